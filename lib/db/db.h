@@ -1,0 +1,86 @@
+// db.h: snapshot and difference databases. A database is a sequence of
+// frames (7-byte head, path, data) with no header; an empty file is an
+// empty database. Nothing here prints: failures return -1 or null with
+// errno set.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Attribute mask bits: what a record carries and what a printer shows.
+constexpr uint32_t DB_INO = 0x001;
+constexpr uint32_t DB_MODE = 0x002;
+constexpr uint32_t DB_LINKS = 0x004;
+constexpr uint32_t DB_UID = 0x008;
+constexpr uint32_t DB_GID = 0x010;
+constexpr uint32_t DB_CTIME = 0x020;
+constexpr uint32_t DB_SIZE = 0x040;
+constexpr uint32_t DB_FLAGS = 0x080;
+constexpr uint32_t DB_CSUM = 0x100;
+constexpr uint32_t DB_ALL = 0x1ff;
+
+// Frame kinds: a snapshot record, and the change kinds of a difference
+// database (kind 1, unchanged, is never stored).
+constexpr uint8_t DB_KIND_SNAP = 0;
+constexpr uint8_t DB_KIND_CHANGED = 2;
+constexpr uint8_t DB_KIND_NEW = 4;
+constexpr uint8_t DB_KIND_DELETED = 8;
+
+constexpr size_t DB_REC_LEN = 56;    // one stored record
+constexpr size_t DB_HEAD_LEN = 7;    // path length 2, data length 4, kind 1
+constexpr size_t DB_PATH_MAX = 1023; // longest path a frame may carry
+constexpr size_t DB_SUM_LEN = 20;    // SHA-1 digest
+
+// The record of one object. Fields the mask does not name are zero.
+struct db_rec {
+  uint64_t ino;
+  uint16_t mode;
+  int32_t links;
+  uint32_t uid;
+  uint32_t gid;
+  int64_t ctime;
+  int64_t size;
+  uint32_t flags;
+  uint8_t csum[DB_SUM_LEN];
+  uint16_t mask;
+};
+
+// The head of one frame as read or to be written; path is terminated.
+struct db_frame {
+  char path[DB_PATH_MAX + 2];
+  uint32_t len;
+  uint8_t kind;
+};
+
+struct db_handle;  // an open database; owns one descriptor
+
+// links, flags (16 bits) and ctime (32 bits) are stored narrower than held;
+// they read back as their low bits, widened without sign.
+void db_rec_pack(const db_rec *rec, uint8_t out[DB_REC_LEN]);
+void db_rec_unpack(const uint8_t in[DB_REC_LEN], db_rec *rec);
+
+// Null on failure, errno from the call that failed.
+db_handle *db_open(const char *name, int flags, uint16_t mode);
+// -1 if close() failed; db is freed either way.
+int db_close(db_handle *db);
+
+// Append one whole frame (a partial write is continued, EINTR retried).
+// -1 on a write error, errno from write().
+int db_put(db_handle *db, const db_frame *fr, const void *data);
+int db_argput(db_handle *db, const char *path, uint32_t len, int kind,
+              const void *data);
+
+// Read the next frame into fr and data (cap bytes of room). 1 for a frame,
+// 0 at the clean end of the file, -1 on a read error or a damaged frame:
+// EBADMSG for a frame cut short, an empty path or data, a path longer than
+// DB_PATH_MAX, or data longer than cap.
+int db_get(db_handle *db, db_frame *fr, void *data, size_t cap);
+
+// Called once per frame; any non-zero result stops the reading.
+// The frame and data are reused for the next frame.
+typedef int (*db_visit_fn)(const db_frame *fr, const void *data, void *arg);
+
+// Read the whole file front to back. 0 when all of it was read, -1 when it
+// cannot be opened or a frame cannot be read, else the visitor's non-zero
+// result. Every frame before a bad one reaches the visitor.
+int db_readall(const char *name, db_visit_fn fn, void *arg, void *data,
+               size_t cap);

@@ -1,0 +1,20 @@
+// diag.h: one-line messages on standard error, "a: b: c" and optionally the
+// system's text for errno. warn_* return; die_* then exit with status 1
+// through exit(), so standard output is still flushed.
+#pragma once
+
+void warn_sys0();
+void warn_sys1(const char *a);
+void warn_sys2(const char *a, const char *b);
+void warn_sys3(const char *a, const char *b, const char *c);
+void warn_msg1(const char *a);
+void warn_msg2(const char *a, const char *b);
+void warn_msg3(const char *a, const char *b, const char *c);
+
+[[noreturn]] void die_sys0();
+[[noreturn]] void die_sys1(const char *a);
+[[noreturn]] void die_sys2(const char *a, const char *b);
+[[noreturn]] void die_sys3(const char *a, const char *b, const char *c);
+[[noreturn]] void die_msg1(const char *a);
+[[noreturn]] void die_msg2(const char *a, const char *b);
+[[noreturn]] void die_msg3(const char *a, const char *b, const char *c);

@@ -1,0 +1,21 @@
+// configfile.h: the policy file parser. On failure it leaves one last-error
+// record that configfile_perror() prints.
+#pragma once
+#include <cstdio>
+
+#include "policy/pclt.h"
+
+constexpr int CONFIGFILE_LINE_MAX = 2000;  // buffer: 1998 characters, \n, \0
+
+// Loads the policy at path into t (from pclt_init). 0, or -1 with the
+// last-error record set; t keeps what was attached and is freed by the caller.
+int configfile_parse(const char *path, pclt *t);
+
+// 0 with the next significant line in buf, 1 at end of file, -1 on error.
+int configfile_readline(FILE *f, char buf[CONFIGFILE_LINE_MAX]);
+// Splits line in place at its first ':'; no ':' gives an empty value.
+void configfile_split(char *line, char **key, char **value);
+// Trims everything but digits and '-' from both ends; returns the new start.
+char *configfile_numtrim(char *value);
+// "text: strerror(errno)" for a system error, "line N: text" for syntax.
+void configfile_perror();

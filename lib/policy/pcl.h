@@ -1,0 +1,95 @@
+// pcl.h: policy entries (pclent) and policy lists (pcl), and the matching
+// of a directory entry against a list.
+#pragma once
+#include <regex.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+
+// Entry flags.
+constexpr uint8_t PCLENT_RECORD = 0x01;
+constexpr uint8_t PCLENT_PRUNE = 0x02;    // "S": do not descend
+constexpr uint8_t PCLENT_INHERIT = 0x04;  // "I": governs directories below
+
+// Type set bits; an empty set selects every type.
+constexpr uint8_t PCL_T_FIFO = 0x01;
+constexpr uint8_t PCL_T_CHR = 0x02;
+constexpr uint8_t PCL_T_DIR = 0x04;
+constexpr uint8_t PCL_T_BLK = 0x08;
+constexpr uint8_t PCL_T_REG = 0x10;
+constexpr uint8_t PCL_T_LNK = 0x20;
+constexpr uint8_t PCL_T_SOCK = 0x40;
+
+// Range kinds.
+constexpr uint8_t PCLENT_R_EXACT = 1;    // N
+constexpr uint8_t PCLENT_R_FROM = 2;     // N-
+constexpr uint8_t PCLENT_R_UPTO = 3;     // -N
+constexpr uint8_t PCLENT_R_BETWEEN = 4;  // N-M
+
+constexpr uint16_t PCLENT_MAX_ITEMS = 65535;  // per list inside an entry
+constexpr uint8_t PCL_MAX_ENTRIES = 255;
+
+struct pclent_range {
+  uint32_t pr_low;
+  uint32_t pr_high;
+  uint8_t pr_kind;
+};
+
+// One rule. Arrays are owned; a new entry has them all null.
+struct pclent {
+  char **pe_names;          // name globs
+  uint16_t pe_nnames;
+  char **pe_resrc;          // regex sources
+  regex_t *pe_res;          // compiled, same index
+  uint16_t pe_nres;
+  pclent_range *pe_gids;
+  uint16_t pe_ngids;
+  pclent_range *pe_uids;
+  uint16_t pe_nuids;
+  uint8_t pe_types;         // PCL_T_* bits; 0 selects every type
+  uint8_t pe_flags;         // PCLENT_* flags
+  uint16_t pe_mask;         // attribute mask recorded for a match
+};
+
+// A list of rules, tried in order. Owns its entries.
+struct pcl {
+  pclent *pl_ents;
+  uint8_t pl_count;
+  uint8_t pl_kind;  // PCL_INH_*
+};
+
+constexpr uint8_t PCL_INH_UNSET = 0;
+constexpr uint8_t PCL_INH_NO = 1;
+constexpr uint8_t PCL_INH_PRE = 2;
+constexpr uint8_t PCL_INH_POST = 3;
+
+pclent *pclent_init();
+void pclent_clear(pclent *e);  // releases everything; e can be refilled
+void pclent_free(pclent *e);
+// dst (whose old contents are not released) becomes a deep copy of src,
+// regexes compiled anew. Null on failure, dst then holds nothing to release.
+pclent *pclent_copy(pclent *dst, const pclent *src);
+
+// Adders return e, or null with the entry unchanged (ENOMEM at 65535 items).
+pclent *pclent_name_add(pclent *e, const char *text);
+// *code gets regcomp()'s result, or 0 when it failed before compiling.
+pclent *pclent_addename(pclent *e, const char *text, int *code);
+pclent *pclent_egid_add(pclent *e, const pclent_range *r);
+pclent *pclent_euid_add(pclent *e, const pclent_range *r);
+void pclent_type_set(pclent *e, uint8_t bits);
+
+pcl *pcl_init();
+// Appends a deep copy of e; null (ENOMEM when full) leaves l unchanged.
+pcl *pcl_add(pcl *l, const pclent *e);
+void pcl_clear(pcl *l);
+void pcl_free(pcl *l);
+
+// 1 if name matches the glob pattern ('*' any run, '?' any one byte; the
+// byte after a '*' is always taken literally), else 0.
+int glob_match(const char *pattern, const char *name);
+
+// The first entry of l that matches the directory entry name with status st,
+// or null. With inherited set, only PCLENT_INHERIT entries take part.
+// Allocates nothing.
+const pclent *pcl_match(const pcl *l, const char *name, const struct stat *st,
+                        int inherited);

@@ -1,0 +1,2 @@
+// port_linux.cc: the Linux side of port.h.
+#include "port/port.h"
