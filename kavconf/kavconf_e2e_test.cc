@@ -170,3 +170,14 @@ TEST_F(Kavconf, Usage) {
     }
   }
 }
+
+// The sample policy shipped in etc/ must stay valid.
+TEST(KavconfSample, Parses) {
+  std::string src = __FILE__;
+  std::string sample = src.substr(0, src.rfind("/kavconf/")) + "/etc/kavrel.conf.sample";
+  prog_result r = run_prog({KAVCONF_PATH, "-c", sample});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(0u, r.out.find("@/;\n+N         S-\n\tname:proc;\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("@/usr/local;\n+ilugm-f-- S-\n\tname:src;\n"));
+}

@@ -63,10 +63,8 @@ TEST_F(ConfigFile, SyntaxErrors) {
       {"@pre:/x\n", 1, "bad inheritance"},
       {"#\n@ALL:/x\n", 2, "bad inheritance"},
       {"@PRE /x\n", 1, "bad inheritance"},
-      {"@ NO:/x\n", 1, "bad inheritance"},
       {"@NO:x\n", 1, "invalid path"},
       {"@NO: /x\n", 1, "invalid path"},
-      {"@NO:\n", 1, "invalid path"},
       {"@NO:/" + std::string(1023, 'a') + "\n", 1, "invalid path"},
       {"@NO:/\nname:x\n", 2, "'+' (entry) is expected"},
       {"@NO:/\n+F\n@NO:/a\n\n-F\n", 5, "'+' (entry) is expected"},
@@ -75,7 +73,6 @@ TEST_F(ConfigFile, SyntaxErrors) {
       {"@NO:/\n+F\r\n", 2, "bad mask"},
       {"@NO:/\n+F:X\n", 2, "bad options"},
       {"@NO:/\n+F:S:I\n", 2, "bad options"},
-      {"@NO:/\n+F:i\n", 2, "bad options"},
       {"@NO:/\n+F\nName:x\n", 3, "bad keyword"},
       {"@NO:/\n+F\nname :x\n", 3, "bad keyword"},
       {"@NO:/\n+F\nnames:x\n", 3, "bad keyword"},
@@ -84,11 +81,9 @@ TEST_F(ConfigFile, SyntaxErrors) {
       {"@NO:/\n+F\ngid:5 6\n", 3, "bad gid"},
       {"@NO:/\n+F\ngid:\n", 3, "bad gid"},
       {"@NO:/\n+F\ngid:x\n", 3, "bad gid"},
-      {"@NO:/\n+F\ngid:5-x6\n", 3, "bad gid"},
       {"@NO:/\n+F\nuid:--5\n", 3, "bad uid"},
       {"@NO:/\n+F\nuid:5x-\n", 3, "bad uid"},
       {"@NO:/\n+F\ntype:dx\n", 3, "bad type"},
-      {"@NO:/\n+F\ntype:D\n", 3, "bad type"},
       // Long lines are refused whole, comments included.
       {"@NO:/\n#" + long_line + "\n", 2, "line too long"},
       {"@NO:/\n+F\nname:" + long_line + "\n", 3, "line too long"},
@@ -289,28 +284,4 @@ TEST_F(ConfigFile, Structure) {
   ASSERT_EQ(2, list("/x")->pl_count);
   EXPECT_EQ(0x1ff, list("/x")->pl_ents[0].pe_mask);
   EXPECT_EQ(0x100, list("/x")->pl_ents[1].pe_mask);
-}
-
-TEST(ConfigFileHelpers, SplitAndTrim) {
-  const struct {
-    const char *line, *key, *value;
-  } splits[] = {{"a:b", "a", "b"}, {"a", "a", ""}, {":", "", ""},
-                {"a:b:c", "a", "b:c"}, {" a : b", " a ", " b"}};
-  for (const auto &c : splits) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%s", c.line);
-    char *k = nullptr, *v = nullptr;
-    configfile_split(buf, &k, &v);
-    EXPECT_STREQ(c.key, k) << c.line;
-    EXPECT_STREQ(c.value, v) << c.line;
-  }
-  const struct {
-    const char *in, *out;
-  } trims[] = {{" 5 ", "5"}, {"ab5x6cd", "5x6"}, {"--", "--"}, {"xyz", ""},
-               {"", ""}, {"\t-7\r", "-7"}};
-  for (const auto &c : trims) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%s", c.in);
-    EXPECT_STREQ(c.out, configfile_numtrim(buf)) << c.in;
-  }
 }
