@@ -79,7 +79,8 @@ pclent *pclent_euid_add(pclent *e, const pclent_range *r);
 void pclent_type_set(pclent *e, uint8_t bits);
 
 pcl *pcl_init();
-// Appends a deep copy of e; null (ENOMEM when full) leaves l unchanged.
+// Appends a deep copy of e; null (ENOMEM when the list holds 255 entries,
+// or a copy that failed) leaves l's count and entries unchanged.
 pcl *pcl_add(pcl *l, const pclent *e);
 void pcl_clear(pcl *l);
 void pcl_free(pcl *l);

@@ -1,5 +1,6 @@
 // sha1.h: the SHA-1 digest of byte streams, buffers and files.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr int SHA1_LEN = 20;
@@ -12,11 +13,27 @@ struct sha1_ctx {
 };
 
 void sha1_init(sha1_ctx *ctx);
+// Whole blocks are hashed straight from data; only a partial block is copied.
 void sha1_update(sha1_ctx *ctx, const void *data, int32_t n);
 // Pads and writes the digest to out unless out is null.
 void sha1_final(sha1_ctx *ctx, uint8_t *out);
 void sha1_transform(sha1_ctx *ctx, const uint8_t block[64]);
 
-// out, or null when path cannot be opened or read (errno set).
+// out, or null when path cannot be opened or read (errno set; after a read
+// error out holds the digest of the bytes read before it). Follows links.
 uint8_t *sha_file(const char *path, uint8_t out[SHA1_LEN]);
+// The same for an open descriptor, read from its current offset to the end;
+// fd is left open.
+uint8_t *sha_fd(int fd, uint8_t out[SHA1_LEN]);
 uint8_t *sha_buf(const void *data, int32_t n, uint8_t out[SHA1_LEN]);
+
+// The compression function over n consecutive 64-byte blocks.
+typedef void (*sha1_blocks_fn)(uint32_t state[5], const uint8_t *data,
+                               size_t n);
+void sha1_blocks_portable(uint32_t state[5], const uint8_t *data, size_t n);
+// The processor's SHA extensions, or null when it has none.
+sha1_blocks_fn sha1_blocks_accel();
+// Chooses the block function used from now on: the accelerated one when
+// accel is set and the processor has it, else the portable one. Returns
+// 1 when the accelerated one is in use. The default is the fastest.
+int sha1_select(int accel);

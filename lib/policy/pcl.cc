@@ -1,0 +1,353 @@
+// pcl.cc: policy entries and lists, and the matching of a directory entry.
+#include "policy/pcl.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+// Every regex is compiled the same way, when added and when copied. Match
+// positions are never asked for, so the matcher need not track them.
+static constexpr int PCL_REGFLAGS = REG_EXTENDED | REG_NOSUB;
+static_assert(PCL_REGFLAGS == 9, "the flags word the policy language assumes");
+
+// The arrays inside an entry keep no capacity field: their capacity is the
+// count rounded up to a power of two, so an array grows only when its count
+// is 0 or a power of two. Without this, filling one list with 65535 items
+// would move the whole array once per item.
+static size_t
+item_cap(size_t n)
+{
+  size_t c = 1;
+  while (c < n)
+    c <<= 1;
+  return n == 0 ? 0 : c;
+}
+
+static bool
+needs_growth(size_t n)
+{
+  return (n & (n - 1)) == 0;  // 0, 1, 2, 4, ...
+}
+
+// Makes room for item n of an array of T with n items; *arr changes only on
+// success. False (ENOMEM) when the allocation fails.
+template <typename T>
+static bool
+grow_for(T **arr, size_t n)
+{
+  if (!needs_growth(n))
+    return true;
+  T *p = static_cast<T *>(realloc(*arr, item_cap(n + 1) * sizeof(T)));
+  if (p == nullptr)
+    return false;
+  *arr = p;
+  return true;
+}
+
+static bool
+full(uint16_t n)
+{
+  if (n < PCLENT_MAX_ITEMS)
+    return false;
+  errno = ENOMEM;
+  return true;
+}
+
+static char *
+dup_text(const char *text)
+{
+  size_t len = strlen(text);
+  char *p = static_cast<char *>(malloc(len + 1));
+  if (p != nullptr)
+    memcpy(p, text, len + 1);
+  return p;
+}
+
+static bool
+range_match(const pclent_range &r, uint32_t x)
+{
+  switch (r.pr_kind) {
+    case PCLENT_R_EXACT: return x == r.pr_low;
+    case PCLENT_R_FROM: return x >= r.pr_low;
+    case PCLENT_R_UPTO: return x <= r.pr_high;
+    case PCLENT_R_BETWEEN: return r.pr_low <= x && x <= r.pr_high;
+    default: return false;
+  }
+}
+
+static bool
+ranges_match(const pclent_range *r, uint16_t n, uint32_t x)
+{
+  if (n == 0)
+    return true;
+  for (uint16_t i = 0; i < n; i++)
+    if (range_match(r[i], x))
+      return true;
+  return false;
+}
+
+static uint8_t
+type_bit(mode_t mode)
+{
+  switch (mode & S_IFMT) {
+    case S_IFIFO: return PCL_T_FIFO;
+    case S_IFCHR: return PCL_T_CHR;
+    case S_IFDIR: return PCL_T_DIR;
+    case S_IFBLK: return PCL_T_BLK;
+    case S_IFREG: return PCL_T_REG;
+    case S_IFLNK: return PCL_T_LNK;
+    case S_IFSOCK: return PCL_T_SOCK;
+    default: return 0;
+  }
+}
+
+static bool
+name_match(const pclent &e, const char *name)
+{
+  if (e.pe_nnames == 0 && e.pe_nres == 0)
+    return true;
+  for (uint16_t i = 0; i < e.pe_nnames; i++)
+    if (glob_match(e.pe_names[i], name))
+      return true;
+  for (uint16_t i = 0; i < e.pe_nres; i++)
+    if (regexec(&e.pe_res[i], name, 0, nullptr, 0) == 0)
+      return true;
+  return false;
+}
+
+// The glob matcher proper, on counted text so that no call measures the
+// same text twice. p and n are the lengths of pat and name.
+static int
+glob_at(const char *pat, size_t p, const char *name, size_t n)
+{
+  if (p == 0 || n == 0)
+    return (p == 0 && n == 0) || (n == 0 && p == 1 && pat[0] == '*');
+  for (size_t i = 0;;) {
+    if (pat[i] == '*') {
+      if (i + 1 == p)
+        return 1;
+      // The byte after the star anchors the rest of the pattern, and is
+      // compared literally even when it is itself '?' or '*'.
+      char c = pat[i + 1];
+      for (size_t j = i; j < n; j++)
+        if (name[j] == c && glob_at(pat + i + 1, p - i - 1, name + j, n - j))
+          return 1;
+      return 0;
+    }
+    if (pat[i] != '?' && pat[i] != name[i])
+      return 0;
+    i++;
+    if (i == n)
+      return i == p || (i + 1 == p && pat[i] == '*');
+    if (i == p)
+      return 0;
+  }
+}
+
+pclent *
+pclent_init()
+{
+  return static_cast<pclent *>(calloc(1, sizeof(pclent)));
+}
+
+void
+pclent_clear(pclent *e)
+{
+  for (uint16_t i = 0; i < e->pe_nnames; i++)
+    free(e->pe_names[i]);
+  free(e->pe_names);
+  for (uint16_t i = 0; i < e->pe_nres; i++) {
+    free(e->pe_resrc[i]);
+    regfree(&e->pe_res[i]);
+  }
+  free(e->pe_resrc);
+  free(e->pe_res);
+  free(e->pe_gids);
+  free(e->pe_uids);
+  memset(e, 0, sizeof *e);
+}
+
+void
+pclent_free(pclent *e)
+{
+  if (e == nullptr)
+    return;
+  pclent_clear(e);
+  free(e);
+}
+
+pclent *
+pclent_copy(pclent *dst, const pclent *src)
+{
+  // Built in a scratch entry through the adders, so that a failure halfway
+  // leaves only whole items to release, and dst is touched only at the end.
+  pclent tmp;
+  memset(&tmp, 0, sizeof tmp);
+  bool ok = true;
+  for (uint16_t i = 0; ok && i < src->pe_nnames; i++)
+    ok = pclent_name_add(&tmp, src->pe_names[i]) != nullptr;
+  for (uint16_t i = 0; ok && i < src->pe_nres; i++) {
+    int code;
+    ok = pclent_addename(&tmp, src->pe_resrc[i], &code) != nullptr;
+  }
+  for (uint16_t i = 0; ok && i < src->pe_ngids; i++)
+    ok = pclent_egid_add(&tmp, &src->pe_gids[i]) != nullptr;
+  for (uint16_t i = 0; ok && i < src->pe_nuids; i++)
+    ok = pclent_euid_add(&tmp, &src->pe_uids[i]) != nullptr;
+  if (!ok) {
+    int saved = errno;
+    pclent_clear(&tmp);
+    memset(dst, 0, sizeof *dst);
+    errno = saved;
+    return nullptr;
+  }
+  tmp.pe_types = src->pe_types;
+  tmp.pe_flags = src->pe_flags;
+  tmp.pe_mask = src->pe_mask;
+  *dst = tmp;
+  return dst;
+}
+
+pclent *
+pclent_name_add(pclent *e, const char *text)
+{
+  if (full(e->pe_nnames))
+    return nullptr;
+  char *copy = dup_text(text);
+  if (copy == nullptr)
+    return nullptr;
+  if (!grow_for(&e->pe_names, e->pe_nnames)) {
+    free(copy);
+    return nullptr;
+  }
+  e->pe_names[e->pe_nnames++] = copy;
+  return e;
+}
+
+pclent *
+pclent_addename(pclent *e, const char *text, int *code)
+{
+  *code = 0;
+  if (full(e->pe_nres))
+    return nullptr;
+  // Both arrays grow before anything is compiled; a larger array than the
+  // count needs is harmless, a compiled regex with nowhere to go is not.
+  if (!grow_for(&e->pe_resrc, e->pe_nres) || !grow_for(&e->pe_res, e->pe_nres))
+    return nullptr;
+  std::unique_ptr<char, decltype(&free)> copy(dup_text(text), &free);
+  if (copy == nullptr)
+    return nullptr;
+  regex_t *re = &e->pe_res[e->pe_nres];
+  int r = regcomp(re, text, PCL_REGFLAGS);
+  if (r != 0) {
+    *code = r;
+    errno = r == REG_ESPACE ? ENOMEM : EINVAL;
+    return nullptr;
+  }
+  e->pe_resrc[e->pe_nres++] = copy.release();
+  return e;
+}
+
+static pclent *
+range_add(pclent *e, pclent_range **arr, uint16_t *n, const pclent_range *r)
+{
+  if (full(*n))
+    return nullptr;
+  if (!grow_for(arr, *n))
+    return nullptr;
+  (*arr)[(*n)++] = *r;
+  return e;
+}
+
+pclent *
+pclent_egid_add(pclent *e, const pclent_range *r)
+{
+  return range_add(e, &e->pe_gids, &e->pe_ngids, r);
+}
+
+pclent *
+pclent_euid_add(pclent *e, const pclent_range *r)
+{
+  return range_add(e, &e->pe_uids, &e->pe_nuids, r);
+}
+
+void
+pclent_type_set(pclent *e, uint8_t bits)
+{
+  e->pe_types = bits;
+}
+
+pcl *
+pcl_init()
+{
+  return static_cast<pcl *>(calloc(1, sizeof(pcl)));
+}
+
+pcl *
+pcl_add(pcl *l, const pclent *e)
+{
+  if (l->pl_count == PCL_MAX_ENTRIES) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  // Lists are short, so the array grows by exactly one slot; a slot left
+  // over by a failed copy is not counted and is reused by the next add.
+  pclent *p = static_cast<pclent *>(
+      realloc(l->pl_ents, (l->pl_count + 1u) * sizeof(pclent)));
+  if (p == nullptr)
+    return nullptr;
+  l->pl_ents = p;
+  if (pclent_copy(&p[l->pl_count], e) == nullptr)
+    return nullptr;
+  l->pl_count++;
+  return l;
+}
+
+void
+pcl_clear(pcl *l)
+{
+  for (unsigned i = 0; i < l->pl_count; i++)
+    pclent_clear(&l->pl_ents[i]);
+  free(l->pl_ents);
+  l->pl_ents = nullptr;
+  l->pl_count = 0;
+  l->pl_kind = PCL_INH_UNSET;
+}
+
+void
+pcl_free(pcl *l)
+{
+  if (l == nullptr)
+    return;
+  pcl_clear(l);
+  free(l);
+}
+
+int
+glob_match(const char *pattern, const char *name)
+{
+  return glob_at(pattern, strlen(pattern), name, strlen(name));
+}
+
+const pclent *
+pcl_match(const pcl *l, const char *name, const struct stat *st, int inherited)
+{
+  // Selectors are tried in the order the policy language gives them; the
+  // first that fails ends the work on that entry.
+  for (unsigned i = 0; i < l->pl_count; i++) {
+    const pclent &e = l->pl_ents[i];
+    if (inherited && !(e.pe_flags & PCLENT_INHERIT))
+      continue;
+    if (!name_match(e, name))
+      continue;
+    if (!ranges_match(e.pe_gids, e.pe_ngids, st->st_gid))
+      continue;
+    if (!ranges_match(e.pe_uids, e.pe_nuids, st->st_uid))
+      continue;
+    if (e.pe_types != 0 && !(e.pe_types & type_bit(st->st_mode)))
+      continue;
+    return &e;
+  }
+  return nullptr;
+}
