@@ -97,6 +97,12 @@ main(int argc, char *argv[])
     usage();
   const char *file = argv[optind];
 
+  // Output into a file or pipe goes out in large blocks; a terminal keeps
+  // its line buffering.
+  static char outbuf[1 << 16];
+  if (!isatty(STDOUT_FILENO))
+    setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+
   // Room for the largest frame written: a changed pair.
   uint8_t data[2 * DB_REC_LEN];
   if (db_readall(file, show_record, &o, data, sizeof data) != 0)
