@@ -63,8 +63,10 @@ db_handle *db_open(const char *name, int flags, uint16_t mode);
 // -1 if close() failed; db is freed either way.
 int db_close(db_handle *db);
 
-// Append one whole frame (a partial write is continued, EINTR retried).
-// -1 on a write error, errno from write().
+// Append one whole frame with one writev() (a partial write is continued,
+// EINTR retried). -1 on a write error, errno from writev(); a frame the
+// reader would refuse is not written: EINVAL for an empty path or no data,
+// ENAMETOOLONG for a path over DB_PATH_MAX bytes.
 int db_put(db_handle *db, const db_frame *fr, const void *data);
 int db_argput(db_handle *db, const char *path, uint32_t len, int kind,
               const void *data);
