@@ -41,7 +41,7 @@ constexpr uint64_t FT_HELD_MAX = 4096;
 // The capacities of the child arrays cut from the blocks, about 1.5 times
 // apart. An array that outgrows one goes on the tree's spare list of its
 // class for the next directory that grows to that size; beyond the last
-// class, arrays live in the heap and grow by half through realloc.
+// class, arrays live in the heap and grow by half (see big_alloc).
 constexpr uint32_t FT_CLASS_CAP[] = {1,  2,  3,  4,  6,   8,   12,  16,
                                      24, 32, 48, 64, 96, 128, 192, 256};
 constexpr int FT_NCLASS = sizeof FT_CLASS_CAP / sizeof FT_CLASS_CAP[0];
@@ -183,6 +183,22 @@ hash_put(uint64_t *hash, uint32_t mask, uint32_t h, uint32_t index)
   hash[s] = uint64_t(h) << 32 | (uint64_t(index) + 1);
 }
 
+// Memory for a large array of a big directory; released with free().
+// From a large page size on, it is aligned for large pages and asked to
+// be backed by them, like the tree's blocks.
+void *
+big_alloc(size_t len)
+{
+  if (len < PORT_BIG_PAGE)
+    return malloc(len);
+  void *p = nullptr;
+  size_t span = (len + PORT_BIG_PAGE - 1) / PORT_BIG_PAGE * PORT_BIG_PAGE;
+  if (posix_memalign(&p, PORT_BIG_PAGE, span) != 0)
+    return nullptr;
+  port_big_pages(p, span);
+  return p;
+}
+
 // Makes the hash hold the tail and room for one more child, at most half
 // full. -1 when out of memory, nothing changed.
 int
@@ -202,9 +218,12 @@ hash_reserve(ft_node *node)
     return -1;
   }
   size_t slots = size_t(1) << bits;
-  uint64_t *hash = static_cast<uint64_t *>(calloc(slots, sizeof *hash));
-  if (hash == nullptr)
+  uint64_t *hash = static_cast<uint64_t *>(big_alloc(slots * sizeof *hash));
+  if (hash == nullptr) {
+    errno = ENOMEM;
     return -1;
+  }
+  memset(hash, 0, slots * sizeof *hash);
   uint32_t mask = uint32_t(slots - 1);
   if (node->ftn_hashbits != 0) {  // the old slots keep the hashes
     for (size_t s = 0; s < size_t(1) << node->ftn_hashbits; s++)
@@ -315,18 +334,18 @@ child_reserve(ft_tree *tree, ft_node *node)
     a = class_alloc(tree, c);
   } else {
     want = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(cap) + cap / 2));
-    size_t len = size_t(want) * sizeof(ft_node);
-    a = static_cast<ft_node *>(cap == FT_CLASS_MAX
-                                   ? malloc(len)
-                                   : realloc(node->ftn_child, len));
+    a = static_cast<ft_node *>(big_alloc(size_t(want) * sizeof(ft_node)));
   }
   if (a == nullptr) {
     errno = ENOMEM;
     return -1;
   }
-  if (cap <= FT_CLASS_MAX && n > 0) {
+  if (n > 0) {
     memcpy(a, node->ftn_child, size_t(n) * sizeof(ft_node));
-    class_release(tree, node->ftn_child, cap);
+    if (cap <= FT_CLASS_MAX)
+      class_release(tree, node->ftn_child, cap);
+    else
+      free(node->ftn_child);
   }
   if (a != node->ftn_child && n > 0) {
     node->ftn_flags |= FT_MOVED;  // the grandchildren point at the old array
@@ -448,9 +467,9 @@ children_sort(ft_node *node)
   sort_ent local_ents[LOCAL];
   uint32_t local_perm[LOCAL];
   sort_ent *ents = t <= LOCAL ? local_ents
-                              : static_cast<sort_ent *>(malloc(size_t(t) * sizeof *ents));
+                              : static_cast<sort_ent *>(big_alloc(size_t(t) * sizeof *ents));
   uint32_t *perm = n <= LOCAL ? local_perm
-                              : static_cast<uint32_t *>(malloc(size_t(n) * sizeof *perm));
+                              : static_cast<uint32_t *>(big_alloc(size_t(n) * sizeof *perm));
   auto release = [&]() {
     if (ents != local_ents)
       free(ents);
@@ -489,7 +508,27 @@ children_sort(ft_node *node)
     else
       perm[pos] = ents[j++].idx;
   }
-  // Position pos takes the node now at perm[pos]; follow each cycle once.
+  // Position pos takes the node now at perm[pos]. A big array is gathered
+  // into a new one, fetching ahead what the reads will need, since they
+  // miss the cache; a small one follows each cycle once in place.
+  if (node->ftn_cap > FT_CLASS_MAX) {
+    ft_node *a = static_cast<ft_node *>(big_alloc(size_t(node->ftn_cap) * sizeof(ft_node)));
+    if (a != nullptr) {
+      constexpr uint32_t AHEAD = 16;
+      for (uint32_t pos = 0; pos < n; pos++) {
+        if (pos + AHEAD < n) {
+          const char *next = reinterpret_cast<const char *>(&ch[perm[pos + AHEAD]]);
+          __builtin_prefetch(next);
+          __builtin_prefetch(next + sizeof(ft_node) - 1);
+        }
+        a[pos] = ch[perm[pos]];
+      }
+      free(ch);
+      node->ftn_child = a;
+      release();
+      return;
+    }
+  }
   for (uint32_t s = 0; s < n; s++) {
     if (perm[s] == s)
       continue;
