@@ -475,6 +475,8 @@ children_sort(ft_node *node)
       free(ents);
     if (perm != local_perm)
       free(perm);
+    ents = local_ents;
+    perm = local_perm;
   };
   if (ents == nullptr || perm == nullptr) {
     release();
@@ -507,6 +509,10 @@ children_sort(ft_node *node)
       perm[pos] = i++;
     else
       perm[pos] = ents[j++].idx;
+  }
+  if (ents != local_ents) {  // done with; gone before the gather below
+    free(ents);
+    ents = local_ents;
   }
   // Position pos takes the node now at perm[pos]. A big array is gathered
   // into a new one, fetching ahead what the reads will need, since they
@@ -743,10 +749,12 @@ void
 ft_node_settle(ft_node *node)
 {
   if (node->ftn_nsorted < node->ftn_nchild) {
-    children_sort(node);
+    // The hash goes first: sorting makes it useless, and a big directory's
+    // sort is where the tree is largest.
     free(node->ftn_hash);
     node->ftn_hash = nullptr;
     node->ftn_hashbits = 0;
+    children_sort(node);
     node->ftn_nsorted = node->ftn_nchild;
     node->ftn_flags |= FT_MOVED;
   }
