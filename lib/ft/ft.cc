@@ -514,33 +514,24 @@ children_sort(ft_node *node)
     free(ents);
     ents = local_ents;
   }
-  // Position pos takes the node now at perm[pos]. A big array is gathered
-  // into a new one, fetching ahead what the reads will need, since they
-  // miss the cache; a small one follows each cycle once in place.
-  if (node->ftn_cap > FT_CLASS_MAX) {
-    ft_node *a = static_cast<ft_node *>(big_alloc(size_t(node->ftn_cap) * sizeof(ft_node)));
-    if (a != nullptr) {
-      constexpr uint32_t AHEAD = 16;
-      for (uint32_t pos = 0; pos < n; pos++) {
-        if (pos + AHEAD < n) {
-          const char *next = reinterpret_cast<const char *>(&ch[perm[pos + AHEAD]]);
-          __builtin_prefetch(next);
-          __builtin_prefetch(next + sizeof(ft_node) - 1);
-        }
-        a[pos] = ch[perm[pos]];
-      }
-      free(ch);
-      node->ftn_child = a;
-      release();
-      return;
-    }
-  }
+  // Position p takes the node now at perm[p]; each cycle is followed once
+  // in place. In a big directory the reads miss the cache, so a second
+  // cursor runs ahead along the cycle and fetches what they will need.
+  constexpr uint32_t AHEAD = 16;
   for (uint32_t s = 0; s < n; s++) {
     if (perm[s] == s)
       continue;
     ft_node held = ch[s];
-    uint32_t p = s;
+    uint32_t p = s, q = s;
+    for (uint32_t k = 0; k < AHEAD && n > FT_CLASS_MAX; k++)
+      q = perm[q];
     for (;;) {
+      if (n > FT_CLASS_MAX) {  // perm[q] is q once q is back at s
+        const char *ahead = reinterpret_cast<const char *>(&ch[q]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + sizeof(ft_node) - 1);
+        q = perm[q];
+      }
       uint32_t from = perm[p];
       perm[p] = p;
       if (from == s) {
