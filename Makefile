@@ -30,3 +30,40 @@ deps:
 
 clean:
 	rm -rf build build-check build-bench
+
+# Manual pages and installation:
+#   make install    programs, pages and the sample policy under $(PREFIX)
+#   make uninstall  remove what install put there
+# DESTDIR is prepended to every installed path, for staging and packaging.
+# make check also lints every page with mandoc and fails on any warning.
+PREFIX ?= /usr/local
+DESTDIR ?=
+INSTALL ?= install
+KAV_PROGS = kavbuild kavcmp kavconf kavshow
+MAN5 = man/kavdb.5 man/kavrel.conf.5
+MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavshow.8
+SAMPLE = etc/kavrel.conf.sample
+
+.PHONY: install uninstall man-lint
+
+check: man-lint
+
+man-lint:
+	@command -v mandoc >/dev/null 2>&1 || { \
+	    echo "kavrel: make check lints the manual pages; install mandoc with:" >&2; \
+	    echo "    apt-get install mandoc" >&2; exit 1; }
+	mandoc -Tlint -Wwarning $(MAN5) $(MAN8)
+
+install: all
+	$(INSTALL) -d $(DESTDIR)$(PREFIX)/sbin $(DESTDIR)$(PREFIX)/etc \
+	    $(DESTDIR)$(PREFIX)/share/man/man5 $(DESTDIR)$(PREFIX)/share/man/man8
+	$(INSTALL) -m 0755 $(KAV_PROGS:%=build/%) $(DESTDIR)$(PREFIX)/sbin
+	$(INSTALL) -m 0644 $(MAN5) $(DESTDIR)$(PREFIX)/share/man/man5
+	$(INSTALL) -m 0644 $(MAN8) $(DESTDIR)$(PREFIX)/share/man/man8
+	$(INSTALL) -m 0644 $(SAMPLE) $(DESTDIR)$(PREFIX)/etc/kavrel.conf.sample
+
+uninstall:
+	rm -f $(KAV_PROGS:%=$(DESTDIR)$(PREFIX)/sbin/%)
+	rm -f $(MAN5:man/%=$(DESTDIR)$(PREFIX)/share/man/man5/%)
+	rm -f $(MAN8:man/%=$(DESTDIR)$(PREFIX)/share/man/man8/%)
+	rm -f $(DESTDIR)$(PREFIX)/etc/kavrel.conf.sample

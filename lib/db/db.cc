@@ -1,0 +1,307 @@
+// db.cc: stored records and the frames of a database file.
+#include "db/db.h"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "db/le.h"
+
+// Where each field sits in a stored record.
+enum {
+  OFF_INO = 0,
+  OFF_MODE = 8,
+  OFF_LINKS = 10,
+  OFF_UID = 12,
+  OFF_GID = 16,
+  OFF_CTIME = 20,
+  OFF_SIZE = 24,
+  OFF_FLAGS = 32,
+  OFF_CSUM = 34,
+  OFF_MASK = OFF_CSUM + DB_SUM_LEN,
+};
+static_assert(OFF_MASK + 2 == DB_REC_LEN, "stored record is 56 bytes");
+
+// Where each field sits in a frame head.
+enum { OFF_PATHLEN = 0, OFF_DATALEN = 2, OFF_KIND = 6 };
+static_assert(OFF_KIND + 1 == DB_HEAD_LEN, "frame head is 7 bytes");
+
+// Reading goes through one buffer per handle so that a frame costs a few
+// memcpy calls rather than three read() calls. The buffer holds a whole
+// head and the longest path, so those never straddle a refill.
+constexpr size_t DB_BUF_LEN = 64 * 1024;
+static_assert(DB_BUF_LEN >= DB_HEAD_LEN + DB_PATH_MAX, "head and path fit");
+
+struct db_handle {
+  int fd;
+  uint8_t *buf;  // allocated on the first read; writers never need it
+  size_t pos;    // next unread byte in buf
+  size_t end;    // one past the last byte read into buf
+  bool eof;      // read() has returned 0
+};
+
+void
+db_rec_pack(const db_rec *rec, uint8_t out[DB_REC_LEN])
+{
+  le_put64(out + OFF_INO, rec->ino);
+  le_put16(out + OFF_MODE, rec->mode);
+  le_put16(out + OFF_LINKS, uint16_t(rec->links));
+  le_put32(out + OFF_UID, rec->uid);
+  le_put32(out + OFF_GID, rec->gid);
+  le_put32(out + OFF_CTIME, uint32_t(rec->ctime));
+  le_put64(out + OFF_SIZE, uint64_t(rec->size));
+  le_put16(out + OFF_FLAGS, uint16_t(rec->flags));
+  memcpy(out + OFF_CSUM, rec->csum, DB_SUM_LEN);
+  le_put16(out + OFF_MASK, rec->mask);
+}
+
+void
+db_rec_unpack(const uint8_t in[DB_REC_LEN], db_rec *rec)
+{
+  memset(rec, 0, sizeof *rec);
+  rec->ino = le_get64(in + OFF_INO);
+  rec->mode = le_get16(in + OFF_MODE);
+  rec->links = int32_t(le_get16(in + OFF_LINKS));
+  rec->uid = le_get32(in + OFF_UID);
+  rec->gid = le_get32(in + OFF_GID);
+  rec->ctime = int64_t(le_get32(in + OFF_CTIME));
+  rec->size = int64_t(le_get64(in + OFF_SIZE));
+  rec->flags = le_get16(in + OFF_FLAGS);
+  memcpy(rec->csum, in + OFF_CSUM, DB_SUM_LEN);
+  rec->mask = le_get16(in + OFF_MASK);
+}
+
+db_handle *
+db_open(const char *name, int flags, uint16_t mode)
+{
+  db_handle *db = static_cast<db_handle *>(calloc(1, sizeof *db));
+  if (db == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  db->fd = open(name, flags, mode_t(mode));
+  if (db->fd < 0) {
+    int e = errno;
+    free(db);
+    errno = e;
+    return nullptr;
+  }
+  return db;
+}
+
+int
+db_close(db_handle *db)
+{
+  int r = close(db->fd);
+  int e = errno;
+  free(db->buf);
+  free(db);
+  errno = e;
+  return r < 0 ? -1 : 0;
+}
+
+// Writes head, path and data with one writev() so that a failed call cannot
+// leave a head behind without its path; a short write is continued until
+// the whole frame is out.
+static int
+put_frame(db_handle *db, const char *path, size_t n, uint32_t len, int kind,
+          const void *data)
+{
+  // The reader refuses such frames, so writing one would lose the record
+  // and everything after it.
+  if (n == 0 || len == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (n > DB_PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  uint8_t head[DB_HEAD_LEN];
+  le_put16(head + OFF_PATHLEN, uint16_t(n));
+  le_put32(head + OFF_DATALEN, len);
+  head[OFF_KIND] = uint8_t(kind);
+
+  iovec iov[3] = {{head, sizeof head},
+                  {const_cast<char *>(path), n},
+                  {const_cast<void *>(data), len}};
+  iovec *v = iov;
+  int cnt = 3;
+  while (cnt > 0) {
+    ssize_t w = writev(db->fd, v, cnt);
+    if (w < 0) {
+      if (errno == EINTR)
+        continue;
+      return -1;
+    }
+    if (w == 0) {  // no progress and no error: give up rather than spin
+      errno = EIO;
+      return -1;
+    }
+    size_t done = size_t(w);
+    while (cnt > 0 && done >= v->iov_len) {
+      done -= v->iov_len;
+      v++;
+      cnt--;
+    }
+    if (cnt > 0) {
+      v->iov_base = static_cast<char *>(v->iov_base) + done;
+      v->iov_len -= done;
+    }
+  }
+  return 0;
+}
+
+int
+db_put(db_handle *db, const db_frame *fr, const void *data)
+{
+  size_t n = strnlen(fr->path, sizeof fr->path);
+  return put_frame(db, fr->path, n, fr->len, fr->kind, data);
+}
+
+int
+db_argput(db_handle *db, const char *path, uint32_t len, int kind,
+          const void *data)
+{
+  // Bounded so an overlong path costs no more than DB_PATH_MAX + 1 bytes.
+  size_t n = strnlen(path, DB_PATH_MAX + 1);
+  return put_frame(db, path, n, len, kind, data);
+}
+
+// Reads until at least want bytes (want <= DB_BUF_LEN) are buffered or the
+// file ends. -1 on a read error, else the number of bytes buffered, which
+// is below want only at the end of the file.
+static ssize_t
+fill(db_handle *db, size_t want)
+{
+  size_t have = db->end - db->pos;
+  if (have >= want || db->eof)
+    return ssize_t(have);
+  if (db->buf == nullptr) {
+    db->buf = static_cast<uint8_t *>(malloc(DB_BUF_LEN));
+    if (db->buf == nullptr) {
+      errno = ENOMEM;
+      return -1;
+    }
+  }
+  if (db->pos + want > DB_BUF_LEN) {
+    memmove(db->buf, db->buf + db->pos, have);
+    db->pos = 0;
+    db->end = have;
+  }
+  while (db->end - db->pos < want) {
+    ssize_t r = read(db->fd, db->buf + db->end, DB_BUF_LEN - db->end);
+    if (r < 0) {
+      if (errno == EINTR)
+        continue;
+      return -1;
+    }
+    if (r == 0) {
+      db->eof = true;
+      break;
+    }
+    db->end += size_t(r);
+  }
+  return ssize_t(db->end - db->pos);
+}
+
+// Copies exactly n bytes of the file to dst: first what is buffered, then
+// large remainders straight from the file. -1 with EBADMSG if the file
+// ends first, with read()'s errno if reading fails.
+static int
+take(db_handle *db, void *dst, size_t n)
+{
+  uint8_t *out = static_cast<uint8_t *>(dst);
+  while (n > 0) {
+    size_t have = db->end - db->pos;
+    if (have == 0) {
+      if (n >= DB_BUF_LEN && !db->eof) {
+        ssize_t r = read(db->fd, out, n);
+        if (r < 0) {
+          if (errno == EINTR)
+            continue;
+          return -1;
+        }
+        if (r == 0) {
+          db->eof = true;
+          errno = EBADMSG;
+          return -1;
+        }
+        out += r;
+        n -= size_t(r);
+        continue;
+      }
+      ssize_t r = fill(db, n < DB_BUF_LEN ? n : DB_BUF_LEN);
+      if (r < 0)
+        return -1;
+      if (r == 0) {
+        errno = EBADMSG;
+        return -1;
+      }
+      continue;
+    }
+    size_t k = have < n ? have : n;
+    memcpy(out, db->buf + db->pos, k);
+    db->pos += k;
+    out += k;
+    n -= k;
+  }
+  return 0;
+}
+
+int
+db_get(db_handle *db, db_frame *fr, void *data, size_t cap)
+{
+  ssize_t have = fill(db, DB_HEAD_LEN);
+  if (have < 0)
+    return -1;
+  if (have == 0)
+    return 0;
+  if (size_t(have) < DB_HEAD_LEN) {
+    errno = EBADMSG;
+    return -1;
+  }
+  const uint8_t *head = db->buf + db->pos;
+  size_t n = le_get16(head + OFF_PATHLEN);
+  uint32_t len = le_get32(head + OFF_DATALEN);
+  uint8_t kind = head[OFF_KIND];
+  db->pos += DB_HEAD_LEN;
+  if (n == 0 || n > DB_PATH_MAX || len == 0 || len > cap) {
+    errno = EBADMSG;
+    return -1;
+  }
+  fr->len = len;
+  fr->kind = kind;
+  if (take(db, fr->path, n) < 0)
+    return -1;
+  fr->path[n] = '\0';
+  if (take(db, data, len) < 0)
+    return -1;
+  return 1;
+}
+
+int
+db_readall(const char *name, db_visit_fn fn, void *arg, void *data,
+           size_t cap)
+{
+  db_handle *db = db_open(name, O_RDONLY, 0);
+  if (db == nullptr)
+    return -1;
+  db_frame fr;
+  int r;
+  while ((r = db_get(db, &fr, data, cap)) == 1) {
+    r = fn(&fr, data, arg);
+    if (r != 0)
+      break;
+  }
+  // The caller reports errno from the failure, not from closing.
+  int e = errno;
+  db_close(db);
+  errno = e;
+  return r;
+}

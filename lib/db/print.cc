@@ -1,0 +1,397 @@
+// print.cc: the plain, long and human layouts of a record, mask letters and
+// hexadecimal text.
+//
+// The printers build each call's output in a local buffer and hand it to
+// stdout with fwrite: a formatted print per field costs more than the rest
+// of reading a database. The bytes are those of the printf formats named
+// beside each field below.
+#include "db/print.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "port/port.h"
+
+namespace {
+
+// The attributes in the order the mask text and every layout show them.
+struct field {
+  char letter;
+  uint32_t bit;
+};
+constexpr field FIELDS[] = {
+    {'i', DB_INO},   {'l', DB_LINKS}, {'u', DB_UID},
+    {'g', DB_GID},   {'m', DB_MODE},  {'s', DB_SIZE},
+    {'f', DB_FLAGS}, {'t', DB_CTIME}, {'c', DB_CSUM},
+};
+constexpr size_t NFIELDS = sizeof FIELDS / sizeof FIELDS[0];
+static_assert(NFIELDS == 9, "nine attributes");
+
+constexpr uint32_t
+fields_bits()
+{
+  uint32_t all = 0;
+  for (const field &f : FIELDS)
+    all |= f.bit;
+  return all;
+}
+static_assert(fields_bits() == DB_ALL, "every attribute shown once");
+
+// Names of the file flags, in increasing bit order.
+struct flag_name {
+  uint32_t bit;
+  const char *name;
+};
+constexpr flag_name FLAG_NAMES[] = {
+    {UF_NODUMP, "nodump"},     {UF_IMMUTABLE, "uchg"},
+    {UF_APPEND, "append"},     {UF_OPAQUE, "opaque"},
+    {UF_NOUNLINK, "uunlink"},  {SF_ARCHIVED, "arch"},
+    {SF_IMMUTABLE, "schg"},    {SF_APPEND, "sappend"},
+    {SF_NOUNLINK, "sunlink"},
+};
+// Every name and a comma between each two, plus the terminator.
+constexpr size_t FLAG_TEXT_LEN = 60;
+
+// Text for a ctime that localtime_r cannot convert; as wide as a real one.
+constexpr char BAD_TIME[] = "(time out of range)";
+constexpr size_t TIME_TEXT_LEN = 20;
+static_assert(sizeof BAD_TIME == TIME_TEXT_LEN, "fits the time buffer");
+
+// Output of one printer call; full chunks go out early, so a long path
+// needs no special case.
+class outbuf {
+ public:
+  ~outbuf() { flush(); }
+  void put(const char *s, size_t n) {
+    while (n > 0) {
+      if (len_ == sizeof buf_)
+        flush();
+      size_t k = sizeof buf_ - len_;
+      if (k > n)
+        k = n;
+      memcpy(buf_ + len_, s, k);
+      len_ += k;
+      s += k;
+      n -= k;
+    }
+  }
+  void put(const char *s) { put(s, strlen(s)); }
+  void put(char c) { put(&c, 1); }
+  void flush() {
+    if (len_ > 0)
+      fwrite(buf_, 1, len_, stdout);
+    len_ = 0;
+  }
+
+ private:
+  char buf_[4096];
+  size_t len_ = 0;
+};
+
+// "%llu" of v into the end of a 20-byte area; returns the first digit.
+char *
+fmt_u64(char *end, uint64_t v)
+{
+  char *p = end;
+  do {
+    *--p = char('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  return p;
+}
+
+// "%lld" (or "%d", "%ld": the value decides, not the width).
+void
+put_dec(outbuf *o, int64_t v)
+{
+  char b[24];
+  char *end = b + sizeof b;
+  uint64_t u = v < 0 ? 0 - uint64_t(v) : uint64_t(v);
+  char *p = fmt_u64(end, u);
+  if (v < 0)
+    *--p = '-';
+  o->put(p, size_t(end - p));
+}
+
+// "%.6o" of a 16-bit mode: at most six digits, so the padding is exact.
+void
+put_mode_octal(outbuf *o, uint16_t mode)
+{
+  char b[6];
+  unsigned v = mode;
+  for (int i = 5; i >= 0; i--) {
+    b[i] = char('0' + (v & 7));
+    v >>= 3;
+  }
+  o->put(b, sizeof b);
+}
+
+// "%.8x" of a 32-bit word.
+void
+put_hex32(outbuf *o, uint32_t v)
+{
+  static const char digits[] = "0123456789abcdef";
+  char b[8];
+  for (int i = 7; i >= 0; i--) {
+    b[i] = digits[v & 15];
+    v >>= 4;
+  }
+  o->put(b, sizeof b);
+}
+
+// "%d-%.2d-%.2d %.2d:%.2d:%.2d" of the local time, cut to 19 characters.
+void
+time_text(int64_t t, char out[TIME_TEXT_LEN])
+{
+  struct tm tm;
+  time_t tt = time_t(t);
+  if (int64_t(tt) != t || localtime_r(&tt, &tm) == nullptr) {
+    memcpy(out, BAD_TIME, sizeof BAD_TIME);
+    return;
+  }
+  // Formatted in full, then cut: a year past 9999 loses the last digits.
+  char wide[80];
+  snprintf(wide, sizeof wide, "%d-%.2d-%.2d %.2d:%.2d:%.2d",
+           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+           tm.tm_min, tm.tm_sec);
+  size_t n = strnlen(wide, TIME_TEXT_LEN - 1);
+  memcpy(out, wide, n);
+  out[n] = '\0';
+}
+
+// Ten characters and a terminator.
+void
+mode_text(uint16_t mode, char out[11])
+{
+  char type;
+  switch (mode & 0xF000) {
+    case 0x1000: type = 'f'; break;
+    case 0x2000: type = 'c'; break;
+    case 0x4000: type = 'd'; break;
+    case 0x6000: type = 'b'; break;
+    case 0xA000: type = 'l'; break;
+    case 0xC000: type = 's'; break;
+    default: type = '-'; break;
+  }
+  // Execute with a set-ID bit shows 'S', the set-ID bit alone 's'.
+  auto exec = [mode](unsigned x, unsigned id) {
+    if (mode & id)
+      return (mode & x) ? 'S' : 's';
+    return (mode & x) ? 'x' : '-';
+  };
+  out[0] = type;
+  out[1] = (mode & 0400) ? 'r' : '-';
+  out[2] = (mode & 0200) ? 'w' : '-';
+  out[3] = exec(0100, 04000);
+  out[4] = (mode & 040) ? 'r' : '-';
+  out[5] = (mode & 020) ? 'w' : '-';
+  out[6] = exec(010, 02000);
+  out[7] = (mode & 04) ? 'r' : '-';
+  out[8] = (mode & 02) ? 'w' : '-';
+  out[9] = (mode & 01) ? 'x' : '-';
+  out[10] = '\0';
+}
+
+// The names of the set flags joined by ",", possibly empty.
+void
+flag_text(uint32_t flags, char out[FLAG_TEXT_LEN])
+{
+  size_t n = 0;
+  for (const flag_name &f : FLAG_NAMES) {
+    if ((flags & f.bit) == 0)
+      continue;
+    if (n > 0)
+      out[n++] = ',';
+    size_t k = strlen(f.name);
+    memcpy(out + n, f.name, k);
+    n += k;
+  }
+  out[n] = '\0';
+}
+
+char
+change_letter(uint32_t kind)
+{
+  static const char letters[] = "C?N???D";
+  return kind >= 2 && kind <= 8 ? letters[kind - 2] : '?';
+}
+
+void
+put_header(outbuf *o, uint32_t kind, const db_rec *rec, const char *path)
+{
+  char head[12];
+  head[0] = change_letter(kind);
+  head[1] = ' ';
+  for (size_t i = 0; i < NFIELDS; i++)
+    head[2 + i] = (rec->mask & FIELDS[i].bit) ? FIELDS[i].letter : '-';
+  head[11] = ' ';
+  o->put(head, sizeof head);
+  o->put(path);
+  o->put('\n');
+}
+
+// One attribute's value as its plain and long formats render it.
+void
+put_value(outbuf *o, const db_rec *r, uint32_t bit)
+{
+  char csum[2 * DB_SUM_LEN + 1];
+  char when[TIME_TEXT_LEN];
+  switch (bit) {
+    case DB_INO: put_dec(o, int64_t(r->ino)); break;               // %lld
+    case DB_LINKS: put_dec(o, r->links); break;                    // %d
+    case DB_UID: put_dec(o, r->uid); break;                        // %ld
+    case DB_GID: put_dec(o, r->gid); break;                        // %ld
+    case DB_MODE: put_mode_octal(o, r->mode); break;               // %.6o
+    case DB_SIZE: put_dec(o, r->size); break;                      // %lld
+    case DB_FLAGS: put_hex32(o, r->flags); break;                  // %.8x
+    case DB_CTIME: time_text(r->ctime, when); o->put(when); break;  // %s
+    case DB_CSUM: o->put(hex_encode(r->csum, csum, 40), 40); break;  // %s
+  }
+}
+
+void
+block_plain(outbuf *o, const db_rec *r, uint32_t sel)
+{
+  for (const field &f : FIELDS) {
+    if ((sel & f.bit) == 0)
+      continue;
+    put_value(o, r, f.bit);
+    o->put(' ');
+  }
+  o->put('\n');
+}
+
+constexpr const char *
+label(uint32_t bit)
+{
+  switch (bit) {
+    case DB_INO: return "ino:\t";
+    case DB_LINKS: return "links:\t";
+    case DB_UID: return "uid:\t";
+    case DB_GID: return "gid:\t";
+    case DB_MODE: return "mode:\t";
+    case DB_SIZE: return "size:\t";
+    case DB_FLAGS: return "flags:\t";
+    case DB_CTIME: return "ctime:\t";
+    case DB_CSUM: return "csum:\t";
+  }
+  return "";
+}
+
+void
+block_long(outbuf *o, const db_rec *r, uint32_t sel, bool human)
+{
+  for (const field &f : FIELDS) {
+    if ((sel & f.bit) == 0)
+      continue;
+    o->put(label(f.bit));
+    put_value(o, r, f.bit);
+    if (human && f.bit == DB_MODE) {  // "mode:\t%.6o (%s)\n"
+      char text[11];
+      mode_text(r->mode, text);
+      o->put(" (", 2);
+      o->put(text, 10);
+      o->put(')');
+    } else if (human && f.bit == DB_FLAGS) {  // "flags:\t%.8x (%s)\n"
+      char text[FLAG_TEXT_LEN];
+      flag_text(r->flags, text);
+      o->put(" (", 2);
+      o->put(text);
+      o->put(')');
+    }
+    o->put('\n');
+  }
+  o->put('\n');
+}
+
+enum layout { PLAIN, LONG, HUMAN };
+
+void
+rec_print(layout how, uint32_t kind, const db_rec *recs, const char *path,
+          uint32_t sel)
+{
+  outbuf o;
+  put_header(&o, kind, &recs[0], path);
+  int n = kind == DB_KIND_CHANGED ? 2 : 1;
+  for (int i = 0; i < n; i++) {
+    if (how == PLAIN)
+      block_plain(&o, &recs[i], sel);
+    else
+      block_long(&o, &recs[i], sel, how == HUMAN);
+  }
+}
+
+}  // namespace
+
+void
+rec_print_plain(uint32_t kind, const db_rec *recs, const char *path,
+                uint32_t sel)
+{
+  rec_print(PLAIN, kind, recs, path, sel);
+}
+
+void
+rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
+               uint32_t sel)
+{
+  rec_print(LONG, kind, recs, path, sel);
+}
+
+void
+rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
+                uint32_t sel)
+{
+  rec_print(HUMAN, kind, recs, path, sel);
+}
+
+void
+mask_parse(const char *text, uint32_t *mask)
+{
+  uint32_t m = 0;
+  for (const char *p = text; *p != '\0'; p++) {
+    if (*p == 'C') {
+      m = DB_INO | DB_MODE | DB_LINKS | DB_UID | DB_GID | DB_FLAGS;
+      continue;
+    }
+    if (*p == 'F') {
+      m = DB_ALL;
+      continue;
+    }
+    for (const field &f : FIELDS)
+      if (*p == f.letter)
+        m |= f.bit;
+  }
+  *mask = m;
+}
+
+char *
+hex_encode(const uint8_t *bytes, char *text, int n)
+{
+  static const char digits[] = "0123456789abcdef";
+  for (int i = 0; i < n; i++) {
+    uint8_t b = bytes[i / 2];
+    text[i] = digits[i % 2 == 0 ? b >> 4 : b & 15];
+  }
+  text[n < 0 ? 0 : n] = '\0';
+  return text;
+}
+
+uint8_t *
+hex_decode(const char *text, uint8_t *bytes, int n)
+{
+  for (int i = 0; i < n; i++) {
+    char c = text[i];
+    int v;
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else
+      return nullptr;
+    bytes[i / 2] |= uint8_t(i % 2 == 0 ? v << 4 : v);
+  }
+  return bytes;
+}

@@ -1,0 +1,555 @@
+// ft.cc: the path tree.
+//
+// Every node's children live by value in one array that grows
+// geometrically. The array has a sorted front, ftn_child[0, ftn_nsorted),
+// searched by binary search, and an unordered tail of children appended
+// since, found by a linear scan while it is short and through an open
+// addressing hash of child positions (ftn_hash) once it is longer. A child
+// that sorts after all others, or any child of a directory still small and
+// in order, joins the sorted front at once; every other child goes to the
+// tail. Settling sorts the tail, merges it into the front and repairs the
+// parent pointers of the grandchildren. So records arriving in any order
+// cost near-constant work each, even in a directory of a million entries,
+// and no insertion touches the grandchildren.
+#include "ft/ft.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t FT_PATH_MAX = 1023;
+// A directory with at most this many children stays in order at every
+// insertion: shifting so few nodes is cheaper than sorting them later.
+constexpr uint32_t FT_SMALL = 16;
+// An unordered tail longer than this is found through the hash.
+constexpr uint32_t FT_SCAN_MAX = 8;
+
+// The first four name bytes, big-endian, zero-padded. Names hold no zero
+// byte, so comparing keys orders names as their bytes do as far as the
+// keys reach, and most comparisons never touch the path copies.
+uint32_t
+name_key(const char *name, size_t len)
+{
+  uint32_t k = 0;
+  for (size_t i = 0; i < 4; i++)
+    k = k << 8 | (i < len ? uint8_t(name[i]) : 0);
+  return k;
+}
+
+// The same over eight bytes, for sorting a tail.
+uint64_t
+name_key8(const char *name, size_t len)
+{
+  uint64_t k = 0;
+  for (size_t i = 0; i < 8; i++)
+    k = k << 8 | (i < len ? uint8_t(name[i]) : 0);
+  return k;
+}
+
+// Byte order, unsigned, a prefix first: what strncmp gives for names
+// without zero bytes.
+int
+name_cmp(const char *a, size_t alen, const char *b, size_t blen)
+{
+  int c = memcmp(a, b, std::min(alen, blen));
+  if (c != 0)
+    return c;
+  return alen < blen ? -1 : alen > blen;
+}
+
+int
+node_cmp(const ft_node *n, uint32_t key, const char *name, size_t len)
+{
+  if (n->ftn_key != key)
+    return n->ftn_key < key ? -1 : 1;
+  return name_cmp(n->ftn_name, n->ftn_namelen, name, len);
+}
+
+bool
+node_is(const ft_node *n, uint32_t key, const char *name, size_t len)
+{
+  return n->ftn_key == key && n->ftn_namelen == len &&
+         memcmp(n->ftn_name, name, len) == 0;
+}
+
+uint32_t
+name_hash(const char *name, size_t len)
+{
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (size_t i = 0; i < len; i++)
+    h = (h ^ uint8_t(name[i])) * 16777619u;
+  return h;
+}
+
+// First position in the sorted front whose name is not below name.
+uint32_t
+front_bound(const ft_node *node, uint32_t key, const char *name, size_t len)
+{
+  uint32_t lo = 0, hi = node->ftn_nsorted;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    if (node_cmp(&node->ftn_child[mid], key, name, len) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+ft_node *
+child_find(ft_node *node, const char *name, size_t len)
+{
+  uint32_t key = name_key(name, len);
+  uint32_t i = front_bound(node, key, name, len);
+  if (i < node->ftn_nsorted && node_is(&node->ftn_child[i], key, name, len))
+    return &node->ftn_child[i];
+  if (node->ftn_hashbits != 0) {
+    uint32_t mask = (uint32_t(1) << node->ftn_hashbits) - 1;
+    for (uint32_t s = name_hash(name, len) & mask; node->ftn_hash[s] != 0;
+         s = (s + 1) & mask) {
+      ft_node *c = &node->ftn_child[node->ftn_hash[s] - 1];
+      if (node_is(c, key, name, len))
+        return c;
+    }
+    return nullptr;
+  }
+  for (i = node->ftn_nsorted; i < node->ftn_nchild; i++)
+    if (node_is(&node->ftn_child[i], key, name, len))
+      return &node->ftn_child[i];
+  return nullptr;
+}
+
+void
+hash_put(uint32_t *hash, uint32_t mask, const ft_node *c)
+{
+  uint32_t s = name_hash(c->ftn_name, c->ftn_namelen) & mask;
+  while (hash[s] != 0)
+    s = (s + 1) & mask;
+  hash[s] = c->ftn_index + 1;
+}
+
+// Makes the hash hold the tail and room for one more child, at most half
+// full. -1 when out of memory, nothing changed.
+int
+hash_reserve(ft_node *node)
+{
+  uint32_t tail = node->ftn_nchild - node->ftn_nsorted + 1;
+  if (tail <= FT_SCAN_MAX)
+    return 0;
+  if (node->ftn_hashbits != 0 &&
+      uint64_t(tail) * 2 <= uint64_t(1) << node->ftn_hashbits)
+    return 0;
+  uint8_t bits = 4;
+  while (uint64_t(1) << bits < uint64_t(tail) * 2)
+    bits++;
+  if (bits > 32) {
+    errno = ENOMEM;
+    return -1;
+  }
+  size_t slots = size_t(1) << bits;
+  uint32_t *hash = static_cast<uint32_t *>(calloc(slots, sizeof *hash));
+  if (hash == nullptr)
+    return -1;
+  uint32_t mask = uint32_t(slots - 1);
+  for (uint32_t i = node->ftn_nsorted; i < node->ftn_nchild; i++)
+    hash_put(hash, mask, &node->ftn_child[i]);
+  free(node->ftn_hash);
+  node->ftn_hash = hash;
+  node->ftn_hashbits = bits;
+  return 0;
+}
+
+// Room for one more child. Growth by half keeps the slack small for the
+// big directories and the number of moves logarithmic.
+int
+child_reserve(ft_tree *tree, ft_node *node)
+{
+  if (node->ftn_nchild < node->ftn_cap)
+    return 0;
+  if (node->ftn_nchild == UINT32_MAX) {
+    errno = EOVERFLOW;
+    return -1;
+  }
+  uint32_t cap = node->ftn_cap;
+  uint64_t want = cap < 4 ? (cap == 0 ? 1 : cap * 2) : uint64_t(cap) + cap / 2;
+  if (want > UINT32_MAX)
+    want = UINT32_MAX;
+  ft_node *a = static_cast<ft_node *>(
+      realloc(node->ftn_child, size_t(want) * sizeof(ft_node)));
+  if (a == nullptr)
+    return -1;
+  if (a != node->ftn_child && node->ftn_nchild > 0) {
+    node->ftn_moved = 1;  // the grandchildren point at the old array
+    tree->ftt_unsettled = 1;
+  }
+  node->ftn_child = a;
+  node->ftn_cap = uint32_t(want);
+  return 0;
+}
+
+// Creates the child of parent for the first len bytes of path (the text
+// after their last slash is its name) with the payload given, or none.
+ft_node *
+ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
+             const void *data, uint64_t size)
+{
+  size_t namepos = len;
+  while (path[namepos - 1] != '/')
+    namepos--;
+  size_t namelen = len - namepos;
+  uint32_t key = name_key(path + namepos, namelen);
+  uint32_t n = parent->ftn_nchild;
+  char *copy = static_cast<char *>(malloc(len + 1));
+  if (copy == nullptr)
+    return nullptr;
+  memcpy(copy, path, len);
+  copy[len] = '\0';
+
+  // Where the child goes: appended to the sorted front when it sorts last,
+  // into the front when the directory is small and in order, else appended
+  // to the tail.
+  bool in_order = parent->ftn_nsorted == n;
+  bool last = in_order &&
+              (n == 0 || node_cmp(&parent->ftn_child[n - 1], key,
+                                  copy + namepos, namelen) < 0);
+  bool shift = in_order && !last && n < FT_SMALL;
+  if (child_reserve(tree, parent) != 0 ||
+      (!in_order || (!last && !shift) ? hash_reserve(parent) : 0) != 0) {
+    free(copy);
+    return nullptr;
+  }
+
+  ft_node *c = &parent->ftn_child[n];
+  memset(c, 0, sizeof *c);
+  c->ftn_parent = parent;
+  c->ftn_index = n;
+  c->ftn_path = copy;
+  c->ftn_pathlen = uint16_t(len);
+  c->ftn_name = copy + namepos;
+  c->ftn_namelen = uint16_t(namelen);
+  c->ftn_depth = uint16_t(parent->ftn_depth + 1);
+  c->ftn_key = key;
+  if (data != nullptr && tree->ftt_set(c, data, size) == nullptr) {
+    free(copy);
+    return nullptr;
+  }
+  parent->ftn_nchild = n + 1;
+
+  if (last) {
+    parent->ftn_nsorted = n + 1;
+    return c;
+  }
+  if (shift) {
+    uint32_t pos = front_bound(parent, key, c->ftn_name, namelen);
+    ft_node saved = *c;
+    memmove(&parent->ftn_child[pos + 1], &parent->ftn_child[pos],
+            (n - pos) * sizeof(ft_node));
+    parent->ftn_child[pos] = saved;
+    for (uint32_t i = pos; i <= n; i++)
+      parent->ftn_child[i].ftn_index = i;
+    parent->ftn_nsorted = n + 1;
+    parent->ftn_moved = 1;
+    tree->ftt_unsettled = 1;
+    return &parent->ftn_child[pos];
+  }
+  if (parent->ftn_hashbits != 0)
+    hash_put(parent->ftn_hash, (uint32_t(1) << parent->ftn_hashbits) - 1, c);
+  tree->ftt_unsettled = 1;
+  return c;
+}
+
+// Copies at most FT_PATH_MAX bytes of path into buf and strips trailing
+// slashes (never the first byte). The length left.
+size_t
+ft_path_prep(char (&buf)[FT_PATH_MAX + 1], const char *path)
+{
+  size_t n = strnlen(path, FT_PATH_MAX);
+  memcpy(buf, path, n);
+  while (n >= 2 && buf[n - 1] == '/')
+    n--;
+  buf[n] = '\0';
+  return n;
+}
+
+struct sort_ent {
+  uint64_t key;
+  uint32_t idx;
+};
+
+// Sorts the children into name order. The tail is sorted apart, by eight
+// key bytes taken once, and merged with the front into a permutation that
+// is applied in place, so every node moves once. Without memory for that,
+// the nodes themselves are sorted in place.
+void
+children_sort(ft_node *node)
+{
+  ft_node *ch = node->ftn_child;
+  uint32_t n = node->ftn_nchild, front = node->ftn_nsorted, t = n - front;
+  auto name_less = [](const ft_node &a, const ft_node &b) {
+    if (a.ftn_key != b.ftn_key)
+      return a.ftn_key < b.ftn_key;
+    return name_cmp(a.ftn_name, a.ftn_namelen, b.ftn_name, b.ftn_namelen) < 0;
+  };
+  sort_ent *ents = static_cast<sort_ent *>(malloc(size_t(t) * sizeof *ents));
+  uint32_t *perm = static_cast<uint32_t *>(malloc(size_t(n) * sizeof *perm));
+  if (ents == nullptr || perm == nullptr) {
+    free(ents);
+    free(perm);
+    std::sort(ch, ch + n, name_less);
+    return;
+  }
+  for (uint32_t i = 0; i < t; i++)
+    ents[i] = {name_key8(ch[front + i].ftn_name, ch[front + i].ftn_namelen),
+               front + i};
+  std::sort(ents, ents + t, [ch](const sort_ent &a, const sort_ent &b) {
+    if (a.key != b.key)
+      return a.key < b.key;
+    const ft_node &x = ch[a.idx], &y = ch[b.idx];
+    return name_cmp(x.ftn_name, x.ftn_namelen, y.ftn_name, y.ftn_namelen) < 0;
+  });
+  uint32_t i = 0, j = 0;
+  for (uint32_t pos = 0; pos < n; pos++) {
+    if (j == t || (i < front && name_less(ch[i], ch[ents[j].idx])))
+      perm[pos] = i++;
+    else
+      perm[pos] = ents[j++].idx;
+  }
+  free(ents);
+  // Position pos takes the node now at perm[pos]; follow each cycle once.
+  for (uint32_t s = 0; s < n; s++) {
+    if (perm[s] == s)
+      continue;
+    ft_node held = ch[s];
+    uint32_t p = s;
+    for (;;) {
+      uint32_t from = perm[p];
+      perm[p] = p;
+      if (from == s) {
+        ch[p] = held;
+        break;
+      }
+      ch[p] = ch[from];
+      p = from;
+    }
+  }
+  free(perm);
+}
+
+void
+settle_all(ft_node *node)
+{
+  ft_node_settle(node);
+  for (uint32_t i = 0; i < node->ftn_nchild; i++)
+    settle_all(&node->ftn_child[i]);
+}
+
+int
+ft_traverse_node(ft_node *node, ft_visitor fn, void *arg)
+{
+  int r = fn(node, arg);
+  if (r != 0)
+    return r;
+  for (uint32_t i = 0; i < node->ftn_nchild; i++)
+    if ((r = ft_traverse_node(&node->ftn_child[i], fn, arg)) != 0)
+      return r;
+  return 0;
+}
+
+// Releases every descendant of node, children before their parent and
+// each node's later children before its earlier ones; node keeps its own
+// path and payload. The depth is bounded by the path length.
+void
+ft_clear(ft_tree *tree, ft_node *node)
+{
+  for (uint32_t i = node->ftn_nchild; i-- > 0;) {
+    ft_node *c = &node->ftn_child[i];
+    ft_clear(tree, c);
+    if (c->ftn_data != nullptr)
+      tree->ftt_free(c);
+    free(c->ftn_path);
+  }
+  free(node->ftn_child);
+  free(node->ftn_hash);
+  node->ftn_child = nullptr;
+  node->ftn_hash = nullptr;
+  node->ftn_nchild = node->ftn_cap = node->ftn_nsorted = 0;
+  node->ftn_hashbits = 0;
+  node->ftn_moved = 0;
+}
+
+}  // namespace
+
+ft_node *
+ft_data_copy(ft_node *node, const void *data, uint64_t size)
+{
+  if (size > SIZE_MAX) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  void *p = malloc(size == 0 ? 1 : size_t(size));
+  if (p == nullptr)
+    return nullptr;
+  memcpy(p, data, size_t(size));
+  node->ftn_data = p;
+  node->ftn_datalen = size;
+  return node;
+}
+
+void
+ft_data_free(ft_node *node)
+{
+  free(node->ftn_data);
+  node->ftn_data = nullptr;
+  node->ftn_datalen = 0;
+}
+
+ft_node *
+ft_data_keep(ft_node *node, const void *data, uint64_t)
+{
+  node->ftn_data = const_cast<void *>(data);
+  node->ftn_datalen = 1;
+  return node;
+}
+
+ft_tree *
+ft_init(ft_free_fn release, ft_set_fn set)
+{
+  ft_tree *tree = static_cast<ft_tree *>(calloc(1, sizeof *tree));
+  ft_node *root = static_cast<ft_node *>(calloc(1, sizeof *root));
+  char *path = strdup("/");
+  if (tree == nullptr || root == nullptr || path == nullptr) {
+    free(tree);
+    free(root);
+    free(path);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  tree->ftt_free = release != nullptr ? release : ft_data_free;
+  tree->ftt_set = set != nullptr ? set : ft_data_copy;
+  root->ftn_path = path;
+  root->ftn_pathlen = 1;
+  root->ftn_name = path + 1;
+  tree->ftt_root = root;
+  return tree;
+}
+
+void
+ft_free(ft_tree *tree)
+{
+  if (tree == nullptr)
+    return;
+  ft_node *root = tree->ftt_root;
+  ft_clear(tree, root);
+  if (root->ftn_data != nullptr)
+    tree->ftt_free(root);
+  free(root->ftn_path);
+  free(root);
+  free(tree);
+}
+
+ft_node *
+ft_lookup(ft_tree *tree, const char *path, ft_node **deepest)
+{
+  char buf[FT_PATH_MAX + 1];
+  size_t n = ft_path_prep(buf, path);
+  ft_node *node = tree->ftt_root;
+  if (deepest != nullptr)
+    *deepest = node;
+  if (n == 0 || buf[0] != '/')
+    return nullptr;
+  if (n == 1)
+    return node;
+  for (size_t pos = 1;;) {
+    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
+    size_t end = slash != nullptr ? size_t(slash - buf) : n;
+    node = child_find(node, buf + pos, end - pos);
+    if (node == nullptr)
+      return nullptr;
+    if (deepest != nullptr)
+      *deepest = node;
+    if (end == n)
+      return node;
+    pos = end + 1;
+  }
+}
+
+ft_node *
+ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
+{
+  char buf[FT_PATH_MAX + 1];
+  size_t n = ft_path_prep(buf, path);
+  if (n == 0 || buf[0] != '/') {
+    errno = EINVAL;
+    return nullptr;
+  }
+  ft_node *node = tree->ftt_root;
+  size_t pos = 1, end = 1;
+  bool found = n == 1;
+  while (!found) {
+    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
+    end = slash != nullptr ? size_t(slash - buf) : n;
+    ft_node *c = child_find(node, buf + pos, end - pos);
+    if (c == nullptr)
+      break;
+    node = c;
+    if (end == n)
+      found = true;
+    else
+      pos = end + 1;
+  }
+  if (found) {
+    if (node->ftn_data != nullptr)
+      tree->ftt_free(node);
+    node->ftn_data = nullptr;
+    node->ftn_datalen = 0;
+    if (data != nullptr && tree->ftt_set(node, data, size) == nullptr)
+      return nullptr;
+    return node;
+  }
+  // Create the missing ancestors without payload, then the path itself.
+  for (;;) {
+    bool last = end == n;
+    node = ft_child_add(tree, node, buf, end, last ? data : nullptr,
+                        last ? size : 0);
+    if (node == nullptr || last)
+      return node;
+    pos = end + 1;
+    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
+    end = slash != nullptr ? size_t(slash - buf) : n;
+  }
+}
+
+void
+ft_node_settle(ft_node *node)
+{
+  if (node->ftn_nsorted < node->ftn_nchild) {
+    children_sort(node);
+    free(node->ftn_hash);
+    node->ftn_hash = nullptr;
+    node->ftn_hashbits = 0;
+    node->ftn_nsorted = node->ftn_nchild;
+    node->ftn_moved = 1;
+  }
+  if (!node->ftn_moved)
+    return;
+  for (uint32_t i = 0; i < node->ftn_nchild; i++) {
+    ft_node *c = &node->ftn_child[i];
+    c->ftn_index = i;
+    for (uint32_t j = 0; j < c->ftn_nchild; j++)
+      c->ftn_child[j].ftn_parent = c;
+  }
+  node->ftn_moved = 0;
+}
+
+int
+ft_traverse(ft_tree *tree, ft_visitor fn, void *arg)
+{
+  if (tree->ftt_unsettled) {
+    settle_all(tree->ftt_root);
+    tree->ftt_unsettled = 0;
+  }
+  return ft_traverse_node(tree->ftt_root, fn, arg);
+}

@@ -1,0 +1,55 @@
+#!/bin/sh
+# Checks that a manual page describes the command line its program accepts:
+# the SYNOPSIS, as mandoc renders it, must be the program's usage text, and
+# the usage line quoted under DIAGNOSTICS must be that text byte for byte.
+#
+#   synopsis_test.sh program page
+#
+# Exit status 0 when both agree, 1 when not, 77 (skipped) without mandoc.
+prog=$1
+page=$2
+name=$(basename "$prog")
+
+if ! command -v mandoc >/dev/null 2>&1; then
+	echo "mandoc is not installed; skipping $name" >&2
+	exit 77
+fi
+
+fail=0
+
+# An option no program has: each answers with getopt's complaint, then its
+# usage line, and status 1.
+err=$("$prog" -Z 2>&1 >/dev/null)
+status=$?
+if [ "$status" -ne 1 ]; then
+	echo "$name -Z: exit status $status, want 1" >&2
+	fail=1
+fi
+usage=$(printf '%s\n' "$err" | sed -n 's/^usage: //p')
+if [ -z "$usage" ]; then
+	echo "$name -Z: no usage line in: $err" >&2
+	exit 1
+fi
+
+# The rendered SYNOPSIS on one line: overstrike removed, blanks squeezed.
+bs=$(printf '\b')
+synopsis=$(mandoc -Tascii -O width=1000 "$page" |
+	sed "s/.$bs//g" |
+	awk '/^SYNOPSIS/ { on = 1; next } /^[A-Z]/ { on = 0 } on' |
+	tr -s ' \t\n' '   ' | sed 's/^ //; s/ $//')
+if [ "$synopsis" != "$usage" ]; then
+	echo "$page: SYNOPSIS does not match the usage text of $name" >&2
+	echo "  page:    $synopsis" >&2
+	echo "  program: $usage" >&2
+	fail=1
+fi
+
+quoted=$(sed -n 's/^\.It Li "\(usage: .*\)"$/\1/p' "$page")
+if [ "$quoted" != "usage: $usage" ]; then
+	echo "$page: DIAGNOSTICS quotes \"$quoted\"," \
+	    "the program prints \"usage: $usage\"" >&2
+	fail=1
+fi
+
+[ "$fail" -eq 0 ] && echo "$name: SYNOPSIS matches: $usage"
+exit "$fail"
