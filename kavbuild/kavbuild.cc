@@ -34,14 +34,12 @@ on_status_signal(int)
 // Frames db_put accepted may still wait in the handle's buffer; every exit
 // writes them out first, so the file holds all of them.
 static int
-finish_db(db_handle *db)
+flush_db(db_handle *db)
 {
-  if (db_flush(db) != 0) {
-    warn_sys1("db_put()");
-    db_close(db);
-    return -1;
-  }
-  return db_close(db);
+  if (db_flush(db) == 0)
+    return 0;
+  warn_sys1("db_put()");
+  return -1;
 }
 
 int
@@ -79,6 +77,9 @@ main(int argc, char *argv[])
   db_handle *db = db_open(dbname, O_RDWR | O_CREAT | O_EXCL, 0600);
   if (db == nullptr)
     die_sys2("db_open()", dbname);
+  // Frames go out in large writes; should the buffer be refused, each
+  // frame is written as it comes.
+  db_wbuffer(db);
 
   // Without a handler the signal would end the run; failing to install one
   // only loses the status line, so the build goes on regardless.
@@ -87,12 +88,12 @@ main(int argc, char *argv[])
   if (fs_walk_root(tree, capture_file, db) != 0) {
     // The walk or the visitor has said what failed; the database keeps the
     // frames written so far.
-    finish_db(db);
+    flush_db(db);
+    db_close(db);
     pclt_free(tree);
     exit(1);
   }
-  if (db_flush(db) != 0) {
-    warn_sys1("db_put()");
+  if (flush_db(db) != 0) {
     db_close(db);
     pclt_free(tree);
     exit(1);
