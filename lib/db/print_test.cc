@@ -244,6 +244,22 @@ TEST(RecPrint, TimeText) {
   r.ctime = 253402300800ll;  // 10000-01-01 00:00:00
   EXPECT_EQ("? --------- /x\n10000-01-01 00:00:0 \n",
             capture(rec_print_plain, 0, &r, "/x", 0x020));
+  // Years around zero and far out, against the format itself.
+  const int64_t far[] = {-62167219200ll, -62167219201ll, -62198755201ll,
+                         -9000000000000ll, 9000000000000ll, 2000000000000ll};
+  for (int64_t t : far) {
+    time_t tt = time_t(t);
+    struct tm tm;
+    ASSERT_NE(nullptr, localtime_r(&tt, &tm)) << t;
+    char wide[80], want[20];
+    snprintf(wide, sizeof wide, "%d-%.2d-%.2d %.2d:%.2d:%.2d", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    snprintf(want, sizeof want, "%.19s", wide);
+    r.ctime = t;
+    EXPECT_EQ(std::string("? --------- /x\n") + want + " \n",
+              capture(rec_print_plain, 0, &r, "/x", 0x020))
+        << t;
+  }
 }
 
 // The hand-made formatting gives the same bytes as the printf formats, for

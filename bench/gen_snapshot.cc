@@ -1,0 +1,210 @@
+// gen_snapshot: writes a large snapshot database of made-up but plausible
+// records, for timing the readers.
+//
+//   gen_snapshot [-n count] [-s seed] [-C permille] [-D permille]
+//                [-N permille] file
+//
+// The tree (paths, kinds, base attributes) depends only on the seed, so
+// two runs with the same seed describe the same host. -C, -D and -N then
+// change, drop or add that many records per thousand, chosen by record
+// number: "gen_snapshot old" and "gen_snapshot -C 5 -D 1 -N 1 new" are an
+// older and a newer snapshot of one host for the comparer. Records come out
+// in tree order, as the builder writes them. Without -N the file holds
+// exactly count records.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "db/db.h"
+#include "diag/diag.h"
+#include "port/port.h"
+
+namespace {
+
+uint64_t
+mix(uint64_t x)
+{
+  x += 0x9e3779b97f4a7c15ull;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+struct gen {
+  db_handle *db;
+  const char *name;
+  uint64_t seed;
+  uint64_t want;     // records of the base tree to produce
+  uint64_t made;     // base records produced so far
+  uint64_t written;  // frames written
+  unsigned changed, deleted, added;  // per thousand
+};
+
+const char *const WORDS[] = {
+    "lib",    "share",  "doc",    "include", "man",   "locale", "python3",
+    "perl5",  "icons",  "config", "cache",   "log",   "spool",  "fonts",
+    "zoneinfo", "firmware", "modules", "kernel", "drivers", "net",
+    "crypto", "sound",  "video",  "gtk",     "qt",    "x11",    "ssl",
+    "certs",  "systemd", "udev",  "dbus",    "pam",   "cron",   "mail",
+    "www",    "backup", "src",    "test",    "data",  "misc",
+};
+constexpr size_t NWORDS = sizeof WORDS / sizeof WORDS[0];
+const char *const EXTS[] = {"", ".so", ".h", ".c", ".py", ".conf", ".gz",
+                            ".txt", ".html", ".png", ".mo", ".1"};
+constexpr size_t NEXTS = sizeof EXTS / sizeof EXTS[0];
+
+void
+put(gen *g, const std::string &path, const db_rec &r)
+{
+  uint8_t data[DB_REC_LEN];
+  db_rec_pack(&r, data);
+  if (db_argput(g->db, path.c_str(), DB_REC_LEN, DB_KIND_SNAP, data) < 0)
+    die_sys2("db_argput()", g->name);
+  g->written++;
+}
+
+// The record of base entry number i, possibly changed for a newer snapshot.
+void
+emit(gen *g, const std::string &path, bool dir, int nsub, int64_t dir_time)
+{
+  uint64_t i = g->made++;
+  uint64_t h = mix(g->seed ^ mix(i));
+  uint64_t pick = mix(i ^ 0x5eed);  // the same records change for any seed
+  if (pick % 1000 < g->deleted)
+    return;
+  db_rec r;
+  memset(&r, 0, sizeof r);
+  r.ino = 2 + i * 3 + (h & 1);
+  r.uid = (h >> 8) % 8 == 0 ? 1000 : 0;
+  r.gid = r.uid == 0 ? 0 : 100;
+  r.ctime = dir_time + int64_t((h >> 12) % 4 == 0 ? (h >> 16) % 86400 : 0);
+  r.flags = (h >> 20) % 64 == 0 ? 0x2 : 0;
+  if (dir) {
+    r.mode = 040755;
+    r.links = 2 + nsub;
+    r.size = 512 * int64_t(1 + (h >> 24) % 8);
+    r.mask = DB_ALL & ~DB_CSUM;
+  } else {
+    r.mode = (h >> 24) % 10 == 0 ? 0100755 : 0100644;
+    r.links = 1;
+    r.size = int64_t((h >> 28) % (1u << ((h >> 40) % 24)));
+    for (size_t k = 0; k < DB_SUM_LEN; k++)
+      r.csum[k] = uint8_t(mix(h + k));
+    r.mask = DB_ALL;
+  }
+  if ((pick >> 10) % 1000 < g->changed) {
+    r.size += 1;
+    r.ctime += 3600;
+    r.csum[0] ^= 0xff;
+  }
+  put(g, path, r);
+  if (!dir && (pick >> 20) % 1000 < g->added) {
+    r.ino += 1;
+    put(g, path + ".new", r);
+  }
+}
+
+// One directory's entries, siblings in byte order; subdirectories are
+// descended into right after their own record.
+void
+walk(gen *g, const std::string &dir, int depth, uint64_t key)
+{
+  uint64_t h = mix(key);
+  int nfiles = int(2 + h % 25);
+  int ndirs = depth >= 6 ? 0 : int((h >> 8) % (depth < 2 ? 8 : 5));
+  std::vector<std::pair<std::string, bool>> kids;
+  for (int k = 0; k < nfiles + ndirs; k++) {
+    uint64_t w = mix(h + uint64_t(k));
+    std::string name = WORDS[w % NWORDS];
+    bool isdir = k >= nfiles;
+    if (!isdir || (w >> 16) % 2)
+      name += (isdir ? "-" : "_") + std::to_string((w >> 8) % 1000);
+    if (!isdir)
+      name += EXTS[(w >> 32) % NEXTS];
+    kids.push_back({name, isdir});
+  }
+  std::sort(kids.begin(), kids.end());
+  kids.erase(std::unique(kids.begin(), kids.end(),
+                         [](const auto &a, const auto &b) {
+                           return a.first == b.first;
+                         }),
+             kids.end());
+  int64_t dir_time = 1600000000 + int64_t(h % 100000000);
+  for (size_t k = 0; k < kids.size() && g->made < g->want; k++) {
+    std::string p = dir + "/" + kids[k].first;
+    if (p.size() > DB_PATH_MAX)
+      continue;
+    if (!kids[k].second) {
+      emit(g, p, false, 0, dir_time);
+      continue;
+    }
+    uint64_t sub = mix(h ^ (k + 1));
+    emit(g, p, true, int((mix(sub) >> 8) % 5), dir_time);
+    walk(g, p, depth + 1, sub);
+  }
+}
+
+[[noreturn]] void
+usage()
+{
+  static const char text[] =
+      "usage: gen_snapshot [-n count] [-s seed] [-C permille] [-D permille] "
+      "[-N permille] file\n";
+  fwrite(text, 1, sizeof text - 1, stderr);
+  exit(1);
+}
+
+}  // namespace
+
+int
+main(int argc, char *argv[])
+{
+  gen g = {};
+  g.want = 1000000;
+  int ch;
+  while ((ch = getopt(argc, argv, PORT_OPTS("n:s:C:D:N:"))) != -1) {
+    switch (ch) {
+      case 'n': g.want = strtoull(optarg, nullptr, 10); break;
+      case 's': g.seed = strtoull(optarg, nullptr, 10); break;
+      case 'C': g.changed = unsigned(atoi(optarg)); break;
+      case 'D': g.deleted = unsigned(atoi(optarg)); break;
+      case 'N': g.added = unsigned(atoi(optarg)); break;
+      default: usage();
+    }
+  }
+  if (argc - optind != 1)
+    usage();
+  g.name = argv[optind];
+  g.db = db_open(g.name, O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (g.db == nullptr)
+    die_sys2("db_open()", g.name);
+
+  // Top-level directories as on a host; numbered volumes follow (they sort
+  // after /var) until the count is reached.
+  static const char *const top[] = {"bin", "boot", "etc",  "home", "lib", "opt",
+                                    "root", "sbin", "srv", "usr",  "var"};
+  for (uint64_t v = 0; g.made < g.want; v++) {
+    std::string name;
+    if (v < sizeof top / sizeof top[0]) {
+      name = top[v];
+    } else {
+      char b[32];
+      snprintf(b, sizeof b, "vol%06llu", (unsigned long long)(v - 11));
+      name = b;
+    }
+    uint64_t key = mix(g.seed * 1000003 + v);
+    emit(&g, "/" + name, true, 8, 1600000000);
+    walk(&g, "/" + name, 0, key);
+  }
+  if (db_close(g.db) < 0)
+    die_sys2("db_close()", g.name);
+  printf("%llu records\n", (unsigned long long)g.written);
+  return 0;
+}

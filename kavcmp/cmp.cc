@@ -1,0 +1,87 @@
+// cmp.cc: loading and classifying the records of two snapshot databases.
+#include "kavcmp/cmp.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Decodes the frame's record; -1 (EBADMSG) unless the frame carries
+// exactly one, so nothing is read that the frame did not supply.
+int
+frame_rec(const db_frame *fr, const void *data, db_rec *rec)
+{
+  if (fr->len != DB_REC_LEN) {
+    errno = EBADMSG;
+    return -1;
+  }
+  db_rec_unpack(static_cast<const uint8_t *>(data), rec);
+  return 0;
+}
+
+}  // namespace
+
+bool
+cmp_rec_equal(const db_rec *a, const db_rec *b)
+{
+  return a->ino == b->ino && a->mode == b->mode && a->links == b->links &&
+         a->uid == b->uid && a->gid == b->gid && a->size == b->size &&
+         a->flags == b->flags && memcmp(a->csum, b->csum, DB_SUM_LEN) == 0;
+}
+
+int
+cmp_load_old(const db_frame *fr, const void *data, void *arg)
+{
+  ft_tree *tree = static_cast<ft_tree *>(arg);
+  db_rec rec;
+  if (frame_rec(fr, data, &rec) != 0)
+    return -1;
+  ft_node *node = ft_add(tree, fr->path, &rec, sizeof rec);
+  if (node == nullptr)
+    return -1;
+  node->ftn_kind = CMP_DELETED;
+  return 0;
+}
+
+int
+cmp_load_new(const db_frame *fr, const void *data, void *arg)
+{
+  ft_tree *tree = static_cast<ft_tree *>(arg);
+  db_rec rec;
+  if (frame_rec(fr, data, &rec) != 0)
+    return -1;
+  ft_node *node = ft_lookup(tree, fr->path, nullptr);
+  if (node == nullptr) {
+    node = ft_add(tree, fr->path, &rec, sizeof rec);
+    if (node == nullptr)
+      return -1;
+    node->ftn_kind = CMP_NEW;
+    return 0;
+  }
+  if (node->ftn_data == nullptr) {
+    // Made only as an ancestor of other paths: the path appeared, and a
+    // node of kind 0 would never be reported.
+    if (tree->ftt_set(node, &rec, sizeof rec) == nullptr)
+      return -1;
+    node->ftn_kind = CMP_NEW;
+    return 0;
+  }
+  const db_rec *old = static_cast<const db_rec *>(node->ftn_data);
+  if (cmp_rec_equal(old, &rec)) {
+    node->ftn_kind = CMP_UNCHANGED;
+    return 0;
+  }
+  db_rec *pair = static_cast<db_rec *>(malloc(2 * sizeof(db_rec)));
+  if (pair == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  pair[0] = *old;
+  pair[1] = rec;
+  tree->ftt_free(node);
+  node->ftn_data = pair;
+  node->ftn_datalen = 2 * sizeof(db_rec);
+  node->ftn_kind = CMP_CHANGED;
+  return 0;
+}
