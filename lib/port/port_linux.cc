@@ -137,8 +137,10 @@ port_lstatat(int dirfd, const char *name, port_stat *st)
 DIR *
 port_opendirat(int dirfd, const char *name)
 {
+  // O_NONBLOCK as for any object the walk opens: should a FIFO have taken
+  // the directory's place, O_DIRECTORY refuses it before anything waits.
   int fd = openat(dirfd, name,
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return nullptr;
   DIR *d = fdopendir(fd);
