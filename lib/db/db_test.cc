@@ -1,11 +1,15 @@
 #include "db/db.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/le.h"
@@ -359,4 +363,52 @@ TEST_F(DbFile, WriteThenReadManyFrames) {
     EXPECT_EQ(want[i].kind, c.frames[i].kind) << i;
     EXPECT_EQ(want[i].data, c.frames[i].data) << i;
   }
+}
+
+// A writer blocked on a slow pipe is interrupted by signals over and over:
+// writev then returns short counts or EINTR, and the frame must still come
+// out whole.
+TEST_F(DbFile, InterruptedWritesStillWriteTheWholeFrame) {
+  std::string fifo = path("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  struct sigaction sa, old_sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = [](int) {};
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: blocked writes are interrupted
+  ASSERT_EQ(0, sigaction(SIGALRM, &sa, &old_sa));
+
+  // The reader runs with the signal blocked so that it lands on the writer.
+  sigset_t alrm, old_mask;
+  sigemptyset(&alrm);
+  sigaddset(&alrm, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &alrm, &old_mask);
+  std::string got;
+  std::thread reader([&] {
+    int fd = open(fifo.c_str(), O_RDONLY);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+      if (n > 0)
+        got.append(buf, size_t(n));
+      usleep(50);
+    }
+    close(fd);
+  });
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+
+  db_handle *db = db_open(fifo.c_str(), O_WRONLY, 0);
+  ASSERT_NE(nullptr, db);
+  itimerval every = {{0, 200}, {0, 200}}, off = {};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  std::string data(1 << 20, 'x');
+  for (size_t i = 0; i < data.size(); i++)
+    data[i] = char(i * 131 + i / 4096);
+  int r = db_argput(db, "/big", uint32_t(data.size()), 4, data.data());
+  setitimer(ITIMER_REAL, &off, nullptr);
+  EXPECT_EQ(0, r) << strerror(errno);
+  EXPECT_EQ(0, db_close(db));
+  reader.join();
+  sigaction(SIGALRM, &old_sa, nullptr);
+  EXPECT_EQ(frame_bytes("/big", 4, data), got);
 }

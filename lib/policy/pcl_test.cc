@@ -90,22 +90,6 @@ TEST(PclMatch, Ranges) {
   }
 }
 
-TEST(PclMatch, RangesAreOrWithinAndAcross) {
-  list_holder l;
-  ent_holder e;
-  const pclent_range g1 = {10, 0, PCLENT_R_EXACT}, g2 = {20, 0, PCLENT_R_EXACT};
-  const pclent_range u = {0, 0, PCLENT_R_EXACT};
-  pclent_egid_add(e.e, &g1);
-  pclent_egid_add(e.e, &g2);
-  pclent_euid_add(e.e, &u);
-  ASSERT_NE(nullptr, pcl_add(l.l, e.e));
-  struct stat a = make_st(S_IFREG, 0, 20), b = make_st(S_IFREG, 1, 20),
-              c = make_st(S_IFREG, 0, 30);
-  EXPECT_NE(nullptr, pcl_match(l.l, "x", &a, 0));
-  EXPECT_EQ(nullptr, pcl_match(l.l, "x", &b, 0));
-  EXPECT_EQ(nullptr, pcl_match(l.l, "x", &c, 0));
-}
-
 TEST(PclMatch, Types) {
   const mode_t types[] = {S_IFIFO, S_IFCHR, S_IFDIR, S_IFBLK, S_IFREG, S_IFLNK, S_IFSOCK};
   const uint8_t bits[] = {PCL_T_FIFO, PCL_T_CHR, PCL_T_DIR, PCL_T_BLK,

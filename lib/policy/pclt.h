@@ -12,9 +12,13 @@ void pclt_free(pclt *t);
 // by the node, or null when the node cannot be made (the caller keeps l).
 pcl *pclt_add(pclt *t, const char *path, pcl *l);
 // The list governing the entries of directory path; *inherited is 0 when it
-// is the directory's own, 1 when it belongs to an ancestor.
+// is the directory's own, 1 when it belongs to an ancestor. It climbs
+// ftn_parent, so it wants a settled tree: call it after pclt_merge (which
+// settles every node) and before any further pclt_add.
 pcl *pclt_lookup(pclt *t, const char *path, int *inherited);
-// Copies inheritable entries into PRE and POST lists, top down. -1 on failure.
+// Copies inheritable entries into PRE and POST lists, top down. -1 at the
+// first list that cannot take them (ENOMEM also when it would pass 255
+// entries); that list is left as it was, never half-filled.
 int pclt_merge(pclt *t);
 
 void pclt_node_free(ft_node *node);

@@ -1,0 +1,85 @@
+// dump.cc: printing of policy entries, lists and the policy tree.
+#include "kavconf/dump.h"
+
+#include <cstdio>
+
+// Attribute letters in print order, with their mask bits; the same order as
+// the record printers use.
+static constexpr struct {
+  char letter;
+  uint16_t bit;
+} mask_order[] = {
+    {'i', 0x001}, {'l', 0x004}, {'u', 0x008}, {'g', 0x010}, {'m', 0x002},
+    {'s', 0x040}, {'f', 0x080}, {'t', 0x020}, {'c', 0x100},
+};
+
+static constexpr struct {
+  char letter;
+  uint8_t bit;
+} type_order[] = {
+    {'f', PCL_T_FIFO}, {'c', PCL_T_CHR}, {'d', PCL_T_DIR}, {'b', PCL_T_BLK},
+    {'r', PCL_T_REG},  {'l', PCL_T_LNK}, {'s', PCL_T_SOCK},
+};
+
+// Ids are held unsigned but shown signed: 4294967294 prints as -2.
+static void
+range_print(const char *kw, const pclent_range &r)
+{
+  int low = static_cast<int32_t>(r.pr_low);
+  int high = static_cast<int32_t>(r.pr_high);
+  switch (r.pr_kind) {
+    case PCLENT_R_EXACT: printf("\t%s:%d\n", kw, low); break;
+    case PCLENT_R_FROM: printf("\t%s:%d-\n", kw, low); break;
+    case PCLENT_R_UPTO: printf("\t%s:-%d\n", kw, high); break;
+    case PCLENT_R_BETWEEN: printf("\t%s:%d-%d\n", kw, low, high); break;
+    default: break;
+  }
+}
+
+void
+pclent_print(const pclent *e)
+{
+  char head[10];
+  if (e->pe_flags & PCLENT_RECORD) {
+    for (size_t i = 0; i < 9; i++)
+      head[i] = (e->pe_mask & mask_order[i].bit) ? mask_order[i].letter : '-';
+  } else {
+    snprintf(head, sizeof head, "%-9s", "N");
+  }
+  printf("+%.9s %c%c\n", head, (e->pe_flags & PCLENT_PRUNE) ? 'S' : '-',
+         (e->pe_flags & PCLENT_INHERIT) ? 'I' : '-');
+  for (uint16_t i = 0; i < e->pe_nnames; i++)
+    printf("\tname:%s;\n", e->pe_names[i]);
+  for (uint16_t i = 0; i < e->pe_nres; i++)
+    printf("\tnamere:%s;\n", e->pe_resrc[i]);
+  for (uint16_t i = 0; i < e->pe_nuids; i++)
+    range_print("uid", e->pe_uids[i]);
+  for (uint16_t i = 0; i < e->pe_ngids; i++)
+    range_print("gid", e->pe_gids[i]);
+  if (e->pe_types != 0) {
+    char types[8];
+    for (size_t i = 0; i < 7; i++)
+      types[i] = (e->pe_types & type_order[i].bit) ? type_order[i].letter : '-';
+    types[7] = '\0';
+    printf("\ttype:%s\n", types);
+  }
+}
+
+void
+pcl_print(const pcl *l, int inherited_only)
+{
+  for (unsigned i = 0; i < l->pl_count; i++)
+    if (!inherited_only || (l->pl_ents[i].pe_flags & PCLENT_INHERIT))
+      pclent_print(&l->pl_ents[i]);
+  putchar('\n');
+}
+
+int
+pclt_print_node(ft_node *node, void *)
+{
+  if (node->ftn_data == nullptr)
+    return 0;
+  printf("@%s;\n", node->ftn_path);
+  pcl_print(static_cast<const pcl *>(node->ftn_data), 0);
+  return 0;
+}

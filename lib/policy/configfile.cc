@@ -1,0 +1,357 @@
+// configfile.cc: the policy file parser. One pass, one line at a time: a
+// node statement opens a list, an entry statement fills the work entry, the
+// keyword statements after it add selectors, and each block is handed on
+// when the line that ends it has been read.
+#include "policy/configfile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "port/port.h"
+
+static configfile_error last_error = {0, CONFIGFILE_E_NONE, ""};
+
+static constexpr size_t PATH_BUF = 1024;
+// A line holds at most this many characters before its newline.
+static constexpr size_t LINE_CHARS = CONFIGFILE_LINE_MAX - 2;
+
+static void
+set_error(int32_t kind, const char *text)
+{
+  last_error.ce_kind = kind;
+  copy_cut(last_error.ce_text, text);
+}
+
+// Returns -1 so that every failure in the parser is one statement.
+static int
+fail_sys(const char *text)
+{
+  int saved = errno;
+  set_error(CONFIGFILE_E_SYSTEM, text);
+  errno = saved;
+  return -1;
+}
+
+static int
+fail_syntax(const char *text)
+{
+  set_error(CONFIGFILE_E_SYNTAX, text);
+  return -1;
+}
+
+const configfile_error *
+configfile_last_error()
+{
+  return &last_error;
+}
+
+void
+configfile_perror()
+{
+  if (last_error.ce_kind == CONFIGFILE_E_SYSTEM)
+    fprintf(stderr, "%s: %s\n", last_error.ce_text, strerror(errno));
+  else if (last_error.ce_kind == CONFIGFILE_E_SYNTAX)
+    fprintf(stderr, "line %d: %s\n", last_error.ce_line, last_error.ce_text);
+}
+
+int
+configfile_readline(FILE *f, char buf[CONFIGFILE_LINE_MAX])
+{
+  // Read a byte at a time rather than with fgets, so that a line too long
+  // for the buffer is seen whole and refused, never taken in pieces whose
+  // second half could start a statement of its own.
+  for (;;) {
+    size_t len = 0;
+    int c = getc(f);
+    if (c == EOF) {
+      if (ferror(f))
+        return fail_sys("configfile_readline()");
+      return 1;
+    }
+    last_error.ce_line++;
+    while (c != EOF && c != '\n') {
+      if (len == LINE_CHARS)
+        return fail_syntax("line too long");
+      buf[len++] = static_cast<char>(c);
+      c = getc(f);
+    }
+    if (c == EOF && ferror(f))
+      return fail_sys("configfile_readline()");
+    buf[len] = '\0';
+    // Comments, blank lines and indented lines are skipped whole.
+    if (len == 0 || buf[0] == '\t' || buf[0] == ' ' || buf[0] == '#' ||
+        buf[0] == ';')
+      continue;
+    return 0;
+  }
+}
+
+void
+configfile_split(char *line, char **key, char **value)
+{
+  *key = line;
+  char *colon = strchr(line, ':');
+  if (colon == nullptr) {
+    *value = line + strlen(line);
+    return;
+  }
+  *colon = '\0';
+  *value = colon + 1;
+}
+
+static bool
+is_num_char(char c)
+{
+  return (c >= '0' && c <= '9') || c == '-';
+}
+
+char *
+configfile_numtrim(char *value)
+{
+  while (*value != '\0' && !is_num_char(*value))
+    value++;
+  size_t n = strlen(value);
+  while (n > 0 && !is_num_char(value[n - 1]))
+    value[--n] = '\0';
+  return value;
+}
+
+// Reads a trimmed range value; false when it has none of the five forms.
+// Numbers wrap modulo 2^32, as the language defines.
+static bool
+range_read(const char *v, pclent_range *r)
+{
+  r->pr_low = r->pr_high = 0;
+  r->pr_kind = 0;
+  auto digits = [](const char *p, uint32_t *out) {
+    for (; *p != '\0'; p++) {
+      if (*p < '0' || *p > '9')
+        return false;
+      *out = *out * 10u + static_cast<uint32_t>(*p - '0');
+    }
+    return true;
+  };
+  if (*v == '\0')
+    return false;
+  if (*v == '-') {
+    r->pr_kind = PCLENT_R_UPTO;
+    return digits(v + 1, &r->pr_high);
+  }
+  for (; *v >= '0' && *v <= '9'; v++)
+    r->pr_low = r->pr_low * 10u + static_cast<uint32_t>(*v - '0');
+  if (*v == '\0') {
+    r->pr_kind = PCLENT_R_EXACT;
+    return true;
+  }
+  if (*v != '-')
+    return false;
+  if (v[1] == '\0') {
+    r->pr_kind = PCLENT_R_FROM;
+    return true;
+  }
+  r->pr_kind = PCLENT_R_BETWEEN;
+  return digits(v + 1, &r->pr_high);
+}
+
+struct letter_bits {
+  char letter;
+  uint16_t bits;
+};
+
+static constexpr letter_bits mask_letters[] = {
+    {'i', 0x001}, {'m', 0x002}, {'l', 0x004}, {'u', 0x008}, {'g', 0x010},
+    {'t', 0x020}, {'s', 0x040}, {'f', 0x080}, {'c', 0x100}, {'C', 0x09f},
+    {'F', 0x1ff},
+};
+static_assert(0x001 + 0x002 + 0x004 + 0x008 + 0x010 + 0x080 == 0x09f,
+              "C is i, m, l, u, g and f");
+
+static constexpr letter_bits type_letters[] = {
+    {'f', PCL_T_FIFO}, {'c', PCL_T_CHR}, {'d', PCL_T_DIR}, {'b', PCL_T_BLK},
+    {'r', PCL_T_REG},  {'l', PCL_T_LNK}, {'s', PCL_T_SOCK},
+};
+
+template <size_t N>
+static const letter_bits *
+letter_find(const letter_bits (&table)[N], char c)
+{
+  for (const letter_bits &lb : table)
+    if (lb.letter == c)
+      return &lb;
+  return nullptr;
+}
+
+static bool
+is_blank(char c)
+{
+  return c == ' ' || c == '\t';
+}
+
+// The key and value of an entry statement ("+" already checked).
+static int
+entry_start(pclent *e, const char *key, const char *value)
+{
+  e->pe_flags = PCLENT_RECORD;
+  for (const char *p = key + 1; *p != '\0'; p++) {
+    if (is_blank(*p))
+      continue;
+    if (*p == 'N') {
+      e->pe_flags = 0;
+      continue;
+    }
+    const letter_bits *lb = letter_find(mask_letters, *p);
+    if (lb == nullptr)
+      return fail_syntax("bad mask");
+    e->pe_mask = static_cast<uint16_t>(e->pe_mask | lb->bits);
+  }
+  for (const char *p = value; *p != '\0'; p++) {
+    if (*p == 'I')
+      e->pe_flags |= PCLENT_INHERIT;
+    else if (*p == 'S')
+      e->pe_flags |= PCLENT_PRUNE;
+    else if (!is_blank(*p))
+      return fail_syntax("bad options");
+  }
+  return 0;
+}
+
+static int
+keyword(pclent *e, const char *key, char *value)
+{
+  std::string_view k(key);
+  if (k == "name") {
+    if (pclent_name_add(e, value) == nullptr)
+      return fail_sys("pclent_name_add()");
+  } else if (k == "namere") {
+    int code = 0;
+    if (pclent_addename(e, value, &code) == nullptr) {
+      if (code != 0 && code != REG_ESPACE)
+        return fail_syntax("invalid regular expression");
+      return fail_sys("pclent_addename()");
+    }
+  } else if (k == "gid" || k == "uid") {
+    bool gid = k == "gid";
+    pclent_range r;
+    if (!range_read(configfile_numtrim(value), &r))
+      return fail_syntax(gid ? "bad gid" : "bad uid");
+    if (gid ? pclent_egid_add(e, &r) == nullptr : pclent_euid_add(e, &r) == nullptr)
+      return fail_sys(gid ? "pclent_egid_add()" : "pclent_euid_add()");
+  } else if (k == "type") {
+    uint8_t bits = 0;
+    for (const char *p = value; *p != '\0'; p++) {
+      if (is_blank(*p))
+        continue;
+      const letter_bits *lb = letter_find(type_letters, *p);
+      if (lb == nullptr)
+        return fail_syntax("bad type");
+      bits = static_cast<uint8_t>(bits | lb->bits);
+    }
+    pclent_type_set(e, bits);
+  } else {
+    return fail_syntax("bad keyword");
+  }
+  return 0;
+}
+
+// The node statement's key after "@": its inheritance kind, or unset.
+static uint8_t
+inheritance_kind(const char *word)
+{
+  std::string_view w(word);
+  if (w == "NO")
+    return PCL_INH_NO;
+  if (w == "PRE")
+    return PCL_INH_PRE;
+  if (w == "POST")
+    return PCL_INH_POST;
+  return PCL_INH_UNSET;
+}
+
+using file_ptr = std::unique_ptr<FILE, decltype(&fclose)>;
+using pclent_ptr = std::unique_ptr<pclent, decltype(&pclent_free)>;
+using pcl_ptr = std::unique_ptr<pcl, decltype(&pcl_free)>;
+
+// The node blocks, from the first significant line to the end of the file.
+static int
+parse_blocks(FILE *f, pclt *t, pclent *e)
+{
+  char line[CONFIGFILE_LINE_MAX];
+  char path[PATH_BUF];
+  char *key, *value;
+
+  int r = configfile_readline(f, line);
+  while (r == 0) {
+    pcl_ptr l(pcl_init(), &pcl_free);
+    if (l == nullptr)
+      return fail_sys("pcl_init()");
+    configfile_split(line, &key, &value);
+    if (key[0] != '@')
+      return fail_syntax("'@' (node) is expected");
+    l->pl_kind = inheritance_kind(key + 1);
+    if (l->pl_kind == PCL_INH_UNSET)
+      return fail_syntax("bad inheritance");
+    if (value[0] != '/' || strlen(value) >= PATH_BUF)
+      return fail_syntax("invalid path");
+    copy_cut(path, value);
+
+    r = configfile_readline(f, line);
+    while (r == 0 && line[0] != '@') {
+      pclent_clear(e);
+      configfile_split(line, &key, &value);
+      if (key[0] != '+')
+        return fail_syntax("'+' (entry) is expected");
+      if (entry_start(e, key, value) < 0)
+        return -1;
+      r = configfile_readline(f, line);
+      while (r == 0 && line[0] != '+' && line[0] != '@') {
+        configfile_split(line, &key, &value);
+        if (keyword(e, key, value) < 0)
+          return -1;
+        r = configfile_readline(f, line);
+      }
+      if (r < 0)
+        return -1;
+      if (pcl_add(l.get(), e) == nullptr)
+        return fail_sys("pcl_add()");
+    }
+    if (r < 0)
+      return -1;
+    if (pclt_add(t, path, l.get()) == nullptr)
+      return fail_sys("pclt_add()");
+    l.release();
+  }
+  return r < 0 ? -1 : 0;
+}
+
+int
+configfile_parse(const char *path, pclt *t)
+{
+  last_error.ce_line = 0;
+  last_error.ce_kind = CONFIGFILE_E_NONE;
+  last_error.ce_text[0] = '\0';
+
+  file_ptr f(fopen(path, "r"), &fclose);
+  if (f == nullptr)
+    return fail_sys(path);
+  pclent_ptr e(pclent_init(), &pclent_free);
+  if (e == nullptr)
+    return fail_sys("pclent_init()");
+  if (parse_blocks(f.get(), t, e.get()) < 0)
+    return -1;
+
+  // The merge and every lookup rely on the root having a list.
+  if (t->ftt_root->ftn_data == nullptr) {
+    pcl_ptr l(pcl_init(), &pcl_free);
+    if (l == nullptr)
+      return fail_sys("pcl_init()");
+    if (pclt_add(t, "/", l.get()) == nullptr)
+      return fail_sys("pclt_add()");
+    l.release();
+  }
+  if (pclt_merge(t) < 0)
+    return fail_sys("pclt_merge()");
+  return 0;
+}
