@@ -105,7 +105,13 @@ main(int argc, char *argv[])
 
   // Room for the largest frame written: a changed pair.
   uint8_t data[2 * DB_REC_LEN];
-  if (db_readall(file, show_record, &o, data, sizeof data) != 0)
+  if (db_readall(file, show_record, &o, data, sizeof data) != 0) {
+    // The records before the failure go out before the message, so that
+    // both streams into one file read in order.
+    int e = errno;
+    fflush(stdout);
+    errno = e;
     die_sys2("db_readall", file);
+  }
   return 0;
 }

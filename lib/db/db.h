@@ -72,8 +72,11 @@ int db_wbuffer(db_handle *db);
 // frames are then given up. A no-op for an unbuffered handle.
 int db_flush(db_handle *db);
 
-// Append one whole frame (a partial write is continued, EINTR retried).
-// -1 on a write error, errno from write().
+// Append one whole frame with one writev(), or into the buffer of a handle
+// that gathers them (a partial write is continued, EINTR retried). -1 on a
+// write error, errno from the write; a frame the reader would refuse is not
+// written: EINVAL for an empty path or no data, ENAMETOOLONG for a path
+// over DB_PATH_MAX bytes.
 int db_put(db_handle *db, const db_frame *fr, const void *data);
 int db_argput(db_handle *db, const char *path, uint32_t len, int kind,
               const void *data);

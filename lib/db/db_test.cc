@@ -165,14 +165,6 @@ TEST_F(DbFile, FrameHeads) {
   EXPECT_EQ(0600u, st.st_mode & 0777);
 }
 
-TEST_F(DbFile, OpenRefusesAnExistingFileForWriting) {
-  std::string name = path("db");
-  write_file(name, "");
-  errno = 0;
-  EXPECT_EQ(nullptr, db_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
-  EXPECT_EQ(EEXIST, errno);
-}
-
 // A frame the reader would refuse is never written.
 TEST_F(DbFile, WritersRefuseUnreadableFrames) {
   std::string name = path("db");

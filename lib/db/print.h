@@ -7,7 +7,8 @@
 
 // recs holds one record, or two (older, newer) when kind is 2. sel is the
 // selection mask: which attributes to print. The header's mask text always
-// shows what the first record carries, whatever is selected.
+// shows what the first record carries, whatever is selected. A ctime that
+// localtime_r cannot convert prints as "(time out of range)".
 void rec_print_plain(uint32_t kind, const db_rec *recs, const char *path,
                      uint32_t sel);
 void rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
