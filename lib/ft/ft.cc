@@ -5,12 +5,12 @@
 // searched by binary search, and an unordered tail of children appended
 // since, found by a linear scan while it is short and through an open
 // addressing hash of child positions (ftn_hash) once it is longer. A child
-// that sorts after all others, or any child of a directory still small and
-// in order, joins the sorted front at once; every other child goes to the
-// tail. Settling sorts the tail, merges it into the front and repairs the
-// parent pointers of the grandchildren. So records arriving in any order
-// cost near-constant work each, even in a directory of a million entries,
-// and no insertion touches the grandchildren.
+// that sorts after all others joins the sorted front at once; every other
+// child goes to the tail. Settling sorts the tail, merges it into the front
+// and repairs the parent pointers of the grandchildren. So records arriving
+// in any order cost near-constant work each, even in a directory of a
+// million entries, and no insertion touches the grandchildren. The path
+// copies are cut from large blocks that the tree owns.
 #include "ft/ft.h"
 
 #include <algorithm>
@@ -21,11 +21,11 @@
 namespace {
 
 constexpr size_t FT_PATH_MAX = 1023;
-// A directory with at most this many children stays in order at every
-// insertion: shifting so few nodes is cheaper than sorting them later.
-constexpr uint32_t FT_SMALL = 16;
 // An unordered tail longer than this is found through the hash.
-constexpr uint32_t FT_SCAN_MAX = 8;
+constexpr uint32_t FT_SCAN_MAX = 16;
+// Path copies are cut from blocks of this size: a malloc per node would
+// cost more time and space than the copy itself.
+constexpr size_t FT_BLOCK_LEN = 256 * 1024;
 
 // The first four name bytes, big-endian, zero-padded. Names hold no zero
 // byte, so comparing keys orders names as their bytes do as far as the
@@ -107,10 +107,15 @@ child_find(ft_node *node, const char *name, size_t len)
   if (i < node->ftn_nsorted && node_is(&node->ftn_child[i], key, name, len))
     return &node->ftn_child[i];
   if (node->ftn_hashbits != 0) {
+    // A slot holds the name's hash above the child's position + 1, so
+    // most collisions are told apart without touching the child.
     uint32_t mask = (uint32_t(1) << node->ftn_hashbits) - 1;
-    for (uint32_t s = name_hash(name, len) & mask; node->ftn_hash[s] != 0;
-         s = (s + 1) & mask) {
-      ft_node *c = &node->ftn_child[node->ftn_hash[s] - 1];
+    uint32_t h = name_hash(name, len);
+    for (uint32_t s = h & mask; node->ftn_hash[s] != 0; s = (s + 1) & mask) {
+      uint64_t e = node->ftn_hash[s];
+      if (uint32_t(e >> 32) != h)
+        continue;
+      ft_node *c = &node->ftn_child[uint32_t(e) - 1];
       if (node_is(c, key, name, len))
         return c;
     }
@@ -122,13 +127,37 @@ child_find(ft_node *node, const char *name, size_t len)
   return nullptr;
 }
 
-void
-hash_put(uint32_t *hash, uint32_t mask, const ft_node *c)
+// The child of node called name. Paths arrive grouped by directory, and a
+// second database of the same host lists each directory in the same order
+// as the first, whose children were appended in that order: so the child
+// is first looked for where the last search at this depth ended, and just
+// after it.
+ft_node *
+child_find_hinted(ft_tree *tree, ft_node *node, const char *name, size_t len)
 {
-  uint32_t s = name_hash(c->ftn_name, c->ftn_namelen) & mask;
+  uint32_t depth = node->ftn_depth;
+  if (depth >= uint32_t(FT_HINTS))
+    return child_find(node, name, len);
+  uint32_t key = name_key(name, len);
+  for (uint32_t h = tree->ftt_hint[depth], k = 0; k < 2; k++, h++) {
+    if (h < node->ftn_nchild && node_is(&node->ftn_child[h], key, name, len)) {
+      tree->ftt_hint[depth] = h;
+      return &node->ftn_child[h];
+    }
+  }
+  ft_node *c = child_find(node, name, len);
+  if (c != nullptr)
+    tree->ftt_hint[depth] = c->ftn_index;
+  return c;
+}
+
+void
+hash_put(uint64_t *hash, uint32_t mask, uint32_t h, uint32_t index)
+{
+  uint32_t s = h & mask;
   while (hash[s] != 0)
     s = (s + 1) & mask;
-  hash[s] = c->ftn_index + 1;
+  hash[s] = uint64_t(h) << 32 | (uint64_t(index) + 1);
 }
 
 // Makes the hash hold the tail and room for one more child, at most half
@@ -150,12 +179,21 @@ hash_reserve(ft_node *node)
     return -1;
   }
   size_t slots = size_t(1) << bits;
-  uint32_t *hash = static_cast<uint32_t *>(calloc(slots, sizeof *hash));
+  uint64_t *hash = static_cast<uint64_t *>(calloc(slots, sizeof *hash));
   if (hash == nullptr)
     return -1;
   uint32_t mask = uint32_t(slots - 1);
-  for (uint32_t i = node->ftn_nsorted; i < node->ftn_nchild; i++)
-    hash_put(hash, mask, &node->ftn_child[i]);
+  if (node->ftn_hashbits != 0) {  // the old slots keep the hashes
+    for (size_t s = 0; s < size_t(1) << node->ftn_hashbits; s++)
+      if (node->ftn_hash[s] != 0)
+        hash_put(hash, mask, uint32_t(node->ftn_hash[s] >> 32),
+                 uint32_t(node->ftn_hash[s]) - 1);
+  } else {
+    for (uint32_t i = node->ftn_nsorted; i < node->ftn_nchild; i++) {
+      const ft_node *c = &node->ftn_child[i];
+      hash_put(hash, mask, name_hash(c->ftn_name, c->ftn_namelen), i);
+    }
+  }
   free(node->ftn_hash);
   node->ftn_hash = hash;
   node->ftn_hashbits = bits;
@@ -190,6 +228,33 @@ child_reserve(ft_tree *tree, ft_node *node)
   return 0;
 }
 
+}  // namespace
+
+struct ft_block {
+  ft_block *next;
+};
+
+namespace {
+
+// Room for n bytes of path copy; null when out of memory.
+char *
+path_room(ft_tree *tree, size_t n)
+{
+  if (size_t(tree->ftt_room_end - tree->ftt_room) < n) {
+    size_t len = sizeof(ft_block) + std::max(n, FT_BLOCK_LEN);
+    ft_block *b = static_cast<ft_block *>(malloc(len));
+    if (b == nullptr)
+      return nullptr;
+    b->next = tree->ftt_blocks;
+    tree->ftt_blocks = b;
+    tree->ftt_room = reinterpret_cast<char *>(b + 1);
+    tree->ftt_room_end = reinterpret_cast<char *>(b) + len;
+  }
+  char *p = tree->ftt_room;
+  tree->ftt_room += n;
+  return p;
+}
+
 // Creates the child of parent for the first len bytes of path (the text
 // after their last slash is its name) with the payload given, or none.
 ft_node *
@@ -202,23 +267,20 @@ ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
   size_t namelen = len - namepos;
   uint32_t key = name_key(path + namepos, namelen);
   uint32_t n = parent->ftn_nchild;
-  char *copy = static_cast<char *>(malloc(len + 1));
+  char *copy = path_room(tree, len + 1);
   if (copy == nullptr)
     return nullptr;
   memcpy(copy, path, len);
   copy[len] = '\0';
 
-  // Where the child goes: appended to the sorted front when it sorts last,
-  // into the front when the directory is small and in order, else appended
-  // to the tail.
-  bool in_order = parent->ftn_nsorted == n;
-  bool last = in_order &&
+  // A child that sorts after all others extends the sorted front; any
+  // other is appended to the tail and waits for the next settling.
+  bool last = parent->ftn_nsorted == n &&
               (n == 0 || node_cmp(&parent->ftn_child[n - 1], key,
                                   copy + namepos, namelen) < 0);
-  bool shift = in_order && !last && n < FT_SMALL;
   if (child_reserve(tree, parent) != 0 ||
-      (!in_order || (!last && !shift) ? hash_reserve(parent) : 0) != 0) {
-    free(copy);
+      (!last && hash_reserve(parent) != 0)) {
+    tree->ftt_room = copy;  // the last piece cut; give it back
     return nullptr;
   }
 
@@ -233,31 +295,20 @@ ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
   c->ftn_depth = uint16_t(parent->ftn_depth + 1);
   c->ftn_key = key;
   if (data != nullptr && tree->ftt_set(c, data, size) == nullptr) {
-    free(copy);
+    tree->ftt_room = copy;
     return nullptr;
   }
   parent->ftn_nchild = n + 1;
-
+  if (parent->ftn_depth < FT_HINTS)
+    tree->ftt_hint[parent->ftn_depth] = n;
   if (last) {
     parent->ftn_nsorted = n + 1;
-    return c;
-  }
-  if (shift) {
-    uint32_t pos = front_bound(parent, key, c->ftn_name, namelen);
-    ft_node saved = *c;
-    memmove(&parent->ftn_child[pos + 1], &parent->ftn_child[pos],
-            (n - pos) * sizeof(ft_node));
-    parent->ftn_child[pos] = saved;
-    for (uint32_t i = pos; i <= n; i++)
-      parent->ftn_child[i].ftn_index = i;
-    parent->ftn_nsorted = n + 1;
-    parent->ftn_moved = 1;
+  } else {
+    if (parent->ftn_hashbits != 0)
+      hash_put(parent->ftn_hash, (uint32_t(1) << parent->ftn_hashbits) - 1,
+               name_hash(c->ftn_name, namelen), n);
     tree->ftt_unsettled = 1;
-    return &parent->ftn_child[pos];
   }
-  if (parent->ftn_hashbits != 0)
-    hash_put(parent->ftn_hash, (uint32_t(1) << parent->ftn_hashbits) - 1, c);
-  tree->ftt_unsettled = 1;
   return c;
 }
 
@@ -293,17 +344,39 @@ children_sort(ft_node *node)
       return a.ftn_key < b.ftn_key;
     return name_cmp(a.ftn_name, a.ftn_namelen, b.ftn_name, b.ftn_namelen) < 0;
   };
-  sort_ent *ents = static_cast<sort_ent *>(malloc(size_t(t) * sizeof *ents));
-  uint32_t *perm = static_cast<uint32_t *>(malloc(size_t(n) * sizeof *perm));
+  // Most directories are small: their scratch space is on the stack.
+  constexpr uint32_t LOCAL = 64;
+  sort_ent local_ents[LOCAL];
+  uint32_t local_perm[LOCAL];
+  sort_ent *ents = t <= LOCAL ? local_ents
+                              : static_cast<sort_ent *>(malloc(size_t(t) * sizeof *ents));
+  uint32_t *perm = n <= LOCAL ? local_perm
+                              : static_cast<uint32_t *>(malloc(size_t(n) * sizeof *perm));
+  auto release = [&]() {
+    if (ents != local_ents)
+      free(ents);
+    if (perm != local_perm)
+      free(perm);
+  };
   if (ents == nullptr || perm == nullptr) {
-    free(ents);
-    free(perm);
+    release();
     std::sort(ch, ch + n, name_less);
     return;
   }
-  for (uint32_t i = 0; i < t; i++)
-    ents[i] = {name_key8(ch[front + i].ftn_name, ch[front + i].ftn_namelen),
-               front + i};
+  // Names in a big directory often share a prefix (msg.1700000000.*):
+  // the keys start after it, or they would all be equal.
+  size_t skip = ch[front].ftn_namelen;
+  for (uint32_t i = 1; i < t && skip > 0; i++) {
+    const ft_node &c = ch[front + i];
+    size_t k = 0, lim = std::min<size_t>(skip, c.ftn_namelen);
+    while (k < lim && c.ftn_name[k] == ch[front].ftn_name[k])
+      k++;
+    skip = k;
+  }
+  for (uint32_t i = 0; i < t; i++) {
+    const ft_node &c = ch[front + i];
+    ents[i] = {name_key8(c.ftn_name + skip, c.ftn_namelen - skip), front + i};
+  }
   std::sort(ents, ents + t, [ch](const sort_ent &a, const sort_ent &b) {
     if (a.key != b.key)
       return a.key < b.key;
@@ -317,7 +390,6 @@ children_sort(ft_node *node)
     else
       perm[pos] = ents[j++].idx;
   }
-  free(ents);
   // Position pos takes the node now at perm[pos]; follow each cycle once.
   for (uint32_t s = 0; s < n; s++) {
     if (perm[s] == s)
@@ -335,7 +407,7 @@ children_sort(ft_node *node)
       p = from;
     }
   }
-  free(perm);
+  release();
 }
 
 void
@@ -369,7 +441,6 @@ ft_clear(ft_tree *tree, ft_node *node)
     ft_clear(tree, c);
     if (c->ftn_data != nullptr)
       tree->ftt_free(c);
-    free(c->ftn_path);
   }
   free(node->ftn_child);
   free(node->ftn_hash);
@@ -447,6 +518,11 @@ ft_free(ft_tree *tree)
     tree->ftt_free(root);
   free(root->ftn_path);
   free(root);
+  while (tree->ftt_blocks != nullptr) {
+    ft_block *b = tree->ftt_blocks;
+    tree->ftt_blocks = b->next;
+    free(b);
+  }
   free(tree);
 }
 
@@ -465,7 +541,7 @@ ft_lookup(ft_tree *tree, const char *path, ft_node **deepest)
   for (size_t pos = 1;;) {
     const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
     size_t end = slash != nullptr ? size_t(slash - buf) : n;
-    node = child_find(node, buf + pos, end - pos);
+    node = child_find_hinted(tree, node, buf + pos, end - pos);
     if (node == nullptr)
       return nullptr;
     if (deepest != nullptr)
@@ -491,7 +567,7 @@ ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
   while (!found) {
     const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
     end = slash != nullptr ? size_t(slash - buf) : n;
-    ft_node *c = child_find(node, buf + pos, end - pos);
+    ft_node *c = child_find_hinted(tree, node, buf + pos, end - pos);
     if (c == nullptr)
       break;
     node = c;

@@ -32,7 +32,7 @@ struct ft_node {
   ft_node *ftn_child;    // children by value, in name order when settled
   uint32_t ftn_nchild;
   uint32_t ftn_index;    // position in the parent's ftn_child
-  char *ftn_path;        // full path, no trailing slash; owned
+  char *ftn_path;        // full path, no trailing slash; owned by the tree
   uint16_t ftn_pathlen;
   uint8_t ftn_moved;     // private: grandchildren's ftn_parent may be stale
   uint8_t ftn_hashbits;  // private: log2 of the slots of ftn_hash, 0: none
@@ -45,14 +45,23 @@ struct ft_node {
   uint64_t ftn_datalen;
   uint16_t ftn_kind;     // the user's; 0 in a new node
   uint32_t ftn_key;      // private: first name bytes, for cheap compares
-  uint32_t *ftn_hash;    // private: finds the children past ftn_nsorted
+  uint64_t *ftn_hash;    // private: finds the children past ftn_nsorted
 };
+
+constexpr int FT_HINTS = 64;  // depths whose last child position is kept
 
 struct ft_tree {
   ft_node *ftt_root;
   ft_free_fn ftt_free;
   ft_set_fn ftt_set;
-  int ftt_unsettled;     // private: some node may need settling
+  // Private: whether some node may need settling; the blocks that hold the
+  // path copies of all nodes but the root; and per depth the position of
+  // the child found last, which paths arriving in walk order hit again.
+  int ftt_unsettled;
+  struct ft_block *ftt_blocks;
+  char *ftt_room;
+  char *ftt_room_end;
+  uint32_t ftt_hint[FT_HINTS];
 };
 
 // Payload callbacks: a private copy (the default), its release, and keeping

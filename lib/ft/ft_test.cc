@@ -343,3 +343,28 @@ TEST(Ft, RandomInsertionsMatchReference) {
   EXPECT_EQ(expect, order(g.t));
   check_tree(g.t);
 }
+
+// Names sharing long prefixes, some a prefix of others, arriving shuffled
+// into one directory large enough to be settled by sorting.
+TEST(Ft, SharedPrefixesSortByBytes) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; i++)
+    names.push_back("msg.1700000000" + std::to_string(i % 7 == 0 ? i / 7 : i));
+  names.push_back("msg.1700000000");
+  names.push_back("msg.17");
+  names.push_back("msg.1700000000\xc3");
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  std::vector<std::string> shuffled = names;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+  tree_guard g(ft_init(nullptr, nullptr));
+  for (const auto &n : shuffled)
+    ASSERT_NE(nullptr, ft_add(g.t, ("/spool/" + n).c_str(), nullptr, 0));
+  std::vector<std::string> want = {"/", "/spool"};
+  for (const auto &n : names)
+    want.push_back("/spool/" + n);
+  EXPECT_EQ(want, order(g.t));
+  check_tree(g.t);
+  for (const auto &n : names)
+    EXPECT_NE(nullptr, ft_lookup(g.t, ("/spool/" + n).c_str(), nullptr)) << n;
+}
