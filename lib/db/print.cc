@@ -66,6 +66,11 @@ class outbuf {
  public:
   ~outbuf() { flush(); }
   void put(const char *s, size_t n) {
+    if (n <= sizeof buf_ - len_) {  // the usual case: it fits
+      memcpy(buf_ + len_, s, n);
+      len_ += n;
+      return;
+    }
     while (n > 0) {
       if (len_ == sizeof buf_)
         flush();
@@ -79,7 +84,11 @@ class outbuf {
     }
   }
   void put(const char *s) { put(s, strlen(s)); }
-  void put(char c) { put(&c, 1); }
+  void put(char c) {
+    if (len_ == sizeof buf_)
+      flush();
+    buf_[len_++] = c;
+  }
   void flush() {
     if (len_ > 0)
       fwrite(buf_, 1, len_, stdout);
@@ -397,11 +406,18 @@ char *
 hex_encode(const uint8_t *bytes, char *text, int n)
 {
   static const char digits[] = "0123456789abcdef";
-  for (int i = 0; i < n; i++) {
+  if (n < 0)
+    n = 0;
+  // Two digits per byte, then the high digit alone when n is odd.
+  int i = 0;
+  for (; i + 1 < n; i += 2) {
     uint8_t b = bytes[i / 2];
-    text[i] = digits[i % 2 == 0 ? b >> 4 : b & 15];
+    text[i] = digits[b >> 4];
+    text[i + 1] = digits[b & 15];
   }
-  text[n < 0 ? 0 : n] = '\0';
+  if (i < n)
+    text[i] = digits[bytes[i / 2] >> 4];
+  text[n] = '\0';
   return text;
 }
 

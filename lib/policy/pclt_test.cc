@@ -8,7 +8,7 @@
 namespace {
 
 // One entry per (mask, inheritable) pair; the mask names the entry in checks.
-struct ent_spec {
+struct ent_def {
   uint16_t mask;
   bool inherit;
 };
@@ -18,7 +18,7 @@ class PcltFixture : public testing::Test {
   void SetUp() override { t_ = pclt_init(); ASSERT_NE(nullptr, t_); }
   void TearDown() override { pclt_free(t_); }
 
-  pcl *add(const char *path, uint8_t kind, std::initializer_list<ent_spec> ents) {
+  pcl *add(const char *path, uint8_t kind, std::initializer_list<ent_def> ents) {
     pcl *l = pcl_init();
     pclent *e = pclent_init();
     l->pl_kind = kind;
@@ -134,7 +134,7 @@ TEST_F(PcltFixture, LastListWins) {
 }
 
 TEST_F(PcltFixture, MergeFailsWhenAListWouldOverflow) {
-  std::initializer_list<ent_spec> none = {};
+  std::initializer_list<ent_def> none = {};
   pcl *root = add("/", PCL_INH_NO, none);
   pcl *l = add("/a", PCL_INH_PRE, none);
   pclent *e = pclent_init();
