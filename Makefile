@@ -71,3 +71,32 @@ uninstall:
 	rm -f $(MAN5:man/%=$(DESTDIR)$(PREFIX)/share/man/man5/%)
 	rm -f $(MAN8:man/%=$(DESTDIR)$(PREFIX)/share/man/man8/%)
 	rm -f $(DESTDIR)$(PREFIX)/etc/kavrel.conf.sample
+
+# Fuzzing: a separate clang build in build-fuzz/ with libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer; `make fuzz` runs every
+# target for FUZZ_SECONDS (default 60) each, starting from the seed corpora
+# under fuzz/corpus/, and fails when one of them finds a fault.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++
+FUZZ_FLAGS = -g -O1 -fno-omit-frame-pointer \
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+
+.PHONY: fuzz fuzz-build fuzz-clean
+
+fuzz-build: deps
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { \
+	    echo "kavrel: make fuzz needs clang; install it with:" >&2; \
+	    echo "    apt-get install clang libclang-rt-14-dev" >&2; exit 1; }
+	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
+	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" \
+	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	    -DKAV_FUZZ=ON >/dev/null
+	$(CMAKE) --build build-fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	sh fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+fuzz-clean:
+	rm -rf build-fuzz
+
+clean: fuzz-clean

@@ -2,6 +2,7 @@
 #include "db/db.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -111,6 +112,15 @@ db_open(const char *name, int flags, uint16_t mode)
     return nullptr;
   }
   db->fd = open(name, flags, mode_t(mode));
+  // A file made by this call gets exactly the bits asked for: the umask
+  // could otherwise leave a new database unreadable to its own owner.
+  if (db->fd >= 0 && (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) &&
+      fchmod(db->fd, mode_t(mode)) != 0) {
+    int e = errno;
+    close(db->fd);
+    db->fd = -1;
+    errno = e;
+  }
   if (db->fd < 0) {
     int e = errno;
     free(db);

@@ -1,0 +1,42 @@
+#!/bin/sh
+# Runs every fuzz target of a build for a bounded time and prints libFuzzer's
+# final figures. Usage: fuzz/run.sh BUILD_DIR SECONDS
+# The seed corpora in fuzz/corpus/ are read, never written: what a run finds
+# goes to BUILD_DIR/fuzz-corpus/, crashes to BUILD_DIR/fuzz-artifacts/.
+set -u
+build=$1
+secs=$2
+src=$(cd "$(dirname "$0")" && pwd)
+status=0
+summary=""
+for bin in "$build"/fuzz/*_fuzz; do
+  [ -x "$bin" ] || continue
+  name=$(basename "$bin")
+  work="$build/fuzz-corpus/$name"
+  art="$build/fuzz-artifacts/$name/"
+  log="$build/fuzz-logs/$name.log"
+  mkdir -p "$work" "$art" "$(dirname "$log")"
+  set -- -max_total_time="$secs" -print_final_stats=1 -timeout=10 \
+      -rss_limit_mb=2048 -artifact_prefix="$art"
+  [ -f "$src/$name.dict" ] && set -- "$@" -dict="$src/$name.dict"
+  [ -f "$src/$name.options" ] && set -- "$@" $(cat "$src/$name.options")
+  echo "fuzz: $name for $secs s" >&2
+  # Keep the output for the figures; UBSan must stop the run like ASan does.
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+  TZ=UTC "$bin" "$@" "$work" "$src/corpus/$name" >"$log" 2>&1
+  rc=$?
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | sed 's/cov: //')
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | sed 's/ft: //')
+  line="$name: status $rc, ${runs:-?} runs, cov ${cov:-?}, ft ${ft:-?}"
+  summary="$summary$line
+"
+  if [ $rc -ne 0 ]; then
+    status=1
+    echo "fuzz: $name failed, log in $log:" >&2
+    grep -m 20 -E 'ERROR|SUMMARY|runtime error|Test unit written' "$log" >&2
+  fi
+done
+printf '%s' "$summary"
+exit $status

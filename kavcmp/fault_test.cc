@@ -1,0 +1,204 @@
+// Fault injection for kavcmp: a difference database that cannot grow, too
+// little memory, -d naming something that exists, and the umask.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "db/db.h"
+#include "testutil/spawn.h"
+#include "testutil/testutil.h"
+
+#ifdef KAVCMP_PATH
+
+namespace {
+
+std::string
+frame(const std::string &path, const db_rec &r)
+{
+  uint8_t head[DB_HEAD_LEN] = {uint8_t(path.size()), uint8_t(path.size() >> 8),
+                               uint8_t(DB_REC_LEN), 0, 0, 0, DB_KIND_SNAP};
+  uint8_t rec[DB_REC_LEN];
+  db_rec_pack(&r, rec);
+  return std::string(reinterpret_cast<char *>(head), sizeof head) + path +
+         std::string(reinterpret_cast<char *>(rec), sizeof rec);
+}
+
+db_rec
+rec(uint64_t ino, int64_t size)
+{
+  db_rec r;
+  memset(&r, 0, sizeof r);
+  r.ino = ino;
+  r.mode = 0100644;
+  r.size = size;
+  r.mask = DB_INO | DB_MODE | DB_SIZE;
+  return r;
+}
+
+// n files in directories of 100; the newer database changes every third
+// file, drops every fifth and adds one in ten.
+void
+write_pair(const std::string &older, const std::string &newer, int n)
+{
+  std::string a, b;
+  for (int i = 0; i < n; i++) {
+    char path[64];
+    snprintf(path, sizeof path, "/d%03d/file%06d", i / 100, i);
+    a += frame(path, rec(uint64_t(i), 10));
+    if (i % 5 != 4)
+      b += frame(path, rec(uint64_t(i), i % 3 == 0 ? 11 : 10));
+    if (i % 10 == 0)
+      b += frame(std::string(path) + ".new", rec(uint64_t(n + i), 1));
+  }
+  write_file(older, a);
+  write_file(newer, b);
+}
+
+off_t
+file_size(const std::string &name)
+{
+  struct stat st;
+  return lstat(name.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+class KavcmpFault : public TmpDirTest {};
+
+// With the file size limited, the difference database ends at the limit:
+// every frame before the failed write is there whole, byte for byte as an
+// unlimited run writes it, and the run says which write failed.
+TEST_F(KavcmpFault, DifferenceThatCannotGrowKeepsEveryFrameBefore) {
+  write_pair(path("old"), path("new"), 3000);
+  prog_result full = run_prog({KAVCMP_PATH, "-d", "full", "old", "new"}, dir_);
+  ASSERT_EQ(0, full.status) << full.err;
+  std::string want = read_file(path("full"));
+  ASSERT_GT(want.size(), 65536u);
+  for (rlim_t limit : {rlim_t(0), rlim_t(1), rlim_t(6), rlim_t(7), rlim_t(100),
+                       rlim_t(4096), rlim_t(65536), rlim_t(want.size() - 1)}) {
+    std::string name = "cut" + std::to_string(limit);
+    spawn_opts o;
+    o.fsize = limit;
+    spawn_result r = spawn_prog({KAVCMP_PATH, "-d", name, "old", "new"}, dir_, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(1, r.status) << "limit " << limit;
+    EXPECT_TRUE(r.err == "db_argput()\nft_traverse(): File too large\n" ||
+                r.err == "db_close(): " + name + ": File too large\n")
+        << "limit " << limit << ": " << r.err;
+    EXPECT_EQ("", r.out);
+    std::string got = read_file(path(name));
+    EXPECT_EQ(size_t(limit), got.size()) << "limit " << limit;
+    EXPECT_EQ(0, want.compare(0, got.size(), got)) << "limit " << limit;
+  }
+#ifdef KAVSHOW_PATH
+  // What was kept reads back up to the frame the limit cut.
+  size_t whole = 0;
+  for (size_t at = 0; at + DB_HEAD_LEN <= 4096;) {
+    const uint8_t *h = reinterpret_cast<const uint8_t *>(want.data() + at);
+    size_t end = at + DB_HEAD_LEN + (h[0] | h[1] << 8) + (h[2] | h[3] << 8);
+    if (end > 4096)
+      break;
+    whole++;
+    at = end;
+  }
+  prog_result show = run_prog({KAVSHOW_PATH, "-p", "cut4096"}, dir_);
+  EXPECT_EQ(1, show.status);
+  EXPECT_EQ("db_readall: cut4096: Bad message\n", show.err);
+  size_t headers = 0;
+  for (size_t at = 0; at < show.out.size(); at = show.out.find('\n', at) + 1)
+    headers += show.out.compare(at, 2, "C ") == 0 ||
+               show.out.compare(at, 2, "N ") == 0 ||
+               show.out.compare(at, 2, "D ") == 0;
+  EXPECT_EQ(whole, headers);
+#endif
+}
+
+#ifdef KAVCMP_PLAIN_PATH
+// Too little memory for the tree: the documented message and status 1 at
+// every limit, or, where the limit suffices, the same result as without
+// one. Never a crash. These runs use the uninstrumented build: the
+// sanitizers cannot start under a small address-space limit.
+TEST_F(KavcmpFault, OutOfMemoryEndsWithItsMessage) {
+  write_pair(path("old"), path("new"), 30000);
+  prog_result full =
+      run_prog({KAVCMP_PLAIN_PATH, "-d", "full", "old", "new"}, dir_);
+  ASSERT_EQ(0, full.status) << full.err;
+  std::string want = read_file(path("full"));
+  int failed = 0, passed = 0;
+  // About 6 MB let the program start here; 30000 records need about 16.
+  for (rlim_t mb = 6; mb <= 24; mb++) {
+    std::string name = "diff" + std::to_string(mb);
+    spawn_opts o;
+    o.as = mb << 20;
+    spawn_result r =
+        spawn_prog({KAVCMP_PLAIN_PATH, "-d", name, "old", "new"}, dir_, o);
+    EXPECT_FALSE(r.timed_out);
+    if (r.status == 0) {
+      passed++;
+      EXPECT_EQ("", r.err);
+      EXPECT_EQ(want, read_file(path(name))) << mb << " MB";
+      continue;
+    }
+    if (r.status == 127 && r.err.find("error while loading") != std::string::npos)
+      continue;  // too small for the loader: the program never ran
+    failed++;
+    EXPECT_EQ(1, r.status) << mb << " MB: " << r.err;
+    EXPECT_TRUE(r.err == "db_readall(): old: Cannot allocate memory\n" ||
+                r.err == "db_readall(): new: Cannot allocate memory\n" ||
+                r.err == "ft_init(): Cannot allocate memory\n")
+        << mb << " MB: " << r.err;
+    EXPECT_EQ(-1, file_size(path(name))) << "created before both were read";
+  }
+  EXPECT_GT(failed, 0) << "no limit was small enough";
+  EXPECT_GT(passed, 0) << "no limit was large enough";
+}
+#endif
+
+// -d never opens what is already there: a file, a link to one, a dangling
+// link (whose target must not appear) and a FIFO (which must not block).
+TEST_F(KavcmpFault, DifferenceNeverReplacesWhatExists) {
+  write_pair(path("old"), path("new"), 10);
+  write_file(path("file"), "keep");
+  write_file(path("target"), "target");
+  ASSERT_EQ(0, symlink("target", path("link").c_str()));
+  ASSERT_EQ(0, symlink("missing", path("dangling").c_str()));
+  ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0600));
+  for (const char *name : {"file", "link", "dangling", "fifo"}) {
+    struct stat before, after;
+    ASSERT_EQ(0, lstat(path(name).c_str(), &before));
+    spawn_opts o;
+    o.timeout = 10;
+    spawn_result r = spawn_prog({KAVCMP_PATH, "-d", name, "old", "new"}, dir_, o);
+    EXPECT_FALSE(r.timed_out) << name;
+    EXPECT_EQ(1, r.status) << name;
+    EXPECT_EQ(std::string("db_open(): ") + name + ": File exists\n", r.err);
+    ASSERT_EQ(0, lstat(path(name).c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino) << name;
+    EXPECT_EQ(before.st_mode, after.st_mode) << name;
+    EXPECT_EQ(before.st_size, after.st_size) << name;
+  }
+  EXPECT_EQ("keep", read_file(path("file")));
+  EXPECT_EQ("target", read_file(path("target")));
+  EXPECT_EQ(-1, file_size(path("missing")));
+}
+
+TEST_F(KavcmpFault, DifferenceIsPrivateWhateverTheUmask) {
+  write_pair(path("old"), path("new"), 10);
+  for (int mask : {0, 022, 077, 0277, 0777}) {
+    std::string name = "diff" + std::to_string(mask);
+    spawn_opts o;
+    o.umask = mask;
+    spawn_result r = spawn_prog({KAVCMP_PATH, "-d", name, "old", "new"}, dir_, o);
+    EXPECT_EQ(0, r.status) << r.err;
+    struct stat st;
+    ASSERT_EQ(0, lstat(path(name).c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777) << "umask " << std::oct << mask;
+  }
+}
+
+}  // namespace
+
+#endif
