@@ -3,10 +3,11 @@
 #   make check    sanitizer build in build-check/, then every test
 #   make bench    optimised build with the benchmarks and generators
 #   make clean    remove the build trees
+#   make demo     optimised build, then tools/demo.sh (writes only in build/)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all check bench deps clean
+.PHONY: all check bench deps clean demo
 
 all: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -24,6 +25,9 @@ bench: deps
 	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	    -DKAV_BENCH=ON >/dev/null
 	$(CMAKE) --build build-bench -j $(JOBS)
+
+demo: all
+	@sh tools/demo.sh
 
 deps:
 	@sh tools/check-deps.sh

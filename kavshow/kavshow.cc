@@ -41,18 +41,19 @@ static int
 show_record(const db_frame *fr, const void *data, void *arg)
 {
   const show_opts *o = static_cast<const show_opts *>(arg);
-  if ((o->opts & OPT_EXACT) && strncmp(o->path, fr->path, sizeof o->path) != 0)
-    return 0;
-  if ((o->opts & OPT_PREFIX) &&
-      strncmp(o->path, fr->path, strlen(o->path)) != 0)
-    return 0;
   // Only whole records are decoded: a frame too short for what its kind
-  // promises stops the reading as a damaged file.
+  // promises stops the reading as a damaged file,
+  // whether or not the path filters would have shown it.
   if (fr->len < DB_REC_LEN ||
       (fr->kind == DB_KIND_CHANGED && fr->len < 2 * DB_REC_LEN)) {
     errno = EBADMSG;
     return -1;
   }
+  if ((o->opts & OPT_EXACT) && strncmp(o->path, fr->path, sizeof o->path) != 0)
+    return 0;
+  if ((o->opts & OPT_PREFIX) &&
+      strncmp(o->path, fr->path, strlen(o->path)) != 0)
+    return 0;
   const uint8_t *bytes = static_cast<const uint8_t *>(data);
   db_rec recs[2];
   db_rec_unpack(bytes, &recs[0]);

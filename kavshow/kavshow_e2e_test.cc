@@ -273,11 +273,12 @@ TEST_F(KavshowE2e, FramesThatDoNotFit) {
     EXPECT_EQ(first_out, r.out) << int(c.kind) << " " << c.len;
     EXPECT_EQ(bad, r.err) << int(c.kind) << " " << c.len;
   }
-  // A frame filtered out is not looked at.
+  // A damaged frame is reported even when the path filter would hide it.
   write_file(path("db"), good + frame("/x", 2, 56));
   prog_result r = show({"-p", "-D", "/a", "db"});
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1, r.status);
   EXPECT_EQ(first_out, r.out);
+  EXPECT_EQ(bad, r.err);
 }
 
 TEST_F(KavshowE2e, Usage) {

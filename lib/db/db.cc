@@ -44,7 +44,33 @@ struct db_handle {
   size_t pos;    // next unread byte in buf
   size_t end;    // one past the last byte read into buf
   bool eof;      // read() has returned 0
+  uint8_t *wbuf; // frames waiting to be written, when db_wbuffer asked
+  size_t wlen;   // bytes waiting in wbuf
 };
+
+// Large enough that a build writes its frames in a few hundred calls.
+constexpr size_t DB_WBUF_LEN = 256 * 1024;
+
+// Writes n bytes whole: a short write is continued, EINTR retried.
+static int
+write_all(int fd, const uint8_t *p, size_t n)
+{
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR)
+        continue;
+      return -1;
+    }
+    if (w == 0) {  // no progress and no error: give up rather than spin
+      errno = EIO;
+      return -1;
+    }
+    p += w;
+    n -= size_t(w);
+  }
+  return 0;
+}
 
 void
 db_rec_pack(const db_rec *rec, uint8_t out[DB_REC_LEN])
@@ -105,14 +131,43 @@ db_open(const char *name, int flags, uint16_t mode)
 }
 
 int
+db_wbuffer(db_handle *db)
+{
+  if (db->wbuf != nullptr)
+    return 0;
+  db->wbuf = static_cast<uint8_t *>(malloc(DB_WBUF_LEN));
+  if (db->wbuf == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  db->wlen = 0;
+  return 0;
+}
+
+int
+db_flush(db_handle *db)
+{
+  if (db->wbuf == nullptr || db->wlen == 0)
+    return 0;
+  // The waiting frames are given up after a failure: the caller reports
+  // it and stops, and a later flush must not write them after a gap.
+  size_t n = db->wlen;
+  db->wlen = 0;
+  return write_all(db->fd, db->wbuf, n);
+}
+
+int
 db_close(db_handle *db)
 {
+  int f = db_flush(db);
+  int fe = errno;
   int r = close(db->fd);
   int e = errno;
   free(db->buf);
+  free(db->wbuf);
   free(db);
-  errno = e;
-  return r < 0 ? -1 : 0;
+  errno = f != 0 ? fe : e;
+  return r < 0 || f != 0 ? -1 : 0;
 }
 
 // Writes head, path and data with one writev() so that a failed call cannot
@@ -136,6 +191,20 @@ put_frame(db_handle *db, const char *path, size_t n, uint32_t len, int kind,
   le_put16(head + OFF_PATHLEN, uint16_t(n));
   le_put32(head + OFF_DATALEN, len);
   head[OFF_KIND] = uint8_t(kind);
+
+  if (db->wbuf != nullptr) {
+    size_t total = sizeof head + n + len;
+    if (db->wlen + total > DB_WBUF_LEN && db_flush(db) != 0)
+      return -1;
+    if (total <= DB_WBUF_LEN) {
+      uint8_t *p = db->wbuf + db->wlen;
+      memcpy(p, head, sizeof head);
+      memcpy(p + sizeof head, path, n);
+      memcpy(p + sizeof head + n, data, len);
+      db->wlen += total;
+      return 0;
+    }
+  }
 
   iovec iov[3] = {{head, sizeof head},
                   {const_cast<char *>(path), n},

@@ -60,13 +60,23 @@ void db_rec_unpack(const uint8_t in[DB_REC_LEN], db_rec *rec);
 
 // Null on failure, errno from the call that failed.
 db_handle *db_open(const char *name, int flags, uint16_t mode);
-// -1 if close() failed; db is freed either way.
+// -1 if close() failed, or writing out waiting frames did (errno from
+// write()); db is freed either way.
 int db_close(db_handle *db);
 
-// Append one whole frame with one writev() (a partial write is continued,
-// EINTR retried). -1 on a write error, errno from writev(); a frame the
-// reader would refuse is not written: EINVAL for an empty path or no data,
-// ENAMETOOLONG for a path over DB_PATH_MAX bytes.
+// Gathers the frames written from now on into large writes. They wait in
+// the handle until the buffer fills, db_flush or db_close; a write error
+// shows at whichever call writes. 0, or -1 with ENOMEM.
+int db_wbuffer(db_handle *db);
+// Writes out the frames that wait. 0, or -1 with errno from write(); those
+// frames are then given up. A no-op for an unbuffered handle.
+int db_flush(db_handle *db);
+
+// Append one whole frame with one writev(), or into the buffer of a handle
+// that gathers them (a partial write is continued, EINTR retried). -1 on a
+// write error, errno from the write; a frame the reader would refuse is not
+// written: EINVAL for an empty path or no data, ENAMETOOLONG for a path
+// over DB_PATH_MAX bytes.
 int db_put(db_handle *db, const db_frame *fr, const void *data);
 int db_argput(db_handle *db, const char *path, uint32_t len, int kind,
               const void *data);

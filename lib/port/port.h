@@ -36,6 +36,40 @@ struct port_stat : ::stat {
 #define PORT_OPTS(s) s
 #endif
 
+// The status of path without following a final symbolic link, st_flags
+// included. 0, or -1 with errno.
+int port_lstat(const char *path, port_stat *st);
+// The same for name inside the directory open as dirfd; saves resolving
+// the directory's whole path again for every entry.
+int port_lstatat(int dirfd, const char *name, port_stat *st);
+
+// Opens the directory name inside dirfd (a final link is not followed) as a
+// stream. Null with errno.
+DIR *port_opendirat(int dirfd, const char *name);
+
+// readdir_r()'s contract without its buffer: *ent is the next entry, or
+// null at the end of the directory. Returns 0 or an error number and
+// leaves errno alone (set errno from the result before reporting it).
+int port_readdir(DIR *dir, struct dirent **ent);
+
+// Opens the object that st (from port_lstat) describes at path for
+// reading its contents: a regular file or a directory. No link is
+// followed, a FIFO or device swapped in cannot block the open, and the
+// access time is kept where the process may ask for that. -1 with errno;
+// ESTALE when path no longer names the object st describes.
+int port_open_object(const char *path, const port_stat *st);
+
+// The digest of a directory, which cannot be read() on this host: the
+// SHA-1 of its entry names other than "." and "..", in ascending byte
+// order, each followed by one zero byte. fd is an open directory; it is
+// closed in every case. out, or null with errno (ENOMEM, or from reading).
+uint8_t *port_sha_dir(int fd, uint8_t out[20]);
+
+// Calls fn when the user asks a running program for its status: SIGUSR1,
+// and SIGINFO where the host has it. Interrupted system calls restart.
+// 0, or -1 with errno.
+int port_on_status_signal(void (*fn)(int));
+
 // Copies src into dst, cutting it to N - 1 bytes; dst is always terminated.
 template <size_t N>
 inline void

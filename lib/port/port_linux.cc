@@ -1,2 +1,256 @@
 // port_linux.cc: the Linux side of port.h.
 #include "port/port.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "sha1/sha1.h"
+
+namespace {
+
+// statx attributes that have a BSD file flag. Linux keeps immutable and
+// append-only for the superuser, but the BSD system bits live above the
+// 16 bits a record stores, so the user bits carry them.
+constexpr struct {
+  uint64_t attr;
+  uint32_t flag;
+} statx_flags[] = {
+    {STATX_ATTR_NODUMP, UF_NODUMP},
+    {STATX_ATTR_IMMUTABLE, UF_IMMUTABLE},
+    {STATX_ATTR_APPEND, UF_APPEND},
+};
+
+int
+stat_from_statx(int dirfd, const char *name, port_stat *st)
+{
+  struct statx x;
+  if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+            STATX_BASIC_STATS, &x) != 0)
+    return -1;
+  memset(st, 0, sizeof *st);
+  st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+  st->st_ino = x.stx_ino;
+  st->st_mode = x.stx_mode;
+  st->st_nlink = x.stx_nlink;
+  st->st_uid = x.stx_uid;
+  st->st_gid = x.stx_gid;
+  st->st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
+  st->st_size = off_t(x.stx_size);
+  st->st_blksize = blksize_t(x.stx_blksize);
+  st->st_blocks = blkcnt_t(x.stx_blocks);
+  st->st_atim = {x.stx_atime.tv_sec, x.stx_atime.tv_nsec};
+  st->st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
+  st->st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
+  uint64_t attrs = x.stx_attributes & x.stx_attributes_mask;
+  for (const auto &f : statx_flags)
+    if (attrs & f.attr)
+      st->st_flags |= f.flag;
+  return 0;
+}
+
+// Closes a descriptor on every early return; keeps errno for the caller.
+class fd_guard {
+ public:
+  explicit fd_guard(int fd) : fd_(fd) {}
+  ~fd_guard() {
+    if (fd_ >= 0) {
+      int e = errno;
+      close(fd_);
+      errno = e;
+    }
+  }
+  fd_guard(const fd_guard &) = delete;
+  fd_guard &operator=(const fd_guard &) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The names of one directory, packed one after another with their zero
+// bytes, and an index sorted afterwards.
+struct name_list {
+  char *bytes = nullptr;
+  size_t len = 0, cap = 0;
+  size_t *offs = nullptr;
+  size_t n = 0, ncap = 0;
+  ~name_list() {
+    free(bytes);
+    free(offs);
+  }
+};
+
+int
+name_list_add(name_list *l, const char *name)
+{
+  size_t k = strlen(name) + 1;
+  if (l->len + k > l->cap) {
+    size_t cap = l->cap ? l->cap * 2 : 4096;
+    while (cap < l->len + k)
+      cap *= 2;
+    char *p = static_cast<char *>(realloc(l->bytes, cap));
+    if (p == nullptr)
+      return -1;
+    l->bytes = p;
+    l->cap = cap;
+  }
+  if (l->n == l->ncap) {
+    size_t cap = l->ncap ? l->ncap * 2 : 64;
+    size_t *p = static_cast<size_t *>(realloc(l->offs, cap * sizeof *p));
+    if (p == nullptr)
+      return -1;
+    l->offs = p;
+    l->ncap = cap;
+  }
+  memcpy(l->bytes + l->len, name, k);
+  l->offs[l->n++] = l->len;
+  l->len += k;
+  return 0;
+}
+
+}  // namespace
+
+int
+port_lstat(const char *path, port_stat *st)
+{
+  return stat_from_statx(AT_FDCWD, path, st);
+}
+
+int
+port_lstatat(int dirfd, const char *name, port_stat *st)
+{
+  return stat_from_statx(dirfd, name, st);
+}
+
+DIR *
+port_opendirat(int dirfd, const char *name)
+{
+  // O_NONBLOCK as for any object the walk opens: should a FIFO have taken
+  // the directory's place, O_DIRECTORY refuses it before anything waits.
+  int fd = openat(dirfd, name,
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return nullptr;
+  DIR *d = fdopendir(fd);
+  if (d == nullptr) {
+    int e = errno;
+    close(fd);
+    errno = e;
+  }
+  return d;
+}
+
+int
+port_readdir(DIR *dir, struct dirent **ent)
+{
+  // readdir() tells the end from an error only through errno.
+  int saved = errno;
+  errno = 0;
+  *ent = readdir(dir);
+  int r = *ent == nullptr ? errno : 0;
+  errno = saved;
+  return r;
+}
+
+int
+port_open_object(const char *path, const port_stat *st)
+{
+  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  if (S_ISDIR(st->st_mode))
+    flags |= O_DIRECTORY;
+  // O_NOATIME is refused (EPERM) unless the process owns the file or may
+  // act as its owner; try it where it is likely to be granted.
+  uid_t me = geteuid();
+  int fd;
+  if (me == 0 || me == st->st_uid) {
+    fd = open(path, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+      fd = open(path, flags);
+  } else {
+    fd = open(path, flags);
+  }
+  if (fd < 0)
+    return -1;
+  fd_guard g(fd);
+  struct stat now;
+  if (fstat(fd, &now) != 0)
+    return -1;
+  if (now.st_dev != st->st_dev || now.st_ino != st->st_ino ||
+      (now.st_mode & S_IFMT) != (st->st_mode & S_IFMT)) {
+    errno = ESTALE;
+    return -1;
+  }
+  return g.release();
+}
+
+uint8_t *
+port_sha_dir(int fd, uint8_t out[20])
+{
+  DIR *d = fdopendir(fd);
+  if (d == nullptr) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return nullptr;
+  }
+  std::unique_ptr<DIR, int (*)(DIR *)> guard(d, closedir);
+  name_list names;
+  for (;;) {
+    struct dirent *ent;
+    int r = port_readdir(d, &ent);
+    if (r != 0) {
+      errno = r;
+      return nullptr;
+    }
+    if (ent == nullptr)
+      break;
+    const char *n = ent->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
+      continue;
+    if (name_list_add(&names, n) != 0) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+  }
+  const char *base = names.bytes;
+  std::sort(names.offs, names.offs + names.n, [base](size_t a, size_t b) {
+    return strcmp(base + a, base + b) < 0;
+  });
+  sha1_ctx ctx;
+  sha1_init(&ctx);
+  for (size_t i = 0; i < names.n; i++) {
+    const char *n = base + names.offs[i];
+    sha1_update(&ctx, n, int32_t(strlen(n) + 1));
+  }
+  sha1_final(&ctx, out);
+  return out;
+}
+
+int
+port_on_status_signal(void (*fn)(int))
+{
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = fn;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  if (sigaction(SIGUSR1, &sa, nullptr) != 0)
+    return -1;
+#ifdef SIGINFO
+  if (sigaction(SIGINFO, &sa, nullptr) != 0)
+    return -1;
+#endif
+  return 0;
+}

@@ -1,0 +1,107 @@
+#!/bin/sh
+# Times the builder's parts beside the reference tools, in one run so that
+# both sides see the same machine load; prints medians and ratios.
+#
+#   bench/build.sh [runs]          (after "make bench" and "make")
+#
+# 1. SHA-1 on 8192-byte buffers: bench/sha1_bench against
+#    "openssl speed -bytes 8192 sha1"; the portable transform against
+#    coreutils sha1sum on the same cached file.
+# 2. A cached 1 GB file: sha_file (gen_digest) against "openssl sha1".
+# 3. kavbuild on /usr, warm cache: every object with C and every regular
+#    file with F, against find | xargs openssl sha1; every object with C
+#    only, against find -printf of the same attributes.
+# Scratch files (the 1 GB file, the databases) live in build-bench/scratch.
+set -eu
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+bin=build-bench
+kavbuild=build/kavbuild
+scratch=$bin/scratch
+rm -rf "$scratch"
+mkdir -p "$scratch"
+trap 'rm -rf "$scratch"' EXIT
+
+now() { date +%s.%N; }
+
+# Runs each of the commands given as strings once per round, rounds
+# interleaved, and leaves the median wall time of command i in $scratch/m.i.
+interleave() {
+  k=0
+  for c in "$@"; do : >"$scratch/t.$k"; k=$((k + 1)); done
+  r=0
+  while [ "$r" -lt "$runs" ]; do
+    k=0
+    for c in "$@"; do
+      rm -f "$scratch"/db
+      t0=$(now)
+      sh -c "$c" >/dev/null
+      t1=$(now)
+      echo "$t1 - $t0" | bc -l >>"$scratch/t.$k"
+      k=$((k + 1))
+    done
+    r=$((r + 1))
+  done
+  k=0
+  for c in "$@"; do
+    sort -n "$scratch/t.$k" |
+      awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }' >"$scratch/m.$k"
+    k=$((k + 1))
+  done
+}
+m() { cat "$scratch/m.$1"; }
+ratio() { echo "$1 / $2" | bc -l | awk '{ printf "%.3f", $1 }'; }
+
+echo "== SHA-1 on 8192-byte buffers"
+ours=$("$bin/bench/sha1_bench" --benchmark_filter='BM_Sha1Accel/8192$' \
+    --benchmark_min_time=3 --benchmark_format=csv 2>/dev/null |
+  awk -F, '/BM_Sha1Accel/ { print $6 / 1000 }')
+ref=$(openssl speed -bytes 8192 -seconds 3 sha1 2>/dev/null |
+  awk '$1 == "sha1" { sub(/k$/, "", $2); print $2 }')
+printf 'sha1_bench (SHA extensions)  %10.0f kB/s\n' "$ours"
+printf 'openssl speed sha1           %10.0f kB/s\n' "$ref"
+printf 'ratio                        %10s (target >= 0.95)\n' "$(ratio "$ours" "$ref")"
+
+echo "== a cached 1 GB file"
+head -c 1073741824 /dev/urandom >"$scratch/big"
+cat "$scratch/big" >/dev/null
+interleave "$bin/bench/gen_digest $scratch/big" "openssl sha1 $scratch/big" \
+  "$bin/bench/gen_digest -p $scratch/big" "sha1sum $scratch/big"
+printf 'sha_file (SHA extensions)    %8.3f s\n' "$(m 0)"
+printf 'openssl sha1                 %8.3f s\n' "$(m 1)"
+printf 'ratio                        %8s (target <= 1.10)\n' "$(ratio "$(m 0)" "$(m 1)")"
+printf 'sha_file (portable)          %8.3f s\n' "$(m 2)"
+printf 'sha1sum                      %8.3f s\n' "$(m 3)"
+printf 'ratio                        %8s (target <= 1.00)\n' "$(ratio "$(m 2)" "$(m 3)")"
+rm -f "$scratch/big"
+
+echo "== kavbuild on /usr, warm cache ($(find /usr | wc -l) objects)"
+cat >"$scratch/full.conf" <<'POL'
+@NO:/
++N
+name:usr
++N:S
+@NO:/usr
++F:I
+type:r
++C:I
+POL
+cat >"$scratch/attr.conf" <<'POL'
+@NO:/
++N
+name:usr
++N:S
+@NO:/usr
++C:I
+POL
+find /usr -type f -print0 | xargs -0 cat >/dev/null 2>&1 || true
+interleave "$kavbuild -c $scratch/full.conf -d $scratch/db" \
+  "find /usr -type f -print0 | xargs -0 openssl sha1"
+printf 'kavbuild, C and F on files   %8.3f s\n' "$(m 0)"
+printf 'find | xargs openssl sha1    %8.3f s\n' "$(m 1)"
+printf 'ratio                        %8s (target <= 0.85)\n' "$(ratio "$(m 0)" "$(m 1)")"
+interleave "$kavbuild -c $scratch/attr.conf -d $scratch/db" \
+  "find /usr -printf '%i %m %n %U %G %C@ %s %p\n'"
+printf 'kavbuild, C                  %8.3f s\n' "$(m 0)"
+printf 'find -printf                 %8.3f s\n' "$(m 1)"
+printf 'ratio                        %8s (target <= 1.25)\n' "$(ratio "$(m 0)" "$(m 1)")"

@@ -1,0 +1,155 @@
+// capture.cc: one object's attributes into one snapshot frame.
+#include "kavbuild/capture.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "db/db.h"
+#include "diag/diag.h"
+#include "sha1/sha1.h"
+
+namespace {
+
+volatile sig_atomic_t status_wanted;
+uint64_t objects_recorded;
+uint64_t bytes_digested;
+
+// The contents of a regular file or the names of a directory, from the very
+// object the walk's status describes: a file swapped since then fails
+// instead of lending its digest or blocking the build.
+uint8_t *
+digest_object(const char *path, const port_stat *st, uint8_t out[SHA1_LEN])
+{
+  int fd = port_open_object(path, st);
+  if (fd < 0)
+    return nullptr;
+  if (S_ISDIR(st->st_mode))
+    return port_sha_dir(fd, out);
+  uint8_t *r = sha_fd(fd, out);
+  close(fd);
+  if (r != nullptr)
+    bytes_digested += uint64_t(st->st_size);
+  return r;
+}
+
+// A link's whole target text; targets may be longer than a path buffer.
+int
+digest_link(const char *path, const port_stat *st, uint8_t out[SHA1_LEN])
+{
+  char small[1024];
+  size_t cap = sizeof small;
+  if (st->st_size >= 0 && size_t(st->st_size) >= cap)
+    cap = size_t(st->st_size) + 1;
+  char *buf = cap == sizeof small ? small : static_cast<char *>(malloc(cap));
+  for (;;) {
+    if (buf == nullptr) {
+      errno = ENOMEM;
+      return -1;
+    }
+    ssize_t n = readlink(path, buf, cap);
+    if (n < 0) {
+      if (buf != small)
+        free(buf);
+      return -1;
+    }
+    // A full buffer may hold a cut target (the link changed since its
+    // status was read): try again with more room.
+    if (size_t(n) < cap) {
+      sha_buf(buf, int32_t(n), out);
+      if (buf != small)
+        free(buf);
+      return 0;
+    }
+    if (buf != small)
+      free(buf);
+    cap *= 2;
+    buf = static_cast<char *>(malloc(cap));
+  }
+}
+
+void
+print_status(const char *path)
+{
+  status_wanted = 0;
+  fprintf(stderr,
+          "kavbuild: %" PRIu64 " objects recorded, %" PRIu64
+          " bytes digested, %s\n",
+          objects_recorded, bytes_digested, path);
+}
+
+}  // namespace
+
+void
+capture_status_request()
+{
+  status_wanted = 1;
+}
+
+void
+capture_counts(uint64_t *objects, uint64_t *bytes)
+{
+  *objects = objects_recorded;
+  *bytes = bytes_digested;
+}
+
+int
+capture_file(const char *path, const port_stat *st, uint16_t mask, void *arg,
+             const pclent *)
+{
+  if (status_wanted)
+    print_status(path);
+  db_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.mask = mask;
+  if (mask & DB_INO)
+    rec.ino = st->st_ino;
+  if (mask & DB_MODE)
+    rec.mode = uint16_t(st->st_mode);
+  if (mask & DB_LINKS)
+    rec.links = int32_t(st->st_nlink);
+  if (mask & DB_UID)
+    rec.uid = st->st_uid;
+  if (mask & DB_GID)
+    rec.gid = st->st_gid;
+  if (mask & DB_CTIME)
+    rec.ctime = st->st_ctim.tv_sec;
+  if (mask & DB_SIZE)
+    rec.size = st->st_size;
+  if (mask & DB_FLAGS)
+    rec.flags = st->st_flags;
+  if (mask & DB_CSUM) {
+    // Other types (FIFOs, devices, sockets) are never opened: their
+    // checksum stays zero and the mask keeps c.
+    if (S_ISREG(st->st_mode) || S_ISDIR(st->st_mode)) {
+      if (digest_object(path, st, rec.csum) == nullptr) {
+        warn_msg2("sha_file()", path);
+        return -1;
+      }
+    } else if (S_ISLNK(st->st_mode)) {
+      if (digest_link(path, st, rec.csum) != 0) {
+        warn_sys2("readlink()", path);
+        return -1;
+      }
+    }
+  }
+  db_frame fr;
+  memset(&fr, 0, sizeof fr);
+  size_t n = strnlen(path, DB_PATH_MAX);
+  memcpy(fr.path, path, n);
+  fr.len = DB_REC_LEN;
+  fr.kind = DB_KIND_SNAP;
+  uint8_t data[DB_REC_LEN];
+  db_rec_pack(&rec, data);
+  if (db_put(static_cast<db_handle *>(arg), &fr, data) != 0) {
+    warn_sys1("db_put()");
+    return -1;
+  }
+  objects_recorded++;
+  return 0;
+}

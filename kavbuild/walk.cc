@@ -1,0 +1,151 @@
+// walk.cc: the file-system walk. Each level reads its directory through a
+// descriptor and looks entries up relative to it, so the cost of an entry
+// does not grow with the depth of its path; the full path is kept beside
+// it for the policy, the visitor and the messages.
+#include "kavbuild/walk.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "diag/diag.h"
+
+namespace {
+
+constexpr size_t WALK_PATH_MAX = 1023;
+
+struct walker {
+  pclt *tree;
+  fs_visit_fn fn;
+  void *arg;
+  // The directory being read, its separator and the current entry's name.
+  // Shared by all levels: a level only writes behind its own prefix.
+  char path[WALK_PATH_MAX + 1];
+};
+
+using dir_ptr = std::unique_ptr<DIR, int (*)(DIR *)>;
+
+bool
+is_dot(const char *n)
+{
+  return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
+}
+
+// Puts name behind the prefix of plen bytes, cut to what fits in the
+// buffer. plen may exceed the buffer when the directory's own path filled
+// it; the buffer then keeps the prefix as far as it fits.
+void
+put_name(walker *w, size_t plen, const char *name, size_t nlen)
+{
+  if (plen >= WALK_PATH_MAX)
+    return;
+  size_t n = nlen < WALK_PATH_MAX - plen ? nlen : WALK_PATH_MAX - plen;
+  memcpy(w->path + plen, name, n);
+  w->path[plen + n] = '\0';
+}
+
+int walk_dir(walker *w, DIR *dir, size_t plen);
+
+int
+walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
+           const pcl *list, int inherited)
+{
+  size_t nlen = strlen(name);
+  put_name(w, plen, name, nlen);
+  // A cut path may name another object, which would then be recorded
+  // under this name.
+  if (plen + nlen > WALK_PATH_MAX) {
+    errno = ENAMETOOLONG;
+    warn_sys2("lstat()", w->path);
+    return -1;
+  }
+  port_stat st;
+  if (port_lstatat(dirfd(dir), name, &st) != 0) {
+    warn_sys2("lstat()", w->path);
+    return -1;
+  }
+  const pclent *e = pcl_match(list, name, &st, inherited);
+  if (e != nullptr && (e->pe_flags & PCLENT_RECORD)) {
+    int r = w->fn(w->path, &st, e->pe_mask, w->arg, e);
+    if (r != 0)
+      return r;
+  }
+  if (e != nullptr && (e->pe_flags & PCLENT_PRUNE))
+    return 0;
+  if (!S_ISDIR(st.st_mode))
+    return 0;
+  // Opened relative to the directory read and without following a link,
+  // so a directory swapped for a link since its status was read is not
+  // walked through.
+  dir_ptr sub(port_opendirat(dirfd(dir), name), closedir);
+  if (sub == nullptr) {
+    warn_sys2("opendir()", w->path);
+    return -1;
+  }
+  size_t sublen = plen + nlen + 1;
+  if (sublen <= WALK_PATH_MAX) {
+    w->path[sublen - 1] = '/';
+    w->path[sublen] = '\0';
+  }
+  int r = walk_dir(w, sub.get(), sublen);
+  // Back to this entry's own path, for a "readdir_r()" message.
+  put_name(w, plen, name, nlen);
+  return r;
+}
+
+int
+walk_dir(walker *w, DIR *dir, size_t plen)
+{
+  int inherited = 0;
+  const pcl *list = pclt_lookup(w->tree, w->path, &inherited);
+  for (;;) {
+    struct dirent *ent;
+    int err = port_readdir(dir, &ent);
+    if (err != 0) {
+      errno = err;
+      warn_sys2("readdir_r()", w->path);
+      return -1;
+    }
+    if (ent == nullptr)
+      return 0;
+    if (is_dot(ent->d_name)) {
+      put_name(w, plen, ent->d_name, strlen(ent->d_name));
+      continue;
+    }
+    int r = walk_entry(w, dir, plen, ent->d_name, list, inherited);
+    if (r != 0)
+      return r;
+  }
+}
+
+}  // namespace
+
+int
+fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg)
+{
+  dir_ptr dir(opendir(path), closedir);
+  if (dir == nullptr) {
+    warn_sys2("opendir()", path);
+    return -1;
+  }
+  walker w;
+  w.tree = t;
+  w.fn = fn;
+  w.arg = arg;
+  copy_cut(w.path, path);
+  size_t plen = strlen(w.path);
+  if (strcmp(w.path, "/") != 0) {
+    if (plen < WALK_PATH_MAX) {
+      w.path[plen] = '/';
+      w.path[plen + 1] = '\0';
+    }
+    plen++;
+  }
+  return walk_dir(&w, dir.get(), plen);
+}
+
+int
+fs_walk_root(pclt *t, fs_visit_fn fn, void *arg)
+{
+  return fs_walk(t, "/", fn, arg);
+}

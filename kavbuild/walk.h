@@ -1,0 +1,26 @@
+// walk.h: the walk of the file tree under a watch policy. Every directory
+// entry is matched against the list that governs its directory; a match
+// with the record flag is handed to the visitor, one with the prune flag
+// is not descended into.
+#pragma once
+#include <cstdint>
+
+#include "policy/pclt.h"
+#include "port/port.h"
+
+// Called once per recorded entry with its full path, its status (links not
+// followed), the matching entry's attribute mask and the entry itself.
+// 0 goes on; anything else stops the whole walk and is returned by it.
+typedef int (*fs_visit_fn)(const char *path, const port_stat *st,
+                           uint16_t mask, void *arg, const pclent *ent);
+
+// Walks the directory path and everything below it that the policy lets
+// it reach, each directory's entries in the order the directory gives
+// them, a directory before its contents. 0 when all of it was walked; -1
+// after printing why a directory could not be opened or read or an entry's
+// status could not be read; else the visitor's first non-zero result.
+// A full path longer than 1023 bytes is never cut and looked up: the walk
+// reports it as lstat() failing with ENAMETOOLONG.
+int fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg);
+// fs_walk of "/": "/" itself is never matched or visited.
+int fs_walk_root(pclt *t, fs_visit_fn fn, void *arg);

@@ -1,0 +1,130 @@
+#include "port/port.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "sha1/sha1.h"
+#include "testutil/testutil.h"
+
+using PortTest = TmpDirTest;
+
+// The status is lstat()'s: a link is described, not its target.
+TEST_F(PortTest, LstatMatchesSystem) {
+  write_file(path("f"), "12345");
+  ASSERT_EQ(0, symlink("f", path("l").c_str()));
+  for (const char *n : {"f", "l", ""}) {
+    struct stat want;
+    port_stat got;
+    memset(&got, 0x55, sizeof got);
+    ASSERT_EQ(0, lstat(path(n).c_str(), &want));
+    ASSERT_EQ(0, port_lstat(path(n).c_str(), &got));
+    EXPECT_EQ(want.st_dev, got.st_dev) << n;
+    EXPECT_EQ(want.st_ino, got.st_ino) << n;
+    EXPECT_EQ(want.st_mode, got.st_mode) << n;
+    EXPECT_EQ(want.st_nlink, got.st_nlink) << n;
+    EXPECT_EQ(want.st_uid, got.st_uid) << n;
+    EXPECT_EQ(want.st_gid, got.st_gid) << n;
+    EXPECT_EQ(want.st_size, got.st_size) << n;
+    EXPECT_EQ(want.st_ctim.tv_sec, got.st_ctim.tv_sec) << n;
+    EXPECT_EQ(want.st_ctim.tv_nsec, got.st_ctim.tv_nsec) << n;
+    EXPECT_EQ(0u, got.st_flags) << n;
+  }
+  int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  port_stat at, plain;
+  ASSERT_EQ(0, port_lstatat(fd, "l", &at));
+  ASSERT_EQ(0, port_lstat(path("l").c_str(), &plain));
+  EXPECT_EQ(plain.st_ino, at.st_ino);
+  EXPECT_TRUE(S_ISLNK(at.st_mode));
+  close(fd);
+  errno = 0;
+  EXPECT_EQ(-1, port_lstat(path("none").c_str(), &at));
+  EXPECT_EQ(ENOENT, errno);
+}
+
+// The nodump attribute, which an owner may set, shows as UF_NODUMP.
+TEST_F(PortTest, NodumpFlag) {
+  write_file(path("f"), "x");
+  int fd = open(path("f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int attr = FS_NODUMP_FL;
+  int r = ioctl(fd, FS_IOC_SETFLAGS, &attr);
+  close(fd);
+  if (r != 0)
+    GTEST_SKIP() << "file system keeps no attributes: " << strerror(errno);
+  port_stat st;
+  ASSERT_EQ(0, port_lstat(path("f").c_str(), &st));
+  EXPECT_EQ(UF_NODUMP, st.st_flags);
+}
+
+// Every entry once, then the end; errno is left as it was.
+TEST_F(PortTest, ReaddirContract) {
+  write_file(path("a"), "");
+  write_file(path("b"), "");
+  DIR *d = opendir(dir_.c_str());
+  ASSERT_NE(nullptr, d);
+  std::set<std::string> names;
+  for (;;) {
+    errno = 1234;
+    struct dirent *e = nullptr;
+    ASSERT_EQ(0, port_readdir(d, &e));
+    EXPECT_EQ(1234, errno);
+    if (e == nullptr)
+      break;
+    names.insert(e->d_name);
+  }
+  closedir(d);
+  EXPECT_EQ((std::set<std::string>{".", "..", "a", "b"}), names);
+}
+
+TEST_F(PortTest, OpenObjectChecksIdentity) {
+  write_file(path("f"), "abc");
+  port_stat st;
+  ASSERT_EQ(0, port_lstat(path("f").c_str(), &st));
+  int fd = port_open_object(path("f").c_str(), &st);
+  ASSERT_GE(fd, 0);
+  uint8_t d[SHA1_LEN], want[SHA1_LEN];
+  ASSERT_NE(nullptr, sha_fd(fd, d));
+  EXPECT_EQ(0, memcmp(d, sha_buf("abc", 3, want), SHA1_LEN));
+  EXPECT_NE(-1, fcntl(fd, F_GETFD));
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  close(fd);
+
+  // The same name, another object.
+  ASSERT_EQ(0, unlink(path("f").c_str()));
+  ASSERT_EQ(0, mkdir(path("f").c_str(), 0700));
+  errno = 0;
+  EXPECT_EQ(-1, port_open_object(path("f").c_str(), &st));
+  EXPECT_EQ(ESTALE, errno);
+}
+
+TEST_F(PortTest, DirectoryDigest) {
+  port_stat st;
+  uint8_t d[SHA1_LEN], want[SHA1_LEN];
+  auto digest_dir = [&]() {
+    EXPECT_EQ(0, port_lstat(dir_.c_str(), &st));
+    int fd = port_open_object(dir_.c_str(), &st);
+    EXPECT_GE(fd, 0);
+    return port_sha_dir(fd, d) == d;
+  };
+  ASSERT_TRUE(digest_dir());
+  EXPECT_EQ(0, memcmp(d, sha_buf("", 0, want), SHA1_LEN));
+  // Sorted by unsigned bytes: 0xc3 after every ASCII name.
+  for (const char *n : {"\xc3\xa9", "z", "Z", ".hidden"})
+    write_file(path(n), "");
+  ASSERT_TRUE(digest_dir());
+  const char names[] = ".hidden\0Z\0z\0\xc3\xa9";
+  EXPECT_EQ(0, memcmp(d, sha_buf(names, sizeof names, want), SHA1_LEN));
+  // A rename changes it.
+  uint8_t before[SHA1_LEN];
+  memcpy(before, d, SHA1_LEN);
+  ASSERT_EQ(0, rename(path("z").c_str(), path("y").c_str()));
+  ASSERT_TRUE(digest_dir());
+  EXPECT_NE(0, memcmp(d, before, SHA1_LEN));
+}
