@@ -45,6 +45,10 @@ flush_db(db_handle *db)
 int
 main(int argc, char *argv[])
 {
+  // Without a handler the signal would end the run; failing to install one
+  // only loses the status line, so the build goes on regardless.
+  port_on_status_signal(on_status_signal);
+
   time_t now = time(nullptr);
   struct tm tm;
   localtime_r(&now, &tm);
@@ -80,10 +84,6 @@ main(int argc, char *argv[])
   // Frames go out in large writes; should the buffer be refused, each
   // frame is written as it comes.
   db_wbuffer(db);
-
-  // Without a handler the signal would end the run; failing to install one
-  // only loses the status line, so the build goes on regardless.
-  port_on_status_signal(on_status_signal);
 
   if (fs_walk_root(tree, capture_file, db) != 0) {
     // The walk or the visitor has said what failed; the database keeps the
