@@ -11,7 +11,7 @@
 // in any order cost near-constant work each, even in a directory of a
 // million entries, and no insertion touches the grandchildren. The path
 // copies, the small child arrays and the default payload copies are cut
-// from large blocks that the tree owns (see FT_BLOCK_LEN).
+// from blocks that the tree owns (see FT_BLOCK_MIN).
 #include "ft/ft.h"
 
 #include <algorithm>
@@ -31,11 +31,14 @@ constexpr uint8_t FT_MOVED = 1;      // grandchildren's ftn_parent may be stale
 constexpr uint8_t FT_DATA_HELD = 2;  // ftn_data lies in the tree's blocks
 
 // Path copies, small child arrays and the default payload copies are cut
-// from blocks of this size that the tree owns, backed by large pages where
+// from blocks that the tree owns, backed by large pages where
 // the host has them: a malloc per node would cost more time and space than
 // the copy, growing arrays through realloc strews the heap with freed
 // arrays, and touching the memory 4 KB at a time costs a fault each.
-constexpr size_t FT_BLOCK_LEN = PORT_BIG_PAGE;
+// The blocks double from FT_BLOCK_MIN, so a small tree stays small, up to
+// FT_BLOCK_MAX; from a large page size on they are aligned for large pages.
+constexpr size_t FT_BLOCK_MIN = 16 * 1024;
+constexpr size_t FT_BLOCK_MAX = 4 * PORT_BIG_PAGE;
 // Larger payloads are left to the heap.
 constexpr uint64_t FT_HELD_MAX = 4096;
 // The capacities of the child arrays cut from the blocks, about 1.5 times
@@ -47,7 +50,7 @@ constexpr uint32_t FT_CLASS_CAP[] = {1,  2,  3,  4,  6,   8,   12,  16,
 constexpr int FT_NCLASS = sizeof FT_CLASS_CAP / sizeof FT_CLASS_CAP[0];
 static_assert(FT_NCLASS == FT_SPARE_CLASSES, "one spare list per class");
 constexpr uint32_t FT_CLASS_MAX = FT_CLASS_CAP[FT_NCLASS - 1];
-static_assert(FT_CLASS_MAX * sizeof(ft_node) < FT_BLOCK_LEN / 8,
+static_assert(FT_CLASS_MAX * sizeof(ft_node) < FT_BLOCK_MAX / 64,
               "little of a block is lost at its end");
 
 // The first four name bytes, big-endian, zero-padded. Names hold no zero
@@ -246,28 +249,37 @@ hash_reserve(ft_node *node)
 
 struct ft_block {
   ft_block *next;
-  uint64_t align;  // keeps what follows aligned for nodes
+  uint64_t len;  // also keeps what follows aligned for nodes
 };
 
 namespace {
 
-// n bytes (n well below FT_BLOCK_LEN) from the tree's blocks, aligned to
-// align, a power of two; null when out of memory.
+// n bytes from the tree's blocks, aligned to align, a power of two; null
+// when out of memory.
 void *
 tree_room(ft_tree *tree, size_t n, size_t align)
 {
   uintptr_t at = (uintptr_t(tree->ftt_room) + align - 1) & ~uintptr_t(align - 1);
   if (tree->ftt_room == nullptr || at + n > uintptr_t(tree->ftt_room_end)) {
+    ft_block *last = tree->ftt_blocks;
+    size_t len = last == nullptr ? FT_BLOCK_MIN
+                                 : std::min<size_t>(2 * last->len, FT_BLOCK_MAX);
+    len = std::max(len, sizeof(ft_block) + align + n);
     void *p = nullptr;
-    if (posix_memalign(&p, PORT_BIG_PAGE, FT_BLOCK_LEN) != 0) {
+    if (len < PORT_BIG_PAGE) {
+      p = malloc(len);
+    } else if (posix_memalign(&p, PORT_BIG_PAGE, len) == 0) {
+      port_big_pages(p, len / PORT_BIG_PAGE * PORT_BIG_PAGE);
+    }
+    if (p == nullptr) {
       errno = ENOMEM;
       return nullptr;
     }
-    port_big_pages(p, FT_BLOCK_LEN);
     ft_block *b = static_cast<ft_block *>(p);
-    b->next = tree->ftt_blocks;
+    b->next = last;
+    b->len = len;
     tree->ftt_blocks = b;
-    tree->ftt_room_end = static_cast<char *>(p) + FT_BLOCK_LEN;
+    tree->ftt_room_end = static_cast<char *>(p) + len;
     at = (uintptr_t(b + 1) + align - 1) & ~uintptr_t(align - 1);
   }
   tree->ftt_room = reinterpret_cast<char *>(at + n);
