@@ -70,6 +70,12 @@ struct glob_ref {
 }  // namespace
 
 extern "C" int
+LLVMFuzzerInitialize(int *, char ***)
+{
+  return 0;
+}
+
+extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
   const char *d = reinterpret_cast<const char *>(data);
