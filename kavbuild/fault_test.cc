@@ -248,7 +248,7 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
     }
   }
   ASSERT_GT(churn, 0);
-  const char *const documented[] = {"lstat(): ", "opendir(): ", "readdir_r(): ",
+  const char *const messages[] = {"lstat(): ", "opendir(): ", "readdir_r(): ",
                                     "sha_file(): ", "readlink(): "};
   int failed = 0;
   for (int run = 0; run < 10; run++) {
@@ -265,7 +265,7 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
     failed++;
     EXPECT_EQ(1, r.status) << r.err;
     bool known = false;
-    for (const char *m : documented)
+    for (const char *m : messages)
       known = known || r.err.rfind(m, 0) == 0;
     EXPECT_TRUE(known) << r.err;
     EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
