@@ -1,0 +1,398 @@
+// Fault injection for kavbuild: a database that cannot grow, a tree that
+// changes while it is walked, FIFOs, -d naming something that exists, and
+// the umask.
+//
+// Changes during the walk are made at exact moments by a visitor that
+// wraps capture_file: it runs between the walk's status call and the
+// capture, or between the capture of a directory and the walk's descent
+// into it, which is where a racing program would strike. Each such walk
+// runs in a child process with an alarm, so a hang fails the test.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "db/db.h"
+#include "kavbuild/capture.h"
+#include "kavbuild/walk.h"
+#include "policy/configfile.h"
+#include "testutil/confine.h"
+#include "testutil/spawn.h"
+#include "testutil/testutil.h"
+
+#if defined(KAVBUILD_PATH) && defined(KAVSHOW_PATH)
+
+namespace {
+
+constexpr uid_t NOBODY = 65534;
+
+class KavbuildFault : public TmpDirTest {
+ protected:
+  void
+  SetUp() override
+  {
+    TmpDirTest::SetUp();
+    char real[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
+    dir_ = real;
+    top_ = path("t");
+    ASSERT_EQ(0, mkdir(top_.c_str(), 0755));
+  }
+
+  // Lets an unprivileged user walk the tree and write beside it: a root
+  // test drops to that user where permissions must count.
+  void
+  open_to_nobody()
+  {
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0777));
+    std::function<void(const std::string &)> give = [&](const std::string &p) {
+      lchown(p.c_str(), NOBODY, NOBODY);
+      struct stat st;
+      if (lstat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+      std::vector<std::string> names;
+      if (DIR *d = opendir(p.c_str())) {
+        while (struct dirent *de = readdir(d))
+          if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
+            names.push_back(de->d_name);
+        closedir(d);
+      }
+      for (const auto &n : names)
+        give(p + "/" + n);
+    };
+    give(top_);
+  }
+
+  // Runs kavbuild with a policy that records everything below t, retrying
+  // a run that lost a race with other programs outside t.
+  spawn_result
+  build(const std::string &db, const spawn_opts &o = spawn_opts(),
+        const std::string &mask = "F")
+  {
+    write_file(path("policy"),
+               confined_policy(top_, "@NO:@T\n+" + mask + ":I\n"));
+    spawn_result r;
+    for (int tries = 0; tries < 5; tries++) {
+      unlink(path(db).c_str());
+      r = spawn_prog({KAVBUILD_PATH, "-c", "policy", "-d", db}, dir_, o);
+      if (!foreign_race(r.status, r.err, top_))
+        break;
+    }
+    return r;
+  }
+
+  std::string top_;
+};
+
+// What the wrapping visitor does, and to which path.
+struct mutation {
+  std::function<void(const std::string &)> before;  // before capture
+  std::function<void(const std::string &)> after;   // after capture
+  std::string when;  // the path it acts on; empty: the first one visited
+  bool done;
+};
+mutation the_mutation;
+
+int
+mutate_and_capture(const char *path, const port_stat *st, uint16_t mask,
+                   void *arg, const pclent *ent)
+{
+  bool now = !the_mutation.done &&
+             (the_mutation.when.empty() || the_mutation.when == path);
+  if (now && the_mutation.before)
+    the_mutation.before(path);
+  int r = capture_file(path, st, mask, arg, ent);
+  if (now && the_mutation.after)
+    the_mutation.after(path);
+  the_mutation.done = the_mutation.done || now;
+  return r;
+}
+
+// The walk of top with kavbuild's visitor, as the child of a death test:
+// exit status 1 when the walk failed, as kavbuild's.
+[[noreturn]] void
+walk_and_exit(const std::string &top, const std::string &db, uid_t as)
+{
+  alarm(20);
+  std::string policy = top + ".policy";
+  write_file(policy, "@NO:" + top + "\n+F:I\n");
+  pclt *t = pclt_init();
+  if (t == nullptr || configfile_parse(policy.c_str(), t) != 0)
+    _exit(3);
+  db_handle *h = db_open(db.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (h == nullptr)
+    _exit(3);
+  if (as != 0 && (setgroups(0, nullptr) != 0 || setgid(as) != 0 ||
+                  setuid(as) != 0))
+    _exit(3);
+  int r = fs_walk(t, top.c_str(), mutate_and_capture, h);
+  exit(r == 0 ? 0 : r == -1 ? 1 : 2);
+}
+
+std::string
+quote(const std::string &s)
+{
+  std::string out;
+  for (char c : s) {
+    if (strchr("\\^$.|?*+()[]{}", c) != nullptr)
+      out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// Entries removed after the directory was read: the next entry's status
+// cannot be read, and the walk stops there.
+TEST_F(KavbuildFault, EntriesRemovedDuringTheWalk) {
+  for (int i = 0; i < 5; i++)
+    write_file(top_ + "/f" + std::to_string(i), "x");
+  std::string top = top_;
+  the_mutation = {[top](const std::string &p) {
+                    for (int i = 0; i < 5; i++) {
+                      std::string f = top + "/f" + std::to_string(i);
+                      if (f != p)
+                        unlink(f.c_str());
+                    }
+                  },
+                  nullptr, "", false};
+  EXPECT_EXIT(walk_and_exit(top_, path("db"), 0), testing::ExitedWithCode(1),
+              "^lstat\\(\\): " + quote(top_) +
+                  "/f[0-4]: No such file or directory\n$");
+}
+
+// A file swapped for a FIFO, a link or another file between its status and
+// its digest: capture refuses to digest what the status does not describe,
+// and never blocks on the FIFO.
+TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
+  const struct {
+    const char *what;
+    std::function<void(const std::string &)> swap;
+  } cases[] = {
+      {"fifo", [](const std::string &p) { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
+      {"link", [](const std::string &p) { unlink(p.c_str()); symlink("other", p.c_str()); }},
+      // Renamed over it, so that the new file cannot reuse the old inode.
+      {"file", [](const std::string &p) { write_file(p + ".new", "new"); rename((p + ".new").c_str(), p.c_str()); }},
+  };
+  write_file(top_ + "/other", "other");
+  for (const auto &c : cases) {
+    std::string victim = top_ + "/victim";
+    write_file(victim, "contents");
+    the_mutation = {c.swap, nullptr, victim, false};
+    EXPECT_EXIT(walk_and_exit(top_, path(std::string("db.") + c.what), 0),
+                testing::ExitedWithCode(1),
+                "^sha_file\\(\\): " + quote(victim) + "\n$")
+        << c.what;
+    unlink(victim.c_str());
+  }
+}
+
+// A directory removed, or made unreadable, after the walk recorded it and
+// before it descends: the walk stops at opendir(). Permissions do not bind
+// root, so a root test walks as an unprivileged user.
+TEST_F(KavbuildFault, DirectoryChangedBeforeTheDescent) {
+  std::string sub = top_ + "/sub";
+  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+  write_file(sub + "/inner", "x");
+  the_mutation = {nullptr, [](const std::string &p) { remove_tree(p); }, sub,
+                  false};
+  EXPECT_EXIT(walk_and_exit(top_, path("db1"), 0), testing::ExitedWithCode(1),
+              "^opendir\\(\\): " + quote(sub) +
+                  ": No such file or directory\n$");
+
+  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+  write_file(sub + "/inner", "x");
+  uid_t as = 0;
+  if (geteuid() == 0) {
+    open_to_nobody();
+    as = NOBODY;
+  }
+  the_mutation = {nullptr,
+                  [](const std::string &p) { chmod(p.c_str(), 0); }, sub,
+                  false};
+  EXPECT_EXIT(walk_and_exit(top_, path("db2"), as), testing::ExitedWithCode(1),
+              "^opendir\\(\\): " + quote(sub) + ": Permission denied\n$");
+}
+
+// The whole program against a tree that another process keeps changing:
+// every run ends in time, with a database that reads back or with one of
+// the walk's or the capture's messages and status 1.
+TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
+  for (int i = 0; i < 50; i++)
+    write_file(top_ + "/f" + std::to_string(i), std::string(size_t(i * 100), 'x'));
+  pid_t churn = fork();
+  if (churn == 0) {
+    // Swaps files for FIFOs, links and directories and back, and removes
+    // and recreates them, until it is killed.
+    for (unsigned n = 0;; n++) {
+      std::string f = top_ + "/f" + std::to_string(n % 50);
+      remove_tree(f);
+      switch (n % 4) {
+        case 0: mkfifo(f.c_str(), 0644); break;
+        case 1: symlink("f0", f.c_str()); break;
+        case 2: mkdir(f.c_str(), 0755); break;
+        case 3: write_file(f, "again"); break;
+      }
+    }
+  }
+  ASSERT_GT(churn, 0);
+  const char *const messages[] = {"lstat(): ", "opendir(): ", "readdir_r(): ",
+                                    "sha_file(): ", "readlink(): "};
+  int failed = 0;
+  for (int run = 0; run < 10; run++) {
+    std::string db = "db" + std::to_string(run);
+    spawn_opts o;
+    o.timeout = 20;
+    spawn_result r = build(db, o);
+    EXPECT_FALSE(r.timed_out) << "run " << run;
+    if (r.status == 0) {
+      EXPECT_EQ("", r.err);
+      EXPECT_EQ(0, run_prog({KAVSHOW_PATH, "-p", db}, dir_).status);
+      continue;
+    }
+    failed++;
+    EXPECT_EQ(1, r.status) << r.err;
+    bool known = false;
+    for (const char *m : messages)
+      known = known || r.err.rfind(m, 0) == 0;
+    EXPECT_TRUE(known) << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+  }
+  kill(churn, SIGKILL);
+  waitpid(churn, nullptr, 0);
+  std::cerr << failed << " of 10 runs met a change\n";
+}
+
+// A FIFO in the tree, recorded with every attribute, is never opened: no
+// open event reaches a watch on it, and its checksum stays zero.
+TEST_F(KavbuildFault, FifoIsNeverOpened) {
+  std::string fifo = top_ + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (in < 0)
+    GTEST_SKIP() << "no inotify: " << strerror(errno);
+  ASSERT_GE(inotify_add_watch(in, fifo.c_str(), IN_OPEN | IN_ACCESS), 0);
+  spawn_opts o;
+  o.timeout = 20;
+  spawn_result r = build("db", o);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(0, r.status) << r.err;
+  char buf[4096];
+  EXPECT_LT(read(in, buf, sizeof buf), 0) << "the FIFO was opened";
+  close(in);
+  prog_result s = run_prog({KAVSHOW_PATH, "-p", "-M", "c", "-D", fifo, "db"},
+                           dir_);
+  EXPECT_EQ("? ilugmsftc " + fifo + "\n" + std::string(40, '0') + " \n", s.out);
+}
+
+// With the file size limited, the database ends at the limit: every frame
+// before the failed write is there, byte for byte as an unlimited run
+// writes it, and the run names the failed write once.
+TEST_F(KavbuildFault, DatabaseThatCannotGrowKeepsEveryFrameBefore) {
+  // Enough frames that the program's large writes fail in the middle of
+  // the walk as well as at its end.
+  for (int d = 0; d < 40; d++) {
+    std::string sub = top_ + "/d" + std::to_string(d);
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    for (int i = 0; i < 100; i++)
+      write_file(sub + "/file" + std::to_string(i), std::to_string(i * d));
+  }
+  ASSERT_EQ(0, mkdir(path("out").c_str(), 0755));
+  spawn_opts plain;
+  spawn_result full = build("out/full", plain, "C");
+  ASSERT_EQ(0, full.status) << full.err;
+  std::string want = read_file(path("out/full"));
+  ASSERT_GT(want.size(), 300000u);
+  for (rlim_t limit : {rlim_t(0), rlim_t(3), rlim_t(7), rlim_t(100),
+                       rlim_t(4096), rlim_t(300000), rlim_t(want.size() - 1)}) {
+    std::string name = "out/cut" + std::to_string(limit);
+    spawn_opts o;
+    o.fsize = limit;
+    spawn_result r = build(name, o, "C");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(1, r.status) << "limit " << limit;
+    EXPECT_TRUE(r.err == "db_put(): File too large\n" ||
+                r.err == "db_close(): " + name + ": File too large\n")
+        << "limit " << limit << ": " << r.err;
+    std::string got = read_file(path(name));
+    EXPECT_EQ(size_t(limit), got.size()) << "limit " << limit;
+    EXPECT_EQ(0, want.compare(0, got.size(), got)) << "limit " << limit;
+  }
+}
+
+// -d never opens what is already there.
+TEST_F(KavbuildFault, DatabaseNeverReplacesWhatExists) {
+  write_file(path("file"), "keep");
+  write_file(path("target"), "target");
+  ASSERT_EQ(0, symlink("target", path("link").c_str()));
+  ASSERT_EQ(0, symlink("missing", path("dangling").c_str()));
+  ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0600));
+  write_file(path("policy"), confined_policy(top_, "@NO:@T\n+F:I\n"));
+  for (const char *name : {"file", "link", "dangling", "fifo"}) {
+    struct stat before, after;
+    ASSERT_EQ(0, lstat(path(name).c_str(), &before));
+    spawn_opts o;
+    o.timeout = 10;
+    spawn_result r =
+        spawn_prog({KAVBUILD_PATH, "-c", "policy", "-d", name}, dir_, o);
+    EXPECT_FALSE(r.timed_out) << name;
+    EXPECT_EQ(1, r.status) << name;
+    EXPECT_EQ(std::string("db_open(): ") + name + ": File exists\n", r.err);
+    ASSERT_EQ(0, lstat(path(name).c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino) << name;
+    EXPECT_EQ(before.st_mode, after.st_mode) << name;
+    EXPECT_EQ(before.st_size, after.st_size) << name;
+  }
+  EXPECT_EQ("keep", read_file(path("file")));
+  EXPECT_EQ("target", read_file(path("target")));
+  struct stat st;
+  EXPECT_NE(0, lstat(path("missing").c_str(), &st));
+}
+
+TEST_F(KavbuildFault, DatabaseIsPrivateWhateverTheUmask) {
+  write_file(top_ + "/f", "x");
+  for (int mask : {0, 022, 077, 0277, 0777}) {
+    std::string name = "db" + std::to_string(mask);
+    spawn_opts o;
+    o.umask = mask;
+    spawn_result r = build(name, o);
+    EXPECT_EQ(0, r.status) << r.err;
+    struct stat st;
+    ASSERT_EQ(0, lstat(path(name).c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777) << "umask " << std::oct << mask;
+  }
+}
+
+// A directory the builder may not read stops the build with "opendir()"
+// (recorded without a checksum: digesting it would fail first).
+TEST_F(KavbuildFault, UnreadableDirectoryStopsTheBuild) {
+  std::string sub = top_ + "/closed";
+  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+  write_file(sub + "/secret", "x");
+  spawn_opts o;
+  if (geteuid() == 0) {
+    open_to_nobody();
+    o.uid = NOBODY;
+    o.gid = NOBODY;
+  }
+  ASSERT_EQ(0, chmod(sub.c_str(), 0));
+  spawn_result r = build("db", o, "C");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("opendir(): " + sub + ": Permission denied\n", r.err);
+}
+
+}  // namespace
+
+#endif
