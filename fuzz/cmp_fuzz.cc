@@ -3,7 +3,7 @@
 // of the older database (little-endian), the older, the newer.
 //
 // When every path is a plain absolute path, the result is also checked
-// against a model of the documented classification: the difference
+// against a model of the classification rules: the difference
 // database must hold exactly the changed, new and deleted paths, in tree
 // order, each with the records the rules give it.
 #include <sys/stat.h>
@@ -57,7 +57,7 @@ struct model_node {
   std::vector<uint8_t> recs;  // one stored record, or two for kind 2
 };
 
-// The documented classification, on stored records.
+// The classification rules, on stored records.
 std::map<std::string, model_node>
 model(const std::vector<ref_frame> &older, const std::vector<ref_frame> &newer)
 {

@@ -1,7 +1,7 @@
 // glob_fuzz.cc: glob_match against a matcher written another way.
 // Input: the pattern, a zero byte, the name (a second zero byte ends it).
 //
-// The reference reads the documented rules as a question about suffixes:
+// The reference reads the matching rules as a question about suffixes:
 // can the pattern from i match the name from j, when both still have
 // characters left? Answers are remembered per (i, j), so it runs in
 // polynomial time and never shares a bug with a backtracking matcher.
@@ -68,6 +68,12 @@ struct glob_ref {
 };
 
 }  // namespace
+
+extern "C" int
+LLVMFuzzerInitialize(int *, char ***)
+{
+  return 0;
+}
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -1,6 +1,7 @@
 // policy_fuzz.cc: the policy parser on arbitrary bytes, then kavconf's dump
 // of what it built and the matching the walk would do with it. A policy
-// either loads or leaves one documented message with a line that exists.
+// either loads or leaves one of the parser's messages with a line that
+// exists.
 #include <sys/stat.h>
 
 #include <cerrno>

@@ -248,7 +248,7 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
     }
   }
   ASSERT_GT(churn, 0);
-  const char *const documented[] = {"lstat(): ", "opendir(): ", "readdir_r(): ",
+  const char *const messages[] = {"lstat(): ", "opendir(): ", "readdir_r(): ",
                                     "sha_file(): ", "readlink(): "};
   int failed = 0;
   for (int run = 0; run < 10; run++) {
@@ -265,7 +265,7 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
     failed++;
     EXPECT_EQ(1, r.status) << r.err;
     bool known = false;
-    for (const char *m : documented)
+    for (const char *m : messages)
       known = known || r.err.rfind(m, 0) == 0;
     EXPECT_TRUE(known) << r.err;
     EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
@@ -301,23 +301,26 @@ TEST_F(KavbuildFault, FifoIsNeverOpened) {
 // before the failed write is there, byte for byte as an unlimited run
 // writes it, and the run names the failed write once.
 TEST_F(KavbuildFault, DatabaseThatCannotGrowKeepsEveryFrameBefore) {
-  for (int d = 0; d < 10; d++) {
+  // Enough frames that the program's large writes fail in the middle of
+  // the walk as well as at its end.
+  for (int d = 0; d < 40; d++) {
     std::string sub = top_ + "/d" + std::to_string(d);
     ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-    for (int i = 0; i < 30; i++)
+    for (int i = 0; i < 100; i++)
       write_file(sub + "/file" + std::to_string(i), std::to_string(i * d));
   }
   ASSERT_EQ(0, mkdir(path("out").c_str(), 0755));
-  spawn_result full = build("out/full");
+  spawn_opts plain;
+  spawn_result full = build("out/full", plain, "C");
   ASSERT_EQ(0, full.status) << full.err;
   std::string want = read_file(path("out/full"));
-  ASSERT_GT(want.size(), 8192u);
+  ASSERT_GT(want.size(), 300000u);
   for (rlim_t limit : {rlim_t(0), rlim_t(3), rlim_t(7), rlim_t(100),
-                       rlim_t(4096), rlim_t(want.size() - 1)}) {
+                       rlim_t(4096), rlim_t(300000), rlim_t(want.size() - 1)}) {
     std::string name = "out/cut" + std::to_string(limit);
     spawn_opts o;
     o.fsize = limit;
-    spawn_result r = build(name, o);
+    spawn_result r = build(name, o, "C");
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(1, r.status) << "limit " << limit;
     EXPECT_TRUE(r.err == "db_put(): File too large\n" ||

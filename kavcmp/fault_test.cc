@@ -117,7 +117,7 @@ TEST_F(KavcmpFault, DifferenceThatCannotGrowKeepsEveryFrameBefore) {
 }
 
 #ifdef KAVCMP_PLAIN_PATH
-// Too little memory for the tree: the documented message and status 1 at
+// Too little memory for the tree: the program's message and status 1 at
 // every limit, or, where the limit suffices, the same result as without
 // one. Never a crash. These runs use the uninstrumented build: the
 // sanitizers cannot start under a small address-space limit.

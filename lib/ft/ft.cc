@@ -10,7 +10,8 @@
 // and repairs the parent pointers of the grandchildren. So records arriving
 // in any order cost near-constant work each, even in a directory of a
 // million entries, and no insertion touches the grandchildren. The path
-// copies are cut from large blocks that the tree owns.
+// copies, the small child arrays and the default payload copies are cut
+// from blocks that the tree owns (see FT_BLOCK_MIN).
 #include "ft/ft.h"
 
 #include <algorithm>
@@ -18,14 +19,39 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "port/port_mem.h"
+
 namespace {
 
 constexpr size_t FT_PATH_MAX = 1023;
 // An unordered tail longer than this is found through the hash.
 constexpr uint32_t FT_SCAN_MAX = 16;
-// Path copies are cut from blocks of this size: a malloc per node would
-// cost more time and space than the copy itself.
-constexpr size_t FT_BLOCK_LEN = 256 * 1024;
+// Node flags.
+constexpr uint8_t FT_MOVED = 1;      // grandchildren's ftn_parent may be stale
+constexpr uint8_t FT_DATA_HELD = 2;  // ftn_data lies in the tree's blocks
+
+// Path copies, small child arrays and the default payload copies are cut
+// from blocks that the tree owns, backed by large pages where
+// the host has them: a malloc per node would cost more time and space than
+// the copy, growing arrays through realloc strews the heap with freed
+// arrays, and touching the memory 4 KB at a time costs a fault each.
+// The blocks double from FT_BLOCK_MIN, so a small tree stays small, up to
+// FT_BLOCK_MAX; from a large page size on they are aligned for large pages.
+constexpr size_t FT_BLOCK_MIN = 16 * 1024;
+constexpr size_t FT_BLOCK_MAX = 4 * PORT_BIG_PAGE;
+// Larger payloads are left to the heap.
+constexpr uint64_t FT_HELD_MAX = 4096;
+// The capacities of the child arrays cut from the blocks, about 1.5 times
+// apart. An array that outgrows one goes on the tree's spare list of its
+// class for the next directory that grows to that size; beyond the last
+// class, arrays live in the heap and grow by half (see big_alloc).
+constexpr uint32_t FT_CLASS_CAP[] = {1,  2,  3,  4,  6,   8,   12,  16,
+                                     24, 32, 48, 64, 96, 128, 192, 256};
+constexpr int FT_NCLASS = sizeof FT_CLASS_CAP / sizeof FT_CLASS_CAP[0];
+static_assert(FT_NCLASS == FT_SPARE_CLASSES, "one spare list per class");
+constexpr uint32_t FT_CLASS_MAX = FT_CLASS_CAP[FT_NCLASS - 1];
+static_assert(FT_CLASS_MAX * sizeof(ft_node) < FT_BLOCK_MAX / 64,
+              "little of a block is lost at its end");
 
 // The first four name bytes, big-endian, zero-padded. Names hold no zero
 // byte, so comparing keys orders names as their bytes do as far as the
@@ -160,6 +186,22 @@ hash_put(uint64_t *hash, uint32_t mask, uint32_t h, uint32_t index)
   hash[s] = uint64_t(h) << 32 | (uint64_t(index) + 1);
 }
 
+// Memory for a large array of a big directory; released with free().
+// From a large page size on, it is aligned for large pages and asked to
+// be backed by them, like the tree's blocks.
+void *
+big_alloc(size_t len)
+{
+  if (len < PORT_BIG_PAGE)
+    return malloc(len);
+  void *p = nullptr;
+  size_t span = (len + PORT_BIG_PAGE - 1) / PORT_BIG_PAGE * PORT_BIG_PAGE;
+  if (posix_memalign(&p, PORT_BIG_PAGE, span) != 0)
+    return nullptr;
+  port_big_pages(p, span);
+  return p;
+}
+
 // Makes the hash hold the tail and room for one more child, at most half
 // full. -1 when out of memory, nothing changed.
 int
@@ -179,9 +221,12 @@ hash_reserve(ft_node *node)
     return -1;
   }
   size_t slots = size_t(1) << bits;
-  uint64_t *hash = static_cast<uint64_t *>(calloc(slots, sizeof *hash));
-  if (hash == nullptr)
+  uint64_t *hash = static_cast<uint64_t *>(big_alloc(slots * sizeof *hash));
+  if (hash == nullptr) {
+    errno = ENOMEM;
     return -1;
+  }
+  memset(hash, 0, slots * sizeof *hash);
   uint32_t mask = uint32_t(slots - 1);
   if (node->ftn_hashbits != 0) {  // the old slots keep the hashes
     for (size_t s = 0; s < size_t(1) << node->ftn_hashbits; s++)
@@ -200,59 +245,145 @@ hash_reserve(ft_node *node)
   return 0;
 }
 
-// Room for one more child. Growth by half keeps the slack small for the
-// big directories and the number of moves logarithmic.
-int
-child_reserve(ft_tree *tree, ft_node *node)
-{
-  if (node->ftn_nchild < node->ftn_cap)
-    return 0;
-  if (node->ftn_nchild == UINT32_MAX) {
-    errno = EOVERFLOW;
-    return -1;
-  }
-  uint32_t cap = node->ftn_cap;
-  uint64_t want = cap < 4 ? (cap == 0 ? 1 : cap * 2) : uint64_t(cap) + cap / 2;
-  if (want > UINT32_MAX)
-    want = UINT32_MAX;
-  ft_node *a = static_cast<ft_node *>(
-      realloc(node->ftn_child, size_t(want) * sizeof(ft_node)));
-  if (a == nullptr)
-    return -1;
-  if (a != node->ftn_child && node->ftn_nchild > 0) {
-    node->ftn_moved = 1;  // the grandchildren point at the old array
-    tree->ftt_unsettled = 1;
-  }
-  node->ftn_child = a;
-  node->ftn_cap = uint32_t(want);
-  return 0;
-}
-
 }  // namespace
 
 struct ft_block {
   ft_block *next;
+  uint64_t len;  // also keeps what follows aligned for nodes
 };
 
 namespace {
 
-// Room for n bytes of path copy; null when out of memory.
-char *
-path_room(ft_tree *tree, size_t n)
+// n bytes from the tree's blocks, aligned to align, a power of two; null
+// when out of memory.
+void *
+tree_room(ft_tree *tree, size_t n, size_t align)
 {
-  if (size_t(tree->ftt_room_end - tree->ftt_room) < n) {
-    size_t len = sizeof(ft_block) + std::max(n, FT_BLOCK_LEN);
-    ft_block *b = static_cast<ft_block *>(malloc(len));
-    if (b == nullptr)
+  uintptr_t at = (uintptr_t(tree->ftt_room) + align - 1) & ~uintptr_t(align - 1);
+  if (tree->ftt_room == nullptr || at + n > uintptr_t(tree->ftt_room_end)) {
+    ft_block *last = tree->ftt_blocks;
+    size_t len = last == nullptr ? FT_BLOCK_MIN
+                                 : std::min<size_t>(2 * last->len, FT_BLOCK_MAX);
+    len = std::max(len, sizeof(ft_block) + align + n);
+    void *p = nullptr;
+    if (len < PORT_BIG_PAGE) {
+      p = malloc(len);
+    } else if (posix_memalign(&p, PORT_BIG_PAGE, len) == 0) {
+      port_big_pages(p, len / PORT_BIG_PAGE * PORT_BIG_PAGE);
+    }
+    if (p == nullptr) {
+      errno = ENOMEM;
       return nullptr;
-    b->next = tree->ftt_blocks;
+    }
+    ft_block *b = static_cast<ft_block *>(p);
+    b->next = last;
+    b->len = len;
     tree->ftt_blocks = b;
-    tree->ftt_room = reinterpret_cast<char *>(b + 1);
-    tree->ftt_room_end = reinterpret_cast<char *>(b) + len;
+    tree->ftt_room_end = static_cast<char *>(p) + len;
+    at = (uintptr_t(b + 1) + align - 1) & ~uintptr_t(align - 1);
   }
-  char *p = tree->ftt_room;
-  tree->ftt_room += n;
-  return p;
+  tree->ftt_room = reinterpret_cast<char *>(at + n);
+  return reinterpret_cast<void *>(at);
+}
+
+int
+class_of(uint32_t cap)
+{
+  int c = 0;
+  while (FT_CLASS_CAP[c] != cap)
+    c++;
+  return c;
+}
+
+// A child array of class c: a spare one, else one cut from the blocks.
+ft_node *
+class_alloc(ft_tree *tree, int c)
+{
+  ft_node *a = tree->ftt_spare[c];
+  if (a != nullptr) {
+    tree->ftt_spare[c] = a->ftn_parent;  // spares are chained through it
+    return a;
+  }
+  return static_cast<ft_node *>(
+      tree_room(tree, FT_CLASS_CAP[c] * sizeof(ft_node), alignof(ft_node)));
+}
+
+void
+class_release(ft_tree *tree, ft_node *a, uint32_t cap)
+{
+  int c = class_of(cap);
+  a->ftn_parent = tree->ftt_spare[c];
+  tree->ftt_spare[c] = a;
+}
+
+void
+array_release(ft_tree *tree, ft_node *node)
+{
+  if (node->ftn_cap > FT_CLASS_MAX)
+    free(node->ftn_child);
+  else if (node->ftn_child != nullptr)
+    class_release(tree, node->ftn_child, node->ftn_cap);
+  node->ftn_child = nullptr;
+  node->ftn_cap = 0;
+}
+
+// Room for one more child.
+int
+child_reserve(ft_tree *tree, ft_node *node)
+{
+  uint32_t n = node->ftn_nchild, cap = node->ftn_cap;
+  if (n < cap)
+    return 0;
+  if (n == UINT32_MAX) {
+    errno = EOVERFLOW;
+    return -1;
+  }
+  ft_node *a;
+  uint32_t want;
+  if (cap < FT_CLASS_MAX) {
+    int c = cap == 0 ? 0 : class_of(cap) + 1;
+    want = FT_CLASS_CAP[c];
+    a = class_alloc(tree, c);
+  } else {
+    want = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(cap) + cap / 2));
+    a = static_cast<ft_node *>(big_alloc(size_t(want) * sizeof(ft_node)));
+  }
+  if (a == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  if (n > 0) {
+    memcpy(a, node->ftn_child, size_t(n) * sizeof(ft_node));
+    if (cap <= FT_CLASS_MAX)
+      class_release(tree, node->ftn_child, cap);
+    else
+      free(node->ftn_child);
+  }
+  if (a != node->ftn_child && n > 0) {
+    node->ftn_flags |= FT_MOVED;  // the grandchildren point at the old array
+    tree->ftt_unsettled = 1;
+  }
+  node->ftn_child = a;
+  node->ftn_cap = want;
+  return 0;
+}
+
+// Stores a payload through the tree's set callback; the default copy of a
+// small payload goes into the blocks instead of a malloc of its own.
+ft_node *
+payload_set(ft_tree *tree, ft_node *node, const void *data, uint64_t size)
+{
+  if (tree->ftt_set != ft_data_copy || tree->ftt_free != ft_data_free ||
+      size > FT_HELD_MAX)
+    return tree->ftt_set(node, data, size);
+  void *p = tree_room(tree, size_t(size), alignof(max_align_t));
+  if (p == nullptr)
+    return nullptr;
+  memcpy(p, data, size_t(size));
+  node->ftn_data = p;
+  node->ftn_datalen = size;
+  node->ftn_flags |= FT_DATA_HELD;
+  return node;
 }
 
 // Creates the child of parent for the first len bytes of path (the text
@@ -267,22 +398,20 @@ ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
   size_t namelen = len - namepos;
   uint32_t key = name_key(path + namepos, namelen);
   uint32_t n = parent->ftn_nchild;
-  char *copy = path_room(tree, len + 1);
-  if (copy == nullptr)
-    return nullptr;
-  memcpy(copy, path, len);
-  copy[len] = '\0';
-
   // A child that sorts after all others extends the sorted front; any
   // other is appended to the tail and waits for the next settling.
   bool last = parent->ftn_nsorted == n &&
               (n == 0 || node_cmp(&parent->ftn_child[n - 1], key,
-                                  copy + namepos, namelen) < 0);
+                                  path + namepos, namelen) < 0);
   if (child_reserve(tree, parent) != 0 ||
-      (!last && hash_reserve(parent) != 0)) {
-    tree->ftt_room = copy;  // the last piece cut; give it back
+      (!last && hash_reserve(parent) != 0))
     return nullptr;
-  }
+  // Cut last, so that a failure below can give the piece back.
+  char *copy = static_cast<char *>(tree_room(tree, len + 1, 1));
+  if (copy == nullptr)
+    return nullptr;
+  memcpy(copy, path, len);
+  copy[len] = '\0';
 
   ft_node *c = &parent->ftn_child[n];
   memset(c, 0, sizeof *c);
@@ -294,8 +423,9 @@ ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
   c->ftn_namelen = uint16_t(namelen);
   c->ftn_depth = uint16_t(parent->ftn_depth + 1);
   c->ftn_key = key;
-  if (data != nullptr && tree->ftt_set(c, data, size) == nullptr) {
-    tree->ftt_room = copy;
+  if (data != nullptr && payload_set(tree, c, data, size) == nullptr) {
+    if (tree->ftt_room == copy + len + 1)  // nothing cut after the path
+      tree->ftt_room = copy;
     return nullptr;
   }
   parent->ftn_nchild = n + 1;
@@ -349,14 +479,16 @@ children_sort(ft_node *node)
   sort_ent local_ents[LOCAL];
   uint32_t local_perm[LOCAL];
   sort_ent *ents = t <= LOCAL ? local_ents
-                              : static_cast<sort_ent *>(malloc(size_t(t) * sizeof *ents));
+                              : static_cast<sort_ent *>(big_alloc(size_t(t) * sizeof *ents));
   uint32_t *perm = n <= LOCAL ? local_perm
-                              : static_cast<uint32_t *>(malloc(size_t(n) * sizeof *perm));
+                              : static_cast<uint32_t *>(big_alloc(size_t(n) * sizeof *perm));
   auto release = [&]() {
     if (ents != local_ents)
       free(ents);
     if (perm != local_perm)
       free(perm);
+    ents = local_ents;
+    perm = local_perm;
   };
   if (ents == nullptr || perm == nullptr) {
     release();
@@ -390,13 +522,28 @@ children_sort(ft_node *node)
     else
       perm[pos] = ents[j++].idx;
   }
-  // Position pos takes the node now at perm[pos]; follow each cycle once.
+  if (ents != local_ents) {  // done with; gone before the gather below
+    free(ents);
+    ents = local_ents;
+  }
+  // Position p takes the node now at perm[p]; each cycle is followed once
+  // in place. In a big directory the reads miss the cache, so a second
+  // cursor runs ahead along the cycle and fetches what they will need.
+  constexpr uint32_t AHEAD = 16;
   for (uint32_t s = 0; s < n; s++) {
     if (perm[s] == s)
       continue;
     ft_node held = ch[s];
-    uint32_t p = s;
+    uint32_t p = s, q = s;
+    for (uint32_t k = 0; k < AHEAD && n > FT_CLASS_MAX; k++)
+      q = perm[q];
     for (;;) {
+      if (n > FT_CLASS_MAX) {  // perm[q] is q once q is back at s
+        const char *ahead = reinterpret_cast<const char *>(&ch[q]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + sizeof(ft_node) - 1);
+        q = perm[q];
+      }
       uint32_t from = perm[p];
       perm[p] = p;
       if (from == s) {
@@ -442,13 +589,12 @@ ft_clear(ft_tree *tree, ft_node *node)
     if (c->ftn_data != nullptr)
       tree->ftt_free(c);
   }
-  free(node->ftn_child);
+  array_release(tree, node);
   free(node->ftn_hash);
-  node->ftn_child = nullptr;
   node->ftn_hash = nullptr;
-  node->ftn_nchild = node->ftn_cap = node->ftn_nsorted = 0;
+  node->ftn_nchild = node->ftn_nsorted = 0;
   node->ftn_hashbits = 0;
-  node->ftn_moved = 0;
+  node->ftn_flags &= uint8_t(~FT_MOVED);
 }
 
 }  // namespace
@@ -466,13 +612,17 @@ ft_data_copy(ft_node *node, const void *data, uint64_t size)
   memcpy(p, data, size_t(size));
   node->ftn_data = p;
   node->ftn_datalen = size;
+  node->ftn_flags &= uint8_t(~FT_DATA_HELD);
   return node;
 }
 
 void
 ft_data_free(ft_node *node)
 {
-  free(node->ftn_data);
+  if (node->ftn_flags & FT_DATA_HELD)
+    node->ftn_flags &= uint8_t(~FT_DATA_HELD);  // the blocks go with the tree
+  else
+    free(node->ftn_data);
   node->ftn_data = nullptr;
   node->ftn_datalen = 0;
 }
@@ -581,7 +731,7 @@ ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
       tree->ftt_free(node);
     node->ftn_data = nullptr;
     node->ftn_datalen = 0;
-    if (data != nullptr && tree->ftt_set(node, data, size) == nullptr)
+    if (data != nullptr && payload_set(tree, node, data, size) == nullptr)
       return nullptr;
     return node;
   }
@@ -602,14 +752,16 @@ void
 ft_node_settle(ft_node *node)
 {
   if (node->ftn_nsorted < node->ftn_nchild) {
-    children_sort(node);
+    // The hash goes first: sorting makes it useless, and a big directory's
+    // sort is where the tree is largest.
     free(node->ftn_hash);
     node->ftn_hash = nullptr;
     node->ftn_hashbits = 0;
+    children_sort(node);
     node->ftn_nsorted = node->ftn_nchild;
-    node->ftn_moved = 1;
+    node->ftn_flags |= FT_MOVED;
   }
-  if (!node->ftn_moved)
+  if (!(node->ftn_flags & FT_MOVED))
     return;
   for (uint32_t i = 0; i < node->ftn_nchild; i++) {
     ft_node *c = &node->ftn_child[i];
@@ -617,7 +769,7 @@ ft_node_settle(ft_node *node)
     for (uint32_t j = 0; j < c->ftn_nchild; j++)
       c->ftn_child[j].ftn_parent = c;
   }
-  node->ftn_moved = 0;
+  node->ftn_flags &= uint8_t(~FT_MOVED);
 }
 
 int

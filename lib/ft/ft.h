@@ -34,7 +34,7 @@ struct ft_node {
   uint32_t ftn_index;    // position in the parent's ftn_child
   char *ftn_path;        // full path, no trailing slash; owned by the tree
   uint16_t ftn_pathlen;
-  uint8_t ftn_moved;     // private: grandchildren's ftn_parent may be stale
+  uint8_t ftn_flags;     // private: children moved, payload in the tree
   uint8_t ftn_hashbits;  // private: log2 of the slots of ftn_hash, 0: none
   uint32_t ftn_cap;      // private: room in ftn_child
   char *ftn_name;        // points into ftn_path after its last slash
@@ -49,23 +49,28 @@ struct ft_node {
 };
 
 constexpr int FT_HINTS = 64;  // depths whose last child position is kept
+constexpr int FT_SPARE_CLASSES = 16;
 
 struct ft_tree {
   ft_node *ftt_root;
   ft_free_fn ftt_free;
   ft_set_fn ftt_set;
   // Private: whether some node may need settling; the blocks that hold the
-  // path copies of all nodes but the root; and per depth the position of
-  // the child found last, which paths arriving in walk order hit again.
+  // path copies, the small child arrays and the default payload copies,
+  // with the arrays outgrown, by size; and per depth the position of the
+  // child found last, which paths arriving in walk order hit again.
   int ftt_unsettled;
   struct ft_block *ftt_blocks;
   char *ftt_room;
   char *ftt_room_end;
+  ft_node *ftt_spare[FT_SPARE_CLASSES];
   uint32_t ftt_hint[FT_HINTS];
 };
 
 // Payload callbacks: a private copy (the default), its release, and keeping
-// the caller's pointer itself (ftn_datalen 1).
+// the caller's pointer itself (ftn_datalen 1). A tree with the defaults
+// keeps small copies in memory of its own, which ft_data_free tells apart:
+// release a payload through the callbacks, never with free().
 ft_node *ft_data_copy(ft_node *node, const void *data, uint64_t size);
 void ft_data_free(ft_node *node);
 ft_node *ft_data_keep(ft_node *node, const void *data, uint64_t size);
