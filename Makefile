@@ -2,6 +2,7 @@
 #   make          optimised build in build/
 #   make check    sanitizer build in build-check/, then every test
 #   make bench    optimised build with the benchmarks and generators
+#   make fuzz     clang/libFuzzer build in build-fuzz/, each target FUZZ_SECONDS
 #   make clean    remove the build trees
 #   make demo     optimised build, then tools/demo.sh (writes only in build/)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)

@@ -1,6 +1,11 @@
-// cmp_fuzz.cc: kavcmp's engine on two arbitrary databases, then its
-// printers and its difference writer. Input: two bytes giving the length
-// of the older database (little-endian), the older, the newer.
+// cmp_fuzz.cc: kavcmp's engine on two databases, then its printers and
+// its difference writer. The first byte of the input chooses its form:
+// - even: two arbitrary databases: two bytes giving the length of the
+//   older (little-endian), the older, the newer;
+// - odd: records to build them from, two bytes each: the database (bit 7)
+//   and one of 16 paths (low bits), then the record's values. These reach
+//   the classification far more often than random bytes do: repeated
+//   paths, ancestors that appear later, records equal but for ctime.
 //
 // When every path is a plain absolute path, the result is also checked
 // against a model of the classification rules: the difference
@@ -83,6 +88,32 @@ model(const std::vector<ref_frame> &older, const std::vector<ref_frame> &newer)
   return m;
 }
 
+// A snapshot frame for one of 16 paths, with values drawn from v: small
+// ranges, so that equal records, records equal but for ctime or mask, and
+// records that differ all come often.
+std::string
+built_frame(uint8_t which, uint8_t v)
+{
+  static const char *const paths[16] = {
+      "/",     "/a",       "/a/b",   "/a/b/c", "/a-b",     "/a/c",
+      "/b",    "/b/a",     "/ab",    "/a\xff", "/\x80",    "/a/b/c/d",
+      "/c/d/e", "/c",      "/c/d",   "/z"};
+  std::string path = paths[which & 15];
+  db_rec r;
+  memset(&r, 0, sizeof r);
+  r.ino = v & 3;
+  r.size = (v >> 2) & 3;
+  r.ctime = (v >> 4) & 1;
+  r.mask = (v >> 5) & 1 ? 0x1ff : 0x043;
+  r.csum[0] = uint8_t(v >> 6);
+  uint8_t rec[DB_REC_LEN];
+  db_rec_pack(&r, rec);
+  uint8_t head[DB_HEAD_LEN] = {uint8_t(path.size()), 0, DB_REC_LEN, 0, 0, 0,
+                               DB_KIND_SNAP};
+  return std::string(reinterpret_cast<char *>(head), sizeof head) + path +
+         std::string(reinterpret_cast<char *>(rec), sizeof rec);
+}
+
 struct diff_check {
   std::vector<const model_node *> want;
   size_t seen;
@@ -145,15 +176,27 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   static char diffname[64];
   if (diffname[0] == '\0')
     snprintf(diffname, sizeof diffname, "/tmp/cmp_fuzz.%d.db", int(getpid()));
-  if (size < 2)
+  if (size < 1)
     return 0;
-  size_t n1 = (size_t(data[0]) | size_t(data[1]) << 8) % (size - 1);
-  older.set(data + 2, n1);
-  newer.set(data + 2 + n1, size - 2 - n1);
+  std::string db1, db2;
+  if (data[0] & 1) {
+    for (size_t i = 1; i + 1 < size; i += 2)
+      (data[i] & 0x80 ? db2 : db1) += built_frame(data[i], data[i + 1]);
+  } else {
+    if (size < 3)
+      return 0;
+    size_t n1 = (size_t(data[1]) | size_t(data[2]) << 8) % (size - 2);
+    db1.assign(reinterpret_cast<const char *>(data + 3), n1);
+    db2.assign(reinterpret_cast<const char *>(data + 3 + n1), size - 3 - n1);
+  }
+  const uint8_t *b1 = reinterpret_cast<const uint8_t *>(db1.data());
+  const uint8_t *b2 = reinterpret_cast<const uint8_t *>(db2.data());
+  older.set(b1, db1.size());
+  newer.set(b2, db2.size());
 
   bool bad1, bad2;
-  auto f1 = ref_frames(data + 2, n1, DB_REC_LEN, &bad1);
-  auto f2 = ref_frames(data + 2 + n1, size - 2 - n1, DB_REC_LEN, &bad2);
+  auto f1 = ref_frames(b1, db1.size(), DB_REC_LEN, &bad1);
+  auto f2 = ref_frames(b2, db2.size(), DB_REC_LEN, &bad2);
   for (const auto &f : f1)
     bad1 = bad1 || f.data.size() != DB_REC_LEN;
   for (const auto &f : f2)
