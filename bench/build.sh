@@ -14,6 +14,7 @@
 # Scratch files (the 1 GB file, the databases) live in build-bench/scratch.
 set -eu
 cd "$(dirname "$0")/.."
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 runs=${1:-5}
 bin=build-bench
 kavbuild=build/kavbuild
@@ -25,31 +26,41 @@ trap 'rm -rf "$scratch"' EXIT
 now() { date +%s.%N; }
 
 # Runs each of the commands given as strings once per round, rounds
-# interleaved, and leaves the median wall time of command i in $scratch/m.i.
+# interleaved, and leaves the median wall time of command i in $scratch/m.i
+# and the median CPU time (user and system, all its processes) in
+# $scratch/c.i: on a shared machine the CPU time shows the work done when
+# the wall time shows mostly the wait for a core.
 interleave() {
   k=0
-  for c in "$@"; do : >"$scratch/t.$k"; k=$((k + 1)); done
+  for c in "$@"; do : >"$scratch/t.$k"; : >"$scratch/u.$k"; k=$((k + 1)); done
   r=0
   while [ "$r" -lt "$runs" ]; do
     k=0
     for c in "$@"; do
       rm -f "$scratch"/db
       t0=$(now)
-      sh -c "$c" >/dev/null
+      sh -c "$c >/dev/null; times" >"$scratch/times"
       t1=$(now)
       echo "$t1 - $t0" | bc -l >>"$scratch/t.$k"
+      # The second line of times: the children's user and system time.
+      sed -n 2p "$scratch/times" | tr 'ms' '  ' |
+        awk '{ print $1 * 60 + $2 + $3 * 60 + $4 }' >>"$scratch/u.$k"
       k=$((k + 1))
     done
     r=$((r + 1))
   done
   k=0
   for c in "$@"; do
-    sort -n "$scratch/t.$k" |
-      awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }' >"$scratch/m.$k"
+    for f in t u; do
+      sort -n "$scratch/$f.$k" |
+        awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }' \
+          >"$scratch/$(echo $f | tr tu mc).$k"
+    done
     k=$((k + 1))
   done
 }
 m() { cat "$scratch/m.$1"; }
+cpu() { cat "$scratch/c.$1"; }
 ratio() { echo "$1 / $2" | bc -l | awk '{ printf "%.3f", $1 }'; }
 
 echo "== SHA-1 on 8192-byte buffers"
@@ -67,12 +78,14 @@ head -c 1073741824 /dev/urandom >"$scratch/big"
 cat "$scratch/big" >/dev/null
 interleave "$bin/bench/gen_digest $scratch/big" "openssl sha1 $scratch/big" \
   "$bin/bench/gen_digest -p $scratch/big" "sha1sum $scratch/big"
-printf 'sha_file (SHA extensions)    %8.3f s\n' "$(m 0)"
-printf 'openssl sha1                 %8.3f s\n' "$(m 1)"
-printf 'ratio                        %8s (target <= 1.10)\n' "$(ratio "$(m 0)" "$(m 1)")"
-printf 'sha_file (portable)          %8.3f s\n' "$(m 2)"
-printf 'sha1sum                      %8.3f s\n' "$(m 3)"
-printf 'ratio                        %8s (target <= 1.00)\n' "$(ratio "$(m 2)" "$(m 3)")"
+printf 'sha_file (SHA extensions)    %8.3f s  cpu %8.3f s\n' "$(m 0)" "$(cpu 0)"
+printf 'openssl sha1                 %8.3f s  cpu %8.3f s\n' "$(m 1)" "$(cpu 1)"
+printf 'ratio                        %8s (target <= 1.10)  cpu %s\n' \
+  "$(ratio "$(m 0)" "$(m 1)")" "$(ratio "$(cpu 0)" "$(cpu 1)")"
+printf 'sha_file (portable)          %8.3f s  cpu %8.3f s\n' "$(m 2)" "$(cpu 2)"
+printf 'sha1sum                      %8.3f s  cpu %8.3f s\n' "$(m 3)" "$(cpu 3)"
+printf 'ratio                        %8s (target <= 1.00)  cpu %s\n' \
+  "$(ratio "$(m 2)" "$(m 3)")" "$(ratio "$(cpu 2)" "$(cpu 3)")"
 rm -f "$scratch/big"
 
 echo "== kavbuild on /usr, warm cache ($(find /usr | wc -l) objects)"
@@ -97,11 +110,13 @@ POL
 find /usr -type f -print0 | xargs -0 cat >/dev/null 2>&1 || true
 interleave "$kavbuild -c $scratch/full.conf -d $scratch/db" \
   "find /usr -type f -print0 | xargs -0 openssl sha1"
-printf 'kavbuild, C and F on files   %8.3f s\n' "$(m 0)"
-printf 'find | xargs openssl sha1    %8.3f s\n' "$(m 1)"
-printf 'ratio                        %8s (target <= 0.85)\n' "$(ratio "$(m 0)" "$(m 1)")"
+printf 'kavbuild, C and F on files   %8.3f s  cpu %8.3f s\n' "$(m 0)" "$(cpu 0)"
+printf 'find | xargs openssl sha1    %8.3f s  cpu %8.3f s\n' "$(m 1)" "$(cpu 1)"
+printf 'ratio                        %8s (target <= 0.85)  cpu %s\n' \
+  "$(ratio "$(m 0)" "$(m 1)")" "$(ratio "$(cpu 0)" "$(cpu 1)")"
 interleave "$kavbuild -c $scratch/attr.conf -d $scratch/db" \
   "find /usr -printf '%i %m %n %U %G %C@ %s %p\n'"
-printf 'kavbuild, C                  %8.3f s\n' "$(m 0)"
-printf 'find -printf                 %8.3f s\n' "$(m 1)"
-printf 'ratio                        %8s (target <= 1.25)\n' "$(ratio "$(m 0)" "$(m 1)")"
+printf 'kavbuild, C                  %8.3f s  cpu %8.3f s\n' "$(m 0)" "$(cpu 0)"
+printf 'find -printf                 %8.3f s  cpu %8.3f s\n' "$(m 1)" "$(cpu 1)"
+printf 'ratio                        %8s (target <= 1.25)  cpu %s\n' \
+  "$(ratio "$(m 0)" "$(m 1)")" "$(ratio "$(cpu 0)" "$(cpu 1)")"
