@@ -76,7 +76,9 @@ model(const std::vector<ref_frame> &older, const std::vector<ref_frame> &newer)
       continue;
     }
     model_node &n = it->second;
-    if (same_record(n.recs.data(), f.data.data())) {
+    if (n.kind == CMP_NEW) {  // repeated, still only in the newer one
+      n.recs = f.data;
+    } else if (same_record(n.recs.data(), f.data.data())) {
       n.kind = CMP_UNCHANGED;
     } else {
       std::vector<uint8_t> pair(n.recs.begin(), n.recs.begin() + DB_REC_LEN);

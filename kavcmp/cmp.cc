@@ -67,6 +67,14 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
     node->ftn_kind = CMP_NEW;
     return 0;
   }
+  if (node->ftn_kind == CMP_NEW) {
+    // A path the newer database repeats is still only in the newer one:
+    // comparing it with its own first record could call it unchanged and
+    // hide it. As in the older database, its last record wins.
+    if (ft_add(tree, fr->path, &rec, sizeof rec) == nullptr)
+      return -1;
+    return 0;
+  }
   const db_rec *old = static_cast<const db_rec *>(node->ftn_data);
   if (cmp_rec_equal(old, &rec)) {
     node->ftn_kind = CMP_UNCHANGED;

@@ -144,12 +144,14 @@ TEST(Cmp, RepeatedPaths) {
   EXPECT_EQ(4u, l.recs("/r")[1].ino);
   l.add("/r", make_rec(2));
   EXPECT_EQ(CMP_UNCHANGED, l.node("/r")->ftn_kind);
-  // A path the newer database repeats is compared with its first record.
+  // A path only the newer database holds stays new however often it is
+  // repeated, equal or not; its last record wins.
   l.add("/n", make_rec(5));
+  l.add("/n", make_rec(5));
+  EXPECT_EQ(CMP_NEW, l.node("/n")->ftn_kind);
   l.add("/n", make_rec(6));
-  EXPECT_EQ(CMP_CHANGED, l.node("/n")->ftn_kind);
-  EXPECT_EQ(5u, l.recs("/n")[0].ino);
-  EXPECT_EQ(6u, l.recs("/n")[1].ino);
+  EXPECT_EQ(CMP_NEW, l.node("/n")->ftn_kind);
+  EXPECT_EQ(6u, l.recs("/n")->ino);
 }
 
 TEST(Cmp, AncestorOnlyNodes) {

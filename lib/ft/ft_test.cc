@@ -18,10 +18,18 @@ struct tree_guard {
   ft_tree *t;
 };
 
+// Records the path; also checks what a visitor may rely on: its node sits
+// in its parent's array at its index, and so do its children.
 int
 collect(ft_node *node, void *arg)
 {
   static_cast<std::vector<std::string> *>(arg)->push_back(node->ftn_path);
+  if (node->ftn_parent != nullptr) {
+    EXPECT_EQ(node, &node->ftn_parent->ftn_child[node->ftn_index]) << node->ftn_path;
+  }
+  for (uint32_t i = 0; i < node->ftn_nchild; i++) {
+    EXPECT_EQ(node, node->ftn_child[i].ftn_parent) << node->ftn_path;
+  }
   return 0;
 }
 
