@@ -51,12 +51,13 @@ struct db_handle {
 // Large enough that a build writes its frames in a few hundred calls.
 constexpr size_t DB_WBUF_LEN = 256 * 1024;
 
-// Writes n bytes whole: a short write is continued, EINTR retried.
+// Writes the cnt buffers of v whole: a short write is continued, EINTR
+// retried. v is used up as it goes.
 static int
-write_all(int fd, const uint8_t *p, size_t n)
+writev_all(int fd, iovec *v, int cnt)
 {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
+  while (cnt > 0) {
+    ssize_t w = writev(fd, v, cnt);
     if (w < 0) {
       if (errno == EINTR)
         continue;
@@ -66,8 +67,16 @@ write_all(int fd, const uint8_t *p, size_t n)
       errno = EIO;
       return -1;
     }
-    p += w;
-    n -= size_t(w);
+    size_t done = size_t(w);
+    while (cnt > 0 && done >= v->iov_len) {
+      done -= v->iov_len;
+      v++;
+      cnt--;
+    }
+    if (cnt > 0) {
+      v->iov_base = static_cast<char *>(v->iov_base) + done;
+      v->iov_len -= done;
+    }
   }
   return 0;
 }
@@ -151,9 +160,9 @@ db_flush(db_handle *db)
     return 0;
   // The waiting frames are given up after a failure: the caller reports
   // it and stops, and a later flush must not write them after a gap.
-  size_t n = db->wlen;
+  iovec v = {db->wbuf, db->wlen};
   db->wlen = 0;
-  return write_all(db->fd, db->wbuf, n);
+  return writev_all(db->fd, &v, 1);
 }
 
 int
@@ -209,31 +218,7 @@ put_frame(db_handle *db, const char *path, size_t n, uint32_t len, int kind,
   iovec iov[3] = {{head, sizeof head},
                   {const_cast<char *>(path), n},
                   {const_cast<void *>(data), len}};
-  iovec *v = iov;
-  int cnt = 3;
-  while (cnt > 0) {
-    ssize_t w = writev(db->fd, v, cnt);
-    if (w < 0) {
-      if (errno == EINTR)
-        continue;
-      return -1;
-    }
-    if (w == 0) {  // no progress and no error: give up rather than spin
-      errno = EIO;
-      return -1;
-    }
-    size_t done = size_t(w);
-    while (cnt > 0 && done >= v->iov_len) {
-      done -= v->iov_len;
-      v++;
-      cnt--;
-    }
-    if (cnt > 0) {
-      v->iov_base = static_cast<char *>(v->iov_base) + done;
-      v->iov_len -= done;
-    }
-  }
-  return 0;
+  return writev_all(db->fd, iov, 3);
 }
 
 int
