@@ -29,20 +29,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/gen_util.h"
 #include "db/db.h"
-#include "diag/diag.h"
 #include "port/port.h"
 
 namespace {
-
-uint64_t
-mix(uint64_t x)
-{
-  x += 0x9e3779b97f4a7c15ull;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  return x ^ (x >> 31);
-}
 
 const char *const WORDS[] = {
     "lib",     "share",    "doc",      "include", "man",     "locale",
@@ -53,9 +44,6 @@ const char *const WORDS[] = {
     "mail",    "www",      "backup",   "src",     "test",    "data",
 };
 constexpr size_t NWORDS = sizeof WORDS / sizeof WORDS[0];
-const char *const EXTS[] = {"", ".so", ".h", ".c", ".py", ".conf", ".gz",
-                            ".txt", ".html", ".png", ".mo", ".1"};
-constexpr size_t NEXTS = sizeof EXTS / sizeof EXTS[0];
 
 struct dir {
   std::string name;
@@ -65,47 +53,20 @@ struct dir {
 };
 
 struct out {
-  db_handle *db;
-  const char *name;
+  gen_db g;
   bool newer;
   uint64_t seed;
   uint64_t entry;  // entries of the base tree visited so far
-  uint64_t written;
 };
-
-void
-put(out *o, const std::string &path, const db_rec &r)
-{
-  uint8_t data[DB_REC_LEN];
-  db_rec_pack(&r, data);
-  if (db_argput(o->db, path.c_str(), DB_REC_LEN, DB_KIND_SNAP, data) < 0)
-    die_sys2("db_argput()", o->name);
-  o->written++;
-}
 
 db_rec
 base_rec(uint64_t h, bool isdir)
 {
-  db_rec r;
-  memset(&r, 0, sizeof r);
+  db_rec r = gen_rec(h, isdir);
   r.ino = h % 100000000;
-  r.uid = (h >> 8) % 8 == 0 ? 1000 : 0;
-  r.gid = r.uid == 0 ? 0 : 100;
   r.ctime = 1600000000 + int64_t((h >> 12) % 100000000);
   r.flags = (h >> 40) % 64 == 0 ? 0x2 : 0;
-  if (isdir) {
-    r.mode = 040755;
-    r.links = 2;
-    r.size = 512;
-    r.mask = DB_ALL & ~DB_CSUM;
-  } else {
-    r.mode = (h >> 24) % 10 == 0 ? 0100755 : 0100644;
-    r.links = 1;
-    r.size = int64_t((h >> 28) % 100000);
-    for (size_t k = 0; k < DB_SUM_LEN; k++)
-      r.csum[k] = uint8_t(mix(h + k));
-    r.mask = DB_ALL;
-  }
+  r.size = isdir ? 512 : int64_t((h >> 28) % 100000);
   return r;
 }
 
@@ -117,7 +78,7 @@ file_name(const dir &d, uint64_t h, uint32_t k)
     snprintf(buf, sizeof buf, "msg.%08x.%u", uint32_t(h), k);
   else
     snprintf(buf, sizeof buf, "%s_%u%s", WORDS[h % NWORDS], k,
-             EXTS[(h >> 32) % NEXTS]);
+             GEN_EXTS[(h >> 32) % GEN_NEXTS]);
   return buf;
 }
 
@@ -132,31 +93,28 @@ emit_dir(out *o, const std::vector<dir> &dirs, uint32_t i,
   std::vector<uint32_t> order(total);
   for (uint32_t k = 0; k < total; k++)
     order[k] = k;
-  std::shuffle(order.begin(), order.end(), std::mt19937_64(mix(o->seed ^ i)));
+  std::shuffle(order.begin(), order.end(), std::mt19937_64(gen_mix(o->seed ^ i)));
   for (uint32_t k : order) {
     if (k >= d.nfiles) {
       const dir &sub = dirs[d.subdirs[k - d.nfiles]];
       std::string p = path + "/" + sub.name;
-      put(o, p, base_rec(mix(o->seed + p.size() * 7919 + k), true));
+      gen_put(&o->g, p, base_rec(gen_mix(o->seed + p.size() * 7919 + k), true));
       emit_dir(o, dirs, d.subdirs[k - d.nfiles], p);
       continue;
     }
     uint64_t e = o->entry++;
-    uint64_t h = mix(o->seed ^ mix(e));
-    uint64_t pick = mix(e ^ 0x5eed);
+    uint64_t h = gen_mix(o->seed ^ gen_mix(e));
+    uint64_t pick = gen_mix(e ^ 0x5eed);
     std::string p = path + "/" + file_name(d, h, k);
     db_rec r = base_rec(h, false);
     if (o->newer && pick % 1000 < 5)
       continue;  // deleted
-    if (o->newer && (pick >> 10) % 100 == 0) {
-      r.size += 1;
-      r.ctime += 3600;
-      r.csum[0] ^= 0xff;
-    }
-    put(o, p, r);
+    if (o->newer && (pick >> 10) % 100 == 0)
+      gen_change(&r);
+    gen_put(&o->g, p, r);
     if (o->newer && (pick >> 20) % 1000 < 5) {
       r.ino += 1;
-      put(o, p + ".new", r);
+      gen_put(&o->g, p + ".new", r);
     }
   }
 }
@@ -213,7 +171,7 @@ main(int argc, char *argv[])
       double x = u(rng);
       uint32_t parent = uint32_t(double(i) * x * std::sqrt(x));
       char name[48];
-      snprintf(name, sizeof name, "%s-%llu", WORDS[mix(i) % NWORDS],
+      snprintf(name, sizeof name, "%s-%llu", WORDS[gen_mix(i) % NWORDS],
                static_cast<unsigned long long>(i));
       dirs[parent].subdirs.push_back(uint32_t(dirs.size()));
       dirs.push_back({name, {}, 0, false});
@@ -228,7 +186,7 @@ main(int argc, char *argv[])
     for (size_t i = 1; i < dirs.size() && left > 0; i++) {
       if (i == spool)
         continue;
-      uint64_t n = std::min<uint64_t>(left, mean / 2 + mix(i) % (mean + 1));
+      uint64_t n = std::min<uint64_t>(left, mean / 2 + gen_mix(i) % (mean + 1));
       dirs[i].nfiles = uint32_t(n);
       left -= n;
     }
@@ -239,15 +197,11 @@ main(int argc, char *argv[])
 
   for (int k = 0; k < 2; k++) {
     const char *name = argv[optind + k];
-    out o = {db_open(name, O_RDWR | O_CREAT | O_EXCL, 0600), name, k == 1,
-             seed, 0, 0};
-    if (o.db == nullptr)
-      die_sys2("db_open()", name);
+    out o = {gen_open(name), k == 1, seed, 0};
     emit_dir(&o, dirs, 0, "");
-    if (db_close(o.db) != 0)
-      die_sys2("db_close()", name);
+    gen_close(&o.g);
     fprintf(stderr, "%s: %llu records in %zu directories\n", name,
-            static_cast<unsigned long long>(o.written), dirs.size() - 1);
+            static_cast<unsigned long long>(o.g.written), dirs.size() - 1);
   }
   return 0;
 }

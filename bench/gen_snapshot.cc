@@ -22,28 +22,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/gen_util.h"
 #include "db/db.h"
-#include "diag/diag.h"
 #include "port/port.h"
 
 namespace {
 
-uint64_t
-mix(uint64_t x)
-{
-  x += 0x9e3779b97f4a7c15ull;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  return x ^ (x >> 31);
-}
-
 struct gen {
-  db_handle *db;
-  const char *name;
+  gen_db out;
   uint64_t seed;
-  uint64_t want;     // records of the base tree to produce
-  uint64_t made;     // base records produced so far
-  uint64_t written;  // frames written
+  uint64_t want;  // records of the base tree to produce
+  uint64_t made;  // base records produced so far
   unsigned changed, deleted, added;  // per thousand
 };
 
@@ -56,58 +45,32 @@ const char *const WORDS[] = {
     "www",    "backup", "src",    "test",    "data",  "misc",
 };
 constexpr size_t NWORDS = sizeof WORDS / sizeof WORDS[0];
-const char *const EXTS[] = {"", ".so", ".h", ".c", ".py", ".conf", ".gz",
-                            ".txt", ".html", ".png", ".mo", ".1"};
-constexpr size_t NEXTS = sizeof EXTS / sizeof EXTS[0];
-
-void
-put(gen *g, const std::string &path, const db_rec &r)
-{
-  uint8_t data[DB_REC_LEN];
-  db_rec_pack(&r, data);
-  if (db_argput(g->db, path.c_str(), DB_REC_LEN, DB_KIND_SNAP, data) < 0)
-    die_sys2("db_argput()", g->name);
-  g->written++;
-}
 
 // The record of base entry number i, possibly changed for a newer snapshot.
 void
 emit(gen *g, const std::string &path, bool dir, int nsub, int64_t dir_time)
 {
   uint64_t i = g->made++;
-  uint64_t h = mix(g->seed ^ mix(i));
-  uint64_t pick = mix(i ^ 0x5eed);  // the same records change for any seed
+  uint64_t h = gen_mix(g->seed ^ gen_mix(i));
+  uint64_t pick = gen_mix(i ^ 0x5eed);  // the same records change for any seed
   if (pick % 1000 < g->deleted)
     return;
-  db_rec r;
-  memset(&r, 0, sizeof r);
+  db_rec r = gen_rec(h, dir);
   r.ino = 2 + i * 3 + (h & 1);
-  r.uid = (h >> 8) % 8 == 0 ? 1000 : 0;
-  r.gid = r.uid == 0 ? 0 : 100;
   r.ctime = dir_time + int64_t((h >> 12) % 4 == 0 ? (h >> 16) % 86400 : 0);
   r.flags = (h >> 20) % 64 == 0 ? 0x2 : 0;
   if (dir) {
-    r.mode = 040755;
     r.links = 2 + nsub;
     r.size = 512 * int64_t(1 + (h >> 24) % 8);
-    r.mask = DB_ALL & ~DB_CSUM;
   } else {
-    r.mode = (h >> 24) % 10 == 0 ? 0100755 : 0100644;
-    r.links = 1;
     r.size = int64_t((h >> 28) % (1u << ((h >> 40) % 24)));
-    for (size_t k = 0; k < DB_SUM_LEN; k++)
-      r.csum[k] = uint8_t(mix(h + k));
-    r.mask = DB_ALL;
   }
-  if ((pick >> 10) % 1000 < g->changed) {
-    r.size += 1;
-    r.ctime += 3600;
-    r.csum[0] ^= 0xff;
-  }
-  put(g, path, r);
+  if ((pick >> 10) % 1000 < g->changed)
+    gen_change(&r);
+  gen_put(&g->out, path, r);
   if (!dir && (pick >> 20) % 1000 < g->added) {
     r.ino += 1;
-    put(g, path + ".new", r);
+    gen_put(&g->out, path + ".new", r);
   }
 }
 
@@ -116,18 +79,18 @@ emit(gen *g, const std::string &path, bool dir, int nsub, int64_t dir_time)
 void
 walk(gen *g, const std::string &dir, int depth, uint64_t key)
 {
-  uint64_t h = mix(key);
+  uint64_t h = gen_mix(key);
   int nfiles = int(2 + h % 25);
   int ndirs = depth >= 6 ? 0 : int((h >> 8) % (depth < 2 ? 8 : 5));
   std::vector<std::pair<std::string, bool>> kids;
   for (int k = 0; k < nfiles + ndirs; k++) {
-    uint64_t w = mix(h + uint64_t(k));
+    uint64_t w = gen_mix(h + uint64_t(k));
     std::string name = WORDS[w % NWORDS];
     bool isdir = k >= nfiles;
     if (!isdir || (w >> 16) % 2)
       name += (isdir ? "-" : "_") + std::to_string((w >> 8) % 1000);
     if (!isdir)
-      name += EXTS[(w >> 32) % NEXTS];
+      name += GEN_EXTS[(w >> 32) % GEN_NEXTS];
     kids.push_back({name, isdir});
   }
   std::sort(kids.begin(), kids.end());
@@ -145,8 +108,8 @@ walk(gen *g, const std::string &dir, int depth, uint64_t key)
       emit(g, p, false, 0, dir_time);
       continue;
     }
-    uint64_t sub = mix(h ^ (k + 1));
-    emit(g, p, true, int((mix(sub) >> 8) % 5), dir_time);
+    uint64_t sub = gen_mix(h ^ (k + 1));
+    emit(g, p, true, int((gen_mix(sub) >> 8) % 5), dir_time);
     walk(g, p, depth + 1, sub);
   }
 }
@@ -181,10 +144,7 @@ main(int argc, char *argv[])
   }
   if (argc - optind != 1)
     usage();
-  g.name = argv[optind];
-  g.db = db_open(g.name, O_RDWR | O_CREAT | O_EXCL, 0600);
-  if (g.db == nullptr)
-    die_sys2("db_open()", g.name);
+  g.out = gen_open(argv[optind]);
 
   // Top-level directories as on a host; numbered volumes follow (they sort
   // after /var) until the count is reached.
@@ -199,12 +159,11 @@ main(int argc, char *argv[])
       snprintf(b, sizeof b, "vol%06llu", (unsigned long long)(v - 11));
       name = b;
     }
-    uint64_t key = mix(g.seed * 1000003 + v);
+    uint64_t key = gen_mix(g.seed * 1000003 + v);
     emit(&g, "/" + name, true, 8, 1600000000);
     walk(&g, "/" + name, 0, key);
   }
-  if (db_close(g.db) < 0)
-    die_sys2("db_close()", g.name);
-  printf("%llu records\n", (unsigned long long)g.written);
+  gen_close(&g.out);
+  printf("%llu records\n", (unsigned long long)g.out.written);
   return 0;
 }
