@@ -39,15 +39,12 @@ namespace {
 
 constexpr uid_t NOBODY = 65534;
 
-class KavbuildFault : public TmpDirTest {
+class KavbuildFault : public RealTmpDirTest {
  protected:
   void
   SetUp() override
   {
-    TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    dir_ = real;
+    RealTmpDirTest::SetUp();
     top_ = path("t");
     ASSERT_EQ(0, mkdir(top_.c_str(), 0755));
   }
@@ -84,14 +81,10 @@ class KavbuildFault : public TmpDirTest {
   {
     write_file(path("policy"),
                confined_policy(top_, "@NO:@T\n+" + mask + ":I\n"));
-    spawn_result r;
-    for (int tries = 0; tries < 5; tries++) {
+    return retry_foreign_race(top_, [&] {
       unlink(path(db).c_str());
-      r = spawn_prog({KAVBUILD_PATH, "-c", "policy", "-d", db}, dir_, o);
-      if (!foreign_race(r.status, r.err, top_))
-        break;
-    }
-    return r;
+      return spawn_prog({KAVBUILD_PATH, "-c", "policy", "-d", db}, dir_, o);
+    });
   }
 
   std::string top_;

@@ -19,6 +19,7 @@
 
 #include "db/db.h"
 #include "sha1/sha1.h"
+#include "testutil/confine.h"
 #include "testutil/testutil.h"
 
 #ifdef KAVBUILD_PATH
@@ -27,68 +28,31 @@ namespace {
 
 const std::string usage_text = "usage: kavbuild [-c file1] [-d file2]\n";
 
-class KavbuildTest : public TmpDirTest {
+class KavbuildTest : public RealTmpDirTest {
  protected:
   void SetUp() override {
-    TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    dir_ = real;
+    RealTmpDirTest::SetUp();
     ASSERT_EQ(0, mkdir(path("t").c_str(), 0755));
     top_ = path("t");
   }
 
-  // A policy that prunes everything outside the tree t: each ancestor's list
-  // lets the walk through the next component only. "@T" in body stands for
-  // the tree's path.
-  std::string confined(std::string body) const {
-    std::string text;
-    std::string at = "/";
-    size_t pos = 1;
-    while (pos < top_.size()) {
-      size_t end = top_.find('/', pos);
-      if (end == std::string::npos)
-        end = top_.size();
-      std::string comp = top_.substr(pos, end - pos);
-      text += "@NO:" + at + "\n+N\nname:" + comp + "\n+N:S\n";
-      at = top_.substr(0, end);
-      pos = end + 1;
-    }
-    for (size_t i; (i = body.find("@T")) != std::string::npos;)
-      body.replace(i, 2, top_);
-    return text + body;
-  }
-
-  // Runs kavbuild. The walk passes through shared directories such as /tmp
-  // whose entries other programs create and remove at any moment; an entry
-  // gone between reading the directory and its status ends a build, by
-  // design. Such a failure outside the test's tree is retried.
+  // Runs kavbuild, again after a failure outside the tree t (foreign_race);
+  // the databases a failed try left are removed first.
   prog_result build(const std::vector<std::string> &args) {
     std::vector<std::string> argv{KAVBUILD_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    for (int tries = 0;; tries++) {
-      prog_result r = run_prog(argv, dir_);
-      if (r.status != 1 || !foreign_failure(r.err) || tries == 5)
-        return r;
-      for (size_t i = 0; i + 1 < args.size(); i++)
-        if (args[i] == "-d")
-          unlink(args[i + 1].c_str());
-    }
-  }
-
-  // Whether err tells of an entry outside the tree that vanished while the
-  // walk passed its directory.
-  bool foreign_failure(const std::string &err) const {
-    size_t at = err.rfind("lstat(): ");
-    if (at == std::string::npos || (at > 0 && err[at - 1] != '\n'))
-      return false;
-    std::string line = err.substr(at, err.find('\n', at) - at);
-    return line.find(top_ + "/") == std::string::npos &&
-           line.find(strerror(ENOENT)) != std::string::npos;
+    return retry_foreign_race(
+        top_, [&] { return run_prog(argv, dir_); },
+        [&] {
+          for (size_t i = 0; i + 1 < args.size(); i++)
+            if (args[i] == "-d")
+              unlink((args[i + 1][0] == '/' ? args[i + 1]
+                                            : path(args[i + 1])).c_str());
+        });
   }
 
   void policy(const std::string &body) {
-    write_file(path("policy"), confined(body));
+    write_file(path("policy"), confined_policy(top_, body));
   }
 
   std::map<std::string, db_rec> records(const std::string &db) {
@@ -312,7 +276,7 @@ TEST_F(KavbuildTest, StatusSignal) {
     ASSERT_EQ(pid, waitpid(pid, &st, 0));
     ASSERT_TRUE(WIFEXITED(st)) << "ended by signal " << WTERMSIG(st);
     text = read_file(err);
-    if (WEXITSTATUS(st) != 1 || !foreign_failure(text))
+    if (!foreign_race(WEXITSTATUS(st), text, top_))
       break;
   }
   EXPECT_EQ(0, WEXITSTATUS(st)) << text;

@@ -232,28 +232,16 @@ class mutator {
   int serial_ = 0;
 };
 
-class ChangeProperty : public TmpDirTest {
+class ChangeProperty : public RealTmpDirTest {
  protected:
-  void
-  SetUp() override
-  {
-    TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    dir_ = real;
-  }
-
   void
   snapshot(const std::string &policy, const std::string &db,
            const std::string &top)
   {
-    prog_result r;
-    for (int tries = 0; tries < 5; tries++) {
+    prog_result r = retry_foreign_race(top, [&] {
       unlink(path(db).c_str());
-      r = run_prog({KAVBUILD_PATH, "-c", policy, "-d", db}, dir_);
-      if (!foreign_race(r.status, r.err, top))
-        break;
-    }
+      return run_prog({KAVBUILD_PATH, "-c", policy, "-d", db}, dir_);
+    });
     ASSERT_EQ(0, r.status) << r.err;
     ASSERT_EQ("", r.err);
   }
