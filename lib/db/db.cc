@@ -81,6 +81,17 @@ writev_all(int fd, iovec *v, int cnt)
   return 0;
 }
 
+// read(), continued after EINTR.
+static ssize_t
+read_some(int fd, void *buf, size_t n)
+{
+  ssize_t r;
+  do
+    r = read(fd, buf, n);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+
 void
 db_rec_pack(const db_rec *rec, uint8_t out[DB_REC_LEN])
 {
@@ -259,12 +270,9 @@ fill(db_handle *db, size_t want)
     db->end = have;
   }
   while (db->end - db->pos < want) {
-    ssize_t r = read(db->fd, db->buf + db->end, DB_BUF_LEN - db->end);
-    if (r < 0) {
-      if (errno == EINTR)
-        continue;
+    ssize_t r = read_some(db->fd, db->buf + db->end, DB_BUF_LEN - db->end);
+    if (r < 0)
       return -1;
-    }
     if (r == 0) {
       db->eof = true;
       break;
@@ -285,12 +293,9 @@ take(db_handle *db, void *dst, size_t n)
     size_t have = db->end - db->pos;
     if (have == 0) {
       if (n >= DB_BUF_LEN && !db->eof) {
-        ssize_t r = read(db->fd, out, n);
-        if (r < 0) {
-          if (errno == EINTR)
-            continue;
+        ssize_t r = read_some(db->fd, out, n);
+        if (r < 0)
           return -1;
-        }
         if (r == 0) {
           db->eof = true;
           errno = EBADMSG;
