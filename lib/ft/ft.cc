@@ -53,19 +53,9 @@ constexpr uint32_t FT_CLASS_MAX = FT_CLASS_CAP[FT_NCLASS - 1];
 static_assert(FT_CLASS_MAX * sizeof(ft_node) < FT_BLOCK_MAX / 64,
               "little of a block is lost at its end");
 
-// The first four name bytes, big-endian, zero-padded. Names hold no zero
+// The first eight name bytes, big-endian, zero-padded. Names hold no zero
 // byte, so comparing keys orders names as their bytes do as far as the
 // keys reach, and most comparisons never touch the path copies.
-uint32_t
-name_key(const char *name, size_t len)
-{
-  uint32_t k = 0;
-  for (size_t i = 0; i < 4; i++)
-    k = k << 8 | (i < len ? uint8_t(name[i]) : 0);
-  return k;
-}
-
-// The same over eight bytes, for sorting a tail.
 uint64_t
 name_key8(const char *name, size_t len)
 {
@@ -73,6 +63,13 @@ name_key8(const char *name, size_t len)
   for (size_t i = 0; i < 8; i++)
     k = k << 8 | (i < len ? uint8_t(name[i]) : 0);
   return k;
+}
+
+// The first four of them, the key kept in every node.
+uint32_t
+name_key(const char *name, size_t len)
+{
+  return uint32_t(name_key8(name, len < 4 ? len : 4) >> 32);
 }
 
 // Byte order, unsigned, a prefix first: what strncmp gives for names
