@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "db/db.h"
 #include "diag/diag.h"
@@ -26,13 +27,12 @@ uint64_t bytes_digested;
 uint8_t *
 digest_object(const char *path, const port_stat *st, uint8_t out[SHA1_LEN])
 {
-  int fd = port_open_object(path, st);
-  if (fd < 0)
+  fd_guard fd(port_open_object(path, st));
+  if (fd.get() < 0)
     return nullptr;
   if (S_ISDIR(st->st_mode))
-    return port_sha_dir(fd, out);
-  uint8_t *r = sha_fd(fd, out);
-  close(fd);
+    return port_sha_dir(fd.release(), out);
+  uint8_t *r = sha_fd(fd.get(), out);
   if (r != nullptr)
     bytes_digested += uint64_t(st->st_size);
   return r;
@@ -46,30 +46,27 @@ digest_link(const char *path, const port_stat *st, uint8_t out[SHA1_LEN])
   size_t cap = sizeof small;
   if (st->st_size >= 0 && size_t(st->st_size) >= cap)
     cap = size_t(st->st_size) + 1;
-  char *buf = cap == sizeof small ? small : static_cast<char *>(malloc(cap));
+  std::unique_ptr<char, decltype(&std::free)> big(nullptr, std::free);
   for (;;) {
-    if (buf == nullptr) {
-      errno = ENOMEM;
-      return -1;
+    char *buf = small;
+    if (cap > sizeof small) {
+      big.reset(static_cast<char *>(malloc(cap)));
+      if (big == nullptr) {
+        errno = ENOMEM;
+        return -1;
+      }
+      buf = big.get();
     }
     ssize_t n = readlink(path, buf, cap);
-    if (n < 0) {
-      if (buf != small)
-        free(buf);
+    if (n < 0)
       return -1;
-    }
     // A full buffer may hold a cut target (the link changed since its
     // status was read): try again with more room.
     if (size_t(n) < cap) {
       sha_buf(buf, int32_t(n), out);
-      if (buf != small)
-        free(buf);
       return 0;
     }
-    if (buf != small)
-      free(buf);
     cap *= 2;
-    buf = static_cast<char *>(malloc(cap));
   }
 }
 

@@ -3,7 +3,9 @@
 #pragma once
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +71,35 @@ uint8_t *port_sha_dir(int fd, uint8_t out[20]);
 // and SIGINFO where the host has it. Interrupted system calls restart.
 // 0, or -1 with errno.
 int port_on_status_signal(void (*fn)(int));
+
+// Closes what it holds (a descriptor, a directory stream) on every early
+// return; release() hands it on. errno is kept, so the caller reports the
+// failure that made it return, not one from closing.
+template <typename T, T NONE, int (*CLOSE)(T)>
+class port_guard {
+ public:
+  explicit port_guard(T v) : v_(v) {}
+  ~port_guard() {
+    if (v_ != NONE) {
+      int e = errno;
+      CLOSE(v_);
+      errno = e;
+    }
+  }
+  port_guard(const port_guard &) = delete;
+  port_guard &operator=(const port_guard &) = delete;
+  T get() const { return v_; }
+  T release() {
+    T v = v_;
+    v_ = NONE;
+    return v;
+  }
+
+ private:
+  T v_;
+};
+using fd_guard = port_guard<int, -1, ::close>;
+using dir_guard = port_guard<DIR *, nullptr, ::closedir>;
 
 // Copies src into dst, cutting it to N - 1 bytes; dst is always terminated.
 template <size_t N>

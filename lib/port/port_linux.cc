@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
 #include "sha1/sha1.h"
 
@@ -55,30 +54,6 @@ stat_from_statx(int dirfd, const char *name, port_stat *st)
   return 0;
 }
 
-// Closes a descriptor on every early return; keeps errno for the caller.
-class fd_guard {
- public:
-  explicit fd_guard(int fd) : fd_(fd) {}
-  ~fd_guard() {
-    if (fd_ >= 0) {
-      int e = errno;
-      close(fd_);
-      errno = e;
-    }
-  }
-  fd_guard(const fd_guard &) = delete;
-  fd_guard &operator=(const fd_guard &) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 // The names of one directory, packed one after another with their zero
 // bytes, and an index sorted afterwards.
 struct name_list {
@@ -120,6 +95,18 @@ name_list_add(name_list *l, const char *name)
   return 0;
 }
 
+// fdopendir() that owns fd whatever happens: the stream closes it from now
+// on, or it is closed here when no stream can be made.
+DIR *
+stream_from_fd(int fd)
+{
+  fd_guard g(fd);
+  DIR *d = fdopendir(fd);
+  if (d != nullptr)
+    g.release();
+  return d;
+}
+
 }  // namespace
 
 int
@@ -143,13 +130,7 @@ port_opendirat(int dirfd, const char *name)
                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return nullptr;
-  DIR *d = fdopendir(fd);
-  if (d == nullptr) {
-    int e = errno;
-    close(fd);
-    errno = e;
-  }
-  return d;
+  return stream_from_fd(fd);
 }
 
 int
@@ -198,18 +179,13 @@ port_open_object(const char *path, const port_stat *st)
 uint8_t *
 port_sha_dir(int fd, uint8_t out[20])
 {
-  DIR *d = fdopendir(fd);
-  if (d == nullptr) {
-    int e = errno;
-    close(fd);
-    errno = e;
+  dir_guard d(stream_from_fd(fd));
+  if (d.get() == nullptr)
     return nullptr;
-  }
-  std::unique_ptr<DIR, int (*)(DIR *)> guard(d, closedir);
   name_list names;
   for (;;) {
     struct dirent *ent;
-    int r = port_readdir(d, &ent);
+    int r = port_readdir(d.get(), &ent);
     if (r != 0) {
       errno = r;
       return nullptr;

@@ -128,3 +128,26 @@ TEST_F(PortTest, DirectoryDigest) {
   ASSERT_TRUE(digest_dir());
   EXPECT_NE(0, memcmp(d, before, SHA1_LEN));
 }
+
+// A guard that closes on the way out keeps the errno being reported, even
+// when closing fails itself (here because the descriptor is gone).
+TEST_F(PortTest, GuardsKeepErrno) {
+  for (bool gone : {false, true}) {
+    int p[2];
+    ASSERT_EQ(0, pipe(p));
+    ASSERT_EQ(0, close(p[1]));
+    DIR *d = opendir(dir_.c_str());
+    ASSERT_NE(nullptr, d);
+    if (gone) {
+      ASSERT_EQ(0, close(p[0]));
+      ASSERT_EQ(0, close(dirfd(d)));
+    }
+    {
+      fd_guard f(p[0]);
+      dir_guard g(d);
+      errno = ENOSPC;
+    }
+    EXPECT_EQ(ENOSPC, errno) << gone;
+    EXPECT_EQ(-1, fcntl(p[0], F_GETFD)) << gone;
+  }
+}
