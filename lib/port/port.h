@@ -61,11 +61,15 @@ int port_readdir(DIR *dir, struct dirent **ent);
 // ESTALE when path no longer names the object st describes.
 int port_open_object(const char *path, const port_stat *st);
 
-// The digest of a directory, which cannot be read() on this host: the
-// SHA-1 of its entry names other than "." and "..", in ascending byte
-// order, each followed by one zero byte. fd is an open directory; it is
-// closed in every case. out, or null with errno (ENOMEM, or from reading).
-uint8_t *port_sha_dir(int fd, uint8_t out[20]);
+// Called once per name by port_dir_names with the name and its length; 0
+// goes on, anything else stops the reading and is returned.
+typedef int (*port_name_fn)(const char *name, size_t len, void *arg);
+
+// Hands fn every name in the directory open as fd, "." and ".." included,
+// in the order the directory gives them (a directory cannot be read() on
+// this host). fd is closed in every case. 0 after the last name, -1 with
+// errno when the directory cannot be read, else fn's first non-zero result.
+int port_dir_names(int fd, port_name_fn fn, void *arg);
 
 // Calls fn when the user asks a running program for its status: SIGUSR1,
 // and SIGINFO where the host has it. Interrupted system calls restart.
