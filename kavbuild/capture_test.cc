@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -140,18 +141,32 @@ TEST_F(CaptureTest, LinkDigests) {
   EXPECT_TRUE(S_ISLNK(fr[0].rec.mode));
 }
 
-// A directory's digest covers its sorted names, each ending in a zero byte.
+// A directory's digest covers its names but "." and "..", sorted as
+// unsigned bytes (0xc3 after every ASCII name), each ending in a zero byte;
+// a directory of more names than the first buffers hold digests alike.
 TEST_F(CaptureTest, DirectoryDigest) {
   ASSERT_EQ(0, mkdir(path("d").c_str(), 0755));
   ASSERT_EQ(0, mkdir(path("e").c_str(), 0755));
-  for (const char *n : {"b", "a", "B", "ab"})
+  ASSERT_EQ(0, mkdir(path("many").c_str(), 0755));
+  for (const char *n : {"b", "\xc3\xa9", "a", "B", ".hidden", "ab"})
     write_file(path(std::string("d/") + n), "");
+  std::set<std::string> many;
+  for (int i = 0; i < 300; i++)
+    many.insert(std::to_string(i * 7919 % 1000) + std::string(20, 'n'));
+  for (const std::string &n : many)
+    write_file(path("many/" + n), "");
   ASSERT_EQ(0, capture("d", DB_CSUM));
   ASSERT_EQ(0, capture("e", DB_CSUM));
+  ASSERT_EQ(0, capture("many", DB_CSUM));
   auto fr = frames();
-  ASSERT_EQ(2u, fr.size());
-  EXPECT_EQ(sha(std::string("B\0a\0ab\0b\0", 9)), csum(fr[0].rec));
+  ASSERT_EQ(3u, fr.size());
+  EXPECT_EQ(sha(std::string(".hidden\0B\0a\0ab\0b\0\xc3\xa9\0", 20)),
+            csum(fr[0].rec));
   EXPECT_EQ(sha(""), csum(fr[1].rec));
+  std::string joined;
+  for (const std::string &n : many)  // std::string orders unsigned bytes too
+    joined += n + '\0';
+  EXPECT_EQ(sha(joined), csum(fr[2].rec));
 }
 
 // FIFOs, like devices and sockets, are never opened: opening this one for

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "diag/diag.h"
 
@@ -22,8 +21,6 @@ struct walker {
   // Shared by all levels: a level only writes behind its own prefix.
   char path[WALK_PATH_MAX + 1];
 };
-
-using dir_ptr = std::unique_ptr<DIR, int (*)(DIR *)>;
 
 bool
 is_dot(const char *n)
@@ -77,8 +74,8 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
   // Opened relative to the directory read and without following a link,
   // so a directory swapped for a link since its status was read is not
   // walked through.
-  dir_ptr sub(port_opendirat(dirfd(dir), name), closedir);
-  if (sub == nullptr) {
+  dir_guard sub(port_opendirat(dirfd(dir), name));
+  if (sub.get() == nullptr) {
     warn_sys2("opendir()", w->path);
     return -1;
   }
@@ -123,8 +120,8 @@ walk_dir(walker *w, DIR *dir, size_t plen)
 int
 fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg)
 {
-  dir_ptr dir(opendir(path), closedir);
-  if (dir == nullptr) {
+  dir_guard dir(opendir(path));
+  if (dir.get() == nullptr) {
     warn_sys2("opendir()", path);
     return -1;
   }

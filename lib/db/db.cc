@@ -10,8 +10,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "db/le.h"
+#include "port/port.h"
 
 // Where each field sits in a stored record.
 enum {
@@ -126,28 +128,22 @@ db_rec_unpack(const uint8_t in[DB_REC_LEN], db_rec *rec)
 db_handle *
 db_open(const char *name, int flags, uint16_t mode)
 {
-  db_handle *db = static_cast<db_handle *>(calloc(1, sizeof *db));
+  std::unique_ptr<db_handle, decltype(&std::free)> db(
+      static_cast<db_handle *>(calloc(1, sizeof(db_handle))), std::free);
   if (db == nullptr) {
     errno = ENOMEM;
     return nullptr;
   }
-  db->fd = open(name, flags, mode_t(mode));
+  fd_guard fd(open(name, flags, mode_t(mode)));
+  if (fd.get() < 0)
+    return nullptr;
   // A file made by this call gets exactly the bits asked for: the umask
   // could otherwise leave a new database unreadable to its own owner.
-  if (db->fd >= 0 && (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) &&
-      fchmod(db->fd, mode_t(mode)) != 0) {
-    int e = errno;
-    close(db->fd);
-    db->fd = -1;
-    errno = e;
-  }
-  if (db->fd < 0) {
-    int e = errno;
-    free(db);
-    errno = e;
+  if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) &&
+      fchmod(fd.get(), mode_t(mode)) != 0)
     return nullptr;
-  }
-  return db;
+  db->fd = fd.release();
+  return db.release();
 }
 
 int
@@ -180,14 +176,15 @@ int
 db_close(db_handle *db)
 {
   int f = db_flush(db);
-  int fe = errno;
-  int r = close(db->fd);
-  int e = errno;
+  // When the flush failed, the guard closes the descriptor on the way out
+  // and keeps the flush's errno; free() leaves errno alone.
+  fd_guard fd(db->fd);
   free(db->buf);
   free(db->wbuf);
   free(db);
-  errno = f != 0 ? fe : e;
-  return r < 0 || f != 0 ? -1 : 0;
+  if (f != 0)
+    return -1;
+  return close(fd.release()) < 0 ? -1 : 0;
 }
 
 // Writes head, path and data with one writev() so that a failed call cannot

@@ -12,33 +12,34 @@
 
 #include "port/port.h"
 
-static configfile_error last_error = {0, CONFIGFILE_E_NONE, ""};
+static configfile_error last_error = {0, CONFIGFILE_E_NONE, 0, ""};
 
 static constexpr size_t PATH_BUF = 1024;
 // A line holds at most this many characters before its newline.
 static constexpr size_t LINE_CHARS = CONFIGFILE_LINE_MAX - 2;
 
 static void
-set_error(int32_t kind, const char *text)
+set_error(int32_t kind, int32_t err, const char *text)
 {
   last_error.ce_kind = kind;
+  last_error.ce_errno = err;
   copy_cut(last_error.ce_text, text);
 }
 
-// Returns -1 so that every failure in the parser is one statement.
+// Returns -1 so that every failure in the parser is one statement. The
+// record keeps errno: closing the file and freeing the work entry on the
+// way out may change it before the caller prints the record.
 static int
 fail_sys(const char *text)
 {
-  int saved = errno;
-  set_error(CONFIGFILE_E_SYSTEM, text);
-  errno = saved;
+  set_error(CONFIGFILE_E_SYSTEM, errno, text);
   return -1;
 }
 
 static int
 fail_syntax(const char *text)
 {
-  set_error(CONFIGFILE_E_SYNTAX, text);
+  set_error(CONFIGFILE_E_SYNTAX, 0, text);
   return -1;
 }
 
@@ -52,7 +53,8 @@ void
 configfile_perror()
 {
   if (last_error.ce_kind == CONFIGFILE_E_SYSTEM)
-    fprintf(stderr, "%s: %s\n", last_error.ce_text, strerror(errno));
+    fprintf(stderr, "%s: %s\n", last_error.ce_text,
+            strerror(last_error.ce_errno));
   else if (last_error.ce_kind == CONFIGFILE_E_SYNTAX)
     fprintf(stderr, "line %d: %s\n", last_error.ce_line, last_error.ce_text);
 }
@@ -331,6 +333,7 @@ configfile_parse(const char *path, pclt *t)
 {
   last_error.ce_line = 0;
   last_error.ce_kind = CONFIGFILE_E_NONE;
+  last_error.ce_errno = 0;
   last_error.ce_text[0] = '\0';
 
   file_ptr f(fopen(path, "r"), &fclose);

@@ -17,6 +17,7 @@ constexpr int32_t CONFIGFILE_E_SYNTAX = 2;  // text is the message
 struct configfile_error {
   int32_t ce_line;  // physical lines read so far, every one counted
   int32_t ce_kind;
+  int32_t ce_errno;  // a system error's errno, kept for printing it later
   char ce_text[1025];
 };
 
@@ -31,7 +32,7 @@ int configfile_readline(FILE *f, char buf[CONFIGFILE_LINE_MAX]);
 void configfile_split(char *line, char **key, char **value);
 // Trims everything but digits and '-' from both ends; returns the new start.
 char *configfile_numtrim(char *value);
-// "text: strerror(errno)" for a system error, "line N: text" for syntax.
+// "text: strerror(ce_errno)" for a system error, "line N: text" for syntax.
 void configfile_perror();
 // The record configfile_perror() prints.
 const configfile_error *configfile_last_error();

@@ -19,10 +19,13 @@ class ConfigFile : public TmpDirTest {
 
   // Parses text as a policy file; the tree stays for the checks.
   int parse(const std::string &text) {
+    write_file(path("p.conf"), text);
+    return parse_file(path("p.conf"));
+  }
+  int parse_file(const std::string &file) {
     pclt_free(t_);
     t_ = pclt_init();
-    write_file(path("p.conf"), text);
-    return configfile_parse(path("p.conf").c_str(), t_);
+    return configfile_parse(file.c_str(), t_);
   }
 
   // The list at path after a successful parse, or null.
@@ -116,42 +119,43 @@ TEST_F(ConfigFile, LongestAcceptedLines) {
   EXPECT_EQ(glob, list("/")->pl_ents[0].pe_names[0]);
 }
 
+// A system error prints the errno of the failure, whatever errno holds by
+// the time the driver prints the record.
 TEST_F(ConfigFile, SystemErrors) {
-  pclt *t = pclt_init();
-  std::string missing = path("nope.conf");
-  EXPECT_EQ(-1, configfile_parse(missing.c_str(), t));
-  pclt_free(t);
-  int e = errno;
-  EXPECT_EQ(ENOENT, e);
-  EXPECT_EQ(CONFIGFILE_E_SYSTEM, configfile_last_error()->ce_kind);
-  testing::internal::CaptureStderr();
-  errno = e;
-  configfile_perror();
-  EXPECT_EQ(missing + ": " + strerror(ENOENT) + "\n", testing::internal::GetCapturedStderr());
-
-  // A 256th entry in one list.
-  std::string text = "@NO:/\n";
+  std::string full = "@NO:/\n";  // a 256th entry in one list
   for (int i = 0; i < 256; i++)
-    text += "+F\n";
-  EXPECT_EQ(-1, parse(text));
-  EXPECT_EQ(CONFIGFILE_E_SYSTEM, configfile_last_error()->ce_kind);
-  EXPECT_STREQ("pcl_add()", configfile_last_error()->ce_text);
-  EXPECT_EQ(ENOMEM, errno);
-
+    full += "+F\n";
   // 200 inheritable entries cannot all go in front of 100 own ones.
-  text = "@NO:/\n";
+  std::string merge = "@NO:/\n";
   for (int i = 0; i < 200; i++)
-    text += "+F:I\n";
-  text += "@PRE:/x\n";
+    merge += "+F:I\n";
+  merge += "@PRE:/x\n";
   for (int i = 0; i < 100; i++)
-    text += "+F\n";
-  EXPECT_EQ(-1, parse(text));
-  EXPECT_EQ(CONFIGFILE_E_SYSTEM, configfile_last_error()->ce_kind);
-  EXPECT_STREQ("pclt_merge()", configfile_last_error()->ce_text);
-
-  // A directory is not a policy file: reading it fails.
-  EXPECT_EQ(-1, configfile_parse(dir_.c_str(), t_));
-  EXPECT_STREQ("configfile_readline()", configfile_last_error()->ce_text);
+    merge += "+F\n";
+  const struct {
+    std::string file;  // parsed as it is when text is empty
+    std::string text;
+    std::string what;
+    int err;
+  } cases[] = {
+      {path("nope.conf"), "", path("nope.conf"), ENOENT},
+      {"", full, "pcl_add()", ENOMEM},
+      {"", merge, "pclt_merge()", ENOMEM},
+      // A directory is not a policy file: reading it fails.
+      {dir_, "", "configfile_readline()", EISDIR},
+  };
+  for (const auto &c : cases) {
+    errno = 0;
+    EXPECT_EQ(-1, c.text.empty() ? parse_file(c.file) : parse(c.text)) << c.what;
+    EXPECT_EQ(c.err, errno) << c.what;
+    EXPECT_EQ(CONFIGFILE_E_SYSTEM, configfile_last_error()->ce_kind) << c.what;
+    EXPECT_EQ(c.what, configfile_last_error()->ce_text);
+    testing::internal::CaptureStderr();
+    errno = EBADF;
+    configfile_perror();
+    EXPECT_EQ(c.what + ": " + strerror(c.err) + "\n",
+              testing::internal::GetCapturedStderr());
+  }
 }
 
 TEST_F(ConfigFile, EntryHeads) {

@@ -3,7 +3,9 @@
 #pragma once
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -59,16 +61,49 @@ int port_readdir(DIR *dir, struct dirent **ent);
 // ESTALE when path no longer names the object st describes.
 int port_open_object(const char *path, const port_stat *st);
 
-// The digest of a directory, which cannot be read() on this host: the
-// SHA-1 of its entry names other than "." and "..", in ascending byte
-// order, each followed by one zero byte. fd is an open directory; it is
-// closed in every case. out, or null with errno (ENOMEM, or from reading).
-uint8_t *port_sha_dir(int fd, uint8_t out[20]);
+// Called once per name by port_dir_names with the name and its length; 0
+// goes on, anything else stops the reading and is returned.
+typedef int (*port_name_fn)(const char *name, size_t len, void *arg);
+
+// Hands fn every name in the directory open as fd, "." and ".." included,
+// in the order the directory gives them (a directory cannot be read() on
+// this host). fd is closed in every case. 0 after the last name, -1 with
+// errno when the directory cannot be read, else fn's first non-zero result.
+int port_dir_names(int fd, port_name_fn fn, void *arg);
 
 // Calls fn when the user asks a running program for its status: SIGUSR1,
 // and SIGINFO where the host has it. Interrupted system calls restart.
 // 0, or -1 with errno.
 int port_on_status_signal(void (*fn)(int));
+
+// Closes what it holds (a descriptor, a directory stream) on every early
+// return; release() hands it on. errno is kept, so the caller reports the
+// failure that made it return, not one from closing.
+template <typename T, T NONE, int (*CLOSE)(T)>
+class port_guard {
+ public:
+  explicit port_guard(T v) : v_(v) {}
+  ~port_guard() {
+    if (v_ != NONE) {
+      int e = errno;
+      CLOSE(v_);
+      errno = e;
+    }
+  }
+  port_guard(const port_guard &) = delete;
+  port_guard &operator=(const port_guard &) = delete;
+  T get() const { return v_; }
+  T release() {
+    T v = v_;
+    v_ = NONE;
+    return v;
+  }
+
+ private:
+  T v_;
+};
+using fd_guard = port_guard<int, -1, ::close>;
+using dir_guard = port_guard<DIR *, nullptr, ::closedir>;
 
 // Copies src into dst, cutting it to N - 1 bytes; dst is always terminated.
 template <size_t N>

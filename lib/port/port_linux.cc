@@ -6,12 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
-
-#include "sha1/sha1.h"
 
 namespace {
 
@@ -55,69 +50,16 @@ stat_from_statx(int dirfd, const char *name, port_stat *st)
   return 0;
 }
 
-// Closes a descriptor on every early return; keeps errno for the caller.
-class fd_guard {
- public:
-  explicit fd_guard(int fd) : fd_(fd) {}
-  ~fd_guard() {
-    if (fd_ >= 0) {
-      int e = errno;
-      close(fd_);
-      errno = e;
-    }
-  }
-  fd_guard(const fd_guard &) = delete;
-  fd_guard &operator=(const fd_guard &) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-// The names of one directory, packed one after another with their zero
-// bytes, and an index sorted afterwards.
-struct name_list {
-  char *bytes = nullptr;
-  size_t len = 0, cap = 0;
-  size_t *offs = nullptr;
-  size_t n = 0, ncap = 0;
-  ~name_list() {
-    free(bytes);
-    free(offs);
-  }
-};
-
-int
-name_list_add(name_list *l, const char *name)
+// fdopendir() that owns fd whatever happens: the stream closes it from now
+// on, or it is closed here when no stream can be made.
+DIR *
+stream_from_fd(int fd)
 {
-  size_t k = strlen(name) + 1;
-  if (l->len + k > l->cap) {
-    size_t cap = l->cap ? l->cap * 2 : 4096;
-    while (cap < l->len + k)
-      cap *= 2;
-    char *p = static_cast<char *>(realloc(l->bytes, cap));
-    if (p == nullptr)
-      return -1;
-    l->bytes = p;
-    l->cap = cap;
-  }
-  if (l->n == l->ncap) {
-    size_t cap = l->ncap ? l->ncap * 2 : 64;
-    size_t *p = static_cast<size_t *>(realloc(l->offs, cap * sizeof *p));
-    if (p == nullptr)
-      return -1;
-    l->offs = p;
-    l->ncap = cap;
-  }
-  memcpy(l->bytes + l->len, name, k);
-  l->offs[l->n++] = l->len;
-  l->len += k;
-  return 0;
+  fd_guard g(fd);
+  DIR *d = fdopendir(fd);
+  if (d != nullptr)
+    g.release();
+  return d;
 }
 
 }  // namespace
@@ -143,13 +85,7 @@ port_opendirat(int dirfd, const char *name)
                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return nullptr;
-  DIR *d = fdopendir(fd);
-  if (d == nullptr) {
-    int e = errno;
-    close(fd);
-    errno = e;
-  }
-  return d;
+  return stream_from_fd(fd);
 }
 
 int
@@ -195,47 +131,25 @@ port_open_object(const char *path, const port_stat *st)
   return g.release();
 }
 
-uint8_t *
-port_sha_dir(int fd, uint8_t out[20])
+int
+port_dir_names(int fd, port_name_fn fn, void *arg)
 {
-  DIR *d = fdopendir(fd);
-  if (d == nullptr) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return nullptr;
-  }
-  std::unique_ptr<DIR, int (*)(DIR *)> guard(d, closedir);
-  name_list names;
+  dir_guard d(stream_from_fd(fd));
+  if (d.get() == nullptr)
+    return -1;
   for (;;) {
     struct dirent *ent;
-    int r = port_readdir(d, &ent);
+    int r = port_readdir(d.get(), &ent);
     if (r != 0) {
       errno = r;
-      return nullptr;
+      return -1;
     }
     if (ent == nullptr)
-      break;
-    const char *n = ent->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
-      continue;
-    if (name_list_add(&names, n) != 0) {
-      errno = ENOMEM;
-      return nullptr;
-    }
+      return 0;
+    r = fn(ent->d_name, strlen(ent->d_name), arg);
+    if (r != 0)
+      return r;
   }
-  const char *base = names.bytes;
-  std::sort(names.offs, names.offs + names.n, [base](size_t a, size_t b) {
-    return strcmp(base + a, base + b) < 0;
-  });
-  sha1_ctx ctx;
-  sha1_init(&ctx);
-  for (size_t i = 0; i < names.n; i++) {
-    const char *n = base + names.offs[i];
-    sha1_update(&ctx, n, int32_t(strlen(n) + 1));
-  }
-  sha1_final(&ctx, out);
-  return out;
 }
 
 int

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "port/port.h"
+
 namespace {
 
 constexpr uint32_t sha1_h0[5] = {0x67452301, 0xefcdab89, 0x98badcfe,
@@ -224,12 +226,8 @@ sha_fd(int fd, uint8_t out[SHA1_LEN])
 uint8_t *
 sha_file(const char *path, uint8_t out[SHA1_LEN])
 {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  fd_guard fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0)
     return nullptr;
-  uint8_t *r = sha_fd(fd, out);
-  int e = errno;
-  close(fd);
-  errno = e;
-  return r;
+  return sha_fd(fd.get(), out);
 }
