@@ -8,13 +8,13 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all check bench deps clean demo
+.PHONY: all check bench deps deps-check clean demo
 
 all: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 	$(CMAKE) --build build -j $(JOBS)
 
-check: deps
+check: deps-check
 	$(CMAKE) -S . -B build-check -DCMAKE_BUILD_TYPE=Debug \
 	    -DKAV_SANITIZE=ON -DKAV_WERROR=ON >/dev/null
 	$(CMAKE) --build build-check -j $(JOBS)
@@ -32,6 +32,9 @@ demo: all
 
 deps:
 	@sh tools/check-deps.sh
+
+deps-check:
+	@sh tools/check-deps.sh check
 
 clean:
 	rm -rf build build-check build-bench
@@ -58,10 +61,8 @@ UNITS = kavnightly.service kavnightly.timer
 
 check: man-lint
 
-man-lint:
-	@command -v mandoc >/dev/null 2>&1 || { \
-	    echo "kavrel: make check lints the manual pages; install mandoc with:" >&2; \
-	    echo "    apt-get install mandoc" >&2; exit 1; }
+# deps-check has installed mandoc, or stopped with the command to do so.
+man-lint: deps-check
 	mandoc -Tlint -Wwarning $(MAN5) $(MAN8)
 
 install: all
