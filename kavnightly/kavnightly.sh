@@ -128,7 +128,10 @@ take_snapshot() {
 	else
 		sync "$PARTIAL"
 	fi
-	mv "$PARTIAL" "$KAV_DBDIR/$1" || die "cannot rename $PARTIAL"
+	if ! mv "$PARTIAL" "$KAV_DBDIR/$1"; then
+		rm -f "$KAV_DBDIR/$1.sig"
+		die "cannot rename $PARTIAL"
+	fi
 }
 
 # Checks the signature of the older snapshot $1 before it is compared with.
