@@ -8,13 +8,13 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all check bench deps clean demo
+.PHONY: all check bench deps deps-check clean demo
 
 all: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 	$(CMAKE) --build build -j $(JOBS)
 
-check: deps
+check: deps-check
 	$(CMAKE) -S . -B build-check -DCMAKE_BUILD_TYPE=Debug \
 	    -DKAV_SANITIZE=ON -DKAV_WERROR=ON >/dev/null
 	$(CMAKE) --build build-check -j $(JOBS)
@@ -33,30 +33,36 @@ demo: all
 deps:
 	@sh tools/check-deps.sh
 
+deps-check:
+	@sh tools/check-deps.sh check
+
 clean:
 	rm -rf build build-check build-bench
 
 # Manual pages and installation:
-#   make install    programs, pages and the sample policy under $(PREFIX)
+#   make install    programs, kavnightly, pages and the sample settings
+#                   under $(PREFIX), systemd units in $(UNITDIR)
 #   make uninstall  remove what install put there
 # DESTDIR is prepended to every installed path, for staging and packaging.
 # make check also lints every page with mandoc and fails on any warning.
 PREFIX ?= /usr/local
 DESTDIR ?=
 INSTALL ?= install
+UNITDIR ?= /etc/systemd/system
 KAV_PROGS = kavbuild kavcmp kavconf kavshow
 MAN5 = man/kavdb.5 man/kavrel.conf.5
-MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavshow.8
+MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavnightly.8 \
+    man/kavshow.8
 SAMPLE = etc/kavrel.conf.sample
+NIGHTLY_SAMPLE = etc/kavnightly.conf.sample
+UNITS = kavnightly.service kavnightly.timer
 
 .PHONY: install uninstall man-lint
 
 check: man-lint
 
-man-lint:
-	@command -v mandoc >/dev/null 2>&1 || { \
-	    echo "kavrel: make check lints the manual pages; install mandoc with:" >&2; \
-	    echo "    apt-get install mandoc" >&2; exit 1; }
+# deps-check has installed mandoc, or stopped with the command to do so.
+man-lint: deps-check
 	mandoc -Tlint -Wwarning $(MAN5) $(MAN8)
 
 install: all
@@ -66,12 +72,23 @@ install: all
 	$(INSTALL) -m 0644 $(MAN5) $(DESTDIR)$(PREFIX)/share/man/man5
 	$(INSTALL) -m 0644 $(MAN8) $(DESTDIR)$(PREFIX)/share/man/man8
 	$(INSTALL) -m 0644 $(SAMPLE) $(DESTDIR)$(PREFIX)/etc/kavrel.conf.sample
+	$(INSTALL) -m 0755 kavnightly/kavnightly.sh $(DESTDIR)$(PREFIX)/sbin/kavnightly
+	$(INSTALL) -m 0644 $(NIGHTLY_SAMPLE) \
+	    $(DESTDIR)$(PREFIX)/etc/kavnightly.conf.sample
+	$(INSTALL) -d $(DESTDIR)$(UNITDIR)
+	sed 's|@SBINDIR@|$(PREFIX)/sbin|g' etc/systemd/kavnightly.service \
+	    >$(DESTDIR)$(UNITDIR)/kavnightly.service
+	chmod 0644 $(DESTDIR)$(UNITDIR)/kavnightly.service
+	$(INSTALL) -m 0644 etc/systemd/kavnightly.timer $(DESTDIR)$(UNITDIR)
 
 uninstall:
 	rm -f $(KAV_PROGS:%=$(DESTDIR)$(PREFIX)/sbin/%)
 	rm -f $(MAN5:man/%=$(DESTDIR)$(PREFIX)/share/man/man5/%)
 	rm -f $(MAN8:man/%=$(DESTDIR)$(PREFIX)/share/man/man8/%)
 	rm -f $(DESTDIR)$(PREFIX)/etc/kavrel.conf.sample
+	rm -f $(DESTDIR)$(PREFIX)/sbin/kavnightly
+	rm -f $(DESTDIR)$(PREFIX)/etc/kavnightly.conf.sample
+	rm -f $(UNITS:%=$(DESTDIR)$(UNITDIR)/%)
 
 # Fuzzing: a separate clang build in build-fuzz/ with libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer; `make fuzz` runs every

@@ -1,14 +1,66 @@
 #!/bin/sh
-# Stops the build early, naming the Debian packages that supply what is missing.
+# Finds the Debian packages that supply what the build is missing. Run as
+# root where apt-get is available, it installs them; otherwise it stops the
+# build, naming the command to run.
+#
+#   check-deps.sh          what building needs (make, make demo, ...)
+#   check-deps.sh check    that and what make check needs besides
+
+# One row per need: when it is needed (build or check), what shows it is
+# there (a command, or a file by its absolute path; a|b means either will
+# do), and the package that supplies it.
+NEEDS='
+build cmake                                           cmake
+build c++|g++                                         g++
+build make                                            make
+build /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
+check mandoc                                          mandoc
+check ssh-keygen                                      openssh-client
+check flock                                           util-linux
+'
+
+# True when one of the |-separated commands or files is there.
+present() {
+	old_ifs=$IFS
+	IFS='|'
+	set -- $1
+	IFS=$old_ifs
+	for what in "$@"; do
+		case $what in
+		/*) [ -e "$what" ] && return 0 ;;
+		*) command -v "$what" >/dev/null 2>&1 && return 0 ;;
+		esac
+	done
+	return 1
+}
+
 missing=""
-command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing="$missing g++"
-command -v make >/dev/null 2>&1 || missing="$missing make"
-if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
-  missing="$missing libgtest-dev"
+while read -r when what package; do
+	case $when in
+	build) ;;
+	check) [ "${1-}" = check ] || continue ;;
+	*) continue ;;
+	esac
+	present "$what" || missing="$missing $package"
+done <<EOF
+$NEEDS
+EOF
+[ -n "$missing" ] || exit 0
+
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+	echo "kavrel: installing missing packages:$missing" >&2
+	export DEBIAN_FRONTEND=noninteractive
+	# A fresh system has no package lists yet, and old ones may name
+	# versions the mirror no longer has: fetch them and try again.
+	if ! ls /var/lib/apt/lists/*_Packages* >/dev/null 2>&1; then
+		apt-get update -q || exit 1
+	fi
+	# shellcheck disable=SC2086 # one word per package
+	apt-get install -y -q $missing || {
+		apt-get update -q && apt-get install -y -q $missing
+	} || exit 1
+	exit 0
 fi
-if [ -n "$missing" ]; then
-  echo "kavrel: missing build tools; install them with:" >&2
-  echo "    apt-get install$missing" >&2
-  exit 1
-fi
+echo "kavrel: missing build tools; install them with:" >&2
+echo "    apt-get install$missing" >&2
+exit 1

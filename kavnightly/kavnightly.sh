@@ -1,0 +1,228 @@
+#!/bin/sh
+# kavnightly: one night's watch. Takes a snapshot with kavbuild under a
+# temporary name, signs it when a key is configured, moves it into place,
+# compares it with the previous snapshot and with the baseline, and keeps
+# the baseline and the newest KAV_KEEP others. The report goes to standard
+# output. Exit status: 0 no changes, 1 changes found, 2 error.
+#
+#   kavnightly [-f file]
+set -u
+
+# The programs come from KAV_BINDIR; every other command from a fixed
+# path, whatever the caller's. Snapshot names sort byte by byte.
+PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+LC_ALL=C
+export PATH LC_ALL
+
+NAMESPACE=kavrel-snapshot@kavrel
+BASE_PREFIX=kavdb-000000-
+
+usage() {
+	echo 'usage: kavnightly [-f file]' >&2
+	exit 2
+}
+
+die() {
+	printf 'kavnightly: %s\n' "$*" >&2
+	exit 2
+}
+
+# Settings come from the configuration file alone, never from the caller's
+# environment: every one is set here before the file is read.
+load_config() {
+	KAV_POLICY=/usr/local/etc/kavrel.conf
+	KAV_DBDIR=/var/lib/kavrel
+	KAV_KEEP=30
+	KAV_LOCKWAIT=60
+	KAV_SIGNKEY=
+	KAV_SIGNERS=
+	KAV_PRINCIPAL=
+	KAV_BINDIR=
+	if $1 || [ -e "$2" ]; then
+		[ -f "$2" ] && [ -r "$2" ] || die "$2: cannot read the configuration"
+		# "." searches PATH for a name without a slash.
+		case $2 in
+		*/*) . "$2" ;;
+		*) . "./$2" ;;
+		esac
+	fi
+	if [ -z "$KAV_BINDIR" ]; then
+		KAV_BINDIR=$(cd "$(dirname "$0")" && pwd -P) ||
+		    die "cannot find the directory kavnightly is in"
+	fi
+}
+
+check_config() {
+	case $KAV_KEEP in
+	'' | *[!0-9]*) die "KAV_KEEP=$KAV_KEEP: want a number of snapshots" ;;
+	esac
+	# expr reads leading zeros as decimal, $(( )) as octal.
+	KAV_KEEP=$(expr "$KAV_KEEP" + 0)
+	[ "$KAV_KEEP" -ge 1 ] || die "KAV_KEEP=0: want at least one snapshot"
+	case $KAV_LOCKWAIT in
+	'' | *[!0-9]*) die "KAV_LOCKWAIT=$KAV_LOCKWAIT: want a number of seconds" ;;
+	esac
+	# Half a signing set-up must not pass for a whole one.
+	if [ -n "$KAV_SIGNKEY" ] && [ -z "$KAV_SIGNERS" ]; then
+		die "KAV_SIGNKEY is set but KAV_SIGNERS is not: signatures could not be checked"
+	fi
+	if [ -z "$KAV_SIGNKEY" ] && [ -n "$KAV_SIGNERS" ]; then
+		die "KAV_SIGNERS is set but KAV_SIGNKEY is not: snapshots would not be signed"
+	fi
+	if [ -n "$KAV_SIGNERS" ] && ! [ -r "$KAV_SIGNERS" ]; then
+		die "$KAV_SIGNERS: cannot read the allowed signers"
+	fi
+	for prog in kavbuild kavcmp; do
+		[ -x "$KAV_BINDIR/$prog" ] ||
+		    die "$KAV_BINDIR/$prog: no such program (see KAV_BINDIR)"
+	done
+}
+
+# Holds the lock on descriptor 9 until the script exits, so that two runs
+# never work in the database directory at once.
+take_lock() {
+	command exec 9>>"$KAV_DBDIR/lock" || die "$KAV_DBDIR/lock: cannot open"
+	flock -w "$KAV_LOCKWAIT" 9 ||
+	    die "$KAV_DBDIR/lock: another run still holds it after" \
+	        "$KAV_LOCKWAIT s; giving up"
+}
+
+# The snapshots' names, oldest first: the six-digit number after "kavdb-"
+# orders them, whatever the clock said when each was taken.
+snapshots() {
+	for f in "$KAV_DBDIR"/kavdb-[0-9][0-9][0-9][0-9][0-9][0-9]-*Z; do
+		if [ -f "$f" ]; then
+			printf '%s\n' "${f##*/}"
+		fi
+	done
+}
+
+# The name of the next snapshot after $1 (none: the baseline).
+next_name() {
+	if [ -z "$1" ]; then
+		seq=0
+	else
+		seq=${1#kavdb-}
+		seq=$(expr "${seq%%-*}" + 1)
+	fi
+	printf 'kavdb-%06d-%s\n' "$seq" "$(date -u +%Y%m%dT%H%M%SZ)"
+}
+
+# Builds, signs and moves into place the snapshot $1. Until the last step
+# it is only "partial", which no run takes for a snapshot and the next one
+# removes; the signature is moved first, so a snapshot never stands
+# without one.
+take_snapshot() {
+	"$KAV_BINDIR/kavbuild" -c "$KAV_POLICY" -d "$PARTIAL" ||
+	    die "kavbuild failed; no snapshot taken"
+	if [ -n "$KAV_SIGNKEY" ]; then
+		if ! out=$(ssh-keygen -Y sign -f "$KAV_SIGNKEY" -n "$NAMESPACE" \
+		    "$PARTIAL" </dev/null 2>&1); then
+			printf '%s\n' "$out" >&2
+			die "cannot sign the snapshot with $KAV_SIGNKEY; no snapshot taken"
+		fi
+		# Written to disk before the names change, lest a crash leave an
+		# empty file under a snapshot's name.
+		sync "$PARTIAL" "$PARTIAL.sig"
+		mv "$PARTIAL.sig" "$KAV_DBDIR/$1.sig" || die "cannot rename $PARTIAL.sig"
+	else
+		sync "$PARTIAL"
+	fi
+	if ! mv "$PARTIAL" "$KAV_DBDIR/$1"; then
+		rm -f "$KAV_DBDIR/$1.sig"
+		die "cannot rename $PARTIAL"
+	fi
+}
+
+# Checks the signature of the older snapshot $1 before it is compared with.
+verify() {
+	file=$KAV_DBDIR/$1
+	[ -f "$file.sig" ] ||
+	    die "$file: NO SIGNATURE ($file.sig is missing): the snapshot" \
+	        "may have been replaced; nothing compared"
+	principal=$KAV_PRINCIPAL
+	if [ -z "$principal" ]; then
+		principal=$(ssh-keygen -Y find-principals -s "$file.sig" \
+		    -f "$KAV_SIGNERS" 2>/dev/null | sed -n 1p)
+		[ -n "$principal" ] ||
+		    die "$file: BAD SIGNATURE: made by no signer that" \
+		        "$KAV_SIGNERS allows; nothing compared"
+	fi
+	if ! out=$(ssh-keygen -Y verify -f "$KAV_SIGNERS" -I "$principal" \
+	    -n "$NAMESPACE" -s "$file.sig" <"$file" 2>&1); then
+		printf '%s\n' "$out" >&2
+		die "$file: BAD SIGNATURE: the snapshot may have been altered;" \
+		    "nothing compared"
+	fi
+}
+
+# Prints what changed since the older snapshot $1, under a heading naming
+# it as $2; sets CHANGED when there is anything.
+compare() {
+	"$KAV_BINDIR/kavcmp" -x "$KAV_DBDIR/$1" "$KAV_DBDIR/$NEW" >"$REPORT" ||
+	    die "kavcmp failed comparing $KAV_DBDIR/$1 with $NEW"
+	if [ -s "$REPORT" ]; then
+		printf 'Changes since %s, %s:\n' "$2" "$KAV_DBDIR/$1"
+		cat "$REPORT"
+		CHANGED=1
+	fi
+}
+
+# Removes all but the newest KAV_KEEP snapshots other than the baseline,
+# each with its signature.
+rotate() {
+	extra=$(($(snapshots | grep -vc "^$BASE_PREFIX") - KAV_KEEP))
+	[ "$extra" -gt 0 ] || return 0
+	snapshots | grep -v "^$BASE_PREFIX" | head -n "$extra" |
+	    while read -r old; do
+		rm -f "$KAV_DBDIR/$old" "$KAV_DBDIR/$old.sig"
+	done
+}
+
+conf=/usr/local/etc/kavnightly.conf
+named=false
+while getopts f: opt; do
+	case $opt in
+	f) conf=$OPTARG named=true ;;
+	*) usage ;;
+	esac
+done
+shift $((OPTIND - 1))
+[ $# -eq 0 ] || usage
+
+load_config "$named" "$conf"
+check_config
+umask 077
+mkdir -p "$KAV_DBDIR" || die "$KAV_DBDIR: cannot make the database directory"
+take_lock
+
+# From here on this run owns the directory: what a killed run left behind
+# goes, and so does whatever this one leaves unfinished.
+PARTIAL=$KAV_DBDIR/partial
+REPORT=$KAV_DBDIR/report
+trap 'rm -f "$PARTIAL" "$PARTIAL.sig" "$REPORT"' EXIT
+trap 'exit 2' HUP INT TERM
+rm -f "$PARTIAL" "$PARTIAL.sig" "$REPORT"
+
+BASE=$(snapshots | grep "^$BASE_PREFIX" | head -n 1)
+PREV=$(snapshots | tail -n 1)
+if [ -n "$PREV" ] && [ -z "$BASE" ]; then
+	die "$KAV_DBDIR: the baseline ${BASE_PREFIX}* is missing;" \
+	    "see kavnightly(8) to take a new one"
+fi
+NEW=$(next_name "$PREV")
+take_snapshot "$NEW"
+if [ -z "$PREV" ]; then
+	printf 'New baseline: %s\n' "$KAV_DBDIR/$NEW"
+	exit 0
+fi
+
+CHANGED=0
+if [ -n "$KAV_SIGNKEY" ]; then
+	verify "$PREV"
+	[ "$PREV" = "$BASE" ] || verify "$BASE"
+fi
+[ "$PREV" = "$BASE" ] || compare "$PREV" "the previous snapshot"
+compare "$BASE" "the baseline"
+rotate
+exit "$CHANGED"

@@ -1,0 +1,249 @@
+#!/bin/sh
+# End-to-end test of kavnightly on a small tree of its own, and of its
+# systemd units.
+#
+#   kavnightly_test.sh run script kavbuild kavcmp parent
+#       nights in a fresh directory under parent: baseline, quiet night,
+#       changes, an overlapping run, a failed build, rotation, signatures
+#   kavnightly_test.sh units srcdir
+#       systemd-analyze verify on the units as installed (77 without it)
+#
+# Exit status 0 when every check passes, 1 at the first that does not.
+set -u
+LC_ALL=C
+export LC_ALL
+
+units() {
+	if ! command -v systemd-analyze >/dev/null 2>&1; then
+		echo "systemd-analyze is not installed; skipping" >&2
+		exit 77
+	fi
+	stage=$(mktemp -d) || exit 1
+	trap 'rm -rf "$stage"' EXIT
+	# Laid out as make install does: verify wants ExecStart's program.
+	mkdir "$stage/sbin"
+	cp "$1/kavnightly/kavnightly.sh" "$stage/sbin/kavnightly"
+	sed "s|@SBINDIR@|$stage/sbin|g" "$1/etc/systemd/kavnightly.service" \
+	    >"$stage/kavnightly.service"
+	cp "$1/etc/systemd/kavnightly.timer" "$stage/"
+	# Unknown keys are only warned about; any word about our units fails.
+	out=$(systemd-analyze verify --man=no "$stage/kavnightly.service" \
+	    "$stage/kavnightly.timer" 2>&1)
+	status=$?
+	printf '%s\n' "$out"
+	if [ "$status" -ne 0 ] || printf '%s\n' "$out" | grep -q kavnightly; then
+		echo "FAIL: systemd-analyze verify" >&2
+		exit 1
+	fi
+	echo "kavnightly units verified"
+	exit 0
+}
+
+fail() {
+	printf 'FAIL: %s\n' "$*" >&2
+	printf -- '--- status %s; stdout:\n' "$st" >&2
+	cat "$work/out" >&2
+	printf -- '--- stderr:\n' >&2
+	cat "$work/err" >&2
+	exit 1
+}
+
+# An entry of an ancestor of the tree (the walk reads each of them) that
+# another program removes between the directory read and its status ends
+# a build by design, with the last "lstat(): " message naming a path
+# outside the tree.
+foreign_race() {
+	[ "$st" -eq 2 ] || return 1
+	line=$(grep '^lstat(): ' "$work/err" | tail -n 1)
+	case $line in
+	*"$top"*) return 1 ;;
+	*': No such file or directory') return 0 ;;
+	esac
+	return 1
+}
+
+# One night with configuration $1: status in st, the output in out and err;
+# a night ended by a foreign race is run again, six times in all.
+night() {
+	tries=0
+	while :; do
+		"$script" -f "$1" >"$work/out" 2>"$work/err"
+		st=$?
+		tries=$((tries + 1))
+		[ "$tries" -lt 6 ] && foreign_race || break
+	done
+}
+
+# Checks the status of the last night and whether its report is empty.
+expect() {
+	[ "$st" -eq "$1" ] || fail "$3: status $st, want $1"
+	case $2 in
+	quiet) [ ! -s "$work/out" ] || fail "$3: a report on a quiet night" ;;
+	report) [ -s "$work/out" ] || fail "$3: no report" ;;
+	esac
+}
+
+# The database directory $1 as "number[.sig]" words, lock and temporary
+# files included, so that anything left behind shows.
+listing() {
+	ls -A "$1" | sed 's/^kavdb-\([0-9]*\)-[0-9TZ]*/\1/' | tr '\n' ' '
+}
+
+# Changes byte 100 of file $1.
+flip_byte() {
+	b=$(od -An -tu1 -j100 -N1 "$1" | tr -d ' ')
+	printf "\\$(printf '%03o' $(((b + 1) % 256)))" |
+	    dd of="$1" bs=1 seek=100 conv=notrunc 2>/dev/null
+}
+
+run() {
+	script=$1
+	work=$(mktemp -d "$4/kavnightly.XXXXXX") || exit 1
+	trap 'rm -rf "$work"' EXIT
+	work=$(cd "$work" && pwd -P)
+	top=$work/tree
+	db=$work/db
+	mkdir "$top" "$top/etc" "$top/bin" "$work/bin"
+	ln -s "$2" "$3" "$work/bin/"
+	echo 'port=80' >"$top/etc/app.conf"
+	printf '#!/bin/sh\necho hello\n' >"$top/bin/tool"
+	: >"$work/out"
+	: >"$work/err"
+	st=0
+
+	# kavbuild walks from "/": each ancestor of the tree lets it through
+	# the next name only and prunes everything else.
+	dir=/
+	rest=${top#/}
+	while [ -n "$rest" ]; do
+		name=${rest%%/*}
+		printf '@NO:%s\n+N\nname:%s\n+N:S\n' "$dir" "$name"
+		case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
+		dir=${dir%/}/$name
+	done >"$work/policy"
+	printf '@NO:%s\n+F:I\n' "$top" >>"$work/policy"
+	cat >"$work/plain.conf" <<-EOF
+	KAV_POLICY=$work/policy
+	KAV_DBDIR=$db
+	KAV_KEEP=2
+	KAV_LOCKWAIT=0
+	KAV_BINDIR=$work/bin
+	EOF
+
+	"$script" -Z >"$work/out" 2>"$work/err"
+	st=$?
+	grep -qx 'usage: kavnightly \[-f file\]' "$work/err" ||
+	    fail "-Z: no usage line"
+	expect 2 quiet "-Z"
+
+	night "$work/plain.conf"
+	expect 0 report "first night"
+	grep -q "^New baseline: $db/kavdb-000000-" "$work/out" ||
+	    fail "first night: the baseline is not named"
+
+	night "$work/plain.conf"
+	expect 0 quiet "quiet night"
+
+	echo 'port=8080' >"$top/etc/app.conf"
+	night "$work/plain.conf"
+	expect 1 report "changed file"
+	[ "$(grep -c "^C ilugmsftc $top/etc/app.conf\$" "$work/out")" -eq 2 ] ||
+	    fail "changed file: not reported against the previous and the baseline"
+	grep -q "^Changes since the previous snapshot, $db/kavdb-000001-" \
+	    "$work/out" || fail "changed file: no heading for the previous"
+
+	# Quiet since the previous night, changed since the baseline; one
+	# snapshot too many, so the oldest after the baseline goes.
+	night "$work/plain.conf"
+	expect 1 report "night after the change"
+	grep -q "^Changes since the previous" "$work/out" &&
+	    fail "night after the change: a change since the previous night"
+	grep -q "^C ilugmsftc $top/etc/app.conf\$" "$work/out" ||
+	    fail "night after the change: the baseline's change is not reported"
+	want="000000 000002 000003 lock "
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "rotation keeps $(listing "$db"), want $want"
+
+	exec 8>>"$db/lock"
+	flock 8
+	"$script" -f "$work/plain.conf" >"$work/out" 2>"$work/err" 8>&-
+	st=$?
+	exec 8>&-
+	expect 2 quiet "overlapping run"
+	grep -q 'lock: another run still holds it' "$work/err" ||
+	    fail "overlapping run: no word about the lock"
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "overlapping run left $(listing "$db"), want $want"
+
+	# A path longer than kavbuild can record fails the walk half way,
+	# after the database has been created.
+	long=$top/long
+	for i in 1 2 3 4 5; do
+		long=$long/$(printf '%0200d' "$i")
+	done
+	mkdir -p "$long"
+	night "$work/plain.conf"
+	expect 2 quiet "failed build"
+	grep -q '^lstat(): .*File name too long' "$work/err" ||
+	    fail "failed build: not the failure planted"
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "failed build left $(listing "$db"), want $want"
+	rm -rf "$top/long"
+
+	sign "$work/plain.conf"
+	echo "kavnightly: every night as expected"
+	exit 0
+}
+
+# The same nights with a signing key, in a database directory of their own.
+sign() {
+	db=$work/signed
+	ssh-keygen -q -t ed25519 -N '' -C kavtest -f "$work/key" ||
+	    fail "ssh-keygen cannot make a key"
+	printf 'kavtest namespaces="kavrel-snapshot@kavrel" %s\n' \
+	    "$(cat "$work/key.pub")" >"$work/signers"
+	sed "s|^KAV_DBDIR=.*|KAV_DBDIR=$db|" "$1" >"$work/signed.conf"
+	cat >>"$work/signed.conf" <<-EOF
+	KAV_SIGNKEY=$work/key
+	KAV_SIGNERS=$work/signers
+	EOF
+	night "$work/signed.conf"
+	expect 0 report "signed: first night"
+	night "$work/signed.conf"
+	expect 0 quiet "signed: quiet night"
+	want="000000 000000.sig 000001 000001.sig lock "
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "signed: $(listing "$db"), want $want"
+
+	sed "s|^KAV_SIGNKEY=.*|KAV_SIGNKEY=$work/nokey|" "$work/signed.conf" \
+	    >"$work/nokey.conf"
+	night "$work/nokey.conf"
+	expect 2 quiet "signed: no key"
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "signed: unsigned snapshot kept: $(listing "$db"), want $want"
+
+	prev=$(ls "$db"/kavdb-000001-*Z)
+	cp "$prev" "$work/saved"
+	flip_byte "$prev"
+	cmp -s "$prev" "$work/saved" && fail "signed: the byte did not change"
+	night "$work/signed.conf"
+	expect 2 quiet "signed: altered previous snapshot"
+	grep -q "^kavnightly: $prev: BAD SIGNATURE" "$work/err" ||
+	    fail "signed: the altered snapshot is not named"
+	cp "$work/saved" "$prev"
+
+	base=$(ls "$db"/kavdb-000000-*Z)
+	rm "$base.sig"
+	night "$work/signed.conf"
+	expect 2 quiet "signed: baseline without its signature"
+	grep -q "^kavnightly: $base: NO SIGNATURE" "$work/err" ||
+	    fail "signed: the unsigned baseline is not named"
+}
+
+case ${1-} in
+units) units "$2" ;;
+run) run "$2" "$3" "$4" "$5" ;;
+esac
+echo "usage: kavnightly_test.sh run script kavbuild kavcmp parent |" \
+    "units srcdir" >&2
+exit 1
