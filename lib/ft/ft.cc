@@ -674,6 +674,18 @@ ft_free(ft_tree *tree)
 }
 
 ft_node *
+ft_node_set(ft_tree *tree, ft_node *node, const void *data, uint64_t size)
+{
+  if (node->ftn_data != nullptr)
+    tree->ftt_free(node);
+  node->ftn_data = nullptr;
+  node->ftn_datalen = 0;
+  if (data != nullptr && payload_set(tree, node, data, size) == nullptr)
+    return nullptr;
+  return node;
+}
+
+ft_node *
 ft_lookup(ft_tree *tree, const char *path, ft_node **deepest)
 {
   char buf[FT_PATH_MAX + 1];
@@ -723,15 +735,8 @@ ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
     else
       pos = end + 1;
   }
-  if (found) {
-    if (node->ftn_data != nullptr)
-      tree->ftt_free(node);
-    node->ftn_data = nullptr;
-    node->ftn_datalen = 0;
-    if (data != nullptr && payload_set(tree, node, data, size) == nullptr)
-      return nullptr;
-    return node;
-  }
+  if (found)
+    return ft_node_set(tree, node, data, size);
   // Create the missing ancestors without payload, then the path itself.
   for (;;) {
     bool last = end == n;
