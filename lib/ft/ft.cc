@@ -452,6 +452,49 @@ ft_path_prep(char (&buf)[FT_PATH_MAX + 1], const char *path)
   return n;
 }
 
+// A cursor over the components of a path made by ft_path_prep: the
+// current one is path[pos, end). It starts before the first.
+struct path_comp {
+  const char *path;
+  size_t len;
+  size_t pos;
+  size_t end;
+};
+
+// Steps to the next component; false after the last. "/" has none, and no
+// other path ends in a slash.
+bool
+comp_next(path_comp *c)
+{
+  if (c->end + 1 >= c->len)
+    return false;
+  c->pos = c->end + 1;
+  const char *slash =
+      static_cast<const char *>(memchr(c->path + c->pos, '/', c->len - c->pos));
+  c->end = slash != nullptr ? size_t(slash - c->path) : c->len;
+  return true;
+}
+
+// Follows c from the root as long as the nodes exist: the last node found.
+// *whole tells whether that is the node of the whole path; if not, c stands
+// on the first component without a node.
+ft_node *
+path_follow(ft_tree *tree, path_comp *c, bool *whole)
+{
+  ft_node *node = tree->ftt_root;
+  while (comp_next(c)) {
+    ft_node *child =
+        child_find_hinted(tree, node, c->path + c->pos, c->end - c->pos);
+    if (child == nullptr) {
+      *whole = false;
+      return node;
+    }
+    node = child;
+  }
+  *whole = true;
+  return node;
+}
+
 struct sort_ent {
   uint64_t key;
   uint32_t idx;
@@ -691,24 +734,14 @@ ft_lookup(ft_tree *tree, const char *path, ft_node **deepest)
   char buf[FT_PATH_MAX + 1];
   size_t n = ft_path_prep(buf, path);
   ft_node *node = tree->ftt_root;
+  bool whole = false;
+  if (n != 0 && buf[0] == '/') {
+    path_comp c = {buf, n, 0, 0};
+    node = path_follow(tree, &c, &whole);
+  }
   if (deepest != nullptr)
     *deepest = node;
-  if (n == 0 || buf[0] != '/')
-    return nullptr;
-  if (n == 1)
-    return node;
-  for (size_t pos = 1;;) {
-    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
-    size_t end = slash != nullptr ? size_t(slash - buf) : n;
-    node = child_find_hinted(tree, node, buf + pos, end - pos);
-    if (node == nullptr)
-      return nullptr;
-    if (deepest != nullptr)
-      *deepest = node;
-    if (end == n)
-      return node;
-    pos = end + 1;
-  }
+  return whole ? node : nullptr;
 }
 
 ft_node *
@@ -720,34 +753,18 @@ ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
     errno = EINVAL;
     return nullptr;
   }
-  ft_node *node = tree->ftt_root;
-  size_t pos = 1, end = 1;
-  bool found = n == 1;
-  while (!found) {
-    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
-    end = slash != nullptr ? size_t(slash - buf) : n;
-    ft_node *c = child_find_hinted(tree, node, buf + pos, end - pos);
-    if (c == nullptr)
-      break;
-    node = c;
-    if (end == n)
-      found = true;
-    else
-      pos = end + 1;
-  }
-  if (found)
+  path_comp c = {buf, n, 0, 0};
+  bool whole;
+  ft_node *node = path_follow(tree, &c, &whole);
+  if (whole)
     return ft_node_set(tree, node, data, size);
   // Create the missing ancestors without payload, then the path itself.
-  for (;;) {
-    bool last = end == n;
-    node = ft_child_add(tree, node, buf, end, last ? data : nullptr,
+  do {
+    bool last = c.end == n;
+    node = ft_child_add(tree, node, buf, c.end, last ? data : nullptr,
                         last ? size : 0);
-    if (node == nullptr || last)
-      return node;
-    pos = end + 1;
-    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
-    end = slash != nullptr ? size_t(slash - buf) : n;
-  }
+  } while (node != nullptr && comp_next(&c));
+  return node;
 }
 
 void
