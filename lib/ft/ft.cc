@@ -199,6 +199,14 @@ big_alloc(size_t len)
   return p;
 }
 
+// An array of count T from big_alloc.
+template <typename T>
+T *
+big_array(uint32_t count)
+{
+  return static_cast<T *>(big_alloc(size_t(count) * sizeof(T)));
+}
+
 // Makes the hash hold the tail and room for one more child, at most half
 // full. -1 when out of memory, nothing changed.
 int
@@ -343,7 +351,7 @@ child_reserve(ft_tree *tree, ft_node *node)
     a = class_alloc(tree, c);
   } else {
     want = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(cap) + cap / 2));
-    a = static_cast<ft_node *>(big_alloc(size_t(want) * sizeof(ft_node)));
+    a = big_array<ft_node>(want);
   }
   if (a == nullptr) {
     errno = ENOMEM;
@@ -500,43 +508,52 @@ struct sort_ent {
   uint32_t idx;
 };
 
-// Sorts the children into name order. The tail is sorted apart, by eight
-// key bytes taken once, and merged with the front into a permutation that
-// is applied in place, so every node moves once. Without memory for that,
-// the nodes themselves are sorted in place.
-void
-children_sort(ft_node *node)
+bool
+node_less(const ft_node &a, const ft_node &b)
 {
-  ft_node *ch = node->ftn_child;
-  uint32_t n = node->ftn_nchild, front = node->ftn_nsorted, t = n - front;
-  auto name_less = [](const ft_node &a, const ft_node &b) {
-    if (a.ftn_key != b.ftn_key)
-      return a.ftn_key < b.ftn_key;
-    return name_cmp(a.ftn_name, a.ftn_namelen, b.ftn_name, b.ftn_namelen) < 0;
-  };
-  // Most directories are small: their scratch space is on the stack.
-  constexpr uint32_t LOCAL = 64;
-  sort_ent local_ents[LOCAL];
-  uint32_t local_perm[LOCAL];
-  sort_ent *ents = t <= LOCAL ? local_ents
-                              : static_cast<sort_ent *>(big_alloc(size_t(t) * sizeof *ents));
-  uint32_t *perm = n <= LOCAL ? local_perm
-                              : static_cast<uint32_t *>(big_alloc(size_t(n) * sizeof *perm));
-  auto release = [&]() {
-    if (ents != local_ents)
+  if (a.ftn_key != b.ftn_key)
+    return a.ftn_key < b.ftn_key;
+  return name_cmp(a.ftn_name, a.ftn_namelen, b.ftn_name, b.ftn_namelen) < 0;
+}
+
+// Scratch space of a sort: a key for each child of the tail and a
+// position for each child. Most directories are small: theirs is on the
+// stack. ents or perm is null when out of memory.
+class sort_scratch {
+ public:
+  sort_scratch(uint32_t tail, uint32_t n)
+      : ents(tail <= LOCAL ? local_ents_ : big_array<sort_ent>(tail)),
+        perm(n <= LOCAL ? local_perm_ : big_array<uint32_t>(n)) {}
+  ~sort_scratch() { release(); }
+  sort_scratch(const sort_scratch &) = delete;
+  sort_scratch &operator=(const sort_scratch &) = delete;
+  void release_ents() {
+    if (ents != local_ents_)
       free(ents);
-    if (perm != local_perm)
-      free(perm);
-    ents = local_ents;
-    perm = local_perm;
-  };
-  if (ents == nullptr || perm == nullptr) {
-    release();
-    std::sort(ch, ch + n, name_less);
-    return;
+    ents = local_ents_;
   }
-  // Names in a big directory often share a prefix (msg.1700000000.*):
-  // the keys start after it, or they would all be equal.
+  void release() {
+    release_ents();
+    if (perm != local_perm_)
+      free(perm);
+    perm = local_perm_;
+  }
+  sort_ent *ents;
+  uint32_t *perm;
+
+ private:
+  static constexpr uint32_t LOCAL = 64;
+  sort_ent local_ents_[LOCAL];
+  uint32_t local_perm_[LOCAL];
+};
+
+// The length of the prefix shared by the names of the t children from
+// ch[front] on. Names in a big directory often share one
+// (msg.1700000000.*): the sort keys start after it, or they would all be
+// equal.
+size_t
+tail_prefix(const ft_node *ch, uint32_t front, uint32_t t)
+{
   size_t skip = ch[front].ftn_namelen;
   for (uint32_t i = 1; i < t && skip > 0; i++) {
     const ft_node &c = ch[front + i];
@@ -545,6 +562,15 @@ children_sort(ft_node *node)
       k++;
     skip = k;
   }
+  return skip;
+}
+
+// Sorts the t children from ch[front] on into ents, by eight key bytes
+// taken once past the shared prefix skip, then by the whole names.
+void
+tail_sort(const ft_node *ch, uint32_t front, uint32_t t, size_t skip,
+          sort_ent *ents)
+{
   for (uint32_t i = 0; i < t; i++) {
     const ft_node &c = ch[front + i];
     ents[i] = {name_key8(c.ftn_name + skip, c.ftn_namelen - skip), front + i};
@@ -555,20 +581,30 @@ children_sort(ft_node *node)
     const ft_node &x = ch[a.idx], &y = ch[b.idx];
     return name_cmp(x.ftn_name, x.ftn_namelen, y.ftn_name, y.ftn_namelen) < 0;
   });
-  uint32_t i = 0, j = 0;
+}
+
+// Merges the sorted front ch[0, front) with the sorted tail ents into the
+// permutation perm: position p of n takes the child now at perm[p].
+void
+merge_perm(const ft_node *ch, uint32_t front, uint32_t n, const sort_ent *ents,
+           uint32_t *perm)
+{
+  uint32_t t = n - front, i = 0, j = 0;
   for (uint32_t pos = 0; pos < n; pos++) {
-    if (j == t || (i < front && name_less(ch[i], ch[ents[j].idx])))
+    if (j == t || (i < front && node_less(ch[i], ch[ents[j].idx])))
       perm[pos] = i++;
     else
       perm[pos] = ents[j++].idx;
   }
-  if (ents != local_ents) {  // done with; gone before the gather below
-    free(ents);
-    ents = local_ents;
-  }
-  // Position p takes the node now at perm[p]; each cycle is followed once
-  // in place. In a big directory the reads miss the cache, so a second
-  // cursor runs ahead along the cycle and fetches what they will need.
+}
+
+// Moves every child to its place, following each cycle of perm once, so
+// that every node moves once; perm becomes the identity. In a big
+// directory the reads miss the cache, so a second cursor runs ahead along
+// the cycle and fetches what they will need.
+void
+perm_apply(ft_node *ch, uint32_t n, uint32_t *perm)
+{
   constexpr uint32_t AHEAD = 16;
   for (uint32_t s = 0; s < n; s++) {
     if (perm[s] == s)
@@ -594,7 +630,26 @@ children_sort(ft_node *node)
       p = from;
     }
   }
-  release();
+}
+
+// Sorts the children into name order: the tail is sorted apart and merged
+// with the front into a permutation that is applied in place. Without
+// memory for that, the nodes themselves are sorted in place.
+void
+children_sort(ft_node *node)
+{
+  ft_node *ch = node->ftn_child;
+  uint32_t n = node->ftn_nchild, front = node->ftn_nsorted, t = n - front;
+  sort_scratch s(t, n);
+  if (s.ents == nullptr || s.perm == nullptr) {
+    s.release();
+    std::sort(ch, ch + n, node_less);
+    return;
+  }
+  tail_sort(ch, front, t, tail_prefix(ch, front, t), s.ents);
+  merge_perm(ch, front, n, s.ents, s.perm);
+  s.release_ents();  // done with; gone before the nodes move
+  perm_apply(ch, n, s.perm);
 }
 
 void
