@@ -391,75 +391,6 @@ payload_set(ft_tree *tree, ft_node *node, const void *data, uint64_t size)
   return node;
 }
 
-// Creates the child of parent for the first len bytes of path (the text
-// after their last slash is its name) with the payload given, or none.
-ft_node *
-ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
-             const void *data, uint64_t size)
-{
-  size_t namepos = len;
-  while (path[namepos - 1] != '/')
-    namepos--;
-  size_t namelen = len - namepos;
-  uint32_t key = name_key(path + namepos, namelen);
-  uint32_t n = parent->ftn_nchild;
-  // A child that sorts after all others extends the sorted front; any
-  // other is appended to the tail and waits for the next settling.
-  bool last = parent->ftn_nsorted == n &&
-              (n == 0 || node_cmp(&parent->ftn_child[n - 1], key,
-                                  path + namepos, namelen) < 0);
-  if (child_reserve(tree, parent) != 0 ||
-      (!last && hash_reserve(parent) != 0))
-    return nullptr;
-  // Cut last, so that a failure below can give the piece back.
-  char *copy = static_cast<char *>(tree_room(tree, len + 1, 1));
-  if (copy == nullptr)
-    return nullptr;
-  memcpy(copy, path, len);
-  copy[len] = '\0';
-
-  ft_node *c = &parent->ftn_child[n];
-  memset(c, 0, sizeof *c);
-  c->ftn_parent = parent;
-  c->ftn_index = n;
-  c->ftn_path = copy;
-  c->ftn_pathlen = uint16_t(len);
-  c->ftn_name = copy + namepos;
-  c->ftn_namelen = uint16_t(namelen);
-  c->ftn_depth = uint16_t(parent->ftn_depth + 1);
-  c->ftn_key = key;
-  if (data != nullptr && payload_set(tree, c, data, size) == nullptr) {
-    if (tree->ftt_room == copy + len + 1)  // nothing cut after the path
-      tree->ftt_room = copy;
-    return nullptr;
-  }
-  parent->ftn_nchild = n + 1;
-  if (parent->ftn_depth < FT_HINTS)
-    tree->ftt_hint[parent->ftn_depth] = n;
-  if (last) {
-    parent->ftn_nsorted = n + 1;
-  } else {
-    if (parent->ftn_hashbits != 0)
-      hash_put(parent->ftn_hash, (uint32_t(1) << parent->ftn_hashbits) - 1,
-               name_hash(c->ftn_name, namelen), n);
-    tree->ftt_unsettled = 1;
-  }
-  return c;
-}
-
-// Copies at most FT_PATH_MAX bytes of path into buf and strips trailing
-// slashes (never the first byte). The length left.
-size_t
-ft_path_prep(char (&buf)[FT_PATH_MAX + 1], const char *path)
-{
-  size_t n = strnlen(path, FT_PATH_MAX);
-  memcpy(buf, path, n);
-  while (n >= 2 && buf[n - 1] == '/')
-    n--;
-  buf[n] = '\0';
-  return n;
-}
-
 // A cursor over the components of a path made by ft_path_prep: the
 // current one is path[pos, end). It starts before the first.
 struct path_comp {
@@ -481,6 +412,92 @@ comp_next(path_comp *c)
       static_cast<const char *>(memchr(c->path + c->pos, '/', c->len - c->pos));
   c->end = slash != nullptr ? size_t(slash - c->path) : c->len;
   return true;
+}
+
+// Fills in the slot past parent's children, not yet counted, as the node
+// of the path copy of len bytes whose name starts at namepos.
+ft_node *
+child_init(ft_node *parent, char *copy, size_t len, size_t namepos,
+           uint32_t key)
+{
+  ft_node *c = &parent->ftn_child[parent->ftn_nchild];
+  memset(c, 0, sizeof *c);
+  c->ftn_parent = parent;
+  c->ftn_index = parent->ftn_nchild;
+  c->ftn_path = copy;
+  c->ftn_pathlen = uint16_t(len);
+  c->ftn_name = copy + namepos;
+  c->ftn_namelen = uint16_t(len - namepos);
+  c->ftn_depth = uint16_t(parent->ftn_depth + 1);
+  c->ftn_key = key;
+  return c;
+}
+
+// Counts in the child child_init filled, into the sorted front when it
+// sorts last, else into the tail.
+void
+child_link(ft_tree *tree, ft_node *parent, bool last)
+{
+  uint32_t n = parent->ftn_nchild++;
+  if (parent->ftn_depth < FT_HINTS)
+    tree->ftt_hint[parent->ftn_depth] = n;
+  if (last) {
+    parent->ftn_nsorted = n + 1;
+  } else {
+    const ft_node *c = &parent->ftn_child[n];
+    if (parent->ftn_hashbits != 0)
+      hash_put(parent->ftn_hash, (uint32_t(1) << parent->ftn_hashbits) - 1,
+               name_hash(c->ftn_name, c->ftn_namelen), n);
+    tree->ftt_unsettled = 1;
+  }
+}
+
+// Creates the child of parent for the path up to the end of the component
+// pc stands on, with the payload given, or none.
+ft_node *
+ft_child_add(ft_tree *tree, ft_node *parent, const path_comp *pc,
+             const void *data, uint64_t size)
+{
+  const char *path = pc->path;
+  size_t len = pc->end, namepos = pc->pos, namelen = len - namepos;
+  uint32_t key = name_key(path + namepos, namelen);
+  uint32_t n = parent->ftn_nchild;
+  // A child that sorts after all others extends the sorted front; any
+  // other is appended to the tail and waits for the next settling.
+  bool last = parent->ftn_nsorted == n &&
+              (n == 0 || node_cmp(&parent->ftn_child[n - 1], key,
+                                  path + namepos, namelen) < 0);
+  if (child_reserve(tree, parent) != 0 ||
+      (!last && hash_reserve(parent) != 0))
+    return nullptr;
+  // Cut last, so that a failure below can give the piece back.
+  char *copy = static_cast<char *>(tree_room(tree, len + 1, 1));
+  if (copy == nullptr)
+    return nullptr;
+  memcpy(copy, path, len);
+  copy[len] = '\0';
+
+  ft_node *c = child_init(parent, copy, len, namepos, key);
+  if (data != nullptr && payload_set(tree, c, data, size) == nullptr) {
+    if (tree->ftt_room == copy + len + 1)  // nothing cut after the path
+      tree->ftt_room = copy;
+    return nullptr;
+  }
+  child_link(tree, parent, last);
+  return c;
+}
+
+// Copies at most FT_PATH_MAX bytes of path into buf and strips trailing
+// slashes (never the first byte). The length left.
+size_t
+ft_path_prep(char (&buf)[FT_PATH_MAX + 1], const char *path)
+{
+  size_t n = strnlen(path, FT_PATH_MAX);
+  memcpy(buf, path, n);
+  while (n >= 2 && buf[n - 1] == '/')
+    n--;
+  buf[n] = '\0';
+  return n;
 }
 
 // Follows c from the root as long as the nodes exist: the last node found.
@@ -816,7 +833,7 @@ ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
   // Create the missing ancestors without payload, then the path itself.
   do {
     bool last = c.end == n;
-    node = ft_child_add(tree, node, buf, c.end, last ? data : nullptr,
+    node = ft_child_add(tree, node, &c, last ? data : nullptr,
                         last ? size : 0);
   } while (node != nullptr && comp_next(&c));
   return node;
