@@ -12,7 +12,8 @@
 // that node's children move, their children's ftn_parent goes stale.
 // Always true: ftn_index is the node's position in its parent's ftn_child,
 // no two children share a name, and a node's path, name, depth, payload
-// and kind are right. ft_lookup and ft_add work on unsettled nodes.
+// and kind are right. ft_lookup, ft_add and ft_node_set work on unsettled
+// nodes.
 #pragma once
 #include <cstdint>
 
