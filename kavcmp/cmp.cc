@@ -2,7 +2,6 @@
 #include "kavcmp/cmp.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -59,20 +58,15 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
     node->ftn_kind = CMP_NEW;
     return 0;
   }
-  if (node->ftn_data == nullptr) {
-    // Made only as an ancestor of other paths: the path appeared, and a
-    // node of kind 0 would never be reported.
-    if (tree->ftt_set(node, &rec, sizeof rec) == nullptr)
+  // A node made only as an ancestor of other paths has no record: the
+  // path appeared, and a node of kind 0 would never be reported. A path
+  // the newer database repeats is still only in the newer one: comparing
+  // it with its own first record could call it unchanged and hide it. As
+  // in the older database, its last record wins.
+  if (node->ftn_data == nullptr || node->ftn_kind == CMP_NEW) {
+    if (ft_node_set(tree, node, &rec, sizeof rec) == nullptr)
       return -1;
     node->ftn_kind = CMP_NEW;
-    return 0;
-  }
-  if (node->ftn_kind == CMP_NEW) {
-    // A path the newer database repeats is still only in the newer one:
-    // comparing it with its own first record could call it unchanged and
-    // hide it. As in the older database, its last record wins.
-    if (ft_add(tree, fr->path, &rec, sizeof rec) == nullptr)
-      return -1;
     return 0;
   }
   const db_rec *old = static_cast<const db_rec *>(node->ftn_data);
@@ -80,16 +74,10 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
     node->ftn_kind = CMP_UNCHANGED;
     return 0;
   }
-  db_rec *pair = static_cast<db_rec *>(malloc(2 * sizeof(db_rec)));
-  if (pair == nullptr) {
-    errno = ENOMEM;
+  // Copied out first: the older record goes when the pair replaces it.
+  db_rec pair[2] = {*old, rec};
+  if (ft_node_set(tree, node, pair, sizeof pair) == nullptr)
     return -1;
-  }
-  pair[0] = *old;
-  pair[1] = rec;
-  tree->ftt_free(node);
-  node->ftn_data = pair;
-  node->ftn_datalen = 2 * sizeof(db_rec);
   node->ftn_kind = CMP_CHANGED;
   return 0;
 }

@@ -199,6 +199,14 @@ big_alloc(size_t len)
   return p;
 }
 
+// An array of count T from big_alloc.
+template <typename T>
+T *
+big_array(uint32_t count)
+{
+  return static_cast<T *>(big_alloc(size_t(count) * sizeof(T)));
+}
+
 // Makes the hash hold the tail and room for one more child, at most half
 // full. -1 when out of memory, nothing changed.
 int
@@ -343,7 +351,7 @@ child_reserve(ft_tree *tree, ft_node *node)
     a = class_alloc(tree, c);
   } else {
     want = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(cap) + cap / 2));
-    a = static_cast<ft_node *>(big_alloc(size_t(want) * sizeof(ft_node)));
+    a = big_array<ft_node>(want);
   }
   if (a == nullptr) {
     errno = ENOMEM;
@@ -383,16 +391,75 @@ payload_set(ft_tree *tree, ft_node *node, const void *data, uint64_t size)
   return node;
 }
 
-// Creates the child of parent for the first len bytes of path (the text
-// after their last slash is its name) with the payload given, or none.
+// A cursor over the components of a path made by ft_path_prep: the
+// current one is path[pos, end). It starts before the first.
+struct path_comp {
+  const char *path;
+  size_t len;
+  size_t pos;
+  size_t end;
+};
+
+// Steps to the next component; false after the last. "/" has none, and no
+// other path ends in a slash.
+bool
+comp_next(path_comp *c)
+{
+  if (c->end + 1 >= c->len)
+    return false;
+  c->pos = c->end + 1;
+  const char *slash =
+      static_cast<const char *>(memchr(c->path + c->pos, '/', c->len - c->pos));
+  c->end = slash != nullptr ? size_t(slash - c->path) : c->len;
+  return true;
+}
+
+// Fills in the slot past parent's children, not yet counted, as the node
+// of the path copy of len bytes whose name starts at namepos.
 ft_node *
-ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
+child_init(ft_node *parent, char *copy, size_t len, size_t namepos,
+           uint32_t key)
+{
+  ft_node *c = &parent->ftn_child[parent->ftn_nchild];
+  memset(c, 0, sizeof *c);
+  c->ftn_parent = parent;
+  c->ftn_index = parent->ftn_nchild;
+  c->ftn_path = copy;
+  c->ftn_pathlen = uint16_t(len);
+  c->ftn_name = copy + namepos;
+  c->ftn_namelen = uint16_t(len - namepos);
+  c->ftn_depth = uint16_t(parent->ftn_depth + 1);
+  c->ftn_key = key;
+  return c;
+}
+
+// Counts in the child child_init filled, into the sorted front when it
+// sorts last, else into the tail.
+void
+child_link(ft_tree *tree, ft_node *parent, bool last)
+{
+  uint32_t n = parent->ftn_nchild++;
+  if (parent->ftn_depth < FT_HINTS)
+    tree->ftt_hint[parent->ftn_depth] = n;
+  if (last) {
+    parent->ftn_nsorted = n + 1;
+  } else {
+    const ft_node *c = &parent->ftn_child[n];
+    if (parent->ftn_hashbits != 0)
+      hash_put(parent->ftn_hash, (uint32_t(1) << parent->ftn_hashbits) - 1,
+               name_hash(c->ftn_name, c->ftn_namelen), n);
+    tree->ftt_unsettled = 1;
+  }
+}
+
+// Creates the child of parent for the path up to the end of the component
+// pc stands on, with the payload given, or none.
+ft_node *
+ft_child_add(ft_tree *tree, ft_node *parent, const path_comp *pc,
              const void *data, uint64_t size)
 {
-  size_t namepos = len;
-  while (path[namepos - 1] != '/')
-    namepos--;
-  size_t namelen = len - namepos;
+  const char *path = pc->path;
+  size_t len = pc->end, namepos = pc->pos, namelen = len - namepos;
   uint32_t key = name_key(path + namepos, namelen);
   uint32_t n = parent->ftn_nchild;
   // A child that sorts after all others extends the sorted front; any
@@ -410,32 +477,13 @@ ft_child_add(ft_tree *tree, ft_node *parent, const char *path, size_t len,
   memcpy(copy, path, len);
   copy[len] = '\0';
 
-  ft_node *c = &parent->ftn_child[n];
-  memset(c, 0, sizeof *c);
-  c->ftn_parent = parent;
-  c->ftn_index = n;
-  c->ftn_path = copy;
-  c->ftn_pathlen = uint16_t(len);
-  c->ftn_name = copy + namepos;
-  c->ftn_namelen = uint16_t(namelen);
-  c->ftn_depth = uint16_t(parent->ftn_depth + 1);
-  c->ftn_key = key;
+  ft_node *c = child_init(parent, copy, len, namepos, key);
   if (data != nullptr && payload_set(tree, c, data, size) == nullptr) {
     if (tree->ftt_room == copy + len + 1)  // nothing cut after the path
       tree->ftt_room = copy;
     return nullptr;
   }
-  parent->ftn_nchild = n + 1;
-  if (parent->ftn_depth < FT_HINTS)
-    tree->ftt_hint[parent->ftn_depth] = n;
-  if (last) {
-    parent->ftn_nsorted = n + 1;
-  } else {
-    if (parent->ftn_hashbits != 0)
-      hash_put(parent->ftn_hash, (uint32_t(1) << parent->ftn_hashbits) - 1,
-               name_hash(c->ftn_name, namelen), n);
-    tree->ftt_unsettled = 1;
-  }
+  child_link(tree, parent, last);
   return c;
 }
 
@@ -452,48 +500,77 @@ ft_path_prep(char (&buf)[FT_PATH_MAX + 1], const char *path)
   return n;
 }
 
+// Follows c from the root as long as the nodes exist: the last node found.
+// *whole tells whether that is the node of the whole path; if not, c stands
+// on the first component without a node.
+ft_node *
+path_follow(ft_tree *tree, path_comp *c, bool *whole)
+{
+  ft_node *node = tree->ftt_root;
+  while (comp_next(c)) {
+    ft_node *child =
+        child_find_hinted(tree, node, c->path + c->pos, c->end - c->pos);
+    if (child == nullptr) {
+      *whole = false;
+      return node;
+    }
+    node = child;
+  }
+  *whole = true;
+  return node;
+}
+
 struct sort_ent {
   uint64_t key;
   uint32_t idx;
 };
 
-// Sorts the children into name order. The tail is sorted apart, by eight
-// key bytes taken once, and merged with the front into a permutation that
-// is applied in place, so every node moves once. Without memory for that,
-// the nodes themselves are sorted in place.
-void
-children_sort(ft_node *node)
+bool
+node_less(const ft_node &a, const ft_node &b)
 {
-  ft_node *ch = node->ftn_child;
-  uint32_t n = node->ftn_nchild, front = node->ftn_nsorted, t = n - front;
-  auto name_less = [](const ft_node &a, const ft_node &b) {
-    if (a.ftn_key != b.ftn_key)
-      return a.ftn_key < b.ftn_key;
-    return name_cmp(a.ftn_name, a.ftn_namelen, b.ftn_name, b.ftn_namelen) < 0;
-  };
-  // Most directories are small: their scratch space is on the stack.
-  constexpr uint32_t LOCAL = 64;
-  sort_ent local_ents[LOCAL];
-  uint32_t local_perm[LOCAL];
-  sort_ent *ents = t <= LOCAL ? local_ents
-                              : static_cast<sort_ent *>(big_alloc(size_t(t) * sizeof *ents));
-  uint32_t *perm = n <= LOCAL ? local_perm
-                              : static_cast<uint32_t *>(big_alloc(size_t(n) * sizeof *perm));
-  auto release = [&]() {
-    if (ents != local_ents)
+  if (a.ftn_key != b.ftn_key)
+    return a.ftn_key < b.ftn_key;
+  return name_cmp(a.ftn_name, a.ftn_namelen, b.ftn_name, b.ftn_namelen) < 0;
+}
+
+// Scratch space of a sort: a key for each child of the tail and a
+// position for each child. Most directories are small: theirs is on the
+// stack. ents or perm is null when out of memory.
+class sort_scratch {
+ public:
+  sort_scratch(uint32_t tail, uint32_t n)
+      : ents(tail <= LOCAL ? local_ents_ : big_array<sort_ent>(tail)),
+        perm(n <= LOCAL ? local_perm_ : big_array<uint32_t>(n)) {}
+  ~sort_scratch() { release(); }
+  sort_scratch(const sort_scratch &) = delete;
+  sort_scratch &operator=(const sort_scratch &) = delete;
+  void release_ents() {
+    if (ents != local_ents_)
       free(ents);
-    if (perm != local_perm)
-      free(perm);
-    ents = local_ents;
-    perm = local_perm;
-  };
-  if (ents == nullptr || perm == nullptr) {
-    release();
-    std::sort(ch, ch + n, name_less);
-    return;
+    ents = local_ents_;
   }
-  // Names in a big directory often share a prefix (msg.1700000000.*):
-  // the keys start after it, or they would all be equal.
+  void release() {
+    release_ents();
+    if (perm != local_perm_)
+      free(perm);
+    perm = local_perm_;
+  }
+  sort_ent *ents;
+  uint32_t *perm;
+
+ private:
+  static constexpr uint32_t LOCAL = 64;
+  sort_ent local_ents_[LOCAL];
+  uint32_t local_perm_[LOCAL];
+};
+
+// The length of the prefix shared by the names of the t children from
+// ch[front] on. Names in a big directory often share one
+// (msg.1700000000.*): the sort keys start after it, or they would all be
+// equal.
+size_t
+tail_prefix(const ft_node *ch, uint32_t front, uint32_t t)
+{
   size_t skip = ch[front].ftn_namelen;
   for (uint32_t i = 1; i < t && skip > 0; i++) {
     const ft_node &c = ch[front + i];
@@ -502,6 +579,15 @@ children_sort(ft_node *node)
       k++;
     skip = k;
   }
+  return skip;
+}
+
+// Sorts the t children from ch[front] on into ents, by eight key bytes
+// taken once past the shared prefix skip, then by the whole names.
+void
+tail_sort(const ft_node *ch, uint32_t front, uint32_t t, size_t skip,
+          sort_ent *ents)
+{
   for (uint32_t i = 0; i < t; i++) {
     const ft_node &c = ch[front + i];
     ents[i] = {name_key8(c.ftn_name + skip, c.ftn_namelen - skip), front + i};
@@ -512,20 +598,30 @@ children_sort(ft_node *node)
     const ft_node &x = ch[a.idx], &y = ch[b.idx];
     return name_cmp(x.ftn_name, x.ftn_namelen, y.ftn_name, y.ftn_namelen) < 0;
   });
-  uint32_t i = 0, j = 0;
+}
+
+// Merges the sorted front ch[0, front) with the sorted tail ents into the
+// permutation perm: position p of n takes the child now at perm[p].
+void
+merge_perm(const ft_node *ch, uint32_t front, uint32_t n, const sort_ent *ents,
+           uint32_t *perm)
+{
+  uint32_t t = n - front, i = 0, j = 0;
   for (uint32_t pos = 0; pos < n; pos++) {
-    if (j == t || (i < front && name_less(ch[i], ch[ents[j].idx])))
+    if (j == t || (i < front && node_less(ch[i], ch[ents[j].idx])))
       perm[pos] = i++;
     else
       perm[pos] = ents[j++].idx;
   }
-  if (ents != local_ents) {  // done with; gone before the gather below
-    free(ents);
-    ents = local_ents;
-  }
-  // Position p takes the node now at perm[p]; each cycle is followed once
-  // in place. In a big directory the reads miss the cache, so a second
-  // cursor runs ahead along the cycle and fetches what they will need.
+}
+
+// Moves every child to its place, following each cycle of perm once, so
+// that every node moves once; perm becomes the identity. In a big
+// directory the reads miss the cache, so a second cursor runs ahead along
+// the cycle and fetches what they will need.
+void
+perm_apply(ft_node *ch, uint32_t n, uint32_t *perm)
+{
   constexpr uint32_t AHEAD = 16;
   for (uint32_t s = 0; s < n; s++) {
     if (perm[s] == s)
@@ -551,7 +647,26 @@ children_sort(ft_node *node)
       p = from;
     }
   }
-  release();
+}
+
+// Sorts the children into name order: the tail is sorted apart and merged
+// with the front into a permutation that is applied in place. Without
+// memory for that, the nodes themselves are sorted in place.
+void
+children_sort(ft_node *node)
+{
+  ft_node *ch = node->ftn_child;
+  uint32_t n = node->ftn_nchild, front = node->ftn_nsorted, t = n - front;
+  sort_scratch s(t, n);
+  if (s.ents == nullptr || s.perm == nullptr) {
+    s.release();
+    std::sort(ch, ch + n, node_less);
+    return;
+  }
+  tail_sort(ch, front, t, tail_prefix(ch, front, t), s.ents);
+  merge_perm(ch, front, n, s.ents, s.perm);
+  s.release_ents();  // done with; gone before the nodes move
+  perm_apply(ch, n, s.perm);
 }
 
 void
@@ -674,29 +789,31 @@ ft_free(ft_tree *tree)
 }
 
 ft_node *
+ft_node_set(ft_tree *tree, ft_node *node, const void *data, uint64_t size)
+{
+  if (node->ftn_data != nullptr)
+    tree->ftt_free(node);
+  node->ftn_data = nullptr;
+  node->ftn_datalen = 0;
+  if (data != nullptr && payload_set(tree, node, data, size) == nullptr)
+    return nullptr;
+  return node;
+}
+
+ft_node *
 ft_lookup(ft_tree *tree, const char *path, ft_node **deepest)
 {
   char buf[FT_PATH_MAX + 1];
   size_t n = ft_path_prep(buf, path);
   ft_node *node = tree->ftt_root;
+  bool whole = false;
+  if (n != 0 && buf[0] == '/') {
+    path_comp c = {buf, n, 0, 0};
+    node = path_follow(tree, &c, &whole);
+  }
   if (deepest != nullptr)
     *deepest = node;
-  if (n == 0 || buf[0] != '/')
-    return nullptr;
-  if (n == 1)
-    return node;
-  for (size_t pos = 1;;) {
-    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
-    size_t end = slash != nullptr ? size_t(slash - buf) : n;
-    node = child_find_hinted(tree, node, buf + pos, end - pos);
-    if (node == nullptr)
-      return nullptr;
-    if (deepest != nullptr)
-      *deepest = node;
-    if (end == n)
-      return node;
-    pos = end + 1;
-  }
+  return whole ? node : nullptr;
 }
 
 ft_node *
@@ -708,41 +825,18 @@ ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
     errno = EINVAL;
     return nullptr;
   }
-  ft_node *node = tree->ftt_root;
-  size_t pos = 1, end = 1;
-  bool found = n == 1;
-  while (!found) {
-    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
-    end = slash != nullptr ? size_t(slash - buf) : n;
-    ft_node *c = child_find_hinted(tree, node, buf + pos, end - pos);
-    if (c == nullptr)
-      break;
-    node = c;
-    if (end == n)
-      found = true;
-    else
-      pos = end + 1;
-  }
-  if (found) {
-    if (node->ftn_data != nullptr)
-      tree->ftt_free(node);
-    node->ftn_data = nullptr;
-    node->ftn_datalen = 0;
-    if (data != nullptr && payload_set(tree, node, data, size) == nullptr)
-      return nullptr;
-    return node;
-  }
+  path_comp c = {buf, n, 0, 0};
+  bool whole;
+  ft_node *node = path_follow(tree, &c, &whole);
+  if (whole)
+    return ft_node_set(tree, node, data, size);
   // Create the missing ancestors without payload, then the path itself.
-  for (;;) {
-    bool last = end == n;
-    node = ft_child_add(tree, node, buf, end, last ? data : nullptr,
+  do {
+    bool last = c.end == n;
+    node = ft_child_add(tree, node, &c, last ? data : nullptr,
                         last ? size : 0);
-    if (node == nullptr || last)
-      return node;
-    pos = end + 1;
-    const char *slash = static_cast<const char *>(memchr(buf + pos, '/', n - pos));
-    end = slash != nullptr ? size_t(slash - buf) : n;
-  }
+  } while (node != nullptr && comp_next(&c));
+  return node;
 }
 
 void

@@ -12,7 +12,8 @@
 // that node's children move, their children's ftn_parent goes stale.
 // Always true: ftn_index is the node's position in its parent's ftn_child,
 // no two children share a name, and a node's path, name, depth, payload
-// and kind are right. ft_lookup and ft_add work on unsettled nodes.
+// and kind are right. ft_lookup, ft_add and ft_node_set work on unsettled
+// nodes.
 #pragma once
 #include <cstdint>
 
@@ -25,6 +26,11 @@ typedef ft_node *(*ft_set_fn)(ft_node *node, const void *data, uint64_t size);
 // Visitor of ft_traverse; non-zero stops the traversal.
 typedef int (*ft_visitor)(ft_node *node, void *arg);
 
+// Callers read every field not marked private and write only ftn_kind.
+// A payload's bytes are the caller's to change in place; the payload
+// itself (ftn_data, ftn_datalen) changes only through ft_add and
+// ft_node_set, which release and store it through the tree's callbacks, so
+// that a copy held in the tree's own memory is never passed to free().
 // Fields marked private belong to the module: they index the children so
 // that insertion and lookup stay cheap in directories of any size.
 struct ft_node {
@@ -51,10 +57,11 @@ struct ft_node {
 constexpr int FT_HINTS = 64;  // depths whose last child position is kept
 constexpr int FT_SPARE_CLASSES = 16;
 
+// Callers read ftt_root. The callbacks are called by the tree alone.
 struct ft_tree {
   ft_node *ftt_root;
-  ft_free_fn ftt_free;
-  ft_set_fn ftt_set;
+  ft_free_fn ftt_free;  // private
+  ft_set_fn ftt_set;    // private
   // Private: whether some node may need settling; the blocks that hold the
   // path copies, the small child arrays and the default payload copies,
   // with the arrays outgrown, by size; and per depth the position of the
@@ -69,8 +76,10 @@ struct ft_tree {
 
 // Payload callbacks: a private copy (the default), its release, and keeping
 // the caller's pointer itself (ftn_datalen 1). A tree with the defaults
-// keeps small copies in memory of its own, which ft_data_free tells apart:
-// release a payload through the callbacks, never with free().
+// keeps small copies in memory of its own, which ft_data_free tells apart
+// by a private flag. These are callbacks for ft_init (or for callbacks of
+// one's own to call), not a way to change a node's payload by hand: that
+// is what ft_add and ft_node_set are for.
 ft_node *ft_data_copy(ft_node *node, const void *data, uint64_t size);
 void ft_data_free(ft_node *node);
 ft_node *ft_data_keep(ft_node *node, const void *data, uint64_t size);
@@ -92,6 +101,14 @@ void ft_free(ft_tree *tree);
 // in the set callback, the node is left without payload and null returned.
 ft_node *ft_add(ft_tree *tree, const char *path, const void *data,
                 uint64_t size);
+
+// Replaces node's payload as ft_add does: the old one is released through
+// the tree's callback, then data (null: none) stored through the set
+// callback. data must not lie in the payload it replaces. Nothing moves or
+// unsettles. Null when the set callback fails (ENOMEM for the default
+// copy); the node is then left without payload.
+ft_node *ft_node_set(ft_tree *tree, ft_node *node, const void *data,
+                     uint64_t size);
 
 // The node of path, or null; then *deepest (if given) is the deepest
 // existing node on the way (at least the root).

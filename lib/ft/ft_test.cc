@@ -171,12 +171,17 @@ TEST(Ft, AddReplacesPayloadThroughCallbacks) {
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(nullptr, a->ftn_data);
   EXPECT_EQ(0u, a->ftn_datalen);
+  released.clear();
+  ft_node *b = ft_lookup(t, "/a/b", nullptr);
+  ASSERT_EQ(b, ft_node_set(t, b, "five", 5));
+  EXPECT_EQ(std::vector<std::string>{"/a/b=two"}, released);
+  EXPECT_STREQ("five", static_cast<char *>(b->ftn_data));
   ASSERT_NE(nullptr, ft_add(t, "/c", "four", 5));
   ASSERT_NE(nullptr, ft_add(t, "/", "root", 5));
   released.clear();
   ft_free(t);
   // Children before their parent, later siblings before earlier ones.
-  EXPECT_EQ((std::vector<std::string>{"/c=four", "/a/b=two", "/=root"}),
+  EXPECT_EQ((std::vector<std::string>{"/c=four", "/a/b=five", "/=root"}),
             released);
 }
 
@@ -386,18 +391,25 @@ TEST(Ft, DefaultPayloadsReplaceAndRelease) {
   const std::vector<std::string> values = {"small", big, "x", big + "c", ""};
   for (const char *p : {"/", "/a", "/a/b"}) {
     for (const auto &v : values) {
-      ft_node *n = ft_add(g.t, p, v.data(), v.size());
-      ASSERT_NE(nullptr, n) << p;
-      ASSERT_EQ(v.size(), n->ftn_datalen) << p;
-      EXPECT_EQ(v, std::string(static_cast<char *>(n->ftn_data), v.size())) << p;
+      for (bool by_node : {false, true}) {  // ft_add, then ft_node_set
+        ft_node *n = by_node ? ft_node_set(g.t, ft_lookup(g.t, p, nullptr),
+                                           v.data(), v.size())
+                             : ft_add(g.t, p, v.data(), v.size());
+        ASSERT_NE(nullptr, n) << p;
+        ASSERT_EQ(v.size(), n->ftn_datalen) << p;
+        EXPECT_EQ(v, std::string(static_cast<char *>(n->ftn_data), v.size())) << p;
+      }
     }
   }
   ft_node *n = ft_add(g.t, "/a", nullptr, 0);
   ASSERT_NE(nullptr, n);
   EXPECT_EQ(nullptr, n->ftn_data);
-  // A payload set by hand through the callbacks, as the comparer does.
-  ft_data_free(ft_lookup(g.t, "/a/b", nullptr));
-  ASSERT_NE(nullptr, ft_data_copy(ft_lookup(g.t, "/a/b", nullptr), "yz", 3));
+  // A payload replaced through its node, as the comparer does, outlives
+  // later insertions.
+  ft_node *b = ft_lookup(g.t, "/a/b", nullptr);
+  ASSERT_EQ(b, ft_node_set(g.t, b, "yz", 3));
   ASSERT_NE(nullptr, ft_add(g.t, "/a/b/c", "d", 2));
   EXPECT_STREQ("yz", static_cast<char *>(ft_lookup(g.t, "/a/b", nullptr)->ftn_data));
+  EXPECT_EQ(b, ft_node_set(g.t, b, nullptr, 0));
+  EXPECT_EQ(nullptr, b->ftn_data);
 }
