@@ -33,8 +33,6 @@
 #include "testutil/spawn.h"
 #include "testutil/testutil.h"
 
-#if defined(KAVBUILD_PATH) && defined(KAVSHOW_PATH)
-
 namespace {
 
 constexpr uid_t NOBODY = 65534;
@@ -366,5 +364,3 @@ TEST_F(KavbuildFault, UnreadableDirectoryStopsTheBuild) {
 }
 
 }  // namespace
-
-#endif

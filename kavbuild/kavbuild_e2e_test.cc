@@ -21,8 +21,6 @@
 #include "testutil/confine.h"
 #include "testutil/testutil.h"
 
-#ifdef KAVBUILD_PATH
-
 namespace {
 
 const std::string usage_text = "usage: kavbuild [-c file1] [-d file2]\n";
@@ -131,16 +129,13 @@ TEST_F(KavbuildTest, RecordsWhatThePolicySelects) {
   EXPECT_EQ(0u, log.ino);
   EXPECT_EQ(1, log.size);
 
-#ifdef KAVSHOW_PATH
   prog_result show = run_prog({KAVSHOW_PATH, "-p", path("db")});
   EXPECT_EQ(0, show.status) << show.err;
   for (const auto &kv : recs)
     EXPECT_NE(std::string::npos, show.out.find(kv.first)) << show.out;
   EXPECT_EQ(std::string::npos, show.out.find("hidden"));
-#endif
 }
 
-#ifdef KAVCMP_PATH
 // Two snapshots around a change differ in exactly the changed paths.
 TEST_F(KavbuildTest, ChangesShowInComparison) {
   write_file(path("t/same"), "same");
@@ -158,7 +153,6 @@ TEST_F(KavbuildTest, ChangesShowInComparison) {
     EXPECT_NE(std::string::npos, r.out.find(top_ + p)) << p << "\n" << r.out;
   EXPECT_EQ(std::string::npos, r.out.find(top_ + "/same")) << r.out;
 }
-#endif
 
 TEST_F(KavbuildTest, UsageErrors) {
   policy("@NO:@T\n+F\n");
@@ -285,5 +279,3 @@ TEST_F(KavbuildTest, StatusSignal) {
       << text;
   EXPECT_EQ(4u, records(path("db")).size());
 }
-
-#endif  // KAVBUILD_PATH

@@ -14,8 +14,6 @@
 #include "testutil/spawn.h"
 #include "testutil/testutil.h"
 
-#ifdef KAVCMP_PATH
-
 namespace {
 
 std::string
@@ -94,7 +92,6 @@ TEST_F(KavcmpFault, DifferenceThatCannotGrowKeepsEveryFrameBefore) {
     EXPECT_EQ(size_t(limit), got.size()) << "limit " << limit;
     EXPECT_EQ(0, want.compare(0, got.size(), got)) << "limit " << limit;
   }
-#ifdef KAVSHOW_PATH
   // What was kept reads back up to the frame the limit cut.
   size_t whole = 0;
   for (size_t at = 0; at + DB_HEAD_LEN <= 4096;) {
@@ -114,10 +111,8 @@ TEST_F(KavcmpFault, DifferenceThatCannotGrowKeepsEveryFrameBefore) {
                show.out.compare(at, 2, "N ") == 0 ||
                show.out.compare(at, 2, "D ") == 0;
   EXPECT_EQ(whole, headers);
-#endif
 }
 
-#ifdef KAVCMP_PLAIN_PATH
 // Too little memory for the tree: the program's message and status 1 at
 // every limit, or, where the limit suffices, the same result as without
 // one. Never a crash. These runs use the uninstrumented build: the
@@ -156,7 +151,6 @@ TEST_F(KavcmpFault, OutOfMemoryEndsWithItsMessage) {
   EXPECT_GT(failed, 0) << "no limit was small enough";
   EXPECT_GT(passed, 0) << "no limit was large enough";
 }
-#endif
 
 // -d never opens what is already there.
 TEST_F(KavcmpFault, DifferenceNeverReplacesWhatExists) {
@@ -181,5 +175,3 @@ TEST_F(KavcmpFault, DifferenceIsPrivateWhateverTheUmask) {
 }
 
 }  // namespace
-
-#endif

@@ -11,8 +11,6 @@
 #include "db/db.h"
 #include "testutil/testutil.h"
 
-#ifdef KAVCMP_PATH
-
 namespace {
 
 struct entry {
@@ -188,14 +186,12 @@ TEST_F(KavcmpE2e, DifferenceDatabase) {
   EXPECT_EQ("db_open(): taken: File exists\n", r.err);
   EXPECT_EQ("keep", read_file(path("taken")));
 
-#ifdef KAVSHOW_PATH
   r = run_prog({KAVSHOW_PATH, "-p", "diff"}, dir_);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(PLAIN_OUT, r.out);
   r = run_prog({KAVSHOW_PATH, "diff"}, dir_);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(LONG_OUT, r.out);
-#endif
 }
 
 TEST_F(KavcmpE2e, Usage) {
@@ -260,5 +256,3 @@ TEST_F(KavcmpE2e, EmptyDatabases) {
       "D --u-ms--- /etc/passwd\n0 100644 100 \nD -----s--- /etc/same\n7 \n",
       r.out);
 }
-
-#endif  // KAVCMP_PATH

@@ -7,8 +7,6 @@
 #include "testutil/spawn.h"
 #include "testutil/testutil.h"
 
-#ifdef KAVCONF_PLAIN_PATH
-
 namespace {
 
 class KavconfFault : public TmpDirTest {};
@@ -73,5 +71,3 @@ TEST_F(KavconfFault, OutOfMemoryEndsWithItsMessage) {
 }
 
 }  // namespace
-
-#endif
