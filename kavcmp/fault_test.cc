@@ -10,32 +10,18 @@
 #include <vector>
 
 #include "db/db.h"
+#include "testutil/dbfile.h"
 #include "testutil/exists.h"
 #include "testutil/testutil.h"
 
 namespace {
 
 std::string
-frame(const std::string &path, const db_rec &r)
+frame(const std::string &path, uint64_t ino, int64_t size)
 {
-  uint8_t head[DB_HEAD_LEN] = {uint8_t(path.size()), uint8_t(path.size() >> 8),
-                               uint8_t(DB_REC_LEN), 0, 0, 0, DB_KIND_SNAP};
-  uint8_t rec[DB_REC_LEN];
-  db_rec_pack(&r, rec);
-  return std::string(reinterpret_cast<char *>(head), sizeof head) + path +
-         std::string(reinterpret_cast<char *>(rec), sizeof rec);
-}
-
-db_rec
-rec(uint64_t ino, int64_t size)
-{
-  db_rec r;
-  memset(&r, 0, sizeof r);
-  r.ino = ino;
-  r.mode = 0100644;
+  db_rec r = test_rec(ino, 0100644, uint16_t(DB_ALL));
   r.size = size;
-  r.mask = DB_INO | DB_MODE | DB_SIZE;
-  return r;
+  return frame_bytes(path, DB_KIND_SNAP, rec_bytes(r));
 }
 
 // n files in directories of 100; the newer database changes every third
@@ -47,11 +33,11 @@ write_pair(const std::string &older, const std::string &newer, int n)
   for (int i = 0; i < n; i++) {
     char path[64];
     snprintf(path, sizeof path, "/d%03d/file%06d", i / 100, i);
-    a += frame(path, rec(uint64_t(i), 10));
+    a += frame(path, uint64_t(i), 10);
     if (i % 5 != 4)
-      b += frame(path, rec(uint64_t(i), i % 3 == 0 ? 11 : 10));
+      b += frame(path, uint64_t(i), i % 3 == 0 ? 11 : 10);
     if (i % 10 == 0)
-      b += frame(std::string(path) + ".new", rec(uint64_t(n + i), 1));
+      b += frame(std::string(path) + ".new", uint64_t(n + i), 1);
   }
   write_file(older, a);
   write_file(newer, b);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/db.h"
+#include "testutil/dbfile.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -35,9 +36,8 @@ write_db(const std::string &name, const std::vector<entry> &entries)
     r.uid = e.uid;
     r.size = e.size;
     r.ctime = e.ctime;
-    uint8_t buf[DB_REC_LEN];
-    db_rec_pack(&r, buf);
-    ASSERT_EQ(0, db_argput(db, e.path, DB_REC_LEN, DB_KIND_SNAP, buf));
+    ASSERT_EQ(0, db_argput(db, e.path, DB_REC_LEN, DB_KIND_SNAP,
+                           rec_bytes(r).data()));
   }
   ASSERT_EQ(0, db_close(db));
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "db/le.h"
+#include "testutil/dbfile.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -34,17 +35,6 @@ sample_rec()
     r.csum[i] = uint8_t(0xa0 + i);
   r.mask = 0x1ff;
   return r;
-}
-
-// A frame as the writers lay it out, built by hand.
-std::string
-frame_bytes(const std::string &path, uint8_t kind, const std::string &data)
-{
-  uint8_t head[DB_HEAD_LEN];
-  le_put16(head, uint16_t(path.size()));
-  le_put32(head + 2, uint32_t(data.size()));
-  head[6] = kind;
-  return std::string(reinterpret_cast<char *>(head), sizeof head) + path + data;
 }
 
 struct seen_frame {
