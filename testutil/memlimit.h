@@ -74,7 +74,7 @@ runs_near_memory_need(const std::function<prog_result(rlim_t, bool)> &run,
     return {};
   }
   real(start);
-  for (int i = 1; i <= between; i++)
-    real(start + (enough - start) * rlim_t(i) / rlim_t(between + 1) / page * page);
+  for (rlim_t i = 1; i <= rlim_t(between); i++)
+    real(start + (enough - start) * i / rlim_t(between + 1) / page * page);
   return runs;
 }
