@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +20,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -112,7 +115,8 @@ mutate_and_capture(const char *path, const port_stat *st, uint16_t mask,
 }
 
 // The walk of top with kavbuild's visitor, as the child of a death test:
-// exit status 1 when the walk failed, as kavbuild's.
+// exit status 1 when the walk failed, as kavbuild's, and 4 with a message
+// when the change was never made, so that a test cannot pass without it.
 [[noreturn]] void
 walk_and_exit(const std::string &top, const std::string &db, uid_t as)
 {
@@ -129,6 +133,10 @@ walk_and_exit(const std::string &top, const std::string &db, uid_t as)
                   setuid(as) != 0))
     _exit(3);
   int r = fs_walk(t, top.c_str(), mutate_and_capture, h);
+  if (!the_mutation.done) {
+    fprintf(stderr, "the walk never reached the change\n");
+    exit(4);
+  }
   exit(r == 0 ? 0 : r == -1 ? 1 : 2);
 }
 
@@ -218,15 +226,24 @@ TEST_F(KavbuildFault, DirectoryChangedBeforeTheDescent) {
 
 // The whole program against a tree that another process keeps changing:
 // every run ends in time, with a database that reads back or with one of
-// the walk's or the capture's messages and status 1.
+// the walk's or the capture's messages and status 1. Runs go on past ten
+// until one has met a change, thirty at the most, so that the test cannot
+// pass without the failures it is about.
 TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
   for (int i = 0; i < 50; i++)
     write_file(top_ + "/f" + std::to_string(i), std::string(size_t(i * 100), 'x'));
+  // The changes made so far, counted where the test can see them.
+  void *shared = mmap(nullptr, sizeof(std::atomic<unsigned>),
+                      PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                      -1, 0);
+  ASSERT_NE(MAP_FAILED, shared);
+  auto *changes = new (shared) std::atomic<unsigned>(0);
+  pid_t test = getpid();
   pid_t churn = fork();
   if (churn == 0) {
     // Swaps files for FIFOs, links and directories and back, and removes
-    // and recreates them, until it is killed.
-    for (unsigned n = 0;; n++) {
+    // and recreates them, until it is killed or the test is gone.
+    for (unsigned n = 0; getppid() == test; n++) {
       std::string f = top_ + "/f" + std::to_string(n % 50);
       remove_tree(f);
       switch (n % 4) {
@@ -235,13 +252,17 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
         case 2: mkdir(f.c_str(), 0755); break;
         case 3: write_file(f, "again"); break;
       }
+      *changes = n + 1;
     }
+    _exit(0);
   }
   ASSERT_GT(churn, 0);
+  for (int i = 0; i < 10000 && *changes == 0; i++)
+    usleep(1000);
   const char *const messages[] = {"lstat(): ", "opendir(): ", "readdir_r(): ",
                                     "sha_file(): ", "readlink(): "};
-  int failed = 0;
-  for (int run = 0; run < 10; run++) {
+  int run = 0, failed = 0;
+  for (; run < 30 && (run < 10 || failed == 0); run++) {
     std::string db = "db" + std::to_string(run);
     prog_result r = build(db);
     if (r.status == 0) {
@@ -259,7 +280,10 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
   }
   kill(churn, SIGKILL);
   waitpid(churn, nullptr, 0);
-  std::cerr << failed << " of 10 runs met a change\n";
+  EXPECT_GT(changes->load(), 0u) << "the tree never changed";
+  EXPECT_GT(failed, 0) << "no run met a change";
+  munmap(shared, sizeof(std::atomic<unsigned>));
+  std::cerr << failed << " of " << run << " runs met a change\n";
 }
 
 // A FIFO in the tree, recorded with every attribute, is never opened: no
