@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "db/db.h"
-#include "sha1/sha1.h"
 #include "testutil/confine.h"
+#include "testutil/dbfile.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -70,14 +70,6 @@ class KavbuildTest : public RealTmpDirTest {
   std::string top_;
 };
 
-std::string
-sha(const std::string &s)
-{
-  uint8_t d[SHA1_LEN];
-  sha_buf(s.data(), int32_t(s.size()), d);
-  return std::string(reinterpret_cast<char *>(d), SHA1_LEN);
-}
-
 }  // namespace
 
 // Exactly what the policy selects, with exactly the attributes it asks for.
@@ -116,14 +108,11 @@ TEST_F(KavbuildTest, RecordsWhatThePolicySelects) {
   EXPECT_EQ(st.st_mode, file.mode);
   EXPECT_EQ(5, file.size);
   EXPECT_EQ(uint32_t(st.st_ctime), uint64_t(file.ctime));
-  EXPECT_EQ(sha("hello"), std::string(reinterpret_cast<const char *>(
-                                          file.csum), SHA1_LEN));
+  EXPECT_EQ(sha("hello"), csum(file));
   const db_rec &lnk = recs[top_ + "/link"];
-  EXPECT_EQ(sha("d/file"),
-            std::string(reinterpret_cast<const char *>(lnk.csum), SHA1_LEN));
+  EXPECT_EQ(sha("d/file"), csum(lnk));
   const db_rec &dir = recs[top_ + "/d"];
-  EXPECT_EQ(sha(std::string("fifo\0file\0", 10)),
-            std::string(reinterpret_cast<const char *>(dir.csum), SHA1_LEN));
+  EXPECT_EQ(sha(std::string("fifo\0file\0", 10)), csum(dir));
   const db_rec &log = recs[top_ + "/log"];
   EXPECT_EQ(DB_MODE | DB_SIZE, log.mask);
   EXPECT_EQ(0u, log.ino);

@@ -7,6 +7,7 @@
 
 #include "db/db.h"
 #include "db/le.h"
+#include "sha1/sha1.h"
 
 // A record whose attributes all differ from zero and from each other's
 // defaults, so that a field printed or compared in the wrong place shows.
@@ -46,4 +47,20 @@ frame_bytes(const std::string &path, uint8_t kind, const std::string &data)
   le_put32(head + 2, uint32_t(data.size()));
   head[6] = kind;
   return std::string(reinterpret_cast<char *>(head), sizeof head) + path + data;
+}
+
+// The checksum of these bytes, and the one a record holds, as strings that
+// compare and print.
+inline std::string
+sha(const std::string &s)
+{
+  uint8_t d[SHA1_LEN];
+  sha_buf(s.data(), int32_t(s.size()), d);
+  return std::string(reinterpret_cast<char *>(d), SHA1_LEN);
+}
+
+inline std::string
+csum(const db_rec &r)
+{
+  return std::string(reinterpret_cast<const char *>(r.csum), SHA1_LEN);
 }
