@@ -13,14 +13,6 @@ static constexpr struct {
     {'s', 0x040}, {'f', 0x080}, {'t', 0x020}, {'c', 0x100},
 };
 
-static constexpr struct {
-  char letter;
-  uint8_t bit;
-} type_order[] = {
-    {'f', PCL_T_FIFO}, {'c', PCL_T_CHR}, {'d', PCL_T_DIR}, {'b', PCL_T_BLK},
-    {'r', PCL_T_REG},  {'l', PCL_T_LNK}, {'s', PCL_T_SOCK},
-};
-
 // Ids are held unsigned but shown signed: 4294967294 prints as -2.
 static void
 range_print(const char *kw, const pclent_range &r)
@@ -57,10 +49,11 @@ pclent_print(const pclent *e)
   for (uint16_t i = 0; i < e->pe_ngids; i++)
     range_print("gid", e->pe_gids[i]);
   if (e->pe_types != 0) {
-    char types[8];
-    for (size_t i = 0; i < 7; i++)
-      types[i] = (e->pe_types & type_order[i].bit) ? type_order[i].letter : '-';
-    types[7] = '\0';
+    char types[PCL_NTYPES + 1];
+    size_t n = 0;
+    for (const pcl_type &t : PCL_TYPES)
+      types[n++] = (e->pe_types & t.bit) ? t.letter : '-';
+    types[n] = '\0';
     printf("\ttype:%s\n", types);
   }
 }

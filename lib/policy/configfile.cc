@@ -169,11 +169,6 @@ static constexpr letter_bits mask_letters[] = {
 static_assert(0x001 + 0x002 + 0x004 + 0x008 + 0x010 + 0x080 == 0x09f,
               "C is i, m, l, u, g and f");
 
-static constexpr letter_bits type_letters[] = {
-    {'f', PCL_T_FIFO}, {'c', PCL_T_CHR}, {'d', PCL_T_DIR}, {'b', PCL_T_BLK},
-    {'r', PCL_T_REG},  {'l', PCL_T_LNK}, {'s', PCL_T_SOCK},
-};
-
 template <size_t N>
 static const letter_bits *
 letter_find(const letter_bits (&table)[N], char c)
@@ -244,10 +239,10 @@ keyword(pclent *e, const char *key, char *value)
     for (const char *p = value; *p != '\0'; p++) {
       if (is_blank(*p))
         continue;
-      const letter_bits *lb = letter_find(type_letters, *p);
-      if (lb == nullptr)
+      uint8_t bit = pcl_type_bit(*p);
+      if (bit == 0)
         return fail_syntax("bad type");
-      bits = static_cast<uint8_t>(bits | lb->bits);
+      bits = static_cast<uint8_t>(bits | bit);
     }
     pclent_type_set(e, bits);
   } else {
