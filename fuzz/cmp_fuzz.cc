@@ -68,23 +68,23 @@ model(const std::vector<ref_frame> &older, const std::vector<ref_frame> &newer)
 {
   std::map<std::string, model_node> m;
   for (const auto &f : older)
-    m[order_key(f.path)] = {f.path, CMP_DELETED, f.data};
+    m[order_key(f.path)] = {f.path, DB_KIND_DELETED, f.data};
   for (const auto &f : newer) {
     auto it = m.find(order_key(f.path));
     if (it == m.end()) {
-      m[order_key(f.path)] = {f.path, CMP_NEW, f.data};
+      m[order_key(f.path)] = {f.path, DB_KIND_NEW, f.data};
       continue;
     }
     model_node &n = it->second;
-    if (n.kind == CMP_NEW) {  // repeated, still only in the newer one
+    if (n.kind == DB_KIND_NEW) {  // repeated, still only in the newer one
       n.recs = f.data;
     } else if (same_record(n.recs.data(), f.data.data())) {
-      n.kind = CMP_UNCHANGED;
+      n.kind = DB_KIND_UNCHANGED;
     } else {
       std::vector<uint8_t> pair(n.recs.begin(), n.recs.begin() + DB_REC_LEN);
       pair.insert(pair.end(), f.data.begin(), f.data.end());
       n.recs = pair;
-      n.kind = CMP_CHANGED;
+      n.kind = DB_KIND_CHANGED;
     }
   }
   return m;
@@ -128,7 +128,7 @@ check_diff_frame(const db_frame *fr, const void *data, void *arg)
   FUZZ_CHECK(c->seen < c->want.size());
   const model_node &w = *c->want[c->seen++];
   FUZZ_CHECK(w.path == fr->path && w.kind == fr->kind);
-  size_t len = w.kind == CMP_CHANGED ? 2 * DB_REC_LEN : DB_REC_LEN;
+  size_t len = w.kind == DB_KIND_CHANGED ? 2 * DB_REC_LEN : DB_REC_LEN;
   FUZZ_CHECK(fr->len == len && memcmp(data, w.recs.data(), len) == 0);
   return 0;
 }
@@ -249,7 +249,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     diff_check c{{}, 0};
     auto m = model(f1, f2);
     for (const auto &kv : m)
-      if (kv.second.kind != CMP_UNCHANGED)
+      if (kv.second.kind != DB_KIND_UNCHANGED)
         c.want.push_back(&kv.second);
     uint8_t dbuf[2 * DB_REC_LEN];
     if (all_plain) {

@@ -40,7 +40,7 @@ cmp_load_old(const db_frame *fr, const void *data, void *arg)
   ft_node *node = ft_add(tree, fr->path, &rec, sizeof rec);
   if (node == nullptr)
     return -1;
-  node->ftn_kind = CMP_DELETED;
+  node->ftn_kind = DB_KIND_DELETED;
   return 0;
 }
 
@@ -56,7 +56,7 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
     node = ft_add(tree, fr->path, &rec, sizeof rec);
     if (node == nullptr)
       return -1;
-    node->ftn_kind = CMP_NEW;
+    node->ftn_kind = DB_KIND_NEW;
     return 0;
   }
   if (node->ftn_data == nullptr) {
@@ -64,10 +64,10 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
     // node of kind 0 would never be reported.
     if (tree->ftt_set(node, &rec, sizeof rec) == nullptr)
       return -1;
-    node->ftn_kind = CMP_NEW;
+    node->ftn_kind = DB_KIND_NEW;
     return 0;
   }
-  if (node->ftn_kind == CMP_NEW) {
+  if (node->ftn_kind == DB_KIND_NEW) {
     // A path the newer database repeats is still only in the newer one:
     // comparing it with its own first record could call it unchanged and
     // hide it. As in the older database, its last record wins.
@@ -77,7 +77,7 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
   }
   const db_rec *old = static_cast<const db_rec *>(node->ftn_data);
   if (cmp_rec_equal(old, &rec)) {
-    node->ftn_kind = CMP_UNCHANGED;
+    node->ftn_kind = DB_KIND_UNCHANGED;
     return 0;
   }
   db_rec *pair = static_cast<db_rec *>(malloc(2 * sizeof(db_rec)));
@@ -90,6 +90,6 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
   tree->ftt_free(node);
   node->ftn_data = pair;
   node->ftn_datalen = 2 * sizeof(db_rec);
-  node->ftn_kind = CMP_CHANGED;
+  node->ftn_kind = DB_KIND_CHANGED;
   return 0;
 }

@@ -7,12 +7,10 @@
 #include "db/db.h"
 #include "ft/ft.h"
 
-// Change kinds; also the kind byte of a difference database's frames. A
-// node without record (the root, a mere ancestor) keeps kind 0.
-constexpr uint16_t CMP_UNCHANGED = 1;  // payload: the older record
-constexpr uint16_t CMP_CHANGED = 2;    // payload: older and newer record
-constexpr uint16_t CMP_NEW = 4;        // payload: the newer record
-constexpr uint16_t CMP_DELETED = 8;    // payload: the older record
+// Change kinds are the DB_KIND_* values. A node without record (the root,
+// a mere ancestor) keeps DB_KIND_NONE; the payload of the others is the
+// older record (DB_KIND_UNCHANGED, DB_KIND_DELETED), the newer record
+// (DB_KIND_NEW), or the older and the newer record (DB_KIND_CHANGED).
 
 // True when a and b agree in every attribute but ctime and mask.
 bool cmp_rec_equal(const db_rec *a, const db_rec *b);

@@ -43,7 +43,7 @@ usage()
 static int
 cmp_print(ft_node *node, void *arg)
 {
-  if (node->ftn_data == nullptr || node->ftn_kind == CMP_UNCHANGED)
+  if (node->ftn_data == nullptr || node->ftn_kind == DB_KIND_UNCHANGED)
     return 0;
   const print_opts *po = static_cast<const print_opts *>(arg);
   const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
@@ -71,13 +71,14 @@ static int
 cmp_put_diff(ft_node *node, void *arg)
 {
   uint16_t kind = node->ftn_kind;
-  if (node->ftn_data == nullptr || kind == 0 || kind == CMP_UNCHANGED)
+  if (node->ftn_data == nullptr || kind == DB_KIND_NONE ||
+      kind == DB_KIND_UNCHANGED)
     return 0;
   const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
   uint8_t buf[2 * DB_REC_LEN];
   uint32_t len = DB_REC_LEN;
   db_rec_pack(&recs[0], buf);
-  if (kind == CMP_CHANGED) {
+  if (kind == DB_KIND_CHANGED) {
     db_rec_pack(&recs[1], buf + DB_REC_LEN);
     len = 2 * DB_REC_LEN;
   }

@@ -3,15 +3,7 @@
 
 #include <cstdio>
 
-// Attribute letters in print order, with their mask bits; the same order as
-// the record printers use.
-static constexpr struct {
-  char letter;
-  uint16_t bit;
-} mask_order[] = {
-    {'i', 0x001}, {'l', 0x004}, {'u', 0x008}, {'g', 0x010}, {'m', 0x002},
-    {'s', 0x040}, {'f', 0x080}, {'t', 0x020}, {'c', 0x100},
-};
+#include "db/print.h"
 
 // Ids are held unsigned but shown signed: 4294967294 prints as -2.
 static void
@@ -31,14 +23,15 @@ range_print(const char *kw, const pclent_range &r)
 void
 pclent_print(const pclent *e)
 {
-  char head[10];
+  // The mask text of the record printers, or N as wide.
+  char head[DB_NATTRS + 1];
   if (e->pe_flags & PCLENT_RECORD) {
-    for (size_t i = 0; i < 9; i++)
-      head[i] = (e->pe_mask & mask_order[i].bit) ? mask_order[i].letter : '-';
+    mask_text(e->pe_mask, head);
+    head[DB_NATTRS] = '\0';
   } else {
-    snprintf(head, sizeof head, "%-9s", "N");
+    snprintf(head, sizeof head, "%-*s", int(DB_NATTRS), "N");
   }
-  printf("+%.9s %c%c\n", head, (e->pe_flags & PCLENT_PRUNE) ? 'S' : '-',
+  printf("+%s %c%c\n", head, (e->pe_flags & PCLENT_PRUNE) ? 'S' : '-',
          (e->pe_flags & PCLENT_INHERIT) ? 'I' : '-');
   for (uint16_t i = 0; i < e->pe_nnames; i++)
     printf("\tname:%s;\n", e->pe_names[i]);

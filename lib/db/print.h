@@ -16,6 +16,10 @@ void rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
 void rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
                      uint32_t sel);
 
+// The mask text of mask: per attribute, in the order of DB_ATTRS, its
+// letter when mask has its bit, else '-'. Not terminated.
+void mask_text(uint32_t mask, char out[DB_NATTRS]);
+
 // Mask letters of the command lines: i m l u g t s f c add, C and F replace
 // the whole mask, anything else is ignored.
 void mask_parse(const char *text, uint32_t *mask);
