@@ -16,12 +16,9 @@
 #include <cerrno>
 #include <map>
 
+#include "db/print.h"
 #include "fuzz/fuzz_util.h"
-
-// The driver's visitors and option block are private to its file.
-#define main kavcmp_main
-#include "kavcmp/kavcmp.cc"
-#undef main
+#include "kavcmp/cmp.h"
 
 namespace {
 
@@ -229,15 +226,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (r == 0) {
     ft_traverse(tree, settle, nullptr);
     check_node(tree->ftt_root);
-    const uint32_t layouts[][2] = {{0, OPT_LONG},
-                                   {0, OPT_LONG | OPT_HUMAN},
-                                   {0, OPT_PLAIN},
-                                   {0x1ff, OPT_PLAIN | OPT_MASK_SET},
-                                   {0x05a, OPT_LONG | OPT_MASK_AND}};
-    for (const auto &l : layouts) {
-      print_opts po = {l[0], l[1]};
-      ft_traverse(tree, cmp_print, &po);
-    }
+    // mask, human, plain, narrow, replace
+    rec_view views[] = {{0, false, false, false, false},
+                        {0, true, false, false, false},
+                        {0, false, true, false, false},
+                        {0x1ff, false, true, false, true},
+                        {0x05a, false, false, true, false}};
+    for (rec_view &v : views)
+      ft_traverse(tree, cmp_print, &v);
     fflush(stdout);
 
     unlink(diffname);

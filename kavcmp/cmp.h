@@ -1,6 +1,6 @@
 // cmp.h: the compare engine of kavcmp. Two snapshot databases are read into
 // one path tree, and every path with a record gets a change kind in its
-// node's ftn_kind.
+// node's ftn_kind; the paths that differ are then printed or stored.
 #pragma once
 #include <cstdint>
 
@@ -23,3 +23,11 @@ bool cmp_rec_equal(const db_rec *a, const db_rec *b);
 // record is refused: -1, EBADMSG. -1 with ENOMEM when memory runs out.
 int cmp_load_old(const db_frame *fr, const void *data, void *tree);
 int cmp_load_new(const db_frame *fr, const void *data, void *tree);
+
+// ft_visitors for the loaded tree, which report every path that is not
+// unchanged. cmp_print prints it as the rec_view (arg) chose; always 0.
+// cmp_put_diff appends its frame to the db_handle (arg): kind and records
+// as the node holds them, the older record first. -1 after a message when
+// the frame cannot be written, errno from the write.
+int cmp_print(ft_node *node, void *view);
+int cmp_put_diff(ft_node *node, void *db);

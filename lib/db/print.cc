@@ -391,6 +391,29 @@ mask_text(uint32_t mask, char out[DB_NATTRS])
     out[n++] = (mask & a.bit) ? a.letter : '-';
 }
 
+uint32_t
+rec_view_select(const rec_view *v, const db_rec *rec)
+{
+  if (v->rv_replace)
+    return v->rv_mask;
+  if (v->rv_narrow)
+    return rec->mask & v->rv_mask;
+  return rec->mask;
+}
+
+void
+rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
+               const char *path)
+{
+  uint32_t sel = rec_view_select(v, &recs[0]);
+  if (v->rv_plain)
+    rec_print(PLAIN, kind, recs, path, sel);
+  else if (v->rv_human)
+    rec_print(HUMAN, kind, recs, path, sel);
+  else
+    rec_print(LONG, kind, recs, path, sel);
+}
+
 void
 mask_parse(const char *text, uint32_t *mask)
 {
