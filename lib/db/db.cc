@@ -38,14 +38,17 @@ static constexpr bool
 attr_sets_well_formed()
 {
   for (const db_attr &s : DB_ATTR_SETS)
-    if (db_attr_bit(s.letter) != 0 || s.bit == 0 || (s.bit & ~DB_ALL) != 0)
+    if (db_attr_find(DB_ATTRS, s.letter) != 0 || s.bit == 0 ||
+        (s.bit & ~DB_ALL) != 0)
       return false;
   return true;
 }
 static_assert(attr_sets_well_formed(), "set letters stand apart");
-static_assert(db_attr_set('C') == (DB_ALL & ~(DB_CTIME | DB_SIZE | DB_CSUM)),
+static_assert(db_attr_find(DB_ATTR_SETS, 'C') ==
+                  (DB_ALL & ~(DB_CTIME | DB_SIZE | DB_CSUM)),
               "C is every attribute but ctime, size and checksum");
-static_assert(db_attr_set('F') == DB_ALL, "F is every attribute");
+static_assert(db_attr_find(DB_ATTR_SETS, 'F') == DB_ALL,
+              "F is every attribute");
 
 // Where each field sits in a stored record.
 enum {

@@ -38,21 +38,13 @@ constexpr db_attr DB_ATTR_SETS[] = {
     {'F', DB_ALL},
 };
 
-// The bits of an attribute letter, or of a set letter; 0 for any other
-// character.
+// The bits of letter c in DB_ATTRS or DB_ATTR_SETS; 0 for a letter that
+// the table lacks.
+template <size_t N>
 constexpr uint32_t
-db_attr_bit(char c)
+db_attr_find(const db_attr (&table)[N], char c)
 {
-  for (const db_attr &a : DB_ATTRS)
-    if (a.letter == c)
-      return a.bit;
-  return 0;
-}
-
-constexpr uint32_t
-db_attr_set(char c)
-{
-  for (const db_attr &a : DB_ATTR_SETS)
+  for (const db_attr &a : table)
     if (a.letter == c)
       return a.bit;
   return 0;

@@ -419,11 +419,11 @@ mask_parse(const char *text, uint32_t *mask)
 {
   uint32_t m = 0;
   for (const char *p = text; *p != '\0'; p++) {
-    uint32_t set = db_attr_set(*p);
+    uint32_t set = db_attr_find(DB_ATTR_SETS, *p);
     if (set != 0)
       m = set;
     else
-      m |= db_attr_bit(*p);
+      m |= db_attr_find(DB_ATTRS, *p);
   }
   *mask = m;
 }

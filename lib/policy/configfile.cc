@@ -176,7 +176,8 @@ entry_start(pclent *e, const char *key, const char *value)
       continue;
     }
     // Unlike mask_parse, the set letters C and F add to what came before.
-    uint32_t bits = db_attr_bit(*p) | db_attr_set(*p);
+    uint32_t bits =
+        db_attr_find(DB_ATTRS, *p) | db_attr_find(DB_ATTR_SETS, *p);
     if (bits == 0)
       return fail_syntax("bad mask");
     e->pe_mask = static_cast<uint16_t>(e->pe_mask | bits);
