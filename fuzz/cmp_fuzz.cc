@@ -16,12 +16,9 @@
 #include <cerrno>
 #include <map>
 
+#include "db/print.h"
 #include "fuzz/fuzz_util.h"
-
-// The driver's visitors and option block are private to its file.
-#define main kavcmp_main
-#include "kavcmp/kavcmp.cc"
-#undef main
+#include "kavcmp/cmp.h"
 
 namespace {
 
@@ -68,23 +65,23 @@ model(const std::vector<ref_frame> &older, const std::vector<ref_frame> &newer)
 {
   std::map<std::string, model_node> m;
   for (const auto &f : older)
-    m[order_key(f.path)] = {f.path, CMP_DELETED, f.data};
+    m[order_key(f.path)] = {f.path, DB_KIND_DELETED, f.data};
   for (const auto &f : newer) {
     auto it = m.find(order_key(f.path));
     if (it == m.end()) {
-      m[order_key(f.path)] = {f.path, CMP_NEW, f.data};
+      m[order_key(f.path)] = {f.path, DB_KIND_NEW, f.data};
       continue;
     }
     model_node &n = it->second;
-    if (n.kind == CMP_NEW) {  // repeated, still only in the newer one
+    if (n.kind == DB_KIND_NEW) {  // repeated, still only in the newer one
       n.recs = f.data;
     } else if (same_record(n.recs.data(), f.data.data())) {
-      n.kind = CMP_UNCHANGED;
+      n.kind = DB_KIND_UNCHANGED;
     } else {
       std::vector<uint8_t> pair(n.recs.begin(), n.recs.begin() + DB_REC_LEN);
       pair.insert(pair.end(), f.data.begin(), f.data.end());
       n.recs = pair;
-      n.kind = CMP_CHANGED;
+      n.kind = DB_KIND_CHANGED;
     }
   }
   return m;
@@ -128,7 +125,7 @@ check_diff_frame(const db_frame *fr, const void *data, void *arg)
   FUZZ_CHECK(c->seen < c->want.size());
   const model_node &w = *c->want[c->seen++];
   FUZZ_CHECK(w.path == fr->path && w.kind == fr->kind);
-  size_t len = w.kind == CMP_CHANGED ? 2 * DB_REC_LEN : DB_REC_LEN;
+  size_t len = w.kind == DB_KIND_CHANGED ? 2 * DB_REC_LEN : DB_REC_LEN;
   FUZZ_CHECK(fr->len == len && memcmp(data, w.recs.data(), len) == 0);
   return 0;
 }
@@ -229,15 +226,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (r == 0) {
     ft_traverse(tree, settle, nullptr);
     check_node(tree->ftt_root);
-    const uint32_t layouts[][2] = {{0, OPT_LONG},
-                                   {0, OPT_LONG | OPT_HUMAN},
-                                   {0, OPT_PLAIN},
-                                   {0x1ff, OPT_PLAIN | OPT_MASK_SET},
-                                   {0x05a, OPT_LONG | OPT_MASK_AND}};
-    for (const auto &l : layouts) {
-      print_opts po = {l[0], l[1]};
-      ft_traverse(tree, cmp_print, &po);
-    }
+    // mask, human, plain, narrow, replace
+    rec_view views[] = {{0, false, false, false, false},
+                        {0, true, false, false, false},
+                        {0, false, true, false, false},
+                        {0x1ff, false, true, false, true},
+                        {0x05a, false, false, true, false}};
+    for (rec_view &v : views)
+      ft_traverse(tree, cmp_print, &v);
     fflush(stdout);
 
     unlink(diffname);
@@ -249,7 +245,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     diff_check c{{}, 0};
     auto m = model(f1, f2);
     for (const auto &kv : m)
-      if (kv.second.kind != CMP_UNCHANGED)
+      if (kv.second.kind != DB_KIND_UNCHANGED)
         c.want.push_back(&kv.second);
     uint8_t dbuf[2 * DB_REC_LEN];
     if (all_plain) {

@@ -5,11 +5,8 @@
 #include <cerrno>
 
 #include "fuzz/fuzz_util.h"
-
-// The driver's visitor and option block are private to its file.
-#define main kavshow_main
-#include "kavshow/kavshow.cc"
-#undef main
+#include "kavshow/show.h"
+#include "port/port.h"
 
 namespace {
 
@@ -47,23 +44,22 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   file.set(data, size);
   // The reader's buffer is kavshow's: two stored records.
   bool bad;
-  std::vector<ref_frame> frames = ref_frames(data, size, 2 * DB_REC_LEN, &bad);
+  std::vector<ref_frame> frames = ref_frames(data, size, SHOW_DATA_MAX, &bad);
   // A frame too short for the records its kind promises stops kavshow too.
   size_t fits = 0;
   while (fits < frames.size() &&
          frames[fits].data.size() >=
              (frames[fits].kind == DB_KIND_CHANGED ? 2 : 1) * DB_REC_LEN)
     fits++;
-  const struct {
-    uint32_t mask, opts;
-  } layouts[] = {{0, OPT_LONG},
-                 {0, OPT_LONG | OPT_HUMAN},
-                 {0, OPT_PLAIN},
-                 {0x1ff, OPT_LONG | OPT_HUMAN | OPT_MASK_SET},
-                 {0x0a5, OPT_PLAIN | OPT_MASK_AND}};
-  for (const auto &l : layouts) {
-    counter c{&frames, 0, {l.mask, l.opts, ""}};
-    uint8_t buf[2 * DB_REC_LEN];
+  // mask, human, plain, narrow, replace
+  const rec_view views[] = {{0, false, false, false, false},
+                            {0, true, false, false, false},
+                            {0, false, true, false, false},
+                            {0x1ff, true, false, false, true},
+                            {0x0a5, false, true, true, false}};
+  for (const rec_view &v : views) {
+    counter c{&frames, 0, {v, false, false, ""}};
+    uint8_t buf[SHOW_DATA_MAX];
     errno = 0;
     int r = db_readall(file.name, check_and_show, &c, buf, sizeof buf);
     if (fits < frames.size()) {
@@ -76,12 +72,12 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   }
   // The path filters see every frame too but print only what they admit.
   if (!frames.empty()) {
-    counter c{&frames, 0, {0, OPT_PLAIN | OPT_PREFIX, ""}};
-    copy_cut(c.opts.path, frames[0].path.substr(0, 3).c_str());
-    uint8_t buf[2 * DB_REC_LEN];
+    counter c{&frames, 0, {views[2], false, true, ""}};
+    copy_cut(c.opts.so_path, frames[0].path.substr(0, 3).c_str());
+    uint8_t buf[SHOW_DATA_MAX];
     db_readall(file.name, check_and_show, &c, buf, sizeof buf);
-    counter e{&frames, 0, {0, OPT_LONG | OPT_EXACT, ""}};
-    copy_cut(e.opts.path, frames.back().path.c_str());
+    counter e{&frames, 0, {views[0], true, false, ""}};
+    copy_cut(e.opts.so_path, frames.back().path.c_str());
     db_readall(file.name, check_and_show, &e, buf, sizeof buf);
   }
   fflush(stdout);

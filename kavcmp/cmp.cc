@@ -39,7 +39,7 @@ cmp_load_old(const db_frame *fr, const void *data, void *arg)
   ft_node *node = ft_add(tree, fr->path, &rec, sizeof rec);
   if (node == nullptr)
     return -1;
-  node->ftn_kind = CMP_DELETED;
+  node->ftn_kind = DB_KIND_DELETED;
   return 0;
 }
 
@@ -55,7 +55,7 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
     node = ft_add(tree, fr->path, &rec, sizeof rec);
     if (node == nullptr)
       return -1;
-    node->ftn_kind = CMP_NEW;
+    node->ftn_kind = DB_KIND_NEW;
     return 0;
   }
   // A node made only as an ancestor of other paths has no record: the
@@ -63,21 +63,21 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
   // the newer database repeats is still only in the newer one: comparing
   // it with its own first record could call it unchanged and hide it. As
   // in the older database, its last record wins.
-  if (node->ftn_data == nullptr || node->ftn_kind == CMP_NEW) {
+  if (node->ftn_data == nullptr || node->ftn_kind == DB_KIND_NEW) {
     if (ft_node_set(tree, node, &rec, sizeof rec) == nullptr)
       return -1;
-    node->ftn_kind = CMP_NEW;
+    node->ftn_kind = DB_KIND_NEW;
     return 0;
   }
   const db_rec *old = static_cast<const db_rec *>(node->ftn_data);
   if (cmp_rec_equal(old, &rec)) {
-    node->ftn_kind = CMP_UNCHANGED;
+    node->ftn_kind = DB_KIND_UNCHANGED;
     return 0;
   }
   // Copied out first: the older record goes when the pair replaces it.
   db_rec pair[2] = {*old, rec};
   if (ft_node_set(tree, node, pair, sizeof pair) == nullptr)
     return -1;
-  node->ftn_kind = CMP_CHANGED;
+  node->ftn_kind = DB_KIND_CHANGED;
   return 0;
 }

@@ -1,18 +1,16 @@
 // cmp.h: the compare engine of kavcmp. Two snapshot databases are read into
 // one path tree, and every path with a record gets a change kind in its
-// node's ftn_kind.
+// node's ftn_kind; the paths that differ are then printed or stored.
 #pragma once
 #include <cstdint>
 
 #include "db/db.h"
 #include "ft/ft.h"
 
-// Change kinds; also the kind byte of a difference database's frames. A
-// node without record (the root, a mere ancestor) keeps kind 0.
-constexpr uint16_t CMP_UNCHANGED = 1;  // payload: the older record
-constexpr uint16_t CMP_CHANGED = 2;    // payload: older and newer record
-constexpr uint16_t CMP_NEW = 4;        // payload: the newer record
-constexpr uint16_t CMP_DELETED = 8;    // payload: the older record
+// Change kinds are the DB_KIND_* values. A node without record (the root,
+// a mere ancestor) keeps DB_KIND_NONE; the payload of the others is the
+// older record (DB_KIND_UNCHANGED, DB_KIND_DELETED), the newer record
+// (DB_KIND_NEW), or the older and the newer record (DB_KIND_CHANGED).
 
 // True when a and b agree in every attribute but ctime and mask.
 bool cmp_rec_equal(const db_rec *a, const db_rec *b);
@@ -25,3 +23,11 @@ bool cmp_rec_equal(const db_rec *a, const db_rec *b);
 // record is refused: -1, EBADMSG. -1 with ENOMEM when memory runs out.
 int cmp_load_old(const db_frame *fr, const void *data, void *tree);
 int cmp_load_new(const db_frame *fr, const void *data, void *tree);
+
+// ft_visitors for the loaded tree, which report every path that is not
+// unchanged. cmp_print prints it as the rec_view (arg) chose; always 0.
+// cmp_put_diff appends its frame to the db_handle (arg): kind and records
+// as the node holds them, the older record first. -1 after a message when
+// the frame cannot be written, errno from the write.
+int cmp_print(ft_node *node, void *view);
+int cmp_put_diff(ft_node *node, void *db);

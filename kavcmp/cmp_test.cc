@@ -101,7 +101,7 @@ TEST(Cmp, EqualityIgnoresOnlyCtimeAndMask) {
     loaded l;
     l.old("/f", a);
     l.add("/f", b);
-    EXPECT_EQ(c.equal ? CMP_UNCHANGED : CMP_CHANGED, l.node("/f")->ftn_kind) << c.what;
+    EXPECT_EQ(c.equal ? DB_KIND_UNCHANGED : DB_KIND_CHANGED, l.node("/f")->ftn_kind) << c.what;
   }
 }
 
@@ -109,13 +109,13 @@ TEST(Cmp, EmptySideMakesAllNewOrDeleted) {
   loaded only_new;
   only_new.add("/a", make_rec(1));
   only_new.add("/a/b", make_rec(2));
-  EXPECT_EQ(CMP_NEW, only_new.node("/a")->ftn_kind);
-  EXPECT_EQ(CMP_NEW, only_new.node("/a/b")->ftn_kind);
+  EXPECT_EQ(DB_KIND_NEW, only_new.node("/a")->ftn_kind);
+  EXPECT_EQ(DB_KIND_NEW, only_new.node("/a/b")->ftn_kind);
   loaded only_old;
   only_old.old("/a", make_rec(1));
   only_old.old("/a/b", make_rec(2));
-  EXPECT_EQ(CMP_DELETED, only_old.node("/a")->ftn_kind);
-  EXPECT_EQ(CMP_DELETED, only_old.node("/a/b")->ftn_kind);
+  EXPECT_EQ(DB_KIND_DELETED, only_old.node("/a")->ftn_kind);
+  EXPECT_EQ(DB_KIND_DELETED, only_old.node("/a/b")->ftn_kind);
 }
 
 TEST(Cmp, RepeatedPaths) {
@@ -123,23 +123,23 @@ TEST(Cmp, RepeatedPaths) {
   l.old("/r", make_rec(1));
   l.old("/r", make_rec(2));  // the last one wins
   EXPECT_EQ(2u, l.recs("/r")->ino);
-  EXPECT_EQ(CMP_DELETED, l.node("/r")->ftn_kind);
+  EXPECT_EQ(DB_KIND_DELETED, l.node("/r")->ftn_kind);
   l.add("/r", make_rec(2));
-  EXPECT_EQ(CMP_UNCHANGED, l.node("/r")->ftn_kind);
+  EXPECT_EQ(DB_KIND_UNCHANGED, l.node("/r")->ftn_kind);
   l.add("/r", make_rec(3));  // against the older record
-  EXPECT_EQ(CMP_CHANGED, l.node("/r")->ftn_kind);
+  EXPECT_EQ(DB_KIND_CHANGED, l.node("/r")->ftn_kind);
   l.add("/r", make_rec(4));
   EXPECT_EQ(2u, l.recs("/r")[0].ino);
   EXPECT_EQ(4u, l.recs("/r")[1].ino);
   l.add("/r", make_rec(2));
-  EXPECT_EQ(CMP_UNCHANGED, l.node("/r")->ftn_kind);
+  EXPECT_EQ(DB_KIND_UNCHANGED, l.node("/r")->ftn_kind);
   // A path only the newer database holds stays new however often it is
   // repeated, equal or not; its last record wins.
   l.add("/n", make_rec(5));
   l.add("/n", make_rec(5));
-  EXPECT_EQ(CMP_NEW, l.node("/n")->ftn_kind);
+  EXPECT_EQ(DB_KIND_NEW, l.node("/n")->ftn_kind);
   l.add("/n", make_rec(6));
-  EXPECT_EQ(CMP_NEW, l.node("/n")->ftn_kind);
+  EXPECT_EQ(DB_KIND_NEW, l.node("/n")->ftn_kind);
   EXPECT_EQ(6u, l.recs("/n")->ino);
 }
 
@@ -151,16 +151,16 @@ TEST(Cmp, AncestorOnlyNodes) {
   l.add("/a", make_rec(4));
   l.add("/a/b", make_rec(1));
   l.add("/p/q/r", make_rec(5));
-  EXPECT_EQ(CMP_NEW, l.node("/x")->ftn_kind);
+  EXPECT_EQ(DB_KIND_NEW, l.node("/x")->ftn_kind);
   EXPECT_EQ(3u, l.recs("/x")->ino);
-  EXPECT_EQ(CMP_NEW, l.node("/a")->ftn_kind);
-  EXPECT_EQ(CMP_UNCHANGED, l.node("/a/b")->ftn_kind);
+  EXPECT_EQ(DB_KIND_NEW, l.node("/a")->ftn_kind);
+  EXPECT_EQ(DB_KIND_UNCHANGED, l.node("/a/b")->ftn_kind);
   for (const char *p : {"/p", "/p/q", "/"}) {  // never recorded: not reported
     EXPECT_EQ(0, l.node(p)->ftn_kind) << p;
     EXPECT_EQ(nullptr, l.node(p)->ftn_data) << p;
   }
   l.old("/", make_rec(9));
-  EXPECT_EQ(CMP_DELETED, l.node("/")->ftn_kind);
+  EXPECT_EQ(DB_KIND_DELETED, l.node("/")->ftn_kind);
 }
 
 TEST(Cmp, FrameWithoutExactlyOneRecordIsRefused) {

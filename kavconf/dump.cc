@@ -3,23 +3,7 @@
 
 #include <cstdio>
 
-// Attribute letters in print order, with their mask bits; the same order as
-// the record printers use.
-static constexpr struct {
-  char letter;
-  uint16_t bit;
-} mask_order[] = {
-    {'i', 0x001}, {'l', 0x004}, {'u', 0x008}, {'g', 0x010}, {'m', 0x002},
-    {'s', 0x040}, {'f', 0x080}, {'t', 0x020}, {'c', 0x100},
-};
-
-static constexpr struct {
-  char letter;
-  uint8_t bit;
-} type_order[] = {
-    {'f', PCL_T_FIFO}, {'c', PCL_T_CHR}, {'d', PCL_T_DIR}, {'b', PCL_T_BLK},
-    {'r', PCL_T_REG},  {'l', PCL_T_LNK}, {'s', PCL_T_SOCK},
-};
+#include "db/print.h"
 
 // Ids are held unsigned but shown signed: 4294967294 prints as -2.
 static void
@@ -39,14 +23,15 @@ range_print(const char *kw, const pclent_range &r)
 void
 pclent_print(const pclent *e)
 {
-  char head[10];
+  // The mask text of the record printers, or N as wide.
+  char head[DB_NATTRS + 1];
   if (e->pe_flags & PCLENT_RECORD) {
-    for (size_t i = 0; i < 9; i++)
-      head[i] = (e->pe_mask & mask_order[i].bit) ? mask_order[i].letter : '-';
+    mask_text(e->pe_mask, head);
+    head[DB_NATTRS] = '\0';
   } else {
-    snprintf(head, sizeof head, "%-9s", "N");
+    snprintf(head, sizeof head, "%-*s", int(DB_NATTRS), "N");
   }
-  printf("+%.9s %c%c\n", head, (e->pe_flags & PCLENT_PRUNE) ? 'S' : '-',
+  printf("+%s %c%c\n", head, (e->pe_flags & PCLENT_PRUNE) ? 'S' : '-',
          (e->pe_flags & PCLENT_INHERIT) ? 'I' : '-');
   for (uint16_t i = 0; i < e->pe_nnames; i++)
     printf("\tname:%s;\n", e->pe_names[i]);
@@ -57,10 +42,11 @@ pclent_print(const pclent *e)
   for (uint16_t i = 0; i < e->pe_ngids; i++)
     range_print("gid", e->pe_gids[i]);
   if (e->pe_types != 0) {
-    char types[8];
-    for (size_t i = 0; i < 7; i++)
-      types[i] = (e->pe_types & type_order[i].bit) ? type_order[i].letter : '-';
-    types[7] = '\0';
+    char types[PCL_NTYPES + 1];
+    size_t n = 0;
+    for (const pcl_type &t : PCL_TYPES)
+      types[n++] = (e->pe_types & t.bit) ? t.letter : '-';
+    types[n] = '\0';
     printf("\ttype:%s\n", types);
   }
 }

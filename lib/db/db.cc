@@ -15,6 +15,43 @@
 #include "db/le.h"
 #include "port/port.h"
 
+// The attribute table is the one source of the mask letters: nine letters,
+// each naming one bit of its own, together every bit of DB_ALL.
+static constexpr bool
+attrs_well_formed()
+{
+  uint32_t seen = 0;
+  for (size_t i = 0; i < DB_NATTRS; i++) {
+    uint32_t bit = DB_ATTRS[i].bit;
+    if (bit == 0 || (bit & (bit - 1)) != 0 || (seen & bit) != 0)
+      return false;
+    seen |= bit;
+    for (size_t j = 0; j < i; j++)
+      if (DB_ATTRS[j].letter == DB_ATTRS[i].letter)
+        return false;
+  }
+  return seen == DB_ALL;
+}
+static_assert(DB_NATTRS == 9, "nine attributes");
+static_assert(attrs_well_formed(), "each attribute once, one bit each");
+
+// A set letter is no attribute letter, and names attributes only.
+static constexpr bool
+attr_sets_well_formed()
+{
+  for (const db_attr &s : DB_ATTR_SETS)
+    if (db_attr_find(DB_ATTRS, s.letter) != 0 || s.bit == 0 ||
+        (s.bit & ~DB_ALL) != 0)
+      return false;
+  return true;
+}
+static_assert(attr_sets_well_formed(), "set letters stand apart");
+static_assert(db_attr_find(DB_ATTR_SETS, 'C') ==
+                  (DB_ALL & ~(DB_CTIME | DB_SIZE | DB_CSUM)),
+              "C is every attribute but ctime, size and checksum");
+static_assert(db_attr_find(DB_ATTR_SETS, 'F') == DB_ALL,
+              "F is every attribute");
+
 // Where each field sits in a stored record.
 enum {
   OFF_INO = 0,

@@ -18,9 +18,45 @@ constexpr uint32_t DB_FLAGS = 0x080;
 constexpr uint32_t DB_CSUM = 0x100;
 constexpr uint32_t DB_ALL = 0x1ff;
 
-// Frame kinds: a snapshot record, and the change kinds of a difference
-// database (kind 1, unchanged, is never stored).
+// A letter of the command lines' and the policy's masks, and its bits.
+struct db_attr {
+  char letter;
+  uint32_t bit;
+};
+// The nine attributes in the order every mask text and every printed layout
+// shows them, which is not the order of their bits.
+constexpr db_attr DB_ATTRS[] = {
+    {'i', DB_INO},   {'l', DB_LINKS}, {'u', DB_UID},
+    {'g', DB_GID},   {'m', DB_MODE},  {'s', DB_SIZE},
+    {'f', DB_FLAGS}, {'t', DB_CTIME}, {'c', DB_CSUM},
+};
+constexpr size_t DB_NATTRS = sizeof DB_ATTRS / sizeof DB_ATTRS[0];
+// Letters that name several attributes at once. mask_parse lets them
+// replace the mask read so far; the policy language adds them to it.
+constexpr db_attr DB_ATTR_SETS[] = {
+    {'C', DB_INO | DB_MODE | DB_LINKS | DB_UID | DB_GID | DB_FLAGS},
+    {'F', DB_ALL},
+};
+
+// The bits of letter c in DB_ATTRS or DB_ATTR_SETS; 0 for a letter that
+// the table lacks.
+template <size_t N>
+constexpr uint32_t
+db_attr_find(const db_attr (&table)[N], char c)
+{
+  for (const db_attr &a : table)
+    if (a.letter == c)
+      return a.bit;
+  return 0;
+}
+
+// Frame kinds. A snapshot database holds kind 0 only, a difference
+// database the change kinds 2, 4 and 8. The compare engine marks the paths
+// of its tree with the same values, and with two that are never stored:
+// unchanged, and none for a path that has no record of its own.
 constexpr uint8_t DB_KIND_SNAP = 0;
+constexpr uint8_t DB_KIND_NONE = DB_KIND_SNAP;
+constexpr uint8_t DB_KIND_UNCHANGED = 1;
 constexpr uint8_t DB_KIND_CHANGED = 2;
 constexpr uint8_t DB_KIND_NEW = 4;
 constexpr uint8_t DB_KIND_DELETED = 8;

@@ -17,28 +17,31 @@
 
 namespace {
 
-// The attributes in the order the mask text and every layout show them.
-struct field {
-  char letter;
-  uint32_t bit;
+// Change letters by kind: every kind the table does not name prints '?'.
+// Looked up by index, as one record costs little more than its header.
+struct change_letter_index {
+  char at[DB_KIND_DELETED + 1];
 };
-constexpr field FIELDS[] = {
-    {'i', DB_INO},   {'l', DB_LINKS}, {'u', DB_UID},
-    {'g', DB_GID},   {'m', DB_MODE},  {'s', DB_SIZE},
-    {'f', DB_FLAGS}, {'t', DB_CTIME}, {'c', DB_CSUM},
-};
-constexpr size_t NFIELDS = sizeof FIELDS / sizeof FIELDS[0];
-static_assert(NFIELDS == 9, "nine attributes");
 
-constexpr uint32_t
-fields_bits()
+constexpr change_letter_index
+change_letters()
 {
-  uint32_t all = 0;
-  for (const field &f : FIELDS)
-    all |= f.bit;
-  return all;
+  constexpr struct {
+    uint8_t kind;
+    char letter;
+  } letters[] = {
+      {DB_KIND_CHANGED, 'C'}, {DB_KIND_NEW, 'N'}, {DB_KIND_DELETED, 'D'}};
+  change_letter_index x{};
+  for (char &c : x.at)
+    c = '?';
+  for (const auto &l : letters)
+    x.at[l.kind] = l.letter;
+  return x;
 }
-static_assert(fields_bits() == DB_ALL, "every attribute shown once");
+constexpr change_letter_index CHANGE_LETTERS = change_letters();
+static_assert(CHANGE_LETTERS.at[DB_KIND_SNAP] == '?' &&
+                  CHANGE_LETTERS.at[DB_KIND_UNCHANGED] == '?',
+              "snapshot records and unchanged paths have no letter");
 
 // Names of the file flags, in increasing bit order.
 struct flag_name {
@@ -250,19 +253,17 @@ flag_text(uint32_t flags, char out[FLAG_TEXT_LEN])
 char
 change_letter(uint32_t kind)
 {
-  static const char letters[] = "C?N???D";
-  return kind >= 2 && kind <= 8 ? letters[kind - 2] : '?';
+  return kind < sizeof CHANGE_LETTERS.at ? CHANGE_LETTERS.at[kind] : '?';
 }
 
 void
 put_header(outbuf *o, uint32_t kind, const db_rec *rec, const char *path)
 {
-  char head[12];
+  char head[DB_NATTRS + 3];  // the letter, a blank, the mask text, a blank
   head[0] = change_letter(kind);
   head[1] = ' ';
-  for (size_t i = 0; i < NFIELDS; i++)
-    head[2 + i] = (rec->mask & FIELDS[i].bit) ? FIELDS[i].letter : '-';
-  head[11] = ' ';
+  mask_text(rec->mask, head + 2);
+  head[DB_NATTRS + 2] = ' ';
   o->put(head, sizeof head);
   o->put(path);
   o->put('\n');
@@ -290,10 +291,10 @@ put_value(outbuf *o, const db_rec *r, uint32_t bit)
 void
 block_plain(outbuf *o, const db_rec *r, uint32_t sel)
 {
-  for (const field &f : FIELDS) {
-    if ((sel & f.bit) == 0)
+  for (const db_attr &a : DB_ATTRS) {
+    if ((sel & a.bit) == 0)
       continue;
-    put_value(o, r, f.bit);
+    put_value(o, r, a.bit);
     o->put(' ');
   }
   o->put('\n');
@@ -319,18 +320,18 @@ label(uint32_t bit)
 void
 block_long(outbuf *o, const db_rec *r, uint32_t sel, bool human)
 {
-  for (const field &f : FIELDS) {
-    if ((sel & f.bit) == 0)
+  for (const db_attr &a : DB_ATTRS) {
+    if ((sel & a.bit) == 0)
       continue;
-    o->put(label(f.bit));
-    put_value(o, r, f.bit);
-    if (human && f.bit == DB_MODE) {  // "mode:\t%.6o (%s)\n"
+    o->put(label(a.bit));
+    put_value(o, r, a.bit);
+    if (human && a.bit == DB_MODE) {  // "mode:\t%.6o (%s)\n"
       char text[11];
       mode_text(r->mode, text);
       o->put(" (", 2);
       o->put(text, 10);
       o->put(')');
-    } else if (human && f.bit == DB_FLAGS) {  // "flags:\t%.8x (%s)\n"
+    } else if (human && a.bit == DB_FLAGS) {  // "flags:\t%.8x (%s)\n"
       char text[FLAG_TEXT_LEN];
       flag_text(r->flags, text);
       o->put(" (", 2);
@@ -383,21 +384,46 @@ rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
 }
 
 void
+mask_text(uint32_t mask, char out[DB_NATTRS])
+{
+  size_t n = 0;
+  for (const db_attr &a : DB_ATTRS)
+    out[n++] = (mask & a.bit) ? a.letter : '-';
+}
+
+uint32_t
+rec_view_select(const rec_view *v, const db_rec *rec)
+{
+  if (v->rv_replace)
+    return v->rv_mask;
+  if (v->rv_narrow)
+    return rec->mask & v->rv_mask;
+  return rec->mask;
+}
+
+void
+rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
+               const char *path)
+{
+  uint32_t sel = rec_view_select(v, &recs[0]);
+  if (v->rv_plain)
+    rec_print(PLAIN, kind, recs, path, sel);
+  else if (v->rv_human)
+    rec_print(HUMAN, kind, recs, path, sel);
+  else
+    rec_print(LONG, kind, recs, path, sel);
+}
+
+void
 mask_parse(const char *text, uint32_t *mask)
 {
   uint32_t m = 0;
   for (const char *p = text; *p != '\0'; p++) {
-    if (*p == 'C') {
-      m = DB_INO | DB_MODE | DB_LINKS | DB_UID | DB_GID | DB_FLAGS;
-      continue;
-    }
-    if (*p == 'F') {
-      m = DB_ALL;
-      continue;
-    }
-    for (const field &f : FIELDS)
-      if (*p == f.letter)
-        m |= f.bit;
+    uint32_t set = db_attr_find(DB_ATTR_SETS, *p);
+    if (set != 0)
+      m = set;
+    else
+      m |= db_attr_find(DB_ATTRS, *p);
   }
   *mask = m;
 }

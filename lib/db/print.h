@@ -16,6 +16,31 @@ void rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
 void rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
                      uint32_t sel);
 
+// The layout and the selection that the options -h, -x, -p, -m and -M of
+// kavshow and kavcmp choose. A driver zeroes it and fills it in as the
+// options come; the rules are the same for both programs. -p wins over -x
+// and -h, and -x alone gives the human layout, the long one being the
+// default. The mask is that of the last -m or -M; it replaces the record's
+// own mask when -M was given anywhere, else narrows it when -m was.
+struct rec_view {
+  uint32_t rv_mask;  // mask_parse of the last -m or -M
+  bool rv_human;     // -x
+  bool rv_plain;     // -p
+  bool rv_narrow;    // -m
+  bool rv_replace;   // -M
+};
+
+// The selection mask for rec under v.
+uint32_t rec_view_select(const rec_view *v, const db_rec *rec);
+// Prints as the rec_print_* functions do, in the layout v chose, with the
+// selection mask v gives for the first record.
+void rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
+                    const char *path);
+
+// The mask text of mask: per attribute, in the order of DB_ATTRS, its
+// letter when mask has its bit, else '-'. Not terminated.
+void mask_text(uint32_t mask, char out[DB_NATTRS]);
+
 // Mask letters of the command lines: i m l u g t s f c add, C and F replace
 // the whole mask, anything else is ignored.
 void mask_parse(const char *text, uint32_t *mask);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string_view>
 
+#include "db/db.h"
 #include "port/port.h"
 
 static configfile_error last_error = {0, CONFIGFILE_E_NONE, 0, ""};
@@ -158,34 +159,6 @@ range_read(const char *v, pclent_range *r)
   return digits(v + 1, &r->pr_high);
 }
 
-struct letter_bits {
-  char letter;
-  uint16_t bits;
-};
-
-static constexpr letter_bits mask_letters[] = {
-    {'i', 0x001}, {'m', 0x002}, {'l', 0x004}, {'u', 0x008}, {'g', 0x010},
-    {'t', 0x020}, {'s', 0x040}, {'f', 0x080}, {'c', 0x100}, {'C', 0x09f},
-    {'F', 0x1ff},
-};
-static_assert(0x001 + 0x002 + 0x004 + 0x008 + 0x010 + 0x080 == 0x09f,
-              "C is i, m, l, u, g and f");
-
-static constexpr letter_bits type_letters[] = {
-    {'f', PCL_T_FIFO}, {'c', PCL_T_CHR}, {'d', PCL_T_DIR}, {'b', PCL_T_BLK},
-    {'r', PCL_T_REG},  {'l', PCL_T_LNK}, {'s', PCL_T_SOCK},
-};
-
-template <size_t N>
-static const letter_bits *
-letter_find(const letter_bits (&table)[N], char c)
-{
-  for (const letter_bits &lb : table)
-    if (lb.letter == c)
-      return &lb;
-  return nullptr;
-}
-
 static bool
 is_blank(char c)
 {
@@ -204,10 +177,12 @@ entry_start(pclent *e, const char *key, const char *value)
       e->pe_flags = 0;
       continue;
     }
-    const letter_bits *lb = letter_find(mask_letters, *p);
-    if (lb == nullptr)
+    // Unlike mask_parse, the set letters C and F add to what came before.
+    uint32_t bits =
+        db_attr_find(DB_ATTRS, *p) | db_attr_find(DB_ATTR_SETS, *p);
+    if (bits == 0)
       return fail_syntax("bad mask");
-    e->pe_mask = static_cast<uint16_t>(e->pe_mask | lb->bits);
+    e->pe_mask = static_cast<uint16_t>(e->pe_mask | bits);
   }
   for (const char *p = value; *p != '\0'; p++) {
     if (*p == 'I')
@@ -246,10 +221,10 @@ keyword(pclent *e, const char *key, char *value)
     for (const char *p = value; *p != '\0'; p++) {
       if (is_blank(*p))
         continue;
-      const letter_bits *lb = letter_find(type_letters, *p);
-      if (lb == nullptr)
+      uint8_t bit = pcl_type_bit(*p);
+      if (bit == 0)
         return fail_syntax("bad type");
-      bits = static_cast<uint8_t>(bits | lb->bits);
+      bits = static_cast<uint8_t>(bits | bit);
     }
     pclent_type_set(e, bits);
   } else {

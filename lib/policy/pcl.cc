@@ -88,19 +88,35 @@ ranges_match(const pclent_range *r, uint16_t n, uint32_t x)
   return false;
 }
 
+// The type table is the one source of the type letters: seven letters and
+// seven file types, each with a bit of its own, together the low seven bits.
+static constexpr bool
+types_well_formed()
+{
+  uint8_t seen = 0;
+  for (size_t i = 0; i < PCL_NTYPES; i++) {
+    const pcl_type &t = PCL_TYPES[i];
+    if (t.bit == 0 || (t.bit & (t.bit - 1)) != 0 || (seen & t.bit) != 0 ||
+        t.fmt == 0 || (t.fmt & ~S_IFMT) != 0)
+      return false;
+    seen = static_cast<uint8_t>(seen | t.bit);
+    for (size_t j = 0; j < i; j++)
+      if (PCL_TYPES[j].letter == t.letter || PCL_TYPES[j].fmt == t.fmt)
+        return false;
+  }
+  return seen == 0x7f;
+}
+static_assert(PCL_NTYPES == 7, "seven types");
+static_assert(types_well_formed(), "each type once, one bit each");
+
+// The type bit of a status mode; 0 for a type the language cannot name.
 static uint8_t
 type_bit(mode_t mode)
 {
-  switch (mode & S_IFMT) {
-    case S_IFIFO: return PCL_T_FIFO;
-    case S_IFCHR: return PCL_T_CHR;
-    case S_IFDIR: return PCL_T_DIR;
-    case S_IFBLK: return PCL_T_BLK;
-    case S_IFREG: return PCL_T_REG;
-    case S_IFLNK: return PCL_T_LNK;
-    case S_IFSOCK: return PCL_T_SOCK;
-    default: return 0;
-  }
+  for (const pcl_type &t : PCL_TYPES)
+    if ((mode & S_IFMT) == t.fmt)
+      return t.bit;
+  return 0;
 }
 
 static bool

@@ -4,6 +4,7 @@
 #include <regex.h>
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // Entry flags.
@@ -19,6 +20,32 @@ constexpr uint8_t PCL_T_BLK = 0x08;
 constexpr uint8_t PCL_T_REG = 0x10;
 constexpr uint8_t PCL_T_LNK = 0x20;
 constexpr uint8_t PCL_T_SOCK = 0x40;
+
+// A type letter of the policy language, its bit, and the file type of the
+// status that it selects.
+struct pcl_type {
+  char letter;
+  uint8_t bit;
+  mode_t fmt;
+};
+// The seven types in the order the policy dump shows them.
+constexpr pcl_type PCL_TYPES[] = {
+    {'f', PCL_T_FIFO, S_IFIFO}, {'c', PCL_T_CHR, S_IFCHR},
+    {'d', PCL_T_DIR, S_IFDIR},  {'b', PCL_T_BLK, S_IFBLK},
+    {'r', PCL_T_REG, S_IFREG},  {'l', PCL_T_LNK, S_IFLNK},
+    {'s', PCL_T_SOCK, S_IFSOCK},
+};
+constexpr size_t PCL_NTYPES = sizeof PCL_TYPES / sizeof PCL_TYPES[0];
+
+// The bit of a type letter; 0 for any other character.
+constexpr uint8_t
+pcl_type_bit(char c)
+{
+  for (const pcl_type &t : PCL_TYPES)
+    if (t.letter == c)
+      return t.bit;
+  return 0;
+}
 
 // Range kinds.
 constexpr uint8_t PCLENT_R_EXACT = 1;    // N

@@ -1,9 +1,9 @@
 // sha1_x86.cc: the SHA-1 compression function on the x86 SHA extensions.
-// Compiled for every x86 processor; the function carries its own target
-// attribute and is only handed out when CPUID reports the extensions.
+// The build takes this file for every x86 processor (sha1_noaccel.cc for
+// others); the function carries its own target attribute and is only
+// handed out when CPUID reports the extensions.
 #include "sha1/sha1.h"
 
-#if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #include <immintrin.h>
 
@@ -82,13 +82,3 @@ sha1_blocks_accel()
     return nullptr;
   return sha1_blocks_shani;
 }
-
-#else
-
-sha1_blocks_fn
-sha1_blocks_accel()
-{
-  return nullptr;
-}
-
-#endif

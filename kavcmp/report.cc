@@ -1,0 +1,44 @@
+// report.cc: the paths that differ, printed or stored in a difference
+// database.
+#include "kavcmp/cmp.h"
+
+#include <cerrno>
+
+#include "db/print.h"
+#include "diag/diag.h"
+
+int
+cmp_print(ft_node *node, void *arg)
+{
+  if (node->ftn_data == nullptr || node->ftn_kind == DB_KIND_UNCHANGED)
+    return 0;
+  const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
+  rec_view_print(static_cast<const rec_view *>(arg), node->ftn_kind, recs,
+                 node->ftn_path);
+  return 0;
+}
+
+int
+cmp_put_diff(ft_node *node, void *arg)
+{
+  uint16_t kind = node->ftn_kind;
+  if (node->ftn_data == nullptr || kind == DB_KIND_NONE ||
+      kind == DB_KIND_UNCHANGED)
+    return 0;
+  const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
+  uint8_t buf[2 * DB_REC_LEN];
+  uint32_t len = DB_REC_LEN;
+  db_rec_pack(&recs[0], buf);
+  if (kind == DB_KIND_CHANGED) {
+    db_rec_pack(&recs[1], buf + DB_REC_LEN);
+    len = 2 * DB_REC_LEN;
+  }
+  if (db_argput(static_cast<db_handle *>(arg), node->ftn_path, len, kind,
+                buf) != 0) {
+    int e = errno;  // the driver reports it after this line
+    warn_msg1("db_argput()");
+    errno = e;
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,24 @@
+// show.h: the engine of kavshow: each frame of a database printed as it is
+// read, unless a path filter leaves it out.
+#pragma once
+#include <cstddef>
+
+#include "db/db.h"
+#include "db/print.h"
+
+// What the options chose. All zero prints every record in the long layout
+// with its own mask.
+struct show_opts {
+  rec_view so_view;
+  bool so_exact;                   // -D: only the kept path itself
+  bool so_prefix;                  // -d: only paths that begin with it
+  char so_path[DB_PATH_MAX + 1];   // from the last -d or -D
+};
+
+// Room for the largest frame a writer of the suite makes: a changed pair.
+constexpr size_t SHOW_DATA_MAX = 2 * DB_REC_LEN;
+
+// db_readall visitor; arg is the show_opts. 0 after printing the frame or
+// leaving it out. A frame shorter than the records its kind promises is a
+// damaged file, whether or not the filters would have shown it: -1, EBADMSG.
+int show_record(const db_frame *fr, const void *data, void *arg);

@@ -1,0 +1,9 @@
+// sha1_noaccel.cc: the build takes this file on processors for which the
+// digest has no accelerated transform, so the portable one is always used.
+#include "sha1/sha1.h"
+
+sha1_blocks_fn
+sha1_blocks_accel()
+{
+  return nullptr;
+}
