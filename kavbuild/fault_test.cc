@@ -131,7 +131,10 @@ walk_and_exit(const std::string &top, const std::string &db, uid_t as)
   if (as != 0 && (setgroups(0, nullptr) != 0 || setgid(as) != 0 ||
                   setuid(as) != 0))
     _exit(3);
-  int r = fs_walk(t, top.c_str(), mutate_and_capture, h);
+  capture_ctx *c = capture_open(h, 1);
+  if (c == nullptr)
+    _exit(3);
+  int r = fs_walk(t, top.c_str(), mutate_and_capture, c);
   exit(r == 0 ? 0 : r == -1 ? 1 : 2);
 }
 
