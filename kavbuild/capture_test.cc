@@ -12,6 +12,7 @@
 
 #include "db/db.h"
 #include "sha1/sha1.h"
+#include "testutil/dbfile.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -22,20 +23,6 @@ struct frame {
   uint32_t len;
   db_rec rec;
 };
-
-std::string
-sha(const std::string &s)
-{
-  uint8_t d[SHA1_LEN];
-  sha_buf(s.data(), int32_t(s.size()), d);
-  return std::string(reinterpret_cast<char *>(d), SHA1_LEN);
-}
-
-std::string
-csum(const db_rec &r)
-{
-  return std::string(reinterpret_cast<const char *>(r.csum), SHA1_LEN);
-}
 
 class CaptureTest : public TmpDirTest {
  protected:

@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +20,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -30,10 +33,7 @@
 #include "policy/configfile.h"
 #include "testutil/confine.h"
 #include "testutil/exists.h"
-#include "testutil/spawn.h"
 #include "testutil/testutil.h"
-
-#if defined(KAVBUILD_PATH) && defined(KAVSHOW_PATH)
 
 namespace {
 
@@ -75,15 +75,15 @@ class KavbuildFault : public RealTmpDirTest {
 
   // Runs kavbuild with a policy that records everything below t, retrying
   // a run that lost a race with other programs outside t.
-  spawn_result
-  build(const std::string &db, const spawn_opts &o = spawn_opts(),
+  prog_result
+  build(const std::string &db, const prog_opts &o = prog_opts(),
         const std::string &mask = "F")
   {
     write_file(path("policy"),
                confined_policy(top_, "@NO:@T\n+" + mask + ":I\n"));
     return retry_foreign_race(top_, [&] {
       unlink(path(db).c_str());
-      return spawn_prog({KAVBUILD_PATH, "-c", "policy", "-d", db}, dir_, o);
+      return run_prog({KAVBUILD_PATH, "-c", "policy", "-d", db}, dir_, o);
     });
   }
 
@@ -108,16 +108,23 @@ mutate_and_capture(const char *path, const port_stat *st, uint16_t mask,
   if (now && the_mutation.before)
     the_mutation.before(path);
   int r = capture_file(path, st, mask, arg, ent);
+  // After the capture means after the digest, which worker threads may
+  // not have made yet.
+  if (r == 0 && now && the_mutation.after)
+    r = capture_sync(arg);
   if (now && the_mutation.after)
     the_mutation.after(path);
   the_mutation.done = the_mutation.done || now;
   return r;
 }
 
-// The walk of top with kavbuild's visitor, as the child of a death test:
-// exit status 1 when the walk failed, as kavbuild's.
+// The walk of top with kavbuild's visitor on threads threads, as the child
+// of a death test:
+// exit status 1 when the walk failed, as kavbuild's, and 4 with a message
+// when the change was never made, so that a test cannot pass without it.
 [[noreturn]] void
-walk_and_exit(const std::string &top, const std::string &db, uid_t as)
+walk_and_exit(const std::string &top, const std::string &db, uid_t as,
+              int threads)
 {
   alarm(20);
   std::string policy = top + ".policy";
@@ -131,12 +138,23 @@ walk_and_exit(const std::string &top, const std::string &db, uid_t as)
   if (as != 0 && (setgroups(0, nullptr) != 0 || setgid(as) != 0 ||
                   setuid(as) != 0))
     _exit(3);
-  capture_ctx *c = capture_open(h, 1);
+  capture_ctx *c = capture_open(h, threads);
   if (c == nullptr)
     _exit(3);
-  int r = fs_walk(t, top.c_str(), mutate_and_capture, c);
+  int r = fs_walk_sync(t, top.c_str(), mutate_and_capture, capture_sync, c);
+  if (r == 0)
+    r = capture_sync(c);
+  capture_close(c);
+  if (!the_mutation.done) {
+    fprintf(stderr, "the walk never reached the change\n");
+    exit(4);
+  }
   exit(r == 0 ? 0 : r == -1 ? 1 : 2);
 }
+
+// Each walk runs on one thread and on several: the message, the status and
+// the database must not depend on it.
+constexpr int THREADS[] = {1, 4};
 
 std::string
 quote(const std::string &s)
@@ -153,20 +171,27 @@ quote(const std::string &s)
 // Entries removed after the directory was read: the next entry's status
 // cannot be read, and the walk stops there.
 TEST_F(KavbuildFault, EntriesRemovedDuringTheWalk) {
-  for (int i = 0; i < 5; i++)
-    write_file(top_ + "/f" + std::to_string(i), "x");
   std::string top = top_;
-  the_mutation = {[top](const std::string &p) {
-                    for (int i = 0; i < 5; i++) {
-                      std::string f = top + "/f" + std::to_string(i);
-                      if (f != p)
-                        unlink(f.c_str());
-                    }
-                  },
-                  nullptr, "", false};
-  EXPECT_EXIT(walk_and_exit(top_, path("db"), 0), testing::ExitedWithCode(1),
-              "^lstat\\(\\): " + quote(top_) +
-                  "/f[0-4]: No such file or directory\n$");
+  for (int threads : THREADS) {
+    for (int i = 0; i < 5; i++)
+      write_file(top_ + "/f" + std::to_string(i), "x");
+    the_mutation = {[top](const std::string &p) {
+                      for (int i = 0; i < 5; i++) {
+                        std::string f = top + "/f" + std::to_string(i);
+                        if (f != p)
+                          unlink(f.c_str());
+                      }
+                    },
+                    nullptr, "", false};
+    std::string db = path("db" + std::to_string(threads));
+    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
+                "^lstat\\(\\): " + quote(top_) +
+                    "/f[0-4]: No such file or directory\n$")
+        << threads;
+    remove_tree(top_);
+    ASSERT_EQ(0, mkdir(top_.c_str(), 0755));
+  }
+  EXPECT_EQ(read_file(path("db1")), read_file(path("db4")));
 }
 
 // A file swapped for a FIFO, a link or another file between its status and
@@ -184,14 +209,19 @@ TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
   };
   write_file(top_ + "/other", "other");
   for (const auto &c : cases) {
-    std::string victim = top_ + "/victim";
-    write_file(victim, "contents");
-    the_mutation = {c.swap, nullptr, victim, false};
-    EXPECT_EXIT(walk_and_exit(top_, path(std::string("db.") + c.what), 0),
-                testing::ExitedWithCode(1),
-                "^sha_file\\(\\): " + quote(victim) + "\n$")
+    for (int threads : THREADS) {
+      std::string victim = top_ + "/victim";
+      write_file(victim, "contents");
+      the_mutation = {c.swap, nullptr, victim, false};
+      std::string db = path(std::string("db.") + c.what + std::to_string(threads));
+      EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
+                  "^sha_file\\(\\): " + quote(victim) + "\n$")
+          << c.what << " " << threads;
+      unlink(victim.c_str());
+    }
+    EXPECT_EQ(read_file(path(std::string("db.") + c.what + "1")),
+              read_file(path(std::string("db.") + c.what + "4")))
         << c.what;
-    unlink(victim.c_str());
   }
 }
 
@@ -200,39 +230,59 @@ TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
 // root, so a root test walks as an unprivileged user.
 TEST_F(KavbuildFault, DirectoryChangedBeforeTheDescent) {
   std::string sub = top_ + "/sub";
-  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-  write_file(sub + "/inner", "x");
-  the_mutation = {nullptr, [](const std::string &p) { remove_tree(p); }, sub,
-                  false};
-  EXPECT_EXIT(walk_and_exit(top_, path("db1"), 0), testing::ExitedWithCode(1),
-              "^opendir\\(\\): " + quote(sub) +
-                  ": No such file or directory\n$");
-
-  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-  write_file(sub + "/inner", "x");
-  uid_t as = 0;
-  if (geteuid() == 0) {
-    open_to_nobody();
-    as = NOBODY;
+  for (int threads : THREADS) {
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    write_file(sub + "/inner", "x");
+    the_mutation = {nullptr, [](const std::string &p) { remove_tree(p); }, sub,
+                    false};
+    std::string db = path("db1." + std::to_string(threads));
+    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
+                "^opendir\\(\\): " + quote(sub) +
+                    ": No such file or directory\n$")
+        << threads;
   }
-  the_mutation = {nullptr,
-                  [](const std::string &p) { chmod(p.c_str(), 0); }, sub,
-                  false};
-  EXPECT_EXIT(walk_and_exit(top_, path("db2"), as), testing::ExitedWithCode(1),
-              "^opendir\\(\\): " + quote(sub) + ": Permission denied\n$");
+  EXPECT_EQ(read_file(path("db1.1")), read_file(path("db1.4")));
+
+  for (int threads : THREADS) {
+    remove_tree(sub);
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    write_file(sub + "/inner", "x");
+    uid_t as = 0;
+    if (geteuid() == 0) {
+      open_to_nobody();
+      as = NOBODY;
+    }
+    the_mutation = {nullptr,
+                    [](const std::string &p) { chmod(p.c_str(), 0); }, sub,
+                    false};
+    std::string db = path("db2." + std::to_string(threads));
+    EXPECT_EXIT(walk_and_exit(top_, db, as, threads), testing::ExitedWithCode(1),
+                "^opendir\\(\\): " + quote(sub) + ": Permission denied\n$")
+        << threads;
+  }
+  EXPECT_EQ(read_file(path("db2.1")), read_file(path("db2.4")));
 }
 
 // The whole program against a tree that another process keeps changing:
 // every run ends in time, with a database that reads back or with one of
-// the walk's or the capture's messages and status 1.
+// the walk's or the capture's messages and status 1. Runs go on past ten
+// until one has met a change, thirty at the most, so that the test cannot
+// pass without the failures it is about.
 TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
   for (int i = 0; i < 50; i++)
     write_file(top_ + "/f" + std::to_string(i), std::string(size_t(i * 100), 'x'));
+  // The changes made so far, counted where the test can see them.
+  void *shared = mmap(nullptr, sizeof(std::atomic<unsigned>),
+                      PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                      -1, 0);
+  ASSERT_NE(MAP_FAILED, shared);
+  auto *changes = new (shared) std::atomic<unsigned>(0);
+  pid_t test = getpid();
   pid_t churn = fork();
   if (churn == 0) {
     // Swaps files for FIFOs, links and directories and back, and removes
-    // and recreates them, until it is killed.
-    for (unsigned n = 0;; n++) {
+    // and recreates them, until it is killed or the test is gone.
+    for (unsigned n = 0; getppid() == test; n++) {
       std::string f = top_ + "/f" + std::to_string(n % 50);
       remove_tree(f);
       switch (n % 4) {
@@ -241,18 +291,19 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
         case 2: mkdir(f.c_str(), 0755); break;
         case 3: write_file(f, "again"); break;
       }
+      *changes = n + 1;
     }
+    _exit(0);
   }
   ASSERT_GT(churn, 0);
+  for (int i = 0; i < 10000 && *changes == 0; i++)
+    usleep(1000);
   const char *const messages[] = {"lstat(): ", "opendir(): ", "readdir_r(): ",
                                     "sha_file(): ", "readlink(): "};
-  int failed = 0;
-  for (int run = 0; run < 10; run++) {
+  int run = 0, failed = 0;
+  for (; run < 30 && (run < 10 || failed == 0); run++) {
     std::string db = "db" + std::to_string(run);
-    spawn_opts o;
-    o.timeout = 20;
-    spawn_result r = build(db, o);
-    EXPECT_FALSE(r.timed_out) << "run " << run;
+    prog_result r = build(db);
     if (r.status == 0) {
       EXPECT_EQ("", r.err);
       EXPECT_EQ(0, run_prog({KAVSHOW_PATH, "-p", db}, dir_).status);
@@ -268,7 +319,10 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
   }
   kill(churn, SIGKILL);
   waitpid(churn, nullptr, 0);
-  std::cerr << failed << " of 10 runs met a change\n";
+  EXPECT_GT(changes->load(), 0u) << "the tree never changed";
+  EXPECT_GT(failed, 0) << "no run met a change";
+  munmap(shared, sizeof(std::atomic<unsigned>));
+  std::cerr << failed << " of " << run << " runs met a change\n";
 }
 
 // A FIFO in the tree, recorded with every attribute, is never opened: no
@@ -280,10 +334,7 @@ TEST_F(KavbuildFault, FifoIsNeverOpened) {
   if (in < 0)
     GTEST_SKIP() << "no inotify: " << strerror(errno);
   ASSERT_GE(inotify_add_watch(in, fifo.c_str(), IN_OPEN | IN_ACCESS), 0);
-  spawn_opts o;
-  o.timeout = 20;
-  spawn_result r = build("db", o);
-  EXPECT_FALSE(r.timed_out);
+  prog_result r = build("db");
   EXPECT_EQ(0, r.status) << r.err;
   char buf[4096];
   EXPECT_LT(read(in, buf, sizeof buf), 0) << "the FIFO was opened";
@@ -306,25 +357,29 @@ TEST_F(KavbuildFault, DatabaseThatCannotGrowKeepsEveryFrameBefore) {
       write_file(sub + "/file" + std::to_string(i), std::to_string(i * d));
   }
   ASSERT_EQ(0, mkdir(path("out").c_str(), 0755));
-  spawn_opts plain;
-  spawn_result full = build("out/full", plain, "C");
+  prog_opts one;
+  one.env = {"KAVBUILD_THREADS=1"};
+  prog_result full = build("out/full", one);
   ASSERT_EQ(0, full.status) << full.err;
   std::string want = read_file(path("out/full"));
   ASSERT_GT(want.size(), 300000u);
   for (rlim_t limit : {rlim_t(0), rlim_t(3), rlim_t(7), rlim_t(100),
                        rlim_t(4096), rlim_t(300000), rlim_t(want.size() - 1)}) {
-    std::string name = "out/cut" + std::to_string(limit);
-    spawn_opts o;
-    o.fsize = limit;
-    spawn_result r = build(name, o, "C");
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(1, r.status) << "limit " << limit;
-    EXPECT_TRUE(r.err == "db_put(): File too large\n" ||
-                r.err == "db_close(): " + name + ": File too large\n")
-        << "limit " << limit << ": " << r.err;
-    std::string got = read_file(path(name));
-    EXPECT_EQ(size_t(limit), got.size()) << "limit " << limit;
-    EXPECT_EQ(0, want.compare(0, got.size(), got)) << "limit " << limit;
+    for (const char *threads : {"1", "4"}) {
+      std::string name = "out/cut" + std::to_string(limit) + "." + threads;
+      prog_opts o;
+      o.fsize = limit;
+      o.env = {std::string("KAVBUILD_THREADS=") + threads};
+      prog_result r = build(name, o);
+      std::string at = "limit " + std::to_string(limit) + ", " + threads;
+      EXPECT_EQ(1, r.status) << at;
+      EXPECT_TRUE(r.err == "db_put(): File too large\n" ||
+                  r.err == "db_close(): " + name + ": File too large\n")
+          << at << ": " << r.err;
+      std::string got = read_file(path(name));
+      EXPECT_EQ(size_t(limit), got.size()) << at;
+      EXPECT_EQ(0, want.compare(0, got.size(), got)) << at;
+    }
   }
 }
 
@@ -340,9 +395,9 @@ TEST_F(KavbuildFault, DatabaseIsPrivateWhateverTheUmask) {
   write_file(top_ + "/f", "x");
   for (int mask : {0, 022, 077, 0277, 0777}) {
     std::string name = "db" + std::to_string(mask);
-    spawn_opts o;
+    prog_opts o;
     o.umask = mask;
-    spawn_result r = build(name, o);
+    prog_result r = build(name, o);
     EXPECT_EQ(0, r.status) << r.err;
     struct stat st;
     ASSERT_EQ(0, lstat(path(name).c_str(), &st));
@@ -356,18 +411,16 @@ TEST_F(KavbuildFault, UnreadableDirectoryStopsTheBuild) {
   std::string sub = top_ + "/closed";
   ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
   write_file(sub + "/secret", "x");
-  spawn_opts o;
+  prog_opts o;
   if (geteuid() == 0) {
     open_to_nobody();
     o.uid = NOBODY;
     o.gid = NOBODY;
   }
   ASSERT_EQ(0, chmod(sub.c_str(), 0));
-  spawn_result r = build("db", o, "C");
+  prog_result r = build("db", o, "C");
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("opendir(): " + sub + ": Permission denied\n", r.err);
 }
 
 }  // namespace
-
-#endif

@@ -7,24 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "testutil/dbfile.h"
+
 namespace {
 
 db_rec
 make_rec(uint64_t ino, int64_t size = 100)
 {
-  db_rec r;
-  memset(&r, 0, sizeof r);
-  r.ino = ino;
-  r.mode = 0100644;
-  r.links = 1;
-  r.uid = 10;
-  r.gid = 20;
-  r.ctime = 1000;
+  db_rec r = test_rec(ino, 0100644, uint16_t(DB_ALL));
   r.size = size;
-  r.flags = 0;
-  for (size_t i = 0; i < DB_SUM_LEN; i++)
-    r.csum[i] = uint8_t(ino + i);
-  r.mask = uint16_t(DB_ALL);
   return r;
 }
 
@@ -38,9 +29,7 @@ feed(int (*load)(const db_frame *, const void *, void *), ft_tree *t,
   snprintf(fr.path, sizeof fr.path, "%s", path);
   fr.len = DB_REC_LEN;
   fr.kind = 0;
-  uint8_t data[DB_REC_LEN];
-  db_rec_pack(&rec, data);
-  return load(&fr, data, t);
+  return load(&fr, rec_bytes(rec).data(), t);
 }
 
 struct loaded {
@@ -99,7 +88,7 @@ TEST(Cmp, EqualityIgnoresOnlyCtimeAndMask) {
       {"uid", [](db_rec *r) { r->uid = 0; }, false},
       {"gid", [](db_rec *r) { r->gid = 0; }, false},
       {"size", [](db_rec *r) { r->size = 0; }, false},
-      {"flags", [](db_rec *r) { r->flags = 2; }, false},
+      {"flags", [](db_rec *r) { r->flags = 3; }, false},
       {"csum last byte", [](db_rec *r) { r->csum[DB_SUM_LEN - 1] ^= 1; }, false},
       {"ctime", [](db_rec *r) { r->ctime = 99999; }, true},
       {"mask", [](db_rec *r) { r->mask = DB_MODE; }, true},

@@ -10,35 +10,19 @@
 #include <vector>
 
 #include "db/db.h"
+#include "testutil/dbfile.h"
 #include "testutil/exists.h"
-#include "testutil/spawn.h"
+#include "testutil/memlimit.h"
 #include "testutil/testutil.h"
-
-#ifdef KAVCMP_PATH
 
 namespace {
 
 std::string
-frame(const std::string &path, const db_rec &r)
+frame(const std::string &path, uint64_t ino, int64_t size)
 {
-  uint8_t head[DB_HEAD_LEN] = {uint8_t(path.size()), uint8_t(path.size() >> 8),
-                               uint8_t(DB_REC_LEN), 0, 0, 0, DB_KIND_SNAP};
-  uint8_t rec[DB_REC_LEN];
-  db_rec_pack(&r, rec);
-  return std::string(reinterpret_cast<char *>(head), sizeof head) + path +
-         std::string(reinterpret_cast<char *>(rec), sizeof rec);
-}
-
-db_rec
-rec(uint64_t ino, int64_t size)
-{
-  db_rec r;
-  memset(&r, 0, sizeof r);
-  r.ino = ino;
-  r.mode = 0100644;
+  db_rec r = test_rec(ino, 0100644, uint16_t(DB_ALL));
   r.size = size;
-  r.mask = DB_INO | DB_MODE | DB_SIZE;
-  return r;
+  return frame_bytes(path, DB_KIND_SNAP, rec_bytes(r));
 }
 
 // n files in directories of 100; the newer database changes every third
@@ -50,11 +34,11 @@ write_pair(const std::string &older, const std::string &newer, int n)
   for (int i = 0; i < n; i++) {
     char path[64];
     snprintf(path, sizeof path, "/d%03d/file%06d", i / 100, i);
-    a += frame(path, rec(uint64_t(i), 10));
+    a += frame(path, uint64_t(i), 10);
     if (i % 5 != 4)
-      b += frame(path, rec(uint64_t(i), i % 3 == 0 ? 11 : 10));
+      b += frame(path, uint64_t(i), i % 3 == 0 ? 11 : 10);
     if (i % 10 == 0)
-      b += frame(std::string(path) + ".new", rec(uint64_t(n + i), 1));
+      b += frame(std::string(path) + ".new", uint64_t(n + i), 1);
   }
   write_file(older, a);
   write_file(newer, b);
@@ -81,10 +65,9 @@ TEST_F(KavcmpFault, DifferenceThatCannotGrowKeepsEveryFrameBefore) {
   for (rlim_t limit : {rlim_t(0), rlim_t(1), rlim_t(6), rlim_t(7), rlim_t(100),
                        rlim_t(4096), rlim_t(65536), rlim_t(want.size() - 1)}) {
     std::string name = "cut" + std::to_string(limit);
-    spawn_opts o;
+    prog_opts o;
     o.fsize = limit;
-    spawn_result r = spawn_prog({KAVCMP_PATH, "-d", name, "old", "new"}, dir_, o);
-    EXPECT_FALSE(r.timed_out);
+    prog_result r = run_prog({KAVCMP_PATH, "-d", name, "old", "new"}, dir_, o);
     EXPECT_EQ(1, r.status) << "limit " << limit;
     EXPECT_TRUE(r.err == "db_argput()\nft_traverse(): File too large\n" ||
                 r.err == "db_close(): " + name + ": File too large\n")
@@ -94,7 +77,6 @@ TEST_F(KavcmpFault, DifferenceThatCannotGrowKeepsEveryFrameBefore) {
     EXPECT_EQ(size_t(limit), got.size()) << "limit " << limit;
     EXPECT_EQ(0, want.compare(0, got.size(), got)) << "limit " << limit;
   }
-#ifdef KAVSHOW_PATH
   // What was kept reads back up to the frame the limit cut.
   size_t whole = 0;
   for (size_t at = 0; at + DB_HEAD_LEN <= 4096;) {
@@ -114,49 +96,49 @@ TEST_F(KavcmpFault, DifferenceThatCannotGrowKeepsEveryFrameBefore) {
                show.out.compare(at, 2, "N ") == 0 ||
                show.out.compare(at, 2, "D ") == 0;
   EXPECT_EQ(whole, headers);
-#endif
 }
 
-#ifdef KAVCMP_PLAIN_PATH
 // Too little memory for the tree: the program's message and status 1 at
-// every limit, or, where the limit suffices, the same result as without
-// one. Never a crash. These runs use the uninstrumented build: the
-// sanitizers cannot start under a small address-space limit.
+// every limit from the least it starts with to the least it succeeds with,
+// and the same result as without a limit from there on; never a crash.
+// These runs use the uninstrumented build: the sanitizers cannot start
+// under a small address-space limit.
 TEST_F(KavcmpFault, OutOfMemoryEndsWithItsMessage) {
   write_pair(path("old"), path("new"), 30000);
   prog_result full =
       run_prog({KAVCMP_PLAIN_PATH, "-d", "full", "old", "new"}, dir_);
   ASSERT_EQ(0, full.status) << full.err;
   std::string want = read_file(path("full"));
-  int failed = 0, passed = 0;
-  // About 6 MB let the program start here; 30000 records need about 16.
-  for (rlim_t mb = 6; mb <= 24; mb++) {
-    std::string name = "diff" + std::to_string(mb);
-    spawn_opts o;
-    o.as = mb << 20;
-    spawn_result r =
-        spawn_prog({KAVCMP_PLAIN_PATH, "-d", name, "old", "new"}, dir_, o);
-    EXPECT_FALSE(r.timed_out);
-    if (r.status == 0) {
-      passed++;
-      EXPECT_EQ("", r.err);
-      EXPECT_EQ(want, read_file(path(name))) << mb << " MB";
+  auto run = [&](rlim_t limit, bool refused) {
+    std::vector<std::string> argv{KAVCMP_PLAIN_PATH, "-d", "diff", "old",
+                                  "new"};
+    if (refused)
+      argv.push_back("new");
+    prog_opts o;
+    o.as = limit;
+    prog_result r = run_prog(argv, dir_, o);
+    if (!refused && r.status == 0)
+      EXPECT_EQ(want, read_file(path("diff"))) << limit << " bytes";
+    else
+      EXPECT_EQ(-1, file_size(path("diff"))) << "created before both were read";
+    unlink(path("diff").c_str());
+    return r;
+  };
+  int failed = 0;
+  for (const limited_run &l : runs_near_memory_need(run, 8)) {
+    if (l.r.status == 0) {
+      EXPECT_EQ("", l.r.err);
       continue;
     }
-    if (r.status == 127 && r.err.find("error while loading") != std::string::npos)
-      continue;  // too small for the loader: the program never ran
     failed++;
-    EXPECT_EQ(1, r.status) << mb << " MB: " << r.err;
-    EXPECT_TRUE(r.err == "db_readall(): old: Cannot allocate memory\n" ||
-                r.err == "db_readall(): new: Cannot allocate memory\n" ||
-                r.err == "ft_init(): Cannot allocate memory\n")
-        << mb << " MB: " << r.err;
-    EXPECT_EQ(-1, file_size(path(name))) << "created before both were read";
+    EXPECT_EQ(1, l.r.status) << l.limit << " bytes: " << l.r.err;
+    EXPECT_TRUE(l.r.err == "db_readall(): old: Cannot allocate memory\n" ||
+                l.r.err == "db_readall(): new: Cannot allocate memory\n" ||
+                l.r.err == "ft_init(): Cannot allocate memory\n")
+        << l.limit << " bytes: " << l.r.err;
   }
-  EXPECT_GT(failed, 0) << "no limit was small enough";
-  EXPECT_GT(passed, 0) << "no limit was large enough";
+  EXPECT_GT(failed, 0) << "the program never ran short of memory";
 }
-#endif
 
 // -d never opens what is already there.
 TEST_F(KavcmpFault, DifferenceNeverReplacesWhatExists) {
@@ -170,9 +152,9 @@ TEST_F(KavcmpFault, DifferenceIsPrivateWhateverTheUmask) {
   write_pair(path("old"), path("new"), 10);
   for (int mask : {0, 022, 077, 0277, 0777}) {
     std::string name = "diff" + std::to_string(mask);
-    spawn_opts o;
+    prog_opts o;
     o.umask = mask;
-    spawn_result r = spawn_prog({KAVCMP_PATH, "-d", name, "old", "new"}, dir_, o);
+    prog_result r = run_prog({KAVCMP_PATH, "-d", name, "old", "new"}, dir_, o);
     EXPECT_EQ(0, r.status) << r.err;
     struct stat st;
     ASSERT_EQ(0, lstat(path(name).c_str(), &st));
@@ -181,5 +163,3 @@ TEST_F(KavcmpFault, DifferenceIsPrivateWhateverTheUmask) {
 }
 
 }  // namespace
-
-#endif

@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "db/db.h"
+#include "testutil/dbfile.h"
 #include "testutil/testutil.h"
-
-#ifdef KAVCMP_PATH
 
 namespace {
 
@@ -37,9 +36,8 @@ write_db(const std::string &name, const std::vector<entry> &entries)
     r.uid = e.uid;
     r.size = e.size;
     r.ctime = e.ctime;
-    uint8_t buf[DB_REC_LEN];
-    db_rec_pack(&r, buf);
-    ASSERT_EQ(0, db_argput(db, e.path, DB_REC_LEN, DB_KIND_SNAP, buf));
+    ASSERT_EQ(0, db_argput(db, e.path, DB_REC_LEN, DB_KIND_SNAP,
+                           rec_bytes(r).data()));
   }
   ASSERT_EQ(0, db_close(db));
 }
@@ -188,14 +186,12 @@ TEST_F(KavcmpE2e, DifferenceDatabase) {
   EXPECT_EQ("db_open(): taken: File exists\n", r.err);
   EXPECT_EQ("keep", read_file(path("taken")));
 
-#ifdef KAVSHOW_PATH
   r = run_prog({KAVSHOW_PATH, "-p", "diff"}, dir_);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(PLAIN_OUT, r.out);
   r = run_prog({KAVSHOW_PATH, "diff"}, dir_);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(LONG_OUT, r.out);
-#endif
 }
 
 TEST_F(KavcmpE2e, Usage) {
@@ -260,5 +256,3 @@ TEST_F(KavcmpE2e, EmptyDatabases) {
       "D --u-ms--- /etc/passwd\n0 100644 100 \nD -----s--- /etc/same\n7 \n",
       r.out);
 }
-
-#endif  // KAVCMP_PATH

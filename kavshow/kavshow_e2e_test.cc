@@ -6,32 +6,13 @@
 #include <vector>
 
 #include "db/db.h"
-#include "db/le.h"
+#include "testutil/dbfile.h"
 #include "testutil/testutil.h"
 
 namespace {
 
 const char USAGE[] =
     "usage: kavshow [[-x] -h | -p] [-m mask | -M mask] [-d path | -D path] file\n";
-
-db_rec
-rec(uint64_t ino, uint16_t mode, uint16_t mask)
-{
-  db_rec r;
-  memset(&r, 0, sizeof r);
-  r.ino = ino;
-  r.mode = mode;
-  r.links = 1;
-  r.uid = 1001;
-  r.gid = 20;
-  r.size = 4096;
-  r.flags = 0x2;
-  r.ctime = 1000000000;  // 2001-09-09 01:46:40 UTC
-  r.csum[0] = 0xde;
-  r.csum[19] = 0x01;
-  r.mask = mask;
-  return r;
-}
 
 struct entry {
   std::string path;
@@ -46,16 +27,9 @@ encode(const std::vector<entry> &entries)
   std::string out;
   for (const auto &e : entries) {
     std::string data;
-    for (const auto &r : e.recs) {
-      uint8_t b[DB_REC_LEN];
-      db_rec_pack(&r, b);
-      data.append(reinterpret_cast<char *>(b), sizeof b);
-    }
-    uint8_t head[DB_HEAD_LEN];
-    le_put16(head, uint16_t(e.path.size()));
-    le_put32(head + 2, uint32_t(data.size()));
-    head[6] = e.kind;
-    out += std::string(reinterpret_cast<char *>(head), sizeof head) + e.path + data;
+    for (const auto &r : e.recs)
+      data += rec_bytes(r);
+    out += frame_bytes(e.path, e.kind, data);
   }
   return out;
 }
@@ -75,10 +49,10 @@ class KavshowE2e : public TmpDirTest {
     return run_prog(args, dir_);
   }
   std::vector<entry> snapshot() {
-    return {{"/etc", 0, {rec(2, 040755, MODE_ONLY)}},
-            {"/etc/passwd", 0, {rec(12, 0100644, ALL)}},
-            {"/etcetera", 0, {rec(13, 0100600, MODE_ONLY)}},
-            {"/usr", 0, {rec(14, 040755, MODE_ONLY)}}};
+    return {{"/etc", 0, {test_rec(2, 040755, MODE_ONLY)}},
+            {"/etc/passwd", 0, {test_rec(12, 0100644, ALL)}},
+            {"/etcetera", 0, {test_rec(13, 0100600, MODE_ONLY)}},
+            {"/usr", 0, {test_rec(14, 040755, MODE_ONLY)}}};
   }
 };
 
@@ -104,7 +78,7 @@ TEST_F(KavshowE2e, SnapshotLongLayoutByDefault) {
 }
 
 TEST_F(KavshowE2e, Layouts) {
-  db({{"/etc/passwd", 0, {rec(12, 0100644, ALL)}}});
+  db({{"/etc/passwd", 0, {test_rec(12, 0100644, ALL)}}});
   const std::string plain =
       "? ilugmsftc /etc/passwd\n"
       "12 1 1001 20 100644 4096 00000002 2001-09-09 01:46:40 "
@@ -132,7 +106,7 @@ TEST_F(KavshowE2e, Layouts) {
 }
 
 TEST_F(KavshowE2e, Masks) {
-  db({{"/a", 0, {rec(5, 0100644, MODE_ONLY)}}});
+  db({{"/a", 0, {test_rec(5, 0100644, MODE_ONLY)}}});
   const struct {
     std::vector<std::string> args;
     std::string want;
@@ -197,10 +171,11 @@ TEST_F(KavshowE2e, PathFilters) {
 }
 
 TEST_F(KavshowE2e, DifferenceDatabase) {
-  db_rec older = rec(20, 0100644, ALL), newer = rec(20, 0100600, MODE_ONLY);
+  db_rec older = test_rec(20, 0100644, ALL);
+  db_rec newer = test_rec(20, 0100600, MODE_ONLY);
   db({{"/c", 2, {older, newer}},
-      {"/n", 4, {rec(21, 0100644, MODE_ONLY)}},
-      {"/d", 8, {rec(22, 040700, MODE_ONLY)}}});
+      {"/n", 4, {test_rec(21, 0100644, MODE_ONLY)}},
+      {"/d", 8, {test_rec(22, 040700, MODE_ONLY)}}});
   prog_result r = show({"-p", "-M", "m", "db"});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("C ilugmsftc /c\n100644 \n100600 \n"
@@ -230,8 +205,8 @@ TEST_F(KavshowE2e, EmptyAndMissingFiles) {
 // The second frame cut at every point: the first is printed, then the one
 // message; a cut after a whole frame is a good file.
 TEST_F(KavshowE2e, CutFiles) {
-  std::string first = encode({{"/a", 0, {rec(1, 0100644, MODE_ONLY)}}});
-  std::string second = encode({{"/b", 0, {rec(2, 0100644, MODE_ONLY)}}});
+  std::string first = encode({{"/a", 0, {test_rec(1, 0100644, MODE_ONLY)}}});
+  std::string second = encode({{"/b", 0, {test_rec(2, 0100644, MODE_ONLY)}}});
   const std::string first_out = "? ----m---- /a\n100644 \n";
   const std::string bad = std::string("db_readall: db: ") + strerror(EBADMSG) + "\n";
   for (size_t cut = 0; cut <= second.size(); cut++) {
@@ -251,14 +226,9 @@ TEST_F(KavshowE2e, CutFiles) {
 // Frames no writer of the suite makes: data that does not hold the records
 // its kind promises, or more than a changed pair.
 TEST_F(KavshowE2e, FramesThatDoNotFit) {
-  std::string good = encode({{"/a", 0, {rec(1, 0100644, MODE_ONLY)}}});
+  std::string good = encode({{"/a", 0, {test_rec(1, 0100644, MODE_ONLY)}}});
   auto frame = [](const std::string &p, uint8_t kind, size_t len) {
-    uint8_t head[DB_HEAD_LEN];
-    le_put16(head, uint16_t(p.size()));
-    le_put32(head + 2, uint32_t(len));
-    head[6] = kind;
-    return std::string(reinterpret_cast<char *>(head), sizeof head) + p +
-           std::string(len, '\0');
+    return frame_bytes(p, kind, std::string(len, '\0'));
   };
   const std::string first_out = "? ----m---- /a\n100644 \n";
   const std::string bad = std::string("db_readall: db: ") + strerror(EBADMSG) + "\n";

@@ -61,14 +61,12 @@ foreign_race(int status, const std::string &err, const std::string &top)
          line.find("No such file or directory") != std::string::npos;
 }
 
-// Runs run() (a build returning a prog_result or spawn_result) again while
-// it fails by a foreign race, six times in all; undo, when given, removes
-// what a failed try left behind.
-template <class Run>
-auto
-retry_foreign_race(const std::string &top, Run run,
+// Runs run() (a build) again while it fails by a foreign race, six times in
+// all; undo, when given, removes what a failed try left behind.
+inline prog_result
+retry_foreign_race(const std::string &top,
+                   const std::function<prog_result()> &run,
                    const std::function<void()> &undo = nullptr)
-    -> decltype(run())
 {
   auto r = run();
   for (int tries = 1; tries < 6 && foreign_race(r.status, r.err, top);

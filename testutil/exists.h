@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "testutil/spawn.h"
 #include "testutil/testutil.h"
 
 // Makes in dir what -d must never open: a file, a link to one, a dangling
@@ -29,10 +28,7 @@ expect_never_replaces_existing(
   for (const char *name : {"file", "link", "dangling", "fifo"}) {
     struct stat before, after;
     ASSERT_EQ(0, lstat((at + name).c_str(), &before));
-    spawn_opts o;
-    o.timeout = 10;
-    spawn_result r = spawn_prog(argv(name), dir, o);
-    EXPECT_FALSE(r.timed_out) << name;
+    prog_result r = run_prog(argv(name), dir);
     EXPECT_EQ(1, r.status) << name;
     EXPECT_EQ(std::string("db_open(): ") + name + ": File exists\n", r.err);
     ASSERT_EQ(0, lstat((at + name).c_str(), &after));

@@ -3,11 +3,18 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -69,57 +76,183 @@ write_file(const std::string &name, const std::string &data)
   out << data;
 }
 
-// Reads everything from fd until end of file.
-static std::string
-drain(int fd)
+// The test's environment with TZ=UTC, so that printed times do not depend
+// on the machine's zone, and the settings a test adds.
+static std::vector<std::string>
+child_environment(const std::vector<std::string> &extra)
 {
-  std::string s;
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0)
-      s.append(buf, size_t(n));
-  return s;
+  std::vector<std::string> set = extra;
+  set.push_back("TZ=UTC");
+  auto overridden = [&set](const char *e) {
+    for (const auto &s : set)
+      if (strncmp(e, s.c_str(), s.find('=') + 1) == 0)
+        return true;
+    return false;
+  };
+  std::vector<std::string> env;
+  for (char **e = environ; *e != nullptr; e++)
+    if (!overridden(*e))
+      env.push_back(*e);
+  env.insert(env.end(), set.begin(), set.end());
+  return env;
+}
+
+// In the child: streams, directory, user and limits as o asks. Only calls
+// that are safe after fork(), since the test may have other threads.
+static void
+enter_child(int in, int out, int err, const std::string &cwd,
+            const prog_opts &o)
+{
+  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+    _exit(125);
+  if (chdir(cwd.c_str()) != 0)
+    _exit(126);
+  if (o.umask >= 0)
+    umask(mode_t(o.umask));
+  if (o.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(o.gid) != 0 ||
+                     setuid(o.uid) != 0))
+    _exit(125);
+  if (o.fsize != RLIM_INFINITY) {
+    // An ignored signal stays ignored across exec: a write past the limit
+    // then fails with EFBIG instead of killing the program.
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {o.fsize, o.fsize};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+      _exit(125);
+  }
+  if (o.as != RLIM_INFINITY) {
+    struct rlimit rl = {o.as, o.as};
+    if (setrlimit(RLIMIT_AS, &rl) != 0)
+      _exit(125);
+  }
+}
+
+// Milliseconds from now until start plus seconds.
+static long
+ms_left(const struct timespec &start, int seconds)
+{
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (start.tv_sec + seconds - now.tv_sec) * 1000 +
+         (start.tv_nsec - now.tv_nsec) / 1000000;
+}
+
+// Reads both pipes until the child closes them, calling o.watch on the way,
+// then reaps it. Both pipes are drained together so that neither can fill
+// up and stop the child. False when the child outlived the deadline and
+// was killed.
+static bool
+collect(pid_t pid, int out, int err, const prog_opts &o, prog_result *r)
+{
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  struct pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+  std::string *dst[2] = {&r->out, &r->err};
+  bool watching = bool(o.watch);
+  bool in_time = true;
+  int st = 0;
+  for (;;) {
+    long left = ms_left(start, o.timeout);
+    if (left <= 0) {
+      in_time = false;
+      kill(pid, SIGKILL);
+      waitpid(pid, &st, 0);
+      break;
+    }
+    if (watching)
+      watching = !o.watch(pid);
+    if (fds[0].fd < 0 && fds[1].fd < 0) {
+      // Both streams closed: the child is ending, or has closed them and
+      // runs on, which the deadline still covers.
+      pid_t w = waitpid(pid, &st, WNOHANG);
+      if (w == pid || (w < 0 && errno != EINTR))
+        break;
+      usleep(1000);
+      continue;
+    }
+    int n = poll(fds, 2, int(watching && left > 5 ? 5 : left));
+    for (int i = 0; i < 2 && n > 0; i++) {
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
+      char buf[65536];
+      ssize_t got = read(fds[i].fd, buf, sizeof buf);
+      if (got > 0) {
+        dst[i]->append(buf, size_t(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+  }
+  for (auto &f : fds)
+    if (f.fd >= 0)
+      close(f.fd);
+  r->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return in_time;
+}
+
+// Forks a child that enters the state o asks for, with TZ=UTC and o.env,
+// and runs body. Output comes back through pipes: a file would be subject
+// to RLIMIT_FSIZE itself. what names the child in a failure.
+static prog_result
+run_forked(const std::function<void()> &body, const std::string &what,
+           const std::string &cwd, const prog_opts &o)
+{
+  prog_result r{-1, "", ""};
+  std::vector<std::string> env = child_environment(o.env);
+  std::vector<char *> envp;
+  for (auto &e : env)
+    envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (in < 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << what << ": cannot set up: " << strerror(errno);
+    for (int fd : {in, out[0], out[1], err[0], err[1]})
+      if (fd >= 0)
+        close(fd);
+    return r;
+  }
+  fflush(nullptr);  // or the child would write the test's pending output too
+  pid_t pid = fork();
+  if (pid == 0) {
+    enter_child(in, out[1], err[1], cwd, o);
+    environ = envp.data();
+    body();
+    fflush(nullptr);
+    _exit(0);
+  }
+  close(in);
+  close(out[1]);
+  close(err[1]);
+  if (pid < 0) {
+    ADD_FAILURE() << what << ": fork(): " << strerror(errno);
+    close(out[0]);
+    close(err[0]);
+    return r;
+  }
+  if (!collect(pid, out[0], err[0], o, &r))
+    ADD_FAILURE() << what << " was killed after " << o.timeout << " s";
+  return r;
 }
 
 prog_result
-run_prog(const std::vector<std::string> &argv, const std::string &cwd)
+run_prog(const std::vector<std::string> &argv, const std::string &cwd,
+         const prog_opts &o)
 {
-  prog_result r{-1, "", ""};
-  // Output goes to temporary files, so a large output cannot dead-lock.
-  char outname[] = "/tmp/kavout.XXXXXX";
-  char errname[] = "/tmp/kaverr.XXXXXX";
-  int out = mkstemp(outname);
-  int err = mkstemp(errname);
-  if (out < 0 || err < 0)
-    return r;
-  unlink(outname);
-  unlink(errname);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (chdir(cwd.c_str()) != 0)
-      _exit(126);
-    setenv("TZ", "UTC", 1);
-    std::vector<char *> args;
-    for (const auto &a : argv)
-      args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
+  std::vector<char *> args;
+  for (const auto &a : argv)
+    args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  return run_forked([&] {
     execv(args[0], args.data());
     _exit(127);
-  }
-  int st = 0;
-  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-  }
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  lseek(out, 0, SEEK_SET);
-  lseek(err, 0, SEEK_SET);
-  r.out = drain(out);
-  r.err = drain(err);
-  close(out);
-  close(err);
-  return r;
+  }, argv.empty() ? "" : argv[0], cwd, o);
+}
+
+prog_result
+run_child(const std::function<void()> &fn, const std::string &cwd,
+          const prog_opts &o)
+{
+  return run_forked(fn, "child process", cwd, o);
 }

@@ -2,7 +2,10 @@
 // built programs for end-to-end tests.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,16 +18,37 @@ class TmpDirTest : public testing::Test {
   std::string dir_;
 };
 
+// How a child runs; the defaults leave everything as the test has it.
+struct prog_opts {
+  rlim_t fsize = RLIM_INFINITY;  // RLIMIT_FSIZE; SIGXFSZ is then ignored
+  rlim_t as = RLIM_INFINITY;     // RLIMIT_AS
+  int umask = -1;                // -1 keeps the test's own
+  uid_t uid = 0;                 // with gid, run as this user when non-zero
+  gid_t gid = 0;
+  std::vector<std::string> env;  // NAME=value, set in the child's environment
+  int timeout = 120;  // seconds; then the child is killed and the test fails
+  // Called every few milliseconds with the child's pid while it runs, until
+  // it returns true: for a signal sent at a chosen moment.
+  std::function<bool(pid_t)> watch;
+};
+
 struct prog_result {
   int status;  // exit status, or 128 + signal number
   std::string out;
   std::string err;
 };
 
-// Runs argv[0] with the rest as arguments in directory cwd, with TZ=UTC and
-// standard input from /dev/null.
+// Runs argv[0] with the rest as arguments in directory cwd, with TZ=UTC,
+// standard input from /dev/null and both output streams captured.
 prog_result run_prog(const std::vector<std::string> &argv,
-                     const std::string &cwd = ".");
+                     const std::string &cwd = ".",
+                     const prog_opts &o = prog_opts());
+
+// Runs fn in a child process set up as run_prog sets up a program; the
+// child exits with status 0 when fn returns.
+prog_result run_child(const std::function<void()> &fn,
+                      const std::string &cwd = ".",
+                      const prog_opts &o = prog_opts());
 
 std::string read_file(const std::string &name);
 void write_file(const std::string &name, const std::string &data);
