@@ -30,8 +30,11 @@ class CaptureTest : public TmpDirTest {
     TmpDirTest::SetUp();
     db_ = db_open(path(".db").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_NE(nullptr, db_);
+    cap_ = capture_open(db_, 1);
+    ASSERT_NE(nullptr, cap_);
   }
   void TearDown() override {
+    capture_close(cap_);
     if (db_ != nullptr)
       db_close(db_);
     TmpDirTest::TearDown();
@@ -40,7 +43,7 @@ class CaptureTest : public TmpDirTest {
   int capture(const std::string &name, uint16_t mask) {
     port_stat st;
     EXPECT_EQ(0, port_lstat(path(name).c_str(), &st)) << name;
-    return capture_file(path(name).c_str(), &st, mask, db_, nullptr);
+    return capture_file(path(name).c_str(), &st, mask, cap_, nullptr);
   }
   std::vector<frame> frames() {
     db_close(db_);
@@ -57,6 +60,7 @@ class CaptureTest : public TmpDirTest {
     return out;
   }
   db_handle *db_ = nullptr;
+  capture_ctx *cap_ = nullptr;
 };
 
 }  // namespace
@@ -196,7 +200,7 @@ TEST_F(CaptureTest, SwappedBetweenStatusAndOpen) {
     ASSERT_EQ(0, port_lstat(p.c_str(), &st));
     c.swap(p);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, capture_file(p.c_str(), &st, DB_ALL, db_, nullptr));
+    EXPECT_EQ(-1, capture_file(p.c_str(), &st, DB_ALL, cap_, nullptr));
     EXPECT_EQ("sha_file(): " + p + "\n", testing::internal::GetCapturedStderr())
         << c.what;
   }
@@ -210,7 +214,7 @@ TEST_F(CaptureTest, ChangedInPlace) {
   port_stat st;
   ASSERT_EQ(0, port_lstat(path("f").c_str(), &st));
   write_file(path("f"), "after!");
-  ASSERT_EQ(0, capture_file(path("f").c_str(), &st, DB_CSUM, db_, nullptr));
+  ASSERT_EQ(0, capture_file(path("f").c_str(), &st, DB_CSUM, cap_, nullptr));
   EXPECT_EQ(sha("after!"), csum(frames()[0].rec));
 }
 
@@ -226,9 +230,9 @@ TEST_F(CaptureTest, UnreadableFileStops) {
       {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
           _exit(99);
-        int r = capture_file(f.c_str(), &st, DB_CSUM, db_, nullptr);
+        int r = capture_file(f.c_str(), &st, DB_CSUM, cap_, nullptr);
         // Without c the same file is recorded without being opened.
-        int s = capture_file(f.c_str(), &st, DB_MODE, db_, nullptr);
+        int s = capture_file(f.c_str(), &st, DB_MODE, cap_, nullptr);
         exit(r == -1 && s == 0 ? 3 : 0);
       },
       testing::ExitedWithCode(3), "^sha_file\\(\\): " + f + "\n$");
@@ -243,17 +247,19 @@ TEST_F(CaptureTest, WriteErrorReported) {
   write_file(path("f"), "x");
   port_stat st;
   ASSERT_EQ(0, port_lstat(path("f").c_str(), &st));
+  capture_ctx *cap = capture_open(full, 1);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(-1, capture_file(path("f").c_str(), &st, DB_INO, full, nullptr));
+  EXPECT_EQ(-1, capture_file(path("f").c_str(), &st, DB_INO, cap, nullptr));
   EXPECT_EQ(std::string("db_put(): ") + strerror(ENOSPC) + "\n",
             testing::internal::GetCapturedStderr());
+  capture_close(cap);
   db_close(full);
 }
 
 TEST_F(CaptureTest, StatusLineOnRequest) {
   write_file(path("f"), "12345");
   uint64_t objects0, bytes0;
-  capture_counts(&objects0, &bytes0);
+  capture_counts(cap_, &objects0, &bytes0);
   ASSERT_EQ(0, capture("f", DB_CSUM));
   testing::internal::CaptureStderr();
   capture_status_request();

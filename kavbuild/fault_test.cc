@@ -108,21 +108,29 @@ mutate_and_capture(const char *path, const port_stat *st, uint16_t mask,
   if (now && the_mutation.before)
     the_mutation.before(path);
   int r = capture_file(path, st, mask, arg, ent);
+  // After the capture means after the digest, which worker threads may
+  // not have made yet.
+  if (r == 0 && now && the_mutation.after)
+    r = capture_sync(arg);
   if (now && the_mutation.after)
     the_mutation.after(path);
   the_mutation.done = the_mutation.done || now;
   return r;
 }
 
-// The walk of top with kavbuild's visitor, as the child of a death test:
+// The walk of top with kavbuild's visitor on threads threads, as the child
+// of a death test:
 // exit status 1 when the walk failed, as kavbuild's, and 4 with a message
 // when the change was never made, so that a test cannot pass without it.
 [[noreturn]] void
-walk_and_exit(const std::string &top, const std::string &db, uid_t as)
+walk_and_exit(const std::string &top, const std::string &db, uid_t as,
+              int threads)
 {
   alarm(20);
+  // Everything but the inode and the change time, which differ between
+  // the trees that each run makes afresh.
   std::string policy = top + ".policy";
-  write_file(policy, "@NO:" + top + "\n+F:I\n");
+  write_file(policy, "@NO:" + top + "\n+mlugsfc:I\n");
   pclt *t = pclt_init();
   if (t == nullptr || configfile_parse(policy.c_str(), t) != 0)
     _exit(3);
@@ -132,13 +140,23 @@ walk_and_exit(const std::string &top, const std::string &db, uid_t as)
   if (as != 0 && (setgroups(0, nullptr) != 0 || setgid(as) != 0 ||
                   setuid(as) != 0))
     _exit(3);
-  int r = fs_walk(t, top.c_str(), mutate_and_capture, h);
+  capture_ctx *c = capture_open(h, threads);
+  if (c == nullptr)
+    _exit(3);
+  int r = fs_walk_sync(t, top.c_str(), mutate_and_capture, capture_sync, c);
+  if (r == 0)
+    r = capture_sync(c);
+  capture_close(c);
   if (!the_mutation.done) {
     fprintf(stderr, "the walk never reached the change\n");
     exit(4);
   }
   exit(r == 0 ? 0 : r == -1 ? 1 : 2);
 }
+
+// Each walk runs on one thread and on several: the message, the status and
+// the database must not depend on it.
+constexpr int THREADS[] = {1, 4};
 
 std::string
 quote(const std::string &s)
@@ -155,20 +173,27 @@ quote(const std::string &s)
 // Entries removed after the directory was read: the next entry's status
 // cannot be read, and the walk stops there.
 TEST_F(KavbuildFault, EntriesRemovedDuringTheWalk) {
-  for (int i = 0; i < 5; i++)
-    write_file(top_ + "/f" + std::to_string(i), "x");
   std::string top = top_;
-  the_mutation = {[top](const std::string &p) {
-                    for (int i = 0; i < 5; i++) {
-                      std::string f = top + "/f" + std::to_string(i);
-                      if (f != p)
-                        unlink(f.c_str());
-                    }
-                  },
-                  nullptr, "", false};
-  EXPECT_EXIT(walk_and_exit(top_, path("db"), 0), testing::ExitedWithCode(1),
-              "^lstat\\(\\): " + quote(top_) +
-                  "/f[0-4]: No such file or directory\n$");
+  for (int threads : THREADS) {
+    for (int i = 0; i < 5; i++)
+      write_file(top_ + "/f" + std::to_string(i), "x");
+    the_mutation = {[top](const std::string &p) {
+                      for (int i = 0; i < 5; i++) {
+                        std::string f = top + "/f" + std::to_string(i);
+                        if (f != p)
+                          unlink(f.c_str());
+                      }
+                    },
+                    nullptr, "", false};
+    std::string db = path("db" + std::to_string(threads));
+    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
+                "^lstat\\(\\): " + quote(top_) +
+                    "/f[0-4]: No such file or directory\n$")
+        << threads;
+    remove_tree(top_);
+    ASSERT_EQ(0, mkdir(top_.c_str(), 0755));
+  }
+  EXPECT_EQ(read_file(path("db1")), read_file(path("db4")));
 }
 
 // A file swapped for a FIFO, a link or another file between its status and
@@ -186,14 +211,19 @@ TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
   };
   write_file(top_ + "/other", "other");
   for (const auto &c : cases) {
-    std::string victim = top_ + "/victim";
-    write_file(victim, "contents");
-    the_mutation = {c.swap, nullptr, victim, false};
-    EXPECT_EXIT(walk_and_exit(top_, path(std::string("db.") + c.what), 0),
-                testing::ExitedWithCode(1),
-                "^sha_file\\(\\): " + quote(victim) + "\n$")
+    for (int threads : THREADS) {
+      std::string victim = top_ + "/victim";
+      write_file(victim, "contents");
+      the_mutation = {c.swap, nullptr, victim, false};
+      std::string db = path(std::string("db.") + c.what + std::to_string(threads));
+      EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
+                  "^sha_file\\(\\): " + quote(victim) + "\n$")
+          << c.what << " " << threads;
+      unlink(victim.c_str());
+    }
+    EXPECT_EQ(read_file(path(std::string("db.") + c.what + "1")),
+              read_file(path(std::string("db.") + c.what + "4")))
         << c.what;
-    unlink(victim.c_str());
   }
 }
 
@@ -202,26 +232,37 @@ TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
 // root, so a root test walks as an unprivileged user.
 TEST_F(KavbuildFault, DirectoryChangedBeforeTheDescent) {
   std::string sub = top_ + "/sub";
-  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-  write_file(sub + "/inner", "x");
-  the_mutation = {nullptr, [](const std::string &p) { remove_tree(p); }, sub,
-                  false};
-  EXPECT_EXIT(walk_and_exit(top_, path("db1"), 0), testing::ExitedWithCode(1),
-              "^opendir\\(\\): " + quote(sub) +
-                  ": No such file or directory\n$");
-
-  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-  write_file(sub + "/inner", "x");
-  uid_t as = 0;
-  if (geteuid() == 0) {
-    open_to_nobody();
-    as = NOBODY;
+  for (int threads : THREADS) {
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    write_file(sub + "/inner", "x");
+    the_mutation = {nullptr, [](const std::string &p) { remove_tree(p); }, sub,
+                    false};
+    std::string db = path("db1." + std::to_string(threads));
+    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
+                "^opendir\\(\\): " + quote(sub) +
+                    ": No such file or directory\n$")
+        << threads;
   }
-  the_mutation = {nullptr,
-                  [](const std::string &p) { chmod(p.c_str(), 0); }, sub,
-                  false};
-  EXPECT_EXIT(walk_and_exit(top_, path("db2"), as), testing::ExitedWithCode(1),
-              "^opendir\\(\\): " + quote(sub) + ": Permission denied\n$");
+  EXPECT_EQ(read_file(path("db1.1")), read_file(path("db1.4")));
+
+  for (int threads : THREADS) {
+    remove_tree(sub);
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    write_file(sub + "/inner", "x");
+    uid_t as = 0;
+    if (geteuid() == 0) {
+      open_to_nobody();
+      as = NOBODY;
+    }
+    the_mutation = {nullptr,
+                    [](const std::string &p) { chmod(p.c_str(), 0); }, sub,
+                    false};
+    std::string db = path("db2." + std::to_string(threads));
+    EXPECT_EXIT(walk_and_exit(top_, db, as, threads), testing::ExitedWithCode(1),
+                "^opendir\\(\\): " + quote(sub) + ": Permission denied\n$")
+        << threads;
+  }
+  EXPECT_EQ(read_file(path("db2.1")), read_file(path("db2.4")));
 }
 
 // The whole program against a tree that another process keeps changing:
@@ -318,23 +359,29 @@ TEST_F(KavbuildFault, DatabaseThatCannotGrowKeepsEveryFrameBefore) {
       write_file(sub + "/file" + std::to_string(i), std::to_string(i * d));
   }
   ASSERT_EQ(0, mkdir(path("out").c_str(), 0755));
-  prog_result full = build("out/full", prog_opts(), "C");
+  prog_opts one;
+  one.env = {"KAVBUILD_THREADS=1"};
+  prog_result full = build("out/full", one);
   ASSERT_EQ(0, full.status) << full.err;
   std::string want = read_file(path("out/full"));
   ASSERT_GT(want.size(), 300000u);
   for (rlim_t limit : {rlim_t(0), rlim_t(3), rlim_t(7), rlim_t(100),
                        rlim_t(4096), rlim_t(300000), rlim_t(want.size() - 1)}) {
-    std::string name = "out/cut" + std::to_string(limit);
-    prog_opts o;
-    o.fsize = limit;
-    prog_result r = build(name, o, "C");
-    EXPECT_EQ(1, r.status) << "limit " << limit;
-    EXPECT_TRUE(r.err == "db_put(): File too large\n" ||
-                r.err == "db_close(): " + name + ": File too large\n")
-        << "limit " << limit << ": " << r.err;
-    std::string got = read_file(path(name));
-    EXPECT_EQ(size_t(limit), got.size()) << "limit " << limit;
-    EXPECT_EQ(0, want.compare(0, got.size(), got)) << "limit " << limit;
+    for (const char *threads : {"1", "4"}) {
+      std::string name = "out/cut" + std::to_string(limit) + "." + threads;
+      prog_opts o;
+      o.fsize = limit;
+      o.env = {std::string("KAVBUILD_THREADS=") + threads};
+      prog_result r = build(name, o);
+      std::string at = "limit " + std::to_string(limit) + ", " + threads;
+      EXPECT_EQ(1, r.status) << at;
+      EXPECT_TRUE(r.err == "db_put(): File too large\n" ||
+                  r.err == "db_close(): " + name + ": File too large\n")
+          << at << ": " << r.err;
+      std::string got = read_file(path(name));
+      EXPECT_EQ(size_t(limit), got.size()) << at;
+      EXPECT_EQ(0, want.compare(0, got.size(), got)) << at;
+    }
   }
 }
 

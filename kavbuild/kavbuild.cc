@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,6 +12,7 @@
 #include "db/db.h"
 #include "diag/diag.h"
 #include "kavbuild/capture.h"
+#include "kavbuild/digestq.h"
 #include "kavbuild/walk.h"
 #include "policy/configfile.h"
 #include "policy/pclt.h"
@@ -29,6 +32,24 @@ static void
 on_status_signal(int)
 {
   capture_status_request();
+}
+
+static_assert(DQ_MAX_THREADS == 64, "the message below names the limit");
+
+// The threads that digest: one per CPU this process may run on, unless
+// KAVBUILD_THREADS says otherwise; 1 digests on the walk's own thread.
+static int
+digest_threads()
+{
+  const char *v = getenv("KAVBUILD_THREADS");
+  if (v == nullptr)
+    return std::min(port_ncpu(), DQ_MAX_THREADS);
+  char *end;
+  errno = 0;
+  long n = strtol(v, &end, 10);
+  if (errno != 0 || end == v || *end != '\0' || n < 1 || n > DQ_MAX_THREADS)
+    die_msg2("KAVBUILD_THREADS", "not a number from 1 to 64");
+  return int(n);
 }
 
 // Frames db_put accepted may still wait in the handle's buffer; every exit
@@ -69,6 +90,7 @@ main(int argc, char *argv[])
   }
   if (optind != argc)
     usage();
+  int threads = digest_threads();
 
   pclt *tree = pclt_init();
   if (tree == nullptr)
@@ -85,9 +107,18 @@ main(int argc, char *argv[])
   // frame is written as it comes.
   db_wbuffer(db);
 
-  if (fs_walk_root(tree, capture_file, db) != 0) {
+  // Short of memory for the digest queue, the build still runs, on one
+  // thread.
+  capture_ctx *cap = capture_open(db, threads);
+  if (cap == nullptr && (cap = capture_open(db, 1)) == nullptr)
+    die_sys1("capture_open()");
+  int r = fs_walk_sync(tree, "/", capture_file, capture_sync, cap);
+  if (r == 0)
+    r = capture_sync(cap);
+  capture_close(cap);
+  if (r != 0) {
     // The walk or the visitor has said what failed; the database keeps the
-    // frames written so far.
+    // frames written before it.
     flush_db(db);
     db_close(db);
     pclt_free(tree);

@@ -16,6 +16,7 @@ constexpr size_t WALK_PATH_MAX = 1023;
 struct walker {
   pclt *tree;
   fs_visit_fn fn;
+  fs_sync_fn sync;  // or null
   void *arg;
   // The directory being read, its separator and the current entry's name.
   // Shared by all levels: a level only writes behind its own prefix.
@@ -41,6 +42,22 @@ put_name(walker *w, size_t plen, const char *name, size_t nlen)
   w->path[plen + n] = '\0';
 }
 
+// Reports a failure of the walk with errno's text, unless settling what
+// the visitor holds turned up an earlier one, which was reported instead.
+int
+fail(const walker *w, const char *what, const char *path)
+{
+  if (w->sync != nullptr) {
+    int e = errno;
+    int r = w->sync(w->arg);
+    if (r != 0)
+      return r;
+    errno = e;
+  }
+  warn_sys2(what, path);
+  return -1;
+}
+
 int walk_dir(walker *w, DIR *dir, size_t plen);
 
 int
@@ -53,14 +70,11 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
   // under this name.
   if (plen + nlen > WALK_PATH_MAX) {
     errno = ENAMETOOLONG;
-    warn_sys2("lstat()", w->path);
-    return -1;
+    return fail(w, "lstat()", w->path);
   }
   port_stat st;
-  if (port_lstatat(dirfd(dir), name, &st) != 0) {
-    warn_sys2("lstat()", w->path);
-    return -1;
-  }
+  if (port_lstatat(dirfd(dir), name, &st) != 0)
+    return fail(w, "lstat()", w->path);
   const pclent *e = pcl_match(list, name, &st, inherited);
   if (e != nullptr && (e->pe_flags & PCLENT_RECORD)) {
     int r = w->fn(w->path, &st, e->pe_mask, w->arg, e);
@@ -75,10 +89,8 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
   // so a directory swapped for a link since its status was read is not
   // walked through.
   dir_guard sub(port_opendirat(dirfd(dir), name));
-  if (sub.get() == nullptr) {
-    warn_sys2("opendir()", w->path);
-    return -1;
-  }
+  if (sub.get() == nullptr)
+    return fail(w, "opendir()", w->path);
   size_t sublen = plen + nlen + 1;
   if (sublen <= WALK_PATH_MAX) {
     w->path[sublen - 1] = '/';
@@ -100,8 +112,7 @@ walk_dir(walker *w, DIR *dir, size_t plen)
     int err = port_readdir(dir, &ent);
     if (err != 0) {
       errno = err;
-      warn_sys2("readdir_r()", w->path);
-      return -1;
+      return fail(w, "readdir_r()", w->path);
     }
     if (ent == nullptr)
       return 0;
@@ -115,10 +126,11 @@ walk_dir(walker *w, DIR *dir, size_t plen)
   }
 }
 
-}  // namespace
-
+// Nothing is in flight before the top directory is read, so its failure
+// needs no settling.
 int
-fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg)
+walk_top(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync,
+         void *arg)
 {
   dir_guard dir(opendir(path));
   if (dir.get() == nullptr) {
@@ -128,6 +140,7 @@ fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg)
   walker w;
   w.tree = t;
   w.fn = fn;
+  w.sync = sync;
   w.arg = arg;
   copy_cut(w.path, path);
   size_t plen = strlen(w.path);
@@ -141,8 +154,23 @@ fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg)
   return walk_dir(&w, dir.get(), plen);
 }
 
+}  // namespace
+
+int
+fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg)
+{
+  return walk_top(t, path, fn, nullptr, arg);
+}
+
 int
 fs_walk_root(pclt *t, fs_visit_fn fn, void *arg)
 {
-  return fs_walk(t, "/", fn, arg);
+  return walk_top(t, "/", fn, nullptr, arg);
+}
+
+int
+fs_walk_sync(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync,
+             void *arg)
+{
+  return walk_top(t, path, fn, sync, arg);
 }

@@ -24,3 +24,13 @@ typedef int (*fs_visit_fn)(const char *path, const port_stat *st,
 int fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg);
 // fs_walk of "/": "/" itself is never matched or visited.
 int fs_walk_root(pclt *t, fs_visit_fn fn, void *arg);
+
+// Called before the walk reports a failure of its own, for a visitor that
+// works ahead of the walk: it settles the objects it still holds first,
+// since their failures come earlier in walk order. 0 lets the walk report
+// and return -1; any other value is returned instead, the walk's message
+// unsaid.
+typedef int (*fs_sync_fn)(void *arg);
+// fs_walk with sync (which gets arg too) called first on a failure.
+int fs_walk_sync(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync,
+                 void *arg);

@@ -232,16 +232,25 @@ class mutator {
 
 class ChangeProperty : public RealTmpDirTest {
  protected:
+  // Builds db on one thread, and again on several, which must write the
+  // same bytes.
   void
   snapshot(const std::string &policy, const std::string &db,
            const std::string &top)
   {
-    prog_result r = retry_foreign_race(top, [&] {
-      unlink(path(db).c_str());
-      return run_prog({KAVBUILD_PATH, "-c", policy, "-d", db}, dir_);
-    });
-    ASSERT_EQ(0, r.status) << r.err;
-    ASSERT_EQ("", r.err);
+    for (const char *threads : {"1", "4"}) {
+      std::string name = threads[0] == '1' ? db : db + ".4";
+      prog_opts o;
+      o.env = {std::string("KAVBUILD_THREADS=") + threads};
+      prog_result r = retry_foreign_race(top, [&] {
+        unlink(path(name).c_str());
+        return run_prog({KAVBUILD_PATH, "-c", policy, "-d", name}, dir_, o);
+      });
+      ASSERT_EQ(0, r.status) << r.err;
+      ASSERT_EQ("", r.err);
+    }
+    ASSERT_EQ(read_file(path(db)), read_file(path(db + ".4")))
+        << db << ": four threads wrote other bytes than one";
   }
 };
 

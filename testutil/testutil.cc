@@ -77,15 +77,23 @@ write_file(const std::string &name, const std::string &data)
 }
 
 // The test's environment with TZ=UTC, so that printed times do not depend
-// on the machine's zone.
+// on the machine's zone, and the settings a test adds.
 static std::vector<std::string>
-utc_environment()
+child_environment(const std::vector<std::string> &extra)
 {
+  std::vector<std::string> set = extra;
+  set.push_back("TZ=UTC");
+  auto overridden = [&set](const char *e) {
+    for (const auto &s : set)
+      if (strncmp(e, s.c_str(), s.find('=') + 1) == 0)
+        return true;
+    return false;
+  };
   std::vector<std::string> env;
   for (char **e = environ; *e != nullptr; e++)
-    if (strncmp(*e, "TZ=", 3) != 0)
+    if (!overridden(*e))
       env.push_back(*e);
-  env.push_back("TZ=UTC");
+  env.insert(env.end(), set.begin(), set.end());
   return env;
 }
 
@@ -183,15 +191,15 @@ collect(pid_t pid, int out, int err, const prog_opts &o, prog_result *r)
   return in_time;
 }
 
-// Forks a child that enters the state o asks for, with TZ=UTC, and runs
-// body. Output comes back through pipes: a file would be subject to
-// RLIMIT_FSIZE itself. what names the child in a failure.
+// Forks a child that enters the state o asks for, with TZ=UTC and o.env,
+// and runs body. Output comes back through pipes: a file would be subject
+// to RLIMIT_FSIZE itself. what names the child in a failure.
 static prog_result
 run_forked(const std::function<void()> &body, const std::string &what,
            const std::string &cwd, const prog_opts &o)
 {
   prog_result r{-1, "", ""};
-  std::vector<std::string> env = utc_environment();
+  std::vector<std::string> env = child_environment(o.env);
   std::vector<char *> envp;
   for (auto &e : env)
     envp.push_back(&e[0]);

@@ -25,6 +25,7 @@ struct prog_opts {
   int umask = -1;                // -1 keeps the test's own
   uid_t uid = 0;                 // with gid, run as this user when non-zero
   gid_t gid = 0;
+  std::vector<std::string> env;  // NAME=value, set in the child's environment
   int timeout = 120;  // seconds; then the child is killed and the test fails
   // Called every few milliseconds with the child's pid while it runs, until
   // it returns true: for a signal sent at a chosen moment.

@@ -76,6 +76,15 @@ int port_dir_names(int fd, port_name_fn fn, void *arg);
 // 0, or -1 with errno.
 int port_on_status_signal(void (*fn)(int));
 
+// The number of CPUs this process may run on (its affinity mask, so
+// taskset or a service's CPU affinity limit it); at least 1.
+int port_ncpu();
+
+// read() that does not wait for the disk: -1 with EAGAIN when none of the
+// bytes asked for is in the page cache yet. A plain read() where the host
+// or the file system cannot tell.
+ssize_t port_read_nowait(int fd, void *buf, size_t n);
+
 // Closes what it holds (a descriptor, a directory stream) on every early
 // return; release() hands it on. errno is kept, so the caller reports the
 // failure that made it return, not one from closing.

@@ -2,8 +2,10 @@
 #include "port/port.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -167,4 +169,34 @@ port_on_status_signal(void (*fn)(int))
     return -1;
 #endif
   return 0;
+}
+
+int
+port_ncpu()
+{
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0)
+      return n;
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? int(n) : 1;
+}
+
+ssize_t
+port_read_nowait(int fd, void *buf, size_t n)
+{
+  iovec v = {buf, n};
+  ssize_t r;
+  do
+    r = preadv2(fd, &v, 1, -1, RWF_NOWAIT);
+  while (r < 0 && errno == EINTR);
+  // Older kernels and some file systems refuse the flag itself.
+  if (r < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)) {
+    do
+      r = read(fd, buf, n);
+    while (r < 0 && errno == EINTR);
+  }
+  return r;
 }

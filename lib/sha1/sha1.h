@@ -25,6 +25,9 @@ uint8_t *sha_file(const char *path, uint8_t out[SHA1_LEN]);
 // The same for an open descriptor, read from its current offset to the end;
 // fd is left open.
 uint8_t *sha_fd(int fd, uint8_t out[SHA1_LEN]);
+// sha_fd, and *cold set to 1 when the first bytes were not yet in the page
+// cache and had to come from the disk (left 0 where the host cannot tell).
+uint8_t *sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold);
 uint8_t *sha_buf(const void *data, int32_t n, uint8_t out[SHA1_LEN]);
 
 // The compression function over n consecutive 64-byte blocks.

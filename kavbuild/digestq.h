@@ -1,0 +1,55 @@
+// digestq.h: the objects of a build between the walk and the database.
+// The walk hands them over in its order; worker threads digest the ones
+// that need it while the walk goes on; and they leave, on the walk's own
+// thread, in the order they came, each once its digest is done. So the
+// database is byte for byte the one a single thread would write, and the
+// first failure reported is the first in walk order.
+//
+// Bounded: at most DQ_SLOTS objects and DQ_BYTES bytes of file contents in
+// flight, one descriptor per thread, nothing that grows with the tree.
+#pragma once
+#include <cstdint>
+
+#include "db/db.h"
+#include "port/port.h"
+
+constexpr int DQ_MAX_THREADS = 64;
+
+// One object on its way to the database.
+struct dq_item {
+  db_rec rec;                  // the status fields; the digest lands in csum
+  port_stat st;                // the walk's status of the object
+  int err;                     // errno of a failed digest
+  int failed;                  // the caller's: how the digest failed, or 0
+  char path[DB_PATH_MAX + 1];  // terminated
+};
+
+// Digests item on a worker thread, noting a failure in the item. *cold is
+// set when the object's contents had to come from the disk, which wakes
+// the read-ahead threads. Must be safe to run on several threads at once.
+typedef void (*dq_digest_fn)(dq_item *item, int *cold);
+// Takes a finished item on the walk's thread, in walk order: writes it or
+// reports its failure. Non-zero stops the queue; it is then returned by
+// every call that follows.
+typedef int (*dq_emit_fn)(dq_item *item, void *arg);
+
+struct dq;
+
+// threads workers (1 to DQ_MAX_THREADS), started when the first digest
+// arrives. Null with errno when out of memory.
+dq *dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, void *arg);
+// Stops the workers; items not yet emitted are dropped.
+void dq_close(dq *q);
+
+// The item to fill next, once there is room for it; null when the queue
+// has stopped (dq_result says why).
+dq_item *dq_slot(dq *q);
+// Hands over the item from dq_slot: digested first when digest is set,
+// else ready as it is. Emits whatever is ready at the front. 0, or the
+// result that stopped the queue.
+int dq_push(dq *q, bool digest);
+// Emits everything in flight, waiting for the digests. 0, or the result
+// that stopped the queue.
+int dq_drain(dq *q);
+// 0 while the queue runs, else what stopped it.
+int dq_result(const dq *q);
