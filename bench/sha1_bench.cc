@@ -6,7 +6,9 @@
 
 #include "sha1/sha1.h"
 
-static void
+namespace {
+
+void
 bench_sha(benchmark::State &state, int accel)
 {
   if (sha1_select(accel) != accel) {
@@ -23,15 +25,18 @@ bench_sha(benchmark::State &state, int accel)
   sha1_select(1);
 }
 
-static void
+void
 BM_Sha1Accel(benchmark::State &state)
 {
   bench_sha(state, 1);
 }
-static void
+void
 BM_Sha1Portable(benchmark::State &state)
 {
   bench_sha(state, 0);
 }
+
+}  // namespace
+
 BENCHMARK(BM_Sha1Accel)->Arg(64)->Arg(8192)->Arg(1 << 20);
 BENCHMARK(BM_Sha1Portable)->Arg(64)->Arg(8192)->Arg(1 << 20);

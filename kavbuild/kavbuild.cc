@@ -18,17 +18,19 @@
 #include "policy/pclt.h"
 #include "port/port.h"
 
-static const char usage_text[] = "usage: kavbuild [-c file1] [-d file2]\n";
+namespace {
+
+const char usage_text[] = "usage: kavbuild [-c file1] [-d file2]\n";
 static_assert(sizeof usage_text - 1 == 38, "usage text is 38 bytes");
 
-[[noreturn]] static void
+[[noreturn]] void
 usage()
 {
   fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
   exit(1);
 }
 
-static void
+void
 on_status_signal(int)
 {
   capture_status_request();
@@ -38,7 +40,7 @@ static_assert(DQ_MAX_THREADS == 64, "the message below names the limit");
 
 // The threads that digest: one per CPU this process may run on, unless
 // KAVBUILD_THREADS says otherwise; 1 digests on the walk's own thread.
-static int
+int
 digest_threads()
 {
   const char *v = getenv("KAVBUILD_THREADS");
@@ -54,7 +56,7 @@ digest_threads()
 
 // Frames db_put accepted may still wait in the handle's buffer; every exit
 // writes them out first, so the file holds all of them.
-static int
+int
 flush_db(db_handle *db)
 {
   if (db_flush(db) == 0)
@@ -62,6 +64,8 @@ flush_db(db_handle *db)
   warn_sys1("db_put()");
   return -1;
 }
+
+}  // namespace
 
 int
 main(int argc, char *argv[])

@@ -117,6 +117,8 @@ walk_dir(walker *w, DIR *dir, size_t plen)
     if (ent == nullptr)
       return 0;
     if (is_dot(ent->d_name)) {
+      // Not walked, but still the last name read: a "readdir_r()" message
+      // names the entry read last in this directory, whichever it was.
       put_name(w, plen, ent->d_name, strlen(ent->d_name));
       continue;
     }

@@ -228,14 +228,18 @@ TEST_F(WalkTest, PathTooLong) {
             v_.seen.size());
 }
 
+namespace {
+
 // Permissions do not hold back the superuser, so the unreadable cases run
 // in a child that gives up its privileges first.
-static void
+void
 drop_privileges()
 {
   if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
     _exit(99);
 }
+
+}  // namespace
 
 TEST_F(WalkTest, UnreadableDirectoryStops) {
   mkdirs({"d", "d/locked"});

@@ -15,16 +15,20 @@
 #include "kavcmp/cmp.h"
 #include "port/port.h"
 
-static const char usage_text[] =
+namespace {
+
+const char usage_text[] =
     "usage: kavcmp [-h [-x] | -p | -d file] [-m mask | -M mask] file1 file2\n";
 static_assert(sizeof usage_text - 1 == 71, "usage text is 71 bytes");
 
-[[noreturn]] static void
+[[noreturn]] void
 usage()
 {
   fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
   exit(1);
 }
+
+}  // namespace
 
 int
 main(int argc, char *argv[])

@@ -5,8 +5,10 @@
 
 #include "db/print.h"
 
+namespace {
+
 // Ids are held unsigned but shown signed: 4294967294 prints as -2.
-static void
+void
 range_print(const char *kw, const pclent_range &r)
 {
   int low = static_cast<int32_t>(r.pr_low);
@@ -19,6 +21,8 @@ range_print(const char *kw, const pclent_range &r)
     default: break;
   }
 }
+
+}  // namespace
 
 void
 pclent_print(const pclent *e)

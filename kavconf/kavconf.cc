@@ -10,15 +10,19 @@
 #include "policy/configfile.h"
 #include "port/port.h"
 
-static const char usage_text[] = "usage: kavconf [-a | -d dir] [-c file]\n";
+namespace {
+
+const char usage_text[] = "usage: kavconf [-a | -d dir] [-c file]\n";
 static_assert(sizeof usage_text - 1 == 39, "the usage text is 39 bytes");
 
-[[noreturn]] static void
+[[noreturn]] void
 usage()
 {
   fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
   exit(1);
 }
+
+}  // namespace
 
 int
 main(int argc, char *argv[])

@@ -13,15 +13,19 @@
 #include "kavshow/show.h"
 #include "port/port.h"
 
-static const char usage_text[] =
+namespace {
+
+const char usage_text[] =
     "usage: kavshow [[-x] -h | -p] [-m mask | -M mask] [-d path | -D path] file\n";
 
-[[noreturn]] static void
+[[noreturn]] void
 usage()
 {
   fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
   exit(1);
 }
+
+}  // namespace
 
 int
 main(int argc, char *argv[])

@@ -35,7 +35,9 @@ TmpDirTest::TearDown()
     remove_tree(dir_);
 }
 
-static int
+namespace {
+
+int
 remove_one(const char *p, const struct stat *, int flag, struct FTW *)
 {
   if (flag == FTW_DP || flag == FTW_D || flag == FTW_DNR) {
@@ -46,6 +48,8 @@ remove_one(const char *p, const struct stat *, int flag, struct FTW *)
   }
   return 0;
 }
+
+}  // namespace
 
 void
 remove_tree(const std::string &name)
@@ -76,9 +80,11 @@ write_file(const std::string &name, const std::string &data)
   out << data;
 }
 
+namespace {
+
 // The test's environment with TZ=UTC, so that printed times do not depend
 // on the machine's zone, and the settings a test adds.
-static std::vector<std::string>
+std::vector<std::string>
 child_environment(const std::vector<std::string> &extra)
 {
   std::vector<std::string> set = extra;
@@ -99,7 +105,7 @@ child_environment(const std::vector<std::string> &extra)
 
 // In the child: streams, directory, user and limits as o asks. Only calls
 // that are safe after fork(), since the test may have other threads.
-static void
+void
 enter_child(int in, int out, int err, const std::string &cwd,
             const prog_opts &o)
 {
@@ -128,7 +134,7 @@ enter_child(int in, int out, int err, const std::string &cwd,
 }
 
 // Milliseconds from now until start plus seconds.
-static long
+long
 ms_left(const struct timespec &start, int seconds)
 {
   struct timespec now;
@@ -141,7 +147,7 @@ ms_left(const struct timespec &start, int seconds)
 // then reaps it. Both pipes are drained together so that neither can fill
 // up and stop the child. False when the child outlived the deadline and
 // was killed.
-static bool
+bool
 collect(pid_t pid, int out, int err, const prog_opts &o, prog_result *r)
 {
   struct timespec start;
@@ -194,7 +200,7 @@ collect(pid_t pid, int out, int err, const prog_opts &o, prog_result *r)
 // Forks a child that enters the state o asks for, with TZ=UTC and o.env,
 // and runs body. Output comes back through pipes: a file would be subject
 // to RLIMIT_FSIZE itself. what names the child in a failure.
-static prog_result
+prog_result
 run_forked(const std::function<void()> &body, const std::string &what,
            const std::string &cwd, const prog_opts &o)
 {
@@ -235,6 +241,8 @@ run_forked(const std::function<void()> &body, const std::string &what,
     ADD_FAILURE() << what << " was killed after " << o.timeout << " s";
   return r;
 }
+
+}  // namespace
 
 prog_result
 run_prog(const std::vector<std::string> &argv, const std::string &cwd,

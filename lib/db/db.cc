@@ -15,9 +15,11 @@
 #include "db/le.h"
 #include "port/port.h"
 
+namespace {
+
 // The attribute table is the one source of the mask letters: nine letters,
 // each naming one bit of its own, together every bit of DB_ALL.
-static constexpr bool
+constexpr bool
 attrs_well_formed()
 {
   uint32_t seen = 0;
@@ -36,7 +38,7 @@ static_assert(DB_NATTRS == 9, "nine attributes");
 static_assert(attrs_well_formed(), "each attribute once, one bit each");
 
 // A set letter is no attribute letter, and names attributes only.
-static constexpr bool
+constexpr bool
 attr_sets_well_formed()
 {
   for (const db_attr &s : DB_ATTR_SETS)
@@ -45,6 +47,9 @@ attr_sets_well_formed()
       return false;
   return true;
 }
+
+}  // namespace
+
 static_assert(attr_sets_well_formed(), "set letters stand apart");
 static_assert(db_attr_find(DB_ATTR_SETS, 'C') ==
                   (DB_ALL & ~(DB_CTIME | DB_SIZE | DB_CSUM)),
@@ -90,9 +95,11 @@ struct db_handle {
 // Large enough that a build writes its frames in a few hundred calls.
 constexpr size_t DB_WBUF_LEN = 256 * 1024;
 
+namespace {
+
 // Writes the cnt buffers of v whole: a short write is continued, EINTR
 // retried. v is used up as it goes.
-static int
+int
 writev_all(int fd, iovec *v, int cnt)
 {
   while (cnt > 0) {
@@ -121,7 +128,7 @@ writev_all(int fd, iovec *v, int cnt)
 }
 
 // read(), continued after EINTR.
-static ssize_t
+ssize_t
 read_some(int fd, void *buf, size_t n)
 {
   ssize_t r;
@@ -130,6 +137,8 @@ read_some(int fd, void *buf, size_t n)
   while (r < 0 && errno == EINTR);
   return r;
 }
+
+}  // namespace
 
 void
 db_rec_pack(const db_rec *rec, uint8_t out[DB_REC_LEN])
@@ -224,10 +233,12 @@ db_close(db_handle *db)
   return close(fd.release()) < 0 ? -1 : 0;
 }
 
+namespace {
+
 // Writes head, path and data with one writev() so that a failed call cannot
 // leave a head behind without its path; a short write is continued until
 // the whole frame is out.
-static int
+int
 put_frame(db_handle *db, const char *path, size_t n, uint32_t len, int kind,
           const void *data)
 {
@@ -266,6 +277,8 @@ put_frame(db_handle *db, const char *path, size_t n, uint32_t len, int kind,
   return writev_all(db->fd, iov, 3);
 }
 
+}  // namespace
+
 int
 db_put(db_handle *db, const db_frame *fr, const void *data)
 {
@@ -282,10 +295,12 @@ db_argput(db_handle *db, const char *path, uint32_t len, int kind,
   return put_frame(db, path, n, len, kind, data);
 }
 
+namespace {
+
 // Reads until at least want bytes (want <= DB_BUF_LEN) are buffered or the
 // file ends. -1 on a read error, else the number of bytes buffered, which
 // is below want only at the end of the file.
-static ssize_t
+ssize_t
 fill(db_handle *db, size_t want)
 {
   size_t have = db->end - db->pos;
@@ -319,7 +334,7 @@ fill(db_handle *db, size_t want)
 // Copies exactly n bytes of the file to dst: first what is buffered, then
 // large remainders straight from the file. -1 with EBADMSG if the file
 // ends first, with read()'s errno if reading fails.
-static int
+int
 take(db_handle *db, void *dst, size_t n)
 {
   uint8_t *out = static_cast<uint8_t *>(dst);
@@ -356,6 +371,8 @@ take(db_handle *db, void *dst, size_t n)
   }
   return 0;
 }
+
+}  // namespace
 
 int
 db_get(db_handle *db, db_frame *fr, void *data, size_t cap)

@@ -82,6 +82,9 @@ struct db_rec {
 
 // The head of one frame as read or to be written; path is terminated.
 struct db_frame {
+  // Room for 1024 bytes and the terminator: one byte more than a frame may
+  // carry, so that a path one byte too long is still seen whole by
+  // db_put, and refused, instead of being cut to a path that fits.
   char path[DB_PATH_MAX + 2];
   uint32_t len;
   uint8_t kind;

@@ -3,8 +3,10 @@
 
 #include <cstring>
 
+namespace {
+
 // Writes "\ooo" for c at out.
-static char *
+char *
 put_octal(char *out, unsigned char c)
 {
   out[0] = '\\';
@@ -13,6 +15,8 @@ put_octal(char *out, unsigned char c)
   out[3] = char('0' + (c & 7));
   return out + 4;
 }
+
+}  // namespace
 
 size_t
 esc_bytes(const char *s, size_t n, char *out)

@@ -5,7 +5,9 @@
 #include <random>
 #include <string>
 
-static std::string
+namespace {
+
+std::string
 esc(const std::string &s, bool utf8)
 {
   std::string out(ESC_GROW * s.size() + 1, '\x55');  // junk shows overruns
@@ -18,7 +20,7 @@ esc(const std::string &s, bool utf8)
 }
 
 // Turns the printed form back into bytes: each backslash starts "\ooo".
-static std::string
+std::string
 unesc(const std::string &s)
 {
   std::string out;
@@ -33,6 +35,8 @@ unesc(const std::string &s)
   }
   return out;
 }
+
+}  // namespace
 
 TEST(Esc, EveryByte) {
   for (int c = 0; c < 256; c++) {

@@ -13,13 +13,15 @@
 #include "db/db.h"
 #include "port/port.h"
 
-static configfile_error last_error = {0, CONFIGFILE_E_NONE, 0, ""};
+namespace {
 
-static constexpr size_t PATH_BUF = 1024;
+configfile_error last_error = {0, CONFIGFILE_E_NONE, 0, ""};
+
+constexpr size_t PATH_BUF = 1024;
 // A line holds at most this many characters before its newline.
-static constexpr size_t LINE_CHARS = CONFIGFILE_LINE_MAX - 2;
+constexpr size_t LINE_CHARS = CONFIGFILE_LINE_MAX - 2;
 
-static void
+void
 set_error(int32_t kind, int32_t err, const char *text)
 {
   last_error.ce_kind = kind;
@@ -30,19 +32,21 @@ set_error(int32_t kind, int32_t err, const char *text)
 // Returns -1 so that every failure in the parser is one statement. The
 // record keeps errno: closing the file and freeing the work entry on the
 // way out may change it before the caller prints the record.
-static int
+int
 fail_sys(const char *text)
 {
   set_error(CONFIGFILE_E_SYSTEM, errno, text);
   return -1;
 }
 
-static int
+int
 fail_syntax(const char *text)
 {
   set_error(CONFIGFILE_E_SYNTAX, 0, text);
   return -1;
 }
+
+}  // namespace
 
 const configfile_error *
 configfile_last_error()
@@ -105,11 +109,15 @@ configfile_split(char *line, char **key, char **value)
   *value = colon + 1;
 }
 
-static bool
+namespace {
+
+bool
 is_num_char(char c)
 {
   return (c >= '0' && c <= '9') || c == '-';
 }
+
+}  // namespace
 
 char *
 configfile_numtrim(char *value)
@@ -122,9 +130,11 @@ configfile_numtrim(char *value)
   return value;
 }
 
+namespace {
+
 // Reads a trimmed range value; false when it has none of the five forms.
 // Numbers wrap modulo 2^32, as the language defines.
-static bool
+bool
 range_read(const char *v, pclent_range *r)
 {
   r->pr_low = r->pr_high = 0;
@@ -159,14 +169,14 @@ range_read(const char *v, pclent_range *r)
   return digits(v + 1, &r->pr_high);
 }
 
-static bool
+bool
 is_blank(char c)
 {
   return c == ' ' || c == '\t';
 }
 
 // The key and value of an entry statement ("+" already checked).
-static int
+int
 entry_start(pclent *e, const char *key, const char *value)
 {
   e->pe_flags = PCLENT_RECORD;
@@ -195,7 +205,7 @@ entry_start(pclent *e, const char *key, const char *value)
   return 0;
 }
 
-static int
+int
 keyword(pclent *e, const char *key, char *value)
 {
   std::string_view k(key);
@@ -234,7 +244,7 @@ keyword(pclent *e, const char *key, char *value)
 }
 
 // The node statement's key after "@": its inheritance kind, or unset.
-static uint8_t
+uint8_t
 inheritance_kind(const char *word)
 {
   std::string_view w(word);
@@ -247,12 +257,16 @@ inheritance_kind(const char *word)
   return PCL_INH_UNSET;
 }
 
+}  // namespace
+
 using file_ptr = std::unique_ptr<FILE, decltype(&fclose)>;
 using pclent_ptr = std::unique_ptr<pclent, decltype(&pclent_free)>;
 using pcl_ptr = std::unique_ptr<pcl, decltype(&pcl_free)>;
 
+namespace {
+
 // The node blocks, from the first significant line to the end of the file.
-static int
+int
 parse_blocks(FILE *f, pclt *t, pclent *e)
 {
   char line[CONFIGFILE_LINE_MAX];
@@ -302,6 +316,8 @@ parse_blocks(FILE *f, pclt *t, pclent *e)
   }
   return r < 0 ? -1 : 0;
 }
+
+}  // namespace
 
 int
 configfile_parse(const char *path, pclt *t)

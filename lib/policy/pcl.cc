@@ -6,17 +6,19 @@
 #include <cstring>
 #include <memory>
 
+namespace {
+
 // Every regex is compiled the same way, when added and when copied. Match
 // positions are never asked for, so the matcher need not track them.
 // REG_NOSUB changes nothing in what matches, so a name matches alike on
 // every C library, whatever value its <regex.h> gives the flag.
-static constexpr int PCL_REGFLAGS = REG_EXTENDED | REG_NOSUB;
+constexpr int PCL_REGFLAGS = REG_EXTENDED | REG_NOSUB;
 
 // The arrays inside an entry keep no capacity field: their capacity is the
 // count rounded up to a power of two, so an array grows only when its count
 // is 0 or a power of two. Without this, filling one list with 65535 items
 // would move the whole array once per item.
-static size_t
+size_t
 item_cap(size_t n)
 {
   size_t c = 1;
@@ -25,7 +27,7 @@ item_cap(size_t n)
   return n == 0 ? 0 : c;
 }
 
-static bool
+bool
 needs_growth(size_t n)
 {
   return (n & (n - 1)) == 0;  // 0, 1, 2, 4, ...
@@ -34,7 +36,7 @@ needs_growth(size_t n)
 // Makes room for item n of an array of T with n items; *arr changes only on
 // success. False (ENOMEM) when the allocation fails.
 template <typename T>
-static bool
+bool
 grow_for(T **arr, size_t n)
 {
   if (!needs_growth(n))
@@ -46,7 +48,7 @@ grow_for(T **arr, size_t n)
   return true;
 }
 
-static bool
+bool
 full(uint16_t n)
 {
   if (n < PCLENT_MAX_ITEMS)
@@ -55,7 +57,7 @@ full(uint16_t n)
   return true;
 }
 
-static char *
+char *
 dup_text(const char *text)
 {
   size_t len = strlen(text);
@@ -65,7 +67,7 @@ dup_text(const char *text)
   return p;
 }
 
-static bool
+bool
 range_match(const pclent_range &r, uint32_t x)
 {
   switch (r.pr_kind) {
@@ -77,7 +79,7 @@ range_match(const pclent_range &r, uint32_t x)
   }
 }
 
-static bool
+bool
 ranges_match(const pclent_range *r, uint16_t n, uint32_t x)
 {
   if (n == 0)
@@ -90,7 +92,7 @@ ranges_match(const pclent_range *r, uint16_t n, uint32_t x)
 
 // The type table is the one source of the type letters: seven letters and
 // seven file types, each with a bit of its own, together the low seven bits.
-static constexpr bool
+constexpr bool
 types_well_formed()
 {
   uint8_t seen = 0;
@@ -110,7 +112,7 @@ static_assert(PCL_NTYPES == 7, "seven types");
 static_assert(types_well_formed(), "each type once, one bit each");
 
 // The type bit of a status mode; 0 for a type the language cannot name.
-static uint8_t
+uint8_t
 type_bit(mode_t mode)
 {
   for (const pcl_type &t : PCL_TYPES)
@@ -119,7 +121,7 @@ type_bit(mode_t mode)
   return 0;
 }
 
-static bool
+bool
 name_match(const pclent &e, const char *name)
 {
   if (e.pe_nnames == 0 && e.pe_nres == 0)
@@ -144,7 +146,7 @@ name_match(const pclent &e, const char *name)
 // gives the same answers as trying every split, but in at most p * n steps:
 // names come from the file system, so a name built against a pattern with
 // many stars must not make the walk take exponential time.
-static int
+int
 glob_at(const char *pat, size_t p, const char *name, size_t n)
 {
   if (p == 0 || n == 0)
@@ -183,6 +185,8 @@ glob_at(const char *pat, size_t p, const char *name, size_t n)
   }
   return i == p || (i + 1 == p && pat[i] == '*');
 }
+
+}  // namespace
 
 pclent *
 pclent_init()
@@ -288,7 +292,9 @@ pclent_addename(pclent *e, const char *text, int *code)
   return e;
 }
 
-static pclent *
+namespace {
+
+pclent *
 range_add(pclent *e, pclent_range **arr, uint16_t *n, const pclent_range *r)
 {
   if (full(*n))
@@ -298,6 +304,8 @@ range_add(pclent *e, pclent_range **arr, uint16_t *n, const pclent_range *r)
   (*arr)[(*n)++] = *r;
   return e;
 }
+
+}  // namespace
 
 pclent *
 pclent_egid_add(pclent *e, const pclent_range *r)

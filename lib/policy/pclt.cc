@@ -54,10 +54,12 @@ pclt_lookup(pclt *t, const char *path, int *inherited)
   return n != nullptr ? static_cast<pcl *>(n->ftn_data) : nullptr;
 }
 
+namespace {
+
 // Gives L the inheritable entries of P, before or after its own. The copies
 // are made into a new array first, so that L is either complete or exactly
 // as it was: a failure leaves nothing half-copied in it.
-static int
+int
 pclt_inherit(pcl *l, const pcl *p)
 {
   unsigned k = 0;
@@ -98,6 +100,8 @@ pclt_inherit(pcl *l, const pcl *p)
   l->pl_count = static_cast<uint8_t>(own + k);
   return 0;
 }
+
+}  // namespace
 
 int
 pclt_merge_node(ft_node *node)
