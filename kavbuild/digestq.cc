@@ -24,11 +24,14 @@
 
 namespace {
 
-constexpr uint32_t DQ_SLOTS = 1024;
+// Room for the small files behind a large one: with less, the other
+// workers run out of items while one digests a file of hundreds of
+// megabytes at the front, and wait for it.
+constexpr uint32_t DQ_SLOTS = 4096;
 // File contents in flight, counting each file as at most DQ_ITEM_BYTES:
 // bounds what the read-ahead puts in the page cache ahead of the digests,
 // while one huge file does not stop the files behind it.
-constexpr uint64_t DQ_BYTES = 128u << 20;
+constexpr uint64_t DQ_BYTES = 512u << 20;
 constexpr uint64_t DQ_ITEM_BYTES = 32u << 20;
 // When the ring is full, the walk sleeps until this many items can leave,
 // so that it is not woken for every single one.
