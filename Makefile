@@ -93,7 +93,8 @@ uninstall:
 # Fuzzing: a separate clang build in build-fuzz/ with libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer; `make fuzz` runs every
 # target for FUZZ_SECONDS (default 60) each, starting from the seed corpora
-# under fuzz/corpus/, and fails when one of them finds a fault.
+# under fuzz/corpus/, and fails when one of them finds a fault. Some
+# targets check with the JSON parser of the tests, hence deps-check.
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++
 FUZZ_FLAGS = -g -O1 -fno-omit-frame-pointer \
@@ -101,7 +102,7 @@ FUZZ_FLAGS = -g -O1 -fno-omit-frame-pointer \
 
 .PHONY: fuzz fuzz-build fuzz-clean
 
-fuzz-build: deps
+fuzz-build: deps-check
 	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { \
 	    echo "kavrel: make fuzz needs clang; install it with:" >&2; \
 	    echo "    apt-get install clang libclang-rt-14-dev" >&2; exit 1; }
