@@ -20,8 +20,8 @@ struct attr_name {
   const char *name;
 };
 constexpr attr_name ATTR_NAMES[] = {
-    {DB_INO, "ino"},   {DB_LINKS, "links"}, {DB_UID, "uid"},
-    {DB_GID, "gid"},   {DB_MODE, "mode"},   {DB_SIZE, "size"},
+    {DB_INO, "ino"},     {DB_LINKS, "links"}, {DB_UID, "uid"},
+    {DB_GID, "gid"},     {DB_MODE, "mode"},   {DB_SIZE, "size"},
     {DB_FLAGS, "flags"}, {DB_CTIME, "ctime"}, {DB_CSUM, "csum"},
 };
 
@@ -182,11 +182,11 @@ put_flags(char *p, uint32_t flags)
 char *
 put_time(char *p, uint32_t t)
 {
-  uint32_t z = t / 86400 + 719468;  // 1970-01-01 in days from 0000-03-01
-  uint32_t era = z / 146097;
-  uint32_t doe = z - era * 146097;
+  uint32_t z = t / 86400 + 719468;  // 1970-01-01 is day 719468
+  uint32_t era = z / 146097;         // 146097 days in 400 years
+  uint32_t doe = z - era * 146097;   // day of the era
   uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);  // from March 1
   uint32_t mp = (5 * doy + 2) / 153;  // months from March
   uint32_t day = doy - (153 * mp + 2) / 5 + 1;
   uint32_t month = mp < 10 ? mp + 3 : mp - 9;
