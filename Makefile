@@ -49,10 +49,10 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 INSTALL ?= install
 UNITDIR ?= /etc/systemd/system
-KAV_PROGS = kavbuild kavcmp kavconf kavshow
+KAV_PROGS = kavbuild kavcmp kavconf kavjson kavshow
 MAN5 = man/kavdb.5 man/kavrel.conf.5
-MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavnightly.8 \
-    man/kavshow.8
+MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavjson.8 \
+    man/kavnightly.8 man/kavshow.8
 SAMPLE = etc/kavrel.conf.sample
 NIGHTLY_SAMPLE = etc/kavnightly.conf.sample
 UNITS = kavnightly.service kavnightly.timer
@@ -93,7 +93,8 @@ uninstall:
 # Fuzzing: a separate clang build in build-fuzz/ with libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer; `make fuzz` runs every
 # target for FUZZ_SECONDS (default 60) each, starting from the seed corpora
-# under fuzz/corpus/, and fails when one of them finds a fault.
+# under fuzz/corpus/, and fails when one of them finds a fault. Some
+# targets check with the JSON parser of the tests, hence deps-check.
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++
 FUZZ_FLAGS = -g -O1 -fno-omit-frame-pointer \
@@ -101,7 +102,7 @@ FUZZ_FLAGS = -g -O1 -fno-omit-frame-pointer \
 
 .PHONY: fuzz fuzz-build fuzz-clean
 
-fuzz-build: deps
+fuzz-build: deps-check
 	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { \
 	    echo "kavrel: make fuzz needs clang; install it with:" >&2; \
 	    echo "    apt-get install clang libclang-rt-14-dev" >&2; exit 1; }

@@ -76,6 +76,20 @@ ref_frames(const uint8_t *d, size_t size, size_t cap, bool *bad)
   return out;
 }
 
+// How many frames, from the first, hold the records their kinds promise:
+// two stored records (56 bytes each) for a changed pair (kind 2), one for
+// any other kind. The readers that decode records stop at the first frame
+// that does not.
+inline size_t
+ref_frames_whole(const std::vector<ref_frame> &frames)
+{
+  size_t n = 0;
+  while (n < frames.size() &&
+         frames[n].data.size() >= (frames[n].kind == 2 ? 2 : 1) * size_t(56))
+    n++;
+  return n;
+}
+
 // The printers write to standard output; the fuzzer needs only their side
 // effects on memory, so the output goes nowhere.
 inline void

@@ -2,7 +2,6 @@
 #include "kavcmp/cmp.h"
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -24,9 +23,7 @@ frame_rec(const db_frame *fr, const void *data, db_rec *rec)
 bool
 cmp_rec_equal(const db_rec *a, const db_rec *b)
 {
-  return a->ino == b->ino && a->mode == b->mode && a->links == b->links &&
-         a->uid == b->uid && a->gid == b->gid && a->size == b->size &&
-         a->flags == b->flags && memcmp(a->csum, b->csum, DB_SUM_LEN) == 0;
+  return db_rec_diff(a, b) == 0;
 }
 
 int

@@ -16,7 +16,7 @@ struct show_opts {
 };
 
 // Room for the largest frame a writer of the suite makes: a changed pair.
-constexpr size_t SHOW_DATA_MAX = 2 * DB_REC_LEN;
+constexpr size_t SHOW_DATA_MAX = DB_DATA_MAX;
 
 // db_readall visitor; arg is the show_opts. 0 after printing the frame or
 // leaving it out. A frame shorter than the records its kind promises is a

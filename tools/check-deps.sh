@@ -17,6 +17,7 @@ build /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
 check mandoc                                          mandoc
 check ssh-keygen                                      openssh-client
 check flock                                           util-linux
+check /usr/include/nlohmann/json.hpp                  nlohmann-json3-dev
 '
 
 # True when one of the |-separated commands or files is there.

@@ -135,3 +135,24 @@ typedef int (*db_visit_fn)(const db_frame *fr, const void *data, void *arg);
 // result. Every frame before a bad one reaches the visitor.
 int db_readall(const char *name, db_visit_fn fn, void *arg, void *data,
                size_t cap);
+
+// What the reading programs share about the frames they are handed.
+
+// The largest data a writer of the suite puts in a frame: a changed pair.
+constexpr size_t DB_DATA_MAX = 2 * DB_REC_LEN;
+
+// 0 when the frame's data holds the records its kind promises: two for a
+// changed pair, one for any other kind. Shorter data cannot come from a
+// writer of the suite: -1, EBADMSG, so that no record is decoded from
+// bytes the frame did not supply.
+int db_frame_check(const db_frame *fr);
+
+// The path filters of the -d and -D options: with prefix, path must begin
+// with the bytes of want; with exact, it must equal want. Both apply when
+// both are set; with neither every path is admitted.
+bool db_path_admits(const char *path, const char *want, bool exact,
+                    bool prefix);
+
+// The attributes whose stored values differ between a and b, among those
+// a comparison of two snapshots looks at: ctime and the masks never count.
+uint32_t db_rec_diff(const db_rec *a, const db_rec *b);

@@ -43,18 +43,20 @@ static_assert(CHANGE_LETTERS.at[DB_KIND_SNAP] == '?' &&
                   CHANGE_LETTERS.at[DB_KIND_UNCHANGED] == '?',
               "snapshot records and unchanged paths have no letter");
 
-// Names of the file flags, in increasing bit order.
-struct flag_name {
-  uint32_t bit;
-  const char *name;
-};
-constexpr flag_name FLAG_NAMES[] = {
-    {UF_NODUMP, "nodump"},     {UF_IMMUTABLE, "uchg"},
-    {UF_APPEND, "append"},     {UF_OPAQUE, "opaque"},
-    {UF_NOUNLINK, "uunlink"},  {SF_ARCHIVED, "arch"},
-    {SF_IMMUTABLE, "schg"},    {SF_APPEND, "sappend"},
-    {SF_NOUNLINK, "sunlink"},
-};
+// Each type once, by its type bits alone; 0 is not among them.
+constexpr bool
+file_types_well_formed()
+{
+  uint32_t seen = 0;
+  for (const rec_file_type &t : REC_FILE_TYPES) {
+    if (t.fmt == 0 || (t.fmt & ~0xF000) != 0 || (seen & 1u << (t.fmt >> 12)))
+      return false;
+    seen |= 1u << (t.fmt >> 12);
+  }
+  return true;
+}
+static_assert(file_types_well_formed(), "one entry per file type");
+
 // Every name and a comma between each two, plus the terminator.
 constexpr size_t FLAG_TEXT_LEN = 60;
 
@@ -204,23 +206,13 @@ time_text(int64_t t, char out[TIME_TEXT_LEN])
 void
 mode_text(uint16_t mode, char out[11])
 {
-  char type;
-  switch (mode & 0xF000) {
-    case 0x1000: type = 'f'; break;
-    case 0x2000: type = 'c'; break;
-    case 0x4000: type = 'd'; break;
-    case 0x6000: type = 'b'; break;
-    case 0xA000: type = 'l'; break;
-    case 0xC000: type = 's'; break;
-    default: type = '-'; break;
-  }
   // Execute with a set-ID bit shows 'S', the set-ID bit alone 's'.
   auto exec = [mode](unsigned x, unsigned id) {
     if (mode & id)
       return (mode & x) ? 'S' : 's';
     return (mode & x) ? 'x' : '-';
   };
-  out[0] = type;
+  out[0] = rec_file_type_of(mode)->letter;
   out[1] = (mode & 0400) ? 'r' : '-';
   out[2] = (mode & 0200) ? 'w' : '-';
   out[3] = exec(0100, 04000);
@@ -238,7 +230,7 @@ void
 flag_text(uint32_t flags, char out[FLAG_TEXT_LEN])
 {
   size_t n = 0;
-  for (const flag_name &f : FLAG_NAMES) {
+  for (const rec_flag_name &f : REC_FLAG_NAMES) {
     if ((flags & f.bit) == 0)
       continue;
     if (n > 0)

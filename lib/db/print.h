@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "db/db.h"
+#include "port/port.h"  // the UF_* and SF_* flag bits
 
 // recs holds one record, or two (older, newer) when kind is 2. sel is the
 // selection mask: which attributes to print. The header's mask text always
@@ -50,3 +51,43 @@ char *hex_encode(const uint8_t *bytes, char *text, int n);
 // ORs n digits into bytes (zeroed by the caller); null at the first
 // character that is not 0-9 or a-f.
 uint8_t *hex_decode(const char *text, uint8_t *bytes, int n);
+
+// The file flags the human layout names, in increasing bit order; bits
+// outside the table have no name.
+struct rec_flag_name {
+  uint32_t bit;
+  const char *name;
+};
+constexpr rec_flag_name REC_FLAG_NAMES[] = {
+    {UF_NODUMP, "nodump"},     {UF_IMMUTABLE, "uchg"},
+    {UF_APPEND, "append"},     {UF_OPAQUE, "opaque"},
+    {UF_NOUNLINK, "uunlink"},  {SF_ARCHIVED, "arch"},
+    {SF_IMMUTABLE, "schg"},    {SF_APPEND, "sappend"},
+    {SF_NOUNLINK, "sunlink"},
+};
+
+// The file types of a mode's type bits (mode & 0xF000): the first
+// character of the human layout's permission string, and a word.
+struct rec_file_type {
+  uint16_t fmt;
+  char letter;
+  const char *word;
+};
+constexpr rec_file_type REC_FILE_TYPES[] = {
+    {0x1000, 'f', "fifo"},     {0x2000, 'c', "chardev"},
+    {0x4000, 'd', "directory"}, {0x6000, 'b', "blockdev"},
+    {0x8000, '-', "file"},     {0xA000, 'l', "symlink"},
+    {0xC000, 's', "socket"},
+};
+// What every type bits the table lacks show as, 0 among them.
+constexpr rec_file_type REC_TYPE_UNKNOWN = {0, '-', "unknown"};
+
+// The entry of REC_FILE_TYPES for mode's type bits, or REC_TYPE_UNKNOWN.
+constexpr const rec_file_type *
+rec_file_type_of(uint16_t mode)
+{
+  for (const rec_file_type &t : REC_FILE_TYPES)
+    if (t.fmt == (mode & 0xF000))
+      return &t;
+  return &REC_TYPE_UNKNOWN;
+}

@@ -1,0 +1,52 @@
+// frame.cc: what the reading programs share about a frame: whether its
+// data holds its records, whether the path filters admit it, and which
+// attributes of a changed pair differ.
+#include "db/db.h"
+
+#include <cerrno>
+#include <cstring>
+
+int
+db_frame_check(const db_frame *fr)
+{
+  size_t need = fr->kind == DB_KIND_CHANGED ? 2 * DB_REC_LEN : DB_REC_LEN;
+  if (fr->len < need) {
+    errno = EBADMSG;
+    return -1;
+  }
+  return 0;
+}
+
+bool
+db_path_admits(const char *path, const char *want, bool exact, bool prefix)
+{
+  // want holds at most DB_PATH_MAX bytes and its terminator.
+  if (exact && strncmp(want, path, DB_PATH_MAX + 1) != 0)
+    return false;
+  if (prefix && strncmp(want, path, strlen(want)) != 0)
+    return false;
+  return true;
+}
+
+uint32_t
+db_rec_diff(const db_rec *a, const db_rec *b)
+{
+  uint32_t d = 0;
+  if (a->ino != b->ino)
+    d |= DB_INO;
+  if (a->mode != b->mode)
+    d |= DB_MODE;
+  if (a->links != b->links)
+    d |= DB_LINKS;
+  if (a->uid != b->uid)
+    d |= DB_UID;
+  if (a->gid != b->gid)
+    d |= DB_GID;
+  if (a->size != b->size)
+    d |= DB_SIZE;
+  if (a->flags != b->flags)
+    d |= DB_FLAGS;
+  if (memcmp(a->csum, b->csum, DB_SUM_LEN) != 0)
+    d |= DB_CSUM;
+  return d;
+}
