@@ -2,11 +2,16 @@
 // database. Every frame the format allows reaches the visitor in order,
 // the first damaged one stops the reading with -1 and a meaningful errno,
 // and each layout prints every record without touching memory it must not.
+// Whatever bytes a path holds, its record's header is exactly one line
+// that reads back as the path, and the record has exactly the lines its
+// layout gives it.
+#include <algorithm>
 #include <cerrno>
 
 #include "fuzz/fuzz_util.h"
 #include "kavshow/show.h"
 #include "port/port.h"
+#include "testutil/esc_ref.h"
 
 namespace {
 
@@ -15,6 +20,50 @@ struct counter {
   size_t seen;
   show_opts opts;
 };
+
+// Standard output goes to a file in memory, so that each record's output
+// can be read back.
+void
+capture_stdout()
+{
+  int fd = memfd_create("out", 0);
+  if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+    abort();
+  close(fd);
+  setenv("TZ", "UTC", 1);
+}
+
+// The output of one record since offset start, flushed.
+std::string
+printed_since(off_t start)
+{
+  FUZZ_CHECK(fflush(stdout) == 0);
+  off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  std::string out(size_t(end - start), '\0');
+  FUZZ_CHECK(pread(STDOUT_FILENO, &out[0], out.size(), start) ==
+             ssize_t(out.size()));
+  return out;
+}
+
+// A header line, then one line per block in the plain layout, or one per
+// selected attribute and a blank one in the others.
+void
+check_printed(const std::string &out, const db_frame *fr, const void *data,
+              const rec_view *v)
+{
+  size_t nl = out.find('\n');
+  FUZZ_CHECK(nl != std::string::npos && nl > 12);
+  std::string path;
+  FUZZ_CHECK(esc_ref_decode(out.substr(12, nl - 12), &path));
+  FUZZ_CHECK(path == fr->path);
+  db_rec rec;
+  db_rec_unpack(static_cast<const uint8_t *>(data), &rec);
+  uint32_t sel = rec_view_select(v, &rec) & DB_ALL;
+  size_t per_block = v->rv_plain ? 1 : size_t(__builtin_popcount(sel)) + 1;
+  size_t blocks = fr->kind == DB_KIND_CHANGED ? 2 : 1;
+  size_t lines = size_t(std::count(out.begin(), out.end(), '\n'));
+  FUZZ_CHECK(lines == 1 + blocks * per_block && out.back() == '\n');
+}
 
 int
 check_and_show(const db_frame *fr, const void *data, void *arg)
@@ -25,7 +74,14 @@ check_and_show(const db_frame *fr, const void *data, void *arg)
   FUZZ_CHECK(w.path == fr->path);
   FUZZ_CHECK(w.kind == fr->kind && w.data.size() == fr->len);
   FUZZ_CHECK(memcmp(w.data.data(), data, fr->len) == 0);
-  return show_record(fr, data, &c->opts);
+  off_t start = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  int r = show_record(fr, data, &c->opts);
+  std::string out = printed_since(start);
+  if (r == 0 && !out.empty())  // empty: a filter left it out
+    check_printed(out, fr, data, &c->opts.so_view);
+  else
+    FUZZ_CHECK(out.empty());
+  return r;
 }
 
 }  // namespace
@@ -33,7 +89,7 @@ check_and_show(const db_frame *fr, const void *data, void *arg)
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
-  fuzz_quiet_stdout();
+  capture_stdout();
   return 0;
 }
 
@@ -42,6 +98,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
   static fuzz_file file;
   file.set(data, size);
+  // The output of the previous input is not needed any more.
+  if (ftruncate(STDOUT_FILENO, 0) != 0 ||
+      lseek(STDOUT_FILENO, 0, SEEK_SET) != 0)
+    abort();
   // The reader's buffer is kavshow's: two stored records.
   bool bad;
   std::vector<ref_frame> frames = ref_frames(data, size, SHOW_DATA_MAX, &bad);
@@ -80,6 +140,5 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     copy_cut(e.opts.so_path, frames.back().path.c_str());
     db_readall(file.name, check_and_show, &e, buf, sizeof buf);
   }
-  fflush(stdout);
   return 0;
 }
