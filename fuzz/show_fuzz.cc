@@ -11,7 +11,7 @@
 #include "fuzz/fuzz_util.h"
 #include "kavshow/show.h"
 #include "port/port.h"
-#include "testutil/esc_ref.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ check_output(const std::vector<shown_rec> &shown)
   for (const shown_rec &r : shown) {
     size_t nl = out.find('\n', at);
     FUZZ_CHECK(nl != std::string::npos && nl >= at + 12);  // may read empty
-    FUZZ_CHECK(esc_ref_decode(out.substr(at + 12, nl - at - 12), &path));
+    FUZZ_CHECK(unesc_name(out.substr(at + 12, nl - at - 12), &path));
     FUZZ_CHECK(path == r.path);
     for (size_t i = 0; i < r.lines; i++) {
       nl = out.find('\n', at);

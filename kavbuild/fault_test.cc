@@ -32,9 +32,10 @@
 #include "kavbuild/walk.h"
 #include "policy/configfile.h"
 #include "testutil/confine.h"
-#include "testutil/esc_ref.h"
 #include "testutil/exists.h"
+#include "testutil/hostile.h"
 #include "testutil/testutil.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -435,7 +436,7 @@ TEST_F(KavbuildFault, UnreadableDirectoryStopsTheBuild) {
     EXPECT_EQ(head, r.err.substr(0, head.size()));
     EXPECT_EQ(tail, r.err.substr(r.err.size() - tail.size()));
     std::string back;
-    EXPECT_TRUE(esc_ref_decode(
+    EXPECT_TRUE(unesc_name(
         r.err.substr(head.size(), r.err.size() - head.size() - tail.size()),
         &back)) << r.err;
     EXPECT_EQ(sub, back);

@@ -19,8 +19,9 @@
 #include "db/db.h"
 #include "testutil/confine.h"
 #include "testutil/dbfile.h"
-#include "testutil/esc_ref.h"
+#include "testutil/hostile.h"
 #include "testutil/testutil.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ report_headers(const std::string &out)
       continue;
     }
     std::string path;
-    EXPECT_TRUE(esc_ref_decode(line.substr(12), &path)) << line;
+    EXPECT_TRUE(unesc_name(line.substr(12), &path)) << line;
     heads.insert(line.substr(0, 2) + path);
   }
   return heads;

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "testutil/esc_ref.h"
+#include "testutil/hostile.h"
 #include "testutil/testutil.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -162,7 +163,7 @@ TEST_F(Kavconf, FaultyPolicies) {
     ASSERT_GT(r.err.size(), tail.size()) << name;
     size_t cut = r.err.size() - tail.size();
     EXPECT_EQ(tail, r.err.substr(cut)) << name;
-    EXPECT_TRUE(esc_ref_decode(r.err.substr(0, cut), &back)) << r.err;
+    EXPECT_TRUE(unesc_name(r.err.substr(0, cut), &back)) << r.err;
     EXPECT_EQ(file, back);
   }
 }

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "testutil/esc_ref.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ TEST(Esc, RoundTrip) {
       ch = char(rng() % 4 == 0 ? "\n\\\x7f\xc3\xa9\xe2\xf0"[rng() % 7] : rng());
     for (bool utf8 : {false, true}) {
       std::string out = esc(in, utf8), back;
-      EXPECT_TRUE(esc_ref_decode(out, &back)) << out;
+      EXPECT_TRUE(unesc_name(out, &back)) << out;
       EXPECT_EQ(in, back);
       for (size_t i = 0; utf8 && i < out.size();) {
         size_t len = esc_utf8_len(
