@@ -36,8 +36,8 @@ class esc_buf {
   }
 
   // The terminated name s, escaped. A name without a special byte, the
-  // usual case, costs what copying it would: strlen, then one pass that
-  // copies and tests each byte together.
+  // usual case, is scanned once by strlen and copied once, by a pass that
+  // tests each byte as it copies it.
   void put_name(const char *s) {
     size_t n = strlen(s);
     if (n <= N - len_ && copy_plain(s, n))
@@ -50,7 +50,7 @@ class esc_buf {
   // The destructor writes nothing, so call this last.
   int flush() {
     if (err_ == 0 && len_ > 0) {
-      errno = 0;  // a stream in error may fail without a new errno
+      errno = 0;  // stdio may fail without a system call to set errno
       if (fwrite(buf_, 1, len_, f_) != len_)
         err_ = errno != 0 ? errno : EIO;
     }
