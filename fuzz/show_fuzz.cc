@@ -2,19 +2,90 @@
 // database. Every frame the format allows reaches the visitor in order,
 // the first damaged one stops the reading with -1 and a meaningful errno,
 // and each layout prints every record without touching memory it must not.
+// Whatever bytes a path holds, its record's header is exactly one line
+// that reads back as the path, and the record has exactly the lines its
+// layout gives it.
+#include <algorithm>
 #include <cerrno>
 
 #include "fuzz/fuzz_util.h"
 #include "kavshow/show.h"
 #include "port/port.h"
+#include "testutil/unesc.h"
 
 namespace {
+
+// A record the filters admitted: its path and the lines it must print.
+struct shown_rec {
+  std::string path;
+  size_t lines;
+};
 
 struct counter {
   const std::vector<ref_frame> *want;
   size_t seen;
   show_opts opts;
+  std::vector<shown_rec> *shown;  // of every reading of one input
 };
+
+// Standard output goes to a file in memory, so that what the printers
+// wrote can be read back.
+void
+capture_stdout()
+{
+  int fd = memfd_create("out", 0);
+  if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+    abort();
+  close(fd);
+  setenv("TZ", "UTC", 1);
+}
+
+// What stdout received since the last call; it is emptied.
+std::string
+take_stdout()
+{
+  FUZZ_CHECK(fflush(stdout) == 0);
+  off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  std::string out(size_t(end), '\0');
+  FUZZ_CHECK(pread(STDOUT_FILENO, &out[0], out.size(), 0) ==
+             ssize_t(out.size()));
+  FUZZ_CHECK(ftruncate(STDOUT_FILENO, 0) == 0 &&
+             lseek(STDOUT_FILENO, 0, SEEK_SET) == 0);
+  return out;
+}
+
+// A header line, then one line per block in the plain layout, or one per
+// selected attribute and a blank one in the others.
+size_t
+record_lines(const db_frame *fr, const void *data, const rec_view *v)
+{
+  db_rec rec;
+  db_rec_unpack(static_cast<const uint8_t *>(data), &rec);
+  uint32_t sel = rec_view_select(v, &rec) & DB_ALL;
+  size_t per_block = v->rv_plain ? 1 : size_t(__builtin_popcount(sel)) + 1;
+  return 1 + (fr->kind == DB_KIND_CHANGED ? 2 : 1) * per_block;
+}
+
+// The output holds the admitted records and nothing else, each a header
+// that is one line and reads back as its path, then exactly its lines.
+void
+check_output(const std::vector<shown_rec> &shown)
+{
+  std::string out = take_stdout(), path;
+  size_t at = 0;
+  for (const shown_rec &r : shown) {
+    size_t nl = out.find('\n', at);
+    FUZZ_CHECK(nl != std::string::npos && nl >= at + 12);  // may read empty
+    FUZZ_CHECK(unesc_name(out.substr(at + 12, nl - at - 12), &path));
+    FUZZ_CHECK(path == r.path);
+    for (size_t i = 0; i < r.lines; i++) {
+      nl = out.find('\n', at);
+      FUZZ_CHECK(nl != std::string::npos);
+      at = nl + 1;
+    }
+  }
+  FUZZ_CHECK(at == out.size());
+}
 
 int
 check_and_show(const db_frame *fr, const void *data, void *arg)
@@ -25,7 +96,12 @@ check_and_show(const db_frame *fr, const void *data, void *arg)
   FUZZ_CHECK(w.path == fr->path);
   FUZZ_CHECK(w.kind == fr->kind && w.data.size() == fr->len);
   FUZZ_CHECK(memcmp(w.data.data(), data, fr->len) == 0);
-  return show_record(fr, data, &c->opts);
+  int r = show_record(fr, data, &c->opts);
+  const show_opts &o = c->opts;
+  if (r == 0 && (!o.so_exact || w.path == o.so_path) &&
+      (!o.so_prefix || w.path.compare(0, strlen(o.so_path), o.so_path) == 0))
+    c->shown->push_back({w.path, record_lines(fr, data, &o.so_view)});
+  return r;
 }
 
 }  // namespace
@@ -33,7 +109,7 @@ check_and_show(const db_frame *fr, const void *data, void *arg)
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
-  fuzz_quiet_stdout();
+  capture_stdout();
   return 0;
 }
 
@@ -51,6 +127,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
          frames[fits].data.size() >=
              (frames[fits].kind == DB_KIND_CHANGED ? 2 : 1) * DB_REC_LEN)
     fits++;
+  std::vector<shown_rec> shown;
   // mask, human, plain, narrow, replace
   const rec_view views[] = {{0, false, false, false, false},
                             {0, true, false, false, false},
@@ -58,7 +135,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                             {0x1ff, true, false, false, true},
                             {0x0a5, false, true, true, false}};
   for (const rec_view &v : views) {
-    counter c{&frames, 0, {v, false, false, ""}};
+    counter c{&frames, 0, {v, false, false, ""}, &shown};
     uint8_t buf[SHOW_DATA_MAX];
     errno = 0;
     int r = db_readall(file.name, check_and_show, &c, buf, sizeof buf);
@@ -72,14 +149,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   }
   // The path filters see every frame too but print only what they admit.
   if (!frames.empty()) {
-    counter c{&frames, 0, {views[2], false, true, ""}};
+    counter c{&frames, 0, {views[2], false, true, ""}, &shown};
     copy_cut(c.opts.so_path, frames[0].path.substr(0, 3).c_str());
     uint8_t buf[SHOW_DATA_MAX];
     db_readall(file.name, check_and_show, &c, buf, sizeof buf);
-    counter e{&frames, 0, {views[0], true, false, ""}};
+    counter e{&frames, 0, {views[0], true, false, ""}, &shown};
     copy_cut(e.opts.so_path, frames.back().path.c_str());
     db_readall(file.name, check_and_show, &e, buf, sizeof buf);
   }
-  fflush(stdout);
+  check_output(shown);
   return 0;
 }

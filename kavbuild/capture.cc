@@ -90,14 +90,17 @@ digest_target(dq_item *it)
   }
 }
 
+// One line through the message family, which escapes the path. A line
+// that cannot be written is lost; the build goes on.
 void
 print_status(const capture_ctx *c, const char *path)
 {
   status_wanted = 0;
-  fprintf(stderr,
-          "kavbuild: %" PRIu64 " objects recorded, %" PRIu64
-          " bytes digested, %s\n",
-          c->objects, c->bytes, path);
+  char text[DB_PATH_MAX + 80];  // two counts and their words: 76 bytes
+  snprintf(text, sizeof text,
+           "%" PRIu64 " objects recorded, %" PRIu64 " bytes digested, %s",
+           c->objects, c->bytes, path);
+  warn_msg2("kavbuild", text);
 }
 
 // A dq_emit_fn: the object's frame, or the report of its failure, on the

@@ -256,17 +256,32 @@ TEST_F(CaptureTest, WriteErrorReported) {
   db_close(full);
 }
 
+// One line, its path escaped; a line that cannot be written is lost and
+// the build goes on.
 TEST_F(CaptureTest, StatusLineOnRequest) {
-  write_file(path("f"), "12345");
+  write_file(path("f\n"), "12345");
   uint64_t objects0, bytes0;
   capture_counts(cap_, &objects0, &bytes0);
-  ASSERT_EQ(0, capture("f", DB_CSUM));
+  ASSERT_EQ(0, capture("f\n", DB_CSUM));
   testing::internal::CaptureStderr();
   capture_status_request();
-  ASSERT_EQ(0, capture("f", DB_INO));
-  ASSERT_EQ(0, capture("f", DB_INO));
+  ASSERT_EQ(0, capture("f\n", DB_INO));
+  ASSERT_EQ(0, capture("f\n", DB_INO));
   EXPECT_EQ("kavbuild: " + std::to_string(objects0 + 1) +
                 " objects recorded, " + std::to_string(bytes0 + 5) +
-                " bytes digested, " + path("f") + "\n",
+                " bytes digested, " + path("f") + "\\012\n",
             testing::internal::GetCapturedStderr());
+
+  int full = open("/dev/full", O_WRONLY);
+  if (full < 0)
+    GTEST_SKIP() << "no /dev/full";
+  int saved = dup(2);
+  ASSERT_GE(dup2(full, 2), 0);
+  capture_status_request();
+  int r = capture("f\n", DB_INO);
+  dup2(saved, 2);
+  clearerr(stderr);
+  close(saved);
+  close(full);
+  EXPECT_EQ(0, r);
 }

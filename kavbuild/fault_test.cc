@@ -33,7 +33,9 @@
 #include "policy/configfile.h"
 #include "testutil/confine.h"
 #include "testutil/exists.h"
+#include "testutil/hostile.h"
 #include "testutil/testutil.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -408,21 +410,38 @@ TEST_F(KavbuildFault, DatabaseIsPrivateWhateverTheUmask) {
 }
 
 // A directory the builder may not read stops the build with "opendir()"
-// (recorded without a checksum: digesting it would fail first).
+// (recorded without a checksum: digesting it would fail first). Among
+// files named to forge report lines, and with such a name itself, the
+// message is one line all the same, and its path reads back as the bytes
+// on disk.
 TEST_F(KavbuildFault, UnreadableDirectoryStopsTheBuild) {
-  std::string sub = top_ + "/closed";
-  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-  write_file(sub + "/secret", "x");
-  prog_opts o;
-  if (geteuid() == 0) {
-    open_to_nobody();
-    o.uid = NOBODY;
-    o.gid = NOBODY;
+  for (const std::string &name : hostile_names())
+    write_file(top_ + "/" + name, "x");
+  const std::string head = "opendir(): ", tail = ": Permission denied\n";
+  for (const std::string &name :
+       {std::string("closed"), hostile_names()[0] + "\t\\\x7f\xff"}) {
+    std::string sub = top_ + "/" + name;
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    write_file(sub + "/secret", "x");
+    prog_opts o;
+    if (geteuid() == 0) {
+      open_to_nobody();
+      o.uid = NOBODY;
+      o.gid = NOBODY;
+    }
+    ASSERT_EQ(0, chmod(sub.c_str(), 0));
+    prog_result r = build("db", o, "C");
+    EXPECT_EQ(1, r.status);
+    ASSERT_GT(r.err.size(), head.size() + tail.size()) << r.err;
+    EXPECT_EQ(head, r.err.substr(0, head.size()));
+    EXPECT_EQ(tail, r.err.substr(r.err.size() - tail.size()));
+    std::string back;
+    EXPECT_TRUE(unesc_name(
+        r.err.substr(head.size(), r.err.size() - head.size() - tail.size()),
+        &back)) << r.err;
+    EXPECT_EQ(sub, back);
+    remove_tree(sub);
   }
-  ASSERT_EQ(0, chmod(sub.c_str(), 0));
-  prog_result r = build("db", o, "C");
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("opendir(): " + sub + ": Permission denied\n", r.err);
 }
 
 }  // namespace

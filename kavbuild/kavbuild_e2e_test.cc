@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <regex>
 #include <string>
 #include <vector>
@@ -18,7 +19,9 @@
 #include "db/db.h"
 #include "testutil/confine.h"
 #include "testutil/dbfile.h"
+#include "testutil/hostile.h"
 #include "testutil/testutil.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -69,6 +72,40 @@ class KavbuildTest : public RealTmpDirTest {
 
   std::string top_;
 };
+
+// The headers of a report of kavshow or kavcmp, each as its change letter,
+// a blank and its path read back into bytes. Every other line must be a
+// value line of one of the layouts: a label, a tab and a value, or values
+// alone.
+std::multiset<std::string>
+report_headers(const std::string &out)
+{
+  std::multiset<std::string> heads;
+  size_t pos = 0;
+  while (pos < out.size()) {
+    size_t nl = out.find('\n', pos);
+    if (nl == std::string::npos) {
+      ADD_FAILURE() << "unterminated line in " << out;
+      break;
+    }
+    std::string line = out.substr(pos, nl - pos);
+    pos = nl + 1;
+    bool head = line.size() > 12 && strchr("?CND", line[0]) != nullptr &&
+                line[1] == ' ' && line[11] == ' ' &&
+                line.find_first_not_of("ilugmsftc-", 2) == 11;
+    if (!head) {
+      EXPECT_EQ(std::string::npos,
+                line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789"
+                                       ":\t ()-,"))
+          << "not a value line: " << line;
+      continue;
+    }
+    std::string path;
+    EXPECT_TRUE(unesc_name(line.substr(12), &path)) << line;
+    heads.insert(line.substr(0, 2) + path);
+  }
+  return heads;
+}
 
 }  // namespace
 
@@ -141,6 +178,61 @@ TEST_F(KavbuildTest, ChangesShowInComparison) {
   for (const char *p : {"/edit", "/new", "/gone"})
     EXPECT_NE(std::string::npos, r.out.find(top_ + p)) << p << "\n" << r.out;
   EXPECT_EQ(std::string::npos, r.out.find(top_ + "/same")) << r.out;
+}
+
+// Names chosen to forge or break report lines cannot: in every layout of
+// kavshow and kavcmp each header is one line whose path reads back as the
+// bytes on disk, and -D and -d match those raw bytes.
+TEST_F(KavbuildTest, HostileNamesCannotForgeReports) {
+  const std::vector<std::string> n = hostile_names();
+  const std::string dir = top_ + "/" + n[1], forged = top_ + "/" + n[0];
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+  write_file(dir + "/" + n[2], "inner");
+  for (size_t i = 2; i < n.size(); i++)
+    write_file(top_ + "/" + n[i], "1");
+  policy("@NO:@T\n+F:I\n");
+  ASSERT_EQ(0, build({"-c", path("policy"), "-d", path("db1")}).status);
+  // A new file whose name imitates a deleted shadow file, a changed file
+  // and a deleted one.
+  write_file(forged, "x");
+  write_file(top_ + "/" + n[3], "2");
+  ASSERT_EQ(0, unlink((top_ + "/" + n[4]).c_str()));
+  prog_result b = build({"-c", path("policy"), "-d", path("db2")});
+  ASSERT_EQ(0, b.status) << b.err;
+
+  std::multiset<std::string> shown = {"? " + dir, "? " + dir + "/" + n[2],
+                                      "? " + forged};
+  for (size_t i = 2; i < n.size(); i++)
+    if (i != 4)
+      shown.insert("? " + top_ + "/" + n[i]);
+  const std::multiset<std::string> diffs = {
+      "N " + forged, "C " + top_ + "/" + n[3], "D " + top_ + "/" + n[4]};
+  const std::string db1 = path("db1"), db2 = path("db2");
+  const struct {
+    std::vector<std::string> argv;
+    std::multiset<std::string> want;
+  } cases[] = {
+      {{KAVSHOW_PATH, "-p", db2}, shown},
+      {{KAVSHOW_PATH, db2}, shown},
+      {{KAVSHOW_PATH, "-x", db2}, shown},
+      {{KAVSHOW_PATH, "-D", forged, db2}, {"? " + forged}},
+      {{KAVSHOW_PATH, "-x", "-d", dir + "/", db2}, {"? " + dir + "/" + n[2]}},
+      {{KAVCMP_PATH, "-p", db1, db2}, diffs},
+      {{KAVCMP_PATH, db1, db2}, diffs},
+      {{KAVCMP_PATH, "-x", db1, db2}, diffs},
+  };
+  for (const auto &c : cases) {
+    prog_result r = run_prog(c.argv, dir_);
+    EXPECT_EQ(0, r.status) << c.argv[1] << r.err;
+    EXPECT_EQ(c.want, report_headers(r.out)) << c.argv[1] << "\n" << r.out;
+  }
+  // The forged lines stay inside one header.
+  prog_result r = run_prog({KAVCMP_PATH, "-p", "-M", "msc", db1, db2}, dir_);
+  EXPECT_NE(std::string::npos,
+            r.out.find("\nN ilugmsftc " + top_ +
+                       "/x\\012100644 5 0\\012D ilugmsftc "
+                       "\xe2\x88\x95" "etc\xe2\x88\x95shadow\n100644 1 "))
+      << r.out;
 }
 
 TEST_F(KavbuildTest, UsageErrors) {

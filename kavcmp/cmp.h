@@ -25,7 +25,8 @@ int cmp_load_old(const db_frame *fr, const void *data, void *tree);
 int cmp_load_new(const db_frame *fr, const void *data, void *tree);
 
 // ft_visitors for the loaded tree, which report every path that is not
-// unchanged. cmp_print prints it as the rec_view (arg) chose; always 0.
+// unchanged. cmp_print prints it as the rec_view (arg) chose: 0, or -1
+// with errno when stdout refused it, which ends the traversal.
 // cmp_put_diff appends its frame to the db_handle (arg): kind and records
 // as the node holds them, the older record first. -1 after a message when
 // the frame cannot be written, errno from the write.

@@ -80,9 +80,12 @@ main(int argc, char *argv[])
       die_sys1("ft_traverse()");
     if (db_close(db) != 0)
       die_sys2("db_close()", diffname);
-  } else {
-    ft_traverse(tree, cmp_print, &view);
+  } else if (ft_traverse(tree, cmp_print, &view) != 0) {
+    die_sys1("stdout");
   }
+  // A fully buffered stdout may refuse the last records only now.
+  if (fflush(stdout) != 0)
+    die_sys1("stdout");
   ft_free(tree);
   return 0;
 }

@@ -143,6 +143,29 @@ TEST_F(KavcmpE2e, IdenticalDatabasesReportNothing) {
   EXPECT_EQ("", read_file(path("diff")));
 }
 
+// Differences that cannot be written end with the one message and status
+// 1, in every layout; none to write, or a difference database, is no
+// failure.
+TEST_F(KavcmpE2e, WriteFailureOnStdout) {
+  if (access("/dev/full", W_OK) != 0)
+    GTEST_SKIP() << "no /dev/full";
+  const struct {
+    std::vector<std::string> args;
+    bool fails;
+  } cases[] = {
+      {{"old", "new"}, true},
+      {{"-p", "old", "new"}, true},
+      {{"-x", "old", "new"}, true},
+      {{"new", "new"}, false},
+      {{"-d", "diff", "old", "new"}, false},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv = {KAVCMP_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    expect_full_stdout(argv, dir_, c.fails);
+  }
+}
+
 namespace {
 int
 collect_frame(const db_frame *fr, const void *, void *arg)

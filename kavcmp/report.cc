@@ -13,9 +13,8 @@ cmp_print(ft_node *node, void *arg)
   if (node->ftn_data == nullptr || node->ftn_kind == DB_KIND_UNCHANGED)
     return 0;
   const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
-  rec_view_print(static_cast<const rec_view *>(arg), node->ftn_kind, recs,
-                 node->ftn_path);
-  return 0;
+  return rec_view_print(static_cast<const rec_view *>(arg), node->ftn_kind,
+                        recs, node->ftn_path);
 }
 
 int

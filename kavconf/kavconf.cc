@@ -55,13 +55,17 @@ main(int argc, char *argv[])
   }
   // Nothing is printed before the whole policy has parsed, so a faulty
   // policy never leaves a partial dump behind.
+  int r;
   if (all) {
-    ft_traverse(t, pclt_print_node, nullptr);
+    r = ft_traverse(t, pclt_print_node, nullptr);
   } else {
     int inherited = 0;
     const pcl *l = pclt_lookup(t, dir, &inherited);
-    pcl_print(l, inherited);
+    r = pcl_print(l, inherited);
   }
+  // A fully buffered stdout may refuse the dump only at the flush.
+  if (r != 0 || fflush(stdout) != 0)
+    die_sys1("stdout");
   pclt_free(t);
   return 0;
 }

@@ -1,10 +1,14 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "testutil/hostile.h"
 #include "testutil/testutil.h"
+#include "testutil/unesc.h"
 
 namespace {
 
@@ -149,6 +153,29 @@ TEST_F(Kavconf, FaultyPolicies) {
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
   EXPECT_EQ(missing + ": " + strerror(ENOENT) + "\n", r.err);
+  // A policy file's name cannot add or break a line of the message: it is
+  // one line, and its name reads back as the bytes given.
+  const std::string tail = std::string(": ") + strerror(ENOENT) + "\n";
+  for (const std::string &name : hostile_names()) {
+    std::string file = path(name), back;
+    r = run_prog({KAVCONF_PATH, "-c", file}, dir_);
+    EXPECT_EQ(1, r.status) << name;
+    ASSERT_GT(r.err.size(), tail.size()) << name;
+    size_t cut = r.err.size() - tail.size();
+    EXPECT_EQ(tail, r.err.substr(cut)) << name;
+    EXPECT_TRUE(unesc_name(r.err.substr(0, cut), &back)) << r.err;
+    EXPECT_EQ(file, back);
+  }
+}
+
+// A dump that cannot be written ends with the one message and status 1.
+TEST_F(Kavconf, WriteFailureOnStdout) {
+  if (access("/dev/full", W_OK) != 0)
+    GTEST_SKIP() << "no /dev/full";
+  write_file(path("p.conf"), policy);
+  expect_full_stdout({KAVCONF_PATH, "-c", path("p.conf")}, dir_, true);
+  expect_full_stdout({KAVCONF_PATH, "-c", path("p.conf"), "-d", "/usr/local"},
+                     dir_, true);
 }
 
 TEST_F(Kavconf, Usage) {

@@ -57,13 +57,20 @@ main(int argc, char *argv[])
     setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
 
   uint8_t data[SHOW_DATA_MAX];
-  if (db_readall(file, show_record, &o, data, sizeof data) != 0) {
+  int r = db_readall(file, show_record, &o, data, sizeof data);
+  if (r == SHOW_OUT_FAILED)
+    die_sys1("stdout");
+  if (r != 0) {
     // The records before the failure go out before the message, so that
-    // both streams into one file read in order.
+    // both streams into one file read in order. Should that flush fail
+    // too, the reading is still what is reported: it failed first.
     int e = errno;
     fflush(stdout);
     errno = e;
     die_sys2("db_readall", file);
   }
+  // A fully buffered stdout may refuse the last records only now.
+  if (fflush(stdout) != 0)
+    die_sys1("stdout");
   return 0;
 }

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -275,4 +276,32 @@ TEST_F(KavshowE2e, Usage) {
   EXPECT_EQ(75u, sizeof USAGE - 1);
   // getopt speaks first for a bad option.
   EXPECT_NE(USAGE, show({"-z", "db"}).err);
+}
+
+// A report that cannot be written ends with the one message and status 1:
+// output that fits the stream's buffer fails only at the last flush, more
+// fails on the way and stops the reading there. Nothing to write is no
+// failure.
+TEST_F(KavshowE2e, WriteFailureOnStdout) {
+  if (access("/dev/full", W_OK) != 0)
+    GTEST_SKIP() << "no /dev/full";
+  std::vector<entry> many;
+  for (int i = 0; i < 5000; i++)
+    many.push_back({"/many/" + std::to_string(i), 0, {test_rec(1, 0100644, ALL)}});
+  write_file(path("empty"), "");
+  write_file(path("many"), encode(many));
+  db(snapshot());
+  const struct {
+    std::vector<std::string> args;
+    bool fails;
+  } cases[] = {
+      {{"db"}, true},          {{"-p", "db"}, true},
+      {{"-x", "many"}, true},  {{"-p", "many"}, true},
+      {{"empty"}, false},      {{"-D", "/none", "db"}, false},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv = {KAVSHOW_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    expect_full_stdout(argv, dir_, c.fails);
+  }
 }

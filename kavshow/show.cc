@@ -18,6 +18,7 @@ show_record(const db_frame *fr, const void *data, void *arg)
   db_rec_unpack(bytes, &recs[0]);
   if (fr->kind == DB_KIND_CHANGED)
     db_rec_unpack(bytes + DB_REC_LEN, &recs[1]);
-  rec_view_print(&o->so_view, fr->kind, recs, fr->path);
+  if (rec_view_print(&o->so_view, fr->kind, recs, fr->path) != 0)
+    return SHOW_OUT_FAILED;
   return 0;
 }

@@ -111,6 +111,12 @@ enter_child(int in, int out, int err, const std::string &cwd,
 {
   if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
     _exit(125);
+  if (!o.out_file.empty()) {
+    int fd = open(o.out_file.c_str(), O_WRONLY);
+    if (fd < 0 || dup2(fd, 1) < 0)
+      _exit(125);
+    close(fd);
+  }
   if (chdir(cwd.c_str()) != 0)
     _exit(126);
   if (o.umask >= 0)
@@ -263,4 +269,20 @@ run_child(const std::function<void()> &fn, const std::string &cwd,
           const prog_opts &o)
 {
   return run_forked(fn, "child process", cwd, o);
+}
+
+void
+expect_full_stdout(const std::vector<std::string> &argv,
+                   const std::string &cwd, bool fails)
+{
+  prog_opts o;
+  o.out_file = "/dev/full";
+  prog_result r = run_prog(argv, cwd, o);
+  std::string joined;
+  for (size_t i = 1; i < argv.size(); i++)
+    joined += argv[i] + " ";
+  EXPECT_EQ(fails ? 1 : 0, r.status) << joined;
+  EXPECT_EQ(fails ? std::string("stdout: ") + strerror(ENOSPC) + "\n" : "",
+            r.err)
+      << joined;
 }

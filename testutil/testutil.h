@@ -26,6 +26,9 @@ struct prog_opts {
   uid_t uid = 0;                 // with gid, run as this user when non-zero
   gid_t gid = 0;
   std::vector<std::string> env;  // NAME=value, set in the child's environment
+  // A file opened for writing as standard output instead of the pipe, such
+  // as /dev/full; the result's out is then empty.
+  std::string out_file;
   int timeout = 120;  // seconds; then the child is killed and the test fails
   // Called every few milliseconds with the child's pid while it runs, until
   // it returns true: for a signal sent at a chosen moment.
@@ -43,6 +46,13 @@ struct prog_result {
 prog_result run_prog(const std::vector<std::string> &argv,
                      const std::string &cwd = ".",
                      const prog_opts &o = prog_opts());
+
+// Runs argv in cwd with standard output on /dev/full and checks that it
+// ends as a report that cannot be written must: status 1 and the one
+// message "stdout: No space left on device". With fails false (nothing to
+// write) it must succeed in silence instead.
+void expect_full_stdout(const std::vector<std::string> &argv,
+                        const std::string &cwd, bool fails);
 
 // Runs fn in a child process set up as run_prog sets up a program; the
 // child exits with status 0 when fn returns.

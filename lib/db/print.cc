@@ -4,7 +4,7 @@
 // The printers build each call's output in a local buffer and hand it to
 // stdout with fwrite: a formatted print per field costs more than the rest
 // of reading a database. The bytes are those of the printf formats named
-// beside each field below.
+// beside each field below; the path alone is escaped.
 #include "db/print.h"
 
 #include <sys/stat.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "diag/esc_buf.h"
 #include "port/port.h"
 
 namespace {
@@ -67,43 +68,7 @@ static_assert(sizeof BAD_TIME == TIME_TEXT_LEN, "fits the time buffer");
 
 // Output of one printer call; full chunks go out early, so a long path
 // needs no special case.
-class outbuf {
- public:
-  ~outbuf() { flush(); }
-  void put(const char *s, size_t n) {
-    if (n <= sizeof buf_ - len_) {  // the usual case: it fits
-      memcpy(buf_ + len_, s, n);
-      len_ += n;
-      return;
-    }
-    while (n > 0) {
-      if (len_ == sizeof buf_)
-        flush();
-      size_t k = sizeof buf_ - len_;
-      if (k > n)
-        k = n;
-      memcpy(buf_ + len_, s, k);
-      len_ += k;
-      s += k;
-      n -= k;
-    }
-  }
-  void put(const char *s) { put(s, strlen(s)); }
-  void put(char c) {
-    if (len_ == sizeof buf_)
-      flush();
-    buf_[len_++] = c;
-  }
-  void flush() {
-    if (len_ > 0)
-      fwrite(buf_, 1, len_, stdout);
-    len_ = 0;
-  }
-
- private:
-  char buf_[4096];
-  size_t len_ = 0;
-};
+using outbuf = esc_buf<4096>;
 
 // "%llu" of v into the end of a 20-byte area; returns the first digit.
 char *
@@ -257,7 +222,7 @@ put_header(outbuf *o, uint32_t kind, const db_rec *rec, const char *path)
   mask_text(rec->mask, head + 2);
   head[DB_NATTRS + 2] = ' ';
   o->put(head, sizeof head);
-  o->put(path);
+  o->put_name(path);  // escaped: a name cannot add a line to the report
   o->put('\n');
 }
 
@@ -337,11 +302,11 @@ block_long(outbuf *o, const db_rec *r, uint32_t sel, bool human)
 
 enum layout { PLAIN, LONG, HUMAN };
 
-void
+int
 rec_print(layout how, uint32_t kind, const db_rec *recs, const char *path,
           uint32_t sel)
 {
-  outbuf o;
+  outbuf o(stdout);
   put_header(&o, kind, &recs[0], path);
   int n = kind == DB_KIND_CHANGED ? 2 : 1;
   for (int i = 0; i < n; i++) {
@@ -350,29 +315,30 @@ rec_print(layout how, uint32_t kind, const db_rec *recs, const char *path,
     else
       block_long(&o, &recs[i], sel, how == HUMAN);
   }
+  return o.flush();
 }
 
 }  // namespace
 
-void
+int
 rec_print_plain(uint32_t kind, const db_rec *recs, const char *path,
                 uint32_t sel)
 {
-  rec_print(PLAIN, kind, recs, path, sel);
+  return rec_print(PLAIN, kind, recs, path, sel);
 }
 
-void
+int
 rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
                uint32_t sel)
 {
-  rec_print(LONG, kind, recs, path, sel);
+  return rec_print(LONG, kind, recs, path, sel);
 }
 
-void
+int
 rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
                 uint32_t sel)
 {
-  rec_print(HUMAN, kind, recs, path, sel);
+  return rec_print(HUMAN, kind, recs, path, sel);
 }
 
 void
@@ -393,17 +359,16 @@ rec_view_select(const rec_view *v, const db_rec *rec)
   return rec->mask;
 }
 
-void
+int
 rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
                const char *path)
 {
   uint32_t sel = rec_view_select(v, &recs[0]);
   if (v->rv_plain)
-    rec_print(PLAIN, kind, recs, path, sel);
-  else if (v->rv_human)
-    rec_print(HUMAN, kind, recs, path, sel);
-  else
-    rec_print(LONG, kind, recs, path, sel);
+    return rec_print(PLAIN, kind, recs, path, sel);
+  if (v->rv_human)
+    return rec_print(HUMAN, kind, recs, path, sel);
+  return rec_print(LONG, kind, recs, path, sel);
 }
 
 void

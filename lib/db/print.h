@@ -8,14 +8,16 @@
 
 // recs holds one record, or two (older, newer) when kind is 2. sel is the
 // selection mask: which attributes to print. The header's mask text always
-// shows what the first record carries, whatever is selected. A ctime that
-// localtime_r cannot convert prints as "(time out of range)".
-void rec_print_plain(uint32_t kind, const db_rec *recs, const char *path,
-                     uint32_t sel);
-void rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
+// shows what the first record carries, whatever is selected, and its path
+// is escaped (esc.h), so the header is one line. A ctime that localtime_r
+// cannot convert prints as "(time out of range)". 0, or -1 with errno when
+// stdout refused the output; part of the record may then have gone out.
+int rec_print_plain(uint32_t kind, const db_rec *recs, const char *path,
                     uint32_t sel);
-void rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
-                     uint32_t sel);
+int rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
+                   uint32_t sel);
+int rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
+                    uint32_t sel);
 
 // The layout and the selection that the options -h, -x, -p, -m and -M of
 // kavshow and kavcmp choose. A driver zeroes it and fills it in as the
@@ -34,9 +36,9 @@ struct rec_view {
 // The selection mask for rec under v.
 uint32_t rec_view_select(const rec_view *v, const db_rec *rec);
 // Prints as the rec_print_* functions do, in the layout v chose, with the
-// selection mask v gives for the first record.
-void rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
-                    const char *path);
+// selection mask v gives for the first record; the same result.
+int rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
+                   const char *path);
 
 // The mask text of mask: per attribute, in the order of DB_ATTRS, its
 // letter when mask has its bit, else '-'. Not terminated.

@@ -1,56 +1,89 @@
 // diag.cc: the message family. Each sys function reads errno first, before
-// anything it does can change it, and writes the line with one fprintf.
+// anything it does can change it. Every caller's text is written in its
+// escaped form, so a path holding a newline cannot add a line to the
+// report; the operation names and fixed texts hold no special byte and
+// read as they are. The line is built on the stack and written with one
+// fwrite unless a text is larger than the buffer.
 #include "diag/diag.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+
+#include "diag/esc_buf.h"
+
+namespace {
+
+// Room for a whole path escaped byte by byte, the operation's name and the
+// system's text.
+constexpr size_t LINE_ROOM = 8192;
+
+// texts joined by ": ", then the system's text err when it is not null.
+// errno is left as it was.
+void
+put_line(std::initializer_list<const char *> texts, const char *err)
+{
+  int e = errno;
+  esc_buf<LINE_ROOM> line(stderr);
+  const char *sep = "";
+  for (const char *t : texts) {
+    line.put(sep);
+    line.put_name(t);
+    sep = ": ";
+  }
+  if (err != nullptr) {
+    line.put(sep);
+    line.put(err);
+  }
+  line.put('\n');
+  line.flush();
+  errno = e;
+}
+
+}  // namespace
 
 void
 warn_sys0()
 {
-  const char *e = strerror(errno);
-  fprintf(stderr, "%s\n", e);
+  put_line({}, strerror(errno));
 }
 
 void
 warn_sys1(const char *a)
 {
-  const char *e = strerror(errno);
-  fprintf(stderr, "%s: %s\n", a, e);
+  put_line({a}, strerror(errno));
 }
 
 void
 warn_sys2(const char *a, const char *b)
 {
-  const char *e = strerror(errno);
-  fprintf(stderr, "%s: %s: %s\n", a, b, e);
+  put_line({a, b}, strerror(errno));
 }
 
 void
 warn_sys3(const char *a, const char *b, const char *c)
 {
-  const char *e = strerror(errno);
-  fprintf(stderr, "%s: %s: %s: %s\n", a, b, c, e);
+  put_line({a, b, c}, strerror(errno));
 }
 
 void
 warn_msg1(const char *a)
 {
-  fprintf(stderr, "%s\n", a);
+  put_line({a}, nullptr);
 }
 
 void
 warn_msg2(const char *a, const char *b)
 {
-  fprintf(stderr, "%s: %s\n", a, b);
+  put_line({a, b}, nullptr);
 }
 
 void
 warn_msg3(const char *a, const char *b, const char *c)
 {
-  fprintf(stderr, "%s: %s: %s\n", a, b, c);
+  put_line({a, b, c}, nullptr);
 }
 
 void

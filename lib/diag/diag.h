@@ -1,6 +1,8 @@
 // diag.h: one-line messages on standard error, "a: b: c" and optionally the
-// system's text for errno. warn_* return; die_* then exit with status 1
-// through exit(), so standard output is still flushed.
+// system's text for errno. Each text is written escaped (esc.h), so the
+// message is one line whatever a path holds. warn_* return with errno as
+// it was; die_* then exit with status 1 through exit(), so standard output
+// is still flushed.
 #pragma once
 
 void warn_sys0();

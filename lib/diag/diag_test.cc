@@ -20,6 +20,23 @@ struct diag_case {
   std::string want;
 };
 
+// A name far longer than a message's buffer, and its printed form.
+const std::string &
+huge_name()
+{
+  static const std::string n = std::string(5000, 'n') + "\n" + std::string(9000, '\\');
+  return n;
+}
+
+std::string
+huge_printed()
+{
+  std::string p = std::string(5000, 'n') + "\\012";
+  for (int i = 0; i < 9000; i++)
+    p += "\\134";
+  return p;
+}
+
 std::vector<diag_case>
 diag_cases()
 {
@@ -36,6 +53,15 @@ diag_cases()
       {[] { warn_msg2("", "b"); }, [] { die_msg2("", "b"); }, ": b\n"},
       {[] { warn_msg3("a", "b", "c"); }, [] { die_msg3("a", "b", "c"); },
        "a: b: c\n"},
+      // Every text is escaped, so a name cannot add a line to the message.
+      {[] { warn_sys2("lstat()", "/t/x\n100644 5 0\nD \t\\\x7f\xff"); },
+       [] { die_sys2("lstat()", "/t/x\n100644 5 0\nD \t\\\x7f\xff"); },
+       "lstat(): /t/x\\012100644 5 0\\012D \\011\\134\\177\xff: " + e + "\n"},
+      {[] { warn_msg2("a\nb", "c"); }, [] { die_msg2("a\nb", "c"); },
+       "a\\012b: c\n"},
+      {[] { warn_msg3("a", "b", huge_name().c_str()); },
+       [] { die_msg3("a", "b", huge_name().c_str()); },
+       "a: b: " + huge_printed() + "\n"},
   };
 }
 
@@ -46,6 +72,7 @@ TEST(Diag, WarnLines) {
     testing::internal::CaptureStderr();
     errno = ENOENT;
     c.warn();
+    EXPECT_EQ(ENOENT, errno) << "a warning keeps errno";
     EXPECT_EQ(c.want, testing::internal::GetCapturedStderr());
   }
 }

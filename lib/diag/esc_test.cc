@@ -5,6 +5,8 @@
 #include <random>
 #include <string>
 
+#include "testutil/unesc.h"
+
 namespace {
 
 std::string
@@ -16,23 +18,6 @@ esc(const std::string &s, bool utf8)
   EXPECT_LE(n, ESC_GROW * s.size());
   EXPECT_EQ('\x55', out[ESC_GROW * s.size()]);
   out.resize(n);
-  return out;
-}
-
-// Turns the printed form back into bytes: each backslash starts "\ooo".
-std::string
-unesc(const std::string &s)
-{
-  std::string out;
-  for (size_t i = 0; i < s.size(); i++) {
-    if (s[i] != '\\') {
-      out += s[i];
-      continue;
-    }
-    EXPECT_LE(i + 4, s.size()) << s;
-    out += char((s[i + 1] - '0') << 6 | (s[i + 2] - '0') << 3 | (s[i + 3] - '0'));
-    i += 3;
-  }
   return out;
 }
 
@@ -91,10 +76,9 @@ TEST(Esc, RoundTrip) {
     for (char &ch : in)
       ch = char(rng() % 4 == 0 ? "\n\\\x7f\xc3\xa9\xe2\xf0"[rng() % 7] : rng());
     for (bool utf8 : {false, true}) {
-      std::string out = esc(in, utf8);
-      EXPECT_EQ(in, unesc(out));
-      for (unsigned char ch : out)
-        EXPECT_FALSE(ch < 0x20 || ch == 0x7f);
+      std::string out = esc(in, utf8), back;
+      EXPECT_TRUE(unesc_name(out, &back)) << out;
+      EXPECT_EQ(in, back);
       for (size_t i = 0; utf8 && i < out.size();) {
         size_t len = esc_utf8_len(
             reinterpret_cast<const unsigned char *>(out.data()) + i, out.size() - i);

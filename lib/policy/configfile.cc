@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "db/db.h"
+#include "diag/diag.h"
 #include "port/port.h"
 
 namespace {
@@ -57,11 +58,18 @@ configfile_last_error()
 void
 configfile_perror()
 {
-  if (last_error.ce_kind == CONFIGFILE_E_SYSTEM)
-    fprintf(stderr, "%s: %s\n", last_error.ce_text,
-            strerror(last_error.ce_errno));
-  else if (last_error.ce_kind == CONFIGFILE_E_SYNTAX)
-    fprintf(stderr, "line %d: %s\n", last_error.ce_line, last_error.ce_text);
+  // Through the message family, so that the text (the policy file's name,
+  // for one) is escaped like every other message's. errno is kept.
+  if (last_error.ce_kind == CONFIGFILE_E_SYSTEM) {
+    int e = errno;
+    errno = last_error.ce_errno;
+    warn_sys1(last_error.ce_text);
+    errno = e;
+  } else if (last_error.ce_kind == CONFIGFILE_E_SYNTAX) {
+    char where[32];
+    snprintf(where, sizeof where, "line %d", int(last_error.ce_line));
+    warn_msg2(where, last_error.ce_text);
+  }
 }
 
 int
