@@ -52,12 +52,17 @@ main(int argc, char *argv[])
 
   uint8_t data[DB_DATA_MAX];
   if (db_readall(file, json_record, st, data, sizeof data) != 0) {
-    // The lines before a damaged frame go out before the message, so that
-    // both streams into one file read in order. A failed write stops the
-    // reading too, and is what gets reported then.
-    int e = errno;
-    if (json_flush(st) != 0)
+    // A failed write stops the reading, and is what gets reported then.
+    if (st->js_werr != 0) {
+      errno = st->js_werr;
       die_sys1("stdout");
+    }
+    // The lines before a damaged frame go out before the message, so that
+    // both streams into one file read in order. Should that flush fail
+    // too, the reading is still what is reported, as by kavshow: it
+    // failed first.
+    int e = errno;
+    json_flush(st);
     errno = e;
     die_sys2("db_readall", file);
   }
