@@ -122,11 +122,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   bool bad;
   std::vector<ref_frame> frames = ref_frames(data, size, SHOW_DATA_MAX, &bad);
   // A frame too short for the records its kind promises stops kavshow too.
-  size_t fits = 0;
-  while (fits < frames.size() &&
-         frames[fits].data.size() >=
-             (frames[fits].kind == DB_KIND_CHANGED ? 2 : 1) * DB_REC_LEN)
-    fits++;
+  size_t fits = ref_frames_whole(frames);
   std::vector<shown_rec> shown;
   // mask, human, plain, narrow, replace
   const rec_view views[] = {{0, false, false, false, false},
