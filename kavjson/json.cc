@@ -14,29 +14,6 @@
 
 namespace {
 
-// The names of the attributes, in the order of DB_ATTRS.
-struct attr_name {
-  uint32_t bit;
-  const char *name;
-};
-constexpr attr_name ATTR_NAMES[] = {
-    {DB_INO, "ino"},     {DB_LINKS, "links"}, {DB_UID, "uid"},
-    {DB_GID, "gid"},     {DB_MODE, "mode"},   {DB_SIZE, "size"},
-    {DB_FLAGS, "flags"}, {DB_CTIME, "ctime"}, {DB_CSUM, "csum"},
-};
-
-constexpr bool
-names_follow_attrs()
-{
-  if (sizeof ATTR_NAMES / sizeof ATTR_NAMES[0] != DB_NATTRS)
-    return false;
-  for (size_t i = 0; i < DB_NATTRS; i++)
-    if (ATTR_NAMES[i].bit != DB_ATTRS[i].bit)
-      return false;
-  return true;
-}
-static_assert(names_follow_attrs(), "one name per attribute, in print order");
-
 // The kinds the suite's writers store; any other is "unknown".
 struct change_word {
   uint8_t kind;
@@ -235,7 +212,7 @@ put_record(char *p, const db_rec *r)
 {
   *p++ = '{';
   const char *first = p;
-  for (const attr_name &a : ATTR_NAMES) {
+  for (const db_attr &a : DB_ATTRS) {
     if ((r->mask & a.bit) == 0)
       continue;
     if (p != first)
@@ -273,14 +250,14 @@ put_frame(char *p, uint8_t kind, const db_rec *recs, const char *path)
   p = put(p, ",\"path\":");
   p = put_path(p, path);
   p = put(p, ",\"recorded\":");
-  p = put_names(p, ATTR_NAMES, recs[0].mask);
+  p = put_names(p, DB_ATTRS, recs[0].mask);
   if (kind == DB_KIND_CHANGED) {
     p = put(p, ",\"older\":");
     p = put_record(p, &recs[0]);
     p = put(p, ",\"newer\":");
     p = put_record(p, &recs[1]);
     p = put(p, ",\"differ\":");
-    p = put_names(p, ATTR_NAMES, db_rec_diff(&recs[0], &recs[1]));
+    p = put_names(p, DB_ATTRS, db_rec_diff(&recs[0], &recs[1]));
   } else {
     p = put(p, ",\"record\":");
     p = put_record(p, &recs[0]);

@@ -25,7 +25,8 @@ attrs_well_formed()
   uint32_t seen = 0;
   for (size_t i = 0; i < DB_NATTRS; i++) {
     uint32_t bit = DB_ATTRS[i].bit;
-    if (bit == 0 || (bit & (bit - 1)) != 0 || (seen & bit) != 0)
+    if (bit == 0 || (bit & (bit - 1)) != 0 || (seen & bit) != 0 ||
+        DB_ATTRS[i].name[0] == '\0')
       return false;
     seen |= bit;
     for (size_t j = 0; j < i; j++)

@@ -22,20 +22,21 @@ constexpr uint32_t DB_ALL = 0x1ff;
 struct db_attr {
   char letter;
   uint32_t bit;
+  const char *name;  // as the long layout labels it and kavjson keys it
 };
 // The nine attributes in the order every mask text and every printed layout
 // shows them, which is not the order of their bits.
 constexpr db_attr DB_ATTRS[] = {
-    {'i', DB_INO},   {'l', DB_LINKS}, {'u', DB_UID},
-    {'g', DB_GID},   {'m', DB_MODE},  {'s', DB_SIZE},
-    {'f', DB_FLAGS}, {'t', DB_CTIME}, {'c', DB_CSUM},
+    {'i', DB_INO, "ino"},     {'l', DB_LINKS, "links"}, {'u', DB_UID, "uid"},
+    {'g', DB_GID, "gid"},     {'m', DB_MODE, "mode"},   {'s', DB_SIZE, "size"},
+    {'f', DB_FLAGS, "flags"}, {'t', DB_CTIME, "ctime"}, {'c', DB_CSUM, "csum"},
 };
 constexpr size_t DB_NATTRS = sizeof DB_ATTRS / sizeof DB_ATTRS[0];
 // Letters that name several attributes at once. mask_parse lets them
 // replace the mask read so far; the policy language adds them to it.
 constexpr db_attr DB_ATTR_SETS[] = {
-    {'C', DB_INO | DB_MODE | DB_LINKS | DB_UID | DB_GID | DB_FLAGS},
-    {'F', DB_ALL},
+    {'C', DB_INO | DB_MODE | DB_LINKS | DB_UID | DB_GID | DB_FLAGS, "C"},
+    {'F', DB_ALL, "F"},
 };
 
 // The bits of letter c in DB_ATTRS or DB_ATTR_SETS; 0 for a letter that

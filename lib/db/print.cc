@@ -257,30 +257,14 @@ block_plain(outbuf *o, const db_rec *r, uint32_t sel)
   o->put('\n');
 }
 
-constexpr const char *
-label(uint32_t bit)
-{
-  switch (bit) {
-    case DB_INO: return "ino:\t";
-    case DB_LINKS: return "links:\t";
-    case DB_UID: return "uid:\t";
-    case DB_GID: return "gid:\t";
-    case DB_MODE: return "mode:\t";
-    case DB_SIZE: return "size:\t";
-    case DB_FLAGS: return "flags:\t";
-    case DB_CTIME: return "ctime:\t";
-    case DB_CSUM: return "csum:\t";
-  }
-  return "";
-}
-
 void
 block_long(outbuf *o, const db_rec *r, uint32_t sel, bool human)
 {
   for (const db_attr &a : DB_ATTRS) {
     if ((sel & a.bit) == 0)
       continue;
-    o->put(label(a.bit));
+    o->put(a.name);  // "ino:\t%lld\n" and the like
+    o->put(":\t", 2);
     put_value(o, r, a.bit);
     if (human && a.bit == DB_MODE) {  // "mode:\t%.6o (%s)\n"
       char text[11];
