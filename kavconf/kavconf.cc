@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "db/db.h"
 #include "diag/diag.h"
 #include "kavconf/dump.h"
 #include "policy/configfile.h"
@@ -27,8 +28,8 @@ usage()
 int
 main(int argc, char *argv[])
 {
-  char conf[1024] = "/usr/local/etc/kavrel.conf";
-  char dir[1024] = "";
+  char conf[DB_PATH_MAX + 1] = "/usr/local/etc/kavrel.conf";
+  char dir[DB_PATH_MAX + 1] = "";
   bool all = true;
   int ch;
   while ((ch = getopt(argc, argv, PORT_OPTS("ac:d:"))) != -1) {
