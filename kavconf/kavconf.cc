@@ -35,9 +35,9 @@ main(int argc, char *argv[])
   while ((ch = getopt(argc, argv, PORT_OPTS("ac:d:"))) != -1) {
     switch (ch) {
       case 'a': all = true; break;
-      case 'c': copy_cut(conf, optarg); break;
+      case 'c': copy_arg(conf, optarg, "-c"); break;
       case 'd':
-        copy_cut(dir, optarg);
+        copy_arg(dir, optarg, "-d");
         all = false;
         break;
       default: usage();  // getopt has said what was wrong
