@@ -102,21 +102,40 @@ worker(void *p)
   return nullptr;
 }
 
+// How long the walk sleeps at most before it calls the wait function.
+constexpr long DQ_WAIT_NS = 250 * 1000 * 1000;
+
 // Sleeps until done_upto reaches target (at most tail), waking workers for
-// whatever waits unclaimed so that the sleep always ends.
+// whatever waits unclaimed so that the sleep always ends, and calling the
+// wait function, without the mutex, every DQ_WAIT_NS.
 void
 wait_done(dq *q, uint64_t target)
 {
-  locked l(q);
+  pthread_mutex_lock(&q->mu);
   target = std::min(target, q->tail);
   if (q->waiting > 0 && q->idle > 0)
     pthread_cond_broadcast(&q->work_cv);
   q->wake_at = target;
   while (q->done_upto < target) {
     q->walk_asleep = true;
-    pthread_cond_wait(&q->done_cv, &q->mu);
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += DQ_WAIT_NS;
+    if (until.tv_nsec >= 1000000000) {
+      until.tv_sec++;
+      until.tv_nsec -= 1000000000;
+    }
+    if (pthread_cond_timedwait(&q->done_cv, &q->mu, &until) == ETIMEDOUT &&
+        q->wait != nullptr && q->done_upto < target) {
+      // The item at done_upto stays in the ring until the walk emits it.
+      const dq_item *front = &q->ring[dq_at(q->done_upto)];
+      pthread_mutex_unlock(&q->mu);
+      q->wait(front, q->arg);
+      pthread_mutex_lock(&q->mu);
+    }
   }
   q->walk_asleep = false;
+  pthread_mutex_unlock(&q->mu);
 }
 
 // Emits the items at the front that are done, in order. 0, or the result
@@ -139,7 +158,11 @@ emit_ready(dq *q)
     freed += q->weight[dq_at(seq)];
   }
   locked l(q);
+  for (uint64_t s = q->head; s < seq; s++)
+    q->state[dq_at(s)] = DQ_FREE;
   q->head = seq;
+  q->claim = std::max(q->claim, seq);
+  q->hint = std::max(q->hint, seq);
   q->bytes -= freed;
   if (r != 0) {
     q->result = r;
@@ -187,7 +210,8 @@ dq_start_threads(dq *q, int first, int count, void *(*fn)(void *))
 }
 
 dq *
-dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, void *arg)
+dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, dq_wait_fn wait,
+        void *arg)
 {
   dq *q = static_cast<dq *>(calloc(1, sizeof *q));
   dq_item *ring = static_cast<dq_item *>(calloc(DQ_SLOTS, sizeof *ring));
@@ -199,12 +223,18 @@ dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, void *arg)
   }
   q->digest = digest;
   q->emit = emit;
+  q->wait = wait;
   q->arg = arg;
   q->ring = ring;
   q->nworkers = std::max(1, std::min(threads, DQ_MAX_THREADS));
   pthread_mutex_init(&q->mu, nullptr);
   pthread_cond_init(&q->work_cv, nullptr);
-  pthread_cond_init(&q->done_cv, nullptr);
+  // The walk's timed sleeps are measured on a clock no one can set.
+  pthread_condattr_t mono;
+  pthread_condattr_init(&mono);
+  pthread_condattr_setclock(&mono, CLOCK_MONOTONIC);
+  pthread_cond_init(&q->done_cv, &mono);
+  pthread_condattr_destroy(&mono);
   pthread_cond_init(&q->hint_cv, nullptr);
   return q;
 }
@@ -253,9 +283,12 @@ dq_push(dq *q, bool digest)
   uint64_t weight = 0;
   if (digest && S_ISREG(item->st.st_mode) && item->st.st_size > 0)
     weight = std::min(uint64_t(item->st.st_size), DQ_ITEM_BYTES);
+  // started is written on this thread only, after the threads exist; a
+  // worker that runs before it is set finds nothing to claim and sleeps.
   if (digest && q->started == 0) {
+    int n = dq_start_threads(q, 0, q->nworkers, worker);
     locked l(q);
-    q->started = dq_start_threads(q, 0, q->nworkers, worker);
+    q->started = n;
   }
   if (digest && q->started == 0) {
     // No thread could be started: the walk digests the item itself.
@@ -279,6 +312,7 @@ dq_push(dq *q, bool digest)
     if (r != 0)
       return r;
   }
+  bool want_hints;
   {
     locked l(q);
     uint32_t i = dq_at(q->tail);
@@ -292,7 +326,11 @@ dq_push(dq *q, bool digest)
     } else {
       advance_done(q);
     }
+    want_hints = q->cold && !q->hints_tried;
   }
+  // Threads are never created under the mutex.
+  if (want_hints)
+    dq_start_hints(q);
   return emit_ready(q);
 }
 

@@ -15,17 +15,21 @@ constexpr uint32_t DQ_SLOTS = 4096;
 // reads in flight than there are workers.
 constexpr int DQ_HINTS = 4;
 
-enum : uint8_t { DQ_WAITING, DQ_BUSY, DQ_DONE };
+// A slot's state. DQ_FREE: no item, or one that has left; only the slots
+// from head to tail hold another state.
+enum : uint8_t { DQ_FREE, DQ_WAITING, DQ_BUSY, DQ_DONE };
 
 struct dq {
   // head, tail, bytes and result are written only on the walk's thread, so
   // it reads them without the mutex; everything else shared is under it.
   dq_digest_fn digest;
   dq_emit_fn emit;
+  dq_wait_fn wait;  // or null
   void *arg;
   dq_item *ring;
   uint8_t state[DQ_SLOTS];
   uint32_t weight[DQ_SLOTS];
+  // head <= claim <= tail and head <= hint, whenever the mutex is free.
   uint64_t head, tail, claim, hint, done_upto;
   uint64_t bytes;       // weights of the items from head to tail
   uint64_t waiting;     // items published and not yet claimed
@@ -33,10 +37,11 @@ struct dq {
   bool walk_asleep;
   int result;
   bool stop;
-  bool cold;
+  bool cold;  // read-ahead is wanted; the walk starts its threads
   int warm_run;
   int nworkers, started, idle;
   int hints_started, hints_idle;
+  bool hints_tried;  // on the walk's thread only
   pthread_mutex_t mu;
   pthread_cond_t work_cv, done_cv, hint_cv;
   pthread_t threads[DQ_MAX_THREADS + DQ_HINTS];
@@ -57,3 +62,7 @@ int dq_start_threads(dq *q, int first, int count, void *(*fn)(void *));
 // Under the mutex. A digest that had to wait for the disk turns read-ahead
 // on; a long run of cached ones turns it off again.
 void dq_note_warmth(dq *q, int cold);
+// On the walk's thread, without the mutex, once read-ahead is first
+// wanted: starts the read-ahead threads, once. hints_started is written on
+// that thread only.
+void dq_start_hints(dq *q);

@@ -60,7 +60,8 @@ default_dbname(char (&name)[DB_PATH_MAX + 1])
 {
   time_t now = time(nullptr);
   struct tm tm;
-  localtime_r(&now, &tm);
+  if (localtime_r(&now, &tm) == nullptr)
+    die_sys1("localtime_r()");
   snprintf(name, sizeof name, "kavdb-%d-%.2d-%.2d-%.2d-%.2d-%.2d",
            tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
            tm.tm_min, tm.tm_sec);
@@ -106,8 +107,8 @@ main(int argc, char *argv[])
   int ch;
   while ((ch = getopt(argc, argv, PORT_OPTS("c:d:"))) != -1) {
     switch (ch) {
-      case 'c': copy_cut(conf, optarg); break;
-      case 'd': copy_cut(dbname, optarg); break;
+      case 'c': copy_arg(conf, optarg, "-c"); break;
+      case 'd': copy_arg(dbname, optarg, "-d"); break;
       default: usage();  // getopt has said what was wrong
     }
   }

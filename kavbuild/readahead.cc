@@ -80,8 +80,12 @@ dq_note_warmth(dq *q, int cold)
   if (q->cold)
     return;
   q->cold = true;
-  if (q->hints_started == 0)
-    q->hints_started =
-        dq_start_threads(q, DQ_MAX_THREADS, DQ_HINTS, hinter);
   pthread_cond_broadcast(&q->hint_cv);
+}
+
+void
+dq_start_hints(dq *q)
+{
+  q->hints_tried = true;
+  q->hints_started = dq_start_threads(q, DQ_MAX_THREADS, DQ_HINTS, hinter);
 }

@@ -71,9 +71,12 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
     errno = ENAMETOOLONG;
     return fail(w, "lstat()", w->path);
   }
+  // An entry removed since its directory was read is left out, as if the
+  // directory had not listed it: any user who may create files in a
+  // directory the walk reads could otherwise end the build.
   port_stat st;
   if (port_lstatat(dirfd(dir), name, &st) != 0)
-    return fail(w, "lstat()", w->path);
+    return errno == ENOENT ? 0 : fail(w, "lstat()", w->path);
   const pclent *e = pcl_match(list, name, &st, inherited);
   if (e != nullptr && (e->pe_flags & PCLENT_RECORD)) {
     int r = w->fn(w->path, &st, e->pe_mask, w->arg, e);
@@ -87,9 +90,10 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
   // Opened relative to the directory read and without following a link,
   // so a directory swapped for a link since its status was read is not
   // walked through.
+  // One removed since then has nothing left to walk.
   dir_guard sub(port_opendirat(dirfd(dir), name));
   if (sub.get() == nullptr)
-    return fail(w, "opendir()", w->path);
+    return errno == ENOENT ? 0 : fail(w, "opendir()", w->path);
   size_t sublen = plen + nlen + 1;
   if (sublen <= DB_PATH_MAX) {
     w->path[sublen - 1] = '/';
