@@ -76,7 +76,8 @@ worker(void *p)
   dq *q = static_cast<dq *>(p);
   pthread_mutex_lock(&q->mu);
   for (;;) {
-    while (!q->stop && q->claim < q->tail && q->state[dq_at(q->claim)] != DQ_WAITING)
+    while (!q->stop && q->claim < q->tail &&
+           q->state[dq_at(q->claim)] != DQ_WAITING)
       q->claim++;
     if (q->stop)
       break;
