@@ -1,7 +1,8 @@
 // ft_internal.h: what the parts of the path tree share and no caller of
 // ft.h may use: the node flags, the name order, the block allocator
-// (ft_alloc.cc) and the settle-sort (ft_sort.cc, with ft_node_settle). The fast paths of the
-// allocator are inline here, since every insertion takes them.
+// (ft_alloc.cc) and the settle-sort (ft_sort.cc, with ft_node_settle).
+// The fast paths of the allocator are inline here, since every insertion
+// takes them.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -82,7 +83,8 @@ void *ft_room_grow(ft_tree *tree, size_t n, size_t align);
 inline void *
 ft_tree_room(ft_tree *tree, size_t n, size_t align)
 {
-  uintptr_t at = (uintptr_t(tree->ftt_room) + align - 1) & ~uintptr_t(align - 1);
+  uintptr_t mask = ~uintptr_t(align - 1);
+  uintptr_t at = (uintptr_t(tree->ftt_room) + align - 1) & mask;
   if (tree->ftt_room == nullptr || at + n > uintptr_t(tree->ftt_room_end))
     return ft_room_grow(tree, n, align);
   tree->ftt_room = reinterpret_cast<char *>(at + n);

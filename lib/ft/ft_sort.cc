@@ -79,13 +79,15 @@ tail_sort(const ft_node *ch, uint32_t front, uint32_t t, size_t skip,
 {
   for (uint32_t i = 0; i < t; i++) {
     const ft_node &c = ch[front + i];
-    ents[i] = {ft_name_key8(c.ftn_name + skip, c.ftn_namelen - skip), front + i};
+    uint64_t key = ft_name_key8(c.ftn_name + skip, c.ftn_namelen - skip);
+    ents[i] = {key, front + i};
   }
   std::sort(ents, ents + t, [ch](const sort_ent &a, const sort_ent &b) {
     if (a.key != b.key)
       return a.key < b.key;
     const ft_node &x = ch[a.idx], &y = ch[b.idx];
-    return ft_name_cmp(x.ftn_name, x.ftn_namelen, y.ftn_name, y.ftn_namelen) < 0;
+    return ft_name_cmp(x.ftn_name, x.ftn_namelen, y.ftn_name,
+                       y.ftn_namelen) < 0;
   });
 }
 
