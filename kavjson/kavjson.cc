@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "db/db.h"
+#include "diag/diag.h"
 #include "kavjson/json.h"
 #include "port/port.h"
 

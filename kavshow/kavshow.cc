@@ -8,6 +8,7 @@
 
 #include "db/db.h"
 #include "db/print.h"
+#include "diag/diag.h"
 #include "kavshow/show.h"
 #include "port/port.h"
 
