@@ -132,7 +132,7 @@ run() {
 
 	"$script" -Z >"$work/out" 2>"$work/err"
 	st=$?
-	grep -qx 'usage: kavnightly \[-f file\]' "$work/err" ||
+	grep -qx 'usage: kavnightly \[-s\] \[-f file\]' "$work/err" ||
 	    fail "-Z: no usage line"
 	expect 2 quiet "-Z"
 

@@ -14,9 +14,11 @@ build cmake                                           cmake
 build c++|g++                                         g++
 build make                                            make
 build /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
+build /usr/include/openssl/evp.h                      libssl-dev
 check mandoc                                          mandoc
 check ssh-keygen                                      openssh-client
 check flock                                           util-linux
+check /usr/sbin/sshd                                  openssh-server
 check /usr/include/nlohmann/json.hpp                  nlohmann-json3-dev
 '
 

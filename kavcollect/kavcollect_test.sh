@@ -1,0 +1,286 @@
+#!/bin/sh
+# End-to-end test of kavcollect against a real sshd that it starts on
+# 127.0.0.1 at a free high port, with host and user keys made here. Three
+# hosts are aliases of one ssh configuration; each alias has a key of its
+# own whose forced command serves a database directory of its own with
+# kavnightly -s. The hosts' snapshots are taken by kavnightly, of one tree.
+#
+#   kavcollect_test.sh kavcollect kavnightly kavbuild kavcmp parent
+#
+# Exit status 0 when every check passes, 1 at the first that does not, 77
+# when no sshd can be started here.
+set -u
+LC_ALL=C
+export LC_ALL
+collect=$1
+script=$2
+parent=$5
+
+SSHD=/usr/sbin/sshd
+HOSTS="h1 h2 h3"
+
+fail() {
+	printf 'FAIL: %s\n' "$*" >&2
+	printf -- '--- status %s; stdout:\n' "$st" >&2
+	cat "$work/out" >&2
+	printf -- '--- stderr:\n' >&2
+	cat "$work/err" >&2
+	exit 1
+}
+
+skip() {
+	printf 'skipped: %s\n' "$*" >&2
+	exit 77
+}
+
+cleanup() {
+	if [ -s "$work/sshd.pid" ]; then
+		kill "$(cat "$work/sshd.pid")" 2>/dev/null
+	fi
+	[ -n "${sshd_pid-}" ] && kill "$sshd_pid" 2>/dev/null
+	rm -rf "$work"
+}
+
+# kavbuild walks from "/": each ancestor of the tree lets it through the
+# next name only and prunes everything else.
+write_policy() {
+	dir=/
+	rest=${tree#/}
+	while [ -n "$rest" ]; do
+		name=${rest%%/*}
+		printf '@NO:%s\n+N\nname:%s\n+N:S\n' "$dir" "$name"
+		case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
+		dir=${dir%/}/$name
+	done >"$work/policy"
+	printf '@NO:%s\n+F:I\n' "$tree" >>"$work/policy"
+}
+
+# A night of kavnightly on each host named; any status but 2 will do.
+nights() {
+	for h in "$@"; do
+		tries=0
+		while :; do
+			"$script" -f "$work/$h.conf" >/dev/null 2>"$work/err"
+			s=$?
+			tries=$((tries + 1))
+			# A foreign entry of an ancestor vanishing mid-walk.
+			[ "$s" -eq 2 ] && [ "$tries" -lt 6 ] || break
+		done
+		[ "$s" -ne 2 ] || { st=$s; fail "kavnightly on $h"; }
+	done
+}
+
+# kavcollect with the test's ssh configuration; status in st.
+run() {
+	"$collect" -t 60 -F "$work/ssh_config" "$@" >"$work/out" 2>"$work/err"
+	st=$?
+}
+
+expect() {
+	[ "$st" -eq "$1" ] || fail "$2: status $st, want $1"
+}
+
+has() {
+	grep -q -- "$1" "$work/$2" || fail "$3: no line matching $1 in $2"
+}
+
+lacks() {
+	! grep -q -- "$1" "$work/$2" || fail "$3: a line matching $1 in $2"
+}
+
+# The store's files of host $1 as numbers, companions and bookkeeping.
+held() {
+	ls -A "$work/store/$1" | sed 's/^kavdb-\([0-9]*\)-[0-9TZ]*/\1/' |
+	    tr '\n' ' '
+}
+
+# A free port for sshd: tried until one binds (the pid file appears).
+start_sshd() {
+	ssh-keygen -q -t ed25519 -N '' -C host -f "$work/host_key" || exit 1
+	i=0
+	while [ "$i" -lt 10 ]; do
+		i=$((i + 1))
+		port=$(($(od -An -N2 -tu2 /dev/urandom | tr -d ' ') % 30000 + 30000))
+		cat >"$work/sshd_config" <<-EOF
+		ListenAddress 127.0.0.1
+		Port $port
+		HostKey $work/host_key
+		PidFile $work/sshd.pid
+		AuthorizedKeysFile $work/authorized_keys
+		StrictModes no
+		UsePAM no
+		PasswordAuthentication no
+		KbdInteractiveAuthentication no
+		PubkeyAuthentication yes
+		PermitRootLogin prohibit-password
+		AllowTcpForwarding no
+		X11Forwarding no
+		MaxStartups 100:30:200
+		LogLevel ERROR
+		EOF
+		rm -f "$work/sshd.pid"
+		if [ "$(id -u)" -eq 0 ] && ! [ -d /run/sshd ]; then
+			# sshd as root wants /run/sshd, which only the
+			# service makes: a /run of its own, in a mount
+			# namespace, instead.
+			command -v unshare >/dev/null 2>&1 ||
+			    skip "sshd needs /run/sshd, and unshare(1) is missing"
+			unshare -m sh -c 'mount -t tmpfs -o mode=0755 kavtest /run &&
+			    mkdir -m 0755 /run/sshd && exec "$0" -D -e -f "$1"' \
+			    "$SSHD" "$work/sshd_config" 2>"$work/sshd.log" &
+		else
+			"$SSHD" -D -e -f "$work/sshd_config" 2>"$work/sshd.log" &
+		fi
+		sshd_pid=$!
+		t=0
+		while [ "$t" -lt 100 ] && ! [ -s "$work/sshd.pid" ] &&
+		    kill -0 "$sshd_pid" 2>/dev/null; do
+			sleep 0.1
+			t=$((t + 1))
+		done
+		[ -s "$work/sshd.pid" ] && return 0
+		kill "$sshd_pid" 2>/dev/null
+		wait "$sshd_pid" 2>/dev/null
+		sshd_pid=
+		grep -q 'Address already in use' "$work/sshd.log" || break
+	done
+	skip "sshd does not start here: $(cat "$work/sshd.log")"
+}
+
+[ -x "$SSHD" ] || skip "$SSHD is not installed"
+work=$(mktemp -d "$parent/kavcollect.XXXXXX") || exit 1
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
+work=$(cd "$work" && pwd -P)
+: >"$work/out"
+: >"$work/err"
+st=0
+tree=$work/tree
+mkdir "$tree" "$tree/etc" "$work/bin"
+ln -s "$3" "$4" "$work/bin/"
+echo 'port=80' >"$tree/etc/app.conf"
+write_policy
+
+start_sshd
+printf '[127.0.0.1]:%s %s\n' "$port" "$(cut -d' ' -f1,2 "$work/host_key.pub")" \
+    >"$work/known_hosts"
+: >"$work/authorized_keys"
+for h in $HOSTS; do
+	cat >"$work/$h.conf" <<-EOF
+	KAV_POLICY=$work/policy
+	KAV_DBDIR=$work/$h.db
+	KAV_KEEP=5
+	KAV_LOCKWAIT=0
+	KAV_BINDIR=$work/bin
+	EOF
+	ssh-keygen -q -t ed25519 -N '' -C "$h" -f "$work/$h.key" || exit 1
+	printf 'command="sh %s -s -f %s",restrict %s\n' "'$script'" \
+	    "'$work/$h.conf'" "$(cat "$work/$h.key.pub")" >>"$work/authorized_keys"
+done
+{
+	for h in $HOSTS down; do
+		printf 'Host %s\n\tHostName 127.0.0.1\n\tUser %s\n' "$h" "$(id -un)"
+		printf '\tIdentityFile "%s"\n\tIdentitiesOnly yes\n' "$work/$h.key"
+		# "down" is a port nobody listens on: sshd's own, plus one.
+		[ "$h" = down ] && printf '\tPort %s\n' $((port + 1))
+		[ "$h" = down ] || printf '\tPort %s\n' "$port"
+	done
+	printf 'Host *\n\tUserKnownHostsFile "%s"\n' "$work/known_hosts"
+	printf '\tStrictHostKeyChecking yes\n\tGlobalKnownHostsFile /dev/null\n'
+	printf '\tConnectTimeout 10\n'
+} >"$work/ssh_config"
+store=$work/store
+
+# Requests outside the protocol, straight through ssh.
+for req in "rm -rf /" "list x" "send ../h1.conf" "send kavdb-000000-x" \
+    "send .."; do
+	ssh -F "$work/ssh_config" -n h1 "$req" >"$work/out" 2>"$work/err"
+	st=$?
+	expect 2 "request \"$req\""
+	has 'kavnightly: refused' err "request \"$req\""
+	[ ! -s "$work/out" ] || fail "request \"$req\": output"
+done
+
+# The first collection: two nights each, everything fetched, nothing compared.
+nights $HOSTS
+nights $HOSTS
+run "$store" $HOSTS
+expect 0 "first collection"
+for h in $HOSTS; do
+	has "^$h: first collection: 2 snapshots, baseline kavdb-000000-" out \
+	    "first collection"
+	[ "$(held "$h")" = "compared 000000 000001 sums " ] ||
+	    fail "first collection: $h holds $(held "$h")"
+done
+[ "$(stat -c %a "$store")" = 700 ] || fail "store mode $(stat -c %a "$store")"
+[ -z "$(find "$store" -name 'tmp.*')" ] || fail "temporary files left"
+
+# A quiet night: fetched, compared, nothing printed.
+nights $HOSTS
+run "$store" $HOSTS
+expect 0 "quiet night"
+[ ! -s "$work/out" ] || fail "quiet night: a report"
+[ "$(held h2)" = "compared 000000 000001 000002 sums " ] ||
+    fail "quiet night: h2 holds $(held h2)"
+
+# A change on one host only (the tree is put back for the others).
+echo 'port=8080' >"$tree/etc/app.conf"
+nights h2
+echo 'port=80' >"$tree/etc/app.conf"
+nights h1 h3
+run -j "$store" $HOSTS
+expect 1 "change on h2"
+has "^{\"host\":\"h2\",\"since\":\"baseline\".*\"path\":\"$tree/etc/app.conf\"" \
+    out "change on h2"
+has "^{\"host\":\"h2\",\"since\":\"previous\".*\"change\":\"changed\"" \
+    out "change on h2"
+lacks '"host":"h[13]"' out "change on h2"
+
+# The same change on every host: one group in the fleet summary.
+echo 'fresh' >"$tree/etc/new.conf"
+nights $HOSTS
+run "$store" $HOSTS
+expect 1 "same change everywhere"
+for h in $HOSTS; do
+	has "^Changes on $h in kavdb-000004-.* since the previous snapshot" out \
+	    "same change everywhere"
+done
+has "^$tree/etc/new.conf new identically on 3 hosts: h1, h2, h3\$" out \
+    "same change everywhere"
+has "^$tree/etc/app.conf changed on 1 host: h2\$" out "same change everywhere"
+has "^Fleet: 3 hosts, 3 changed, 0 failed" out "same change everywhere"
+
+# An old snapshot rewritten on h1, h3's directory started again: both
+# refused, loudly, and the store keeps what it had; h2 still collected.
+nights $HOSTS
+old=$(ls "$work/h1.db" | sed -n 2p)
+cp "$work/h1.db/$old" "$work/h1.old"
+printf 'x' >>"$work/h1.db/$old"
+mv "$work/h3.db" "$work/h3.db.aside"
+nights h3
+before=$(held h3)
+run "$store" $HOSTS
+expect 2 "rewritten and reset"
+has "^kavcollect: h1: HISTORY REWRITTEN: $old on the host differs" err \
+    "rewritten history"
+has "^kavcollect: h3: HISTORY RESET: the host's baseline is kavdb-000000-" err \
+    "reset history"
+lacks "h2" err "rewritten and reset"
+[ "$(held h3)" = "$before" ] || fail "reset: h3 holds $(held h3), not $before"
+has "^Changes on h2 in kavdb-000005-.* since the baseline" out \
+    "rewritten and reset"
+
+# One host down: named, the others collected.
+mv "$work/h1.old" "$work/h1.db/$old"
+rm -rf "$work/h3.db"
+mv "$work/h3.db.aside" "$work/h3.db"
+nights $HOSTS
+run "$store" h1 down h3
+expect 2 "a host down"
+has "^kavcollect: down: ssh exited 255: .*onnection refused" err "a host down"
+has "^Changes on h1 in kavdb-000006-" out "a host down"
+has "^Changes on h3 in kavdb-000006-" out "a host down"
+[ "$(grep -c '^kavcollect:' "$work/err")" -eq 1 ] || fail "a host down: errors"
+
+echo "kavcollect: every collection as expected"
+exit 0
