@@ -49,13 +49,14 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 INSTALL ?= install
 UNITDIR ?= /etc/systemd/system
-KAV_PROGS = kavbuild kavcmp kavconf kavjson kavshow
+KAV_PROGS = kavbuild kavcmp kavconf kavjson kavshow kavcollect
 MAN5 = man/kavdb.5 man/kavrel.conf.5
 MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavjson.8 \
-    man/kavnightly.8 man/kavshow.8
+    man/kavnightly.8 man/kavshow.8 man/kavcollect.8
 SAMPLE = etc/kavrel.conf.sample
 NIGHTLY_SAMPLE = etc/kavnightly.conf.sample
-UNITS = kavnightly.service kavnightly.timer
+UNITS = kavnightly.service kavnightly.timer kavcollect.service \
+    kavcollect.timer
 
 .PHONY: install uninstall man-lint
 
@@ -76,10 +77,13 @@ install: all
 	$(INSTALL) -m 0644 $(NIGHTLY_SAMPLE) \
 	    $(DESTDIR)$(PREFIX)/etc/kavnightly.conf.sample
 	$(INSTALL) -d $(DESTDIR)$(UNITDIR)
-	sed 's|@SBINDIR@|$(PREFIX)/sbin|g' etc/systemd/kavnightly.service \
-	    >$(DESTDIR)$(UNITDIR)/kavnightly.service
-	chmod 0644 $(DESTDIR)$(UNITDIR)/kavnightly.service
-	$(INSTALL) -m 0644 etc/systemd/kavnightly.timer $(DESTDIR)$(UNITDIR)
+	for unit in kavnightly kavcollect; do \
+	    sed 's|@SBINDIR@|$(PREFIX)/sbin|g' etc/systemd/$$unit.service \
+	        >$(DESTDIR)$(UNITDIR)/$$unit.service && \
+	    chmod 0644 $(DESTDIR)$(UNITDIR)/$$unit.service && \
+	    $(INSTALL) -m 0644 etc/systemd/$$unit.timer $(DESTDIR)$(UNITDIR) || \
+	    exit 1; \
+	done
 
 uninstall:
 	rm -f $(KAV_PROGS:%=$(DESTDIR)$(PREFIX)/sbin/%)
