@@ -16,8 +16,8 @@ collect=$1
 script=$2
 parent=$5
 
-SSHD=/usr/sbin/sshd
 HOSTS="h1 h2 h3"
+. "$(dirname "$0")/../testutil/sshd.sh"
 
 fail() {
 	printf 'FAIL: %s\n' "$*" >&2
@@ -34,10 +34,7 @@ skip() {
 }
 
 cleanup() {
-	if [ -s "$work/sshd.pid" ]; then
-		kill "$(cat "$work/sshd.pid")" 2>/dev/null
-	fi
-	[ -n "${sshd_pid-}" ] && kill "$sshd_pid" 2>/dev/null
+	sshd_stop
 	rm -rf "$work"
 }
 
@@ -94,60 +91,6 @@ held() {
 	    tr '\n' ' '
 }
 
-# A free port for sshd: tried until one binds (the pid file appears).
-start_sshd() {
-	ssh-keygen -q -t ed25519 -N '' -C host -f "$work/host_key" || exit 1
-	i=0
-	while [ "$i" -lt 10 ]; do
-		i=$((i + 1))
-		port=$(($(od -An -N2 -tu2 /dev/urandom | tr -d ' ') % 30000 + 30000))
-		cat >"$work/sshd_config" <<-EOF
-		ListenAddress 127.0.0.1
-		Port $port
-		HostKey $work/host_key
-		PidFile $work/sshd.pid
-		AuthorizedKeysFile $work/authorized_keys
-		StrictModes no
-		UsePAM no
-		PasswordAuthentication no
-		KbdInteractiveAuthentication no
-		PubkeyAuthentication yes
-		PermitRootLogin prohibit-password
-		AllowTcpForwarding no
-		X11Forwarding no
-		MaxStartups 100:30:200
-		LogLevel ERROR
-		EOF
-		rm -f "$work/sshd.pid"
-		if [ "$(id -u)" -eq 0 ] && ! [ -d /run/sshd ]; then
-			# sshd as root wants /run/sshd, which only the
-			# service makes: a /run of its own, in a mount
-			# namespace, instead.
-			command -v unshare >/dev/null 2>&1 ||
-			    skip "sshd needs /run/sshd, and unshare(1) is missing"
-			unshare -m sh -c 'mount -t tmpfs -o mode=0755 kavtest /run &&
-			    mkdir -m 0755 /run/sshd && exec "$0" -D -e -f "$1"' \
-			    "$SSHD" "$work/sshd_config" 2>"$work/sshd.log" &
-		else
-			"$SSHD" -D -e -f "$work/sshd_config" 2>"$work/sshd.log" &
-		fi
-		sshd_pid=$!
-		t=0
-		while [ "$t" -lt 100 ] && ! [ -s "$work/sshd.pid" ] &&
-		    kill -0 "$sshd_pid" 2>/dev/null; do
-			sleep 0.1
-			t=$((t + 1))
-		done
-		[ -s "$work/sshd.pid" ] && return 0
-		kill "$sshd_pid" 2>/dev/null
-		wait "$sshd_pid" 2>/dev/null
-		sshd_pid=
-		grep -q 'Address already in use' "$work/sshd.log" || break
-	done
-	skip "sshd does not start here: $(cat "$work/sshd.log")"
-}
-
-[ -x "$SSHD" ] || skip "$SSHD is not installed"
 work=$(mktemp -d "$parent/kavcollect.XXXXXX") || exit 1
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
@@ -161,10 +104,7 @@ ln -s "$3" "$4" "$work/bin/"
 echo 'port=80' >"$tree/etc/app.conf"
 write_policy
 
-start_sshd
-printf '[127.0.0.1]:%s %s\n' "$port" "$(cut -d' ' -f1,2 "$work/host_key.pub")" \
-    >"$work/known_hosts"
-: >"$work/authorized_keys"
+sshd_start
 for h in $HOSTS; do
 	cat >"$work/$h.conf" <<-EOF
 	KAV_POLICY=$work/policy
@@ -173,22 +113,9 @@ for h in $HOSTS; do
 	KAV_LOCKWAIT=0
 	KAV_BINDIR=$work/bin
 	EOF
-	ssh-keygen -q -t ed25519 -N '' -C "$h" -f "$work/$h.key" || exit 1
-	printf 'command="sh %s -s -f %s",restrict %s\n' "'$script'" \
-	    "'$work/$h.conf'" "$(cat "$work/$h.key.pub")" >>"$work/authorized_keys"
+	sshd_host "$h" "$work/$h.conf"
 done
-{
-	for h in $HOSTS down; do
-		printf 'Host %s\n\tHostName 127.0.0.1\n\tUser %s\n' "$h" "$(id -un)"
-		printf '\tIdentityFile "%s"\n\tIdentitiesOnly yes\n' "$work/$h.key"
-		# "down" is a port nobody listens on: sshd's own, plus one.
-		[ "$h" = down ] && printf '\tPort %s\n' $((port + 1))
-		[ "$h" = down ] || printf '\tPort %s\n' "$port"
-	done
-	printf 'Host *\n\tUserKnownHostsFile "%s"\n' "$work/known_hosts"
-	printf '\tStrictHostKeyChecking yes\n\tGlobalKnownHostsFile /dev/null\n'
-	printf '\tConnectTimeout 10\n'
-} >"$work/ssh_config"
+sshd_down down
 store=$work/store
 
 # Requests outside the protocol, straight through ssh.

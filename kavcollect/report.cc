@@ -195,7 +195,8 @@ report_fleet(const std::vector<collect_result> &results)
                     std::to_string(changed) + " changed, " +
                     std::to_string(failed) + " failed; " +
                     std::to_string(groups.size()) +
-                    " distinct changes, none explained (no package records)\n";
+                    " distinct changes, all unexplained"
+                    " (no triage on the collector)\n";
   for (const group *g : order) {
     size_t n = g->g_hosts.size();
     out += escaped(g->g_change->cc_path) + " " + kind_word(g->g_change->cc_kind) +
