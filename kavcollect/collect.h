@@ -26,6 +26,7 @@ struct collect_opts {
   const char *co_ssh_config;  // -F, or null for ssh's own
   int co_time_limit;          // seconds for one host, all its sessions
   collect_gate *co_gate;
+  const char *co_ctl_dir;     // private (0700): the hosts' control sockets
 };
 
 // One snapshot as the host lists it or the store holds it.
@@ -61,9 +62,15 @@ struct ssh_session {
   time_t ss_deadline;
   std::string ss_errtext;
 };
-// Starts ssh in batch mode. False, with *why, when it cannot be started.
+// Starts ssh in batch mode. Every session of one host goes through one
+// connection, whose control socket is ctl (see ssh_config(5): the first
+// session opens it; ssh_close ends it). False, with *why, when ssh cannot
+// be started.
 bool ssh_start(ssh_session *s, const collect_opts *o, const char *host,
-               const char *request, time_t deadline, std::string *why);
+               const std::string &ctl, const char *request, time_t deadline,
+               std::string *why);
+// Ends the connection of control socket ctl, if it is open.
+void ssh_close(const collect_opts *o, const char *host, const std::string &ctl);
 // Up to n bytes of the request's output: their number, 0 at its end, -1
 // when the deadline passed (ETIMEDOUT) or reading failed.
 ssize_t ssh_read(ssh_session *s, void *buf, size_t n);

@@ -270,13 +270,13 @@ store_verify(const std::string &path, const std::string &signers,
 }
 
 bool
-store_fetch(const collect_opts *o, const char *host, const std::string &dir,
-            const snap_entry &want, const std::string &signers,
+store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
+            const std::string &dir, const snap_entry &want, const std::string &signers,
             time_t deadline, std::string *why)
 {
   ssh_session s;
   std::string request = "send " + want.se_name;
-  if (!ssh_start(&s, o, host, request.c_str(), deadline, why))
+  if (!ssh_start(&s, o, host, ctl, request.c_str(), deadline, why))
     return false;
   std::unique_ptr<reader> r(new reader);
   r->r_s = &s;

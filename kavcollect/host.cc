@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -13,11 +14,11 @@ namespace {
 
 // The output of "list", at most STORE_SMALL_MAX bytes.
 bool
-fetch_list(const collect_opts *o, const char *host, time_t deadline,
-           std::string *text, std::string *why)
+fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
+           time_t deadline, std::string *text, std::string *why)
 {
   ssh_session s;
-  if (!ssh_start(&s, o, host, "list", deadline, why))
+  if (!ssh_start(&s, o, host, ctl, "list", deadline, why))
     return false;
   char buf[1 << 14];
   ssize_t n;
@@ -103,7 +104,8 @@ gated_compare(const collect_opts *o, const std::string &older,
 }
 
 void
-collect_in(const collect_opts *o, const char *host, collect_result *r)
+collect_in(const collect_opts *o, const char *host, const std::string &ctl,
+           collect_result *r)
 {
   time_t deadline = time(nullptr) + o->co_time_limit;
   std::string dir = std::string(o->co_store) + "/" + host;
@@ -112,7 +114,7 @@ collect_in(const collect_opts *o, const char *host, collect_result *r)
   if (!store_open_host(dir, &held, &why))
     return;
   std::string text;
-  if (!fetch_list(o, host, deadline, &text, &why) ||
+  if (!fetch_list(o, host, ctl, deadline, &text, &why) ||
       !collect_parse_list(text, &listed, &why) ||
       !collect_history(held, listed, &fetch, &why))
     return;
@@ -123,7 +125,7 @@ collect_in(const collect_opts *o, const char *host, collect_result *r)
   bool first = held.empty();
   std::set<std::string> verified;
   for (const snap_entry &want : fetch) {
-    if (!store_fetch(o, host, dir, want, signers, deadline, &why))
+    if (!store_fetch(o, host, ctl, dir, want, signers, deadline, &why))
       break;
     held.push_back(want);
     verified.insert(want.se_name);
@@ -206,7 +208,12 @@ collect_host(const collect_opts *o, const char *host, collect_result *out)
     out->cr_error = "not a host name the store can hold";
     return;
   }
-  collect_in(o, host, out);
+  // The host's name is no file name here: aliases of one address, user
+  // and port must not share a connection (each has its own key).
+  static std::atomic<unsigned> serial(0);
+  std::string ctl = std::string(o->co_ctl_dir) + "/" + std::to_string(serial++);
+  collect_in(o, host, ctl, out);
+  ssh_close(o, host, ctl);
   if (!out->cr_error.empty())
     out->cr_sections.clear();
 }

@@ -78,7 +78,8 @@ open_store(const char *store)
   if ((st.st_mode & 077) != 0 || st.st_uid != geteuid())
     die2(store, "the store must be a directory of mode 0700 owned by the "
                 "user running kavcollect");
-  std::string lock = std::string(store) + "/lock";
+  // A dot first: no host's directory can take the name.
+  std::string lock = std::string(store) + "/.lock";
   int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0)
     die_sys(lock.c_str());
@@ -95,7 +96,7 @@ main(int argc, char *argv[])
   bool json = false;
   int jobs = 8;
   collect_gate gate;
-  collect_opts o = {nullptr, nullptr, 600, &gate};
+  collect_opts o = {nullptr, nullptr, 600, &gate, nullptr};
   int ch;
   while ((ch = getopt(argc, argv, PORT_OPTS("jn:t:F:"))) != -1) {
     switch (ch) {
@@ -112,6 +113,19 @@ main(int argc, char *argv[])
   open_store(o.co_store);
   size_t nhosts = size_t(argc - optind - 1);
   char **hosts = argv + optind + 1;
+  // Two threads in one host's directory would remove each other's files.
+  for (size_t i = 0; i < nhosts; i++)
+    for (size_t j = 0; j < i; j++)
+      if (strcmp(hosts[i], hosts[j]) == 0)
+        die2(hosts[i], "named twice");
+
+  // The hosts' control sockets, in a directory only this run can enter.
+  const char *tmp = getenv("TMPDIR");
+  std::string ctl_dir = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") +
+                        "/kavcollect.XXXXXX";
+  if (mkdtemp(&ctl_dir[0]) == nullptr)
+    die_sys("mkdtemp", ctl_dir.c_str());
+  o.co_ctl_dir = ctl_dir.c_str();
 
   // Each compare holds two snapshots: no more at once than there are
   // cores, whatever the number of sessions.
@@ -128,6 +142,7 @@ main(int argc, char *argv[])
     threads.emplace_back(work);
   for (std::thread &t : threads)
     t.join();
+  rmdir(ctl_dir.c_str());
 
   int status = 0;
   for (collect_result &r : results) {

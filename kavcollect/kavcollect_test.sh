@@ -18,6 +18,7 @@ parent=$5
 
 HOSTS="h1 h2 h3"
 . "$(dirname "$0")/../testutil/sshd.sh"
+. "$(dirname "$0")/../testutil/policy.sh"
 
 fail() {
 	printf 'FAIL: %s\n' "$*" >&2
@@ -36,20 +37,6 @@ skip() {
 cleanup() {
 	sshd_stop
 	rm -rf "$work"
-}
-
-# kavbuild walks from "/": each ancestor of the tree lets it through the
-# next name only and prunes everything else.
-write_policy() {
-	dir=/
-	rest=${tree#/}
-	while [ -n "$rest" ]; do
-		name=${rest%%/*}
-		printf '@NO:%s\n+N\nname:%s\n+N:S\n' "$dir" "$name"
-		case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
-		dir=${dir%/}/$name
-	done >"$work/policy"
-	printf '@NO:%s\n+F:I\n' "$tree" >>"$work/policy"
 }
 
 # A night of kavnightly on each host named; any status but 2 will do.
@@ -102,7 +89,7 @@ tree=$work/tree
 mkdir "$tree" "$tree/etc" "$work/bin"
 ln -s "$3" "$4" "$work/bin/"
 echo 'port=80' >"$tree/etc/app.conf"
-write_policy
+tree_policy "$tree" >"$work/policy"
 
 sshd_start
 for h in $HOSTS; do
@@ -116,6 +103,14 @@ for h in $HOSTS; do
 	sshd_host "$h" "$work/$h.conf"
 done
 sshd_down down
+# h3 signs its snapshots, and the store checks every one it uses.
+ssh-keygen -q -t ed25519 -N '' -C kavtest -f "$work/sign_key" || exit 1
+printf 'kavtest namespaces="kavrel-snapshot@kavrel" %s\n' \
+    "$(cat "$work/sign_key.pub")" >"$work/signers"
+printf 'KAV_SIGNKEY=%s\nKAV_SIGNERS=%s\n' "$work/sign_key" "$work/signers" \
+    >>"$work/h3.conf"
+mkdir -m 0700 "$work/store" "$work/store/h3"
+cp "$work/signers" "$work/store/h3/allowed_signers"
 store=$work/store
 
 # Requests outside the protocol, straight through ssh.
@@ -136,7 +131,10 @@ expect 0 "first collection"
 for h in $HOSTS; do
 	has "^$h: first collection: 2 snapshots, baseline kavdb-000000-" out \
 	    "first collection"
-	[ "$(held "$h")" = "compared 000000 000001 sums " ] ||
+	want="compared 000000 000001 sums "
+	[ "$h" = h3 ] && want="allowed_signers compared 000000 000000.sig \
+000001 000001.sig sums "
+	[ "$(held "$h")" = "$want" ] ||
 	    fail "first collection: $h holds $(held "$h")"
 done
 [ "$(stat -c %a "$store")" = 700 ] || fail "store mode $(stat -c %a "$store")"
@@ -208,6 +206,21 @@ has "^kavcollect: down: ssh exited 255: .*onnection refused" err "a host down"
 has "^Changes on h1 in kavdb-000006-" out "a host down"
 has "^Changes on h3 in kavdb-000006-" out "a host down"
 [ "$(grep -c '^kavcollect:' "$work/err")" -eq 1 ] || fail "a host down: errors"
+
+# Signatures: a snapshot altered on h3 after it was signed, and allowed
+# signers for h2, whose snapshots have none. Neither takes a name.
+nights $HOSTS
+new=$(cd "$work/h3.db" && ls kavdb-*Z | tail -n 1)
+printf 'x' >>"$work/h3.db/$new"
+cp "$work/signers" "$work/store/h2/allowed_signers"
+before="$(held h2)/$(held h3)"
+run "$store" $HOSTS
+expect 2 "signatures"
+has "^kavcollect: h3: .*/h3/$new: BAD SIGNATURE" err "signatures"
+has "^kavcollect: h2: .*NO SIGNATURE" err "signatures"
+[ "$(held h2)/$(held h3)" = "$before" ] ||
+    fail "signatures: the store took $(held h2)/$(held h3)"
+has "^Changes on h1 in kavdb-000007-" out "signatures"
 
 echo "kavcollect: every collection as expected"
 exit 0

@@ -45,7 +45,8 @@ close_fd(int *fd)
 
 bool
 ssh_start(ssh_session *s, const collect_opts *o, const char *host,
-          const char *request, time_t deadline, std::string *why)
+          const std::string &ctl, const char *request, time_t deadline,
+          std::string *why)
 {
   s->ss_pid = -1;
   s->ss_out = s->ss_err = -1;
@@ -59,8 +60,12 @@ ssh_start(ssh_session *s, const collect_opts *o, const char *host,
       std::to_string(left < CONNECT_TIMEOUT_MAX ? left : CONNECT_TIMEOUT_MAX);
   // BatchMode: no password or host key prompt can hang the run; an
   // unknown host key fails the session. -n: nothing is read from stdin.
-  std::vector<const char *> argv = {"ssh", "-n", "-T", "-o", "BatchMode=yes",
-                                    "-o", timeout.c_str()};
+  // One handshake per host: the first session leaves its connection
+  // open for the next (ControlPersist, ended by ssh_close or when idle).
+  std::string path = "ControlPath=" + ctl;
+  std::vector<const char *> argv = {
+      "ssh", "-n", "-T", "-o", "BatchMode=yes", "-o", timeout.c_str(), "-o",
+      "ControlMaster=auto", "-o", path.c_str(), "-o", "ControlPersist=60"};
   if (o->co_ssh_config != nullptr) {
     argv.push_back("-F");
     argv.push_back(o->co_ssh_config);
@@ -190,4 +195,30 @@ ssh_finish(ssh_session *s, bool abandon, std::string *why)
   if (!said.empty())
     *why += ": " + said;
   return false;
+}
+
+void
+ssh_close(const collect_opts *o, const char *host, const std::string &ctl)
+{
+  if (access(ctl.c_str(), F_OK) != 0)
+    return;
+  std::string path = "ControlPath=" + ctl;
+  std::vector<const char *> argv = {"ssh", "-o", path.c_str(), "-O", "exit"};
+  if (o->co_ssh_config != nullptr) {
+    argv.push_back("-F");
+    argv.push_back(o->co_ssh_config);
+  }
+  argv.insert(argv.end(), {"--", host, nullptr});
+  pid_t pid = fork();
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    execvp("ssh", const_cast<char *const *>(argv.data()));
+    _exit(127);
+  }
+  int status;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
 }

@@ -59,7 +59,7 @@ bool store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
 // signers is not empty, its signature against that allowed signers file;
 // then moved to their names, the snapshot last.
 bool store_fetch(const collect_opts *o, const char *host,
-                 const std::string &dir, const snap_entry &want,
+                 const std::string &ctl, const std::string &dir, const snap_entry &want,
                  const std::string &signers, time_t deadline,
                  std::string *why);
 
