@@ -129,8 +129,8 @@ main(int argc, char *argv[])
 
   // Each compare holds two snapshots: no more at once than there are
   // cores, whatever the number of sessions.
-  unsigned cores = std::thread::hardware_concurrency();
-  gate.cg_free = int(cores == 0 ? 1 : cores < unsigned(jobs) ? cores : jobs);
+  int cores = int(std::thread::hardware_concurrency());
+  gate.cg_free = cores == 0 ? 1 : cores < jobs ? cores : jobs;
   std::vector<collect_result> results(nhosts);
   std::atomic<size_t> next(0);
   auto work = [&] {

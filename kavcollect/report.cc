@@ -31,7 +31,8 @@ std::string
 json_text(const std::string &s)
 {
   std::string out = "\"";
-  for (unsigned char c : s) {
+  for (char ch : s) {
+    unsigned char c = static_cast<unsigned char>(ch);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += char(c);
@@ -166,7 +167,7 @@ report_fleet(const std::vector<collect_result> &results)
         continue;
       for (const collect_change &c : s.cs_changes) {
         uint8_t key[2 * DB_REC_LEN];
-        for (int i = 0; i < 2; i++) {
+        for (size_t i = 0; i < 2; i++) {
           db_rec rec = c.cc_recs[i];
           rec.ino = 0;
           rec.ctime = 0;
