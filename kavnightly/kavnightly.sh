@@ -4,8 +4,9 @@
 # compares it with the previous snapshot and with the baseline, and keeps
 # the baseline and the newest KAV_KEEP others. The report goes to standard
 # output. Exit status: 0 no changes, 1 changes found, 2 error.
+# With -s it serves a collector instead (see serve below).
 #
-#   kavnightly [-f file]
+#   kavnightly [-s] [-f file]
 set -u
 
 # The programs come from KAV_BINDIR; every other command from a fixed
@@ -18,7 +19,7 @@ NAMESPACE=kavrel-snapshot@kavrel
 BASE_PREFIX=kavdb-000000-
 
 usage() {
-	echo 'usage: kavnightly [-f file]' >&2
+	echo 'usage: kavnightly [-s] [-f file]' >&2
 	exit 2
 }
 
@@ -231,11 +232,70 @@ rotate() {
 	done
 }
 
+# Serving a collector (-s, the forced command of its key): the request in
+# SSH_ORIGINAL_COMMAND is "list" or "send NAME" and nothing else. Only
+# reads: no lock, no build, nothing written. Status 2 for a refusal.
+refuse() {
+	printf 'kavnightly: refused: %s\n' "$*" >&2
+	exit 2
+}
+
+# One line per snapshot, oldest first: name, size in bytes, SHA-256.
+serve_list() {
+	snapshots | while read -r name; do
+		file=$KAV_DBDIR/$name
+		size=$(wc -c <"$file") && sum=$(sha256sum <"$file") ||
+		    die "$file: cannot read"
+		printf '%s %s %s\n' "$name" "$size" "${sum%% *}"
+	done
+}
+
+# One member of the framed form: "member NAME SIZE", then the bytes. The
+# file is opened once, so the size is that of the bytes sent even when a
+# run rotates the file away meanwhile.
+serve_member() {
+	exec 3<"$1" || die "$1: cannot open"
+	size=$(stat -L -c %s /dev/fd/3) || die "$1: cannot read its size"
+	printf 'member %s %s\n' "${1##*/}" "$size"
+	cat <&3 || die "$1: cannot read"
+	exec 3<&-
+}
+
+# The snapshot NAME, then its signature and package records where it has
+# them, framed as kavcollect(8) describes.
+serve_send() {
+	case $1 in
+	'' | *[!0-9A-Za-z-]*) refuse "not a snapshot name" ;;
+	esac
+	file=$KAV_DBDIR/$1
+	snapshots | grep -Fxq -- "$1" && ! [ -L "$file" ] ||
+	    refuse "$1: no such snapshot"
+	printf 'kavsend 1\n'
+	serve_member "$file"
+	for ext in sig pkg; do
+		if [ -f "$file.$ext" ] && ! [ -L "$file.$ext" ]; then
+			serve_member "$file.$ext"
+		fi
+	done
+	printf 'end\n'
+}
+
+serve() {
+	case ${SSH_ORIGINAL_COMMAND-} in
+	list) serve_list || exit 2 ;;
+	'send '*) serve_send "${SSH_ORIGINAL_COMMAND#send }" ;;
+	*) refuse "not a request of the collector" ;;
+	esac
+	exit 0
+}
+
 conf=/usr/local/etc/kavnightly.conf
 named=false
-while getopts f: opt; do
+serving=false
+while getopts f:s opt; do
 	case $opt in
 	f) conf=$OPTARG named=true ;;
+	s) serving=true ;;
 	*) usage ;;
 	esac
 done
@@ -243,6 +303,9 @@ shift $((OPTIND - 1))
 [ $# -eq 0 ] || usage
 
 load_config "$named" "$conf"
+if $serving; then
+	serve
+fi
 check_config
 umask 077
 mkdir -p "$KAV_DBDIR" || die "$KAV_DBDIR: cannot make the database directory"

@@ -12,6 +12,7 @@
 set -u
 LC_ALL=C
 export LC_ALL
+. "$(dirname "$0")/../testutil/policy.sh"
 
 units() {
 	if ! command -v systemd-analyze >/dev/null 2>&1; then
@@ -136,17 +137,7 @@ run() {
 	: >"$work/err"
 	st=0
 
-	# kavbuild walks from "/": each ancestor of the tree lets it through
-	# the next name only and prunes everything else.
-	dir=/
-	rest=${top#/}
-	while [ -n "$rest" ]; do
-		name=${rest%%/*}
-		printf '@NO:%s\n+N\nname:%s\n+N:S\n' "$dir" "$name"
-		case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
-		dir=${dir%/}/$name
-	done >"$work/policy"
-	printf '@NO:%s\n+F:I\n' "$top" >>"$work/policy"
+	tree_policy "$top" >"$work/policy"
 	cat >"$work/plain.conf" <<-EOF
 	KAV_POLICY=$work/policy
 	KAV_DBDIR=$db
@@ -157,7 +148,7 @@ run() {
 
 	"$script" -Z >"$work/out" 2>"$work/err"
 	st=$?
-	grep -qx 'usage: kavnightly \[-f file\]' "$work/err" ||
+	grep -qx 'usage: kavnightly \[-s\] \[-f file\]' "$work/err" ||
 	    fail "-Z: no usage line"
 	expect 2 quiet "-Z"
 

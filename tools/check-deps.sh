@@ -13,10 +13,12 @@ NEEDS='
 build cmake                                           cmake
 build c++|g++                                         g++
 build make                                            make
+build /usr/include/openssl/evp.h                      libssl-dev
 check /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
 check mandoc                                          mandoc
 check ssh-keygen                                      openssh-client
 check flock                                           util-linux
+check /usr/sbin/sshd                                  openssh-server
 check /usr/include/nlohmann/json.hpp                  nlohmann-json3-dev
 '
 

@@ -1,0 +1,121 @@
+// collect.h: the engine of kavcollect. Each host's snapshots are fetched
+// over ssh(1) from its forced command (kavnightly -s) into the store,
+// checked against the history the store already holds, and compared there.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "db/db.h"
+
+// How many comparisons may run at once: each holds two snapshots.
+struct collect_gate {
+  std::mutex cg_mutex;
+  std::condition_variable cg_wait;
+  int cg_free;
+};
+
+// What the command line chose, shared by every host.
+struct collect_opts {
+  const char *co_store;       // the store's directory
+  const char *co_ssh_config;  // -F, or null for ssh's own
+  int co_time_limit;          // seconds for one host, all its sessions
+  collect_gate *co_gate;
+  const char *co_ctl_dir;     // private (0700): the hosts' control sockets
+};
+
+// One snapshot as the host lists it or the store holds it.
+struct snap_entry {
+  std::string se_name;
+  uint32_t se_num;     // the six-digit number of its name
+  uint64_t se_size;
+  std::string se_sha;  // SHA-256, 64 lowercase hex digits
+};
+
+// A snapshot's name as kavnightly makes it: kavdb-NNNNNN-TIME, TIME
+// letters and digits ending in Z. True, and *num set, for such a name.
+bool collect_snap_name(const std::string &name, uint32_t *num);
+
+// Checks the host's list against what the store holds, both oldest first,
+// and sets *fetch to the listed snapshots the store lacks. False, with *why
+// naming the fault, when the host's history was reset or rewritten.
+bool collect_history(const std::vector<snap_entry> &held,
+                     const std::vector<snap_entry> &listed,
+                     std::vector<snap_entry> *fetch, std::string *why);
+
+// Parses the output of "list": one "NAME SIZE SHA256" line per snapshot.
+// False, with *why, for anything else or numbers that do not increase.
+bool collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
+                        std::string *why);
+
+// One ssh session running one request on a host: its stdout is read
+// through ssh_read; its stderr is kept (the first KiB) to say why it failed.
+struct ssh_session {
+  pid_t ss_pid;
+  int ss_out;
+  int ss_err;
+  time_t ss_deadline;
+  std::string ss_errtext;
+};
+// Starts ssh in batch mode. Every session of one host goes through one
+// connection, whose control socket is ctl (see ssh_config(5): the first
+// session opens it; ssh_close ends it). False, with *why, when ssh cannot
+// be started.
+bool ssh_start(ssh_session *s, const collect_opts *o, const char *host,
+               const std::string &ctl, const char *request, time_t deadline,
+               std::string *why);
+// Ends the connection of control socket ctl, if it is open.
+void ssh_close(const collect_opts *o, const char *host, const std::string &ctl);
+// Up to n bytes of the request's output: their number, 0 at its end, -1
+// when the deadline passed (ETIMEDOUT) or reading failed.
+ssize_t ssh_read(ssh_session *s, void *buf, size_t n);
+// Ends the session and waits for ssh, killing it when abandon is set (the
+// output is not wanted) or the deadline passes. True when ssh exited 0;
+// else *why says how it ended, with the last line it wrote on stderr.
+bool ssh_finish(ssh_session *s, bool abandon, std::string *why);
+
+// One path that differs between two snapshots; recs[1] only for a change.
+struct collect_change {
+  std::string cc_path;
+  uint8_t cc_kind;
+  db_rec cc_recs[2];
+};
+// The comparison of two snapshots of the host's directory in the store.
+struct collect_section {
+  bool cs_since_base;  // the older one is the baseline
+  bool cs_with_prev;   // the older one is the one before the newer
+  std::string cs_older;
+  std::string cs_newer;
+  std::vector<collect_change> cs_changes;
+};
+
+// What one host gave: an error, or what was fetched and compared.
+struct collect_result {
+  std::string cr_host;
+  std::string cr_error;              // empty when the host was collected
+  bool cr_first;                     // its first collection: nothing compared
+  std::vector<std::string> cr_fetched;
+  std::vector<collect_section> cr_sections;
+  std::string cr_compared;           // the newest snapshot now compared
+};
+
+// Collects one host into store/HOST: list, history check, fetch, compare.
+// Threads may collect several hosts at once; they share co_gate.
+void collect_host(const collect_opts *o, const char *host,
+                  collect_result *out);
+
+// Records in store/HOST that every snapshot up to r->cr_compared has been
+// reported, so that the next run compares only what comes after. False,
+// with *why, when it cannot be written.
+bool collect_mark(const collect_opts *o, const collect_result *r,
+                  std::string *why);
+
+// Compares the store's snapshots older and newer of one host through the
+// compare engine. False, with *why, for a damaged or unreadable snapshot.
+bool collect_compare(const std::string &older, const std::string &newer,
+                     std::vector<collect_change> *out, std::string *why);

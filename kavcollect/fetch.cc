@@ -1,0 +1,327 @@
+// fetch.cc: one snapshot and its companions read from "send" in the framed
+// form of kavcollect(8):
+//
+//   kavsend 1\n
+//   member NAME SIZE\n   then SIZE bytes: the snapshot first, then
+//   member NAME.sig SIZE\n   its signature and package records, if any
+//   end\n
+//
+// and its signature checked with ssh-keygen(1).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "kavcollect/store.h"
+
+namespace {
+
+constexpr size_t HEAD_MAX = 256;
+constexpr uint64_t MEMBER_MAX = uint64_t(1) << 40;
+const char *const COMPANIONS[] = {".sig", ".pkg"};  // the order of sending
+constexpr char NAMESPACE[] = "kavrel-snapshot@kavrel";
+
+// The session's output through a buffer: header lines and member bytes.
+struct reader {
+  ssh_session *r_s;
+  char r_buf[1 << 16];
+  size_t r_pos, r_len;
+  bool r_eof;
+};
+
+bool
+fill(reader *r, std::string *why)
+{
+  if (r->r_pos < r->r_len)
+    return true;
+  ssize_t n = ssh_read(r->r_s, r->r_buf, sizeof r->r_buf);
+  if (n < 0) {
+    *why = errno == ETIMEDOUT ? "no answer within the time limit"
+                              : std::string("reading from ssh: ") +
+                                    strerror(errno);
+    return false;
+  }
+  r->r_pos = 0;
+  r->r_len = size_t(n);
+  r->r_eof = n == 0;
+  return n > 0;
+}
+
+bool
+read_line(reader *r, std::string *line, std::string *why)
+{
+  line->clear();
+  while (line->size() <= HEAD_MAX) {
+    if (!fill(r, why)) {
+      if (r->r_eof)
+        *why = "send: the framed form is cut short";
+      return false;
+    }
+    char c = r->r_buf[r->r_pos++];
+    if (c == '\n')
+      return true;
+    *line += c;
+  }
+  *why = "send: not a line of the framed form";
+  return false;
+}
+
+// Copies n bytes into fd, into sha as well when it is given.
+bool
+read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *why)
+{
+  while (n > 0) {
+    if (!fill(r, why)) {
+      if (r->r_eof)
+        *why = "send: a member is cut short";
+      return false;
+    }
+    size_t k = r->r_len - r->r_pos;
+    if (k > n)
+      k = size_t(n);
+    const char *p = r->r_buf + r->r_pos;
+    if (sha != nullptr)
+      sha->update(p, k);
+    for (size_t done = 0; done < k;) {
+      ssize_t w = write(fd, p + done, k - done);
+      if (w < 0 && errno == EINTR)
+        continue;
+      if (w < 0) {
+        *why = std::string("writing the store: ") + strerror(errno);
+        return false;
+      }
+      done += size_t(w);
+    }
+    r->r_pos += k;
+    n -= k;
+  }
+  return true;
+}
+
+// "member NAME SIZE" for the next member that may come: *index names it
+// in {snapshot, COMPANIONS...} and must grow from member to member.
+bool
+parse_member(const std::string &line, const std::string &snap, int *index,
+             uint64_t *size, std::string *why)
+{
+  size_t sp = line.rfind(' ');
+  if (line.compare(0, 7, "member ") != 0 || sp <= 7 || sp + 1 == line.size() ||
+      line.size() - sp - 1 > 13 ||
+      strspn(line.c_str() + sp + 1, "0123456789") != line.size() - sp - 1) {
+    *why = "send: not a member line";
+    return false;
+  }
+  std::string name = line.substr(7, sp - 7);
+  *size = strtoull(line.c_str() + sp + 1, nullptr, 10);
+  int found = -1;
+  if (name == snap)
+    found = 0;
+  for (int i = 0; i < int(sizeof COMPANIONS / sizeof COMPANIONS[0]); i++)
+    if (name == snap + COMPANIONS[i])
+      found = i + 1;
+  if (found < 0 || found <= *index || (found > 0 && *index < 0) ||
+      *size > MEMBER_MAX) {
+    *why = "send: member out of place or not asked for";
+    return false;
+  }
+  *index = found;
+  return true;
+}
+
+struct tmp_files {
+  std::string tf_tmp[3];  // by member index; empty where none came
+  ~tmp_files() {
+    for (const std::string &t : tf_tmp)
+      if (!t.empty())
+        unlink(t.c_str());
+  }
+};
+
+bool
+receive(reader *r, const std::string &dir, const snap_entry &want,
+        tmp_files *tf, std::string *why)
+{
+  std::string line;
+  if (!read_line(r, &line, why))
+    return false;
+  if (line != "kavsend 1") {
+    *why = "send: not the framed form of kavnightly -s";
+    return false;
+  }
+  int index = -1;
+  while (read_line(r, &line, why)) {
+    if (line == "end") {
+      if (index < 0) {
+        *why = "send: no snapshot came";
+        return false;
+      }
+      if (fill(r, why) || !r->r_eof) {
+        *why = "send: bytes after the end";
+        return false;
+      }
+      return true;
+    }
+    uint64_t size;
+    if (!parse_member(line, want.se_name, &index, &size, why))
+      return false;
+    if (index == 0 && size != want.se_size) {
+      *why = "send: " + want.se_name + " is not of the size listed";
+      return false;
+    }
+    int fd = store_tmp_open(dir, &tf->tf_tmp[index], why);
+    if (fd < 0)
+      return false;
+    sha256_ctx sha;
+    if (!read_member(r, size, fd, index == 0 ? &sha : nullptr, why)) {
+      close(fd);
+      return false;
+    }
+    if (!store_tmp_close(fd, tf->tf_tmp[index], why))
+      return false;
+    std::string got;
+    if (index == 0 && (!sha.final(&got) || got != want.se_sha)) {
+      *why = "send: " + want.se_name +
+             " is not what the host listed: it changed on the host meanwhile";
+      return false;
+    }
+  }
+  return false;
+}
+
+// Runs argv with stdin from in_fd (or /dev/null); its status, its first
+// line of output in *out.
+int
+run_tool(const char *const *argv, int in_fd, std::string *out)
+{
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0)
+    return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(in_fd >= 0 ? in_fd : devnull, 0);
+    dup2(p[1], 1);
+    dup2(devnull, 2);
+    execvp(argv[0], const_cast<char *const *>(argv));
+    _exit(127);
+  }
+  close(p[1]);
+  if (pid < 0) {
+    close(p[0]);
+    return -1;
+  }
+  char buf[512];
+  ssize_t n;
+  out->clear();
+  while ((n = read(p[0], buf, sizeof buf)) > 0)
+    if (out->size() < 4096)
+      out->append(buf, size_t(n));
+  close(p[0]);
+  size_t nl = out->find('\n');
+  if (nl != std::string::npos)
+    out->resize(nl);
+  int status;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR)
+      return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+bool
+store_verify(const std::string &path, const std::string &signers,
+             std::string *why)
+{
+  std::string sig = path + ".sig";
+  if (access(sig.c_str(), F_OK) != 0) {
+    *why = path + ": NO SIGNATURE, and the store has allowed signers for the host";
+    return false;
+  }
+  std::string principal;
+  const char *find[] = {"ssh-keygen", "-Y", "find-principals", "-s",
+                        sig.c_str(), "-f", signers.c_str(), nullptr};
+  if (run_tool(find, -1, &principal) != 0 || principal.empty()) {
+    *why = path + ": BAD SIGNATURE: made by no signer that " + signers +
+           " allows";
+    return false;
+  }
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = path + ": " + strerror(errno);
+    return false;
+  }
+  std::string out;
+  const char *verify[] = {"ssh-keygen", "-Y", "verify", "-f",
+                          signers.c_str(), "-I", principal.c_str(), "-n",
+                          NAMESPACE, "-s", sig.c_str(), nullptr};
+  int st = run_tool(verify, fd, &out);
+  close(fd);
+  if (st != 0) {
+    *why = path + ": BAD SIGNATURE: the snapshot may have been altered";
+    return false;
+  }
+  return true;
+}
+
+bool
+store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
+            const std::string &dir, const snap_entry &want, const std::string &signers,
+            time_t deadline, std::string *why)
+{
+  ssh_session s;
+  std::string request = "send " + want.se_name;
+  if (!ssh_start(&s, o, host, ctl, request.c_str(), deadline, why))
+    return false;
+  std::unique_ptr<reader> r(new reader);
+  r->r_s = &s;
+  r->r_pos = r->r_len = 0;
+  r->r_eof = false;
+  tmp_files tf;
+  std::string fault;
+  bool got = receive(r.get(), dir, want, &tf, &fault);
+  // A stream that ended is ssh's to explain (a refusal, a lost
+  // connection); one cut off here is not wanted any longer.
+  bool abandon = !got && !r->r_eof;
+  std::string ended;
+  bool clean = ssh_finish(&s, abandon, &ended);
+  if (!got || !clean) {
+    *why = abandon || clean ? fault : ended;
+    return false;
+  }
+  std::string snap = dir + "/" + want.se_name;
+  if (!signers.empty()) {
+    // Checked under the temporary names, before anything takes the
+    // snapshot's: the signature covers the bytes, not the name.
+    if (tf.tf_tmp[1].empty()) {
+      *why = snap + ": NO SIGNATURE came, and the store has allowed signers "
+                    "for the host";
+      return false;
+    }
+    if (rename(tf.tf_tmp[1].c_str(), (tf.tf_tmp[0] + ".sig").c_str()) != 0) {
+      *why = std::string("rename: ") + strerror(errno);
+      return false;
+    }
+    tf.tf_tmp[1] = tf.tf_tmp[0] + ".sig";
+    if (!store_verify(tf.tf_tmp[0], signers, why)) {
+      *why = snap + why->substr(tf.tf_tmp[0].size());
+      return false;
+    }
+  }
+  for (int i = 2; i >= 0; i--) {
+    if (tf.tf_tmp[i].empty())
+      continue;
+    std::string to = snap + (i == 0 ? "" : COMPANIONS[i - 1]);
+    if (rename(tf.tf_tmp[i].c_str(), to.c_str()) != 0) {
+      *why = to + ": " + strerror(errno);
+      return false;
+    }
+    tf.tf_tmp[i].clear();
+  }
+  return store_sync_dir(dir, why);
+}

@@ -1,0 +1,228 @@
+// host.cc: one host's night on the collector: its list checked against
+// the store's history, what is new fetched, then compared.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "kavcollect/store.h"
+
+namespace {
+
+// The output of "list", at most STORE_SMALL_MAX bytes.
+bool
+fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
+           time_t deadline, std::string *text, std::string *why)
+{
+  ssh_session s;
+  if (!ssh_start(&s, o, host, ctl, "list", deadline, why))
+    return false;
+  char buf[1 << 14];
+  ssize_t n;
+  std::string fault;
+  while ((n = ssh_read(&s, buf, sizeof buf)) > 0) {
+    text->append(buf, size_t(n));
+    if (text->size() > STORE_SMALL_MAX) {
+      fault = "list: longer than any list of snapshots";
+      break;
+    }
+  }
+  if (n < 0)
+    fault = errno == ETIMEDOUT ? "no answer within the time limit"
+                               : std::string("reading from ssh: ") +
+                                     strerror(errno);
+  std::string ended;
+  bool clean = ssh_finish(&s, !fault.empty(), &ended);
+  if (!fault.empty()) {
+    *why = fault;
+    return false;
+  }
+  if (!clean) {
+    *why = ended;
+    return false;
+  }
+  return true;
+}
+
+// The store's baseline for the host: the one named in its baseline file
+// (accepted on the collector), else the first collected.
+bool
+find_baseline(const std::string &dir, const std::vector<snap_entry> &held,
+              size_t *base, std::string *why)
+{
+  std::string text;
+  if (!store_read_small(dir + "/" STORE_BASELINE, &text, why))
+    return false;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
+  *base = 0;
+  if (text.empty())
+    return true;
+  for (size_t i = 0; i < held.size(); i++) {
+    if (held[i].se_name == text) {
+      *base = i;
+      return true;
+    }
+  }
+  *why = dir + "/" STORE_BASELINE ": names no snapshot of the store";
+  return false;
+}
+
+// A host becomes a directory name and an argument of ssh: no path, no
+// option, nothing a shell or a report would mangle.
+bool
+host_ok(const char *host)
+{
+  size_t n = strlen(host);
+  return n > 0 && n <= 255 && host[0] != '-' && host[0] != '.' &&
+         strspn(host, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                      "0123456789._-@:") == n;
+}
+
+// The compare, with at most co_gate's number running at once.
+bool
+gated_compare(const collect_opts *o, const std::string &older,
+              const std::string &newer, std::vector<collect_change> *out,
+              std::string *why)
+{
+  collect_gate *g = o->co_gate;
+  {
+    std::unique_lock<std::mutex> lock(g->cg_mutex);
+    g->cg_wait.wait(lock, [g] { return g->cg_free > 0; });
+    g->cg_free--;
+  }
+  bool ok = collect_compare(older, newer, out, why);
+  {
+    std::lock_guard<std::mutex> lock(g->cg_mutex);
+    g->cg_free++;
+  }
+  g->cg_wait.notify_one();
+  return ok;
+}
+
+void
+collect_in(const collect_opts *o, const char *host, const std::string &ctl,
+           collect_result *r)
+{
+  time_t deadline = time(nullptr) + o->co_time_limit;
+  std::string dir = std::string(o->co_store) + "/" + host;
+  std::string &why = r->cr_error;
+  std::vector<snap_entry> held, listed, fetch;
+  if (!store_open_host(dir, &held, &why))
+    return;
+  std::string text;
+  if (!fetch_list(o, host, ctl, deadline, &text, &why) ||
+      !collect_parse_list(text, &listed, &why) ||
+      !collect_history(held, listed, &fetch, &why))
+    return;
+
+  std::string signers = dir + "/" STORE_SIGNERS;
+  if (access(signers.c_str(), F_OK) != 0)
+    signers.clear();
+  bool first = held.empty();
+  std::set<std::string> verified;
+  for (const snap_entry &want : fetch) {
+    if (!store_fetch(o, host, ctl, dir, want, signers, deadline, &why))
+      break;
+    held.push_back(want);
+    verified.insert(want.se_name);
+    r->cr_fetched.push_back(want.se_name);
+  }
+  // What was fetched stays, with its sums, even when a later one failed:
+  // the next run compares it.
+  std::string sums_why;
+  if (!fetch.empty() && !store_put_sums(dir, held, &sums_why) && why.empty())
+    why = sums_why;
+  if (!why.empty() || held.empty())
+    return;
+  if (first) {
+    r->cr_first = true;
+    r->cr_compared = held.back().se_name;
+    return;
+  }
+
+  // The snapshots after the newest one reported, each compared with the
+  // one before it; the newest also with the baseline.
+  std::string mark;
+  if (!store_read_small(dir + "/" STORE_COMPARED, &mark, &why))
+    return;
+  while (!mark.empty() && mark.back() == '\n')
+    mark.pop_back();
+  uint32_t mark_num = 0;
+  size_t next = held.size() - r->cr_fetched.size();
+  if (collect_snap_name(mark, &mark_num)) {
+    next = held.size();
+    while (next > 0 && held[next - 1].se_num > mark_num)
+      next--;
+  }
+  if (next == 0)
+    next = 1;  // the first has nothing before it
+  if (next >= held.size())
+    return;
+  size_t base;
+  if (!find_baseline(dir, held, &base, &why))
+    return;
+  auto use = [&](size_t i) {
+    if (signers.empty() || verified.count(held[i].se_name) != 0)
+      return true;
+    if (!store_verify(dir + "/" + held[i].se_name, signers, &why))
+      return false;
+    verified.insert(held[i].se_name);
+    return true;
+  };
+  auto compare = [&](size_t older, size_t i) {
+    collect_section sec;
+    sec.cs_since_base = older == base;
+    sec.cs_with_prev = older + 1 == i;
+    sec.cs_older = held[older].se_name;
+    sec.cs_newer = held[i].se_name;
+    if (!use(older) || !use(i) ||
+        !gated_compare(o, dir + "/" + sec.cs_older, dir + "/" + sec.cs_newer,
+                       &sec.cs_changes, &why))
+      return false;
+    r->cr_sections.push_back(std::move(sec));
+    return true;
+  };
+  for (size_t i = next; i < held.size(); i++) {
+    if (!compare(i - 1, i))
+      return;
+  }
+  size_t last = held.size() - 1;
+  if (base + 1 < last && !compare(base, last))
+    return;
+  r->cr_compared = held.back().se_name;
+}
+
+}  // namespace
+
+void
+collect_host(const collect_opts *o, const char *host, collect_result *out)
+{
+  out->cr_host = host;
+  out->cr_error.clear();
+  out->cr_first = false;
+  if (!host_ok(host)) {
+    out->cr_error = "not a host name the store can hold";
+    return;
+  }
+  // The host's name is no file name here: aliases of one address, user
+  // and port must not share a connection (each has its own key).
+  static std::atomic<unsigned> serial(0);
+  std::string ctl = std::string(o->co_ctl_dir) + "/" + std::to_string(serial++);
+  collect_in(o, host, ctl, out);
+  ssh_close(o, host, ctl);
+  if (!out->cr_error.empty())
+    out->cr_sections.clear();
+}
+
+bool
+collect_mark(const collect_opts *o, const collect_result *r, std::string *why)
+{
+  if (r->cr_compared.empty())
+    return true;
+  return store_write_file(std::string(o->co_store) + "/" + r->cr_host,
+                          STORE_COMPARED, r->cr_compared + "\n", why);
+}

@@ -1,0 +1,226 @@
+#!/bin/sh
+# End-to-end test of kavcollect against a real sshd that it starts on
+# 127.0.0.1 at a free high port, with host and user keys made here. Three
+# hosts are aliases of one ssh configuration; each alias has a key of its
+# own whose forced command serves a database directory of its own with
+# kavnightly -s. The hosts' snapshots are taken by kavnightly, of one tree.
+#
+#   kavcollect_test.sh kavcollect kavnightly kavbuild kavcmp parent
+#
+# Exit status 0 when every check passes, 1 at the first that does not, 77
+# when no sshd can be started here.
+set -u
+LC_ALL=C
+export LC_ALL
+collect=$1
+script=$2
+parent=$5
+
+HOSTS="h1 h2 h3"
+. "$(dirname "$0")/../testutil/sshd.sh"
+. "$(dirname "$0")/../testutil/policy.sh"
+
+fail() {
+	printf 'FAIL: %s\n' "$*" >&2
+	printf -- '--- status %s; stdout:\n' "$st" >&2
+	cat "$work/out" >&2
+	printf -- '--- stderr:\n' >&2
+	cat "$work/err" >&2
+	exit 1
+}
+
+skip() {
+	printf 'skipped: %s\n' "$*" >&2
+	exit 77
+}
+
+cleanup() {
+	sshd_stop
+	rm -rf "$work"
+}
+
+# A night of kavnightly on each host named; any status but 2 will do.
+nights() {
+	for h in "$@"; do
+		tries=0
+		while :; do
+			"$script" -f "$work/$h.conf" >/dev/null 2>"$work/err"
+			s=$?
+			tries=$((tries + 1))
+			# A foreign entry of an ancestor vanishing mid-walk.
+			[ "$s" -eq 2 ] && [ "$tries" -lt 6 ] || break
+		done
+		[ "$s" -ne 2 ] || { st=$s; fail "kavnightly on $h"; }
+	done
+}
+
+# kavcollect with the test's ssh configuration; status in st.
+run() {
+	"$collect" -t 60 -F "$work/ssh_config" "$@" >"$work/out" 2>"$work/err"
+	st=$?
+}
+
+expect() {
+	[ "$st" -eq "$1" ] || fail "$2: status $st, want $1"
+}
+
+has() {
+	grep -q -- "$1" "$work/$2" || fail "$3: no line matching $1 in $2"
+}
+
+lacks() {
+	! grep -q -- "$1" "$work/$2" || fail "$3: a line matching $1 in $2"
+}
+
+# The store's files of host $1 as numbers, companions and bookkeeping.
+held() {
+	ls -A "$work/store/$1" | sed 's/^kavdb-\([0-9]*\)-[0-9TZ]*/\1/' |
+	    tr '\n' ' '
+}
+
+work=$(mktemp -d "$parent/kavcollect.XXXXXX") || exit 1
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
+work=$(cd "$work" && pwd -P)
+: >"$work/out"
+: >"$work/err"
+st=0
+tree=$work/tree
+mkdir "$tree" "$tree/etc" "$work/bin"
+ln -s "$3" "$4" "$work/bin/"
+echo 'port=80' >"$tree/etc/app.conf"
+tree_policy "$tree" >"$work/policy"
+
+sshd_start
+for h in $HOSTS; do
+	cat >"$work/$h.conf" <<-EOF
+	KAV_POLICY=$work/policy
+	KAV_DBDIR=$work/$h.db
+	KAV_KEEP=5
+	KAV_LOCKWAIT=0
+	KAV_BINDIR=$work/bin
+	EOF
+	sshd_host "$h" "$work/$h.conf"
+done
+sshd_down down
+# h3 signs its snapshots, and the store checks every one it uses.
+ssh-keygen -q -t ed25519 -N '' -C kavtest -f "$work/sign_key" || exit 1
+printf 'kavtest namespaces="kavrel-snapshot@kavrel" %s\n' \
+    "$(cat "$work/sign_key.pub")" >"$work/signers"
+printf 'KAV_SIGNKEY=%s\nKAV_SIGNERS=%s\n' "$work/sign_key" "$work/signers" \
+    >>"$work/h3.conf"
+mkdir -m 0700 "$work/store" "$work/store/h3"
+cp "$work/signers" "$work/store/h3/allowed_signers"
+store=$work/store
+
+# Requests outside the protocol, straight through ssh.
+for req in "rm -rf /" "list x" "send ../h1.conf" "send kavdb-000000-x" \
+    "send .."; do
+	ssh -F "$work/ssh_config" -n h1 "$req" >"$work/out" 2>"$work/err"
+	st=$?
+	expect 2 "request \"$req\""
+	has 'kavnightly: refused' err "request \"$req\""
+	[ ! -s "$work/out" ] || fail "request \"$req\": output"
+done
+
+# The first collection: two nights each, everything fetched, nothing compared.
+nights $HOSTS
+nights $HOSTS
+run "$store" $HOSTS
+expect 0 "first collection"
+for h in $HOSTS; do
+	has "^$h: first collection: 2 snapshots, baseline kavdb-000000-" out \
+	    "first collection"
+	want="compared 000000 000001 sums "
+	[ "$h" = h3 ] && want="allowed_signers compared 000000 000000.sig \
+000001 000001.sig sums "
+	[ "$(held "$h")" = "$want" ] ||
+	    fail "first collection: $h holds $(held "$h")"
+done
+[ "$(stat -c %a "$store")" = 700 ] || fail "store mode $(stat -c %a "$store")"
+[ -z "$(find "$store" -name 'tmp.*')" ] || fail "temporary files left"
+
+# A quiet night: fetched, compared, nothing printed.
+nights $HOSTS
+run "$store" $HOSTS
+expect 0 "quiet night"
+[ ! -s "$work/out" ] || fail "quiet night: a report"
+[ "$(held h2)" = "compared 000000 000001 000002 sums " ] ||
+    fail "quiet night: h2 holds $(held h2)"
+
+# A change on one host only (the tree is put back for the others).
+echo 'port=8080' >"$tree/etc/app.conf"
+nights h2
+echo 'port=80' >"$tree/etc/app.conf"
+nights h1 h3
+run -j "$store" $HOSTS
+expect 1 "change on h2"
+has "^{\"host\":\"h2\",\"since\":\"baseline\".*\"path\":\"$tree/etc/app.conf\"" \
+    out "change on h2"
+has "^{\"host\":\"h2\",\"since\":\"previous\".*\"change\":\"changed\"" \
+    out "change on h2"
+lacks '"host":"h[13]"' out "change on h2"
+
+# The same change on every host: one group in the fleet summary.
+echo 'fresh' >"$tree/etc/new.conf"
+nights $HOSTS
+run "$store" $HOSTS
+expect 1 "same change everywhere"
+for h in $HOSTS; do
+	has "^Changes on $h in kavdb-000004-.* since the previous snapshot" out \
+	    "same change everywhere"
+done
+has "^$tree/etc/new.conf new identically on 3 hosts: h1, h2, h3\$" out \
+    "same change everywhere"
+has "^$tree/etc/app.conf changed on 1 host: h2\$" out "same change everywhere"
+has "^Fleet: 3 hosts, 3 changed, 0 failed" out "same change everywhere"
+
+# An old snapshot rewritten on h1, h3's directory started again: both
+# refused, loudly, and the store keeps what it had; h2 still collected.
+nights $HOSTS
+old=$(ls "$work/h1.db" | sed -n 2p)
+cp "$work/h1.db/$old" "$work/h1.old"
+printf 'x' >>"$work/h1.db/$old"
+mv "$work/h3.db" "$work/h3.db.aside"
+nights h3
+before=$(held h3)
+run "$store" $HOSTS
+expect 2 "rewritten and reset"
+has "^kavcollect: h1: HISTORY REWRITTEN: $old on the host differs" err \
+    "rewritten history"
+has "^kavcollect: h3: HISTORY RESET: the host's baseline is kavdb-000000-" err \
+    "reset history"
+lacks "h2" err "rewritten and reset"
+[ "$(held h3)" = "$before" ] || fail "reset: h3 holds $(held h3), not $before"
+has "^Changes on h2 in kavdb-000005-.* since the baseline" out \
+    "rewritten and reset"
+
+# One host down: named, the others collected.
+mv "$work/h1.old" "$work/h1.db/$old"
+rm -rf "$work/h3.db"
+mv "$work/h3.db.aside" "$work/h3.db"
+nights $HOSTS
+run "$store" h1 down h3
+expect 2 "a host down"
+has "^kavcollect: down: ssh exited 255: .*onnection refused" err "a host down"
+has "^Changes on h1 in kavdb-000006-" out "a host down"
+has "^Changes on h3 in kavdb-000006-" out "a host down"
+[ "$(grep -c '^kavcollect:' "$work/err")" -eq 1 ] || fail "a host down: errors"
+
+# Signatures: a snapshot altered on h3 after it was signed, and allowed
+# signers for h2, whose snapshots have none. Neither takes a name.
+nights $HOSTS
+new=$(cd "$work/h3.db" && ls kavdb-*Z | tail -n 1)
+printf 'x' >>"$work/h3.db/$new"
+cp "$work/signers" "$work/store/h2/allowed_signers"
+before="$(held h2)/$(held h3)"
+run "$store" $HOSTS
+expect 2 "signatures"
+has "^kavcollect: h3: .*/h3/$new: BAD SIGNATURE" err "signatures"
+has "^kavcollect: h2: .*NO SIGNATURE" err "signatures"
+[ "$(held h2)/$(held h3)" = "$before" ] ||
+    fail "signatures: the store took $(held h2)/$(held h3)"
+has "^Changes on h1 in kavdb-000007-" out "signatures"
+
+echo "kavcollect: every collection as expected"
+exit 0

@@ -1,0 +1,278 @@
+// store.cc: a host's directory in the store. Nothing stands under a
+// snapshot's name before all of it is on disk: every file is written under
+// a temporary name, synced and renamed, and the directory synced after.
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "kavcollect/store.h"
+
+namespace {
+
+std::string
+sys_why(const std::string &what)
+{
+  return what + ": " + strerror(errno);
+}
+
+}  // namespace
+
+std::string
+store_hex(const uint8_t *bytes, size_t n)
+{
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) {
+    s += digits[bytes[i] >> 4];
+    s += digits[bytes[i] & 15];
+  }
+  return s;
+}
+
+sha256_ctx::sha256_ctx() : ctx_(EVP_MD_CTX_new())
+{
+  ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1;
+}
+
+sha256_ctx::~sha256_ctx() { EVP_MD_CTX_free(ctx_); }
+
+void
+sha256_ctx::update(const void *p, size_t n)
+{
+  ok_ = ok_ && EVP_DigestUpdate(ctx_, p, n) == 1;
+}
+
+bool
+sha256_ctx::final(std::string *hex)
+{
+  uint8_t md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  if (!ok_ || EVP_DigestFinal_ex(ctx_, md, &n) != 1)
+    return false;
+  *hex = store_hex(md, n);
+  return true;
+}
+
+bool
+store_sha256_file(const std::string &path, uint64_t *size, std::string *hex,
+                  std::string *why)
+{
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    *why = sys_why(path);
+    return false;
+  }
+  sha256_ctx sha;
+  static thread_local char buf[1 << 16];
+  uint64_t total = 0;
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) {
+    sha.update(buf, size_t(n));
+    total += uint64_t(n);
+  }
+  int e = errno;
+  close(fd);
+  if (n < 0) {
+    errno = e;
+    *why = sys_why(path);
+    return false;
+  }
+  *size = total;
+  if (!sha.final(hex)) {
+    *why = path + ": SHA-256 failed";
+    return false;
+  }
+  return true;
+}
+
+bool
+store_sync_dir(const std::string &dir, std::string *why)
+{
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
+    *why = sys_why(dir);
+    if (fd >= 0)
+      close(fd);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+int
+store_tmp_open(const std::string &dir, std::string *tmp, std::string *why)
+{
+  std::string name = dir + "/" STORE_TMP_PREFIX "XXXXXX";
+  std::unique_ptr<char[]> buf(new char[name.size() + 1]);
+  memcpy(buf.get(), name.c_str(), name.size() + 1);
+  int fd = mkostemp(buf.get(), O_CLOEXEC);  // mode 0600
+  if (fd < 0) {
+    *why = sys_why(name);
+    return -1;
+  }
+  *tmp = buf.get();
+  return fd;
+}
+
+bool
+store_tmp_close(int fd, const std::string &tmp, std::string *why)
+{
+  if (fsync(fd) != 0) {
+    *why = sys_why(tmp);
+    close(fd);
+    return false;
+  }
+  if (close(fd) != 0) {
+    *why = sys_why(tmp);
+    return false;
+  }
+  return true;
+}
+
+bool
+store_write_file(const std::string &dir, const char *name,
+                 const std::string &text, std::string *why)
+{
+  std::string tmp;
+  int fd = store_tmp_open(dir, &tmp, why);
+  if (fd < 0)
+    return false;
+  size_t at = 0;
+  while (at < text.size()) {
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      *why = sys_why(tmp);
+      close(fd);
+      unlink(tmp.c_str());
+      return false;
+    }
+    at += size_t(n);
+  }
+  std::string path = dir + "/" + name;
+  if (!store_tmp_close(fd, tmp, why) || rename(tmp.c_str(), path.c_str()) != 0) {
+    if (why->empty())
+      *why = sys_why(path);
+    unlink(tmp.c_str());
+    return false;
+  }
+  return store_sync_dir(dir, why);
+}
+
+bool
+store_read_small(const std::string &path, std::string *text, std::string *why)
+{
+  text->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT)
+      return true;
+    *why = sys_why(path);
+    return false;
+  }
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 && text->size() < STORE_SMALL_MAX)
+    text->append(buf, size_t(n));
+  int e = errno;
+  close(fd);
+  errno = e;
+  if (n < 0) {
+    *why = sys_why(path);
+    return false;
+  }
+  return true;
+}
+
+bool
+store_open_host(const std::string &dir, std::vector<snap_entry> *held,
+                std::string *why)
+{
+  held->clear();
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    *why = sys_why(dir);
+    return false;
+  }
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) {
+    *why = sys_why(dir);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (dirent *ent = readdir(d)) {
+    std::string name = ent->d_name;
+    uint32_t num;
+    if (name.compare(0, strlen(STORE_TMP_PREFIX), STORE_TMP_PREFIX) == 0)
+      unlink((dir + "/" + name).c_str());  // what a killed run left
+    else if (collect_snap_name(name, &num))
+      names.push_back(name);
+  }
+  closedir(d);
+
+  // The sums file saves reading every snapshot again each night; a
+  // snapshot it lacks, or whose size it has wrong, is read again.
+  std::string text;
+  if (!store_read_small(dir + "/" STORE_SUMS, &text, why))
+    return false;
+  std::vector<snap_entry> known;
+  std::string ignored;
+  collect_parse_list(text, &known, &ignored);
+  std::map<std::string, const snap_entry *> by_name;
+  for (const snap_entry &k : known)
+    by_name[k.se_name] = &k;
+  bool changed = false;
+  for (const std::string &name : names) {
+    snap_entry e;
+    collect_snap_name(name, &e.se_num);
+    e.se_name = name;
+    struct stat st;
+    std::string path = dir + "/" + name;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      *why = path + ": not a regular file";
+      return false;
+    }
+    auto it = by_name.find(name);
+    if (it != by_name.end() && it->second->se_size == uint64_t(st.st_size)) {
+      e.se_size = it->second->se_size;
+      e.se_sha = it->second->se_sha;
+    } else {
+      if (!store_sha256_file(path, &e.se_size, &e.se_sha, why))
+        return false;
+      changed = true;
+    }
+    held->push_back(std::move(e));
+  }
+  std::sort(held->begin(), held->end(),
+            [](const snap_entry &a, const snap_entry &b) {
+              return a.se_num < b.se_num;
+            });
+  for (size_t i = 1; i < held->size(); i++) {
+    if ((*held)[i].se_num == (*held)[i - 1].se_num) {
+      *why = dir + ": two snapshots numbered " +
+             (*held)[i].se_name.substr(6, 6);
+      return false;
+    }
+  }
+  if (changed || known.size() != held->size())
+    return store_put_sums(dir, *held, why);
+  return true;
+}
+
+bool
+store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
+               std::string *why)
+{
+  std::string text;
+  for (const snap_entry &e : held)
+    text += e.se_name + " " + std::to_string(e.se_size) + " " + e.se_sha + "\n";
+  return store_write_file(dir, STORE_SUMS, text, why);
+}

@@ -1,0 +1,68 @@
+// store.h: the files of a host's directory in the store, and SHA-256.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kavcollect/collect.h"
+
+struct evp_md_ctx_st;
+
+// Names in a host's directory besides the snapshots and their companions.
+#define STORE_TMP_PREFIX "tmp."  // a file on its way in; removed when found
+#define STORE_SUMS "sums"        // size and SHA-256 of each snapshot held
+#define STORE_COMPARED "compared"  // the newest snapshot reported
+#define STORE_BASELINE "baseline"  // a snapshot accepted as the baseline
+#define STORE_SIGNERS "allowed_signers"
+constexpr size_t STORE_SMALL_MAX = 1 << 24;  // a sums file or a host's list
+
+// SHA-256 through the system's crypto library.
+class sha256_ctx {
+ public:
+  sha256_ctx();
+  ~sha256_ctx();
+  sha256_ctx(const sha256_ctx &) = delete;
+  sha256_ctx &operator=(const sha256_ctx &) = delete;
+  void update(const void *p, size_t n);
+  bool final(std::string *hex);  // false when the library failed
+ private:
+  evp_md_ctx_st *ctx_;
+  bool ok_;
+};
+
+std::string store_hex(const uint8_t *bytes, size_t n);
+bool store_sha256_file(const std::string &path, uint64_t *size,
+                       std::string *hex, std::string *why);
+
+// A new file of mode 0600 under a temporary name in dir: its descriptor,
+// or -1 with *why. store_tmp_close syncs and closes it (false with *why).
+int store_tmp_open(const std::string &dir, std::string *tmp, std::string *why);
+bool store_tmp_close(int fd, const std::string &tmp, std::string *why);
+bool store_sync_dir(const std::string &dir, std::string *why);
+// Replaces dir/name with text, whole or not at all.
+bool store_write_file(const std::string &dir, const char *name,
+                      const std::string &text, std::string *why);
+// The file's text (at most STORE_SMALL_MAX bytes); empty when it is missing.
+bool store_read_small(const std::string &path, std::string *text,
+                      std::string *why);
+
+// Makes the host's directory (mode 0700) when missing, removes what a
+// killed run left there, and sets *held to its snapshots, oldest first.
+bool store_open_host(const std::string &dir, std::vector<snap_entry> *held,
+                     std::string *why);
+bool store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
+                    std::string *why);
+
+// Fetches the snapshot want with "send" into dir: its members under
+// temporary names, checked against want's size and SHA-256 and, when
+// signers is not empty, its signature against that allowed signers file;
+// then moved to their names, the snapshot last.
+bool store_fetch(const collect_opts *o, const char *host,
+                 const std::string &ctl, const std::string &dir, const snap_entry &want,
+                 const std::string &signers, time_t deadline,
+                 std::string *why);
+
+// Checks dir/name's signature dir/name.sig against the allowed signers.
+bool store_verify(const std::string &path, const std::string &signers,
+                  std::string *why);
