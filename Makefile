@@ -49,10 +49,10 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 INSTALL ?= install
 UNITDIR ?= /etc/systemd/system
-KAV_PROGS = kavbuild kavcmp kavconf kavjson kavshow
+KAV_PROGS = kavbuild kavcmp kavconf kavexplain kavjson kavshow
 MAN5 = man/kavdb.5 man/kavrel.conf.5
-MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavjson.8 \
-    man/kavnightly.8 man/kavshow.8
+MAN8 = man/kavbuild.8 man/kavcmp.8 man/kavconf.8 man/kavexplain.8 \
+    man/kavjson.8 man/kavnightly.8 man/kavshow.8
 SAMPLE = etc/kavrel.conf.sample
 NIGHTLY_SAMPLE = etc/kavnightly.conf.sample
 UNITS = kavnightly.service kavnightly.timer

@@ -3,11 +3,13 @@
 # the SYNOPSIS, as mandoc renders it, must be the program's usage text, and
 # the usage line quoted under DIAGNOSTICS must be that text byte for byte.
 #
-#   synopsis_test.sh program page
+#   synopsis_test.sh program page [status]
 #
+# status is what a usage error exits with: 1 unless given.
 # Exit status 0 when both agree, 1 when not, 77 (skipped) without mandoc.
 prog=$1
 page=$2
+want=${3-1}
 name=$(basename "$prog")
 
 if ! command -v mandoc >/dev/null 2>&1; then
@@ -18,11 +20,11 @@ fi
 fail=0
 
 # An option no program has: each answers with getopt's complaint, then its
-# usage line, and status 1.
+# usage line, and its status.
 err=$("$prog" -Z 2>&1 >/dev/null)
 status=$?
-if [ "$status" -ne 1 ]; then
-	echo "$name -Z: exit status $status, want 1" >&2
+if [ "$status" -ne "$want" ]; then
+	echo "$name -Z: exit status $status, want $want" >&2
 	fail=1
 fi
 usage=$(printf '%s\n' "$err" | sed -n 's/^usage: //p')
