@@ -203,9 +203,39 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
   return true;
 }
 
+// A link that the package manager's alternatives manage: it must point
+// where they allow.
+bool
+explain_managed(ctx *c, xp_path *p, const std::string &host)
+{
+  const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
+  const std::vector<std::string> *targets = pkg_managed_link(c->db, host);
+  if (targets == nullptr || !S_ISLNK(now->mode))
+    return false;
+  p->xp_package = "(alternatives)";
+  bool ok = !(now->mask & DB_CSUM);
+  for (const std::string &t : *targets) {
+    uint8_t sum[SHA1_LEN];
+    sha_buf(t.data(), int32_t(t.size()), sum);
+    ok |= memcmp(sum, now->csum, SHA1_LEN) == 0;
+  }
+  if (!ok) {
+    p->xp_expected = "a link to an alternative the package manager has";
+    for (const std::string &t : *targets)
+      p->xp_expected += (&t == &(*targets)[0] ? ": " : ", ") + t;
+  } else if (c->ops.empty()) {
+    p->xp_expected = "a package operation between the snapshots (none)";
+  } else {
+    p->xp_verdict = XP_PACKAGE;
+  }
+  return true;
+}
+
 void
 explain_present(ctx *c, xp_path *p, const std::string &host)
 {
+  if (explain_managed(c, p, host))
+    return;
   const std::vector<pkg_claim> *claims = pkg_claims(c->db, host);
   if (claims == nullptr) {
     p->xp_expected = "a package that owns the path (none)";
@@ -334,6 +364,41 @@ find_moves(std::vector<xp_path> *paths)
   }
 }
 
+// A directory whose only changes are its listing's (contents, size,
+// links) changed because entries came or went: it is explained when every
+// entry that came or went right below it is, by the first one's package.
+void
+explain_dirs(std::vector<xp_path> *paths)
+{
+  std::map<std::string, std::vector<const xp_path *>> below;
+  for (const xp_path &p : *paths)
+    if (p.xp_kind != DB_KIND_CHANGED)
+      below[p.xp_name.substr(0, p.xp_name.rfind('/'))].push_back(&p);
+  for (xp_path &p : *paths) {
+    if (p.xp_kind != DB_KIND_CHANGED || p.xp_verdict != XP_UNEXPLAINED ||
+        !S_ISDIR(p.xp_recs[1].mode) ||
+        (db_rec_diff(&p.xp_recs[0], &p.xp_recs[1]) &
+         ~(DB_CSUM | DB_SIZE | DB_LINKS)) != 0)
+      continue;
+    auto b = below.find(p.xp_name);
+    if (b == below.end())
+      continue;
+    bool all = true;
+    for (const xp_path *e : b->second)
+      all &= e->xp_verdict == XP_PACKAGE || e->xp_verdict == XP_MOVED;
+    if (!all)
+      continue;
+    const xp_path *first = b->second[0];
+    p.xp_verdict = XP_PACKAGE;
+    p.xp_package = first->xp_package;
+    p.xp_version = first->xp_version;
+    p.xp_older = first->xp_older;
+    p.xp_evidence = first->xp_evidence == XP_EV_SNAPSHOTS ? XP_EV_DPKG
+                                                          : first->xp_evidence;
+    p.xp_expected.clear();
+  }
+}
+
 }  // namespace
 
 int
@@ -391,6 +456,7 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
     }
   }
   find_moves(paths);
+  explain_dirs(paths);
   return 0;
 }
 

@@ -83,5 +83,10 @@ int pkg_archive_get(pkg_db *db, const std::string &name,
 // its database, log and caches.
 bool pkg_own_state(const std::string &path);
 
+// The targets the package manager's alternatives allow the link at path,
+// or null for a link it does not manage.
+const std::vector<std::string> *pkg_managed_link(const pkg_db *db,
+                                                 const std::string &path);
+
 // The host path of path under the root, its directories' links followed.
 std::string pkg_canon(pkg_db *db, const std::string &path);

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "kavexplain/pkg_int.h"
 #include "sha1/sha1.h"
@@ -91,20 +93,22 @@ gpgv_verify(const std::vector<std::string> &keyrings, const std::string &file,
   for (std::string &s : args)
     argv.push_back(&s[0]);
   argv.push_back(nullptr);
+  // Spawned, not forked: a copy of a large process would cost seconds.
   int fds[2];
-  if (pipe(fds) != 0)
+  if (pipe2(fds, O_CLOEXEC) != 0)
     return false;
-  pid_t pid = fork();
-  if (pid < 0)
-    return false;
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 2);
-    dup2(fds[1], 1);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  pid_t pid;
+  int r = posix_spawnp(&pid, "gpgv", &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (r != 0) {
     close(fds[0]);
-    execvp("gpgv", argv.data());
-    _exit(127);
+    close(fds[1]);
+    return false;
   }
   close(fds[1]);
   char buf[65536];
@@ -195,29 +199,42 @@ release_sums(const std::string &text)
   return sums;
 }
 
-// Adds the packages of a Packages text to the index.
+// Adds the packages of a Packages text to the index. Lists run to tens of
+// megabytes: the text is read in place, a line at a time.
 void
-index_packages(pkg_db *db, const std::string &text, const std::string &base)
+index_packages(pkg_db *db, std::string_view text, const std::string &base)
 {
-  std::istringstream in(text + "\n\n");
-  std::string line, name, version, arch, sum, file;
-  while (std::getline(in, line)) {
+  std::string_view name, version, arch, sum, file;
+  // One more empty line than the text holds ends its last paragraph.
+  for (size_t at = 0; at <= text.size() + 1;) {
+    std::string_view line;
+    if (at < text.size()) {
+      size_t nl = text.find('\n', at);
+      if (nl == std::string_view::npos)
+        nl = text.size();
+      line = text.substr(at, nl - at);
+      at = nl + 1;
+    } else {
+      at = text.size() + 2;
+    }
     if (line.empty()) {
       if (!name.empty() && !sum.empty())
-        db->pd_index[name + " " + version + " " + arch] =
-            sum + " " + base + file;
-      name = version = arch = sum = file = "";
+        db->pd_index[std::string(name) + " " + std::string(version) + " " +
+                     std::string(arch)] =
+            std::string(sum) + " " + base + std::string(file);
+      name = version = arch = sum = file = std::string_view();
       continue;
     }
     size_t colon = line.find(": ");
-    if (colon == std::string::npos || line[0] == ' ')
+    if (colon == std::string_view::npos || line[0] == ' ')
       continue;
-    std::string key = line.substr(0, colon), val = line.substr(colon + 2);
+    std::string_view key = line.substr(0, colon), val = line.substr(colon + 2);
     if (key == "Package") name = val;
     else if (key == "Version") version = val;
     else if (key == "Architecture") arch = val;
     else if (key == "SHA256") sum = val;
-    else if (key == "Filename") file = val.compare(0, 2, "./") == 0 ? val.substr(2) : val;
+    else if (key == "Filename")
+      file = val.substr(0, 2) == "./" ? val.substr(2) : val;
   }
 }
 

@@ -254,6 +254,49 @@ log_line(pkg_db *db, const std::string &line)
   db->pd_ops.push_back(op);
 }
 
+// One file of update-alternatives: its mode, the master link, pairs of a
+// slave's name and link up to an empty line, then per alternative its
+// path, its priority and one line per slave, up to an empty line. Each
+// link points into /etc/alternatives, and each name there to one of the
+// alternatives' paths.
+void
+alternatives_file(pkg_db *db, const std::string &name, const std::string &text)
+{
+  std::vector<std::string> l = lines_of(text);
+  if (l.size() < 2)
+    return;
+  const std::string etc = "/etc/alternatives/";
+  std::vector<std::string> names = {name};
+  db->pd_links[pkg_canon(db, l[1])] = {etc + name};
+  size_t at = 2;
+  for (; at + 1 < l.size() && !l[at].empty(); at += 2) {
+    names.push_back(l[at]);
+    db->pd_links[pkg_canon(db, l[at + 1])] = {etc + l[at]};
+  }
+  for (at++; at + 1 < l.size() && !l[at].empty();) {
+    db->pd_links[etc + name].push_back(l[at]);
+    at += 2;
+    for (size_t k = 1; k < names.size() && at < l.size(); k++, at++)
+      if (!l[at].empty())
+        db->pd_links[etc + names[k]].push_back(l[at]);
+  }
+}
+
+void
+alternatives_read(pkg_db *db)
+{
+  std::string dir = db->pd_root + "/var/lib/dpkg/alternatives";
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr)
+    return;
+  while (dirent *e = readdir(d)) {
+    std::string text;
+    if (e->d_name[0] != '.' && read_text(dir + "/" + e->d_name, &text))
+      alternatives_file(db, e->d_name, text);
+  }
+  closedir(d);
+}
+
 void
 log_read(pkg_db *db)
 {
@@ -363,6 +406,7 @@ pkg_open(const char *root, const char *adir, std::string *err)
   if (!overrides_read(db.get(), err) || !lists_read(db.get(), err))
     return nullptr;
   log_read(db.get());
+  alternatives_read(db.get());
   return db.release();
 }
 
@@ -407,4 +451,11 @@ pkg_find(const pkg_db *db, const std::string &name)
 {
   auto it = db->pd_by_name.find(name);
   return it == db->pd_by_name.end() ? nullptr : it->second;
+}
+
+const std::vector<std::string> *
+pkg_managed_link(const pkg_db *db, const std::string &path)
+{
+  auto it = db->pd_links.find(path);
+  return it == db->pd_links.end() ? nullptr : &it->second;
 }

@@ -26,6 +26,7 @@ struct pkg_db {
       pd_diverts;
   std::unordered_map<std::string, pkg_override_rec> pd_overrides;
   std::vector<pkg_op> pd_ops;
+  std::unordered_map<std::string, std::vector<std::string>> pd_links;
   std::unordered_map<std::string, std::string> pd_dirs;  // canonical dirs
   // Archives read so far, by "name version arch"; null for none at hand.
   std::map<std::string, std::unique_ptr<pkg_archive>> pd_archives;
