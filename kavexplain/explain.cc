@@ -16,6 +16,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "db/print.h"
 #include "sha1/sha1.h"
 
 const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",
@@ -65,12 +66,9 @@ disk_sums(const std::string &name, std::string *md5, uint8_t sha[SHA1_LEN])
   unsigned int len = 0;
   EVP_DigestFinal_ex(m.get(), d, &len);
   sha1_final(&s, sha);
-  static const char digits[] = "0123456789abcdef";
-  md5->clear();
-  for (unsigned i = 0; i < len; i++) {
-    *md5 += digits[d[i] >> 4];
-    *md5 += digits[d[i] & 15];
-  }
+  char text[2 * EVP_MAX_MD_SIZE + 1];
+  hex_encode(d, text, int(2 * len));
+  *md5 = text;
   return true;
 }
 

@@ -18,23 +18,12 @@
 #include <string_view>
 
 #include "kavexplain/pkg_int.h"
+#include "db/print.h"
 #include "sha1/sha1.h"
 
 namespace {
 
 using archive_ptr = std::unique_ptr<archive, decltype(&archive_read_free)>;
-
-std::string
-hex_of(const unsigned char *d, size_t n)
-{
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += digits[d[i] >> 4];
-    s += digits[d[i] & 15];
-  }
-  return s;
-}
 
 // The SHA-256 of a whole byte string, in hex.
 std::string
@@ -43,7 +32,9 @@ sha256_of(const std::string &data)
   unsigned char d[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
   EVP_Digest(data.data(), data.size(), d, &n, EVP_sha256(), nullptr);
-  return hex_of(d, n);
+  char text[2 * EVP_MAX_MD_SIZE + 1];
+  hex_encode(d, text, int(2 * n));
+  return text;
 }
 
 // The whole file, decompressed when it is compressed (apt keeps its lists
