@@ -83,10 +83,12 @@ plain_byte(unsigned char c)
   return c >= 0x20 && c < 0x7f && c != '\\' && c != '"';
 }
 
+}  // namespace
+
 // The path's printed form, the escaped one that is always valid UTF-8, as
 // a JSON string: its backslashes and double quotes get a backslash each.
 char *
-put_path(char *p, const char *path)
+json_put_path(char *p, const char *path)
 {
   size_t n = strlen(path);
   *p++ = '"';
@@ -108,6 +110,8 @@ put_path(char *p, const char *path)
   *p++ = '"';
   return p;
 }
+
+namespace {
 
 // The names of the entries of table whose bits are in bits, in the order
 // of the table, as an array.
@@ -226,8 +230,10 @@ put_record(char *p, const db_rec *r)
   return p;
 }
 
+}  // namespace
+
 const char *
-change_word_of(uint8_t kind)
+json_change_word(uint8_t kind)
 {
   for (const change_word &c : CHANGE_WORDS)
     if (c.kind == kind)
@@ -235,11 +241,13 @@ change_word_of(uint8_t kind)
   return nullptr;
 }
 
+namespace {
+
 char *
 put_frame(char *p, uint8_t kind, const db_rec *recs, const char *path)
 {
   p = put(p, "{\"change\":\"");
-  const char *word = change_word_of(kind);
+  const char *word = json_change_word(kind);
   if (word != nullptr) {
     p = put_str(p, word);
     *p++ = '"';
@@ -248,7 +256,7 @@ put_frame(char *p, uint8_t kind, const db_rec *recs, const char *path)
     p = put_u64(p, kind);
   }
   p = put(p, ",\"path\":");
-  p = put_path(p, path);
+  p = json_put_path(p, path);
   p = put(p, ",\"recorded\":");
   p = put_names(p, DB_ATTRS, recs[0].mask);
   if (kind == DB_KIND_CHANGED) {

@@ -5,11 +5,11 @@
 #
 #   synopsis_test.sh program page [status]
 #
-# status is the exit status of a usage error, 1 unless given.
+# status is what a usage error exits with: 1 unless given.
 # Exit status 0 when both agree, 1 when not, 77 (skipped) without mandoc.
 prog=$1
 page=$2
-want=${3:-1}
+want=${3-1}
 name=$(basename "$prog")
 
 if ! command -v mandoc >/dev/null 2>&1; then

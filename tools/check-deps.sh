@@ -14,6 +14,13 @@ build cmake                                           cmake
 build c++|g++                                         g++
 build make                                            make
 build /usr/include/openssl/evp.h                      libssl-dev
+build /usr/include/archive.h                          libarchive-dev
+check dpkg-deb                                        dpkg
+check dpkg-scanpackages                               dpkg-dev
+check apt-ftparchive                                  apt-utils
+check gpg                                             gpg
+check gpgv                                            gpgv
+check gpg-agent                                       gpg-agent
 check /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
 check mandoc                                          mandoc
 check ssh-keygen                                      openssh-client

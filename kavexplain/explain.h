@@ -1,0 +1,50 @@
+// explain.h: the engine of kavexplain: every path that two snapshots
+// disagree on gets one verdict, checked against the package manager
+// (pkg.h), and the evidence it rests on.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/db.h"
+#include "ft/ft.h"
+#include "kavexplain/pkg.h"
+
+enum xp_verdict_kind { XP_UNEXPLAINED, XP_CONFFILE, XP_PACKAGE, XP_MOVED };
+// dpkg: the package manager's own records; archive: the package archive
+// under a signed index; snapshots: the two records alone (a move).
+enum xp_evidence_kind { XP_EV_DPKG, XP_EV_ARCHIVE, XP_EV_SNAPSHOTS };
+
+extern const char *const XP_VERDICT_WORDS[4];
+extern const char *const XP_EVIDENCE_WORDS[3];
+
+struct xp_path {
+  std::string xp_name;  // as the snapshots hold it
+  uint8_t xp_kind;      // DB_KIND_CHANGED, DB_KIND_NEW or DB_KIND_DELETED
+  db_rec xp_recs[2];    // the older and the newer, or the one record
+  xp_verdict_kind xp_verdict = XP_UNEXPLAINED;
+  xp_evidence_kind xp_evidence = XP_EV_DPKG;
+  std::string xp_package, xp_version;  // where known
+  std::string xp_older;     // the version before the package operation
+  std::string xp_expected;  // what an unexplained path should have been
+  std::string xp_peer;      // the other path of a move
+};
+
+// ft_visitor over a tree that cmp_load_old and cmp_load_new filled; arg is
+// a std::vector<xp_path> that gets every path that is not unchanged.
+int xp_collect(ft_node *node, void *arg);
+
+// Gives every path its verdict. root is "" or the root the package
+// manager's paths lie under in the snapshots; from and to bound the
+// window of package operations. 0, or -1 with *err when the package
+// manager's records or an archive cannot be read or do not verify.
+int xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
+               std::vector<xp_path> *paths, std::string *err);
+
+// The status the report ends with: 0 when nothing is unexplained and no
+// configuration file was edited, else 1.
+int xp_status(const std::vector<xp_path> &paths);
+
+// The reports, on out; 0, or -1 with errno when out refused them.
+int xp_report_text(const std::vector<xp_path> &paths, FILE *out);
+int xp_report_json(const std::vector<xp_path> &paths, FILE *out);

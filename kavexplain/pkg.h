@@ -1,0 +1,92 @@
+// pkg.h: what kavexplain asks of a package manager, in one place. The dpkg
+// back end (pkg_dpkg.cc, with its archives in pkg_deb.cc) answers it; a
+// back end for another package manager answers the same questions.
+//
+// Paths here are host paths as the package manager's root sees them,
+// every symbolic link among their directories followed, so that a path a
+// package names through a link (/bin/ls beside /usr/bin/ls) and the path a
+// snapshot holds agree. No call prints; failures come back as text.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "db/db.h"
+
+struct pkg_db;  // the package manager's records under one root
+
+struct pkg_meta {
+  std::string pm_name;
+  std::string pm_version;  // installed now; "" when no longer installed
+  std::string pm_arch;
+};
+
+// One package's claim on one path.
+struct pkg_claim {
+  const pkg_meta *pc_pkg;
+  std::string pc_md5;  // the records' digest of the contents, or ""
+  bool pc_conffile;
+};
+
+// One install, upgrade (a reinstall is an upgrade to the same version) or
+// removal, from the package manager's log.
+struct pkg_op {
+  int64_t po_when;  // seconds since 1970
+  std::string po_action;  // "install", "upgrade", "remove" or "purge"
+  std::string po_name;
+  std::string po_old;  // version before, "" for none
+  std::string po_new;  // version after, "" for none
+};
+
+// One file of a package archive as the archive holds it.
+struct pkg_afile {
+  uint16_t pa_mode;  // type and permissions
+  uint32_t pa_uid;
+  uint32_t pa_gid;
+  uint8_t pa_sum[DB_SUM_LEN];  // SHA-1 of the contents, or of a link's target
+};
+
+// A package archive whose own digest a signed index lists, read whole.
+struct pkg_archive {
+  std::string pr_name, pr_version, pr_arch;
+  std::string pr_file;  // where it was found
+  std::unordered_map<std::string, pkg_afile> pr_files;  // by host path
+};
+
+// Reads the records under root ("" for the host's own), with the package
+// archives of adir (null for none) besides the manager's own cache. Null
+// with *err set when the records cannot be read.
+pkg_db *pkg_open(const char *root, const char *adir, std::string *err);
+void pkg_close(pkg_db *db);
+
+// The packages that claim path; null when none does.
+const std::vector<pkg_claim> *pkg_claims(const pkg_db *db,
+                                         const std::string &path);
+// Every operation logged from `from` to `to`, both included, oldest first.
+std::vector<pkg_op> pkg_ops(const pkg_db *db, int64_t from, int64_t to);
+// The mode, owner and group the administrator set for path, if any: true
+// and the values, or false.
+bool pkg_override(const pkg_db *db, const std::string &path, uint16_t *perm,
+                  uint32_t *uid, uint32_t *gid);
+// The architecture of an installed package, for finding its archive.
+const pkg_meta *pkg_find(const pkg_db *db, const std::string &name);
+
+// The archive of name at version, verified: 1 and *out (owned by db), 0
+// when no archive of that version is at hand, -1 with *err when one is
+// but it cannot be read or its digest or index does not verify.
+int pkg_archive_get(pkg_db *db, const std::string &name,
+                    const std::string &version, const std::string &arch,
+                    const pkg_archive **out, std::string *err);
+
+// True for a path the package manager itself writes with every operation:
+// its database, log and caches.
+bool pkg_own_state(const std::string &path);
+
+// The targets the package manager's alternatives allow the link at path,
+// or null for a link it does not manage.
+const std::vector<std::string> *pkg_managed_link(const pkg_db *db,
+                                                 const std::string &path);
+
+// The host path of path under the root, its directories' links followed.
+std::string pkg_canon(pkg_db *db, const std::string &path);

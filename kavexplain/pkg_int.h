@@ -1,0 +1,41 @@
+// pkg_int.h: the dpkg back end's own state, shared by its two files.
+#pragma once
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "kavexplain/pkg.h"
+
+struct pkg_override_rec {
+  uint16_t po_perm;
+  uint32_t po_uid, po_gid;
+};
+
+struct pkg_db {
+  std::string pd_root;  // "" or the root, no trailing slash
+  std::string pd_adir;  // archives given besides apt's cache, or ""
+  std::vector<std::unique_ptr<pkg_meta>> pd_pkgs;
+  std::unordered_map<std::string, const pkg_meta *> pd_by_name;
+  std::unordered_map<std::string, std::string> pd_conffiles;  // field text
+  std::unordered_map<std::string, std::vector<pkg_claim>> pd_claims;
+  // Diverted path: where it went, and the package that diverted it.
+  std::unordered_map<std::string, std::pair<std::string, std::string>>
+      pd_diverts;
+  std::unordered_map<std::string, pkg_override_rec> pd_overrides;
+  std::vector<pkg_op> pd_ops;
+  std::unordered_map<std::string, std::vector<std::string>> pd_links;
+  std::unordered_map<std::string, std::string> pd_dirs;  // canonical dirs
+  // Archives read so far, by "name version arch"; null for none at hand.
+  std::map<std::string, std::unique_ptr<pkg_archive>> pd_archives;
+  // Indexes verified so far: package "name version arch" to SHA-256.
+  bool pd_indexed = false;
+  std::unordered_map<std::string, std::string> pd_index;
+};
+
+// Where package name's file at path is: elsewhere when another package
+// (or the administrator) diverted it.
+std::string pkg_located(const pkg_db *db, const std::string &name,
+                        const std::string &path);

@@ -1,0 +1,158 @@
+// report.cc: the verdicts as a report for a person, or as JSON lines whose
+// "path" and "change" read as kavjson writes them.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <tuple>
+
+#include "db/db.h"
+#include "diag/esc.h"
+#include "kavexplain/explain.h"
+#include "kavjson/json.h"
+
+namespace {
+
+// The escaped, printed form of a name or of text read from a file.
+std::string
+esc(const std::string &s)
+{
+  std::string out(ESC_GROW * s.size(), '\0');
+  out.resize(esc_bytes(s.data(), s.size(), &out[0]));
+  return out;
+}
+
+std::string
+what_changed(const xp_path &p)
+{
+  if (p.xp_kind != DB_KIND_CHANGED)
+    return json_change_word(p.xp_kind);
+  std::string s = "changed";
+  uint32_t diff = db_rec_diff(&p.xp_recs[0], &p.xp_recs[1]);
+  const char *sep = " ";
+  for (const db_attr &a : DB_ATTRS)
+    if (diff & a.bit) {
+      s += sep;
+      s += a.name;
+      sep = ",";
+    }
+  return s;
+}
+
+// Writes s whole; false when out refused it.
+bool
+put(FILE *out, const std::string &s)
+{
+  errno = 0;
+  if (fwrite(s.data(), 1, s.size(), out) == s.size())
+    return true;
+  if (errno == 0)
+    errno = EIO;
+  return false;
+}
+
+std::string
+versions(const xp_path &p)
+{
+  const std::string &o = p.xp_older, &n = p.xp_version;
+  if (o.empty() && n.empty())
+    return "";
+  if (o == n)
+    return n + " (reinstalled)";
+  return (o.empty() ? "none" : o) + " \u2192 " + (n.empty() ? "none" : n);
+}
+
+}  // namespace
+
+int
+xp_report_text(const std::vector<xp_path> &paths, FILE *out)
+{
+  size_t count[4] = {0, 0, 0, 0};
+  for (const xp_path &p : paths)
+    count[p.xp_verdict]++;
+  std::string s;
+  for (int v : {XP_UNEXPLAINED, XP_CONFFILE, XP_PACKAGE, XP_MOVED})
+    s += std::string(v == XP_UNEXPLAINED ? "" : ", ") + XP_VERDICT_WORDS[v] +
+         " " + std::to_string(count[v]);
+  s += "\n";
+  if (count[XP_UNEXPLAINED] > 0)
+    s += "unexplained:\n";
+  for (const xp_path &p : paths)
+    if (p.xp_verdict == XP_UNEXPLAINED)
+      s += "  " + esc(p.xp_name) + ": " + what_changed(p) + "; expected " +
+           esc(p.xp_expected) + " (" + XP_EVIDENCE_WORDS[p.xp_evidence] +
+           ")\n";
+  if (count[XP_CONFFILE] > 0)
+    s += "conffile edits:\n";
+  for (const xp_path &p : paths)
+    if (p.xp_verdict == XP_CONFFILE)
+      s += "  " + esc(p.xp_name) + ": " + what_changed(p) + ", not as " +
+           esc(p.xp_package + " " + p.xp_version) + " installed it (" +
+           XP_EVIDENCE_WORDS[p.xp_evidence] + ")\n";
+  // By package and versions; a group's evidence is the weakest of its paths.
+  std::map<std::tuple<std::string, std::string, std::string>,
+           std::pair<size_t, int>>
+      groups;
+  for (const xp_path &p : paths) {
+    if (p.xp_verdict != XP_PACKAGE)
+      continue;
+    auto &g = groups[{p.xp_package, p.xp_older, p.xp_version}];
+    if (g.first++ == 0 || p.xp_evidence == XP_EV_DPKG)
+      g.second = p.xp_evidence;
+  }
+  if (!groups.empty())
+    s += "packages:\n";
+  for (const auto &g : groups) {
+    xp_path p;
+    p.xp_older = std::get<1>(g.first);
+    p.xp_version = std::get<2>(g.first);
+    s += "  " + esc(std::get<0>(g.first) +
+                (p.xp_version.empty() && p.xp_older.empty() ? "" : " ") +
+                versions(p)) + ": " +
+         std::to_string(g.second.first) +
+         (g.second.first == 1 ? " path" : " paths") + ", all match, " +
+         XP_EVIDENCE_WORDS[g.second.second] + "\n";
+  }
+  if (count[XP_MOVED] > 0)
+    s += "moved:\n";
+  for (const xp_path &p : paths)
+    if (p.xp_verdict == XP_MOVED && p.xp_kind == DB_KIND_DELETED)
+      s += "  " + esc(p.xp_name) + " \u2192 " + esc(p.xp_peer) + "\n";
+  return put(out, s) ? 0 : -1;
+}
+
+int
+xp_report_json(const std::vector<xp_path> &paths, FILE *out)
+{
+  // A path, and text from the package manager cut to a path's length.
+  char line[4 * JSON_LINE_MAX];
+  for (const xp_path &p : paths) {
+    char *at = line;
+    auto str = [&at](const char *key, std::string v) {
+      if (v.size() > DB_PATH_MAX)
+        v.resize(DB_PATH_MAX);
+      at += sprintf(at, ",\"%s\":", key);
+      at = json_put_path(at, v.c_str());
+    };
+    at += sprintf(at, "{\"change\":\"%s\"", json_change_word(p.xp_kind));
+    str("path", p.xp_name);
+    at += sprintf(at, ",\"verdict\":\"%s\",\"evidence\":\"%s\"",
+                  XP_VERDICT_WORDS[p.xp_verdict],
+                  XP_EVIDENCE_WORDS[p.xp_evidence]);
+    if (!p.xp_package.empty())
+      str("package", p.xp_package);
+    if (!p.xp_version.empty())
+      str("version", p.xp_version);
+    if (!p.xp_older.empty())
+      str("older_version", p.xp_older);
+    if (p.xp_verdict == XP_UNEXPLAINED)
+      str("expected", p.xp_expected);
+    if (p.xp_verdict == XP_MOVED)
+      str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from",
+          p.xp_peer);
+    at += sprintf(at, "}\n");
+    if (!put(out, std::string(line, size_t(at - line))))
+      return -1;
+  }
+  return 0;
+}
