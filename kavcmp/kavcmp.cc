@@ -66,7 +66,8 @@ main(int argc, char *argv[])
   if (tree == nullptr)
     die_sys1("ft_init()");
   // Exactly one stored record of room: the reader refuses longer frames.
-  uint8_t data[DB_REC_LEN];
+  // One record and its extension.
+  static uint8_t data[DB_REC_LEN + DB_EXT_MAX];
   if (db_readall(older, cmp_load_old, tree, data, sizeof data) < 0)
     die_sys2("db_readall()", older);
   if (db_readall(newer, cmp_load_new, tree, data, sizeof data) < 0)

@@ -56,7 +56,7 @@ main(int argc, char *argv[])
   if (!isatty(STDOUT_FILENO))
     setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
 
-  uint8_t data[SHOW_DATA_MAX];
+  static uint8_t data[SHOW_DATA_MAX];
   int r = db_readall(file, show_record, &o, data, sizeof data);
   if (r == SHOW_OUT_FAILED)
     die_sys1("stdout");

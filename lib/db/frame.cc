@@ -6,6 +6,29 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+// What a record lacking an extension counts as.
+constexpr db_ext NO_EXT = {};
+
+// The extension's attributes that differ. Attribute items are written in
+// one order, so equal sets are equal bytes.
+uint32_t
+ext_diff(const db_rec *a, const db_rec *b)
+{
+  const db_ext *x = a->ext != nullptr ? a->ext : &NO_EXT;
+  const db_ext *y = b->ext != nullptr ? b->ext : &NO_EXT;
+  uint32_t d = 0;
+  if (memcmp(x->sha256, y->sha256, DB_SHA256_LEN) != 0)
+    d |= DB_SHA256;
+  if (x->xa_len != y->xa_len ||
+      (x->xa_len > 0 && memcmp(x->xa, y->xa, x->xa_len) != 0))
+    d |= DB_XATTR;
+  return d;
+}
+
+}  // namespace
+
 int
 db_frame_check(const db_frame *fr)
 {
@@ -48,5 +71,7 @@ db_rec_diff(const db_rec *a, const db_rec *b)
     d |= DB_FLAGS;
   if (memcmp(a->csum, b->csum, DB_SUM_LEN) != 0)
     d |= DB_CSUM;
+  if (a->ext != nullptr || b->ext != nullptr)
+    d |= ext_diff(a, b);
   return d;
 }
