@@ -50,7 +50,7 @@ main(int argc, char *argv[])
   setvbuf(stdout, nullptr, _IONBF, 0);
   st->js_out = stdout;
 
-  uint8_t data[DB_DATA_MAX];
+  static uint8_t data[DB_DATA_MAX];
   if (db_readall(file, json_record, st, data, sizeof data) != 0) {
     // A failed write stops the reading, and is what gets reported then.
     if (st->js_werr != 0) {
