@@ -29,7 +29,17 @@ put_item_head(uint8_t *p, uint8_t tag, size_t len)
   return p + DB_ITEM_HEAD_LEN;
 }
 
-// Bytes of the extension of rec, which has one.
+// What a record without extension writes when the other record of its
+// pair has one: a zero digest where its mask names one, no attributes.
+constexpr db_ext NO_EXT = {};
+
+const db_ext *
+ext_of(const db_rec *rec)
+{
+  return rec->ext != nullptr ? rec->ext : &NO_EXT;
+}
+
+// Bytes of the extension written for rec.
 size_t
 ext_len(const db_rec *rec)
 {
@@ -37,29 +47,25 @@ ext_len(const db_rec *rec)
   if (rec->mask & DB_SHA256)
     n += DB_ITEM_HEAD_LEN + DB_SHA256_LEN;
   if (rec->mask & DB_XATTR)
-    n += rec->ext->xa_len;
+    n += ext_of(rec)->xa_len;
   return n;
 }
 
-// The extension of rec, or an empty one when rec has none: the other
-// record of its pair has one.
 uint8_t *
 put_ext(uint8_t *p, const db_rec *rec)
 {
-  size_t body = rec->ext != nullptr ? ext_len(rec) - DB_EXT_HEAD_LEN : 0;
+  const db_ext *x = ext_of(rec);
   le_put16(p, DB_EXT_VERSION);
-  le_put32(p + 2, uint32_t(body));
+  le_put32(p + 2, uint32_t(ext_len(rec) - DB_EXT_HEAD_LEN));
   p += DB_EXT_HEAD_LEN;
-  if (rec->ext == nullptr)
-    return p;
   if (rec->mask & DB_SHA256) {
     p = put_item_head(p, TAG_SHA256, DB_SHA256_LEN);
-    memcpy(p, rec->ext->sha256, DB_SHA256_LEN);
+    memcpy(p, x->sha256, DB_SHA256_LEN);
     p += DB_SHA256_LEN;
   }
-  if ((rec->mask & DB_XATTR) && rec->ext->xa_len > 0) {
-    memcpy(p, rec->ext->xa, rec->ext->xa_len);
-    p += rec->ext->xa_len;
+  if ((rec->mask & DB_XATTR) && x->xa_len > 0) {
+    memcpy(p, x->xa, x->xa_len);
+    p += x->xa_len;
   }
   return p;
 }
@@ -76,10 +82,12 @@ xattr_item_ok(uint8_t tag, const uint8_t *v, size_t len)
   return rest == SUM_ITEM_TAIL && le_get32(v + 1 + v[0]) > DB_XATTR_WHOLE_MAX;
 }
 
-// Decodes the extension at p (n bytes) into ext. -1 unless it is one this
-// reader knows, whole and nothing more.
+// Decodes the extension at p (n bytes) of a record with mask into ext. -1
+// unless it is one this reader knows, whole and nothing more, holding the
+// digest exactly when the mask names it and attributes only when it names
+// them.
 int
-get_ext(const uint8_t *p, size_t n, db_ext *ext)
+get_ext(const uint8_t *p, size_t n, uint16_t mask, db_ext *ext)
 {
   memset(ext, 0, sizeof *ext);
   if (n < DB_EXT_HEAD_LEN || le_get16(p) != DB_EXT_VERSION ||
@@ -111,6 +119,9 @@ get_ext(const uint8_t *p, size_t n, db_ext *ext)
     }
     at += DB_ITEM_HEAD_LEN + len;
   }
+  bool sum = n > DB_EXT_HEAD_LEN && p[DB_EXT_HEAD_LEN] == TAG_SHA256;
+  if (sum != ((mask & DB_SHA256) != 0) || (seen_xattr && !(mask & DB_XATTR)))
+    return -1;
   if (seen_xattr)
     ext->xa_len = uint32_t(p + n - ext->xa);
   return 0;
@@ -164,7 +175,7 @@ db_recs_unpack(const void *data, size_t len, int n, db_rec *recs,
       if (ext > left)
         break;
     }
-    if (get_ext(bytes + at, ext, &exts[i]) != 0)
+    if (get_ext(bytes + at, ext, recs[i].mask, &exts[i]) != 0)
       break;
     recs[i].ext = &exts[i];
     at += ext;
