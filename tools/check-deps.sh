@@ -13,10 +13,10 @@ NEEDS='
 build cmake                                           cmake
 build c++|g++                                         g++
 build make                                            make
-build /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
 build /usr/include/openssl/evp.h                      libssl-dev
 build /usr/include/sys/capability.h                   libcap-dev
 build /usr/include/acl/libacl.h                       libacl1-dev
+check /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
 check setfattr                                        attr
 check setfacl                                         acl
 check setcap|/usr/sbin/setcap|/sbin/setcap            libcap2-bin
