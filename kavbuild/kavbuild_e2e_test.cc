@@ -492,9 +492,11 @@ TEST_F(KavbuildTest, AttributeChangesFound) {
   for (const std::string &f : applied)
     want.insert("C " + top_ + "/" + f);
   EXPECT_EQ(want, report_headers(r.out)) << r.out;
-  for (const auto &row : rows)
-    if (std::find(applied.begin(), applied.end(), row.file) != applied.end())
+  for (const auto &row : rows) {
+    if (std::find(applied.begin(), applied.end(), row.file) != applied.end()) {
       EXPECT_NE(std::string::npos, r.out.find(row.line)) << row.file << r.out;
+    }
+  }
   // The same database with an extension of a version this reader does not
   // know is refused, not misread.
   std::string db = read_file(path("b"));
