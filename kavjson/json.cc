@@ -392,14 +392,12 @@ int
 json_record(const db_frame *fr, const void *data, void *arg)
 {
   json_state *st = static_cast<json_state *>(arg);
-  // Only whole records are decoded, and a damaged file is reported as
-  // such even where the path filters would have hidden the damage.
   db_rec recs[2];
   db_ext exts[2];
-  if (db_frame_unpack(fr, data, recs, exts) != 0)
-    return -1;
-  if (!db_path_admits(fr->path, st->js_path, st->js_exact, st->js_prefix))
-    return 0;
+  int r = db_frame_recs(fr, data, st->js_path, st->js_exact, st->js_prefix,
+                        recs, exts);
+  if (r <= 0)
+    return r;
   int n = fr->kind == DB_KIND_CHANGED ? 2 : 1;
   size_t need = JSON_LINE_MAX;
   if (recs[0].ext != nullptr || (n == 2 && recs[1].ext != nullptr))
