@@ -198,8 +198,6 @@ db_rec_attrs(const db_rec *rec)
   return rec->mask & (rec->ext != nullptr ? DB_EVERY : DB_ALL);
 }
 
-// Bytes of rec's extension; 0 when rec has none.
-size_t db_ext_len(const db_rec *rec);
 // Writes the records of one frame (two for a changed pair) to out, which
 // has room for DB_DATA_MAX bytes: the records, then their extensions when
 // either record has one. The data length.

@@ -129,12 +129,6 @@ get_ext(const uint8_t *p, size_t n, uint16_t mask, db_ext *ext)
 
 }  // namespace
 
-size_t
-db_ext_len(const db_rec *rec)
-{
-  return rec->ext != nullptr ? ext_len(rec) : 0;
-}
-
 uint32_t
 db_frame_pack(const db_rec *recs, int n, uint8_t *out)
 {
