@@ -9,14 +9,24 @@
 namespace {
 
 // Decodes the frame's record and its extension, which points into data;
-// -1 (EBADMSG) unless the frame carries exactly one record, so nothing is
+// -1 (EBADMSG) unless the frame carries exactly one record and its
+// extension, if any, so nothing is
 // read that the frame did not supply.
 int
 frame_rec(const db_frame *fr, const void *data, db_rec *rec, db_ext *ext)
 {
-  if (fr->len == DB_REC_LEN) {
-    db_rec_unpack(static_cast<const uint8_t *>(data), rec);
+  if (fr->len < DB_REC_LEN) {
+    errno = EBADMSG;
+    return -1;
+  }
+  db_rec_unpack(static_cast<const uint8_t *>(data), rec);
+  if (fr->len == DB_REC_LEN)
     return 0;
+  // A snapshot's record has an extension only when its mask asks for an
+  // attribute of one; no byte after the record is read otherwise.
+  if ((rec->mask & DB_EXT_ATTRS) == 0) {
+    errno = EBADMSG;
+    return -1;
   }
   return db_recs_unpack(data, fr->len, 1, rec, ext);
 }
