@@ -59,11 +59,31 @@ take_stdout()
 size_t
 record_lines(const db_frame *fr, const void *data, const rec_view *v)
 {
-  db_rec rec;
-  db_rec_unpack(static_cast<const uint8_t *>(data), &rec);
-  uint32_t sel = rec_view_select(v, &rec) & DB_ALL;
-  size_t per_block = v->rv_plain ? 1 : size_t(__builtin_popcount(sel)) + 1;
-  return 1 + (fr->kind == DB_KIND_CHANGED ? 2 : 1) * per_block;
+  db_rec recs[2];
+  db_ext exts[2];
+  FUZZ_CHECK(db_frame_unpack(fr, data, recs, exts) == 0);
+  int n = fr->kind == DB_KIND_CHANGED ? 2 : 1;
+  uint32_t sel = rec_view_select(v, &recs[0]);
+  if (recs[0].ext == nullptr && (n == 1 || recs[1].ext == nullptr))
+    sel &= DB_ALL;
+  size_t lines = 1;
+  for (int i = 0; i < n; i++) {
+    if (v->rv_plain) {
+      lines++;
+      continue;
+    }
+    // One line per attribute and a blank one; the extended attributes
+    // take a line each, or one that says there are none.
+    lines += size_t(__builtin_popcount(sel & ~DB_XATTR)) + 1;
+    if (sel & DB_XATTR) {
+      size_t count = 0, pos = 0;
+      db_xattr a;
+      while (db_xattr_next(recs[i].ext, &pos, &a) == 1)
+        count++;
+      lines += count > 0 ? count : 1;
+    }
+  }
+  return lines;
 }
 
 // The output holds the admitted records and nothing else, each a header
@@ -75,8 +95,11 @@ check_output(const std::vector<shown_rec> &shown)
   size_t at = 0;
   for (const shown_rec &r : shown) {
     size_t nl = out.find('\n', at);
-    FUZZ_CHECK(nl != std::string::npos && nl >= at + 12);  // may read empty
-    FUZZ_CHECK(unesc_name(out.substr(at + 12, nl - at - 12), &path));
+    // The mask text is nine letters, or eleven with the extension's.
+    size_t start = out.find(' ', at + 2) + 1;
+    FUZZ_CHECK(nl != std::string::npos && (start == at + 12 || start == at + 14) &&
+               nl >= start);  // may read empty
+    FUZZ_CHECK(unesc_name(out.substr(start, nl - start), &path));
     FUZZ_CHECK(path == r.path);
     for (size_t i = 0; i < r.lines; i++) {
       nl = out.find('\n', at);

@@ -12,12 +12,17 @@
 #include "diag/diag.h"
 #include "kavbuild/digest.h"
 #include "kavbuild/digestq.h"
+#include "kavbuild/xattrs.h"
 
 struct capture_ctx {
   db_handle *db;
   dq *q;  // null: one thread
   uint64_t objects;
   uint64_t bytes;
+  // Used on the walk's thread only, one object at a time.
+  xattr_room room;
+  uint8_t items[DB_XATTR_ITEMS_MAX];
+  uint8_t frame[DB_REC_LEN + DB_EXT_MAX];
 };
 
 namespace {
@@ -37,6 +42,9 @@ item_fill(dq_item *it, const char *path, const port_stat *st, uint16_t mask)
   db_rec *rec = &it->rec;
   memset(rec, 0, sizeof *rec);
   rec->mask = mask;
+  memset(&it->ext, 0, sizeof it->ext);
+  if (mask & DB_EXT_ATTRS)
+    rec->ext = &it->ext;
   if (mask & DB_INO)
     rec->ino = st->st_ino;
   if (mask & DB_MODE)
@@ -61,12 +69,21 @@ item_fill(dq_item *it, const char *path, const port_stat *st, uint16_t mask)
   it->path[n] = '\0';
 }
 
+// The digests the mask asks for: SHA-1 into csum, SHA-256 into the
+// extension.
+digest_out
+wanted(dq_item *it)
+{
+  return {(it->rec.mask & DB_CSUM) ? it->rec.csum : nullptr,
+          (it->rec.mask & DB_SHA256) ? it->ext.sha256 : nullptr};
+}
+
 // Only regular files and directories are read; FIFOs, devices and sockets
-// are never opened: their checksum stays zero and the mask keeps c.
+// are never opened: their digests stay zero and the mask keeps c and h.
 bool
 reads_contents(const dq_item *it)
 {
-  return (it->rec.mask & DB_CSUM) &&
+  return (it->rec.mask & (DB_CSUM | DB_SHA256)) &&
          (S_ISREG(it->st.st_mode) || S_ISDIR(it->st.st_mode));
 }
 
@@ -74,7 +91,8 @@ reads_contents(const dq_item *it)
 void
 digest_contents(dq_item *it, int *cold)
 {
-  if (digest_object(it->path, &it->st, it->rec.csum, cold) == nullptr) {
+  digest_out out = wanted(it);
+  if (digest_object(it->path, &it->st, &out, cold) != 0) {
     it->err = errno;
     it->failed = errno == ENOENT ? FAIL_GONE : FAIL_SHA;
   }
@@ -85,8 +103,9 @@ digest_contents(dq_item *it, int *cold)
 void
 digest_target(dq_item *it)
 {
-  if ((it->rec.mask & DB_CSUM) && S_ISLNK(it->st.st_mode) &&
-      digest_link(it->path, &it->st, it->rec.csum) != 0) {
+  digest_out out = wanted(it);
+  if ((it->rec.mask & (DB_CSUM | DB_SHA256)) && S_ISLNK(it->st.st_mode) &&
+      digest_link(it->path, &it->st, &out) != 0) {
     it->err = errno;
     it->failed = errno == ENOENT ? FAIL_GONE : FAIL_LINK;
   }
@@ -134,14 +153,24 @@ emit(dq_item *it, void *arg)
     warn_sys2("readlink()", it->path);
     return -1;
   }
-  uint8_t data[DB_REC_LEN];
-  db_rec_pack(&it->rec, data);
-  if (db_argput(c->db, it->path, DB_REC_LEN, DB_KIND_SNAP, data) != 0) {
+  // The attributes are read in walk order, here, as the frame is made.
+  if (it->rec.mask & DB_XATTR) {
+    size_t len;
+    if (xattrs_read(it->path, &c->room, c->items, sizeof c->items, &len) !=
+        0) {
+      warn_sys2("xattrs_read()", it->path);
+      return -1;
+    }
+    it->ext.xa = c->items;
+    it->ext.xa_len = uint32_t(len);
+  }
+  uint32_t len = db_frame_pack(&it->rec, 1, c->frame);
+  if (db_argput(c->db, it->path, len, DB_KIND_SNAP, c->frame) != 0) {
     warn_sys1("db_put()");
     return -1;
   }
   c->objects++;
-  if ((it->rec.mask & DB_CSUM) && S_ISREG(it->st.st_mode))
+  if ((it->rec.mask & (DB_CSUM | DB_SHA256)) && S_ISREG(it->st.st_mode))
     c->bytes += uint64_t(it->st.st_size);
   return 0;
 }

@@ -26,6 +26,42 @@ struct name_list {
   }
 };
 
+// The digests asked for, fed the same bytes.
+class digests {
+ public:
+  explicit digests(const digest_out *out) : out_(out) {
+    if (out_->sha1 != nullptr)
+      sha1_init(&sha1_);
+  }
+  ~digests() { sha256_free(&sha256_); }
+  digests(const digests &) = delete;
+  digests &operator=(const digests &) = delete;
+  // -1 with ENOMEM when the SHA-256 context cannot be made.
+  int start() {
+    return out_->sha256 != nullptr ? sha256_init(&sha256_) : 0;
+  }
+  void update(const void *data, size_t n) {
+    if (out_->sha1 != nullptr)
+      sha1_update(&sha1_, data, int32_t(n));
+    if (out_->sha256 != nullptr)
+      sha256_update(&sha256_, data, n);
+  }
+  void finish() {
+    if (out_->sha1 != nullptr)
+      sha1_final(&sha1_, out_->sha1);
+    if (out_->sha256 != nullptr)
+      sha256_final(&sha256_, out_->sha256);
+  }
+  static void feed(const uint8_t *buf, size_t n, void *arg) {
+    static_cast<digests *>(arg)->update(buf, n);
+  }
+
+ private:
+  const digest_out *out_;
+  sha1_ctx sha1_;
+  sha256_ctx sha256_ = {nullptr};
+};
+
 // A port_name_fn: every name but "." and "..", which say nothing of what the
 // directory holds. 0, or -1 with ENOMEM.
 int
@@ -63,48 +99,58 @@ name_list_add(const char *name, size_t nlen, void *arg)
   return 0;
 }
 
-// A directory's digest in a snapshot: the SHA-1 of its names, "." and ".."
+// A directory's digests in a snapshot: those of its names, "." and ".."
 // left out, in ascending byte order, each followed by one zero byte. The
 // order the host lists them in does not count. fd is an open directory,
 // closed in every case.
-uint8_t *
-digest_dir(int fd, uint8_t out[SHA1_LEN])
+int
+digest_dir(int fd, const digest_out *out)
 {
   name_list names;
   if (port_dir_names(fd, name_list_add, &names) != 0)
-    return nullptr;
+    return -1;
   // strcmp() compares unsigned bytes: a name that starts with 0xc3 sorts
   // after "z" whatever the locale or the signedness of char.
   const char *base = names.bytes;
   std::sort(names.offs, names.offs + names.n, [base](size_t a, size_t b) {
     return strcmp(base + a, base + b) < 0;
   });
-  sha1_ctx ctx;
-  sha1_init(&ctx);
+  digests d(out);
+  if (d.start() != 0)
+    return -1;
   for (size_t i = 0; i < names.n; i++) {
     const char *n = base + names.offs[i];
-    sha1_update(&ctx, n, int32_t(strlen(n) + 1));
+    d.update(n, strlen(n) + 1);
   }
-  sha1_final(&ctx, out);
-  return out;
+  d.finish();
+  return 0;
 }
 
 }  // namespace
 
-uint8_t *
-digest_object(const char *path, const port_stat *st, uint8_t out[SHA1_LEN],
+int
+digest_object(const char *path, const port_stat *st, const digest_out *out,
               int *cold)
 {
   fd_guard fd(port_open_object(path, st));
   if (fd.get() < 0)
-    return nullptr;
+    return -1;
   if (S_ISDIR(st->st_mode))
     return digest_dir(fd.release(), out);
-  return sha_fd_cold(fd.get(), out, cold);
+  if (out->sha256 == nullptr)  // SHA-1 alone: the reader's own loop
+    return sha_fd_cold(fd.get(), out->sha1, cold) != nullptr ? 0 : -1;
+  digests d(out);
+  if (d.start() != 0)
+    return -1;
+  int r = sha_fd_feed(fd.get(), digests::feed, &d, cold);
+  int e = errno;
+  d.finish();
+  errno = e;
+  return r;
 }
 
 int
-digest_link(const char *path, const port_stat *st, uint8_t out[SHA1_LEN])
+digest_link(const char *path, const port_stat *st, const digest_out *out)
 {
   char small[1024];
   size_t cap = sizeof small;
@@ -127,7 +173,11 @@ digest_link(const char *path, const port_stat *st, uint8_t out[SHA1_LEN])
     // A full buffer may hold a cut target (the link changed since its
     // status was read): try again with more room.
     if (size_t(n) < cap) {
-      sha_buf(buf, int32_t(n), out);
+      digests d(out);
+      if (d.start() != 0)
+        return -1;
+      d.update(buf, size_t(n));
+      d.finish();
       return 0;
     }
     cap *= 2;

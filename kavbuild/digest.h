@@ -5,16 +5,24 @@
 
 #include "port/port.h"
 #include "sha1/sha1.h"
+#include "sha256/sha256.h"
+
+// Where an object's digests go; a null pointer is a digest not asked for.
+// Whatever is asked for comes from one reading of the object.
+struct digest_out {
+  uint8_t *sha1;    // SHA1_LEN bytes
+  uint8_t *sha256;  // SHA256_LEN bytes
+};
 
 // The contents of a regular file, or the names of a directory ("." and ".."
 // left out, in ascending byte order, each followed by one zero byte), read
 // from the very object the walk's status st describes: one swapped since
 // then fails (ESTALE) instead of lending its digest or blocking the build.
-// out, or null with errno. *cold, when cold is not null, is set to 1 when
-// a file's contents had to come from the disk.
-uint8_t *digest_object(const char *path, const port_stat *st,
-                       uint8_t out[SHA1_LEN], int *cold);
+// 0, or -1 with errno. *cold, when cold is not null, is set to 1 when a
+// file's contents had to come from the disk.
+int digest_object(const char *path, const port_stat *st,
+                  const digest_out *out, int *cold);
 
-// The SHA-1 of a link's whole target text, which may be longer than a path
-// buffer; the link is not followed. 0, or -1 with errno.
-int digest_link(const char *path, const port_stat *st, uint8_t out[SHA1_LEN]);
+// The digests of a link's whole target text, which may be longer than a
+// path buffer; the link is not followed. 0, or -1 with errno.
+int digest_link(const char *path, const port_stat *st, const digest_out *out);

@@ -18,6 +18,7 @@ constexpr int DQ_MAX_THREADS = 64;
 // One object on its way to the database.
 struct dq_item {
   db_rec rec;                  // the status fields; the digest lands in csum
+  db_ext ext;                  // rec.ext when the mask asks for it
   port_stat st;                // the walk's status of the object
   int err;                     // errno of a failed digest
   int failed;                  // the caller's: how the digest failed, or 0

@@ -2,21 +2,82 @@
 #include "kavcmp/cmp.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 namespace {
 
-// Decodes the frame's record; -1 (EBADMSG) unless the frame is a snapshot
-// frame carrying exactly one, so nothing is read that the frame did not
-// supply and a difference database is not taken for a snapshot.
+// Decodes the frame's record and its extension, which points into data;
+// -1 (EBADMSG) unless the frame is a snapshot frame carrying exactly one
+// record and its extension, if any, so nothing is read that the frame did
+// not supply and a difference database is not taken for a snapshot.
 int
-frame_rec(const db_frame *fr, const void *data, db_rec *rec)
+frame_rec(const db_frame *fr, const void *data, db_rec *rec, db_ext *ext)
 {
-  if (fr->kind != DB_KIND_SNAP || fr->len != DB_REC_LEN) {
+  if (fr->kind != DB_KIND_SNAP || fr->len < DB_REC_LEN) {
     errno = EBADMSG;
     return -1;
   }
   db_rec_unpack(static_cast<const uint8_t *>(data), rec);
-  return 0;
+  if (fr->len == DB_REC_LEN)
+    return 0;
+  // A snapshot's record has an extension only when its mask asks for an
+  // attribute of one; no byte after the record is read otherwise.
+  if ((rec->mask & DB_EXT_ATTRS) == 0) {
+    errno = EBADMSG;
+    return -1;
+  }
+  return db_recs_unpack(data, fr->len, 1, rec, ext);
+}
+
+// Stores n records (one, or a pair) as node's payload. A record without
+// extension is stored as it is; with extensions, the payload holds the
+// records, then their db_ext, then the attribute items, and the records
+// point into it.
+ft_node *
+store(ft_tree *tree, ft_node *node, const char *path, const db_rec *recs,
+      int n)
+{
+  size_t items = 0;
+  bool ext = false;
+  for (int i = 0; i < n; i++)
+    if (recs[i].ext != nullptr) {
+      ext = true;
+      items += recs[i].ext->xa_len;
+    }
+  size_t size = size_t(n) * sizeof(db_rec);
+  if (!ext)
+    return node == nullptr ? ft_add(tree, path, recs, size)
+                           : ft_node_set(tree, node, recs, size);
+  size_t ext_at = size;
+  size_t items_at = size + size_t(n) * sizeof(db_ext);
+  std::unique_ptr<uint8_t, decltype(&std::free)> buf(
+      static_cast<uint8_t *>(malloc(items_at + items)), std::free);
+  if (buf == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  memcpy(buf.get(), recs, size);
+  node = node == nullptr ? ft_add(tree, path, buf.get(), items_at + items)
+                         : ft_node_set(tree, node, buf.get(), items_at + items);
+  if (node == nullptr)
+    return nullptr;
+  // The copy in the node is what the records now point into.
+  uint8_t *held = static_cast<uint8_t *>(node->ftn_data);
+  db_rec *r = reinterpret_cast<db_rec *>(held);
+  db_ext *x = reinterpret_cast<db_ext *>(held + ext_at);
+  size_t at = items_at;
+  for (int i = 0; i < n; i++) {
+    x[i] = recs[i].ext != nullptr ? *recs[i].ext : db_ext{};
+    if (x[i].xa_len > 0) {
+      memcpy(held + at, x[i].xa, x[i].xa_len);
+      x[i].xa = held + at;
+      at += x[i].xa_len;
+    }
+    r[i].ext = recs[i].ext != nullptr ? &x[i] : nullptr;
+  }
+  return node;
 }
 
 }  // namespace
@@ -32,9 +93,10 @@ cmp_load_old(const db_frame *fr, const void *data, void *arg)
 {
   ft_tree *tree = static_cast<ft_tree *>(arg);
   db_rec rec;
-  if (frame_rec(fr, data, &rec) != 0)
+  db_ext ext;
+  if (frame_rec(fr, data, &rec, &ext) != 0)
     return -1;
-  ft_node *node = ft_add(tree, fr->path, &rec, sizeof rec);
+  ft_node *node = store(tree, nullptr, fr->path, &rec, 1);
   if (node == nullptr)
     return -1;
   node->ftn_kind = DB_KIND_DELETED;
@@ -46,11 +108,12 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
 {
   ft_tree *tree = static_cast<ft_tree *>(arg);
   db_rec rec;
-  if (frame_rec(fr, data, &rec) != 0)
+  db_ext ext;
+  if (frame_rec(fr, data, &rec, &ext) != 0)
     return -1;
   ft_node *node = ft_lookup(tree, fr->path, nullptr);
   if (node == nullptr) {
-    node = ft_add(tree, fr->path, &rec, sizeof rec);
+    node = store(tree, nullptr, fr->path, &rec, 1);
     if (node == nullptr)
       return -1;
     node->ftn_kind = DB_KIND_NEW;
@@ -62,7 +125,7 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
   // it with its own first record could call it unchanged and hide it. As
   // in the older database, its last record wins.
   if (node->ftn_data == nullptr || node->ftn_kind == DB_KIND_NEW) {
-    if (ft_node_set(tree, node, &rec, sizeof rec) == nullptr)
+    if (store(tree, node, fr->path, &rec, 1) == nullptr)
       return -1;
     node->ftn_kind = DB_KIND_NEW;
     return 0;
@@ -72,9 +135,25 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
     node->ftn_kind = DB_KIND_UNCHANGED;
     return 0;
   }
-  // Copied out first: the older record goes when the pair replaces it.
+  // Copied out first: the older record goes when the pair replaces it,
+  // and with it the attribute items its extension points to.
   db_rec pair[2] = {*old, rec};
-  if (ft_node_set(tree, node, pair, sizeof pair) == nullptr)
+  db_ext old_ext;
+  std::unique_ptr<uint8_t, decltype(&std::free)> items(nullptr, std::free);
+  if (old->ext != nullptr) {
+    old_ext = *old->ext;
+    if (old_ext.xa_len > 0) {
+      items.reset(static_cast<uint8_t *>(malloc(old_ext.xa_len)));
+      if (items == nullptr) {
+        errno = ENOMEM;
+        return -1;
+      }
+      memcpy(items.get(), old_ext.xa, old_ext.xa_len);
+      old_ext.xa = items.get();
+    }
+    pair[0].ext = &old_ext;
+  }
+  if (store(tree, node, fr->path, pair, 2) == nullptr)
     return -1;
   node->ftn_kind = DB_KIND_CHANGED;
   return 0;
@@ -87,8 +166,8 @@ cmp_load(const char *older, const char *newer, const char **failed)
   ft_tree *tree = ft_init(nullptr, nullptr);
   if (tree == nullptr)
     return nullptr;
-  // Exactly one stored record of room: the reader refuses longer frames.
-  uint8_t data[DB_REC_LEN];
+  // One record and its extension: the reader refuses longer frames.
+  static uint8_t data[DB_REC_LEN + DB_EXT_MAX];
   if (db_readall(older, cmp_load_old, tree, data, sizeof data) < 0)
     *failed = older;
   else if (db_readall(newer, cmp_load_new, tree, data, sizeof data) < 0)

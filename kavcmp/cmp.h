@@ -16,11 +16,12 @@
 bool cmp_rec_equal(const db_rec *a, const db_rec *b);
 
 // db_readall visitors; tree is an ft_tree made with the default payload
-// callbacks, each payload one db_rec or two back to back. cmp_load_old
+// callbacks, each payload one db_rec or two back to back (followed by their
+// extensions, which they point to, when they have any). cmp_load_old
 // marks every path deleted (of repeated paths the last record wins);
 // cmp_load_new, run after it, classifies each record against what its
 // node holds at that moment. A frame that is not a snapshot frame of
-// exactly one stored record is refused: -1, EBADMSG. -1 with ENOMEM when memory runs out.
+// exactly one stored record and its extension is refused: -1, EBADMSG. -1 with ENOMEM when memory runs out.
 int cmp_load_old(const db_frame *fr, const void *data, void *tree);
 int cmp_load_new(const db_frame *fr, const void *data, void *tree);
 

@@ -25,13 +25,8 @@ cmp_put_diff(ft_node *node, void *arg)
       kind == DB_KIND_UNCHANGED)
     return 0;
   const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
-  uint8_t buf[2 * DB_REC_LEN];
-  uint32_t len = DB_REC_LEN;
-  db_rec_pack(&recs[0], buf);
-  if (kind == DB_KIND_CHANGED) {
-    db_rec_pack(&recs[1], buf + DB_REC_LEN);
-    len = 2 * DB_REC_LEN;
-  }
+  static uint8_t buf[DB_DATA_MAX];
+  uint32_t len = db_frame_pack(recs, kind == DB_KIND_CHANGED ? 2 : 1, buf);
   if (db_argput(static_cast<db_handle *>(arg), node->ftn_path, len, kind,
                 buf) != 0) {
     int e = errno;  // the driver reports it after this line

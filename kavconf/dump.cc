@@ -48,14 +48,13 @@ selectors_print(const pclent *e)
 int
 pclent_print(const pclent *e)
 {
-  // The mask text of the record printers, or N as wide.
+  // The mask text of the record printers, or N as wide as one of the
+  // nine attributes of the stored record.
   char head[DB_NATTRS + 1];
-  if (e->pe_flags & PCLENT_RECORD) {
-    mask_text(e->pe_mask, head);
-    head[DB_NATTRS] = '\0';
-  } else {
-    snprintf(head, sizeof head, "%-*s", int(DB_NATTRS), "N");
-  }
+  if (e->pe_flags & PCLENT_RECORD)
+    head[mask_text(e->pe_mask, head)] = '\0';
+  else
+    snprintf(head, sizeof head, "%-*s", int(DB_NBASE), "N");
   if (printf("+%s %c%c\n", head, (e->pe_flags & PCLENT_PRUNE) ? 'S' : '-',
              (e->pe_flags & PCLENT_INHERIT) ? 'I' : '-') < 0 ||
       selectors_print(e) != 0)

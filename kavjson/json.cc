@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "db/print.h"
 #include "diag/esc.h"
@@ -188,6 +190,95 @@ put_time(char *p, uint32_t t)
   return put(p, "Z\"");
 }
 
+// Bytes as a string of hex digits.
+char *
+put_hex(char *p, const uint8_t *bytes, size_t n)
+{
+  *p++ = '"';
+  hex_encode(bytes, p, int(2 * n));
+  p += 2 * n;
+  *p++ = '"';
+  return p;
+}
+
+// An attribute's name, which is not terminated, as put_path writes a path.
+char *
+put_xattr_name(char *p, const char *s, size_t n)
+{
+  char name[256];  // at most 255 bytes
+  memcpy(name, s, n);
+  name[n] = '\0';
+  return put_path(p, name);
+}
+
+// The most put_xattr writes for a: every byte of its name and text
+// escaped, its value in hex.
+size_t
+xattr_bound(const db_xattr *a, size_t text_len)
+{
+  size_t value = a->by_sum ? 2 * DB_SHA256_LEN + 24 : 2 * a->value_len;
+  return 64 + 5 * a->name_len + value + 5 * text_len;
+}
+
+// {"name":"security.capability","value":"0100...","text":"cap_net_raw=ep"}
+// with the text where the value has a text form; a value stored by its
+// digest as {"name":...,"size":5000,"sha256":"..."}. Lossless: the name
+// reads back as its bytes, the value is all there or its digest is.
+char *
+put_xattr(char *p, const db_xattr *a, const char *text)
+{
+  p = put(p, "{\"name\":");
+  p = put_xattr_name(p, a->name, a->name_len);
+  if (a->by_sum) {
+    p = put(p, ",\"size\":");
+    p = put_u64(p, a->value_len);
+    p = put(p, ",\"sha256\":");
+    p = put_hex(p, a->value, DB_SHA256_LEN);
+  } else {
+    p = put(p, ",\"value\":");
+    p = put_hex(p, a->value, a->value_len);
+    if (text != nullptr) {
+      p = put(p, ",\"text\":");
+      p = put_path(p, text);
+    }
+  }
+  *p++ = '}';
+  return p;
+}
+
+char *
+put_xattrs(char *p, const db_ext *ext)
+{
+  *p++ = '[';
+  db_xattr a;
+  for (size_t pos = 0; db_xattr_next(ext, &pos, &a) == 1;) {
+    if (p[-1] != '[')
+      *p++ = ',';
+    char *text = xattr_text(&a);
+    p = put_xattr(p, &a, text);
+    free(text);
+  }
+  *p++ = ']';
+  return p;
+}
+
+// The most the extended attributes of the records add to a line.
+size_t
+ext_bound(const db_rec *recs, int n)
+{
+  size_t b = 0;
+  for (int i = 0; i < n; i++) {
+    db_xattr a;
+    for (size_t pos = 0; db_xattr_next(recs[i].ext, &pos, &a) == 1;) {
+      char *text = xattr_text(&a);
+      b += xattr_bound(&a, text != nullptr ? strlen(text) : 0);
+      free(text);
+    }
+    b += 4 * DB_SHA256_LEN;
+  }
+  return b;
+}
+
 // A record read back holds links in 16 bits, ctime in 32 and size as the
 // 64 bits stored, all widened without sign, so none is negative.
 char *
@@ -206,6 +297,8 @@ put_value(char *p, const db_rec *r, uint32_t bit)
       *p++ = '"';
       hex_encode(r->csum, p, 2 * DB_SUM_LEN);
       return put(p + 2 * DB_SUM_LEN, "\"");
+    case DB_SHA256: return put_hex(p, r->ext->sha256, DB_SHA256_LEN);
+    case DB_XATTR: return put_xattrs(p, r->ext);
   }
   return p;
 }
@@ -216,8 +309,9 @@ put_record(char *p, const db_rec *r)
 {
   *p++ = '{';
   const char *first = p;
+  uint32_t attrs = db_rec_attrs(r);
   for (const db_attr &a : DB_ATTRS) {
-    if ((r->mask & a.bit) == 0)
+    if ((attrs & a.bit) == 0)
       continue;
     if (p != first)
       *p++ = ',';
@@ -258,7 +352,7 @@ put_frame(char *p, uint8_t kind, const db_rec *recs, const char *path)
   p = put(p, ",\"path\":");
   p = json_put_path(p, path);
   p = put(p, ",\"recorded\":");
-  p = put_names(p, DB_ATTRS, recs[0].mask);
+  p = put_names(p, DB_ATTRS, db_rec_attrs(&recs[0]));
   if (kind == DB_KIND_CHANGED) {
     p = put(p, ",\"older\":");
     p = put_record(p, &recs[0]);
@@ -307,14 +401,33 @@ json_record(const db_frame *fr, const void *data, void *arg)
 {
   json_state *st = static_cast<json_state *>(arg);
   db_rec recs[2];
+  db_ext exts[2];
   int r = db_frame_recs(fr, data, st->js_path, st->js_exact, st->js_prefix,
-                        recs);
+                        recs, exts);
   if (r <= 0)
     return r;
-  if (sizeof st->js_buf - st->js_len < JSON_LINE_MAX && write_out(st) != 0)
+  int n = fr->kind == DB_KIND_CHANGED ? 2 : 1;
+  size_t need = JSON_LINE_MAX;
+  if (recs[0].ext != nullptr || (n == 2 && recs[1].ext != nullptr))
+    need += ext_bound(recs, n);
+  if (sizeof st->js_buf - st->js_len < need && write_out(st) != 0)
     return -1;
-  char *end = put_frame(st->js_buf + st->js_len, fr->kind, recs, fr->path);
-  st->js_len = size_t(end - st->js_buf);
+  if (need <= sizeof st->js_buf) {
+    char *end = put_frame(st->js_buf + st->js_len, fr->kind, recs, fr->path);
+    st->js_len = size_t(end - st->js_buf);
+    return 0;
+  }
+  // A line longer than the buffer goes out on its own.
+  std::unique_ptr<char, decltype(&std::free)> line(
+      static_cast<char *>(malloc(need)), std::free);
+  if (line == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  size_t len = size_t(put_frame(line.get(), fr->kind, recs, fr->path) - line.get());
+  errno = 0;
+  if (fwrite(line.get(), 1, len, st->js_out) != len)
+    return write_failed(st);
   return 0;
 }
 

@@ -56,7 +56,7 @@ main(int argc, char *argv[])
   setvbuf(stdout, nullptr, _IONBF, 0);
   st->js_out = stdout;
 
-  uint8_t data[DB_DATA_MAX];
+  static uint8_t data[DB_DATA_MAX];
   int r = db_readall(file, json_record, st, data, sizeof data);
   // A failed write stops the reading, and is what gets reported then.
   bool out_failed = r != 0 && st->js_werr != 0;

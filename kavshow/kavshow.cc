@@ -61,7 +61,7 @@ main(int argc, char *argv[])
   if (!isatty(STDOUT_FILENO))
     setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
 
-  uint8_t data[SHOW_DATA_MAX];
+  static uint8_t data[SHOW_DATA_MAX];
   int r = db_readall(file, show_record, &o, data, sizeof data);
   db_print_end(file, r, r == SHOW_OUT_FAILED, flush_stdout, nullptr);
   return 0;

@@ -15,15 +15,17 @@ struct show_opts {
   char so_path[DB_PATH_MAX + 1];   // from the last -d or -D
 };
 
-// Room for the largest frame a writer of the suite makes: a changed pair.
+// Room for the largest frame a writer of the suite makes: a changed pair
+// with both extensions.
 constexpr size_t SHOW_DATA_MAX = DB_DATA_MAX;
 
 // What show_record returns when stdout refused the record.
 constexpr int SHOW_OUT_FAILED = 2;
 
 // db_readall visitor; arg is the show_opts. 0 after printing the frame or
-// leaving it out. A frame shorter than the records its kind promises is a
-// damaged file, whether or not the filters would have shown it: -1, EBADMSG.
+// leaving it out. A frame that does not hold the records its kind promises,
+// or holds an extension this reader does not know, is a damaged file,
+// whether or not the filters would have shown it: -1, EBADMSG.
 // SHOW_OUT_FAILED, with errno from the failed write, when the record could
 // not be written, so that the reading stops there.
 int show_record(const db_frame *fr, const void *data, void *arg);

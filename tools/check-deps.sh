@@ -21,7 +21,12 @@ check apt-ftparchive                                  apt-utils
 check gpg                                             gpg
 check gpgv                                            gpgv
 check gpg-agent                                       gpg-agent
+build /usr/include/sys/capability.h                   libcap-dev
+build /usr/include/acl/libacl.h                       libacl1-dev
 check /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
+check setfattr                                        attr
+check setfacl                                         acl
+check setcap|/usr/sbin/setcap|/sbin/setcap            libcap2-bin
 check mandoc                                          mandoc
 check ssh-keygen                                      openssh-client
 check flock                                           util-linux

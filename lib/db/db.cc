@@ -17,13 +17,16 @@
 
 namespace {
 
-// The attribute table is the one source of the mask letters: nine letters,
-// each naming one bit of its own, together every bit of DB_ALL.
+// The attribute table is the one source of the mask letters: each letter
+// names one bit of its own, together every bit of DB_EVERY, and the first
+// DB_NBASE are the nine of the stored record.
 constexpr bool
 attrs_well_formed()
 {
   uint32_t seen = 0;
   for (size_t i = 0; i < DB_NATTRS; i++) {
+    if (i == DB_NBASE && seen != DB_ALL)
+      return false;
     uint32_t bit = DB_ATTRS[i].bit;
     if (bit == 0 || (bit & (bit - 1)) != 0 || (seen & bit) != 0 ||
         DB_ATTRS[i].name[0] == '\0')
@@ -33,9 +36,10 @@ attrs_well_formed()
       if (DB_ATTRS[j].letter == DB_ATTRS[i].letter)
         return false;
   }
-  return seen == DB_ALL;
+  return seen == DB_EVERY;
 }
-static_assert(DB_NATTRS == 9, "nine attributes");
+static_assert(DB_NATTRS == 11 && DB_NBASE == 9,
+              "nine attributes and two of the extension");
 static_assert(attrs_well_formed(), "each attribute once, one bit each");
 
 // A set letter is no attribute letter, and names attributes only.
@@ -44,7 +48,7 @@ attr_sets_well_formed()
 {
   for (const db_attr &s : DB_ATTR_SETS)
     if (db_attr_find(DB_ATTRS, s.letter) != 0 || s.bit == 0 ||
-        (s.bit & ~DB_ALL) != 0)
+        (s.bit & ~DB_EVERY) != 0)
       return false;
   return true;
 }
@@ -56,7 +60,11 @@ static_assert(db_attr_find(DB_ATTR_SETS, 'C') ==
                   (DB_ALL & ~(DB_CTIME | DB_SIZE | DB_CSUM)),
               "C is every attribute but ctime, size and checksum");
 static_assert(db_attr_find(DB_ATTR_SETS, 'F') == DB_ALL,
-              "F is every attribute");
+              "F is every attribute of the stored record");
+static_assert(db_attr_find(DB_ATTR_SETS, 'A') == DB_EVERY,
+              "A is every attribute");
+static_assert((DB_ALL & DB_EXT_ATTRS) == 0 && DB_EVERY <= 0xffff,
+              "the extension's bits are apart and fit the stored mask");
 
 // Where each field sits in a stored record.
 enum {

@@ -16,7 +16,13 @@ constexpr uint32_t DB_CTIME = 0x020;
 constexpr uint32_t DB_SIZE = 0x040;
 constexpr uint32_t DB_FLAGS = 0x080;
 constexpr uint32_t DB_CSUM = 0x100;
-constexpr uint32_t DB_ALL = 0x1ff;
+constexpr uint32_t DB_ALL = 0x1ff;  // the nine of the stored record
+// Attributes stored in a record's extension (see db_ext), never in the
+// 56 bytes themselves: a record that has none of them has no extension.
+constexpr uint32_t DB_SHA256 = 0x200;
+constexpr uint32_t DB_XATTR = 0x400;
+constexpr uint32_t DB_EXT_ATTRS = DB_SHA256 | DB_XATTR;
+constexpr uint32_t DB_EVERY = DB_ALL | DB_EXT_ATTRS;
 
 // A letter of the command lines' and the policy's masks, and its bits.
 struct db_attr {
@@ -24,19 +30,25 @@ struct db_attr {
   uint32_t bit;
   const char *name;  // as the long layout labels it and kavjson keys it
 };
-// The nine attributes in the order every mask text and every printed layout
-// shows them, which is not the order of their bits.
+// The attributes in the order every mask text and every printed layout
+// shows them, which is not the order of their bits: the nine of the stored
+// record first, then those of the extension.
 constexpr db_attr DB_ATTRS[] = {
-    {'i', DB_INO, "ino"},     {'l', DB_LINKS, "links"}, {'u', DB_UID, "uid"},
-    {'g', DB_GID, "gid"},     {'m', DB_MODE, "mode"},   {'s', DB_SIZE, "size"},
-    {'f', DB_FLAGS, "flags"}, {'t', DB_CTIME, "ctime"}, {'c', DB_CSUM, "csum"},
+    {'i', DB_INO, "ino"},      {'l', DB_LINKS, "links"}, {'u', DB_UID, "uid"},
+    {'g', DB_GID, "gid"},      {'m', DB_MODE, "mode"},   {'s', DB_SIZE, "size"},
+    {'f', DB_FLAGS, "flags"},  {'t', DB_CTIME, "ctime"}, {'c', DB_CSUM, "csum"},
+    {'h', DB_SHA256, "sha256"}, {'x', DB_XATTR, "xattrs"},
 };
 constexpr size_t DB_NATTRS = sizeof DB_ATTRS / sizeof DB_ATTRS[0];
+// How many of them a record without extension carries: its mask text is
+// that long.
+constexpr size_t DB_NBASE = 9;
 // Letters that name several attributes at once. mask_parse lets them
 // replace the mask read so far; the policy language adds them to it.
 constexpr db_attr DB_ATTR_SETS[] = {
     {'C', DB_INO | DB_MODE | DB_LINKS | DB_UID | DB_GID | DB_FLAGS, "C"},
     {'F', DB_ALL, "F"},
+    {'A', DB_EVERY, "A"},
 };
 
 // The bits of letter c in DB_ATTRS or DB_ATTR_SETS; 0 for a letter that
@@ -68,6 +80,33 @@ constexpr size_t DB_HEAD_LEN = 7;    // path length 2, data length 4, kind 1
 // the policy and the programs' options handle.
 constexpr size_t DB_PATH_MAX = 1023;
 constexpr size_t DB_SUM_LEN = 20;    // SHA-1 digest
+constexpr size_t DB_SHA256_LEN = 32; // SHA-256 digest
+
+// The extension of a record, which follows it in a frame (kavdb(5)): a
+// version (2 bytes), the length of what follows (4), then items, each a
+// tag (1), a length (4) and the value. The SHA-256 comes first when the
+// mask has DB_SHA256, then one item per extended attribute in ascending
+// order of name: the name's length (1), the name, and either the value
+// itself or, for a value over DB_XATTR_WHOLE_MAX bytes, its length (4)
+// and its SHA-256.
+constexpr uint16_t DB_EXT_VERSION = 1;
+constexpr size_t DB_EXT_HEAD_LEN = 6;
+constexpr size_t DB_ITEM_HEAD_LEN = 5;
+constexpr size_t DB_XATTR_WHOLE_MAX = 4096;
+// The longest extension a writer makes; an object whose attributes need
+// more is not recorded (E2BIG).
+constexpr size_t DB_EXT_MAX = 64 * 1024;
+// What of it the extended attributes may take: the rest is the head and
+// the SHA-256.
+constexpr size_t DB_XATTR_ITEMS_MAX =
+    DB_EXT_MAX - DB_EXT_HEAD_LEN - DB_ITEM_HEAD_LEN - DB_SHA256_LEN;
+
+// What a record's extension holds, as read or to be written.
+struct db_ext {
+  uint8_t sha256[DB_SHA256_LEN];
+  const uint8_t *xa;  // the extended attribute items, xa_len bytes; not owned
+  uint32_t xa_len;
+};
 
 // The record of one object. Fields the mask does not name are zero.
 struct db_rec {
@@ -81,6 +120,8 @@ struct db_rec {
   uint32_t flags;
   uint8_t csum[DB_SUM_LEN];
   uint16_t mask;
+  // Null for a record without extension, whatever its mask says; not owned.
+  const db_ext *ext;
 };
 
 // The head of one frame as read or to be written; path is terminated.
@@ -141,14 +182,58 @@ int db_readall(const char *name, db_visit_fn fn, void *arg, void *data,
 
 // What the reading programs share about the frames they are handed.
 
-// The largest data a writer of the suite puts in a frame: a changed pair.
-constexpr size_t DB_DATA_MAX = 2 * DB_REC_LEN;
+// The largest data a writer of the suite puts in a frame: a changed pair
+// with both extensions.
+constexpr size_t DB_DATA_MAX = 2 * (DB_REC_LEN + DB_EXT_MAX);
 
 // 0 when the frame's data holds the records its kind promises: two for a
 // changed pair, one for any other kind. Shorter data cannot come from a
 // writer of the suite: -1, EBADMSG, so that no record is decoded from
 // bytes the frame did not supply.
 int db_frame_check(const db_frame *fr);
+
+// The attributes rec carries: those of its mask, the extension's only
+// when it has one.
+inline uint32_t
+db_rec_attrs(const db_rec *rec)
+{
+  return rec->mask & (rec->ext != nullptr ? DB_EVERY : DB_ALL);
+}
+
+// Writes the records of one frame (two for a changed pair) to out, which
+// has room for DB_DATA_MAX bytes: the records, then their extensions when
+// either record has one. The data length.
+uint32_t db_frame_pack(const db_rec *recs, int n, uint8_t *out);
+// Decodes a frame's records into recs (two for a changed pair) and their
+// extensions into exts, which then point into data. -1 with EBADMSG when
+// the data does not hold exactly the records and the extensions their
+// kind promises, or an extension has a version, a tag or a layout this
+// reader does not know.
+int db_frame_unpack(const db_frame *fr, const void *data, db_rec recs[2],
+                    db_ext exts[2]);
+// The same for n records (1 or 2) in len bytes of data, whatever the kind.
+int db_recs_unpack(const void *data, size_t len, int n, db_rec *recs,
+                   db_ext *exts);
+
+// One extended attribute of an extension. A value over DB_XATTR_WHOLE_MAX
+// bytes is held by its SHA-256: by_sum set, value the digest.
+struct db_xattr {
+  const char *name;  // not terminated
+  size_t name_len;
+  const uint8_t *value;
+  size_t value_len;  // the length of the value itself, also when by_sum
+  bool by_sum;
+};
+// Appends an attribute's item to the len bytes of items in buf (cap bytes
+// of room): the value whole when value_len <= DB_XATTR_WHOLE_MAX, else
+// sum (its SHA-256). -1 with E2BIG when it does not fit, EINVAL for an
+// empty name or one over 255 bytes.
+int db_xattr_put(uint8_t *buf, size_t cap, size_t *len, const char *name,
+                 const void *value, size_t value_len,
+                 const uint8_t sum[DB_SHA256_LEN]);
+// The attribute at *pos of ext's items, *pos moved past it; 0 at the end.
+// The items must come from db_frame_unpack or db_xattr_put.
+int db_xattr_next(const db_ext *ext, size_t *pos, db_xattr *out);
 
 // The path filters of the -d and -D options: with prefix, path must begin
 // with the bytes of want; with exact, it must equal want. Both apply when
@@ -158,11 +243,12 @@ bool db_path_admits(const char *path, const char *want, bool exact,
 
 // The per-frame step of the programs that print a database, before the
 // printing: 1 with the frame's records in recs (two for a changed pair)
-// when the path filters (as db_path_admits) admit it, 0 when they leave it
-// out. A frame shorter than its kind promises is a damaged file, whether
-// or not the filters would have shown it: -1, EBADMSG (db_frame_check).
+// and their extensions in exts when the path filters (as db_path_admits)
+// admit it, 0 when they leave it out. A frame that does not hold what its
+// kind promises is a damaged file, whether or not the filters would have
+// shown it: -1, EBADMSG (db_frame_unpack).
 int db_frame_recs(const db_frame *fr, const void *data, const char *want,
-                  bool exact, bool prefix, db_rec recs[2]);
+                  bool exact, bool prefix, db_rec recs[2], db_ext exts[2]);
 
 // The end of a program that printed the frames of file as db_readall read
 // them, r being what db_readall returned. When out_failed, the output
@@ -177,4 +263,6 @@ void db_print_end(const char *file, int r, bool out_failed,
 
 // The attributes whose stored values differ between a and b, among those
 // a comparison of two snapshots looks at: ctime and the masks never count.
+// An extension's attributes a record lacks count as a zero digest and no
+// extended attributes.
 uint32_t db_rec_diff(const db_rec *a, const db_rec *b);

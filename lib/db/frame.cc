@@ -9,6 +9,29 @@
 
 #include "diag/diag.h"
 
+namespace {
+
+// What a record lacking an extension counts as.
+constexpr db_ext NO_EXT = {};
+
+// The extension's attributes that differ. Attribute items are written in
+// one order, so equal sets are equal bytes.
+uint32_t
+ext_diff(const db_rec *a, const db_rec *b)
+{
+  const db_ext *x = a->ext != nullptr ? a->ext : &NO_EXT;
+  const db_ext *y = b->ext != nullptr ? b->ext : &NO_EXT;
+  uint32_t d = 0;
+  if (memcmp(x->sha256, y->sha256, DB_SHA256_LEN) != 0)
+    d |= DB_SHA256;
+  if (x->xa_len != y->xa_len ||
+      (x->xa_len > 0 && memcmp(x->xa, y->xa, x->xa_len) != 0))
+    d |= DB_XATTR;
+  return d;
+}
+
+}  // namespace
+
 int
 db_frame_check(const db_frame *fr)
 {
@@ -33,18 +56,14 @@ db_path_admits(const char *path, const char *want, bool exact, bool prefix)
 
 int
 db_frame_recs(const db_frame *fr, const void *data, const char *want,
-              bool exact, bool prefix, db_rec recs[2])
+              bool exact, bool prefix, db_rec recs[2], db_ext exts[2])
 {
   // Only whole records are decoded, and a damaged file is reported as
   // such even where the path filters would have hidden the damage.
-  if (db_frame_check(fr) != 0)
+  if (db_frame_unpack(fr, data, recs, exts) != 0)
     return -1;
   if (!db_path_admits(fr->path, want, exact, prefix))
     return 0;
-  const uint8_t *bytes = static_cast<const uint8_t *>(data);
-  db_rec_unpack(bytes, &recs[0]);
-  if (fr->kind == DB_KIND_CHANGED)
-    db_rec_unpack(bytes + DB_REC_LEN, &recs[1]);
   return 1;
 }
 
@@ -86,5 +105,7 @@ db_rec_diff(const db_rec *a, const db_rec *b)
     d |= DB_FLAGS;
   if (memcmp(a->csum, b->csum, DB_SUM_LEN) != 0)
     d |= DB_CSUM;
+  if (a->ext != nullptr || b->ext != nullptr)
+    d |= ext_diff(a, b);
   return d;
 }

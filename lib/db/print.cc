@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -219,11 +220,21 @@ put_header(outbuf *o, uint32_t kind, const db_rec *rec, const char *path)
   char head[DB_NATTRS + 3];  // the letter, a blank, the mask text, a blank
   head[0] = change_letter(kind);
   head[1] = ' ';
-  mask_text(rec->mask, head + 2);
-  head[DB_NATTRS + 2] = ' ';
-  o->put(head, sizeof head);
+  size_t n = mask_text(db_rec_attrs(rec), head + 2);
+  head[n + 2] = ' ';
+  o->put(head, n + 3);
   o->put_name(path);  // escaped: a name cannot add a line to the report
   o->put('\n');
+}
+
+// 64 hex digits; zeros for a record without the digest.
+void
+put_sha256(outbuf *o, const uint8_t *sum)
+{
+  static const uint8_t none[DB_SHA256_LEN] = {};
+  char text[2 * DB_SHA256_LEN + 1];
+  o->put(hex_encode(sum != nullptr ? sum : none, text, 2 * DB_SHA256_LEN),
+         2 * DB_SHA256_LEN);
 }
 
 // One attribute's value as its plain and long formats render it.
@@ -242,6 +253,31 @@ put_value(outbuf *o, const db_rec *r, uint32_t bit)
     case DB_FLAGS: put_hex32(o, r->flags); break;                  // %.8x
     case DB_CTIME: time_text(r->ctime, when); o->put(when); break;  // %s
     case DB_CSUM: o->put(hex_encode(r->csum, csum, 40), 40); break;  // %s
+    case DB_SHA256: put_sha256(o, r->ext != nullptr ? r->ext->sha256 : nullptr); break;
+  }
+}
+
+// One extended attribute: its name, "=", and the value's text form, the
+// value itself escaped as names are, or its length and digest.
+void
+put_xattr(outbuf *o, const db_xattr *a)
+{
+  o->put_name(a->name, a->name_len);
+  o->put('=');
+  if (a->by_sum) {
+    o->put('(');
+    put_dec(o, int64_t(a->value_len));
+    o->put(" bytes, sha256 ");
+    put_sha256(o, a->value);
+    o->put(')');
+    return;
+  }
+  char *text = xattr_text(a);
+  if (text != nullptr) {
+    o->put_name(text);
+    free(text);
+  } else {
+    o->put_name(reinterpret_cast<const char *>(a->value), a->value_len);
   }
 }
 
@@ -251,10 +287,39 @@ block_plain(outbuf *o, const db_rec *r, uint32_t sel)
   for (const db_attr &a : DB_ATTRS) {
     if ((sel & a.bit) == 0)
       continue;
+    if (a.bit == DB_XATTR) {  // each attribute a field of its own
+      db_xattr x;
+      for (size_t pos = 0; db_xattr_next(r->ext, &pos, &x) == 1;) {
+        put_xattr(o, &x);
+        o->put(' ');
+      }
+      continue;
+    }
     put_value(o, r, a.bit);
     o->put(' ');
   }
   o->put('\n');
+}
+
+// The long layouts' lines of the extended attributes: one per attribute,
+// or one that says there are none.
+void
+lines_xattr(outbuf *o, const db_rec *r, const char *label)
+{
+  db_xattr x;
+  size_t pos = 0;
+  bool any = false;
+  while (db_xattr_next(r->ext, &pos, &x) == 1) {
+    o->put(label);
+    o->put(":\t", 2);
+    put_xattr(o, &x);
+    o->put('\n');
+    any = true;
+  }
+  if (!any) {
+    o->put(label);
+    o->put(":\t(none)\n");
+  }
 }
 
 void
@@ -263,6 +328,10 @@ block_long(outbuf *o, const db_rec *r, uint32_t sel, bool human)
   for (const db_attr &a : DB_ATTRS) {
     if ((sel & a.bit) == 0)
       continue;
+    if (a.bit == DB_XATTR) {
+      lines_xattr(o, r, a.name);
+      continue;
+    }
     o->put(a.name);  // "ino:\t%lld\n" and the like
     o->put(":\t", 2);
     put_value(o, r, a.bit);
@@ -293,6 +362,9 @@ rec_print(layout how, uint32_t kind, const db_rec *recs, const char *path,
   outbuf o(stdout);
   put_header(&o, kind, &recs[0], path);
   int n = kind == DB_KIND_CHANGED ? 2 : 1;
+  // The extension's attributes print only for records that have one.
+  if (recs[0].ext == nullptr && (n == 1 || recs[1].ext == nullptr))
+    sel &= DB_ALL;
   for (int i = 0; i < n; i++) {
     if (how == PLAIN)
       block_plain(&o, &recs[i], sel);
@@ -325,12 +397,13 @@ rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
   return rec_print(HUMAN, kind, recs, path, sel);
 }
 
-void
+size_t
 mask_text(uint32_t mask, char out[DB_NATTRS])
 {
-  size_t n = 0;
-  for (const db_attr &a : DB_ATTRS)
-    out[n++] = (mask & a.bit) ? a.letter : '-';
+  size_t len = (mask & DB_EXT_ATTRS) != 0 ? DB_NATTRS : DB_NBASE;
+  for (size_t i = 0; i < len; i++)
+    out[i] = (mask & DB_ATTRS[i].bit) ? DB_ATTRS[i].letter : '-';
+  return len;
 }
 
 uint32_t

@@ -41,12 +41,22 @@ int rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
                    const char *path);
 
 // The mask text of mask: per attribute, in the order of DB_ATTRS, its
-// letter when mask has its bit, else '-'. Not terminated.
-void mask_text(uint32_t mask, char out[DB_NATTRS]);
+// letter when mask has its bit, else '-'; the extension's attributes only
+// when mask has one of them. Not terminated; returns its length, DB_NBASE
+// or DB_NATTRS.
+size_t mask_text(uint32_t mask, char out[DB_NATTRS]);
 
-// Mask letters of the command lines: i m l u g t s f c add, C and F replace
-// the whole mask, anything else is ignored.
+// Mask letters of the command lines: i m l u g t s f c h x add, C, F and A
+// replace the whole mask, anything else is ignored.
 void mask_parse(const char *text, uint32_t *mask);
+
+// The text form of an extended attribute's value where it has one: a
+// capability set as "cap_net_raw=ep", an ACL as its entries joined by ","
+// with numeric ids ("user::rw-,user:1000:r--,group::r--,mask::r--,other::r--"),
+// an SELinux label without its terminator. Null for a value stored by its
+// digest, any other name, or a value that does not decode; else text
+// allocated with malloc, the caller's to free.
+char *xattr_text(const db_xattr *a);
 
 // n hex digits of bytes, lowercase, then a terminator at text[n].
 char *hex_encode(const uint8_t *bytes, char *text, int n);

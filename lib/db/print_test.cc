@@ -315,7 +315,7 @@ TEST(MaskParse, Letters) {
     const char *text;
     uint32_t want;
   } cases[] = {
-      {"", 0},          {"ug", 0x018},   {"x9u", 0x008}, {"Fc", 0x1ff},
+      {"", 0},          {"ug", 0x018},   {"z9u", 0x008}, {"Fc", 0x1ff},
       {"cF", 0x1ff},    {"tC", 0x09f},   {"Ct", 0x0bf},  {"C", 0x09f},
       {"imlugtsfc", 0x1ff}, {"I M", 0},  {"ii", 0x001},  {"c", 0x100},
   };

@@ -44,6 +44,12 @@ class esc_buf {
       return;
     put_escaped(s, n);
   }
+  // The n bytes at s, escaped as a name is.
+  void put_name(const char *s, size_t n) {
+    if (n <= N - len_ && copy_plain(s, n))
+      return;
+    put_escaped(s, n);
+  }
 
   // Writes out what the buffer holds. Nothing is written after a write has
   // failed: every later flush is -1 with the errno of that first failure.

@@ -71,7 +71,7 @@ TEST_F(ConfigFile, SyntaxErrors) {
       {"@NO:/" + std::string(1023, 'a') + "\n", 1, "invalid path"},
       {"@NO:/\nname:x\n", 2, "'+' (entry) is expected"},
       {"@NO:/\n+F\n@NO:/a\n\n-F\n", 5, "'+' (entry) is expected"},
-      {"@NO:/\n+Fx\n", 2, "bad mask"},
+      {"@NO:/\n+Fz\n", 2, "bad mask"},
       {"@NO:/\n+F I\n", 2, "bad mask"},
       {"@NO:/\n+F\r\n", 2, "bad mask"},
       {"@NO:/\n+F:X\n", 2, "bad options"},

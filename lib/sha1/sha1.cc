@@ -207,14 +207,12 @@ sha_fd(int fd, uint8_t out[SHA1_LEN])
   return sha_fd_cold(fd, out, nullptr);
 }
 
-uint8_t *
-sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold)
+int
+sha_fd_feed(int fd, sha_feed_fn fn, void *arg, int *cold)
 {
   // 64-byte alignment keeps the loads of the block function on one cache
   // line each.
   alignas(64) uint8_t buf[SHA_READ_LEN];
-  sha1_ctx ctx;
-  sha1_init(&ctx);
   ssize_t got;
   bool first = cold != nullptr;
   for (;;) {
@@ -230,14 +228,28 @@ sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold)
       got = read(fd, buf, sizeof buf);
     }
     if (got > 0)
-      sha1_update(&ctx, buf, int32_t(got));
+      fn(buf, size_t(got), arg);
     else if (got == 0 || errno != EINTR)
       break;
   }
+  return got == 0 ? 0 : -1;
+}
+
+uint8_t *
+sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold)
+{
+  sha1_ctx ctx;
+  sha1_init(&ctx);
+  int r = sha_fd_feed(
+      fd,
+      [](const uint8_t *buf, size_t n, void *c) {
+        sha1_update(static_cast<sha1_ctx *>(c), buf, int32_t(n));
+      },
+      &ctx, cold);
   int e = errno;
   sha1_final(&ctx, out);
   errno = e;
-  return got == 0 ? out : nullptr;
+  return r == 0 ? out : nullptr;
 }
 
 uint8_t *
