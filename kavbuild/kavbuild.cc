@@ -78,7 +78,7 @@ main(int argc, char *argv[])
   struct tm tm;
   localtime_r(&now, &tm);
   char conf[1024];
-  copy_cut(conf, "/usr/local/etc/kavrel.conf");
+  copy_cut(conf, KAV_POLICY_PATH);  // set by the build
   char dbname[1024];
   snprintf(dbname, sizeof dbname, "kavdb-%d-%.2d-%.2d-%.2d-%.2d-%.2d",
            tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
