@@ -119,3 +119,11 @@ fuzz-clean:
 	rm -rf build-fuzz
 
 clean: fuzz-clean
+
+# The Debian package: `make deb` builds it from a copy of the tree made in
+# build/deb/, running the package's own tests, and leaves
+# kavrel_VERSION_ARCH.deb there. It needs what make check needs.
+.PHONY: deb
+
+deb: deps-check
+	sh debian/build.sh . build/deb -j$(JOBS)

@@ -27,7 +27,8 @@ usage()
 int
 main(int argc, char *argv[])
 {
-  char conf[1024] = KAV_POLICY_PATH;  // set by the build
+  char conf[1024];
+  copy_cut(conf, KAV_POLICY_PATH);  // set by the build
   char dir[1024] = "";
   bool all = true;
   int ch;
