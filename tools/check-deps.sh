@@ -13,7 +13,7 @@ NEEDS='
 build cmake                                           cmake
 build c++|g++                                         g++
 build make                                            make
-build /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
+check /usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h libgtest-dev
 check mandoc                                          mandoc
 check ssh-keygen                                      openssh-client
 check flock                                           util-linux

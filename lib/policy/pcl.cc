@@ -99,7 +99,7 @@ types_well_formed()
   for (size_t i = 0; i < PCL_NTYPES; i++) {
     const pcl_type &t = PCL_TYPES[i];
     if (t.bit == 0 || (t.bit & (t.bit - 1)) != 0 || (seen & t.bit) != 0 ||
-        t.fmt == 0 || (t.fmt & ~S_IFMT) != 0)
+        t.fmt == 0 || (t.fmt & ~static_cast<mode_t>(S_IFMT)) != 0)
       return false;
     seen = static_cast<uint8_t>(seen | t.bit);
     for (size_t j = 0; j < i; j++)
