@@ -78,3 +78,24 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
   node->ftn_kind = DB_KIND_CHANGED;
   return 0;
 }
+
+ft_tree *
+cmp_load(const char *older, const char *newer, const char **failed)
+{
+  *failed = nullptr;
+  ft_tree *tree = ft_init(nullptr, nullptr);
+  if (tree == nullptr)
+    return nullptr;
+  // Exactly one stored record of room: the reader refuses longer frames.
+  uint8_t data[DB_REC_LEN];
+  if (db_readall(older, cmp_load_old, tree, data, sizeof data) < 0)
+    *failed = older;
+  else if (db_readall(newer, cmp_load_new, tree, data, sizeof data) < 0)
+    *failed = newer;
+  else
+    return tree;
+  int e = errno;
+  ft_free(tree);
+  errno = e;
+  return nullptr;
+}

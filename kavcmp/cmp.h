@@ -24,6 +24,12 @@ bool cmp_rec_equal(const db_rec *a, const db_rec *b);
 int cmp_load_old(const db_frame *fr, const void *data, void *tree);
 int cmp_load_new(const db_frame *fr, const void *data, void *tree);
 
+// The whole load: a new tree, older read into it with cmp_load_old, then
+// newer with cmp_load_new. The tree, or null with errno: then *failed is
+// the file that could not be read, or null when the tree could not be
+// made; what was loaded is released.
+ft_tree *cmp_load(const char *older, const char *newer, const char **failed);
+
 // ft_visitors for the loaded tree, which report every path that is not
 // unchanged. cmp_print prints it as the rec_view (arg) chose: 0, or -1
 // with errno when stdout refused it, which ends the traversal.

@@ -62,15 +62,13 @@ main(int argc, char *argv[])
     usage();
   const char *older = argv[optind], *newer = argv[optind + 1];
 
-  ft_tree *tree = ft_init(nullptr, nullptr);
-  if (tree == nullptr)
-    die_sys1("ft_init()");
-  // Exactly one stored record of room: the reader refuses longer frames.
-  uint8_t data[DB_REC_LEN];
-  if (db_readall(older, cmp_load_old, tree, data, sizeof data) < 0)
-    die_sys2("db_readall()", older);
-  if (db_readall(newer, cmp_load_new, tree, data, sizeof data) < 0)
-    die_sys2("db_readall()", newer);
+  const char *failed;
+  ft_tree *tree = cmp_load(older, newer, &failed);
+  if (tree == nullptr) {
+    if (failed == nullptr)
+      die_sys1("ft_init()");
+    die_sys2("db_readall()", failed);
+  }
 
   if (diff) {
     db_handle *db = db_open(diffname, O_RDWR | O_CREAT | O_EXCL, 0600);

@@ -298,19 +298,13 @@ int
 json_record(const db_frame *fr, const void *data, void *arg)
 {
   json_state *st = static_cast<json_state *>(arg);
-  // Only whole records are decoded, and a damaged file is reported as
-  // such even where the path filters would have hidden the damage.
-  if (db_frame_check(fr) != 0)
-    return -1;
-  if (!db_path_admits(fr->path, st->js_path, st->js_exact, st->js_prefix))
-    return 0;
+  db_rec recs[2];
+  int r = db_frame_recs(fr, data, st->js_path, st->js_exact, st->js_prefix,
+                        recs);
+  if (r <= 0)
+    return r;
   if (sizeof st->js_buf - st->js_len < JSON_LINE_MAX && write_out(st) != 0)
     return -1;
-  const uint8_t *bytes = static_cast<const uint8_t *>(data);
-  db_rec recs[2];
-  db_rec_unpack(bytes, &recs[0]);
-  if (fr->kind == DB_KIND_CHANGED)
-    db_rec_unpack(bytes + DB_REC_LEN, &recs[1]);
   char *end = put_frame(st->js_buf + st->js_len, fr->kind, recs, fr->path);
   st->js_len = size_t(end - st->js_buf);
   return 0;

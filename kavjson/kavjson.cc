@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "db/db.h"
-#include "diag/diag.h"
 #include "kavjson/json.h"
 #include "port/port.h"
 
@@ -26,6 +25,12 @@ usage()
 // Zeroed, as the engine wants it; its output buffer is too large to be
 // welcome on the stack.
 json_state state;
+
+int
+flush_json(void *st)
+{
+  return json_flush(static_cast<json_state *>(st));
+}
 
 }  // namespace
 
@@ -51,22 +56,11 @@ main(int argc, char *argv[])
   st->js_out = stdout;
 
   uint8_t data[DB_DATA_MAX];
-  if (db_readall(file, json_record, st, data, sizeof data) != 0) {
-    // A failed write stops the reading, and is what gets reported then.
-    if (st->js_werr != 0) {
-      errno = st->js_werr;
-      die_sys1("stdout");
-    }
-    // The lines before a damaged frame go out before the message, so that
-    // both streams into one file read in order. Should that flush fail
-    // too, the reading is still what is reported, as by kavshow: it
-    // failed first.
-    int e = errno;
-    json_flush(st);
-    errno = e;
-    die_sys2("db_readall", file);
-  }
-  if (json_flush(st) != 0)
-    die_sys1("stdout");
+  int r = db_readall(file, json_record, st, data, sizeof data);
+  // A failed write stops the reading, and is what gets reported then.
+  bool out_failed = r != 0 && st->js_werr != 0;
+  if (out_failed)
+    errno = st->js_werr;
+  db_print_end(file, r, out_failed, flush_json, st);
   return 0;
 }

@@ -1,7 +1,6 @@
 // kavshow: prints the records of a snapshot or difference database.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +8,6 @@
 
 #include "db/db.h"
 #include "db/print.h"
-#include "diag/diag.h"
 #include "kavshow/show.h"
 #include "port/port.h"
 
@@ -23,6 +21,12 @@ usage()
 {
   fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
   exit(1);
+}
+
+int
+flush_stdout(void *)
+{
+  return fflush(stdout);
 }
 
 }  // namespace
@@ -58,19 +62,6 @@ main(int argc, char *argv[])
 
   uint8_t data[SHOW_DATA_MAX];
   int r = db_readall(file, show_record, &o, data, sizeof data);
-  if (r == SHOW_OUT_FAILED)
-    die_sys1("stdout");
-  if (r != 0) {
-    // The records before the failure go out before the message, so that
-    // both streams into one file read in order. Should that flush fail
-    // too, the reading is still what is reported: it failed first.
-    int e = errno;
-    fflush(stdout);
-    errno = e;
-    die_sys2("db_readall", file);
-  }
-  // A fully buffered stdout may refuse the last records only now.
-  if (fflush(stdout) != 0)
-    die_sys1("stdout");
+  db_print_end(file, r, r == SHOW_OUT_FAILED, flush_stdout, nullptr);
   return 0;
 }

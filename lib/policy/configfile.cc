@@ -345,7 +345,7 @@ configfile_parse(const char *path, pclt *t)
     return -1;
 
   // The merge and every lookup rely on the root having a list.
-  if (t->ftt_root->ftn_data == nullptr) {
+  if (pclt_root(t) == nullptr) {
     pcl_ptr l(pcl_init(), &pcl_free);
     if (l == nullptr)
       return fail_sys("pcl_init()");

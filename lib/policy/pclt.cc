@@ -1,10 +1,23 @@
 // pclt.cc: the policy tree. Lists hang on path-tree nodes by pointer; the
 // tree owns them and frees them through pclt_node_free.
+//
+// pclt_merge_node, the merge's step for one node, has no declaration in
+// the header: only the merge calls it (and a test, on one node).
 #include "policy/pclt.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+void
+pclt_node_free(ft_node *node)
+{
+  pcl_free(static_cast<pcl *>(node->ftn_data));
+}
+
+}  // namespace
 
 pclt *
 pclt_init()
@@ -17,12 +30,6 @@ pclt_free(pclt *t)
 {
   if (t != nullptr)
     ft_free(t);
-}
-
-void
-pclt_node_free(ft_node *node)
-{
-  pcl_free(static_cast<pcl *>(node->ftn_data));
 }
 
 pcl *
@@ -103,29 +110,43 @@ pclt_inherit(pcl *l, const pcl *p)
 
 }  // namespace
 
+// One node's step of the merge: its list takes the inheritable entries of
+// the nearest list above, which the pre-order traversal has completed, so
+// entries flow down a whole chain of PRE and POST lists.
 int
 pclt_merge_node(ft_node *node)
 {
   pcl *l = static_cast<pcl *>(node->ftn_data);
-  if (node->ftn_depth > 0 && l != nullptr &&
-      (l->pl_kind == PCL_INH_PRE || l->pl_kind == PCL_INH_POST)) {
-    // The nearest list above is already complete: the pass is pre-order,
-    // so entries flow down a whole chain of PRE and POST lists.
-    const ft_node *up = node->ftn_parent;
-    while (up != nullptr && up->ftn_data == nullptr)
-      up = up->ftn_parent;
-    if (up != nullptr && pclt_inherit(l, static_cast<const pcl *>(up->ftn_data)) < 0)
-      return -1;
-  }
-  ft_node_settle(node);
-  for (uint32_t i = 0; i < node->ftn_nchild; i++)
-    if (pclt_merge_node(&node->ftn_child[i]) < 0)
-      return -1;
-  return 0;
+  if (node->ftn_depth == 0 || l == nullptr ||
+      (l->pl_kind != PCL_INH_PRE && l->pl_kind != PCL_INH_POST))
+    return 0;
+  const ft_node *up = node->ftn_parent;
+  while (up != nullptr && up->ftn_data == nullptr)
+    up = up->ftn_parent;
+  if (up == nullptr)
+    return 0;
+  return pclt_inherit(l, static_cast<const pcl *>(up->ftn_data));
 }
+
+namespace {
+
+int
+merge_visit(ft_node *node, void *)
+{
+  return pclt_merge_node(node);
+}
+
+}  // namespace
 
 int
 pclt_merge(pclt *t)
 {
-  return pclt_merge_node(t->ftt_root);
+  // The traversal settles every node first, so ftn_parent is good.
+  return ft_traverse(t, merge_visit, nullptr) != 0 ? -1 : 0;
+}
+
+pcl *
+pclt_root(const pclt *t)
+{
+  return static_cast<pcl *>(t->ftt_root->ftn_data);
 }

@@ -20,6 +20,5 @@ pcl *pclt_lookup(pclt *t, const char *path, int *inherited);
 // first list that cannot take them (ENOMEM also when it would pass 255
 // entries); that list is left as it was, never half-filled.
 int pclt_merge(pclt *t);
-
-void pclt_node_free(ft_node *node);
-int pclt_merge_node(ft_node *node);
+// The list of "/" itself, or null when it has none.
+pcl *pclt_root(const pclt *t);

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <string>
 
+// The merge's step for one node: pclt.cc's own, not in the header.
+int pclt_merge_node(ft_node *node);
+
 namespace {
 
 // One entry per (mask, inheritable) pair; the mask names the entry in checks.
