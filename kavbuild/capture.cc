@@ -24,8 +24,10 @@ namespace {
 
 volatile sig_atomic_t status_wanted;
 
-// How an object's checksum failed, in dq_item::failed.
-enum { FAIL_NONE, FAIL_SHA, FAIL_LINK };
+// How an object's checksum failed, in dq_item::failed. FAIL_GONE: the
+// object was removed after the walk read its status; it is left out, as
+// the walk leaves out an entry that is gone before then.
+enum { FAIL_NONE, FAIL_SHA, FAIL_LINK, FAIL_GONE };
 
 // The record of the object as the walk's status shows it; the checksum
 // comes later.
@@ -74,7 +76,7 @@ digest_contents(dq_item *it, int *cold)
 {
   if (digest_object(it->path, &it->st, it->rec.csum, cold) == nullptr) {
     it->err = errno;
-    it->failed = FAIL_SHA;
+    it->failed = errno == ENOENT ? FAIL_GONE : FAIL_SHA;
   }
 }
 
@@ -86,7 +88,7 @@ digest_target(dq_item *it)
   if ((it->rec.mask & DB_CSUM) && S_ISLNK(it->st.st_mode) &&
       digest_link(it->path, &it->st, it->rec.csum) != 0) {
     it->err = errno;
-    it->failed = FAIL_LINK;
+    it->failed = errno == ENOENT ? FAIL_GONE : FAIL_LINK;
   }
 }
 
@@ -103,6 +105,15 @@ print_status(const capture_ctx *c, const char *path)
   warn_msg2("kavbuild", text);
 }
 
+// A dq_wait_fn: the status line asked for while the walk waits for a
+// digest names the object it waits for.
+void
+wait_for(const dq_item *it, void *arg)
+{
+  if (status_wanted)
+    print_status(static_cast<const capture_ctx *>(arg), it->path);
+}
+
 // A dq_emit_fn: the object's frame, or the report of its failure, on the
 // walk's thread and in walk order.
 int
@@ -111,8 +122,11 @@ emit(dq_item *it, void *arg)
   capture_ctx *c = static_cast<capture_ctx *>(arg);
   if (status_wanted)
     print_status(c, it->path);
+  if (it->failed == FAIL_GONE)
+    return 0;
   if (it->failed == FAIL_SHA) {
-    warn_msg2("sha_file()", it->path);
+    errno = it->err;
+    warn_sys2("sha_file()", it->path);
     return -1;
   }
   if (it->failed == FAIL_LINK) {
@@ -144,7 +158,7 @@ capture_open(db_handle *db, int threads)
   }
   c->db = db;
   if (threads > 1) {
-    c->q = dq_open(threads, digest_contents, emit, c);
+    c->q = dq_open(threads, digest_contents, emit, wait_for, c);
     if (c->q == nullptr) {
       free(c);
       return nullptr;

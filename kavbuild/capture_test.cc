@@ -177,17 +177,18 @@ TEST_F(CaptureTest, FifoNotOpened) {
 TEST_F(CaptureTest, SwappedBetweenStatusAndOpen) {
   const struct {
     const char *what;
+    int err;  // the open's, or the check that it is still the same object
     void (*swap)(const std::string &p);
   } cases[] = {
-      {"file", [](const std::string &p) {
+      {"file", ESTALE, [](const std::string &p) {
          write_file(p + ".new", "other");
          ASSERT_EQ(0, rename((p + ".new").c_str(), p.c_str()));
        }},
-      {"fifo", [](const std::string &p) {
+      {"fifo", ESTALE, [](const std::string &p) {
          ASSERT_EQ(0, unlink(p.c_str()));
          ASSERT_EQ(0, mkfifo(p.c_str(), 0600));
        }},
-      {"link", [](const std::string &p) {
+      {"link", ELOOP, [](const std::string &p) {
          write_file(p + ".t", "x");
          ASSERT_EQ(0, unlink(p.c_str()));
          ASSERT_EQ(0, symlink((p + ".t").c_str(), p.c_str()));
@@ -201,7 +202,8 @@ TEST_F(CaptureTest, SwappedBetweenStatusAndOpen) {
     c.swap(p);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, capture_file(p.c_str(), &st, DB_ALL, cap_, nullptr));
-    EXPECT_EQ("sha_file(): " + p + "\n", testing::internal::GetCapturedStderr())
+    EXPECT_EQ("sha_file(): " + p + ": " + strerror(c.err) + "\n",
+              testing::internal::GetCapturedStderr())
         << c.what;
   }
   EXPECT_EQ(0u, frames().size());
@@ -235,7 +237,8 @@ TEST_F(CaptureTest, UnreadableFileStops) {
         int s = capture_file(f.c_str(), &st, DB_MODE, cap_, nullptr);
         exit(r == -1 && s == 0 ? 3 : 0);
       },
-      testing::ExitedWithCode(3), "^sha_file\\(\\): " + f + "\n$");
+      testing::ExitedWithCode(3),
+      "^sha_file\\(\\): " + f + ": Permission denied\n$");
 }
 
 // A frame the database refuses to take is reported as db_put() with the

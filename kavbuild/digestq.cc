@@ -22,12 +22,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kavbuild/dq_ring.h"
+
 namespace {
 
-// Room for the small files behind a large one: with less, the other
-// workers run out of items while one digests a file of hundreds of
-// megabytes at the front, and wait for it.
-constexpr uint32_t DQ_SLOTS = 4096;
 // File contents in flight, counting each file as at most DQ_ITEM_BYTES:
 // bounds what the read-ahead puts in the page cache ahead of the digests,
 // while one huge file does not stop the files behind it.
@@ -39,44 +37,6 @@ constexpr uint64_t DQ_BATCH = 64;
 // A worker is woken early only when this many items wait for one; an idle
 // pool is woken at once.
 constexpr uint64_t DQ_WAKE = 8;
-// Threads that only ask the kernel to read ahead, and how much of a file
-// they ask for: the kernel's own read-ahead takes over once a file is read.
-// A cold cache needs more reads in flight than there are workers.
-constexpr int DQ_HINTS = 4;
-constexpr off_t DQ_HINT_LEN = 2 << 20;
-// Digests in a row whose contents were already cached that end read-ahead.
-constexpr int DQ_WARM_RUN = 512;
-
-enum : uint8_t { WAITING, BUSY, DONE };
-
-}  // namespace
-
-struct dq {
-  // head, tail, bytes and result are written only on the walk's thread, so
-  // it reads them without the mutex; everything else shared is under it.
-  dq_digest_fn digest;
-  dq_emit_fn emit;
-  void *arg;
-  dq_item *ring;
-  uint8_t state[DQ_SLOTS];
-  uint32_t weight[DQ_SLOTS];
-  uint64_t head, tail, claim, hint, done_upto;
-  uint64_t bytes;       // weights of the items from head to tail
-  uint64_t waiting;     // items published and not yet claimed
-  uint64_t wake_at;     // the walk sleeps until done_upto reaches it
-  bool walk_asleep;
-  int result;
-  bool stop;
-  bool cold;
-  int warm_run;
-  int nworkers, started, idle;
-  int hints_started, hints_idle;
-  pthread_mutex_t mu;
-  pthread_cond_t work_cv, done_cv, hint_cv;
-  pthread_t threads[DQ_MAX_THREADS + DQ_HINTS];
-};
-
-namespace {
 
 class locked {
  public:
@@ -89,17 +49,11 @@ class locked {
   dq *q_;
 };
 
-uint32_t
-at(uint64_t seq)
-{
-  return uint32_t(seq % DQ_SLOTS);
-}
-
 // Under the mutex.
 void
 advance_done(dq *q)
 {
-  while (q->done_upto < q->tail && q->state[at(q->done_upto)] == DONE)
+  while (q->done_upto < q->tail && q->state[dq_at(q->done_upto)] == DQ_DONE)
     q->done_upto++;
   if (q->walk_asleep && q->done_upto >= q->wake_at)
     pthread_cond_signal(&q->done_cv);
@@ -116,16 +70,14 @@ wake_helpers(dq *q)
     pthread_cond_signal(&q->hint_cv);
 }
 
-void
-note_warmth(dq *q, int cold);
-
 void *
 worker(void *p)
 {
   dq *q = static_cast<dq *>(p);
   pthread_mutex_lock(&q->mu);
   for (;;) {
-    while (!q->stop && q->claim < q->tail && q->state[at(q->claim)] != WAITING)
+    while (!q->stop && q->claim < q->tail &&
+           q->state[dq_at(q->claim)] != DQ_WAITING)
       q->claim++;
     if (q->stop)
       break;
@@ -136,119 +88,55 @@ worker(void *p)
       continue;
     }
     uint64_t seq = q->claim++;
-    q->state[at(seq)] = BUSY;
+    q->state[dq_at(seq)] = DQ_BUSY;
     q->waiting--;
     pthread_mutex_unlock(&q->mu);
     int cold = 0;
-    dq_item *item = &q->ring[at(seq)];
+    dq_item *item = &q->ring[dq_at(seq)];
     q->digest(item, &cold);
     pthread_mutex_lock(&q->mu);
-    q->state[at(seq)] = DONE;
-    note_warmth(q, cold);
+    q->state[dq_at(seq)] = DQ_DONE;
+    dq_note_warmth(q, cold);
     advance_done(q);
   }
   pthread_mutex_unlock(&q->mu);
   return nullptr;
 }
 
-// Asks the kernel to start reading the first part of a file soon to be
-// digested. The file is opened as safely as for its digest; a failure here
-// is left for the digest to find and report.
-void
-hint_one(const char *path, const port_stat *st)
-{
-  int fd = port_open_object(path, st);
-  if (fd < 0)
-    return;
-  posix_fadvise(fd, 0, std::min<off_t>(st->st_size, DQ_HINT_LEN),
-                POSIX_FADV_WILLNEED);
-  close(fd);
-}
-
-void *
-hinter(void *p)
-{
-  dq *q = static_cast<dq *>(p);
-  char path[DB_PATH_MAX + 1];
-  port_stat st;
-  pthread_mutex_lock(&q->mu);
-  for (;;) {
-    // Items a worker has taken need no hint.
-    q->hint = std::max(q->hint, q->claim);
-    while (q->hint < q->tail && q->state[at(q->hint)] != WAITING)
-      q->hint++;
-    if (q->stop)
-      break;
-    if (!q->cold || q->hint == q->tail) {
-      q->hints_idle++;
-      pthread_cond_wait(&q->hint_cv, &q->mu);
-      q->hints_idle--;
-      continue;
-    }
-    const dq_item *item = &q->ring[at(q->hint++)];
-    if (!S_ISREG(item->st.st_mode))
-      continue;
-    memcpy(path, item->path, sizeof path);
-    st = item->st;
-    pthread_mutex_unlock(&q->mu);
-    hint_one(path, &st);
-    pthread_mutex_lock(&q->mu);
-  }
-  pthread_mutex_unlock(&q->mu);
-  return nullptr;
-}
-
-// Starts count threads running fn from slot first on, with every signal
-// blocked: the walk's thread takes the user's status requests. The number
-// started.
-int
-start_threads(dq *q, int first, int count, void *(*fn)(void *))
-{
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  int n = 0;
-  while (n < count && pthread_create(&q->threads[first + n], nullptr, fn, q) == 0)
-    n++;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return n;
-}
-
-// Under the mutex. A digest that had to wait for the disk turns read-ahead
-// on; a long run of cached ones turns it off again.
-void
-note_warmth(dq *q, int cold)
-{
-  if (!cold) {
-    if (q->cold && ++q->warm_run >= DQ_WARM_RUN)
-      q->cold = false;
-    return;
-  }
-  q->warm_run = 0;
-  if (q->cold)
-    return;
-  q->cold = true;
-  if (q->hints_started == 0)
-    q->hints_started =
-        start_threads(q, DQ_MAX_THREADS, DQ_HINTS, hinter);
-  pthread_cond_broadcast(&q->hint_cv);
-}
+// How long the walk sleeps at most before it calls the wait function.
+constexpr long DQ_WAIT_NS = 250 * 1000 * 1000;
 
 // Sleeps until done_upto reaches target (at most tail), waking workers for
-// whatever waits unclaimed so that the sleep always ends.
+// whatever waits unclaimed so that the sleep always ends, and calling the
+// wait function, without the mutex, every DQ_WAIT_NS.
 void
 wait_done(dq *q, uint64_t target)
 {
-  locked l(q);
+  pthread_mutex_lock(&q->mu);
   target = std::min(target, q->tail);
   if (q->waiting > 0 && q->idle > 0)
     pthread_cond_broadcast(&q->work_cv);
   q->wake_at = target;
   while (q->done_upto < target) {
     q->walk_asleep = true;
-    pthread_cond_wait(&q->done_cv, &q->mu);
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += DQ_WAIT_NS;
+    if (until.tv_nsec >= 1000000000) {
+      until.tv_sec++;
+      until.tv_nsec -= 1000000000;
+    }
+    if (pthread_cond_timedwait(&q->done_cv, &q->mu, &until) == ETIMEDOUT &&
+        q->wait != nullptr && q->done_upto < target) {
+      // The item at done_upto stays in the ring until the walk emits it.
+      const dq_item *front = &q->ring[dq_at(q->done_upto)];
+      pthread_mutex_unlock(&q->mu);
+      q->wait(front, q->arg);
+      pthread_mutex_lock(&q->mu);
+    }
   }
   q->walk_asleep = false;
+  pthread_mutex_unlock(&q->mu);
 }
 
 // Emits the items at the front that are done, in order. 0, or the result
@@ -265,13 +153,17 @@ emit_ready(dq *q)
   int r = 0;
   uint64_t seq = q->head;
   for (; seq < upto; seq++) {
-    r = q->emit(&q->ring[at(seq)], q->arg);
+    r = q->emit(&q->ring[dq_at(seq)], q->arg);
     if (r != 0)
       break;
-    freed += q->weight[at(seq)];
+    freed += q->weight[dq_at(seq)];
   }
   locked l(q);
+  for (uint64_t s = q->head; s < seq; s++)
+    q->state[dq_at(s)] = DQ_FREE;
   q->head = seq;
+  q->claim = std::max(q->claim, seq);
+  q->hint = std::max(q->hint, seq);
   q->bytes -= freed;
   if (r != 0) {
     q->result = r;
@@ -305,8 +197,22 @@ make_room(dq *q, uint64_t count, uint64_t weight)
 
 }  // namespace
 
+int
+dq_start_threads(dq *q, int first, int count, void *(*fn)(void *))
+{
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  int n = 0;
+  while (n < count && pthread_create(&q->threads[first + n], nullptr, fn, q) == 0)
+    n++;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return n;
+}
+
 dq *
-dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, void *arg)
+dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, dq_wait_fn wait,
+        void *arg)
 {
   dq *q = static_cast<dq *>(calloc(1, sizeof *q));
   dq_item *ring = static_cast<dq_item *>(calloc(DQ_SLOTS, sizeof *ring));
@@ -318,12 +224,18 @@ dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, void *arg)
   }
   q->digest = digest;
   q->emit = emit;
+  q->wait = wait;
   q->arg = arg;
   q->ring = ring;
   q->nworkers = std::max(1, std::min(threads, DQ_MAX_THREADS));
   pthread_mutex_init(&q->mu, nullptr);
   pthread_cond_init(&q->work_cv, nullptr);
-  pthread_cond_init(&q->done_cv, nullptr);
+  // The walk's timed sleeps are measured on a clock no one can set.
+  pthread_condattr_t mono;
+  pthread_condattr_init(&mono);
+  pthread_condattr_setclock(&mono, CLOCK_MONOTONIC);
+  pthread_cond_init(&q->done_cv, &mono);
+  pthread_condattr_destroy(&mono);
   pthread_cond_init(&q->hint_cv, nullptr);
   return q;
 }
@@ -362,19 +274,22 @@ dq_slot(dq *q)
 {
   if (q->result != 0 || make_room(q, 1, 0) != 0)
     return nullptr;
-  return &q->ring[at(q->tail)];
+  return &q->ring[dq_at(q->tail)];
 }
 
 int
 dq_push(dq *q, bool digest)
 {
-  dq_item *item = &q->ring[at(q->tail)];
+  dq_item *item = &q->ring[dq_at(q->tail)];
   uint64_t weight = 0;
   if (digest && S_ISREG(item->st.st_mode) && item->st.st_size > 0)
     weight = std::min(uint64_t(item->st.st_size), DQ_ITEM_BYTES);
+  // started is written on this thread only, after the threads exist; a
+  // worker that runs before it is set finds nothing to claim and sleeps.
   if (digest && q->started == 0) {
+    int n = dq_start_threads(q, 0, q->nworkers, worker);
     locked l(q);
-    q->started = start_threads(q, 0, q->nworkers, worker);
+    q->started = n;
   }
   if (digest && q->started == 0) {
     // No thread could be started: the walk digests the item itself.
@@ -398,10 +313,11 @@ dq_push(dq *q, bool digest)
     if (r != 0)
       return r;
   }
+  bool want_hints;
   {
     locked l(q);
-    uint32_t i = at(q->tail);
-    q->state[i] = digest ? WAITING : DONE;
+    uint32_t i = dq_at(q->tail);
+    q->state[i] = digest ? DQ_WAITING : DQ_DONE;
     q->weight[i] = uint32_t(weight);
     q->bytes += weight;
     q->tail++;
@@ -411,7 +327,11 @@ dq_push(dq *q, bool digest)
     } else {
       advance_done(q);
     }
+    want_hints = q->cold && !q->hints_tried;
   }
+  // Threads are never created under the mutex.
+  if (want_hints)
+    dq_start_hints(q);
   return emit_ready(q);
 }
 

@@ -32,12 +32,18 @@ typedef void (*dq_digest_fn)(dq_item *item, int *cold);
 // reports its failure. Non-zero stops the queue; it is then returned by
 // every call that follows.
 typedef int (*dq_emit_fn)(dq_item *item, void *arg);
+// Called on the walk's thread, at least once a second while it waits for
+// a digest, with the first item not yet done (being digested or waiting
+// for a worker): the walk can still answer a status request. item's path
+// and status may be read; nothing may be written.
+typedef void (*dq_wait_fn)(const dq_item *item, void *arg);
 
 struct dq;
 
 // threads workers (1 to DQ_MAX_THREADS), started when the first digest
-// arrives. Null with errno when out of memory.
-dq *dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, void *arg);
+// arrives; wait may be null. Null with errno when out of memory.
+dq *dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit,
+            dq_wait_fn wait, void *arg);
 // Stops the workers; items not yet emitted are dropped.
 void dq_close(dq *q);
 

@@ -62,7 +62,7 @@ int
 push_all(run *r, int threads, long n, off_t size)
 {
   the_run = r;
-  dq *q = dq_open(threads, fake_digest, fake_emit, nullptr);
+  dq *q = dq_open(threads, fake_digest, fake_emit, nullptr, nullptr);
   EXPECT_NE(nullptr, q);
   std::mt19937 rng(static_cast<unsigned>(n));
   int result = 0;

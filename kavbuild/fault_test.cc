@@ -75,18 +75,15 @@ class KavbuildFault : public RealTmpDirTest {
     give(top_);
   }
 
-  // Runs kavbuild with a policy that records everything below t, retrying
-  // a run that lost a race with other programs outside t.
+  // Runs kavbuild with a policy that records everything below t.
   prog_result
   build(const std::string &db, const prog_opts &o = prog_opts(),
         const std::string &mask = "F")
   {
     write_file(path("policy"),
                confined_policy(top_, "@NO:@T\n+" + mask + ":I\n"));
-    return retry_foreign_race(top_, [&] {
-      unlink(path(db).c_str());
-      return run_prog({KAVBUILD_PATH, "-c", "policy", "-d", db}, dir_, o);
-    });
+    unlink(path(db).c_str());
+    return run_prog({KAVBUILD_PATH, "-c", "policy", "-d", db}, dir_, o);
   }
 
   std::string top_;
@@ -172,8 +169,9 @@ quote(const std::string &s)
   return out;
 }
 
-// Entries removed after the directory was read: the next entry's status
-// cannot be read, and the walk stops there.
+// Entries removed after the directory was read are left out, as if the
+// directory had not listed them: the walk goes on, and records the one
+// left.
 TEST_F(KavbuildFault, EntriesRemovedDuringTheWalk) {
   std::string top = top_;
   for (int threads : THREADS) {
@@ -188,14 +186,22 @@ TEST_F(KavbuildFault, EntriesRemovedDuringTheWalk) {
                     },
                     nullptr, "", false};
     std::string db = path("db" + std::to_string(threads));
-    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
-                "^lstat\\(\\): " + quote(top_) +
-                    "/f[0-4]: No such file or directory\n$")
+    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(0),
+                "^$")
         << threads;
     remove_tree(top_);
     ASSERT_EQ(0, mkdir(top_.c_str(), 0755));
   }
   EXPECT_EQ(read_file(path("db1")), read_file(path("db4")));
+  int frames = 0;
+  uint8_t data[DB_REC_LEN];
+  ASSERT_EQ(0, db_readall(
+                   path("db1").c_str(),
+                   [](const db_frame *, const void *, void *n) {
+                     return ++*static_cast<int *>(n), 0;
+                   },
+                   &frames, data, sizeof data));
+  EXPECT_EQ(1, frames);
 }
 
 // A file swapped for a FIFO, a link or another file between its status and
@@ -204,12 +210,13 @@ TEST_F(KavbuildFault, EntriesRemovedDuringTheWalk) {
 TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
   const struct {
     const char *what;
+    int err;  // the open's, or the check that it is still the same object
     std::function<void(const std::string &)> swap;
   } cases[] = {
-      {"fifo", [](const std::string &p) { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
-      {"link", [](const std::string &p) { unlink(p.c_str()); symlink("other", p.c_str()); }},
+      {"fifo", ESTALE, [](const std::string &p) { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
+      {"link", ELOOP, [](const std::string &p) { unlink(p.c_str()); symlink("other", p.c_str()); }},
       // Renamed over it, so that the new file cannot reuse the old inode.
-      {"file", [](const std::string &p) { write_file(p + ".new", "new"); rename((p + ".new").c_str(), p.c_str()); }},
+      {"file", ESTALE, [](const std::string &p) { write_file(p + ".new", "new"); rename((p + ".new").c_str(), p.c_str()); }},
   };
   write_file(top_ + "/other", "other");
   for (const auto &c : cases) {
@@ -219,7 +226,8 @@ TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
       the_mutation = {c.swap, nullptr, victim, false};
       std::string db = path(std::string("db.") + c.what + std::to_string(threads));
       EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
-                  "^sha_file\\(\\): " + quote(victim) + "\n$")
+                  "^sha_file\\(\\): " + quote(victim) + ": " +
+                      strerror(c.err) + "\n$")
           << c.what << " " << threads;
       unlink(victim.c_str());
     }
@@ -229,9 +237,10 @@ TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
   }
 }
 
-// A directory removed, or made unreadable, after the walk recorded it and
-// before it descends: the walk stops at opendir(). Permissions do not bind
-// root, so a root test walks as an unprivileged user.
+// A directory removed after the walk recorded it and before it descends
+// has nothing left to walk: the build goes on. One made unreadable then
+// stops the walk at opendir(). Permissions do not bind root, so a root
+// test walks as an unprivileged user.
 TEST_F(KavbuildFault, DirectoryChangedBeforeTheDescent) {
   std::string sub = top_ + "/sub";
   for (int threads : THREADS) {
@@ -240,9 +249,8 @@ TEST_F(KavbuildFault, DirectoryChangedBeforeTheDescent) {
     the_mutation = {nullptr, [](const std::string &p) { remove_tree(p); }, sub,
                     false};
     std::string db = path("db1." + std::to_string(threads));
-    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
-                "^opendir\\(\\): " + quote(sub) +
-                    ": No such file or directory\n$")
+    EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(0),
+                "^$")
         << threads;
   }
   EXPECT_EQ(read_file(path("db1.1")), read_file(path("db1.4")));
@@ -327,6 +335,52 @@ TEST_F(KavbuildFault, TreeChangingUnderTheProgram) {
   EXPECT_GT(failed, 0) << "no run met a change";
   munmap(shared, sizeof(std::atomic<unsigned>));
   std::cerr << failed << " of " << run << " runs met a change\n";
+}
+
+// Another user creating and removing files in directories the walk reads:
+// in one it only passes through (whose entries it still reads the status
+// of) and in one whose files it records and digests. Every build succeeds,
+// on one thread and on four; where the walk only passes through, every
+// database is the same. Names are never reused, so no path is ever another
+// object's than the one the walk saw.
+TEST_F(KavbuildFault, ChurningWriterNeverFailsTheBuild) {
+  std::string data = top_ + "/data", spool = top_ + "/spool";
+  ASSERT_EQ(0, mkdir(data.c_str(), 0755));
+  ASSERT_EQ(0, mkdir(spool.c_str(), 0755));
+  for (int i = 0; i < 20; i++)
+    write_file(data + "/f" + std::to_string(i), std::string(size_t(i), 'x'));
+  write_file(path("through"), confined_policy(data, "@NO:@T\n+F:I\n"));
+  write_file(path("records"), confined_policy(top_, "@NO:@T\n+F:I\n"));
+  pid_t test = getpid();
+  pid_t churn = fork();
+  if (churn == 0) {
+    for (unsigned n = 0; getppid() == test; n++) {
+      for (const std::string &d : {top_, spool}) {
+        write_file(d + "/c" + std::to_string(n), "churn");
+        if (n >= 200)
+          unlink((d + "/c" + std::to_string(n - 200)).c_str());
+      }
+    }
+    _exit(0);
+  }
+  ASSERT_GT(churn, 0);
+  std::string first;
+  for (int run = 0; run < 20; run++) {
+    prog_opts o;
+    o.env = {run % 4 < 2 ? "KAVBUILD_THREADS=1" : "KAVBUILD_THREADS=4"};
+    const char *policy = run % 2 ? "records" : "through";
+    std::string db = "db" + std::to_string(run);
+    prog_result r = run_prog({KAVBUILD_PATH, "-c", policy, "-d", db}, dir_, o);
+    EXPECT_EQ(0, r.status) << policy << " " << o.env[0] << ": " << r.err;
+    EXPECT_EQ("", r.err);
+    if (run % 2 != 0)
+      continue;
+    if (first.empty())
+      first = read_file(path(db));
+    EXPECT_EQ(first, read_file(path(db))) << o.env[0];
+  }
+  kill(churn, SIGKILL);
+  waitpid(churn, nullptr, 0);
 }
 
 // A FIFO in the tree, recorded with every attribute, is never opened: no
@@ -424,13 +478,11 @@ TEST_F(KavbuildFault, UnreadableDirectoryStopsTheBuild) {
     ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
     write_file(sub + "/secret", "x");
     prog_opts o;
-    if (geteuid() == 0) {
-      open_to_nobody();
-      o.uid = NOBODY;
-      o.gid = NOBODY;
-    }
+    o.bound_by_permissions = true;
     ASSERT_EQ(0, chmod(sub.c_str(), 0));
     prog_result r = build("db", o, "C");
+    if (r.status == 124)
+      GTEST_SKIP() << "cannot run kavbuild without CAP_DAC_OVERRIDE";
     EXPECT_EQ(1, r.status);
     ASSERT_GT(r.err.size(), head.size() + tail.size()) << r.err;
     EXPECT_EQ(head, r.err.substr(0, head.size()));

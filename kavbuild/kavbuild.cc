@@ -54,15 +54,40 @@ digest_threads()
   return int(n);
 }
 
-// Frames db_put accepted may still wait in the handle's buffer; every exit
-// writes them out first, so the file holds all of them.
-int
-flush_db(db_handle *db)
+// The default database name: the time the build starts, local time.
+void
+default_dbname(char (&name)[DB_PATH_MAX + 1])
 {
-  if (db_flush(db) == 0)
-    return 0;
-  warn_sys1("db_put()");
-  return -1;
+  time_t now = time(nullptr);
+  struct tm tm;
+  if (localtime_r(&now, &tm) == nullptr)
+    die_sys1("localtime_r()");
+  snprintf(name, sizeof name, "kavdb-%d-%.2d-%.2d-%.2d-%.2d-%.2d",
+           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+           tm.tm_min, tm.tm_sec);
+}
+
+// Walks the tree into db. 0, or -1 once the walk, a digest or a write has
+// said what failed; the database keeps the frames written before it.
+int
+build(pclt *tree, db_handle *db, int threads)
+{
+  // Short of memory for the digest queue, the build still runs, on one
+  // thread.
+  capture_ctx *cap = capture_open(db, threads);
+  if (cap == nullptr && (cap = capture_open(db, 1)) == nullptr)
+    die_sys1("capture_open()");
+  int r = fs_walk_sync(tree, "/", capture_file, capture_sync, cap);
+  if (r == 0)
+    r = capture_sync(cap);
+  capture_close(cap);
+  // Frames db_put accepted may still wait in the handle's buffer; every
+  // exit writes them out first, so the file holds all of them.
+  if (db_flush(db) != 0) {
+    warn_sys1("db_put()");
+    r = -1;
+  }
+  return r == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -74,21 +99,16 @@ main(int argc, char *argv[])
   // only loses the status line, so the build goes on regardless.
   port_on_status_signal(on_status_signal);
 
-  time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
-  char conf[1024];
+  char conf[DB_PATH_MAX + 1];
   copy_cut(conf, KAV_POLICY_PATH);  // set by the build
-  char dbname[1024];
-  snprintf(dbname, sizeof dbname, "kavdb-%d-%.2d-%.2d-%.2d-%.2d-%.2d",
-           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-           tm.tm_min, tm.tm_sec);
+  char dbname[DB_PATH_MAX + 1];
+  default_dbname(dbname);
 
   int ch;
   while ((ch = getopt(argc, argv, PORT_OPTS("c:d:"))) != -1) {
     switch (ch) {
-      case 'c': copy_cut(conf, optarg); break;
-      case 'd': copy_cut(dbname, optarg); break;
+      case 'c': copy_arg(conf, optarg, "-c"); break;
+      case 'd': copy_arg(dbname, optarg, "-d"); break;
       default: usage();  // getopt has said what was wrong
     }
   }
@@ -99,42 +119,21 @@ main(int argc, char *argv[])
   pclt *tree = pclt_init();
   if (tree == nullptr)
     die_sys1("pclt_init()");
+  int status = 1;
   if (configfile_parse(conf, tree) != 0) {
     configfile_perror();
-    pclt_free(tree);
-    exit(1);
+  } else {
+    db_handle *db = db_open(dbname, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (db == nullptr)
+      die_sys2("db_open()", dbname);
+    // Frames go out in large writes; should the buffer be refused, each
+    // frame is written as it comes.
+    db_wbuffer(db);
+    int r = build(tree, db, threads);
+    if (db_close(db) != 0 && r == 0)
+      die_sys2("db_close()", dbname);
+    status = r == 0 ? 0 : 1;
   }
-  db_handle *db = db_open(dbname, O_RDWR | O_CREAT | O_EXCL, 0600);
-  if (db == nullptr)
-    die_sys2("db_open()", dbname);
-  // Frames go out in large writes; should the buffer be refused, each
-  // frame is written as it comes.
-  db_wbuffer(db);
-
-  // Short of memory for the digest queue, the build still runs, on one
-  // thread.
-  capture_ctx *cap = capture_open(db, threads);
-  if (cap == nullptr && (cap = capture_open(db, 1)) == nullptr)
-    die_sys1("capture_open()");
-  int r = fs_walk_sync(tree, "/", capture_file, capture_sync, cap);
-  if (r == 0)
-    r = capture_sync(cap);
-  capture_close(cap);
-  if (r != 0) {
-    // The walk or the visitor has said what failed; the database keeps the
-    // frames written before it.
-    flush_db(db);
-    db_close(db);
-    pclt_free(tree);
-    exit(1);
-  }
-  if (flush_db(db) != 0) {
-    db_close(db);
-    pclt_free(tree);
-    exit(1);
-  }
-  if (db_close(db) != 0)
-    die_sys2("db_close()", dbname);
   pclt_free(tree);
-  return 0;
+  return status;
 }

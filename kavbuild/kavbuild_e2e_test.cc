@@ -35,20 +35,11 @@ class KavbuildTest : public RealTmpDirTest {
     top_ = path("t");
   }
 
-  // Runs kavbuild, again after a failure outside the tree t (foreign_race);
-  // the databases a failed try left are removed first.
   prog_result build(const std::vector<std::string> &args,
                     const prog_opts &o = prog_opts()) {
     std::vector<std::string> argv{KAVBUILD_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    return retry_foreign_race(
-        top_, [&] { return run_prog(argv, dir_, o); },
-        [&] {
-          for (size_t i = 0; i + 1 < args.size(); i++)
-            if (args[i] == "-d")
-              unlink((args[i + 1][0] == '/' ? args[i + 1]
-                                            : path(args[i + 1])).c_str());
-        });
+    return run_prog(argv, dir_, o);
   }
 
   void policy(const std::string &body) {
@@ -251,6 +242,75 @@ TEST_F(KavbuildTest, UsageErrors) {
     EXPECT_EQ(usage_text, r.err.substr(r.err.size() - usage_text.size()));
     EXPECT_NE(0, access(path("db").c_str(), F_OK));
   }
+}
+
+// A path argument longer than any path may be is refused before anything
+// is created: cut to fit, it would name a file the user never typed (here
+// "db-" beside the test's files).
+TEST_F(KavbuildTest, OverlongPathArgumentsCreateNothing) {
+  policy("@NO:@T\n+F\n");
+  ASSERT_EQ(0, build({"-c", "policy", "-d", "base"}).status);
+  std::string over;
+  while (over.size() < DB_PATH_MAX - 3)
+    over += "./";
+  over += "db-long";
+  ASSERT_GT(over.size(), DB_PATH_MAX);
+  const struct {
+    const char *prog;
+    std::vector<std::string> args;
+    const char *opt;
+  } cases[] = {
+      {KAVBUILD_PATH, {"-c", "policy", "-d", over}, "-d"},
+      {KAVBUILD_PATH, {"-c", over, "-d", "db"}, "-c"},
+      {KAVCMP_PATH, {"-d", over, "base", "base"}, "-d"},
+      {KAVCONF_PATH, {"-c", over}, "-c"},
+      {KAVCONF_PATH, {"-c", "policy", "-d", over}, "-d"},
+      {KAVSHOW_PATH, {"-d", over, "base"}, "-d"},
+      {KAVSHOW_PATH, {"-D", over, "base"}, "-D"},
+      {KAVJSON_PATH, {"-d", over, "base"}, "-d"},
+      {KAVJSON_PATH, {"-D", over, "base"}, "-D"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv{c.prog};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    prog_result r = run_prog(argv, dir_);
+    EXPECT_EQ(1, r.status) << c.prog << " " << c.opt;
+    EXPECT_EQ("", r.out) << c.prog << " " << c.opt;
+    EXPECT_EQ(std::string(c.opt) + ": argument too long\n", r.err) << c.prog;
+    EXPECT_NE(0, access(path("db-").c_str(), F_OK)) << c.prog;
+    EXPECT_NE(0, access(path("db").c_str(), F_OK)) << c.prog;
+  }
+}
+
+// While the walk waits for the digest of one large file, a status request
+// is answered within about a second and names that file: the build is
+// ended two seconds after the signal, long before the digest is done.
+TEST_F(KavbuildTest, StatusWhileOneLargeFileIsDigested) {
+  std::string f = path("t/huge");
+  write_file(f, "");
+  ASSERT_EQ(0, truncate(f.c_str(), off_t(64) << 30));
+  policy("@NO:@T\n+sc\n");
+  std::string db = path("db");
+  prog_opts o;
+  o.env = {"KAVBUILD_THREADS=2"};
+  timespec asked = {0, 0};
+  o.watch = [&](pid_t pid) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (asked.tv_sec == 0) {
+      if (access(db.c_str(), F_OK) == 0 && kill(pid, SIGUSR1) == 0)
+        asked = now;
+      return false;
+    }
+    if ((now.tv_sec - asked.tv_sec) * 1000 +
+            (now.tv_nsec - asked.tv_nsec) / 1000000 < 2000)
+      return false;
+    return kill(pid, SIGKILL) == 0;
+  };
+  prog_result r = build({"-c", path("policy"), "-d", db}, o);
+  EXPECT_EQ(128 + SIGKILL, r.status) << r.err;
+  EXPECT_EQ("kavbuild: 0 objects recorded, 0 bytes digested, " + f + "\n",
+            r.err);
 }
 
 TEST_F(KavbuildTest, MissingPolicyCreatesNothing) {

@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "db/db.h"
 #include "diag/diag.h"
 
 namespace {
-
-constexpr size_t WALK_PATH_MAX = 1023;
 
 struct walker {
   pclt *tree;
@@ -20,7 +19,7 @@ struct walker {
   void *arg;
   // The directory being read, its separator and the current entry's name.
   // Shared by all levels: a level only writes behind its own prefix.
-  char path[WALK_PATH_MAX + 1];
+  char path[DB_PATH_MAX + 1];
 };
 
 bool
@@ -35,9 +34,9 @@ is_dot(const char *n)
 void
 put_name(walker *w, size_t plen, const char *name, size_t nlen)
 {
-  if (plen >= WALK_PATH_MAX)
+  if (plen >= DB_PATH_MAX)
     return;
-  size_t n = nlen < WALK_PATH_MAX - plen ? nlen : WALK_PATH_MAX - plen;
+  size_t n = nlen < DB_PATH_MAX - plen ? nlen : DB_PATH_MAX - plen;
   memcpy(w->path + plen, name, n);
   w->path[plen + n] = '\0';
 }
@@ -68,13 +67,16 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
   put_name(w, plen, name, nlen);
   // A cut path may name another object, which would then be recorded
   // under this name.
-  if (plen + nlen > WALK_PATH_MAX) {
+  if (plen + nlen > DB_PATH_MAX) {
     errno = ENAMETOOLONG;
     return fail(w, "lstat()", w->path);
   }
+  // An entry removed since its directory was read is left out, as if the
+  // directory had not listed it: any user who may create files in a
+  // directory the walk reads could otherwise end the build.
   port_stat st;
   if (port_lstatat(dirfd(dir), name, &st) != 0)
-    return fail(w, "lstat()", w->path);
+    return errno == ENOENT ? 0 : fail(w, "lstat()", w->path);
   const pclent *e = pcl_match(list, name, &st, inherited);
   if (e != nullptr && (e->pe_flags & PCLENT_RECORD)) {
     int r = w->fn(w->path, &st, e->pe_mask, w->arg, e);
@@ -88,11 +90,12 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
   // Opened relative to the directory read and without following a link,
   // so a directory swapped for a link since its status was read is not
   // walked through.
+  // One removed since then has nothing left to walk.
   dir_guard sub(port_opendirat(dirfd(dir), name));
   if (sub.get() == nullptr)
-    return fail(w, "opendir()", w->path);
+    return errno == ENOENT ? 0 : fail(w, "opendir()", w->path);
   size_t sublen = plen + nlen + 1;
-  if (sublen <= WALK_PATH_MAX) {
+  if (sublen <= DB_PATH_MAX) {
     w->path[sublen - 1] = '/';
     w->path[sublen] = '\0';
   }
@@ -147,7 +150,7 @@ walk_top(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync,
   copy_cut(w.path, path);
   size_t plen = strlen(w.path);
   if (strcmp(w.path, "/") != 0) {
-    if (plen < WALK_PATH_MAX) {
+    if (plen < DB_PATH_MAX) {
       w.path[plen] = '/';
       w.path[plen + 1] = '\0';
     }

@@ -18,7 +18,9 @@ typedef int (*fs_visit_fn)(const char *path, const port_stat *st,
 // it reach, each directory's entries in the order the directory gives
 // them, a directory before its contents. 0 when all of it was walked; -1
 // after printing why a directory could not be opened or read or an entry's
-// status could not be read; else the visitor's first non-zero result.
+// status could not be read; else the visitor's first non-zero result. An
+// entry gone (ENOENT) by the time its status is read is skipped, and a
+// directory gone by the time it is opened is not descended into.
 // A full path longer than 1023 bytes is never cut and looked up: the walk
 // reports it as lstat() failing with ENAMETOOLONG.
 int fs_walk(pclt *t, const char *path, fs_visit_fn fn, void *arg);

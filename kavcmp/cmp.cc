@@ -5,12 +5,13 @@
 
 namespace {
 
-// Decodes the frame's record; -1 (EBADMSG) unless the frame carries
-// exactly one, so nothing is read that the frame did not supply.
+// Decodes the frame's record; -1 (EBADMSG) unless the frame is a snapshot
+// frame carrying exactly one, so nothing is read that the frame did not
+// supply and a difference database is not taken for a snapshot.
 int
 frame_rec(const db_frame *fr, const void *data, db_rec *rec)
 {
-  if (fr->len != DB_REC_LEN) {
+  if (fr->kind != DB_KIND_SNAP || fr->len != DB_REC_LEN) {
     errno = EBADMSG;
     return -1;
   }

@@ -45,7 +45,7 @@ main(int argc, char *argv[])
       case 'p': view.rv_plain = true; break;
       case 'd':
         diff = true;
-        copy_cut(diffname, optarg);
+        copy_arg(diffname, optarg, "-d");
         break;
       case 'm':
         view.rv_narrow = true;

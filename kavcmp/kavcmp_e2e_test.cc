@@ -252,6 +252,18 @@ TEST_F(KavcmpE2e, UnreadableDatabases) {
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
   EXPECT_EQ("db_readall(): diff: Bad message\n", r.err);
+  // Nor one of new and deleted paths alone, whose frames hold one record
+  // each, on either side: read as a snapshot it invents deletions.
+  write_db(path("a"), {{"/a", DB_SIZE, 0, 0, 1, 1}});
+  write_db(path("b"), {{"/b", DB_SIZE, 0, 0, 1, 1}});
+  ASSERT_EQ(0, run({"-d", "nd", "a", "b"}).status);
+  for (const auto &args : std::vector<std::vector<std::string>>{
+           {"-p", "a", "nd"}, {"-p", "nd", "a"}}) {
+    r = run(args);
+    EXPECT_EQ(1, r.status) << args[1];
+    EXPECT_EQ("", r.out) << args[1];
+    EXPECT_EQ("db_readall(): nd: Bad message\n", r.err) << args[1];
+  }
 
   // Nor is a frame with less than one record; no file is left behind.
   std::string shortframe = std::string("\x02\x00\x0a\x00\x00\x00\x00/x", 9) +

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "db/db.h"
 #include "diag/diag.h"
 #include "kavconf/dump.h"
 #include "policy/configfile.h"
@@ -27,17 +28,17 @@ usage()
 int
 main(int argc, char *argv[])
 {
-  char conf[1024];
+  char conf[DB_PATH_MAX + 1];
   copy_cut(conf, KAV_POLICY_PATH);  // set by the build
-  char dir[1024] = "";
+  char dir[DB_PATH_MAX + 1] = "";
   bool all = true;
   int ch;
   while ((ch = getopt(argc, argv, PORT_OPTS("ac:d:"))) != -1) {
     switch (ch) {
       case 'a': all = true; break;
-      case 'c': copy_cut(conf, optarg); break;
+      case 'c': copy_arg(conf, optarg, "-c"); break;
       case 'd':
-        copy_cut(dir, optarg);
+        copy_arg(dir, optarg, "-d");
         all = false;
         break;
       default: usage();  // getopt has said what was wrong

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "db/db.h"
+#include "diag/diag.h"
 #include "kavjson/json.h"
 #include "port/port.h"
 
@@ -41,8 +42,8 @@ main(int argc, char *argv[])
   int ch;
   while ((ch = getopt(argc, argv, PORT_OPTS("d:D:"))) != -1) {
     switch (ch) {
-      case 'd': st->js_prefix = true; copy_cut(st->js_path, optarg); break;
-      case 'D': st->js_exact = true; copy_cut(st->js_path, optarg); break;
+      case 'd': st->js_prefix = true; copy_arg(st->js_path, optarg, "-d"); break;
+      case 'D': st->js_exact = true; copy_arg(st->js_path, optarg, "-D"); break;
       default: usage();  // getopt has said what was wrong
     }
   }

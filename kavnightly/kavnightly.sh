@@ -38,8 +38,9 @@ load_config() {
 	KAV_SIGNERS=
 	KAV_PRINCIPAL=
 	KAV_BINDIR=
-	if $1 || [ -e "$2" ]; then
+	if $1 || [ -e "$2" ] || [ -L "$2" ]; then
 		[ -f "$2" ] && [ -r "$2" ] || die "$2: cannot read the configuration"
+		check_file_safe "$2" "the configuration"
 		# "." searches PATH for a name without a slash.
 		case $2 in
 		*/*) . "$2" ;;
@@ -72,10 +73,59 @@ check_config() {
 	if [ -n "$KAV_SIGNERS" ] && ! [ -r "$KAV_SIGNERS" ]; then
 		die "$KAV_SIGNERS: cannot read the allowed signers"
 	fi
+	[ -z "$KAV_SIGNERS" ] || check_file_safe "$KAV_SIGNERS" "the allowed signers"
 	for prog in kavbuild kavcmp; do
 		[ -x "$KAV_BINDIR/$prog" ] ||
 		    die "$KAV_BINDIR/$prog: no such program (see KAV_BINDIR)"
 	done
+}
+
+# The user whose files may steer this run: root, or the one running it,
+# who could change them anyway.
+trusted_owner() {
+	[ "$1" -eq 0 ] || [ "$1" -eq "$(id -u)" ]
+}
+
+# OWNER and MODE (octal) of the file $1.
+owner_mode() {
+	info=$(stat -c '%u %a' -- "$1") || die "$1: cannot read its status"
+	OWNER=${info% *} MODE=${info#* }
+}
+
+# The settings file $1 is run as shell code and the allowed signers $2
+# decide which snapshots are believed: each must be a regular file that
+# only a trusted owner may change. Nothing is read before this holds.
+check_file_safe() {
+	[ -L "$1" ] && die "$1: is a symbolic link; $2 must be a file of its own"
+	owner_mode "$1"
+	trusted_owner "$OWNER" ||
+	    die "$1: owned by uid $OWNER, not by root; $2 would be trusted from another user"
+	case $MODE in
+	*[2367]? | *[2367]) die "$1: mode $MODE lets group or others write it; chmod go-w $1" ;;
+	esac
+}
+
+# The database directory holds what every check is measured against: it
+# must be a real directory, owned by a trusted owner, mode 0700, so that
+# no one else can replace a snapshot or plant a link in it.
+check_dbdir_safe() {
+	[ -L "$KAV_DBDIR" ] && die "$KAV_DBDIR: the database directory is a symbolic link"
+	[ -d "$KAV_DBDIR" ] || die "$KAV_DBDIR: the database directory is not a directory"
+	owner_mode "$KAV_DBDIR"
+	trusted_owner "$OWNER" ||
+	    die "$KAV_DBDIR: owned by uid $OWNER, not by root; the snapshots could be replaced"
+	[ "$MODE" = 700 ] ||
+	    die "$KAV_DBDIR: mode $MODE, want 700; chmod 700 $KAV_DBDIR"
+	for f in "$KAV_DBDIR/lock" "$KAV_DBDIR/report" "$KAV_DBDIR/partial"; do
+		[ -L "$f" ] && die "$f: a symbolic link where a file of kavnightly's own belongs"
+	done
+	return 0
+}
+
+# Writes the directory's entries to disk after a rename, so that a power
+# cut cannot leave a name without its data or lose the new name.
+sync_dir() {
+	sync "$KAV_DBDIR" || die "$KAV_DBDIR: cannot write the directory to disk"
 }
 
 # Holds the lock on descriptor 9 until the script exits, so that two runs
@@ -125,6 +175,7 @@ take_snapshot() {
 		# empty file under a snapshot's name.
 		sync "$PARTIAL" "$PARTIAL.sig"
 		mv "$PARTIAL.sig" "$KAV_DBDIR/$1.sig" || die "cannot rename $PARTIAL.sig"
+		sync_dir
 	else
 		sync "$PARTIAL"
 	fi
@@ -132,6 +183,7 @@ take_snapshot() {
 		rm -f "$KAV_DBDIR/$1.sig"
 		die "cannot rename $PARTIAL"
 	fi
+	sync_dir
 }
 
 # Checks the signature of the older snapshot $1 before it is compared with.
@@ -194,6 +246,7 @@ load_config "$named" "$conf"
 check_config
 umask 077
 mkdir -p "$KAV_DBDIR" || die "$KAV_DBDIR: cannot make the database directory"
+check_dbdir_safe
 take_lock
 
 # From here on this run owns the directory: what a killed run left behind
@@ -210,6 +263,11 @@ if [ -n "$PREV" ] && [ -z "$BASE" ]; then
 	die "$KAV_DBDIR: the baseline ${BASE_PREFIX}* is missing;" \
 	    "see kavnightly(8) to take a new one"
 fi
+# A bad signature is found before it costs a night's walk.
+if [ -n "$PREV" ] && [ -n "$KAV_SIGNKEY" ]; then
+	verify "$PREV"
+	[ "$PREV" = "$BASE" ] || verify "$BASE"
+fi
 NEW=$(next_name "$PREV")
 take_snapshot "$NEW"
 if [ -z "$PREV" ]; then
@@ -218,10 +276,6 @@ if [ -z "$PREV" ]; then
 fi
 
 CHANGED=0
-if [ -n "$KAV_SIGNKEY" ]; then
-	verify "$PREV"
-	[ "$PREV" = "$BASE" ] || verify "$BASE"
-fi
 [ "$PREV" = "$BASE" ] || compare "$PREV" "the previous snapshot"
 compare "$BASE" "the baseline"
 rotate

@@ -48,30 +48,55 @@ fail() {
 	exit 1
 }
 
-# An entry of an ancestor of the tree (the walk reads each of them) that
-# another program removes between the directory read and its status ends
-# a build by design, with the last "lstat(): " message naming a path
-# outside the tree.
-foreign_race() {
-	[ "$st" -eq 2 ] || return 1
-	line=$(grep '^lstat(): ' "$work/err" | tail -n 1)
-	case $line in
-	*"$top"*) return 1 ;;
-	*': No such file or directory') return 0 ;;
-	esac
-	return 1
+# One night with configuration $1: status in st, the output in out and err.
+night() {
+	"$script" -f "$1" >"$work/out" 2>"$work/err"
+	st=$?
 }
 
-# One night with configuration $1: status in st, the output in out and err;
-# a night ended by a foreign race is run again, six times in all.
-night() {
-	tries=0
-	while :; do
-		"$script" -f "$1" >"$work/out" 2>"$work/err"
-		st=$?
-		tries=$((tries + 1))
-		[ "$tries" -lt 6 ] && foreign_race || break
-	done
+# A night with configuration $1 that must be refused with a message
+# matching $2, before anything is built: $3 names the case.
+refused() {
+	night "$1"
+	expect 2 quiet "$3"
+	grep -q "^kavnightly: $2" "$work/err" || fail "$3: not refused as $2"
+}
+
+# Set-ups through which another user could steer a run as root: each is
+# refused, naming the file and what is wrong, before anything is built or
+# written in the database directory.
+unsafe() {
+	conf=$1
+	cp "$conf" "$work/gw.conf"
+	chmod 664 "$work/gw.conf"
+	refused "$work/gw.conf" "$work/gw.conf: mode 664 lets group or others write it" \
+	    "group-writable settings"
+	chmod 644 "$work/gw.conf"
+	ln -s gw.conf "$work/link.conf"
+	refused "$work/link.conf" "$work/link.conf: is a symbolic link" "linked settings"
+
+	sed "s|^KAV_DBDIR=.*|KAV_DBDIR=$work/open|" "$conf" >"$work/open.conf"
+	mkdir -m 755 "$work/open"
+	refused "$work/open.conf" "$work/open: mode 755, want 700" "open database directory"
+	[ -z "$(ls -A "$work/open")" ] || fail "open database directory: written in"
+	sed "s|^KAV_DBDIR=.*|KAV_DBDIR=$work/dblink|" "$conf" >"$work/dblink.conf"
+	ln -s db "$work/dblink"
+	refused "$work/dblink.conf" "$work/dblink: the database directory is a symbolic link" \
+	    "linked database directory"
+	ln -s "$work/elsewhere" "$db/report"
+	refused "$conf" "$db/report: a symbolic link" "link planted in the database directory"
+	[ ! -e "$work/elsewhere" ] || fail "planted link: followed"
+	rm "$db/report"
+
+	# Owned by another user: only root can make such files here.
+	[ "$(id -u)" -eq 0 ] || return 0
+	chown 65534 "$work/gw.conf"
+	refused "$work/gw.conf" "$work/gw.conf: owned by uid 65534, not by root" \
+	    "settings of another user"
+	chmod 700 "$work/open"
+	chown 65534 "$work/open"
+	refused "$work/open.conf" "$work/open: owned by uid 65534, not by root" \
+	    "database directory of another user"
 }
 
 # Checks the status of the last night and whether its report is empty.
@@ -190,6 +215,7 @@ run() {
 	    fail "failed build left $(listing "$db"), want $want"
 	rm -rf "$top/long"
 
+	unsafe "$work/plain.conf"
 	sign "$work/plain.conf"
 	echo "kavnightly: every night as expected"
 	exit 0
@@ -230,6 +256,14 @@ sign() {
 	expect 2 quiet "signed: altered previous snapshot"
 	grep -q "^kavnightly: $prev: BAD SIGNATURE" "$work/err" ||
 	    fail "signed: the altered snapshot is not named"
+	# Checked before the build: no new snapshot, and no walk's time spent.
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "signed: built despite a bad signature: $(listing "$db"), want $want"
+
+	chmod 664 "$work/signers"
+	refused "$work/signed.conf" "$work/signers: mode 664 lets group or others write it" \
+	    "signed: group-writable allowed signers"
+	chmod 644 "$work/signers"
 	cp "$work/saved" "$prev"
 
 	base=$(ls "$db"/kavdb-000000-*Z)

@@ -8,6 +8,7 @@
 
 #include "db/db.h"
 #include "db/print.h"
+#include "diag/diag.h"
 #include "kavshow/show.h"
 #include "port/port.h"
 
@@ -45,8 +46,8 @@ main(int argc, char *argv[])
       case 'x': v->rv_human = true; break;
       case 'm': v->rv_narrow = true; mask_parse(optarg, &v->rv_mask); break;
       case 'M': v->rv_replace = true; mask_parse(optarg, &v->rv_mask); break;
-      case 'd': o.so_prefix = true; copy_cut(o.so_path, optarg); break;
-      case 'D': o.so_exact = true; copy_cut(o.so_path, optarg); break;
+      case 'd': o.so_prefix = true; copy_arg(o.so_path, optarg, "-d"); break;
+      case 'D': o.so_exact = true; copy_arg(o.so_path, optarg, "-D"); break;
       default: usage();  // getopt has said what was wrong
     }
   }

@@ -1,9 +1,8 @@
 // confine.h: a watch policy that keeps kavbuild's walk from "/" inside one
-// directory of a test, and retrying a build that a foreign change ended.
+// directory of a test.
 #pragma once
 #include <climits>
 #include <cstdlib>
-#include <functional>
 #include <string>
 
 #include "testutil/testutil.h"
@@ -42,38 +41,4 @@ confined_policy(const std::string &top, std::string body)
   for (size_t i; (i = body.find("@T")) != std::string::npos;)
     body.replace(i, 2, top);
   return text + body;
-}
-
-// The walk from "/" reads shared directories such as /tmp, whose entries
-// other programs remove at any moment; an entry that vanishes between the
-// directory read and its status ends a build by design. This tells such a
-// failure outside top by the last "lstat(): " message, which begins a line
-// (a status line may stand before it).
-inline bool
-foreign_race(int status, const std::string &err, const std::string &top)
-{
-  size_t at = err.rfind("lstat(): ");
-  if (status != 1 || at == std::string::npos ||
-      (at > 0 && err[at - 1] != '\n'))
-    return false;
-  std::string line = err.substr(at, err.find('\n', at) - at);
-  return line.find(top) == std::string::npos &&
-         line.find("No such file or directory") != std::string::npos;
-}
-
-// Runs run() (a build) again while it fails by a foreign race, six times in
-// all; undo, when given, removes what a failed try left behind.
-inline prog_result
-retry_foreign_race(const std::string &top,
-                   const std::function<prog_result()> &run,
-                   const std::function<void()> &undo = nullptr)
-{
-  auto r = run();
-  for (int tries = 1; tries < 6 && foreign_race(r.status, r.err, top);
-       tries++) {
-    if (undo)
-      undo();
-    r = run();
-  }
-  return r;
 }

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -124,6 +126,12 @@ enter_child(int in, int out, int err, const std::string &cwd,
   if (o.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(o.gid) != 0 ||
                      setuid(o.uid) != 0))
     _exit(125);
+  // Out of the bounding set, the capabilities are not granted again when
+  // the superuser executes the program.
+  if (o.bound_by_permissions && geteuid() == 0 &&
+      (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+       prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+    _exit(124);
   if (o.fsize != RLIM_INFINITY) {
     // An ignored signal stays ignored across exec: a write past the limit
     // then fails with EFBIG instead of killing the program.

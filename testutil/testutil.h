@@ -25,6 +25,10 @@ struct prog_opts {
   int umask = -1;                // -1 keeps the test's own
   uid_t uid = 0;                 // with gid, run as this user when non-zero
   gid_t gid = 0;
+  // The superuser runs the program without the capabilities that override
+  // permissions, so that they bind it while it can still reach the binary
+  // wherever the checkout is. A child that cannot drop them exits 124.
+  bool bound_by_permissions = false;
   std::vector<std::string> env;  // NAME=value, set in the child's environment
   // A file opened for writing as standard output instead of the pipe, such
   // as /dev/full; the result's out is then empty.

@@ -64,7 +64,9 @@ constexpr uint8_t DB_KIND_DELETED = 8;
 
 constexpr size_t DB_REC_LEN = 56;    // one stored record
 constexpr size_t DB_HEAD_LEN = 7;    // path length 2, data length 4, kind 1
-constexpr size_t DB_PATH_MAX = 1023; // longest path a frame may carry
+// The longest path a frame may carry, and so the longest path the walk,
+// the policy and the programs' options handle.
+constexpr size_t DB_PATH_MAX = 1023;
 constexpr size_t DB_SUM_LEN = 20;    // SHA-1 digest
 
 // The record of one object. Fields the mask does not name are zero.

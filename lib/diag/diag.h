@@ -4,6 +4,8 @@
 // it was; die_* then exit with status 1 through exit(), so standard output
 // is still flushed.
 #pragma once
+#include <cstddef>
+#include <cstring>
 
 void warn_sys0();
 void warn_sys1(const char *a);
@@ -20,3 +22,16 @@ void warn_msg3(const char *a, const char *b, const char *c);
 [[noreturn]] void die_msg1(const char *a);
 [[noreturn]] void die_msg2(const char *a, const char *b);
 [[noreturn]] void die_msg3(const char *a, const char *b, const char *c);
+
+// An option's argument into dst, whole: one too long for it is refused
+// ("-d: argument too long", status 1) rather than cut to a name the user
+// never typed.
+template <size_t N>
+void
+copy_arg(char (&dst)[N], const char *arg, const char *opt)
+{
+  size_t n = strnlen(arg, N);
+  if (n == N)
+    die_msg2(opt, "argument too long");
+  memcpy(dst, arg, n + 1);
+}

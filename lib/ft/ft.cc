@@ -19,11 +19,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/db.h"
 #include "ft/ft_internal.h"
 
 namespace {
 
-constexpr size_t FT_PATH_MAX = 1023;
 // An unordered tail longer than this is found through the hash.
 constexpr uint32_t FT_SCAN_MAX = 16;
 
@@ -273,12 +273,12 @@ ft_child_add(ft_tree *tree, ft_node *parent, const path_comp *pc,
   return c;
 }
 
-// Copies at most FT_PATH_MAX bytes of path into buf and strips trailing
+// Copies at most DB_PATH_MAX bytes of path into buf and strips trailing
 // slashes (never the first byte). The length left.
 size_t
-ft_path_prep(char (&buf)[FT_PATH_MAX + 1], const char *path)
+ft_path_prep(char (&buf)[DB_PATH_MAX + 1], const char *path)
 {
-  size_t n = strnlen(path, FT_PATH_MAX);
+  size_t n = strnlen(path, DB_PATH_MAX);
   memcpy(buf, path, n);
   while (n >= 2 && buf[n - 1] == '/')
     n--;
@@ -400,7 +400,7 @@ ft_node_set(ft_tree *tree, ft_node *node, const void *data, uint64_t size)
 ft_node *
 ft_lookup(ft_tree *tree, const char *path, ft_node **deepest)
 {
-  char buf[FT_PATH_MAX + 1];
+  char buf[DB_PATH_MAX + 1];
   size_t n = ft_path_prep(buf, path);
   ft_node *node = tree->ftt_root;
   bool whole = false;
@@ -416,7 +416,7 @@ ft_lookup(ft_tree *tree, const char *path, ft_node **deepest)
 ft_node *
 ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
 {
-  char buf[FT_PATH_MAX + 1];
+  char buf[DB_PATH_MAX + 1];
   size_t n = ft_path_prep(buf, path);
   if (n == 0 || buf[0] != '/') {
     errno = EINVAL;

@@ -18,7 +18,6 @@ namespace {
 
 configfile_error last_error = {0, CONFIGFILE_E_NONE, 0, ""};
 
-constexpr size_t PATH_BUF = 1024;
 // A line holds at most this many characters before its newline.
 constexpr size_t LINE_CHARS = CONFIGFILE_LINE_MAX - 2;
 
@@ -278,7 +277,7 @@ int
 parse_blocks(FILE *f, pclt *t, pclent *e)
 {
   char line[CONFIGFILE_LINE_MAX];
-  char path[PATH_BUF];
+  char path[DB_PATH_MAX + 1];
   char *key, *value;
 
   int r = configfile_readline(f, line);
@@ -292,7 +291,7 @@ parse_blocks(FILE *f, pclt *t, pclent *e)
     l->pl_kind = inheritance_kind(key + 1);
     if (l->pl_kind == PCL_INH_UNSET)
       return fail_syntax("bad inheritance");
-    if (value[0] != '/' || strlen(value) >= PATH_BUF)
+    if (value[0] != '/' || strlen(value) > DB_PATH_MAX)
       return fail_syntax("invalid path");
     copy_cut(path, value);
 
