@@ -5,6 +5,7 @@
 #   make fuzz     clang/libFuzzer build in build-fuzz/, each target FUZZ_SECONDS
 #   make clean    remove the build trees
 #   make demo     optimised build, then tools/demo.sh (writes only in build/)
+#   make deb      the Debian package, built in build/deb/
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 UNITDIR ?= /etc/systemd/system
@@ -102,3 +103,11 @@ fuzz: fuzz-build
 
 fuzz-clean:
 	rm -rf build-fuzz
+
+# The Debian package: `make deb` builds it from a copy of the tree made in
+# build/deb/, running the package's own tests, and leaves
+# kavrel_VERSION_ARCH.deb there. It needs what make check needs.
+.PHONY: deb
+
+deb: deps-check
+	sh debian/build.sh . build/deb -j$(JOBS)

@@ -100,7 +100,7 @@ main(int argc, char *argv[])
   port_on_status_signal(on_status_signal);
 
   char conf[DB_PATH_MAX + 1];
-  copy_cut(conf, "/usr/local/etc/kavrel.conf");
+  copy_cut(conf, KAV_POLICY_PATH);  // set by the build
   char dbname[DB_PATH_MAX + 1];
   default_dbname(dbname);
 

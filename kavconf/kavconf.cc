@@ -28,7 +28,8 @@ usage()
 int
 main(int argc, char *argv[])
 {
-  char conf[DB_PATH_MAX + 1] = "/usr/local/etc/kavrel.conf";
+  char conf[DB_PATH_MAX + 1];
+  copy_cut(conf, KAV_POLICY_PATH);  // set by the build
   char dir[DB_PATH_MAX + 1] = "";
   bool all = true;
   int ch;

@@ -32,6 +32,10 @@ check ssh-keygen                                      openssh-client
 check flock                                           util-linux
 check /usr/sbin/sshd                                  openssh-server
 check /usr/include/nlohmann/json.hpp                  nlohmann-json3-dev
+check dpkg-buildpackage                               dpkg-dev
+check dh                                              debhelper
+check lintian                                         lintian
+check shellcheck                                      shellcheck
 '
 
 # True when one of the |-separated commands or files is there.
