@@ -1,0 +1,107 @@
+// reach.cc: the walk's decisions along one path. Each name is matched
+// against the list that governs its directory, with the status the walk
+// would read, by the function the walk itself uses.
+#include "kavreach/reach.h"
+
+#include <cstring>
+
+#include "db/db.h"
+#include "db/print.h"
+#include "diag/diag.h"
+#include "diag/esc_buf.h"
+#include "port/port.h"
+
+namespace {
+
+// The walk's fate for the path held in full (no trailing slash): where it
+// stops when it is not reached, else what it does with the path itself.
+struct fate {
+  bool reached;
+  char stop[DB_PATH_MAX + 1];  // the directory not descended into
+  pcl_step step;
+};
+
+bool
+is_dot(const char *n, size_t len)
+{
+  return (len == 1 && n[0] == '.') || (len == 2 && n[0] == '.' && n[1] == '.');
+}
+
+// Follows the walk from "/" to path; -1 after a message.
+int
+follow(pclt *t, const char *path, char (&full)[DB_PATH_MAX + 1], fate *f)
+{
+  // "/" itself is never matched: the walk starts inside it.
+  strcpy(full, "/");
+  f->reached = true;
+  f->step = {nullptr, false, true};
+  size_t len = 0;  // of full, "/" counting as empty
+  for (const char *p = path; *p != '\0';) {
+    while (*p == '/')
+      p++;
+    size_t n = strcspn(p, "/");
+    if (n == 0)
+      break;
+    if (is_dot(p, n)) {
+      warn_msg2(path, "want a path without . or .. names");
+      return -1;
+    }
+    if (!f->step.ps_descend) {
+      f->reached = false;
+      copy_cut(f->stop, full);
+      return 0;
+    }
+    int inherited = 0;
+    const pcl *l = pclt_lookup(t, full, &inherited);
+    full[len] = '/';
+    memcpy(full + len + 1, p, n);
+    len += n + 1;
+    full[len] = '\0';
+    port_stat st;
+    if (port_lstat(full, &st) != 0) {
+      warn_sys2("lstat()", full);
+      return -1;
+    }
+    f->step = pcl_walk_step(l, full + len - n, &st, inherited);
+    p += n;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int
+reach_print(pclt *t, const char *path)
+{
+  if (path[0] != '/') {
+    warn_msg2(path, "want an absolute path");
+    return -1;
+  }
+  if (strlen(path) > DB_PATH_MAX) {
+    warn_msg2(path, "path too long");
+    return -1;
+  }
+  char full[DB_PATH_MAX + 1];
+  fate f;
+  if (follow(t, path, full, &f) != 0)
+    return -1;
+  esc_buf<ESC_GROW * 2 * (DB_PATH_MAX + 1) + 64> out(stdout);
+  out.put_name(full);
+  if (!f.reached) {
+    out.put(": not reached: ");
+    out.put_name(f.stop);
+    out.put(" is not descended into\n");
+  } else {
+    if (f.step.ps_record) {
+      char mask[DB_NATTRS];
+      mask_text(f.step.ps_ent->pe_mask, mask);
+      out.put(": recorded +");
+      out.put(mask, DB_NATTRS);
+    } else {
+      out.put(": not recorded");
+    }
+    out.put(f.step.ps_descend ? ", descended into\n"
+                              : ", not descended into\n");
+  }
+  return out.flush() == 0 ? 0 : -2;
+}
