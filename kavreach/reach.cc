@@ -27,15 +27,11 @@ is_dot(const char *n, size_t len)
   return (len == 1 && n[0] == '.') || (len == 2 && n[0] == '.' && n[1] == '.');
 }
 
-// Follows the walk from "/" to path; -1 after a message.
+// path without repeated or trailing slashes into out; -1 after a message.
 int
-follow(pclt *t, const char *path, char (&full)[DB_PATH_MAX + 1], fate *f)
+normalize(const char *path, char (&out)[DB_PATH_MAX + 1])
 {
-  // "/" itself is never matched: the walk starts inside it.
-  strcpy(full, "/");
-  f->reached = true;
-  f->step = {nullptr, false, true};
-  size_t len = 0;  // of full, "/" counting as empty
+  size_t len = 0;
   for (const char *p = path; *p != '\0';) {
     while (*p == '/')
       p++;
@@ -46,24 +42,41 @@ follow(pclt *t, const char *path, char (&full)[DB_PATH_MAX + 1], fate *f)
       warn_msg2(path, "want a path without . or .. names");
       return -1;
     }
+    out[len] = '/';
+    memcpy(out + len + 1, p, n);
+    len += n + 1;
+    p += n;
+  }
+  strcpy(out + len, len == 0 ? "/" : "");
+  return 0;
+}
+
+// Follows the walk from "/" to the normalized path; -1 after a message.
+int
+follow(pclt *t, const char *path, fate *f)
+{
+  // "/" itself is never matched: the walk starts inside it.
+  f->reached = true;
+  f->step = {nullptr, false, true};
+  char cur[DB_PATH_MAX + 1] = "/";
+  for (size_t len = 0; path[len] != '\0' && path[len + 1] != '\0';) {
     if (!f->step.ps_descend) {
       f->reached = false;
-      copy_cut(f->stop, full);
+      copy_cut(f->stop, cur);
       return 0;
     }
     int inherited = 0;
-    const pcl *l = pclt_lookup(t, full, &inherited);
-    full[len] = '/';
-    memcpy(full + len + 1, p, n);
-    len += n + 1;
-    full[len] = '\0';
+    const pcl *l = pclt_lookup(t, cur, &inherited);
+    size_t n = strcspn(path + len + 1, "/");
+    memcpy(cur, path, len + 1 + n);
+    cur[len + 1 + n] = '\0';
     port_stat st;
-    if (port_lstat(full, &st) != 0) {
-      warn_sys2("lstat()", full);
+    if (port_lstat(cur, &st) != 0) {
+      warn_sys2("lstat()", cur);
       return -1;
     }
-    f->step = pcl_walk_step(l, full + len - n, &st, inherited);
-    p += n;
+    f->step = pcl_walk_step(l, cur + len + 1, &st, inherited);
+    len += n + 1;
   }
   return 0;
 }
@@ -83,7 +96,7 @@ reach_print(pclt *t, const char *path)
   }
   char full[DB_PATH_MAX + 1];
   fate f;
-  if (follow(t, path, full, &f) != 0)
+  if (normalize(path, full) != 0 || follow(t, full, &f) != 0)
     return -1;
   esc_buf<ESC_GROW * 2 * (DB_PATH_MAX + 1) + 64> out(stdout);
   out.put_name(full);
