@@ -13,8 +13,8 @@
 
 namespace {
 
-// The walk's fate for the path held in full (no trailing slash): where it
-// stops when it is not reached, else what it does with the path itself.
+// The walk's fate for a path: where it stops when it does not reach the
+// path, else what it does with the path itself.
 struct fate {
   bool reached;
   char stop[DB_PATH_MAX + 1];  // the directory not descended into
