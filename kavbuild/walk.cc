@@ -77,15 +77,13 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
   port_stat st;
   if (port_lstatat(dirfd(dir), name, &st) != 0)
     return errno == ENOENT ? 0 : fail(w, "lstat()", w->path);
-  const pclent *e = pcl_match(list, name, &st, inherited);
-  if (e != nullptr && (e->pe_flags & PCLENT_RECORD)) {
-    int r = w->fn(w->path, &st, e->pe_mask, w->arg, e);
+  pcl_step step = pcl_walk_step(list, name, &st, inherited);
+  if (step.ps_record) {
+    int r = w->fn(w->path, &st, step.ps_ent->pe_mask, w->arg, step.ps_ent);
     if (r != 0)
       return r;
   }
-  if (e != nullptr && (e->pe_flags & PCLENT_PRUNE))
-    return 0;
-  if (!S_ISDIR(st.st_mode))
+  if (!step.ps_descend)
     return 0;
   // Opened relative to the directory read and without following a link,
   // so a directory swapped for a link since its status was read is not

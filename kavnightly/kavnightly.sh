@@ -75,7 +75,7 @@ check_config() {
 		die "$KAV_SIGNERS: cannot read the allowed signers"
 	fi
 	[ -z "$KAV_SIGNERS" ] || check_file_safe "$KAV_SIGNERS" "the allowed signers"
-	for prog in kavbuild kavcmp; do
+	for prog in kavbuild kavcmp kavreach; do
 		[ -x "$KAV_BINDIR/$prog" ] ||
 		    die "$KAV_BINDIR/$prog: no such program (see KAV_BINDIR)"
 	done
@@ -121,6 +121,25 @@ check_dbdir_safe() {
 		[ -L "$f" ] && die "$f: a symbolic link where a file of kavnightly's own belongs"
 	done
 	return 0
+}
+
+# A walk that records or enters the database directory sees this job's
+# own snapshots come and go: no night would ever be quiet. kavreach asks
+# the policy itself, by the walk's own rules, about the directory as the
+# walk would name it (its physical path).
+check_dbdir_unwatched() {
+	real=$(cd "$KAV_DBDIR" && pwd -P) ||
+	    die "$KAV_DBDIR: cannot find the database directory's own path"
+	out=$("$KAV_BINDIR/kavreach" -c "$KAV_POLICY" "$real") ||
+	    die "kavreach failed on $KAV_POLICY; nothing built"
+	parent=${real%/*}
+	case $out in
+	*": not recorded, not descended into" | *" is not descended into") ;;
+	*) die "$out: the policy $KAV_POLICY watches the database directory," \
+	       "so every night would report its own snapshots; prune it:" \
+	       "put first in the list of ${parent:-/} an entry '+N:S' with" \
+	       "'name:${real##*/}' (see kavnightly(8))" ;;
+	esac
 }
 
 # Writes the directory's entries to disk after a rename, so that a power
@@ -310,6 +329,7 @@ check_config
 umask 077
 mkdir -p "$KAV_DBDIR" || die "$KAV_DBDIR: cannot make the database directory"
 check_dbdir_safe
+check_dbdir_unwatched
 take_lock
 
 # From here on this run owns the directory: what a killed run left behind

@@ -2,9 +2,9 @@
 # End-to-end test of kavnightly on a small tree of its own, and of its
 # systemd units.
 #
-#   kavnightly_test.sh run script kavbuild kavcmp parent
-#       nights in a fresh directory under parent: baseline, quiet night,
-#       changes, an overlapping run, a failed build, rotation, signatures
+#   kavnightly_test.sh run script kavbuild kavcmp kavreach parent
+#       nights in a fresh directory under parent: a watched database
+#       directory, baseline, quiet nights, changes, an overlapping run, a failed build, rotation, signatures
 #   kavnightly_test.sh units srcdir
 #       systemd-analyze verify on the units as installed (77 without it)
 #
@@ -100,6 +100,23 @@ unsafe() {
 	    "database directory of another user"
 }
 
+# Policies under which the walk records or enters the database directory
+# (here listed before the rule that prunes it): each night would report
+# the snapshots of the last, so each is refused before anything is built.
+watched() {
+	mkdir -m 700 "$db"
+	for rule in '+F' '+F:S' '+N'; do
+		sed "s|^@NO:$work\$|&\\n$rule\\nname:db|" "$work/policy" \
+		    >"$work/watched.policy"
+		sed "s|^KAV_POLICY=.*|KAV_POLICY=$work/watched.policy|" "$1" \
+		    >"$work/watched.conf"
+		refused "$work/watched.conf" "$db: .*watches the database directory.*name:db" \
+		    "database directory under $rule"
+		[ -z "$(ls -A "$db")" ] || fail "database directory under $rule: written in"
+	done
+	rmdir "$db"
+}
+
 # Checks the status of the last night and whether its report is empty.
 expect() {
 	[ "$st" -eq "$1" ] || fail "$3: status $st, want $1"
@@ -124,13 +141,13 @@ flip_byte() {
 
 run() {
 	script=$1
-	work=$(mktemp -d "$4/kavnightly.XXXXXX") || exit 1
+	work=$(mktemp -d "$5/kavnightly.XXXXXX") || exit 1
 	trap 'rm -rf "$work"' EXIT
 	work=$(cd "$work" && pwd -P)
 	top=$work/tree
 	db=$work/db
 	mkdir "$top" "$top/etc" "$top/bin" "$work/bin"
-	ln -s "$2" "$3" "$work/bin/"
+	ln -s "$2" "$3" "$4" "$work/bin/"
 	echo 'port=80' >"$top/etc/app.conf"
 	printf '#!/bin/sh\necho hello\n' >"$top/bin/tool"
 	: >"$work/out"
@@ -152,6 +169,7 @@ run() {
 	    fail "-Z: no usage line"
 	expect 2 quiet "-Z"
 
+	watched "$work/plain.conf"
 	night "$work/plain.conf"
 	expect 0 report "first night"
 	grep -q "^New baseline: $db/kavdb-000000-" "$work/out" ||
@@ -159,13 +177,15 @@ run() {
 
 	night "$work/plain.conf"
 	expect 0 quiet "quiet night"
+	night "$work/plain.conf"
+	expect 0 quiet "second quiet night"
 
 	echo 'port=8080' >"$top/etc/app.conf"
 	night "$work/plain.conf"
 	expect 1 report "changed file"
 	[ "$(grep -c "^C ilugmsftc $top/etc/app.conf\$" "$work/out")" -eq 2 ] ||
 	    fail "changed file: not reported against the previous and the baseline"
-	grep -q "^Changes since the previous snapshot, $db/kavdb-000001-" \
+	grep -q "^Changes since the previous snapshot, $db/kavdb-000002-" \
 	    "$work/out" || fail "changed file: no heading for the previous"
 
 	# Quiet since the previous night, changed since the baseline; one
@@ -176,7 +196,7 @@ run() {
 	    fail "night after the change: a change since the previous night"
 	grep -q "^C ilugmsftc $top/etc/app.conf\$" "$work/out" ||
 	    fail "night after the change: the baseline's change is not reported"
-	want="000000 000002 000003 lock "
+	want="000000 000003 000004 lock "
 	[ "$(listing "$db")" = "$want" ] ||
 	    fail "rotation keeps $(listing "$db"), want $want"
 
@@ -267,8 +287,8 @@ sign() {
 
 case ${1-} in
 units) units "$2" ;;
-run) run "$2" "$3" "$4" "$5" ;;
+run) run "$2" "$3" "$4" "$5" "$6" ;;
 esac
-echo "usage: kavnightly_test.sh run script kavbuild kavcmp parent |" \
+echo "usage: kavnightly_test.sh run script kavbuild kavcmp kavreach parent |" \
     "units srcdir" >&2
 exit 1

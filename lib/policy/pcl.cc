@@ -398,3 +398,13 @@ pcl_match(const pcl *l, const char *name, const struct stat *st, int inherited)
   }
   return nullptr;
 }
+
+pcl_step
+pcl_walk_step(const pcl *l, const char *name, const struct stat *st,
+              int inherited)
+{
+  const pclent *e = pcl_match(l, name, st, inherited);
+  bool record = e != nullptr && (e->pe_flags & PCLENT_RECORD);
+  bool prune = e != nullptr && (e->pe_flags & PCLENT_PRUNE);
+  return {e, record, !prune && S_ISDIR(st->st_mode)};
+}

@@ -121,3 +121,14 @@ int glob_match(const char *pattern, const char *name);
 // Allocates nothing.
 const pclent *pcl_match(const pcl *l, const char *name, const struct stat *st,
                         int inherited);
+
+// What the walk does with a directory entry: the entry of l that governs
+// it (as pcl_match finds it, or null), whether it is recorded, and whether
+// the walk goes into it (a directory that entry does not prune).
+struct pcl_step {
+  const pclent *ps_ent;
+  bool ps_record;
+  bool ps_descend;
+};
+pcl_step pcl_walk_step(const pcl *l, const char *name, const struct stat *st,
+                       int inherited);
