@@ -201,14 +201,14 @@ put_hex(char *p, const uint8_t *bytes, size_t n)
   return p;
 }
 
-// An attribute's name, which is not terminated, as put_path writes a path.
+// An attribute's name, which is not terminated, as json_put_path writes a path.
 char *
 put_xattr_name(char *p, const char *s, size_t n)
 {
   char name[256];  // at most 255 bytes
   memcpy(name, s, n);
   name[n] = '\0';
-  return put_path(p, name);
+  return json_put_path(p, name);
 }
 
 // The most put_xattr writes for a: every byte of its name and text
@@ -239,7 +239,7 @@ put_xattr(char *p, const db_xattr *a, const char *text)
     p = put_hex(p, a->value, a->value_len);
     if (text != nullptr) {
       p = put(p, ",\"text\":");
-      p = put_path(p, text);
+      p = json_put_path(p, text);
     }
   }
   *p++ = '}';
