@@ -166,15 +166,23 @@ cmp_load(const char *older, const char *newer, const char **failed)
   ft_tree *tree = ft_init(nullptr, nullptr);
   if (tree == nullptr)
     return nullptr;
-  // One record and its extension: the reader refuses longer frames.
-  static uint8_t data[DB_REC_LEN + DB_EXT_MAX];
-  if (db_readall(older, cmp_load_old, tree, data, sizeof data) < 0)
+  // One record and its extension: the reader refuses longer frames. On the
+  // heap, not static, so that threads may compare at the same time.
+  constexpr size_t room = DB_REC_LEN + DB_EXT_MAX;
+  uint8_t *data = static_cast<uint8_t *>(malloc(room));
+  if (data == nullptr) {
+    ft_free(tree);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (db_readall(older, cmp_load_old, tree, data, room) < 0)
     *failed = older;
-  else if (db_readall(newer, cmp_load_new, tree, data, sizeof data) < 0)
+  else if (db_readall(newer, cmp_load_new, tree, data, room) < 0)
     *failed = newer;
-  else
-    return tree;
   int e = errno;
+  free(data);
+  if (*failed == nullptr)
+    return tree;
   ft_free(tree);
   errno = e;
   return nullptr;

@@ -23,6 +23,10 @@ keep_change(ft_node *node, void *arg)
   const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
   c.cc_recs[0] = recs[0];
   c.cc_recs[1] = kind == DB_KIND_CHANGED ? recs[1] : recs[0];
+  // The extensions live in the tree, which is freed once the changes are
+  // kept: the reports print the nine attributes of each record.
+  c.cc_recs[0].ext = nullptr;
+  c.cc_recs[1].ext = nullptr;
   out->push_back(std::move(c));
   return 0;
 }
@@ -34,20 +38,11 @@ collect_compare(const std::string &older, const std::string &newer,
                 std::vector<collect_change> *out, std::string *why)
 {
   out->clear();
-  ft_tree *tree = ft_init(nullptr, nullptr);
-  if (tree == nullptr) {
-    *why = "out of memory";
-    return false;
-  }
-  uint8_t data[DB_REC_LEN];
   const char *failed = nullptr;
-  if (db_readall(older.c_str(), cmp_load_old, tree, data, sizeof data) < 0)
-    failed = older.c_str();
-  else if (db_readall(newer.c_str(), cmp_load_new, tree, data, sizeof data) < 0)
-    failed = newer.c_str();
-  if (failed != nullptr) {
-    *why = std::string(failed) + ": " + strerror(errno);
-    ft_free(tree);
+  ft_tree *tree = cmp_load(older.c_str(), newer.c_str(), &failed);
+  if (tree == nullptr) {
+    *why = failed != nullptr ? std::string(failed) + ": " + strerror(errno)
+                             : "out of memory";
     return false;
   }
   ft_traverse(tree, keep_change, out);

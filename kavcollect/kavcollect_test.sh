@@ -5,7 +5,7 @@
 # own whose forced command serves a database directory of its own with
 # kavnightly -s. The hosts' snapshots are taken by kavnightly, of one tree.
 #
-#   kavcollect_test.sh kavcollect kavnightly kavbuild kavcmp parent
+#   kavcollect_test.sh kavcollect kavnightly kavbuild kavcmp kavreach parent
 #
 # Exit status 0 when every check passes, 1 at the first that does not, 77
 # when no sshd can be started here.
@@ -14,7 +14,7 @@ LC_ALL=C
 export LC_ALL
 collect=$1
 script=$2
-parent=$5
+parent=$6
 
 HOSTS="h1 h2 h3"
 . "$(dirname "$0")/../testutil/sshd.sh"
@@ -87,7 +87,7 @@ work=$(cd "$work" && pwd -P)
 st=0
 tree=$work/tree
 mkdir "$tree" "$tree/etc" "$work/bin"
-ln -s "$3" "$4" "$work/bin/"
+ln -s "$3" "$4" "$5" "$work/bin/"
 echo 'port=80' >"$tree/etc/app.conf"
 tree_policy "$tree" >"$work/policy"
 

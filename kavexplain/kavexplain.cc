@@ -107,17 +107,14 @@ main(int argc, char *argv[])
   if (!have_to)
     to = db_time(newer, true);
 
-  ft_tree *tree = ft_init(nullptr, nullptr);
+  // The tree holds the records' extensions, which the paths point to: it
+  // lives until the report is written.
+  const char *failed = nullptr;
+  ft_tree *tree = cmp_load(older, newer, &failed);
   if (tree == nullptr)
-    fail_sys("ft_init()");
-  uint8_t data[DB_REC_LEN];
-  if (db_readall(older, cmp_load_old, tree, data, sizeof data) < 0)
-    fail_sys("db_readall()", older);
-  if (db_readall(newer, cmp_load_new, tree, data, sizeof data) < 0)
-    fail_sys("db_readall()", newer);
+    fail_sys("db_readall()", failed);
   std::vector<xp_path> paths;
   ft_traverse(tree, xp_collect, &paths);
-  ft_free(tree);
 
   std::string err;
   pkg_db *db = pkg_open(root, adir, &err);
@@ -130,5 +127,6 @@ main(int argc, char *argv[])
   int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);
   if (r != 0 || fflush(stdout) != 0)
     fail_sys("stdout");
+  ft_free(tree);
   return xp_status(paths);
 }

@@ -97,7 +97,7 @@ while [ -n "$rest" ]; do
 	case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
 	dir=${dir%/}/$name
 done >"$work/policy"
-printf '@NO:%s\n+F:I\n' "$root" >>"$work/policy"
+printf '@NO:%s\n+A:I\n' "$root" >>"$work/policy"
 snap() {
 	"$build" -c "$work/policy" -d "$work/$1" 2>"$work/build.err" ||
 	    { cat "$work/build.err" >&2; exit 1; }
