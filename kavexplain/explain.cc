@@ -18,6 +18,7 @@
 
 #include "db/print.h"
 #include "sha1/sha1.h"
+#include "sha256/sha256.h"
 
 const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",
                                          "moved"};
@@ -40,10 +41,24 @@ octal(uint16_t mode)
   return b;
 }
 
-// The MD5 and the SHA-1 of the file at name, not following a link. False
-// when it cannot be read.
+// True when the digests the record holds, SHA-1 and SHA-256 as its mask
+// asks, are these: a snapshot that records only one is checked by it.
 bool
-disk_sums(const std::string &name, std::string *md5, uint8_t sha[SHA1_LEN])
+sums_match(const db_rec *r, const uint8_t sha1[SHA1_LEN],
+           const uint8_t sha256[DB_SHA256_LEN])
+{
+  static const uint8_t none[DB_SHA256_LEN] = {};
+  if ((r->mask & DB_CSUM) && memcmp(r->csum, sha1, SHA1_LEN) != 0)
+    return false;
+  const uint8_t *have = r->ext != nullptr ? r->ext->sha256 : none;
+  return !(r->mask & DB_SHA256) || memcmp(have, sha256, DB_SHA256_LEN) == 0;
+}
+
+// The MD5, the SHA-1 and the SHA-256 of the file at name, not following a
+// link. False when it cannot be read.
+bool
+disk_sums(const std::string &name, std::string *md5, uint8_t sha[SHA1_LEN],
+          uint8_t sha256[DB_SHA256_LEN])
 {
   int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0)
@@ -53,15 +68,24 @@ disk_sums(const std::string &name, std::string *md5, uint8_t sha[SHA1_LEN])
   EVP_DigestInit_ex(m.get(), EVP_md5(), nullptr);
   sha1_ctx s;
   sha1_init(&s);
+  sha256_ctx s256;
+  if (sha256_init(&s256) != 0) {
+    close(fd);
+    return false;
+  }
   static thread_local char buf[1 << 17];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     EVP_DigestUpdate(m.get(), buf, size_t(n));
     sha1_update(&s, buf, int32_t(n));
+    sha256_update(&s256, buf, size_t(n));
   }
   close(fd);
-  if (n < 0)
+  if (n < 0) {
+    sha256_free(&s256);
     return false;
+  }
+  sha256_final(&s256, sha256);
   unsigned char d[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_DigestFinal_ex(m.get(), d, &len);
@@ -114,6 +138,14 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
   uint16_t perm;
   uint32_t uid, gid;
   bool over = pkg_override(c->db, host, &perm, &uid, &gid);
+  // No package record holds extended attributes: a capability, an ACL or a
+  // label that changed on a package's file is never the package's doing.
+  if (p->xp_kind == DB_KIND_CHANGED && (diff & DB_XATTR)) {
+    p->xp_expected = "the extended attributes as before (no package record "
+                     "accounts for a change of them)";
+    p->xp_evidence = ar != nullptr ? XP_EV_ARCHIVE : XP_EV_DPKG;
+    return false;
+  }
   if (ar != nullptr) {
     p->xp_evidence = XP_EV_ARCHIVE;
     auto f = ar->pr_files.find(host);
@@ -134,8 +166,8 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
                        std::to_string(wgid) + " of " + pkg_text(m);
       return false;
     }
-    if ((now->mask & DB_CSUM) && (S_ISREG(mode) || S_ISLNK(mode)) &&
-        memcmp(now->csum, a.pa_sum, DB_SUM_LEN) != 0) {
+    if ((S_ISREG(mode) || S_ISLNK(mode)) &&
+        !sums_match(now, a.pa_sum, a.pa_sum256)) {
       if (cl.pc_conffile) {
         p->xp_verdict = XP_CONFFILE;
         return true;
@@ -160,9 +192,9 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
     }
     if (S_ISREG(now->mode)) {
       std::string md5;
-      uint8_t sha[SHA1_LEN];
-      if (!disk_sums(c->root + host, &md5, sha) ||
-          ((now->mask & DB_CSUM) && memcmp(sha, now->csum, SHA1_LEN) != 0)) {
+      uint8_t sha[SHA1_LEN], sha256[DB_SHA256_LEN];
+      if (!disk_sums(c->root + host, &md5, sha, sha256) ||
+          !sums_match(now, sha, sha256)) {
         p->xp_expected = "the file as the newer snapshot holds it (it has "
                          "changed or gone since)";
         return false;
@@ -180,7 +212,7 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
                          cl.pc_md5 + ")";
         return false;
       }
-    } else if (S_ISLNK(now->mode) && (diff & DB_CSUM)) {
+    } else if (S_ISLNK(now->mode) && (diff & (DB_CSUM | DB_SHA256))) {
       p->xp_expected = "the link target of " + pkg_text(m) +
                        ", which only its archive holds";
       return false;
@@ -211,11 +243,12 @@ explain_managed(ctx *c, xp_path *p, const std::string &host)
   if (targets == nullptr || !S_ISLNK(now->mode))
     return false;
   p->xp_package = "(alternatives)";
-  bool ok = !(now->mask & DB_CSUM);
+  bool ok = !(now->mask & (DB_CSUM | DB_SHA256));
   for (const std::string &t : *targets) {
-    uint8_t sum[SHA1_LEN];
+    uint8_t sum[SHA1_LEN], sum256[DB_SHA256_LEN];
     sha_buf(t.data(), int32_t(t.size()), sum);
-    ok |= memcmp(sum, now->csum, SHA1_LEN) == 0;
+    ok |= sha256_buf(t.data(), t.size(), sum256) != nullptr &&
+          sums_match(now, sum, sum256);
   }
   if (!ok) {
     p->xp_expected = "a link to an alternative the package manager has";
@@ -319,14 +352,17 @@ void
 find_moves(std::vector<xp_path> *paths)
 {
   auto key = [](const db_rec &r) {
-    return std::string(reinterpret_cast<const char *>(r.csum), DB_SUM_LEN) +
-           std::to_string(r.size) + "/" + std::to_string(r.mode >> 12);
+    std::string k(reinterpret_cast<const char *>(r.csum), DB_SUM_LEN);
+    if (r.ext != nullptr)
+      k.append(reinterpret_cast<const char *>(r.ext->sha256), DB_SHA256_LEN);
+    return k + std::to_string(r.size) + "/" + std::to_string(r.mode >> 12);
   };
   std::map<std::string, std::vector<size_t>> gone, came;
   std::map<std::pair<uint64_t, std::string>, std::vector<size_t>> gone_ino;
   for (size_t i = 0; i < paths->size(); i++) {
     xp_path &p = (*paths)[i];
-    if (p.xp_verdict != XP_UNEXPLAINED || !(p.xp_recs[0].mask & DB_CSUM) ||
+    if (p.xp_verdict != XP_UNEXPLAINED ||
+        !(p.xp_recs[0].mask & (DB_CSUM | DB_SHA256)) ||
         !p.xp_package.empty())
       continue;
     if (p.xp_kind == DB_KIND_DELETED) {
@@ -376,7 +412,7 @@ explain_dirs(std::vector<xp_path> *paths)
     if (p.xp_kind != DB_KIND_CHANGED || p.xp_verdict != XP_UNEXPLAINED ||
         !S_ISDIR(p.xp_recs[1].mode) ||
         (db_rec_diff(&p.xp_recs[0], &p.xp_recs[1]) &
-         ~(DB_CSUM | DB_SIZE | DB_LINKS)) != 0)
+         ~(DB_CSUM | DB_SHA256 | DB_SIZE | DB_LINKS)) != 0)
       continue;
     auto b = below.find(p.xp_name);
     if (b == below.end())

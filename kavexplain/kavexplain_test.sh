@@ -56,6 +56,7 @@ echo /etc/a.conf >"$pkg/DEBIAN/conffiles"
 echo 'data of a' >"$pkg/usr/share/a/data"
 printf '#!/bin/sh\n' >"$pkg/usr/share/a/prog"
 chmod 0755 "$pkg/usr/share/a/prog"
+echo 'lib of a' >"$pkg/usr/share/a/lib"
 mkpkg b 1.0
 mkdir -p "$pkg/usr/share/b"
 echo 'old of b' >"$pkg/usr/share/b/old"
@@ -112,6 +113,10 @@ dpkg_root -r c
 echo 'setting=2' >"$root/etc/a.conf"
 echo 'other bytes' >"$root/usr/share/a/data"
 chmod 4755 "$root/usr/share/a/prog"
+# A capability or any other extended attribute is never a package's doing.
+xattr_row=
+setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null &&
+    xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive'
 echo 'intruder' >"$root/opt/intruder"
 mv "$root/opt/moveme" "$root/opt/moved"
 sleep 1
@@ -130,7 +135,7 @@ rm "$repo/Release"
 
 # Each expected verdict: path under the root, change, verdict, evidence
 # without the archives, and with them.
-expect='
+expect="
 /usr/bin/a-tool         changed package     dpkg    archive
 /etc/a.conf             changed conffile    dpkg    archive
 /usr/share/a/data       changed unexplained dpkg    archive
@@ -147,7 +152,8 @@ expect='
 /var/lib/dpkg/status    changed package     dpkg    dpkg
 /var/log/dpkg.log       changed package     dpkg    dpkg
 /opt                    changed unexplained dpkg    dpkg
-'
+$xattr_row
+"
 
 # check level json-file text-file status: every row in both forms.
 check() {

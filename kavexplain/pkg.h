@@ -45,6 +45,7 @@ struct pkg_afile {
   uint32_t pa_uid;
   uint32_t pa_gid;
   uint8_t pa_sum[DB_SUM_LEN];  // SHA-1 of the contents, or of a link's target
+  uint8_t pa_sum256[DB_SHA256_LEN];  // SHA-256 of the same
 };
 
 // A package archive whose own digest a signed index lists, read whole.

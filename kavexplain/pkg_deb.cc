@@ -20,6 +20,7 @@
 #include "kavexplain/pkg_int.h"
 #include "db/print.h"
 #include "sha1/sha1.h"
+#include "sha256/sha256.h"
 
 namespace {
 
@@ -348,15 +349,29 @@ data_read(pkg_db *db, archive *outer, pkg_archive *ar, std::string *err)
     } else if (S_ISLNK(f.pa_mode)) {
       const char *target = archive_entry_symlink(e);
       sha_buf(target, int32_t(strlen(target)), f.pa_sum);
+      if (sha256_buf(target, strlen(target), f.pa_sum256) == nullptr) {
+        *err = "out of memory";
+        return false;
+      }
     } else if (S_ISREG(f.pa_mode)) {
       sha1_ctx ctx;
       sha1_init(&ctx);
+      sha256_ctx ctx256;
+      if (sha256_init(&ctx256) != 0) {
+        *err = "out of memory";
+        return false;
+      }
       la_ssize_t n;
-      while ((n = archive_read_data(a.get(), buf, sizeof buf)) > 0)
+      while ((n = archive_read_data(a.get(), buf, sizeof buf)) > 0) {
         sha1_update(&ctx, buf, int32_t(n));
-      if (n < 0)
+        sha256_update(&ctx256, buf, size_t(n));
+      }
+      if (n < 0) {
+        sha256_free(&ctx256);
         break;
+      }
       sha1_final(&ctx, f.pa_sum);
+      sha256_final(&ctx256, f.pa_sum256);
     }
     ar->pr_files[at] = f;
   }

@@ -107,9 +107,9 @@ reach_print(pclt *t, const char *path)
   } else {
     if (f.step.ps_record) {
       char mask[DB_NATTRS];
-      mask_text(f.step.ps_ent->pe_mask, mask);
+      size_t n = mask_text(f.step.ps_ent->pe_mask, mask);
       out.put(": recorded +");
-      out.put(mask, DB_NATTRS);
+      out.put(mask, n);
     } else {
       out.put(": not recorded");
     }
