@@ -159,6 +159,18 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
   return 0;
 }
 
+uint16_t
+cmp_change(const ft_node *node, db_rec recs[2])
+{
+  uint16_t kind = node->ftn_kind;
+  if (node->ftn_data == nullptr || kind == DB_KIND_UNCHANGED)
+    return DB_KIND_NONE;
+  const db_rec *held = static_cast<const db_rec *>(node->ftn_data);
+  recs[0] = held[0];
+  recs[1] = kind == DB_KIND_CHANGED ? held[1] : held[0];
+  return kind;
+}
+
 ft_tree *
 cmp_load(const char *older, const char *newer, const char **failed)
 {

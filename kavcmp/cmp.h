@@ -31,6 +31,11 @@ int cmp_load_new(const db_frame *fr, const void *data, void *tree);
 // made; what was loaded is released.
 ft_tree *cmp_load(const char *older, const char *newer, const char **failed);
 
+// The change a node of that tree holds, with its records in recs (older and
+// newer, or the one record of a new or deleted path twice); DB_KIND_NONE
+// where the path did not change.
+uint16_t cmp_change(const ft_node *node, db_rec recs[2]);
+
 // ft_visitors for the loaded tree, which report every path that is not
 // unchanged. cmp_print prints it as the rec_view (arg) chose: 0, or -1
 // with errno when stdout refused it, which ends the traversal.

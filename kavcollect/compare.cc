@@ -12,22 +12,16 @@ namespace {
 int
 keep_change(ft_node *node, void *arg)
 {
-  uint16_t kind = node->ftn_kind;
-  if (node->ftn_data == nullptr || kind == DB_KIND_NONE ||
-      kind == DB_KIND_UNCHANGED)
-    return 0;
-  auto *out = static_cast<std::vector<collect_change> *>(arg);
   collect_change c;
+  c.cc_kind = uint8_t(cmp_change(node, c.cc_recs));
+  if (c.cc_kind == DB_KIND_NONE)
+    return 0;
   c.cc_path.assign(node->ftn_path, node->ftn_pathlen);
-  c.cc_kind = uint8_t(kind);
-  const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
-  c.cc_recs[0] = recs[0];
-  c.cc_recs[1] = kind == DB_KIND_CHANGED ? recs[1] : recs[0];
   // The extensions live in the tree, which is freed once the changes are
   // kept: the reports print the nine attributes of each record.
   c.cc_recs[0].ext = nullptr;
   c.cc_recs[1].ext = nullptr;
-  out->push_back(std::move(c));
+  static_cast<std::vector<collect_change> *>(arg)->push_back(std::move(c));
   return 0;
 }
 

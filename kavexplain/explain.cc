@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "db/print.h"
+#include "kavcmp/cmp.h"
 #include "sha1/sha1.h"
 #include "sha256/sha256.h"
 
@@ -438,18 +439,12 @@ explain_dirs(std::vector<xp_path> *paths)
 int
 xp_collect(ft_node *node, void *arg)
 {
-  uint16_t kind = node->ftn_kind;
-  if (node->ftn_data == nullptr || kind == DB_KIND_NONE ||
-      kind == DB_KIND_UNCHANGED)
-    return 0;
-  auto *v = static_cast<std::vector<xp_path> *>(arg);
   xp_path p;
+  p.xp_kind = uint8_t(cmp_change(node, p.xp_recs));
+  if (p.xp_kind == DB_KIND_NONE)
+    return 0;
   p.xp_name = node->ftn_path;
-  p.xp_kind = uint8_t(kind);
-  const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
-  p.xp_recs[0] = recs[0];
-  p.xp_recs[1] = kind == DB_KIND_CHANGED ? recs[1] : recs[0];
-  v->push_back(std::move(p));
+  static_cast<std::vector<xp_path> *>(arg)->push_back(std::move(p));
   return 0;
 }
 
