@@ -177,6 +177,15 @@ done <<EOF
 -m x -u u -n n all "$work/base" "$work/cut" "$work/o"
 EOF
 [ "$(cat "$work/exists")" = keep ] || fail "an existing out was changed"
+# A write refused, under a file size limit of nothing (the messages go to a
+# pipe): out is removed.
+said=$( (trap '' XFSZ; ulimit -f 0
+	"$accept" -m x -u u -n n path "$work/base" "$work/newest" "$work/o" "$t/f" \
+	    2>&1
+	echo "status $?") )
+[ "$said" = "db_put(): $work/o: File too large
+status 2" ] || fail "a write refused: $said"
+[ -e "$work/o" ] && fail "a write refused: out left behind"
 
 # The mode explained takes exactly what kavexplain accounts for: package
 # and moved verdicts, not the configuration file edit, nothing
