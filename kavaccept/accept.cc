@@ -184,9 +184,11 @@ acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1])
   }
   std::vector<uint8_t> buf(1 << 16);
   ssize_t n;
-  while ((n = read(fd, buf.data(), buf.size())) > 0 || (n < 0 && errno == EINTR))
+  do {
+    n = read(fd, buf.data(), buf.size());
     if (n > 0)
       sha256_update(&ctx, buf.data(), size_t(n));
+  } while (n > 0 || (n < 0 && errno == EINTR));
   int e = errno;
   close(fd);
   if (n < 0) {

@@ -90,7 +90,7 @@ parse(int argc, char *argv[], args *a)
       case 'u': a->user = optarg; break;
       case 'n': a->name = optarg; break;
       default: {
-        int r = xw_option(&a->w, ch, optarg, &err);
+        int r = xp_window_option(&a->w, ch, optarg, &err);
         if (r < 0)
           fail(err);
         if (r == 0)
@@ -138,7 +138,7 @@ pick(args *a, ft_tree *tree, acc_take *take)
       break;
     case MODE_EXPLAINED: {
       std::vector<xp_path> paths;
-      if (xw_explain(a->w, tree, &paths, &err) != 0)
+      if (xp_window_explain(a->w, tree, &paths, &err) != 0)
         fail(err);
       acc_pick_explained(paths, take);
       break;
@@ -233,7 +233,8 @@ main(int argc, char *argv[])
     fail_sys("db_open()", a.out);
   }
   std::string err;
-  if (a.m == MODE_EXPLAINED && xw_settle(&a.w, a.baseline, a.newest, &err) != 0)
+  if (a.m == MODE_EXPLAINED &&
+      xp_window_settle(&a.w, a.baseline, a.newest, &err) != 0)
     fail(err);
   const char *failed = nullptr;
   ft_tree *tree = cmp_load(a.baseline, a.newest, &failed);

@@ -50,7 +50,7 @@ main(int argc, char *argv[])
       json = true;
       continue;
     }
-    int r = xw_option(&w, ch, optarg, &err);
+    int r = xp_window_option(&w, ch, optarg, &err);
     if (r < 0)
       fail(err);
     if (r == 0)
@@ -59,7 +59,7 @@ main(int argc, char *argv[])
   if (argc - optind != 2)
     usage();
   const char *older = argv[optind], *newer = argv[optind + 1];
-  if (xw_settle(&w, older, newer, &err) != 0)
+  if (xp_window_settle(&w, older, newer, &err) != 0)
     fail(err);
 
   // The tree holds the records' extensions, which the paths point to: it
@@ -71,7 +71,7 @@ main(int argc, char *argv[])
     exit(2);
   }
   std::vector<xp_path> paths;
-  if (xw_explain(w, tree, &paths, &err) != 0)
+  if (xp_window_explain(w, tree, &paths, &err) != 0)
     fail(err);
 
   int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);

@@ -49,7 +49,8 @@ db_time(const char *name, bool up, int64_t *t, std::string *err)
 }  // namespace
 
 int
-xw_option(xp_window *w, int ch, const char *arg, std::string *err)
+xp_window_option(xp_window *w, int ch, const char *arg,
+                 std::string *err)
 {
   switch (ch) {
     case 'r': w->xw_root = arg; return 1;
@@ -66,8 +67,8 @@ xw_option(xp_window *w, int ch, const char *arg, std::string *err)
 }
 
 int
-xw_settle(xp_window *w, const char *older, const char *newer,
-          std::string *err)
+xp_window_settle(xp_window *w, const char *older, const char *newer,
+                 std::string *err)
 {
   // The snapshots hold real paths: the root is matched as one.
   if (!w->xw_root.empty()) {
@@ -86,8 +87,8 @@ xw_settle(xp_window *w, const char *older, const char *newer,
 }
 
 int
-xw_explain(const xp_window &w, ft_tree *tree, std::vector<xp_path> *paths,
-           std::string *err)
+xp_window_explain(const xp_window &w, ft_tree *tree,
+                  std::vector<xp_path> *paths, std::string *err)
 {
   ft_traverse(tree, xp_collect, paths);
   // The kept package records (xw_kept) go to pkg_open once it takes them.

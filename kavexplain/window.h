@@ -22,18 +22,19 @@ struct xp_window {
 // Takes the option letter ch of getopt with its argument: 1 when ch is one
 // of r, a, p, t and T, 0 for any other letter, -1 with *err for a time
 // that is not a number. The argument of -a must live as long as w.
-int xw_option(xp_window *w, int ch, const char *arg, std::string *err);
+int xp_window_option(xp_window *w, int ch, const char *arg,
+                     std::string *err);
 
 // Makes the root real, as the snapshots hold it, and gives the times not
 // given the databases' modification times, rounded out to whole seconds
 // as the package manager's log has them. 0, or -1 with *err naming the
 // call and the file that failed.
-int xw_settle(xp_window *w, const char *older, const char *newer,
-              std::string *err);
+int xp_window_settle(xp_window *w, const char *older, const char *newer,
+                     std::string *err);
 
 // Every path of tree (loaded by cmp_load) that is not unchanged into
 // paths, each with its verdict. 0, or -1 with *err the whole message when
 // the package manager's records or archives cannot be read or do not
 // verify. The paths point into tree's records: keep it while they are used.
-int xw_explain(const xp_window &w, ft_tree *tree, std::vector<xp_path> *paths,
-               std::string *err);
+int xp_window_explain(const xp_window &w, ft_tree *tree,
+                      std::vector<xp_path> *paths, std::string *err);
