@@ -39,3 +39,11 @@ struct pkg_db {
 // (or the administrator) diverted it.
 std::string pkg_located(const pkg_db *db, const std::string &name,
                         const std::string &path);
+
+// The parsers of dpkg's files, which read the host's own and the kept
+// copies alike: the status file, then the diversions, then each package's
+// list of paths (with its MD5 digests, "" for none).
+void pkg_status_parse(pkg_db *db, const std::string &text);
+void pkg_diversions_parse(pkg_db *db, const std::string &text);
+void pkg_list_parse(pkg_db *db, const pkg_meta *m, const std::string &list,
+                    const std::string &md5sums);
