@@ -1,6 +1,7 @@
 // kavexplain: compares an older and a newer snapshot database as kavcmp
 // does and tells, for every path that differs, whether the package manager
-// accounts for it.
+// accounts for it. With -s it only keeps the package records of the moment
+// for a later run's -p.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +22,9 @@
 namespace {
 
 const char usage_text[] =
-    "usage: kavexplain [-j] [-r root] [-a dir] [-t time1] [-T time2] "
-    "older newer\n";
+    "usage: kavexplain [-j] [-r root] [-a dir] [-p records]... [-t time1] "
+    "[-T time2] older newer\n"
+    "       kavexplain [-r root] -s records\n";
 
 // Errors end with status 2: 1 says the report found something.
 [[noreturn]] void
@@ -78,22 +80,27 @@ int
 main(int argc, char *argv[])
 {
   bool json = false, have_from = false, have_to = false;
-  const char *root = "", *adir = nullptr;
+  const char *root = "", *adir = nullptr, *save = nullptr;
+  std::vector<std::string> kept;
   int64_t from = 0, to = 0;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("jr:a:t:T:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("jr:a:p:s:t:T:"))) != -1) {
     switch (ch) {
       case 'j': json = true; break;
       case 'r': root = optarg; break;
       case 'a': adir = optarg; break;
+      case 'p': kept.push_back(optarg); break;
+      case 's': save = optarg; break;
       case 't': have_from = true; from = time_arg(optarg); break;
       case 'T': have_to = true; to = time_arg(optarg); break;
       default: usage();  // getopt has said what was wrong
     }
   }
-  if (argc - optind != 2)
+  if (save != nullptr && (argc != optind || json || adir != nullptr ||
+                          !kept.empty() || have_from || have_to))
     usage();
-  const char *older = argv[optind], *newer = argv[optind + 1];
+  if (save == nullptr && argc - optind != 2)
+    usage();
 
   // The snapshots hold real paths: the root is matched as one.
   char real[PATH_MAX];
@@ -102,6 +109,13 @@ main(int argc, char *argv[])
       fail_sys("realpath()", root);
     root = strcmp(real, "/") == 0 ? "" : real;
   }
+  std::string err;
+  if (save != nullptr) {
+    if (!pkg_save(root, save, &err))
+      fail("the package records: " + err);
+    return 0;
+  }
+  const char *older = argv[optind], *newer = argv[optind + 1];
   if (!have_from)
     from = db_time(older, false);
   if (!have_to)
@@ -116,8 +130,7 @@ main(int argc, char *argv[])
   std::vector<xp_path> paths;
   ft_traverse(tree, xp_collect, &paths);
 
-  std::string err;
-  pkg_db *db = pkg_open(root, adir, &err);
+  pkg_db *db = pkg_open(root, adir, kept, &err);
   if (db == nullptr)
     fail("the package database: " + err);
   if (xp_explain(db, root, from, to, &paths, &err) != 0)

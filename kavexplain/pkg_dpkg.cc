@@ -414,7 +414,8 @@ pkg_canon(pkg_db *db, const std::string &path)
 }
 
 pkg_db *
-pkg_open(const char *root, const char *adir, std::string *err)
+pkg_open(const char *root, const char *adir,
+         const std::vector<std::string> &kept, std::string *err)
 {
   auto db = std::make_unique<pkg_db>();
   db->pd_root = root;
@@ -426,7 +427,8 @@ pkg_open(const char *root, const char *adir, std::string *err)
     *err = db->pd_root + "/var/lib/dpkg/diversions: " + strerror(errno);
     return nullptr;
   }
-  if (!overrides_read(db.get(), err) || !lists_read(db.get(), err))
+  if (!overrides_read(db.get(), err) || !lists_read(db.get(), err) ||
+      !pkg_kept_load(db.get(), kept, err))
     return nullptr;
   log_read(db.get());
   alternatives_read(db.get());

@@ -33,6 +33,10 @@ struct pkg_db {
   // Indexes verified so far: package "name version arch" to SHA-256.
   bool pd_indexed = false;
   std::unordered_map<std::string, std::string> pd_index;
+  // Records kept with earlier snapshots, newest first (pkg_kept.cc); for
+  // one of those, pd_kept_file is the file it came from.
+  std::vector<std::unique_ptr<pkg_db>> pd_kept;
+  std::string pd_kept_file;
 };
 
 // Where package name's file at path is: elsewhere when another package
@@ -47,3 +51,8 @@ void pkg_status_parse(pkg_db *db, const std::string &text);
 void pkg_diversions_parse(pkg_db *db, const std::string &text);
 void pkg_list_parse(pkg_db *db, const pkg_meta *m, const std::string &list,
                     const std::string &md5sums);
+
+// Adds to db the records kept in each file of kept; false with *err when
+// one cannot be read or is not such records.
+bool pkg_kept_load(pkg_db *db, const std::vector<std::string> &kept,
+                   std::string *err);
