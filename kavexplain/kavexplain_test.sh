@@ -223,7 +223,7 @@ st=$?
     >"$work/k.txt" 2>>"$work/err"
 check kept "$work/k.json" "$work/k.txt" "$st"
 grep -q "^  c 1.0 .* none: .*, all match, dpkg (kept records)$" "$work/k.txt" ||
-    fail "kept: the group of c does not name the kept records: $(cat "$work/k.txt")"
+    fail "kept: the group of c names no kept records: $(cat "$work/k.txt")"
 [ -s "$work/err" ] && fail "messages: $(cat "$work/err")"
 
 # refused file edit: the archive level must end with status 2 and name file
