@@ -1,10 +1,11 @@
 // pkg_kept.cc: dpkg's records of one moment, kept for later. dpkg forgets
 // what a package shipped when it removes the package, so a path deleted
 // with it can only be explained by a copy of the records taken before: a
-// tar, compressed with xz, of the status file, each package's .list and
-// .conffiles, the diversions and the stat overrides, named as under the
-// root. The MD5 digests are left out: a deleted file cannot be re-hashed.
-// The copies are read by the same parsers as the host's own files.
+// tar, compressed with xz, of the status file (less the packages'
+// descriptions), each package's .list and .conffiles, the diversions and
+// the stat overrides, named as under the root. The MD5 digests are left
+// out: a deleted file cannot be re-hashed. The copies are read by the same
+// parsers as the host's own files.
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
@@ -95,6 +96,26 @@ slurp(const std::string &name, std::string *out, time_t *mtime)
   return ok;
 }
 
+// The status file less each package's description, a sixth of its bytes
+// even compressed, which nothing here reads.
+std::string
+status_kept(const std::string &text)
+{
+  std::string out;
+  out.reserve(text.size());
+  bool skip = false;
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    nl = nl == std::string::npos ? text.size() : nl + 1;
+    bool cont = text[at] == ' ' || text[at] == '\t';
+    skip = cont ? skip : text.compare(at, 12, "Description:") == 0;
+    if (!skip)
+      out.append(text, at, nl - at);
+    at = nl;
+  }
+  return out;
+}
+
 // One member; false when the archive refused it.
 bool
 put_member(archive *a, const std::string &name, const std::string &data,
@@ -146,6 +167,8 @@ write_records(const std::string &root, const char *file, int fd,
       *err = root + "/" + n + ": " + strerror(errno);
       return false;
     }
+    if (n == STATUS)
+      data = status_kept(data);
     if (!put_member(a.get(), n, data, mtime))
       return refused();
   }
