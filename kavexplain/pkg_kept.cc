@@ -249,12 +249,19 @@ pkg_save(const char *root, const char *file, std::string *err)
     *err = std::string(file) + ": " + strerror(errno);
     ok = false;
   }
+  // Half the records would read as records without the rest: the file
+  // goes, but never a device or what a link points to, which is emptied.
+  struct stat st, named;
+  bool reg = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool named_so = reg && lstat(file, &named) == 0 &&
+                  named.st_dev == st.st_dev && named.st_ino == st.st_ino;
+  if (!ok && reg && !named_so && ftruncate(fd, 0) != 0)
+    *err += " (and the file is left cut short)";
   if (close(fd) != 0 && ok) {
     *err = std::string(file) + ": " + strerror(errno);
     ok = false;
   }
-  // Half the records would read as records without the rest.
-  if (!ok)
+  if (!ok && named_so)
     unlink(file);
   return ok;
 }
