@@ -299,6 +299,31 @@ arches_of(const ctx &c, const std::string &name)
   return v;
 }
 
+// True when the records kept with earlier snapshots say that one of the
+// operations in *untold, which no archive told of, removed the deleted
+// path; the operations they know nothing of are left in *untold.
+bool
+explain_kept(ctx *c, xp_path *p, const std::string &host,
+             std::vector<const pkg_op *> *untold)
+{
+  std::vector<const pkg_op *> left;
+  for (const pkg_op *op : *untold) {
+    int r = pkg_kept_shipped(c->db, *op, host, &p->xp_kept);
+    if (r > 0) {
+      p->xp_verdict = XP_PACKAGE;
+      p->xp_package = op->po_name;
+      p->xp_version = op->po_new;
+      p->xp_older = op->po_old;
+      return true;
+    }
+    if (r < 0)
+      left.push_back(op);
+  }
+  p->xp_kept.clear();
+  *untold = left;
+  return false;
+}
+
 void
 explain_deleted(ctx *c, xp_path *p, const std::string &host)
 {
@@ -309,7 +334,7 @@ explain_deleted(ctx *c, xp_path *p, const std::string &host)
     p->xp_expected = "the path, which " + pkg_text(m) + " still ships";
     return;
   }
-  std::string unknown;
+  std::vector<const pkg_op *> untold;  // no archive at hand tells of
   for (const auto &entry : c->ops) {
     for (const pkg_op &op : entry.second) {
       if (op.po_old.empty() || op.po_old == op.po_new)
@@ -336,14 +361,20 @@ explain_deleted(ctx *c, xp_path *p, const std::string &host)
         return;
       }
       if (!found)
-        unknown += (unknown.empty() ? "" : ", ") + op.po_name + " " + op.po_old;
+        untold.push_back(&op);
     }
   }
+  if (explain_kept(c, p, host, &untold))
+    return;
+  std::string unknown;
+  for (const pkg_op *op : untold)
+    unknown += (unknown.empty() ? "" : ", ") + op->po_name + " " + op->po_old;
   p->xp_expected =
       unknown.empty()
           ? "a package removed or upgraded between the snapshots that "
             "shipped it (none)"
-          : "what " + unknown + " shipped (no archive at hand)";
+          : "what " + unknown + " shipped (no archive at hand" +
+                (pkg_kept_any(c->db) ? ", nor kept records of it)" : ")");
 }
 
 // Pairs of an unexplained deleted and an unexplained new path that are
@@ -430,6 +461,7 @@ explain_dirs(std::vector<xp_path> *paths)
     p.xp_older = first->xp_older;
     p.xp_evidence = first->xp_evidence == XP_EV_SNAPSHOTS ? XP_EV_DPKG
                                                           : first->xp_evidence;
+    p.xp_kept = first->xp_kept;
     p.xp_expected.clear();
   }
 }

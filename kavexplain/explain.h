@@ -24,6 +24,7 @@ struct xp_path {
   db_rec xp_recs[2];    // the older and the newer, or the one record
   xp_verdict_kind xp_verdict = XP_UNEXPLAINED;
   xp_evidence_kind xp_evidence = XP_EV_DPKG;
+  std::string xp_kept;  // the kept records a dpkg-level verdict rests on
   std::string xp_package, xp_version;  // where known
   std::string xp_older;     // the version before the package operation
   std::string xp_expected;  // what an unexplained path should have been

@@ -1,6 +1,7 @@
 // kavexplain: compares an older and a newer snapshot database as kavcmp
 // does and tells, for every path that differs, whether the package manager
-// accounts for it.
+// accounts for it. With -s it only keeps the package records of the moment
+// for a later run's -p.
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,14 +13,16 @@
 #include "ft/ft.h"
 #include "kavcmp/cmp.h"
 #include "kavexplain/explain.h"
+#include "kavexplain/pkg.h"
 #include "kavexplain/window.h"
 #include "port/port.h"
 
 namespace {
 
 const char usage_text[] =
-    "usage: kavexplain [-j] [-r root] [-a dir] [-t time1] [-T time2] "
-    "older newer\n";
+    "usage: kavexplain [-j] [-r root] [-a dir] [-p records]... [-t time1] "
+    "[-T time2] older newer\n"
+    "       kavexplain [-r root] -s records\n";
 
 // Errors end with status 2: 1 says the report found something.
 [[noreturn]] void
@@ -36,18 +39,39 @@ fail(const std::string &what)
   exit(2);
 }
 
+// -s: the package records of the root, and nothing else, for a later
+// run's -p.
+int
+keep_records(xp_window *w, const char *file, bool json, int operands)
+{
+  if (operands != 0 || json || w->xw_adir != nullptr || !w->xw_kept.empty() ||
+      w->xw_have_from || w->xw_have_to)
+    usage();
+  std::string err;
+  if (xp_window_root(w, &err) != 0)
+    fail(err);
+  if (!pkg_save(w->xw_root.c_str(), file, &err))
+    fail("the package records: " + err);
+  return 0;
+}
+
 }  // namespace
 
 int
 main(int argc, char *argv[])
 {
   bool json = false;
+  const char *save = nullptr;
   xp_window w;
   std::string err;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("jr:a:t:T:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("jr:a:p:s:t:T:"))) != -1) {
     if (ch == 'j') {
       json = true;
+      continue;
+    }
+    if (ch == 's') {
+      save = optarg;
       continue;
     }
     int r = xp_window_option(&w, ch, optarg, &err);
@@ -56,6 +80,8 @@ main(int argc, char *argv[])
     if (r == 0)
       usage();  // getopt has said what was wrong
   }
+  if (save != nullptr)
+    return keep_records(&w, save, json, argc - optind);
   if (argc - optind != 2)
     usage();
   const char *older = argv[optind], *newer = argv[optind + 1];

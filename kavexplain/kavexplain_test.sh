@@ -49,33 +49,36 @@ gpg --batch --export >"$root/etc/apt/trusted.gpg.d/test.gpg" || exit 1
 rm "$repo/Release"
 
 # Each expected verdict: path under the root, change, verdict, evidence
-# without the archives, and with them.
+# without the archives, with them, and with the kept records but no
+# archives; "package" in the last two: only those explain the path.
 expect="
-/usr/bin/a-tool         changed package     dpkg    archive
-/etc/a.conf             changed conffile    dpkg    archive
-/usr/share/a/data       changed unexplained dpkg    archive
-/usr/share/a/prog       changed unexplained dpkg    archive
-/opt/intruder           new     unexplained dpkg    dpkg
-/opt/moveme             deleted moved       snapshots snapshots
-/opt/moved              new     moved       snapshots snapshots
-/usr/share/b/keep       changed package     dpkg    archive
-/usr/share/b/new        new     package     dpkg    archive
-/usr/share/b/old        deleted unexplained dpkg    package
-/usr/share/c/file       deleted unexplained dpkg    package
-/usr/lib/d/link         new     unexplained dpkg    package
-/usr/lib/d/target       new     package     dpkg    archive
-/var/lib/dpkg/status    changed package     dpkg    dpkg
-/var/log/dpkg.log       changed package     dpkg    dpkg
-/opt                    changed unexplained dpkg    dpkg
+/usr/bin/a-tool         changed package     dpkg    archive dpkg
+/etc/a.conf             changed conffile    dpkg    archive dpkg
+/usr/share/a/data       changed unexplained dpkg    archive dpkg
+/usr/share/a/prog       changed unexplained dpkg    archive dpkg
+/opt/intruder           new     unexplained dpkg    dpkg    dpkg
+/opt/moveme             deleted moved       snapshots snapshots snapshots
+/opt/moved              new     moved       snapshots snapshots snapshots
+/usr/share/b/keep       changed package     dpkg    archive dpkg
+/usr/share/b/new        new     package     dpkg    archive dpkg
+/usr/share/b/old        deleted unexplained dpkg    package package
+/usr/share/c/file       deleted unexplained dpkg    package package
+/usr/lib/d/link         new     unexplained dpkg    package dpkg
+/usr/lib/d/target       new     package     dpkg    archive dpkg
+/var/lib/dpkg/status    changed package     dpkg    dpkg    dpkg
+/var/log/dpkg.log       changed package     dpkg    dpkg    dpkg
+/opt                    changed unexplained dpkg    dpkg    dpkg
 $xattr_row
 "
 
-# check level json-file text-file status: every row in both forms.
+# check level json-file text-file status: every row in both forms. The
+# archive level may have the kept records too: the archive comes first.
 check() {
 	level=$1
-	echo "$expect" | while read -r path change verdict dpkgev archev; do
+	echo "$expect" | while read -r path change verdict dpkgev archev keptev; do
 		[ -n "$path" ] || continue
 		ev=$dpkgev
+		kept=
 		if [ "$level" = archive ]; then
 			ev=$archev
 			# A deleted path or link that only the archive explains.
@@ -83,8 +86,15 @@ check() {
 				verdict=package
 				ev=archive
 			fi
+		elif [ "$level" = kept ]; then
+			ev=$keptev
+			if [ "$keptev" = package ]; then
+				verdict=package
+				ev=dpkg
+				kept=",\"kept_records\":\"$work/older.pkg\""
+			fi
 		fi
-		want="{\"change\":\"$change\",\"path\":\"$root$path\",\"verdict\":\"$verdict\",\"evidence\":\"$ev\""
+		want="{\"change\":\"$change\",\"path\":\"$root$path\",\"verdict\":\"$verdict\",\"evidence\":\"$ev\"$kept"
 		grep -qF "$want" "$2" || echo "$level json: no line $want"
 		case $verdict in
 		unexplained) grep -qF "  $root$path: $change" "$3" ||
@@ -113,6 +123,20 @@ st=$?
     2>>"$work/err"
 check archive "$work/a.json" "$work/a.txt" "$st"
 cat "$work/a.txt"
+"$explain" -j -r "$root" -a "$repo" -p "$work/older.pkg" "$work/older" \
+    "$work/newer" >"$work/a.json" 2>>"$work/err"
+st=$?
+"$explain" -r "$root" -a "$repo" -p "$work/older.pkg" "$work/older" \
+    "$work/newer" >"$work/a.txt" 2>>"$work/err"
+check archive "$work/a.json" "$work/a.txt" "$st"
+"$explain" -j -r "$root" -p "$work/older.pkg" "$work/older" "$work/newer" \
+    >"$work/k.json" 2>>"$work/err"
+st=$?
+"$explain" -r "$root" -p "$work/older.pkg" "$work/older" "$work/newer" \
+    >"$work/k.txt" 2>>"$work/err"
+check kept "$work/k.json" "$work/k.txt" "$st"
+grep -q "^  c 1.0 .* none: .*, all match, dpkg (kept records)$" "$work/k.txt" ||
+    fail "kept: the group of c names no kept records: $(cat "$work/k.txt")"
 [ -s "$work/err" ] && fail "messages: $(cat "$work/err")"
 
 # refused file edit: the archive level must end with status 2 and name file
@@ -131,6 +155,21 @@ refused() {
 refused "$repo/InRelease" "sed -i 's/^Date: /Date: 1/' '$repo/InRelease'"
 refused "$repo/Packages" "sed -i 's/^Description: test/Description: x/' '$repo/Packages'"
 refused "$repo/a_1.0_all.deb" "cp '$repo/b_1.0_all.deb' '$repo/a_1.0_all.deb'"
+# Damaged kept records are an error, never a report without them: cut
+# short, and a file that is no such records.
+size=$(wc -c <"$work/older.pkg")
+head -c $((size - 20)) "$work/older.pkg" >"$work/cut.pkg"
+for kept in "$work/cut.pkg" "$work/older"; do
+	"$explain" -r "$root" -p "$work/older.pkg" -p "$kept" "$work/older" \
+	    "$work/newer" >"$work/out" 2>"$work/err"
+	st=$?
+	[ "$st" -eq 2 ] && [ ! -s "$work/out" ] && grep -qF "$kept: " "$work/err" ||
+	    fail "-p $kept: status $st, $(cat "$work/out" "$work/err")"
+done
+"$explain" -r "$root" -s "$work/none/x.pkg" 2>"$work/err"
+st=$?
+[ "$st" -eq 2 ] && grep -qF "$work/none/x.pkg: " "$work/err" ||
+    fail "-s into no directory: status $st, $(cat "$work/err")"
 # A damaged snapshot is an error too, never a report.
 head -c 100 "$work/newer" >"$work/cut"
 "$explain" -r "$root" "$work/older" "$work/cut" >"$work/out" 2>"$work/err"

@@ -56,10 +56,17 @@ struct pkg_archive {
 };
 
 // Reads the records under root ("" for the host's own), with the package
-// archives of adir (null for none) besides the manager's own cache. Null
-// with *err set when the records cannot be read.
-pkg_db *pkg_open(const char *root, const char *adir, std::string *err);
+// archives of adir (null for none) besides the manager's own cache, and
+// the records that pkg_save kept in each file of kept, newest first. Null
+// with *err set when any of them cannot be read.
+pkg_db *pkg_open(const char *root, const char *adir,
+                 const std::vector<std::string> &kept, std::string *err);
 void pkg_close(pkg_db *db);
+
+// Keeps in file what the records under root say each package ships, for a
+// later pkg_open to read as kept records. False with *err, and no file,
+// when the records cannot be read or the file cannot be written.
+bool pkg_save(const char *root, const char *file, std::string *err);
 
 // The packages that claim path; null when none does.
 const std::vector<pkg_claim> *pkg_claims(const pkg_db *db,
@@ -79,6 +86,15 @@ const pkg_meta *pkg_find(const pkg_db *db, const std::string &name);
 int pkg_archive_get(pkg_db *db, const std::string &name,
                     const std::string &version, const std::string &arch,
                     const pkg_archive **out, std::string *err);
+
+// What the kept records say of the version that op removed or replaced:
+// 1 when the newest records that hold that version say it shipped path,
+// with *file the file they came from; 0 when they say it did not; -1 when
+// no kept records hold that version.
+int pkg_kept_shipped(const pkg_db *db, const pkg_op &op,
+                     const std::string &path, std::string *file);
+// True when pkg_open was given kept records.
+bool pkg_kept_any(const pkg_db *db);
 
 // True for a path the package manager itself writes with every operation:
 // its database, log and caches.

@@ -68,14 +68,11 @@ status_add(pkg_db *db, const status_para &p)
   db->pd_pkgs.push_back(std::move(m));
 }
 
-bool
-status_read(pkg_db *db, std::string *err)
+}  // namespace
+
+void
+pkg_status_parse(pkg_db *db, const std::string &text)
 {
-  std::string name = db->pd_root + "/var/lib/dpkg/status", text;
-  if (!read_text(name, &text)) {
-    *err = name + ": " + strerror(errno);
-    return false;
-  }
   status_para p;
   std::string *cont = nullptr;  // the field continued by indented lines
   for (const std::string &line : lines_of(text)) {
@@ -104,6 +101,62 @@ status_read(pkg_db *db, std::string *err)
     else if (key == "Conffiles") cont = &p.conffiles;
   }
   status_add(db, p);
+}
+
+void
+pkg_list_parse(pkg_db *db, const pkg_meta *m, const std::string &list,
+               const std::string &md5sums)
+{
+  std::unordered_map<std::string, std::string> md5;
+  for (const std::string &line : lines_of(md5sums)) {
+    if (line.size() < 35 || line[32] != ' ')
+      continue;
+    size_t at = line.find_first_not_of(' ', 32);
+    md5["/" + line.substr(at)] = line.substr(0, 32);
+  }
+  for (const std::string &line : lines_of(db->pd_conffiles[m->pm_name])) {
+    std::istringstream s(line);
+    std::string path, sum, flag;
+    s >> path >> sum >> flag;
+    if (!path.empty() && flag != "obsolete")
+      db->pd_claims[pkg_canon(db, pkg_located(db, m->pm_name, path))].push_back(
+          pkg_claim{m, sum, true});
+  }
+  for (const std::string &path : lines_of(list)) {
+    if (path.empty() || path == "/.")
+      continue;
+    std::string at = pkg_canon(db, pkg_located(db, m->pm_name, path));
+    auto &claims = db->pd_claims[at];
+    bool conf = false;
+    for (const pkg_claim &c : claims)
+      conf |= c.pc_pkg == m && c.pc_conffile;
+    if (conf)
+      continue;
+    auto sum = md5.find(path);
+    claims.push_back(
+        pkg_claim{m, sum == md5.end() ? "" : sum->second, false});
+  }
+}
+
+void
+pkg_diversions_parse(pkg_db *db, const std::string &text)
+{
+  std::vector<std::string> l = lines_of(text);
+  for (size_t i = 0; i + 2 < l.size(); i += 3)
+    db->pd_diverts[l[i]] = {l[i + 1], l[i + 2]};
+}
+
+namespace {
+
+bool
+status_read(pkg_db *db, std::string *err)
+{
+  std::string name = db->pd_root + "/var/lib/dpkg/status", text;
+  if (!read_text(name, &text)) {
+    *err = name + ": " + strerror(errno);
+    return false;
+  }
+  pkg_status_parse(db, text);
   return true;
 }
 
@@ -123,45 +176,17 @@ bool
 lists_read(pkg_db *db, std::string *err)
 {
   for (const auto &m : db->pd_pkgs) {
-    std::unordered_map<std::string, std::string> md5;
-    std::string text;
-    if (read_text(info_file(db, m.get(), ".md5sums"), &text)) {
-      for (const std::string &line : lines_of(text)) {
-        if (line.size() < 35 || line[32] != ' ')
-          continue;
-        size_t at = line.find_first_not_of(' ', 32);
-        md5["/" + line.substr(at)] = line.substr(0, 32);
-      }
-    }
-    for (const std::string &line : lines_of(db->pd_conffiles[m->pm_name])) {
-      std::istringstream s(line);
-      std::string path, sum, flag;
-      s >> path >> sum >> flag;
-      if (!path.empty() && flag != "obsolete")
-        db->pd_claims[pkg_canon(db, pkg_located(db, m->pm_name, path))].push_back(
-            pkg_claim{m.get(), sum, true});
-    }
-    std::string list = info_file(db, m.get(), ".list");
+    std::string md5sums, list = info_file(db, m.get(), ".list"), text;
+    if (!read_text(info_file(db, m.get(), ".md5sums"), &md5sums))
+      md5sums.clear();
     if (!read_text(list, &text)) {
-      if (errno == ENOENT)
-        continue;
-      *err = list + ": " + strerror(errno);
-      return false;
+      if (errno != ENOENT) {
+        *err = list + ": " + strerror(errno);
+        return false;
+      }
+      text.clear();
     }
-    for (const std::string &path : lines_of(text)) {
-      if (path.empty() || path == "/.")
-        continue;
-      std::string at = pkg_canon(db, pkg_located(db, m->pm_name, path));
-      auto &claims = db->pd_claims[at];
-      bool conf = false;
-      for (const pkg_claim &c : claims)
-        conf |= c.pc_pkg == m.get() && c.pc_conffile;
-      if (conf)
-        continue;
-      auto sum = md5.find(path);
-      claims.push_back(
-          pkg_claim{m.get(), sum == md5.end() ? "" : sum->second, false});
-    }
+    pkg_list_parse(db, m.get(), text, md5sums);
   }
   return true;
 }
@@ -172,9 +197,7 @@ diversions_read(pkg_db *db)
   std::string text;
   if (!read_text(db->pd_root + "/var/lib/dpkg/diversions", &text))
     return errno == ENOENT;
-  std::vector<std::string> l = lines_of(text);
-  for (size_t i = 0; i + 2 < l.size(); i += 3)
-    db->pd_diverts[l[i]] = {l[i + 1], l[i + 2]};
+  pkg_diversions_parse(db, text);
   return true;
 }
 
@@ -391,7 +414,8 @@ pkg_canon(pkg_db *db, const std::string &path)
 }
 
 pkg_db *
-pkg_open(const char *root, const char *adir, std::string *err)
+pkg_open(const char *root, const char *adir,
+         const std::vector<std::string> &kept, std::string *err)
 {
   auto db = std::make_unique<pkg_db>();
   db->pd_root = root;
@@ -403,7 +427,8 @@ pkg_open(const char *root, const char *adir, std::string *err)
     *err = db->pd_root + "/var/lib/dpkg/diversions: " + strerror(errno);
     return nullptr;
   }
-  if (!overrides_read(db.get(), err) || !lists_read(db.get(), err))
+  if (!overrides_read(db.get(), err) || !lists_read(db.get(), err) ||
+      !pkg_kept_load(db.get(), kept, err))
     return nullptr;
   log_read(db.get());
   alternatives_read(db.get());

@@ -33,9 +33,26 @@ struct pkg_db {
   // Indexes verified so far: package "name version arch" to SHA-256.
   bool pd_indexed = false;
   std::unordered_map<std::string, std::string> pd_index;
+  // Records kept with earlier snapshots, newest first (pkg_kept.cc); for
+  // one of those, pd_kept_file is the file it came from.
+  std::vector<std::unique_ptr<pkg_db>> pd_kept;
+  std::string pd_kept_file;
 };
 
 // Where package name's file at path is: elsewhere when another package
 // (or the administrator) diverted it.
 std::string pkg_located(const pkg_db *db, const std::string &name,
                         const std::string &path);
+
+// The parsers of dpkg's files, which read the host's own and the kept
+// copies alike: the status file, then the diversions, then each package's
+// list of paths (with its MD5 digests, "" for none).
+void pkg_status_parse(pkg_db *db, const std::string &text);
+void pkg_diversions_parse(pkg_db *db, const std::string &text);
+void pkg_list_parse(pkg_db *db, const pkg_meta *m, const std::string &list,
+                    const std::string &md5sums);
+
+// Adds to db the records kept in each file of kept; false with *err when
+// one cannot be read or is not such records.
+bool pkg_kept_load(pkg_db *db, const std::vector<std::string> &kept,
+                   std::string *err);

@@ -89,16 +89,21 @@ xp_report_text(const std::vector<xp_path> &paths, FILE *out)
       s += "  " + esc(p.xp_name) + ": " + what_changed(p) + ", not as " +
            esc(p.xp_package + " " + p.xp_version) + " installed it (" +
            XP_EVIDENCE_WORDS[p.xp_evidence] + ")\n";
-  // By package and versions; a group's evidence is the weakest of its paths.
-  std::map<std::tuple<std::string, std::string, std::string>,
-           std::pair<size_t, int>>
-      groups;
+  // By package and versions; a group's evidence is the weakest of its
+  // paths, and says so where some of them rest on kept records.
+  struct group {
+    size_t count = 0;
+    int evidence = XP_EV_DPKG;
+    bool kept = false;
+  };
+  std::map<std::tuple<std::string, std::string, std::string>, group> groups;
   for (const xp_path &p : paths) {
     if (p.xp_verdict != XP_PACKAGE)
       continue;
-    auto &g = groups[{p.xp_package, p.xp_older, p.xp_version}];
-    if (g.first++ == 0 || p.xp_evidence == XP_EV_DPKG)
-      g.second = p.xp_evidence;
+    group &g = groups[{p.xp_package, p.xp_older, p.xp_version}];
+    if (g.count++ == 0 || p.xp_evidence == XP_EV_DPKG)
+      g.evidence = p.xp_evidence;
+    g.kept |= !p.xp_kept.empty();
   }
   if (!groups.empty())
     s += "packages:\n";
@@ -109,9 +114,11 @@ xp_report_text(const std::vector<xp_path> &paths, FILE *out)
     s += "  " + esc(std::get<0>(g.first) +
                 (p.xp_version.empty() && p.xp_older.empty() ? "" : " ") +
                 versions(p)) + ": " +
-         std::to_string(g.second.first) +
-         (g.second.first == 1 ? " path" : " paths") + ", all match, " +
-         XP_EVIDENCE_WORDS[g.second.second] + "\n";
+         std::to_string(g.second.count) +
+         (g.second.count == 1 ? " path" : " paths") + ", all match, " +
+         XP_EVIDENCE_WORDS[g.second.evidence] +
+         (g.second.kept ? " (kept records)" : "") +
+         "\n";
   }
   if (count[XP_MOVED] > 0)
     s += "moved:\n";
@@ -139,6 +146,8 @@ xp_report_json(const std::vector<xp_path> &paths, FILE *out)
     at += sprintf(at, ",\"verdict\":\"%s\",\"evidence\":\"%s\"",
                   XP_VERDICT_WORDS[p.xp_verdict],
                   XP_EVIDENCE_WORDS[p.xp_evidence]);
+    if (!p.xp_kept.empty())
+      str("kept_records", p.xp_kept);
     if (!p.xp_package.empty())
       str("package", p.xp_package);
     if (!p.xp_version.empty())

@@ -67,8 +67,7 @@ xp_window_option(xp_window *w, int ch, const char *arg,
 }
 
 int
-xp_window_settle(xp_window *w, const char *older, const char *newer,
-                 std::string *err)
+xp_window_root(xp_window *w, std::string *err)
 {
   // The snapshots hold real paths: the root is matched as one.
   if (!w->xw_root.empty()) {
@@ -79,6 +78,15 @@ xp_window_settle(xp_window *w, const char *older, const char *newer,
     }
     w->xw_root = strcmp(real, "/") == 0 ? "" : real;
   }
+  return 0;
+}
+
+int
+xp_window_settle(xp_window *w, const char *older, const char *newer,
+                 std::string *err)
+{
+  if (xp_window_root(w, err) != 0)
+    return -1;
   if (!w->xw_have_from && db_time(older, false, &w->xw_from, err) != 0)
     return -1;
   if (!w->xw_have_to && db_time(newer, true, &w->xw_to, err) != 0)
@@ -91,8 +99,7 @@ xp_window_explain(const xp_window &w, ft_tree *tree,
                   std::vector<xp_path> *paths, std::string *err)
 {
   ft_traverse(tree, xp_collect, paths);
-  // The kept package records (xw_kept) go to pkg_open once it takes them.
-  pkg_db *db = pkg_open(w.xw_root.c_str(), w.xw_adir, err);
+  pkg_db *db = pkg_open(w.xw_root.c_str(), w.xw_adir, w.xw_kept, err);
   if (db == nullptr) {
     *err = "the package database: " + *err;
     return -1;

@@ -25,7 +25,10 @@ struct xp_window {
 int xp_window_option(xp_window *w, int ch, const char *arg,
                      std::string *err);
 
-// Makes the root real, as the snapshots hold it, and gives the times not
+// Makes the root real, as the snapshots hold it: 0, or -1 with *err.
+int xp_window_root(xp_window *w, std::string *err);
+
+// xp_window_root, and gives the times not
 // given the databases' modification times, rounded out to whole seconds
 // as the package manager's log has them. 0, or -1 with *err naming the
 // call and the file that failed.

@@ -2,6 +2,8 @@
 # Checks that a manual page describes the command line its program accepts:
 # the SYNOPSIS, as mandoc renders it, must be the program's usage text, and
 # the usage line quoted under DIAGNOSTICS must be that text byte for byte.
+# A usage of several forms prints each further one on a line of its own,
+# indented, and the page quotes it in an item right below the usage line's.
 #
 #   synopsis_test.sh program page [status]
 #
@@ -27,7 +29,13 @@ if [ "$status" -ne "$want" ]; then
 	echo "$name -Z: exit status $status, want $want" >&2
 	fail=1
 fi
-usage=$(printf '%s\n' "$err" | sed -n 's/^usage: //p')
+# The usage line and its indented continuations, their indent removed.
+lines=$(printf '%s\n' "$err" | awk '
+	/^usage: / { on = 1; print; next }
+	on && /^[ \t]/ { sub(/^[ \t]+/, ""); print; next }
+	{ on = 0 }')
+usage=$(printf '%s\n' "$lines" | sed 's/^usage: //' | tr '\n' ' ' |
+	sed 's/ $//')
 if [ -z "$usage" ]; then
 	echo "$name -Z: no usage line in: $err" >&2
 	exit 1
@@ -46,10 +54,15 @@ if [ "$synopsis" != "$usage" ]; then
 	fail=1
 fi
 
-quoted=$(sed -n 's/^\.It Li "\(usage: .*\)"$/\1/p' "$page")
-if [ "$quoted" != "usage: $usage" ]; then
+quoted=$(awk '
+	/^\.It Li "usage: .*"$/ { on = 1 }
+	on && /^\.It Li ".*"$/ {
+		sub(/^\.It Li "/, ""); sub(/"$/, ""); print; next
+	}
+	{ on = 0 }' "$page")
+if [ "$quoted" != "$lines" ]; then
 	echo "$page: DIAGNOSTICS quotes \"$quoted\"," \
-	    "the program prints \"usage: $usage\"" >&2
+	    "the program prints \"$lines\"" >&2
 	fail=1
 fi
 

@@ -2,10 +2,11 @@
 # pkgtree.sh: sourced by the end-to-end tests of kavexplain and kavaccept.
 # Builds tiny packages with dpkg-deb into $repo, installs them under the
 # scratch root $root with dpkg --root, and takes the snapshot $work/older,
-# then upgrades, removes and edits by hand and takes $work/newer. The
-# caller sets work (a physical path), build (kavbuild) and fail (which
-# reports a check that failed), has sourced policy.sh and checked that
-# dpkg and dpkg-deb are installed. xattr_row is then kavexplain's expected
+# with the package records of that moment in $work/older.pkg, then
+# upgrades, removes and edits by hand and takes $work/newer. The caller
+# sets work (a physical path), build (kavbuild), explain (kavexplain) and
+# fail (which reports a check that failed), has sourced policy.sh and
+# checked that dpkg and dpkg-deb are installed. xattr_row is then kavexplain's expected
 # verdict of the extended attribute set, or empty where the file system
 # refused it.
 root=$work/root
@@ -74,6 +75,8 @@ snap() {
 dpkg_root -i "$repo/a_1.0_all.deb" "$repo/b_1.0_all.deb" "$repo/c_1.0_all.deb"
 echo 'move me' >"$root/opt/moveme"
 snap older
+# The package records of that moment, as a nightly run keeps them.
+"$explain" -r "$root" -s "$work/older.pkg" || fail "-s: status $?"
 sleep 1
 dpkg_root -i "$repo/a_1.0_all.deb" "$repo/b_1.1_all.deb" "$repo/d_1.0_all.deb"
 dpkg_root -r c
@@ -83,7 +86,7 @@ chmod 4755 "$root/usr/share/a/prog"
 # A capability or any other extended attribute is never a package's doing.
 xattr_row=
 setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null &&
-    xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive'
+    xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive dpkg'
 echo 'intruder' >"$root/opt/intruder"
 mv "$root/opt/moveme" "$root/opt/moved"
 sleep 1
