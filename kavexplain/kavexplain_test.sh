@@ -26,8 +26,6 @@ work=$(mktemp -d "$3/kavexplain.XXXXXX") || exit 1
 # The key's agent goes with the directory.
 trap 'gpgconf --homedir "$work/gnupg" --kill all 2>/dev/null; rm -rf "$work"' EXIT
 work=$(cd "$work" && pwd -P)
-root=$work/root
-repo=$work/repo
 fails=0
 
 fail() {
@@ -35,92 +33,9 @@ fail() {
 	fails=$((fails + 1))
 }
 
-# mkpkg name version: a package tree in $work/src/name_version to fill.
-mkpkg() {
-	pkg=$work/src/$1_$2
-	mkdir -p "$pkg/DEBIAN"
-	printf 'Package: %s\nVersion: %s\nArchitecture: all\n' "$1" "$2" \
-	    >"$pkg/DEBIAN/control"
-	printf 'Maintainer: T <t@example.org>\nDescription: test\n' \
-	    >>"$pkg/DEBIAN/control"
-}
-
-# The packages: a has a configuration file and reaches its program through
-# a merged-/usr style /bin; b is upgraded and drops a file and adds one; c
-# is removed; d holds a symbolic link.
-mkpkg a 1.0
-mkdir -p "$pkg/bin" "$pkg/etc" "$pkg/usr/share/a"
-echo 'tool a' >"$pkg/bin/a-tool"
-echo 'setting=1' >"$pkg/etc/a.conf"
-echo /etc/a.conf >"$pkg/DEBIAN/conffiles"
-echo 'data of a' >"$pkg/usr/share/a/data"
-printf '#!/bin/sh\n' >"$pkg/usr/share/a/prog"
-chmod 0755 "$pkg/usr/share/a/prog"
-echo 'lib of a' >"$pkg/usr/share/a/lib"
-mkpkg b 1.0
-mkdir -p "$pkg/usr/share/b"
-echo 'old of b' >"$pkg/usr/share/b/old"
-echo 'keep 1.0' >"$pkg/usr/share/b/keep"
-mkpkg b 1.1
-mkdir -p "$pkg/usr/share/b"
-echo 'keep 1.1' >"$pkg/usr/share/b/keep"
-echo 'new in 1.1' >"$pkg/usr/share/b/new"
-mkpkg c 1.0
-mkdir -p "$pkg/usr/share/c"
-echo 'file of c' >"$pkg/usr/share/c/file"
-mkpkg d 1.0
-mkdir -p "$pkg/usr/lib/d"
-echo 'target' >"$pkg/usr/lib/d/target"
-ln -s target "$pkg/usr/lib/d/link"
-mkdir "$repo"
-for src in "$work"/src/*; do
-	dpkg-deb --root-owner-group -Zgzip -b "$src" \
-	    "$repo/$(basename "$src")_all.deb" >/dev/null || exit 1
-done
-
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" \
-    "$root/var/log" "$root/usr/bin" "$root/etc/apt/trusted.gpg.d" "$root/opt"
-: >"$root/var/lib/dpkg/status"
-ln -s usr/bin "$root/bin"
-dpkg_root() {
-	dpkg --root="$root" --log="$root/var/log/dpkg.log" \
-	    --force-script-chrootless --force-not-root "$@" >/dev/null ||
-	    fail "dpkg $*"
-}
-
-# Snapshots: kavbuild walks from "/", each ancestor of the root letting it
-# through the next name only.
-dir=/
-rest=${root#/}
-while [ -n "$rest" ]; do
-	name=${rest%%/*}
-	printf '@NO:%s\n+N\nname:%s\n+N:S\n' "$dir" "$name"
-	case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
-	dir=${dir%/}/$name
-done >"$work/policy"
-printf '@NO:%s\n+A:I\n' "$root" >>"$work/policy"
-snap() {
-	"$build" -c "$work/policy" -d "$work/$1" 2>"$work/build.err" ||
-	    { cat "$work/build.err" >&2; exit 1; }
-}
-
-dpkg_root -i "$repo/a_1.0_all.deb" "$repo/b_1.0_all.deb" "$repo/c_1.0_all.deb"
-echo 'move me' >"$root/opt/moveme"
-snap older
-sleep 1
-dpkg_root -i "$repo/a_1.0_all.deb" "$repo/b_1.1_all.deb" "$repo/d_1.0_all.deb"
-dpkg_root -r c
-echo 'setting=2' >"$root/etc/a.conf"
-echo 'other bytes' >"$root/usr/share/a/data"
-chmod 4755 "$root/usr/share/a/prog"
-# A capability or any other extended attribute is never a package's doing.
-xattr_row=
-setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null &&
-    xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive'
-echo 'intruder' >"$root/opt/intruder"
-mv "$root/opt/moveme" "$root/opt/moved"
-sleep 1
-snap newer
+# The packages, the root and the two snapshots.
+. "$(dirname "$0")/../testutil/policy.sh"
+. "$(dirname "$0")/../testutil/pkgtree.sh"
 
 # The signed repository, and apt trusting its key under the root.
 export GNUPGHOME="$work/gnupg"

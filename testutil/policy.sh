@@ -2,7 +2,9 @@
 # policy.sh: a watch policy for a tree of a test's own, for the shell
 # tests. Sourced.
 #
-#   tree_policy TREE    prints it: the whole of TREE, and nothing else
+#   tree_policy TREE [LETTERS]
+#       prints it: the whole of TREE, and nothing else, with the attribute
+#       letters LETTERS (F unless given)
 
 # kavbuild walks from "/": each ancestor of the tree lets it through the
 # next name only and prunes everything else.
@@ -15,5 +17,5 @@ tree_policy() {
 		case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
 		dir=${dir%/}/$name
 	done
-	printf '@NO:%s\n+F:I\n' "$1"
+	printf '@NO:%s\n+%s:I\n' "$1" "${2-F}"
 }

@@ -228,6 +228,12 @@ db_flush(db_handle *db)
 }
 
 int
+db_fd(const db_handle *db)
+{
+  return db->fd;
+}
+
+int
 db_close(db_handle *db)
 {
   int f = db_flush(db);

@@ -146,6 +146,9 @@ db_handle *db_open(const char *name, int flags, uint16_t mode);
 // -1 if close() failed, or writing out waiting frames did (errno from
 // write()); db is freed either way.
 int db_close(db_handle *db);
+// The descriptor db owns, for calls on the open file itself (fsync(),
+// futimens()); it stays db's to close.
+int db_fd(const db_handle *db);
 
 // Gathers the frames written from now on into large writes. They wait in
 // the handle until the buffer fills, db_flush or db_close; a write error

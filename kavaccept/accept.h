@@ -1,0 +1,69 @@
+// accept.h: the engine of kavaccept. A baseline and a newer snapshot are
+// loaded into one tree by cmp_load; a new baseline takes the newer record
+// of the changed paths picked (none for a path deleted) and keeps the
+// baseline's record of every other path. Changed means as kavcmp sees it:
+// a path that differs in ctime or mask alone is unchanged and keeps its
+// baseline record.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/db.h"
+#include "ft/ft.h"
+#include "kavexplain/explain.h"
+#include "sha256/sha256.h"
+
+// The paths whose newer record the new baseline takes, in byte order; each
+// changed, new or deleted in the tree it was picked from.
+typedef std::set<std::string, std::less<>> acc_take;
+
+// Every changed path of tree.
+void acc_pick_all(ft_tree *tree, acc_take *take);
+
+// The changed paths that xp_explain gave a package's or a move's verdict
+// (both halves of a move); not a configuration file edit, nothing
+// unexplained.
+void acc_pick_explained(const std::vector<xp_path> &paths, acc_take *take);
+
+// The given paths that changed, and for a given path ending in "/" the
+// directory before it and every changed path below it ("/" alone: every
+// path). A path must be given as the snapshots hold it. -1 with *bad the
+// first given path that is not absolute, or that neither snapshot holds
+// (nor, for a directory, anything below it), and *why saying which; a
+// typo is never taken for a path that merely did not change.
+int acc_pick_paths(ft_tree *tree, const std::vector<std::string> &given,
+                   acc_take *take, std::string *bad, std::string *why);
+
+// Writes the new baseline to db in tree order (ft.h), one frame per path:
+// the newer record for a path in take, the baseline's for any other, none
+// for a deleted path taken or a new path not taken. Each record keeps its
+// extension. 0, or -1 with errno from the write.
+int acc_write(ft_tree *tree, const acc_take &take, db_handle *db);
+
+// Copies the frames of the snapshot file to db as they stand, in file
+// order, so that the copy is the file byte for byte. 0; -1 with errno and
+// *read_failed set when file cannot be read, clear when db refused a frame.
+int acc_copy(const char *file, db_handle *db, bool *read_failed);
+
+// The SHA-256 of the file name, as 64 lowercase hex digits and a
+// terminator. 0, or -1 with errno when it cannot be read.
+int acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1]);
+
+// What the acceptance log line says. Every text is at most DB_PATH_MAX
+// bytes long; text, user and name are written as kavjson writes paths.
+struct acc_log {
+  int64_t al_time;  // seconds since 1970
+  const char *al_user;
+  const char *al_mode;
+  const char *al_text;
+  const acc_take *al_paths;
+  const char *al_name;  // the new baseline's
+  const char *al_older_sha256, *al_newer_sha256;  // hex
+};
+
+// The line, a JSON object and a newline, its members in a fixed order that
+// ends with the new baseline's name and the two digests.
+std::string acc_log_line(const acc_log &log);

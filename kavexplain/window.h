@@ -1,0 +1,40 @@
+// window.h: what the options -r, -a, -p, -t and -T of kavexplain say (the
+// package manager's root and archives, and the window of package
+// operations between two snapshots), and the engine's run over two loaded
+// snapshots under them. kavaccept takes the same options and explains its
+// changes the same way, so both drivers share this.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ft/ft.h"
+#include "kavexplain/explain.h"
+
+struct xp_window {
+  std::string xw_root;               // -r: "" for the host's own
+  const char *xw_adir = nullptr;     // -a: null for none
+  std::vector<std::string> xw_kept;  // -p, in the order given
+  bool xw_have_from = false, xw_have_to = false;
+  int64_t xw_from = 0, xw_to = 0;    // -t and -T, seconds since 1970
+};
+
+// Takes the option letter ch of getopt with its argument: 1 when ch is one
+// of r, a, p, t and T, 0 for any other letter, -1 with *err for a time
+// that is not a number. The argument of -a must live as long as w.
+int xp_window_option(xp_window *w, int ch, const char *arg,
+                     std::string *err);
+
+// Makes the root real, as the snapshots hold it, and gives the times not
+// given the databases' modification times, rounded out to whole seconds
+// as the package manager's log has them. 0, or -1 with *err naming the
+// call and the file that failed.
+int xp_window_settle(xp_window *w, const char *older, const char *newer,
+                     std::string *err);
+
+// Every path of tree (loaded by cmp_load) that is not unchanged into
+// paths, each with its verdict. 0, or -1 with *err the whole message when
+// the package manager's records or archives cannot be read or do not
+// verify. The paths point into tree's records: keep it while they are used.
+int xp_window_explain(const xp_window &w, ft_tree *tree,
+                      std::vector<xp_path> *paths, std::string *err);

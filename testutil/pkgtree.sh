@@ -1,0 +1,90 @@
+# shellcheck shell=sh disable=SC2154 # work and build come from the caller
+# pkgtree.sh: sourced by the end-to-end tests of kavexplain and kavaccept.
+# Builds tiny packages with dpkg-deb into $repo, installs them under the
+# scratch root $root with dpkg --root, and takes the snapshot $work/older,
+# then upgrades, removes and edits by hand and takes $work/newer. The
+# caller sets work (a physical path), build (kavbuild) and fail (which
+# reports a check that failed), has sourced policy.sh and checked that
+# dpkg and dpkg-deb are installed. xattr_row is then kavexplain's expected
+# verdict of the extended attribute set, or empty where the file system
+# refused it.
+root=$work/root
+repo=$work/repo
+
+# mkpkg name version: a package tree in $work/src/name_version to fill.
+mkpkg() {
+	pkg=$work/src/$1_$2
+	mkdir -p "$pkg/DEBIAN"
+	printf 'Package: %s\nVersion: %s\nArchitecture: all\n' "$1" "$2" \
+	    >"$pkg/DEBIAN/control"
+	printf 'Maintainer: T <t@example.org>\nDescription: test\n' \
+	    >>"$pkg/DEBIAN/control"
+}
+
+# The packages: a has a configuration file and reaches its program through
+# a merged-/usr style /bin; b is upgraded and drops a file and adds one; c
+# is removed; d holds a symbolic link.
+mkpkg a 1.0
+mkdir -p "$pkg/bin" "$pkg/etc" "$pkg/usr/share/a"
+echo 'tool a' >"$pkg/bin/a-tool"
+echo 'setting=1' >"$pkg/etc/a.conf"
+echo /etc/a.conf >"$pkg/DEBIAN/conffiles"
+echo 'data of a' >"$pkg/usr/share/a/data"
+printf '#!/bin/sh\n' >"$pkg/usr/share/a/prog"
+chmod 0755 "$pkg/usr/share/a/prog"
+echo 'lib of a' >"$pkg/usr/share/a/lib"
+mkpkg b 1.0
+mkdir -p "$pkg/usr/share/b"
+echo 'old of b' >"$pkg/usr/share/b/old"
+echo 'keep 1.0' >"$pkg/usr/share/b/keep"
+mkpkg b 1.1
+mkdir -p "$pkg/usr/share/b"
+echo 'keep 1.1' >"$pkg/usr/share/b/keep"
+echo 'new in 1.1' >"$pkg/usr/share/b/new"
+mkpkg c 1.0
+mkdir -p "$pkg/usr/share/c"
+echo 'file of c' >"$pkg/usr/share/c/file"
+mkpkg d 1.0
+mkdir -p "$pkg/usr/lib/d"
+echo 'target' >"$pkg/usr/lib/d/target"
+ln -s target "$pkg/usr/lib/d/link"
+mkdir "$repo"
+for src in "$work"/src/*; do
+	dpkg-deb --root-owner-group -Zgzip -b "$src" \
+	    "$repo/$(basename "$src")_all.deb" >/dev/null || exit 1
+done
+
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" \
+    "$root/var/log" "$root/usr/bin" "$root/etc/apt/trusted.gpg.d" "$root/opt"
+: >"$root/var/lib/dpkg/status"
+ln -s usr/bin "$root/bin"
+dpkg_root() {
+	dpkg --root="$root" --log="$root/var/log/dpkg.log" \
+	    --force-script-chrootless --force-not-root "$@" >/dev/null ||
+	    fail "dpkg $*"
+}
+
+# Snapshots of the root, every attribute recorded.
+tree_policy "$root" A >"$work/policy"
+snap() {
+	"$build" -c "$work/policy" -d "$work/$1" 2>"$work/build.err" ||
+	    { cat "$work/build.err" >&2; exit 1; }
+}
+
+dpkg_root -i "$repo/a_1.0_all.deb" "$repo/b_1.0_all.deb" "$repo/c_1.0_all.deb"
+echo 'move me' >"$root/opt/moveme"
+snap older
+sleep 1
+dpkg_root -i "$repo/a_1.0_all.deb" "$repo/b_1.1_all.deb" "$repo/d_1.0_all.deb"
+dpkg_root -r c
+echo 'setting=2' >"$root/etc/a.conf"
+echo 'other bytes' >"$root/usr/share/a/data"
+chmod 4755 "$root/usr/share/a/prog"
+# A capability or any other extended attribute is never a package's doing.
+xattr_row=
+setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null &&
+    xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive'
+echo 'intruder' >"$root/opt/intruder"
+mv "$root/opt/moveme" "$root/opt/moved"
+sleep 1
+snap newer
