@@ -14,7 +14,8 @@
 set -u
 LC_ALL=C
 export LC_ALL
-. "$(dirname "$0")/../testutil/policy.sh"
+src=$(dirname "$0")/..
+. "$src/testutil/policy.sh"
 
 units() {
 	if ! command -v systemd-analyze >/dev/null 2>&1; then
@@ -293,14 +294,15 @@ sign() {
 # installed under a root of their own, with signing: the comparisons go
 # through kavexplain, and the baseline moves only as far as accepted.
 triage() {
-	. "$(dirname "$script")/../testutil/debs.sh"
 	for tool in dpkg dpkg-deb python3; do
 		command -v "$tool" >/dev/null 2>&1 && continue
 		echo "$tool is not installed; not trying package triage" >&2
 		return 0
 	done
-	proot=$work/proot
+	root=$work/proot
+	proot=$root
 	db=$work/triaged
+	. "$src/testutil/debs.sh"
 	mkpkg p 1.0
 	mkdir -p "$pkg/usr/bin" "$pkg/usr/share/p"
 	echo 'tool 1.0' >"$pkg/usr/bin/p-tool"
@@ -317,9 +319,9 @@ triage() {
 	printf '#!/bin/sh\necho r\n' >"$pkg/usr/bin/r-prog"
 	chmod 755 "$pkg/usr/bin/r-prog"
 	debs_build "$work/debs"
-	debs_root "$proot"
+	debs_root
 	mkdir -p "$proot/etc/local" "$proot/opt"
-	dpkg_root "$proot" -i "$work/debs/p_1.0_all.deb" \
+	dpkg_root -i "$work/debs/p_1.0_all.deb" \
 	    "$work/debs/q_1.0_all.deb" "$work/debs/r_1.0_all.deb"
 
 	tree_policy "$proot" >"$work/ppolicy"
@@ -338,8 +340,8 @@ triage() {
 	# An upgrade, a reinstall and a removal whose archive is nowhere: only
 	# the records kept with the baseline know what q shipped.
 	sleep 1
-	dpkg_root "$proot" -i "$work/debs/p_1.1_all.deb" "$work/debs/r_1.0_all.deb"
-	dpkg_root "$proot" -r q
+	dpkg_root -i "$work/debs/p_1.1_all.deb" "$work/debs/r_1.0_all.deb"
+	dpkg_root -r q
 	sleep 1
 	night "$conf"
 	expect 0 report "triage: a night of package operations"

@@ -1,22 +1,12 @@
-# shellcheck shell=sh
+# shellcheck shell=sh disable=SC2154 # work and root come from the caller
 # debs.sh: tiny Debian packages for the shell tests, built with dpkg-deb
-# and installed under a scratch root with dpkg --root. Sourced, with $work
-# set to the test's directory.
+# and installed under the scratch root $root with dpkg --root. Sourced,
+# with $work (the test's directory) and $root set, and fail defined.
 #
-#   debs_tools TOOL...          exits 77 unless every TOOL is installed
-#   mkpkg NAME VERSION          a package tree in $pkg to fill
-#   debs_build DIR              every tree made so far, as DIR/NAME_VERSION_all.deb
-#   debs_root ROOT              an empty package database under ROOT
-#   dpkg_root ROOT ARGS...      dpkg on ROOT, logging under it; fail() on error
-
-debs_tools() {
-	for tool in "$@"; do
-		if ! command -v "$tool" >/dev/null 2>&1; then
-			echo "$tool is not installed; skipping" >&2
-			exit 77
-		fi
-	done
-}
+#   mkpkg NAME VERSION     a package tree in $pkg to fill
+#   debs_build DIR         every tree made so far, as DIR/NAME_VERSION_all.deb
+#   debs_root              an empty package database under $root
+#   dpkg_root ARGS...      dpkg on $root, logging under it
 
 mkpkg() {
 	pkg=$work/src/$1_$2
@@ -29,21 +19,20 @@ mkpkg() {
 
 debs_build() {
 	mkdir -p "$1"
-	for src in "$work"/src/*; do
-		dpkg-deb --root-owner-group -Zgzip -b "$src" \
-		    "$1/$(basename "$src")_all.deb" >/dev/null || exit 1
+	for tree in "$work"/src/*; do
+		dpkg-deb --root-owner-group -Zgzip -b "$tree" \
+		    "$1/$(basename "$tree")_all.deb" >/dev/null || exit 1
 	done
 }
 
 debs_root() {
-	mkdir -p "$1/var/lib/dpkg/info" "$1/var/lib/dpkg/updates" "$1/var/log"
-	: >"$1/var/lib/dpkg/status"
+	mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" \
+	    "$root/var/log"
+	: >"$root/var/lib/dpkg/status"
 }
 
 dpkg_root() {
-	r=$1
-	shift
-	dpkg --root="$r" --log="$r/var/log/dpkg.log" \
+	dpkg --root="$root" --log="$root/var/log/dpkg.log" \
 	    --force-script-chrootless --force-not-root "$@" >/dev/null ||
 	    fail "dpkg $*"
 }
