@@ -99,6 +99,7 @@ for h in $HOSTS; do
 	KAV_KEEP=5
 	KAV_LOCKWAIT=0
 	KAV_BINDIR=$work/bin
+	KAV_EXPLAIN=no
 	EOF
 	sshd_host "$h" "$work/$h.conf"
 done

@@ -2,11 +2,16 @@
 # kavnightly: one night's watch. Takes a snapshot with kavbuild under a
 # temporary name, signs it when a key is configured, moves it into place,
 # compares it with the previous snapshot and with the baseline, and keeps
-# the baseline and the newest KAV_KEEP others. The report goes to standard
-# output. Exit status: 0 no changes, 1 changes found, 2 error.
-# With -s it serves a collector instead (see serve below).
+# the baseline and the newest KAV_KEEP others. Where the host has dpkg,
+# each comparison goes through kavexplain, the package records of the
+# moment are kept with the snapshot, and a night whose changes are all
+# explained exits 0. The report goes to standard output. Exit status: 0 no
+# changes (or all explained), 1 changes found, 2 error.
+# With -s it serves a collector instead (see serve below); with -a it
+# accepts changes into a new baseline (see accept below).
 #
 #   kavnightly [-s] [-f file]
+#   kavnightly [-f file] -a all|explained|path -m text [path ...]
 set -u
 
 # The programs come from KAV_BINDIR; every other command from a fixed
@@ -20,6 +25,7 @@ BASE_PREFIX=kavdb-000000-
 
 usage() {
 	echo 'usage: kavnightly [-s] [-f file]' >&2
+	echo '       kavnightly [-f file] -a all|explained|path -m text [path ...]' >&2
 	exit 2
 }
 
@@ -39,6 +45,9 @@ load_config() {
 	KAV_SIGNERS=
 	KAV_PRINCIPAL=
 	KAV_BINDIR=
+	KAV_EXPLAIN=auto
+	KAV_PKGROOT=
+	KAV_ARCHIVES=
 	if $1 || [ -e "$2" ] || [ -L "$2" ]; then
 		[ -f "$2" ] && [ -r "$2" ] || die "$2: cannot read the configuration"
 		check_file_safe "$2" "the configuration"
@@ -76,9 +85,37 @@ check_config() {
 	fi
 	[ -z "$KAV_SIGNERS" ] || check_file_safe "$KAV_SIGNERS" "the allowed signers"
 	for prog in kavbuild kavcmp kavreach; do
-		[ -x "$KAV_BINDIR/$prog" ] ||
-		    die "$KAV_BINDIR/$prog: no such program (see KAV_BINDIR)"
+		need_program "$prog"
 	done
+	check_explain
+}
+
+need_program() {
+	[ -x "$KAV_BINDIR/$1" ] ||
+	    die "$KAV_BINDIR/$1: no such program (see KAV_BINDIR)"
+}
+
+# Whether the comparisons go through kavexplain: EXPLAIN is true or false.
+# Automatic means wherever the package manager's root has dpkg's records.
+check_explain() {
+	case $KAV_PKGROOT in
+	'' | /*) ;;
+	*) die "KAV_PKGROOT=$KAV_PKGROOT: want an absolute path" ;;
+	esac
+	case $KAV_ARCHIVES in
+	'' | /*) ;;
+	*) die "KAV_ARCHIVES=$KAV_ARCHIVES: want an absolute path" ;;
+	esac
+	status=${KAV_PKGROOT%/}/var/lib/dpkg/status
+	case $KAV_EXPLAIN in
+	no) EXPLAIN=false ;;
+	auto) if [ -f "$status" ]; then EXPLAIN=true; else EXPLAIN=false; fi ;;
+	yes) [ -f "$status" ] ||
+	    die "KAV_EXPLAIN=yes, but $status is missing: no package database"
+	    EXPLAIN=true ;;
+	*) die "KAV_EXPLAIN=$KAV_EXPLAIN: want auto, yes or no" ;;
+	esac
+	! $EXPLAIN || need_program kavexplain
 }
 
 # The user whose files may steer this run: root, or the one running it,
@@ -117,7 +154,10 @@ check_dbdir_safe() {
 	    die "$KAV_DBDIR: owned by uid $OWNER, not by root; the snapshots could be replaced"
 	[ "$MODE" = 700 ] ||
 	    die "$KAV_DBDIR: mode $MODE, want 700; chmod 700 $KAV_DBDIR"
-	for f in "$KAV_DBDIR/lock" "$KAV_DBDIR/report" "$KAV_DBDIR/partial"; do
+	for f in lock report report.unexplained report.explained partial \
+	    partial.sig partial.pkg partial.pkg.sig accept.log accept.log.sig \
+	    accept.log.partial accept.log.partial.sig; do
+		f=$KAV_DBDIR/$f
 		[ -L "$f" ] && die "$f: a symbolic link where a file of kavnightly's own belongs"
 	done
 	return 0
@@ -178,76 +218,169 @@ next_name() {
 	printf 'kavdb-%06d-%s\n' "$seq" "$(date -u +%Y%m%dT%H%M%SZ)"
 }
 
-# Builds, signs and moves into place the snapshot $1. Until the last step
-# it is only "partial", which no run takes for a snapshot and the next one
-# removes; the signature is moved first, so a snapshot never stands
-# without one.
-take_snapshot() {
-	"$KAV_BINDIR/kavbuild" -c "$KAV_POLICY" -d "$PARTIAL" ||
-	    die "kavbuild failed; no snapshot taken"
-	if [ -n "$KAV_SIGNKEY" ]; then
-		if ! out=$(ssh-keygen -Y sign -f "$KAV_SIGNKEY" -n "$NAMESPACE" \
-		    "$PARTIAL" </dev/null 2>&1); then
-			printf '%s\n' "$out" >&2
-			die "cannot sign the snapshot with $KAV_SIGNKEY; no snapshot taken"
-		fi
-		# Written to disk before the names change, lest a crash leave an
-		# empty file under a snapshot's name.
-		sync "$PARTIAL" "$PARTIAL.sig"
-		mv "$PARTIAL.sig" "$KAV_DBDIR/$1.sig" || die "cannot rename $PARTIAL.sig"
-		sync_dir
-	else
-		sync "$PARTIAL"
+# Signs the file $1 into $1.sig when a key is configured; the signature
+# is written to disk with it.
+sign_file() {
+	[ -n "$KAV_SIGNKEY" ] || return 0
+	if ! out=$(ssh-keygen -Y sign -f "$KAV_SIGNKEY" -n "$NAMESPACE" \
+	    "$1" </dev/null 2>&1); then
+		printf '%s\n' "$out" >&2
+		die "cannot sign $1 with $KAV_SIGNKEY; $2"
 	fi
-	if ! mv "$PARTIAL" "$KAV_DBDIR/$1"; then
-		rm -f "$KAV_DBDIR/$1.sig"
-		die "cannot rename $PARTIAL"
+	sync "$1.sig"
+}
+
+# Moves the file $1 and its companions (signature, package records and
+# theirs) into place as $2, the file itself last: until then it is only
+# partial, which no run takes for a snapshot and the next one removes, and
+# a snapshot never stands without its signature or records.
+place() {
+	for ext in .sig .pkg.sig .pkg; do
+		[ -e "$1$ext" ] || continue
+		mv "$1$ext" "$KAV_DBDIR/$2$ext" || die "cannot rename $1$ext"
+	done
+	sync_dir
+	if ! mv "$1" "$KAV_DBDIR/$2"; then
+		rm -f "$KAV_DBDIR/$2.sig" "$KAV_DBDIR/$2.pkg" "$KAV_DBDIR/$2.pkg.sig"
+		die "cannot rename $1"
 	fi
 	sync_dir
 }
 
-# Checks the signature of the older snapshot $1 before it is compared with.
+# Builds, signs and moves into place the snapshot $1, with the package
+# records of the moment where the comparisons are triaged.
+take_snapshot() {
+	"$KAV_BINDIR/kavbuild" -c "$KAV_POLICY" -d "$PARTIAL" ||
+	    die "kavbuild failed; no snapshot taken"
+	sync "$PARTIAL"
+	sign_file "$PARTIAL" "no snapshot taken"
+	if $EXPLAIN; then
+		"$KAV_BINDIR/kavexplain" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} \
+		    -s "$PARTIAL.pkg" ||
+		    die "kavexplain cannot keep the package records; no snapshot taken"
+		sync "$PARTIAL.pkg"
+		sign_file "$PARTIAL.pkg" "no snapshot taken"
+	fi
+	place "$PARTIAL" "$1"
+}
+
+# The principal to check the signature $1 against: KAV_PRINCIPAL, or the
+# allowed signer whose key made it; nothing when none did.
+principal_of() {
+	if [ -n "$KAV_PRINCIPAL" ]; then
+		printf '%s\n' "$KAV_PRINCIPAL"
+	else
+		ssh-keygen -Y find-principals -s "$1" -f "$KAV_SIGNERS" \
+		    2>/dev/null | sed -n 1p
+	fi
+}
+
+# Checks the signature of the file $1 of the database directory, $2 (a
+# snapshot, its package records or the acceptance log), before it is used.
 verify() {
 	file=$KAV_DBDIR/$1
+	what=${2:-snapshot}
 	[ -f "$file.sig" ] ||
-	    die "$file: NO SIGNATURE ($file.sig is missing): the snapshot" \
+	    die "$file: NO SIGNATURE ($file.sig is missing): the $what" \
 	        "may have been replaced; nothing compared"
-	principal=$KAV_PRINCIPAL
-	if [ -z "$principal" ]; then
-		principal=$(ssh-keygen -Y find-principals -s "$file.sig" \
-		    -f "$KAV_SIGNERS" 2>/dev/null | sed -n 1p)
-		[ -n "$principal" ] ||
-		    die "$file: BAD SIGNATURE: made by no signer that" \
-		        "$KAV_SIGNERS allows; nothing compared"
-	fi
+	principal=$(principal_of "$file.sig")
+	[ -n "$principal" ] ||
+	    die "$file: BAD SIGNATURE: made by no signer that" \
+	        "$KAV_SIGNERS allows; nothing compared"
 	if ! out=$(ssh-keygen -Y verify -f "$KAV_SIGNERS" -I "$principal" \
 	    -n "$NAMESPACE" -s "$file.sig" <"$file" 2>&1); then
 		printf '%s\n' "$out" >&2
-		die "$file: BAD SIGNATURE: the snapshot may have been altered;" \
+		die "$file: BAD SIGNATURE: the $what may have been altered;" \
 		    "nothing compared"
 	fi
 }
 
+# The snapshot $1 and, with a signing key, the package records kept with
+# it, checked.
+verify_snapshot() {
+	[ -z "$KAV_SIGNKEY" ] || verify "$1"
+	if [ -e "$KAV_DBDIR/$1.pkg.sig" ] && ! [ -e "$KAV_DBDIR/$1.pkg" ]; then
+		die "$KAV_DBDIR/$1.pkg: missing beside its signature: the package" \
+		    "records were removed; nothing compared"
+	fi
+	if [ -n "$KAV_SIGNKEY" ] && [ -e "$KAV_DBDIR/$1.pkg" ]; then
+		verify "$1.pkg" "package records"
+	fi
+	return 0
+}
+
+# The names of the package records kept with the snapshot $1, one a line;
+# for a baseline, those of the older baselines as well, oldest first, for
+# the records it took from them.
+kept_records() {
+	if [ "${1#"$BASE_PREFIX"}" != "$1" ]; then
+		list=$(snapshots | grep "^$BASE_PREFIX" | sed "/^$1\$/q")
+	else
+		list=$1
+	fi
+	for name in $list; do
+		[ ! -f "$KAV_DBDIR/$name.pkg" ] || printf '%s\n' "$name.pkg"
+	done
+}
+
+# Runs kavexplain, or with $1 "kavaccept" that, with the options that say
+# where the package manager's records are, then the rest of the arguments;
+# $2 is the older snapshot, whose kept records are passed, newest first.
+with_records() {
+	prog=$1 old=$2
+	shift 2
+	for rec in $(kept_records "$old"); do
+		set -- -p "$KAV_DBDIR/$rec" "$@"
+	done
+	"$KAV_BINDIR/$prog" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} \
+	    ${KAV_ARCHIVES:+-a "$KAV_ARCHIVES"} "$@"
+}
+
 # Prints what changed since the older snapshot $1, under a heading naming
-# it as $2; sets CHANGED when there is anything.
+# it as $2 (and $3 after its name): through kavexplain where the comparisons are triaged, and then
+# the sections with something unexplained go first. Sets CHANGED when there
+# is anything, and UNEXPLAINED when something is not explained.
 compare() {
 	"$KAV_BINDIR/kavcmp" -x "$KAV_DBDIR/$1" "$KAV_DBDIR/$NEW" >"$REPORT" ||
 	    die "kavcmp failed comparing $KAV_DBDIR/$1 with $NEW"
-	if [ -s "$REPORT" ]; then
-		printf 'Changes since %s, %s:\n' "$2" "$KAV_DBDIR/$1"
-		cat "$REPORT"
-		CHANGED=1
+	[ -s "$REPORT" ] || return 0
+	CHANGED=1
+	section=$REPORT.unexplained
+	if $EXPLAIN; then
+		with_records kavexplain "$1" "$KAV_DBDIR/$1" "$KAV_DBDIR/$NEW" \
+		    >"$REPORT"
+		case $? in
+		0) section=$REPORT.explained ;;
+		1) ;;
+		*) die "kavexplain failed comparing $KAV_DBDIR/$1 with $NEW" ;;
+		esac
 	fi
+	[ "$section" = "$REPORT.explained" ] || UNEXPLAINED=1
+	{
+		printf 'Changes since %s, %s%s:\n' "$2" "$KAV_DBDIR/$1" "${3-}"
+		cat "$REPORT"
+	} >>"$section"
+}
+
+# The report: what needs a look first.
+report() {
+	[ "$CHANGED" -eq 1 ] || return 0
+	[ "$UNEXPLAINED" -eq 1 ] ||
+	    echo 'Every change is explained by the package manager or is a move.'
+	for section in "$REPORT.unexplained" "$REPORT.explained"; do
+		[ ! -f "$section" ] || cat "$section"
+	done
 }
 
 # Removes all but the newest KAV_KEEP snapshots other than the baseline,
-# each with its signature.
+# each with its signature and package records.
 rotate() {
 	extra=$(($(snapshots | grep -vc "^$BASE_PREFIX") - KAV_KEEP))
 	[ "$extra" -gt 0 ] || return 0
 	snapshots | grep -v "^$BASE_PREFIX" | head -n "$extra" |
 	    while read -r old; do
-		rm -f "$KAV_DBDIR/$old" "$KAV_DBDIR/$old.sig"
+		rm -f "$KAV_DBDIR/$old" "$KAV_DBDIR/$old.sig" \
+		    "$KAV_DBDIR/$old.pkg" "$KAV_DBDIR/$old.pkg.sig"
 	done
 }
 
@@ -308,18 +441,135 @@ serve() {
 	exit 0
 }
 
+# The acceptance log: one JSON line per acceptance, the last naming the
+# baseline in force. Sets BASE to that baseline (without a log, the first
+# one) and ACCEPTED to its acceptance in words; the log's signature, and
+# the baseline's SHA-256 against the one logged, are checked first.
+find_base() {
+	BASE=$(snapshots | grep "^$BASE_PREFIX" | head -n 1)
+	ACCEPTED=
+	if ! [ -e "$LOG" ]; then
+		[ ! -e "$LOG.sig" ] ||
+		    die "$LOG: missing beside its signature: the acceptance log" \
+		        "was removed; nothing compared"
+		return 0
+	fi
+	[ -z "$KAV_SIGNKEY" ] || verify accept.log "acceptance log"
+	last=$(tail -n 1 "$LOG")
+	found=$(printf '%s\n' "$last" | sed -n 's/.*"baseline":"\('"$BASE_PREFIX"'[0-9]\{8\}T[0-9]\{6\}Z\)","older_sha256":"[0-9a-f]\{64\}","newer_sha256":"\([0-9a-f]\{64\}\)"}$/\1 \2/p')
+	[ -n "$found" ] ||
+	    die "$LOG: its last line is not an acceptance; nothing compared"
+	BASE=${found% *}
+	[ -f "$KAV_DBDIR/$BASE" ] ||
+	    die "$LOG: the baseline it names, $KAV_DBDIR/$BASE, is missing;" \
+	        "nothing compared"
+	sum=$(sha256sum <"$KAV_DBDIR/$BASE") || die "$KAV_DBDIR/$BASE: cannot read"
+	[ "${sum%% *}" = "${found#* }" ] ||
+	    die "$KAV_DBDIR/$BASE: BASELINE ALTERED: its SHA-256 is not the one" \
+	        "the acceptance log recorded; nothing compared"
+	ACCEPTED=$(printf '%s\n' "$last" | sed -n 's/^{"time":"\([^"\\]*\)","user":"\([^"\\]*\)","mode":"\([a-z]*\)".*/ (accepted \1 by \2, \3)/p')
+}
+
+# A run stopped between the two renames of the log leaves its new
+# signature beside the old log: the new log is still there as partial,
+# and when the signature is its own, its rename is finished.
+finish_log() {
+	[ -n "$KAV_SIGNKEY" ] && [ -f "$LOG.partial" ] &&
+	    ! [ -e "$LOG.partial.sig" ] && [ -f "$LOG.sig" ] || return 0
+	principal=$(principal_of "$LOG.sig")
+	ssh-keygen -Y verify -f "$KAV_SIGNERS" -I "$principal" -n "$NAMESPACE" \
+	    -s "$LOG.sig" <"$LOG.partial" >/dev/null 2>&1 || return 0
+	mv "$LOG.partial" "$LOG" || die "cannot rename $LOG.partial"
+	sync_dir
+}
+
+# Who accepts: the login user behind sudo where there is one.
+accepting_user() {
+	if [ -n "${SUDO_USER-}" ]; then
+		printf '%s\n' "$SUDO_USER"
+	else
+		logname 2>/dev/null || id -un
+	fi
+}
+
+# A name for a new baseline: the baselines' number and this second.
+baseline_name() {
+	while :; do
+		name=${BASE_PREFIX}$(date -u +%Y%m%dT%H%M%SZ)
+		[ -e "$KAV_DBDIR/$name" ] || break
+		sleep 1
+	done
+	printf '%s\n' "$name"
+}
+
+# -a: a new baseline from the one in force and the newest snapshot, made
+# by kavaccept, signed, with the newest snapshot's package records, and
+# then the log that names it. Until the log names it, the old baseline
+# stays in force. Status 0 accepted, 1 nothing to accept.
+accept() {
+	mode=$1 text=$2
+	shift 2
+	[ "$mode" != explained ] || $EXPLAIN ||
+	    die "-a explained: the changes are not checked against a package" \
+	        "manager here (KAV_EXPLAIN)"
+	need_program kavaccept
+	find_base
+	newest=$(snapshots | grep -v "^$BASE_PREFIX" | tail -n 1)
+	[ -n "$BASE" ] && [ -n "$newest" ] ||
+	    die "$KAV_DBDIR: no snapshot after the baseline; nothing to accept"
+	verify_snapshot "$BASE"
+	verify_snapshot "$newest"
+	name=$(baseline_name)
+	with_records kavaccept "$BASE" -m "$text" -u "$(accepting_user)" \
+	    -n "$name" "$mode" "$KAV_DBDIR/$BASE" "$KAV_DBDIR/$newest" \
+	    "$PARTIAL" "$@" >"$REPORT"
+	case $? in
+	0) ;;
+	1) exit 1 ;;
+	*) die "kavaccept failed; the baseline in force is still $KAV_DBDIR/$BASE" ;;
+	esac
+	sign_file "$PARTIAL" "the baseline in force is unchanged"
+	if [ -f "$KAV_DBDIR/$newest.pkg" ]; then
+		cp "$KAV_DBDIR/$newest.pkg" "$PARTIAL.pkg" && sync "$PARTIAL.pkg" ||
+		    die "cannot copy the package records of $newest"
+		sign_file "$PARTIAL.pkg" "the baseline in force is unchanged"
+	fi
+	{ [ ! -f "$LOG" ] || cat "$LOG"; cat "$REPORT"; } >"$LOG.partial" &&
+	    sync "$LOG.partial" || die "$LOG.partial: cannot write"
+	sign_file "$LOG.partial" "the baseline in force is unchanged"
+	place "$PARTIAL" "$name"
+	if [ -n "$KAV_SIGNKEY" ]; then
+		mv "$LOG.partial.sig" "$LOG.sig" || die "cannot rename $LOG.partial.sig"
+	fi
+	mv "$LOG.partial" "$LOG" || die "cannot rename $LOG.partial"
+	sync_dir
+	printf 'New baseline: %s, accepting %s; logged in %s\n' \
+	    "$KAV_DBDIR/$name" "$mode" "$LOG"
+	exit 0
+}
+
 conf=/usr/local/etc/kavnightly.conf
 named=false
 serving=false
-while getopts f:s opt; do
+mode=
+text=
+while getopts a:f:m:s opt; do
 	case $opt in
+	a) mode=$OPTARG ;;
 	f) conf=$OPTARG named=true ;;
+	m) text=$OPTARG ;;
 	s) serving=true ;;
 	*) usage ;;
 	esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 0 ] || usage
+case $mode in
+'') [ $# -eq 0 ] && [ -z "$text" ] || usage ;;
+all | explained) [ $# -eq 0 ] && ! $serving || usage ;;
+path) [ $# -gt 0 ] && ! $serving || usage ;;
+*) usage ;;
+esac
+[ -z "$mode" ] || [ -n "$text" ] || die "-a: say with -m why the changes are accepted"
 
 load_config "$named" "$conf"
 if $serving; then
@@ -336,20 +586,28 @@ take_lock
 # goes, and so does whatever this one leaves unfinished.
 PARTIAL=$KAV_DBDIR/partial
 REPORT=$KAV_DBDIR/report
-trap 'rm -f "$PARTIAL" "$PARTIAL.sig" "$REPORT"' EXIT
+LOG=$KAV_DBDIR/accept.log
+clean() {
+	rm -f "$PARTIAL" "$PARTIAL.sig" "$PARTIAL.pkg" "$PARTIAL.pkg.sig" \
+	    "$REPORT" "$REPORT.unexplained" "$REPORT.explained" \
+	    "$LOG.partial" "$LOG.partial.sig"
+}
 trap 'exit 2' HUP INT TERM
-rm -f "$PARTIAL" "$PARTIAL.sig" "$REPORT"
+finish_log
+trap clean EXIT
+clean
 
-BASE=$(snapshots | grep "^$BASE_PREFIX" | head -n 1)
+[ -z "$mode" ] || accept "$mode" "$text" "$@"
+find_base
 PREV=$(snapshots | tail -n 1)
 if [ -n "$PREV" ] && [ -z "$BASE" ]; then
 	die "$KAV_DBDIR: the baseline ${BASE_PREFIX}* is missing;" \
 	    "see kavnightly(8) to take a new one"
 fi
 # A bad signature is found before it costs a night's walk.
-if [ -n "$PREV" ] && [ -n "$KAV_SIGNKEY" ]; then
-	verify "$PREV"
-	[ "$PREV" = "$BASE" ] || verify "$BASE"
+if [ -n "$PREV" ]; then
+	verify_snapshot "$PREV"
+	[ "$PREV" = "$BASE" ] || verify_snapshot "$BASE"
 fi
 NEW=$(next_name "$PREV")
 take_snapshot "$NEW"
@@ -359,7 +617,9 @@ if [ -z "$PREV" ]; then
 fi
 
 CHANGED=0
+UNEXPLAINED=0
 [ "$PREV" = "$BASE" ] || compare "$PREV" "the previous snapshot"
-compare "$BASE" "the baseline"
+compare "$BASE" "the baseline" "$ACCEPTED"
+report
 rotate
-exit "$CHANGED"
+exit "$UNEXPLAINED"

@@ -2,9 +2,11 @@
 # End-to-end test of kavnightly on a small tree of its own, and of its
 # systemd units.
 #
-#   kavnightly_test.sh run script kavbuild kavcmp kavreach parent
+#   kavnightly_test.sh run script kavbuild kavcmp kavreach kavexplain kavaccept parent
 #       nights in a fresh directory under parent: a watched database
-#       directory, baseline, quiet nights, changes, an overlapping run, a failed build, rotation, signatures
+#       directory, baseline, quiet nights, changes, an overlapping run, a
+#       failed build, rotation, signatures; package operations triaged
+#       and changes accepted
 #   kavnightly_test.sh units srcdir
 #       systemd-analyze verify on the units as installed (77 without it)
 #
@@ -12,7 +14,8 @@
 set -u
 LC_ALL=C
 export LC_ALL
-. "$(dirname "$0")/../testutil/policy.sh"
+src=$(dirname "$0")/..
+. "$src/testutil/policy.sh"
 
 units() {
 	if ! command -v systemd-analyze >/dev/null 2>&1; then
@@ -141,13 +144,13 @@ flip_byte() {
 
 run() {
 	script=$1
-	work=$(mktemp -d "$5/kavnightly.XXXXXX") || exit 1
+	work=$(mktemp -d "$7/kavnightly.XXXXXX") || exit 1
 	trap 'rm -rf "$work"' EXIT
 	work=$(cd "$work" && pwd -P)
 	top=$work/tree
 	db=$work/db
 	mkdir "$top" "$top/etc" "$top/bin" "$work/bin"
-	ln -s "$2" "$3" "$4" "$work/bin/"
+	ln -s "$2" "$3" "$4" "$5" "$6" "$work/bin/"
 	echo 'port=80' >"$top/etc/app.conf"
 	printf '#!/bin/sh\necho hello\n' >"$top/bin/tool"
 	: >"$work/out"
@@ -161,6 +164,7 @@ run() {
 	KAV_KEEP=2
 	KAV_LOCKWAIT=0
 	KAV_BINDIR=$work/bin
+	KAV_EXPLAIN=no
 	EOF
 
 	"$script" -Z >"$work/out" 2>"$work/err"
@@ -228,6 +232,7 @@ run() {
 
 	unsafe "$work/plain.conf"
 	sign "$work/plain.conf"
+	triage
 	echo "kavnightly: every night as expected"
 	exit 0
 }
@@ -285,10 +290,166 @@ sign() {
 	    fail "signed: the unsigned baseline is not named"
 }
 
+# Package operations, a replaced program and acceptances, on tiny packages
+# installed under a root of their own, with signing: the comparisons go
+# through kavexplain, and the baseline moves only as far as accepted.
+triage() {
+	for tool in dpkg dpkg-deb python3; do
+		command -v "$tool" >/dev/null 2>&1 && continue
+		echo "$tool is not installed; not trying package triage" >&2
+		return 0
+	done
+	root=$work/proot
+	proot=$root
+	db=$work/triaged
+	. "$src/testutil/debs.sh"
+	mkpkg p 1.0
+	mkdir -p "$pkg/usr/bin" "$pkg/usr/share/p"
+	echo 'tool 1.0' >"$pkg/usr/bin/p-tool"
+	echo 'data 1.0' >"$pkg/usr/share/p/data"
+	mkpkg p 1.1
+	mkdir -p "$pkg/usr/bin" "$pkg/usr/share/p"
+	echo 'tool 1.1' >"$pkg/usr/bin/p-tool"
+	echo 'data 1.1' >"$pkg/usr/share/p/data"
+	mkpkg q 1.0
+	mkdir -p "$pkg/usr/share/q"
+	echo 'file of q' >"$pkg/usr/share/q/file"
+	mkpkg r 1.0
+	mkdir -p "$pkg/usr/bin"
+	printf '#!/bin/sh\necho r\n' >"$pkg/usr/bin/r-prog"
+	chmod 755 "$pkg/usr/bin/r-prog"
+	debs_build "$work/debs"
+	debs_root
+	mkdir -p "$proot/etc/local" "$proot/opt"
+	dpkg_root -i "$work/debs/p_1.0_all.deb" \
+	    "$work/debs/q_1.0_all.deb" "$work/debs/r_1.0_all.deb"
+
+	tree_policy "$proot" >"$work/ppolicy"
+	sed -e "s|^KAV_DBDIR=.*|KAV_DBDIR=$db|" \
+	    -e "s|^KAV_POLICY=.*|KAV_POLICY=$work/ppolicy|" \
+	    -e "s|^KAV_EXPLAIN=.*|KAV_EXPLAIN=yes|" -e 's|^KAV_KEEP=.*|KAV_KEEP=3|' \
+	    "$work/signed.conf" >"$work/triage.conf"
+	echo "KAV_PKGROOT=$proot" >>"$work/triage.conf"
+	conf=$work/triage.conf
+	night "$conf"
+	expect 0 report "triage: first night"
+	base=$(ls "$db"/kavdb-000000-*Z)
+	[ -f "$base.pkg" ] && [ -f "$base.pkg.sig" ] ||
+	    fail "triage: no signed package records kept with the baseline"
+
+	# An upgrade, a reinstall and a removal whose archive is nowhere: only
+	# the records kept with the baseline know what q shipped.
+	sleep 1
+	dpkg_root -i "$work/debs/p_1.1_all.deb" "$work/debs/r_1.0_all.deb"
+	dpkg_root -r q
+	sleep 1
+	night "$conf"
+	expect 0 report "triage: a night of package operations"
+	head -n 1 "$work/out" | grep -q '^Every change is explained' ||
+	    fail "triage: package operations not said to be explained first"
+	grep -q '^  p 1.0 → 1.1: ' "$work/out" ||
+	    fail "triage: the upgrade is not summed up"
+	grep -q '^  q 1.0 → none: ' "$work/out" ||
+	    fail "triage: the removal is not explained from the kept records"
+
+	accept explained "the upgrade of p"
+	expect 0 report "triage: -a explained"
+	night "$conf"
+	expect 0 quiet "triage: the night after -a explained"
+
+	printf '#!/bin/sh\necho owned\n' >"$proot/usr/bin/r-prog"
+	night "$conf"
+	expect 1 report "triage: a replaced program"
+	first=$(grep -m 1 '^  /' "$work/out")
+	case $first in
+	"  $proot/usr/bin/r-prog: changed "*"expected the contents of r 1.0"*) ;;
+	*) fail "triage: the replaced program is not named first: $first" ;;
+	esac
+	grep -q "^Changes since the baseline, $db/kavdb-000000-.* (accepted .* by alice, explained):" \
+	    "$work/out" || fail "triage: the baseline and its acceptance are not named"
+
+	accept path "rebuilt by hand" "$proot/usr/bin/r-prog"
+	expect 0 report "triage: -a path"
+	night "$conf"
+	expect 0 quiet "triage: the night after -a path"
+
+	echo a >"$proot/etc/local/a"
+	echo b >"$proot/etc/local/b"
+	echo x >"$proot/opt/x"
+	night "$conf"
+	expect 1 report "triage: new files"
+	accept path "local settings" "$proot/etc/local/"
+	expect 0 report "triage: -a of a prefix"
+	night "$conf"
+	expect 1 report "triage: the night after -a of a prefix"
+	grep -q "$proot/etc/local" "$work/out" &&
+	    fail "triage: the accepted prefix is reported again"
+	grep -q "^  $proot/opt/x: new" "$work/out" ||
+	    fail "triage: the file outside the prefix is not reported"
+	accept path "typo" "$proot/no/such/file"
+	expect 2 quiet "triage: -a of a path no snapshot holds"
+
+	accept all "all of it"
+	expect 0 report "triage: -a all"
+	newest=$(ls "$db"/kavdb-*Z | grep -v kavdb-000000- | tail -n 1)
+	cmp -s "$(ls "$db"/kavdb-000000-*Z | tail -n 1)" "$newest" ||
+	    fail "triage: -a all is not the newest snapshot as it stands"
+	accept all "again"
+	expect 1 quiet "triage: -a all with nothing to accept"
+	night "$conf"
+	expect 0 quiet "triage: the night after -a all"
+	check_log
+
+	cp "$db/accept.log" "$work/log.saved"
+	sed -i 's/"user":"alice"/"user":"alics"/' "$db/accept.log"
+	night "$conf"
+	expect 2 quiet "triage: a tampered acceptance log"
+	grep -q "^kavnightly: $db/accept.log: BAD SIGNATURE" "$work/err" ||
+	    fail "triage: the tampered acceptance log is not named"
+	cp "$work/log.saved" "$db/accept.log"
+}
+
+# kavnightly -a $1 -m $2 [path...] on the triaged host, by alice through sudo.
+accept() {
+	mode=$1 text=$2
+	shift 2
+	SUDO_USER=alice "$script" -f "$conf" -a "$mode" -m "$text" "$@" \
+	    >"$work/out" 2>"$work/err"
+	st=$?
+}
+
+# Every acceptance logged: its fields in order, each baseline the next
+# one's older, the last the one in force; and what each took.
+check_log() {
+	python3 - "$db" <<-'PY' || fail "triage: the acceptance log"
+	import hashlib, json, sys
+	db = sys.argv[1]
+	keys = ["time", "user", "mode", "text", "paths", "baseline",
+	        "older_sha256", "newer_sha256"]
+	lines = [json.loads(l) for l in open(db + "/accept.log")]
+	want = [("explained", "the upgrade of p"), ("path", "rebuilt by hand"),
+	        ("path", "local settings"), ("all", "all of it")]
+	assert [(e["mode"], e["text"]) for e in lines] == want, lines
+	for i, e in enumerate(lines):
+	    assert list(e) == keys and e["user"] == "alice", e
+	    sha = hashlib.sha256(open(db + "/" + e["baseline"], "rb").read())
+	    assert sha.hexdigest() == e["newer_sha256"], e
+	    if i:
+	        assert e["older_sha256"] == lines[i - 1]["newer_sha256"], e
+	took = [sorted(p.rsplit("/", 2)[-2] + "/" + p.rsplit("/", 1)[-1]
+	               for p in e["paths"] if "/var/" not in p) for e in lines]
+	assert "bin/p-tool" in took[0] and "q/file" in took[0], took
+	assert took[1] == ["bin/r-prog"], took
+	assert took[2] == ["etc/local", "local/a", "local/b"], took
+	assert "opt/x" in took[3], took
+	PY
+}
+
 case ${1-} in
 units) units "$2" ;;
-run) run "$2" "$3" "$4" "$5" "$6" ;;
+run) run "$2" "$3" "$4" "$5" "$6" "$7" "$8" ;;
 esac
-echo "usage: kavnightly_test.sh run script kavbuild kavcmp kavreach parent |" \
+echo "usage: kavnightly_test.sh run script kavbuild kavcmp kavreach" \
+    "kavexplain kavaccept parent |" \
     "units srcdir" >&2
 exit 1

@@ -12,15 +12,7 @@
 root=$work/root
 repo=$work/repo
 
-# mkpkg name version: a package tree in $work/src/name_version to fill.
-mkpkg() {
-	pkg=$work/src/$1_$2
-	mkdir -p "$pkg/DEBIAN"
-	printf 'Package: %s\nVersion: %s\nArchitecture: all\n' "$1" "$2" \
-	    >"$pkg/DEBIAN/control"
-	printf 'Maintainer: T <t@example.org>\nDescription: test\n' \
-	    >>"$pkg/DEBIAN/control"
-}
+. "$(dirname "$0")/../testutil/debs.sh"
 
 # The packages: a has a configuration file and reaches its program through
 # a merged-/usr style /bin; b is upgraded and drops a file and adds one; c
@@ -49,21 +41,10 @@ mkpkg d 1.0
 mkdir -p "$pkg/usr/lib/d"
 echo 'target' >"$pkg/usr/lib/d/target"
 ln -s target "$pkg/usr/lib/d/link"
-mkdir "$repo"
-for src in "$work"/src/*; do
-	dpkg-deb --root-owner-group -Zgzip -b "$src" \
-	    "$repo/$(basename "$src")_all.deb" >/dev/null || exit 1
-done
-
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" \
-    "$root/var/log" "$root/usr/bin" "$root/etc/apt/trusted.gpg.d" "$root/opt"
-: >"$root/var/lib/dpkg/status"
+debs_build "$repo"
+debs_root
+mkdir -p "$root/usr/bin" "$root/etc/apt/trusted.gpg.d" "$root/opt"
 ln -s usr/bin "$root/bin"
-dpkg_root() {
-	dpkg --root="$root" --log="$root/var/log/dpkg.log" \
-	    --force-script-chrootless --force-not-root "$@" >/dev/null ||
-	    fail "dpkg $*"
-}
 
 # Snapshots of the root, every attribute recorded.
 tree_policy "$root" A >"$work/policy"

@@ -1,0 +1,38 @@
+# shellcheck shell=sh disable=SC2154 # work and root come from the caller
+# debs.sh: tiny Debian packages for the shell tests, built with dpkg-deb
+# and installed under the scratch root $root with dpkg --root. Sourced,
+# with $work (the test's directory) and $root set, and fail defined.
+#
+#   mkpkg NAME VERSION     a package tree in $pkg to fill
+#   debs_build DIR         every tree made so far, as DIR/NAME_VERSION_all.deb
+#   debs_root              an empty package database under $root
+#   dpkg_root ARGS...      dpkg on $root, logging under it
+
+mkpkg() {
+	pkg=$work/src/$1_$2
+	mkdir -p "$pkg/DEBIAN"
+	printf 'Package: %s\nVersion: %s\nArchitecture: all\n' "$1" "$2" \
+	    >"$pkg/DEBIAN/control"
+	printf 'Maintainer: T <t@example.org>\nDescription: test\n' \
+	    >>"$pkg/DEBIAN/control"
+}
+
+debs_build() {
+	mkdir -p "$1"
+	for tree in "$work"/src/*; do
+		dpkg-deb --root-owner-group -Zgzip -b "$tree" \
+		    "$1/$(basename "$tree")_all.deb" >/dev/null || exit 1
+	done
+}
+
+debs_root() {
+	mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" \
+	    "$root/var/log"
+	: >"$root/var/lib/dpkg/status"
+}
+
+dpkg_root() {
+	dpkg --root="$root" --log="$root/var/log/dpkg.log" \
+	    --force-script-chrootless --force-not-root "$@" >/dev/null ||
+	    fail "dpkg $*"
+}
