@@ -12,12 +12,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
+#include <thread>
+#include <tuple>
 #include <unordered_map>
 
 #include "db/print.h"
 #include "kavcmp/cmp.h"
+#include "port/port.h"
 #include "sha1/sha1.h"
 #include "sha256/sha256.h"
 
@@ -27,10 +32,22 @@ const char *const XP_EVIDENCE_WORDS[3] = {"dpkg", "archive", "snapshots"};
 
 namespace {
 
+// What the dpkg level reads of a file on the host: its MD5 for dpkg's
+// records, and the digests the newer record holds, from one read.
+struct disk_digest {
+  bool dd_done = false;  // read (ahead, or when first asked for)
+  bool dd_ok = false;    // and it could be
+  char dd_md5[2 * 16 + 1];
+  uint8_t dd_sha1[SHA1_LEN];
+  uint8_t dd_sha256[DB_SHA256_LEN];
+};
+
 struct ctx {
   pkg_db *db;
   std::string root;
   std::map<std::string, std::vector<pkg_op>> ops;  // by package, in order
+  std::vector<disk_digest> disk;  // by path, as the paths are ordered
+  size_t at = 0;  // the path being explained
   std::string err;  // set when a check failed outright
 };
 
@@ -55,46 +72,51 @@ sums_match(const db_rec *r, const uint8_t sha1[SHA1_LEN],
   return !(r->mask & DB_SHA256) || memcmp(have, sha256, DB_SHA256_LEN) == 0;
 }
 
-// The MD5, the SHA-1 and the SHA-256 of the file at name, not following a
-// link. False when it cannot be read.
-bool
-disk_sums(const std::string &name, std::string *md5, uint8_t sha[SHA1_LEN],
-          uint8_t sha256[DB_SHA256_LEN])
+// The MD5 of the file at name, not following a link, and its SHA-1 and
+// SHA-256 as mask (the newer record's) asks: dd_ok false when it cannot
+// be read.
+void
+disk_sums(const std::string &name, uint32_t mask, disk_digest *dd)
 {
+  dd->dd_done = true;
+  dd->dd_ok = false;
   int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0)
-    return false;
+    return;
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m(EVP_MD_CTX_new(),
                                                             EVP_MD_CTX_free);
   EVP_DigestInit_ex(m.get(), EVP_md5(), nullptr);
   sha1_ctx s;
   sha1_init(&s);
   sha256_ctx s256;
-  if (sha256_init(&s256) != 0) {
+  bool want256 = (mask & DB_SHA256) != 0;
+  if (want256 && sha256_init(&s256) != 0) {
     close(fd);
-    return false;
+    return;
   }
   static thread_local char buf[1 << 17];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     EVP_DigestUpdate(m.get(), buf, size_t(n));
-    sha1_update(&s, buf, int32_t(n));
-    sha256_update(&s256, buf, size_t(n));
+    if (mask & DB_CSUM)
+      sha1_update(&s, buf, int32_t(n));
+    if (want256)
+      sha256_update(&s256, buf, size_t(n));
   }
   close(fd);
   if (n < 0) {
-    sha256_free(&s256);
-    return false;
+    if (want256)
+      sha256_free(&s256);
+    return;
   }
-  sha256_final(&s256, sha256);
+  if (want256)
+    sha256_final(&s256, dd->dd_sha256);
   unsigned char d[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_DigestFinal_ex(m.get(), d, &len);
-  sha1_final(&s, sha);
-  char text[2 * EVP_MAX_MD_SIZE + 1];
-  hex_encode(d, text, int(2 * len));
-  *md5 = text;
-  return true;
+  sha1_final(&s, dd->dd_sha1);
+  hex_encode(d, dd->dd_md5, int(2 * len));
+  dd->dd_ok = true;
 }
 
 // The last operation between the snapshots that installed the package's
@@ -192,10 +214,10 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
       }
     }
     if (S_ISREG(now->mode)) {
-      std::string md5;
-      uint8_t sha[SHA1_LEN], sha256[DB_SHA256_LEN];
-      if (!disk_sums(c->root + host, &md5, sha, sha256) ||
-          !sums_match(now, sha, sha256)) {
+      disk_digest &dd = c->disk[c->at];
+      if (!dd.dd_done)
+        disk_sums(c->root + host, now->mask, &dd);
+      if (!dd.dd_ok || !sums_match(now, dd.dd_sha1, dd.dd_sha256)) {
         p->xp_expected = "the file as the newer snapshot holds it (it has "
                          "changed or gone since)";
         return false;
@@ -204,7 +226,7 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
         p->xp_expected = "a digest in " + pkg_text(m) + "'s records (none)";
         return false;
       }
-      if (md5 != cl.pc_md5) {
+      if (cl.pc_md5 != dd.dd_md5) {
         if (cl.pc_conffile) {
           p->xp_verdict = XP_CONFFILE;
           return true;
@@ -268,22 +290,38 @@ explain_present(ctx *c, xp_path *p, const std::string &host)
 {
   if (explain_managed(c, p, host))
     return;
-  const std::vector<pkg_claim> *claims = pkg_claims(c->db, host);
-  if (claims == nullptr) {
+  const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
+  std::vector<pkg_claim> claims =
+      pkg_claims(c->db, host, S_ISREG(now->mode));
+  if (claims.empty()) {
     p->xp_expected = "a package that owns the path (none)";
     return;
   }
-  xp_path first = *p;
+  // Only a conffile, or a package that an operation in between installed,
+  // can account for the path: the claims that can are tried in order, and
+  // when none does, the verdict is the first claim's. A directory that
+  // hundreds of packages claim is so checked against the few that
+  // changed, not against every archive.
+  const xp_path fresh = *p;
+  auto hopeless = [c](const pkg_claim &cl) {
+    return !cl.pc_conffile && install_op(*c, cl.pc_pkg) == nullptr;
+  };
+  xp_path first = fresh;
   bool have_first = false;
-  for (const pkg_claim &cl : *claims) {
+  for (const pkg_claim &cl : claims) {
+    if (hopeless(cl))
+      continue;
+    *p = fresh;
     if (try_claim(c, p, host, cl) || !c->err.empty())
       return;
-    if (!have_first) {
+    if (&cl == &claims[0]) {
       first = *p;
       have_first = true;
     }
   }
   *p = first;
+  if (!have_first)
+    try_claim(c, p, host, claims[0]);
 }
 
 // The native architecture, for archives of packages no longer installed.
@@ -302,8 +340,9 @@ arches_of(const ctx &c, const std::string &name)
 void
 explain_deleted(ctx *c, xp_path *p, const std::string &host)
 {
-  if (const std::vector<pkg_claim> *claims = pkg_claims(c->db, host)) {
-    const pkg_meta *m = (*claims)[0].pc_pkg;
+  std::vector<pkg_claim> claims = pkg_claims(c->db, host, false);
+  if (!claims.empty()) {
+    const pkg_meta *m = claims[0].pc_pkg;
     p->xp_package = m->pm_name;
     p->xp_version = m->pm_version;
     p->xp_expected = "the path, which " + pkg_text(m) + " still ships";
@@ -434,6 +473,108 @@ explain_dirs(std::vector<xp_path> *paths)
   }
 }
 
+// The host path of a snapshot's path: false for one outside the root.
+bool
+host_of(const std::string &root, const std::string &name, std::string *host)
+{
+  if (!root.empty() && (name.compare(0, root.size(), root) != 0 ||
+                        name[root.size()] != '/'))
+    return false;
+  *host = name.substr(root.size());
+  return true;
+}
+
+// The archives that explaining the paths will read, as far as the claims
+// tell: those of the claims tried on a present path, and for a deleted
+// path no package claims, those of the versions removed in between.
+std::vector<pkg_key>
+archive_keys(ctx *c, const std::vector<xp_path> &paths)
+{
+  std::vector<pkg_key> keys;
+  std::string host;
+  bool gone = false;
+  for (const xp_path &p : paths) {
+    if (!host_of(c->root, p.xp_name, &host) || pkg_own_state(host))
+      continue;
+    std::vector<pkg_claim> claims = pkg_claims(c->db, host, false);
+    gone |= p.xp_kind == DB_KIND_DELETED && claims.empty();
+    if (p.xp_kind == DB_KIND_DELETED || claims.empty())
+      continue;
+    size_t before = keys.size();
+    for (const pkg_claim &cl : claims)
+      if (cl.pc_conffile || install_op(*c, cl.pc_pkg) != nullptr)
+        keys.push_back({cl.pc_pkg->pm_name, cl.pc_pkg->pm_version,
+                        cl.pc_pkg->pm_arch});
+    if (keys.size() == before)
+      keys.push_back({claims[0].pc_pkg->pm_name, claims[0].pc_pkg->pm_version,
+                      claims[0].pc_pkg->pm_arch});
+  }
+  for (const auto &entry : c->ops)
+    for (const pkg_op &op : entry.second)
+      if (gone && !op.po_old.empty() && op.po_old != op.po_new)
+        for (const std::string &arch : arches_of(*c, op.po_name))
+          keys.push_back({op.po_name, op.po_old, arch});
+  // An installed package's archive only; each once.
+  auto tied = [](const pkg_key &k) {
+    return std::tie(k.pk_name, k.pk_version, k.pk_arch);
+  };
+  std::sort(keys.begin(), keys.end(), [&tied](const pkg_key &a,
+                                              const pkg_key &b) {
+    return tied(a) < tied(b);
+  });
+  keys.erase(std::unique(keys.begin(), keys.end(),
+                         [&tied](const pkg_key &a, const pkg_key &b) {
+                           return tied(a) == tied(b);
+                         }),
+             keys.end());
+  // A package no longer installed has no archive of its own.
+  keys.erase(std::remove_if(keys.begin(), keys.end(),
+                            [](const pkg_key &k) {
+                              return k.pk_version.empty();
+                            }),
+             keys.end());
+  return keys;
+}
+
+// Reads, on every core, the files that the dpkg level will read: the
+// regular files that a package claims whose archive is not at hand.
+void
+read_ahead(ctx *c, const std::vector<xp_path> &paths)
+{
+  pkg_archive_read_ahead(c->db, archive_keys(c, paths));
+  std::vector<size_t> todo;
+  std::string host;
+  for (size_t i = 0; i < paths.size(); i++) {
+    const xp_path &p = paths[i];
+    const db_rec *now = &p.xp_recs[p.xp_kind == DB_KIND_CHANGED ? 1 : 0];
+    if (p.xp_kind == DB_KIND_DELETED || !S_ISREG(now->mode) ||
+        !host_of(c->root, p.xp_name, &host) || pkg_own_state(host))
+      continue;
+    for (const pkg_claim &cl : pkg_claims(c->db, host, false)) {
+      const pkg_meta *m = cl.pc_pkg;
+      if (m->pm_version.empty() ||
+          !pkg_archive_near(c->db, m->pm_name, m->pm_version, m->pm_arch)) {
+        todo.push_back(i);
+        break;
+      }
+    }
+  }
+  std::atomic<size_t> next(0);
+  auto work = [c, &paths, &todo, &next] {
+    for (size_t k; (k = next++) < todo.size();) {
+      const xp_path &p = paths[todo[k]];
+      const db_rec *now = &p.xp_recs[p.xp_kind == DB_KIND_CHANGED ? 1 : 0];
+      disk_sums(p.xp_name, now->mask, &c->disk[todo[k]]);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 1; t < port_ncpu() && size_t(t) < todo.size(); t++)
+    threads.emplace_back(work);
+  work();
+  for (std::thread &t : threads)
+    t.join();
+}
+
 }  // namespace
 
 int
@@ -457,13 +598,15 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
   c.root = root;
   for (const pkg_op &op : pkg_ops(db, from, to))
     c.ops[op.po_name].push_back(op);
-  for (xp_path &p : *paths) {
-    if (!root.empty() && (p.xp_name.compare(0, root.size(), root) != 0 ||
-                          p.xp_name[root.size()] != '/')) {
+  c.disk.resize(paths->size());
+  read_ahead(&c, *paths);
+  for (c.at = 0; c.at < paths->size(); c.at++) {
+    xp_path &p = (*paths)[c.at];
+    std::string host;
+    if (!host_of(root, p.xp_name, &host)) {
       p.xp_expected = "a path under " + root;
       continue;
     }
-    std::string host = p.xp_name.substr(root.size());
     // The package manager's own records change with every operation;
     // what they say is what every other verdict rests on.
     if (pkg_own_state(host)) {

@@ -1,8 +1,17 @@
-// pkg_int.h: the dpkg back end's own state, shared by its two files.
+// pkg_int.h: the dpkg back end's own state, shared by its files.
+//
+// The records run to some 150,000 paths in tens of megabytes of text, of
+// which a night asks about a few hundred: each file is read into one
+// buffer that lives as long as the state, and the tables hold views into
+// those buffers; a package's digests are read when one of its paths is
+// asked about, an index's entries when one of its packages' archive is.
 #pragma once
+#include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -14,28 +23,78 @@ struct pkg_override_rec {
   uint32_t po_uid, po_gid;
 };
 
+// One claim on a path: the package (its index in pd_pkgs), the path as
+// its list or conffiles name it, and for a conffile its digest; pe_next
+// links the claims on one path in the records' order.
+struct pkg_entry {
+  uint32_t pe_pkg;
+  uint32_t pe_next;  // UINT32_MAX ends the chain
+  bool pe_conf;
+  std::string_view pe_raw;
+  std::string_view pe_md5;  // a conffile's, from the status file
+};
+
+struct pkg_slot {
+  size_t ps_hash;
+  std::string_view ps_path;
+  uint32_t ps_entry;
+};
+
+// A package's md5sums, read on first need: path without its leading '/'
+// to digest.
+struct pkg_sums {
+  bool ps_read = false;
+  std::unordered_map<std::string_view, std::string_view> ps_by_path;
+};
+
+// A verified Packages index: its text, and where the paragraphs of the
+// packages searched for start, by name.
+struct pkg_index {
+  std::string pi_base;  // the directory its Filename fields are under, or ""
+  std::string_view pi_text;
+  std::unordered_multimap<std::string_view, size_t> pi_at;
+};
+
 struct pkg_db {
   std::string pd_root;  // "" or the root, no trailing slash
   std::string pd_adir;  // archives given besides apt's cache, or ""
+  // Every text the views below point into; a deque never moves them.
+  std::deque<std::string> pd_texts;
   std::vector<std::unique_ptr<pkg_meta>> pd_pkgs;
+  std::vector<pkg_sums> pd_sums;                  // by package index
+  std::vector<std::string_view> pd_conffiles;     // field text, by index
   std::unordered_map<std::string, const pkg_meta *> pd_by_name;
-  std::unordered_map<std::string, std::string> pd_conffiles;  // field text
-  std::unordered_map<std::string, std::vector<pkg_claim>> pd_claims;
+  // Claims by host path: while the lists are read, one slot per claim in
+  // the records' order; then one per path, its chain's first entry,
+  // sorted by the path's hash.
+  std::vector<pkg_slot> pd_claims;
+  std::vector<pkg_entry> pd_entries;
   // Diverted path: where it went, and the package that diverted it.
-  std::unordered_map<std::string, std::pair<std::string, std::string>>
+  std::unordered_map<std::string_view,
+                     std::pair<std::string_view, std::string_view>>
       pd_diverts;
   std::unordered_map<std::string, pkg_override_rec> pd_overrides;
   std::vector<pkg_op> pd_ops;
   std::unordered_map<std::string, std::vector<std::string>> pd_links;
-  std::unordered_map<std::string, std::string> pd_dirs;  // canonical dirs
+  // Directories by the name a package uses to their host path.
+  std::unordered_map<std::string_view, std::string_view> pd_dirs;
   // Archives read so far, by "name version arch"; null for none at hand.
   std::map<std::string, std::unique_ptr<pkg_archive>> pd_archives;
-  // Indexes verified so far: package "name version arch" to SHA-256.
+  // Archives read ahead that failed, with why: told when asked for.
+  std::map<std::string, std::string> pd_failed;
+  // The signed indexes, read when the first archive is at hand.
   bool pd_indexed = false;
-  std::unordered_map<std::string, std::string> pd_index;
+  std::vector<pkg_index> pd_index;
+  std::set<std::string> pd_scanned;  // the names the indexes were searched for
 };
 
 // Where package name's file at path is: elsewhere when another package
 // (or the administrator) diverted it.
-std::string pkg_located(const pkg_db *db, const std::string &name,
-                        const std::string &path);
+std::string_view pkg_located(const pkg_db *db, std::string_view name,
+                             std::string_view path);
+// The host path of path, as a view that lives as long as db.
+std::string_view pkg_canon_view(pkg_db *db, std::string_view path);
+// The whole file, in a string; false with errno when it cannot be read.
+bool pkg_read_file(const std::string &name, std::string *out);
+// The lines of text, without their newlines.
+std::vector<std::string_view> pkg_lines(std::string_view text);
