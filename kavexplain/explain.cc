@@ -4,26 +4,13 @@
 // records at hand: the archive where one verifies, else dpkg's digests.
 #include "kavexplain/explain.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
-#include <atomic>
-#include <map>
-#include <memory>
-#include <thread>
-#include <tuple>
-#include <unordered_map>
 
-#include "db/print.h"
 #include "kavcmp/cmp.h"
-#include "port/port.h"
-#include "sha1/sha1.h"
+#include "kavexplain/explain_int.h"
 #include "sha256/sha256.h"
 
 const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",
@@ -31,25 +18,6 @@ const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",
 const char *const XP_EVIDENCE_WORDS[3] = {"dpkg", "archive", "snapshots"};
 
 namespace {
-
-// What the dpkg level reads of a file on the host: its MD5 for dpkg's
-// records, and the digests the newer record holds, from one read.
-struct disk_digest {
-  bool dd_done = false;  // read (ahead, or when first asked for)
-  bool dd_ok = false;    // and it could be
-  char dd_md5[2 * 16 + 1];
-  uint8_t dd_sha1[SHA1_LEN];
-  uint8_t dd_sha256[DB_SHA256_LEN];
-};
-
-struct ctx {
-  pkg_db *db;
-  std::string root;
-  std::map<std::string, std::vector<pkg_op>> ops;  // by package, in order
-  std::vector<disk_digest> disk;  // by path, as the paths are ordered
-  size_t at = 0;  // the path being explained
-  std::string err;  // set when a check failed outright
-};
 
 std::string
 octal(uint16_t mode)
@@ -72,82 +40,125 @@ sums_match(const db_rec *r, const uint8_t sha1[SHA1_LEN],
   return !(r->mask & DB_SHA256) || memcmp(have, sha256, DB_SHA256_LEN) == 0;
 }
 
-// The MD5 of the file at name, not following a link, and its SHA-1 and
-// SHA-256 as mask (the newer record's) asks: dd_ok false when it cannot
-// be read.
-void
-disk_sums(const std::string &name, uint32_t mask, disk_digest *dd)
-{
-  dd->dd_done = true;
-  dd->dd_ok = false;
-  int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0)
-    return;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m(EVP_MD_CTX_new(),
-                                                            EVP_MD_CTX_free);
-  EVP_DigestInit_ex(m.get(), EVP_md5(), nullptr);
-  sha1_ctx s;
-  sha1_init(&s);
-  sha256_ctx s256;
-  bool want256 = (mask & DB_SHA256) != 0;
-  if (want256 && sha256_init(&s256) != 0) {
-    close(fd);
-    return;
-  }
-  static thread_local char buf[1 << 17];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) {
-    EVP_DigestUpdate(m.get(), buf, size_t(n));
-    if (mask & DB_CSUM)
-      sha1_update(&s, buf, int32_t(n));
-    if (want256)
-      sha256_update(&s256, buf, size_t(n));
-  }
-  close(fd);
-  if (n < 0) {
-    if (want256)
-      sha256_free(&s256);
-    return;
-  }
-  if (want256)
-    sha256_final(&s256, dd->dd_sha256);
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(m.get(), d, &len);
-  sha1_final(&s, dd->dd_sha1);
-  hex_encode(d, dd->dd_md5, int(2 * len));
-  dd->dd_ok = true;
-}
-
-// The last operation between the snapshots that installed the package's
-// present version, or null.
-const pkg_op *
-install_op(const ctx &c, const pkg_meta *m)
-{
-  auto it = c.ops.find(m->pm_name);
-  if (it == c.ops.end())
-    return nullptr;
-  for (auto op = it->second.rbegin(); op != it->second.rend(); ++op)
-    if (op->po_new == m->pm_version && !m->pm_version.empty())
-      return &*op;
-  return nullptr;
-}
-
 std::string
 pkg_text(const pkg_meta *m)
 {
   return m->pm_name + " " + m->pm_version;
 }
 
+// What a claim's check came to: the path is not the package's, it is a
+// conffile edited, or it is as the package installed it.
+enum claim_step { CLAIM_FAILS, CLAIM_CONFFILE, CLAIM_MATCHES };
+
+// The administrator's stat override of a path, if any.
+struct override_rec {
+  bool set;
+  uint16_t perm;
+  uint32_t uid, gid;
+};
+
+// The path against the package's archive: type, mode, owner, contents.
+claim_step
+by_archive(xp_path *p, const pkg_claim &cl, const pkg_archive &ar,
+           const std::string &host, const override_rec &o)
+{
+  const db_rec *now = xp_now(*p);
+  const pkg_meta *m = cl.pc_pkg;
+  p->xp_evidence = XP_EV_ARCHIVE;
+  auto f = ar.pr_files.find(host);
+  if (f == ar.pr_files.end()) {
+    p->xp_expected = "no such path in " + pkg_text(m) + "'s archive";
+    return CLAIM_FAILS;
+  }
+  const pkg_afile &a = f->second;
+  uint16_t mode = o.set ? uint16_t((a.pa_mode & ~07777) | o.perm) : a.pa_mode;
+  uint32_t uid = o.set ? o.uid : a.pa_uid, gid = o.set ? o.gid : a.pa_gid;
+  if ((now->mask & DB_MODE) && now->mode != mode) {
+    p->xp_expected = "mode " + octal(mode) + " of " + pkg_text(m);
+    return CLAIM_FAILS;
+  }
+  if (((now->mask & DB_UID) && now->uid != uid) ||
+      ((now->mask & DB_GID) && now->gid != gid)) {
+    p->xp_expected = "owner " + std::to_string(uid) + ":" +
+                     std::to_string(gid) + " of " + pkg_text(m);
+    return CLAIM_FAILS;
+  }
+  if ((S_ISREG(mode) || S_ISLNK(mode)) &&
+      !sums_match(now, a.pa_sum, a.pa_sum256)) {
+    if (cl.pc_conffile)
+      return CLAIM_CONFFILE;
+    p->xp_expected = "the contents of " + pkg_text(m);
+    return CLAIM_FAILS;
+  }
+  return CLAIM_MATCHES;
+}
+
+// A regular file against dpkg's MD5: the file read from the host, which
+// must still be what the newer snapshot holds.
+claim_step
+by_digest(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host)
+{
+  const db_rec *now = xp_now(*p);
+  xp_digest &dd = c->xc_disk[c->xc_at];
+  if (!dd.xd_done)
+    xp_disk_sums(c->xc_root + host, now->mask, &dd);
+  if (!dd.xd_ok || !sums_match(now, dd.xd_sha1, dd.xd_sha256)) {
+    p->xp_expected = "the file as the newer snapshot holds it (it has "
+                     "changed or gone since)";
+    return CLAIM_FAILS;
+  }
+  if (cl.pc_md5.empty()) {
+    p->xp_expected = "a digest in " + pkg_text(cl.pc_pkg) + "'s records (none)";
+    return CLAIM_FAILS;
+  }
+  if (cl.pc_md5 != dd.xd_md5) {
+    if (cl.pc_conffile)
+      return CLAIM_CONFFILE;
+    p->xp_expected = "the contents of " + pkg_text(cl.pc_pkg) + " (md5 " +
+                     cl.pc_md5 + ")";
+    return CLAIM_FAILS;
+  }
+  return CLAIM_MATCHES;
+}
+
+// The path against dpkg's records, which know no mode or owner (only an
+// override can account for a change of them) and no link target.
+claim_step
+by_records(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host,
+           uint32_t diff, const override_rec &o)
+{
+  const db_rec *now = xp_now(*p), *was = &p->xp_recs[0];
+  if ((diff & (DB_MODE | DB_UID | DB_GID)) && p->xp_kind == DB_KIND_CHANGED &&
+      !(o.set && (now->mode & 07777) == o.perm && now->uid == o.uid &&
+        now->gid == o.gid)) {
+    p->xp_expected = "mode " + octal(was->mode) + " and owner " +
+                     std::to_string(was->uid) + ":" + std::to_string(was->gid) +
+                     " as before (only the archive or a stat override can "
+                     "account for a change)";
+    return CLAIM_FAILS;
+  }
+  if (S_ISREG(now->mode))
+    return by_digest(c, p, cl, host);
+  if (S_ISLNK(now->mode) && (diff & (DB_CSUM | DB_SHA256))) {
+    p->xp_expected = "the link target of " + pkg_text(cl.pc_pkg) +
+                     ", which only its archive holds";
+    return CLAIM_FAILS;
+  }
+  if (!S_ISDIR(now->mode) && !S_ISLNK(now->mode)) {
+    p->xp_expected = "a file of the type " + pkg_text(cl.pc_pkg) + " ships";
+    return CLAIM_FAILS;
+  }
+  return CLAIM_MATCHES;
+}
+
 // One claim's account of a changed or new path; true when it accounts for
 // all of it. Fills the verdict either way.
 bool
-try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
+try_claim(xp_ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
 {
   const pkg_meta *m = cl.pc_pkg;
-  const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
   uint32_t diff = p->xp_kind == DB_KIND_CHANGED
-                      ? db_rec_diff(&p->xp_recs[0], now)
+                      ? db_rec_diff(&p->xp_recs[0], xp_now(*p))
                       : DB_ALL;
   p->xp_package = m->pm_name;
   p->xp_version = m->pm_version;
@@ -155,12 +166,11 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
   p->xp_evidence = XP_EV_DPKG;
   const pkg_archive *ar = nullptr;
   if (!m->pm_version.empty() &&
-      pkg_archive_get(c->db, m->pm_name, m->pm_version, m->pm_arch, &ar,
-                      &c->err) < 0)
+      pkg_archive_get(c->xc_db, m->pm_name, m->pm_version, m->pm_arch, &ar,
+                      &c->xc_err) < 0)
     return false;
-  uint16_t perm;
-  uint32_t uid, gid;
-  bool over = pkg_override(c->db, host, &perm, &uid, &gid);
+  override_rec o;
+  o.set = pkg_override(c->xc_db, host, &o.perm, &o.uid, &o.gid);
   // No package record holds extended attributes: a capability, an ACL or a
   // label that changed on a package's file is never the package's doing.
   if (p->xp_kind == DB_KIND_CHANGED && (diff & DB_XATTR)) {
@@ -169,82 +179,14 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
     p->xp_evidence = ar != nullptr ? XP_EV_ARCHIVE : XP_EV_DPKG;
     return false;
   }
-  if (ar != nullptr) {
-    p->xp_evidence = XP_EV_ARCHIVE;
-    auto f = ar->pr_files.find(host);
-    if (f == ar->pr_files.end()) {
-      p->xp_expected = "no such path in " + pkg_text(m) + "'s archive";
-      return false;
-    }
-    const pkg_afile &a = f->second;
-    uint16_t mode = over ? uint16_t((a.pa_mode & ~07777) | perm) : a.pa_mode;
-    uint32_t wuid = over ? uid : a.pa_uid, wgid = over ? gid : a.pa_gid;
-    if ((now->mask & DB_MODE) && now->mode != mode) {
-      p->xp_expected = "mode " + octal(mode) + " of " + pkg_text(m);
-      return false;
-    }
-    if (((now->mask & DB_UID) && now->uid != wuid) ||
-        ((now->mask & DB_GID) && now->gid != wgid)) {
-      p->xp_expected = "owner " + std::to_string(wuid) + ":" +
-                       std::to_string(wgid) + " of " + pkg_text(m);
-      return false;
-    }
-    if ((S_ISREG(mode) || S_ISLNK(mode)) &&
-        !sums_match(now, a.pa_sum, a.pa_sum256)) {
-      if (cl.pc_conffile) {
-        p->xp_verdict = XP_CONFFILE;
-        return true;
-      }
-      p->xp_expected = "the contents of " + pkg_text(m);
-      return false;
-    }
-  } else {
-    // dpkg's records know no mode or owner: only an override can account
-    // for a change of them.
-    if (diff & (DB_MODE | DB_UID | DB_GID)) {
-      bool ok = over && (now->mode & 07777) == perm && now->uid == uid &&
-                now->gid == gid;
-      if (p->xp_kind == DB_KIND_CHANGED && !ok) {
-        p->xp_expected = "mode " + octal(p->xp_recs[0].mode) + " and owner " +
-                         std::to_string(p->xp_recs[0].uid) + ":" +
-                         std::to_string(p->xp_recs[0].gid) +
-                         " as before (only the archive or a stat override "
-                         "can account for a change)";
-        return false;
-      }
-    }
-    if (S_ISREG(now->mode)) {
-      disk_digest &dd = c->disk[c->at];
-      if (!dd.dd_done)
-        disk_sums(c->root + host, now->mask, &dd);
-      if (!dd.dd_ok || !sums_match(now, dd.dd_sha1, dd.dd_sha256)) {
-        p->xp_expected = "the file as the newer snapshot holds it (it has "
-                         "changed or gone since)";
-        return false;
-      }
-      if (cl.pc_md5.empty()) {
-        p->xp_expected = "a digest in " + pkg_text(m) + "'s records (none)";
-        return false;
-      }
-      if (cl.pc_md5 != dd.dd_md5) {
-        if (cl.pc_conffile) {
-          p->xp_verdict = XP_CONFFILE;
-          return true;
-        }
-        p->xp_expected = "the contents of " + pkg_text(m) + " (md5 " +
-                         cl.pc_md5 + ")";
-        return false;
-      }
-    } else if (S_ISLNK(now->mode) && (diff & (DB_CSUM | DB_SHA256))) {
-      p->xp_expected = "the link target of " + pkg_text(m) +
-                       ", which only its archive holds";
-      return false;
-    } else if (!S_ISDIR(now->mode) && !S_ISLNK(now->mode)) {
-      p->xp_expected = "a file of the type " + pkg_text(m) + " ships";
-      return false;
-    }
+  claim_step step = ar != nullptr ? by_archive(p, cl, *ar, host, o)
+                                  : by_records(c, p, cl, host, diff, o);
+  if (step != CLAIM_MATCHES) {
+    if (step == CLAIM_CONFFILE)
+      p->xp_verdict = XP_CONFFILE;
+    return step == CLAIM_CONFFILE;
   }
-  const pkg_op *op = install_op(*c, m);
+  const pkg_op *op = xp_install_op(*c, m);
   if (op == nullptr) {
     p->xp_expected = "an install, upgrade or reinstall of " + pkg_text(m) +
                      " between the snapshots (none)";
@@ -259,10 +201,10 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
 // A link that the package manager's alternatives manage: it must point
 // where they allow.
 bool
-explain_managed(ctx *c, xp_path *p, const std::string &host)
+explain_managed(xp_ctx *c, xp_path *p, const std::string &host)
 {
   const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
-  const std::vector<std::string> *targets = pkg_managed_link(c->db, host);
+  const std::vector<std::string> *targets = pkg_managed_link(c->xc_db, host);
   if (targets == nullptr || !S_ISLNK(now->mode))
     return false;
   p->xp_package = "(alternatives)";
@@ -277,7 +219,7 @@ explain_managed(ctx *c, xp_path *p, const std::string &host)
     p->xp_expected = "a link to an alternative the package manager has";
     for (const std::string &t : *targets)
       p->xp_expected += (&t == &(*targets)[0] ? ": " : ", ") + t;
-  } else if (c->ops.empty()) {
+  } else if (c->xc_ops.empty()) {
     p->xp_expected = "a package operation between the snapshots (none)";
   } else {
     p->xp_verdict = XP_PACKAGE;
@@ -286,13 +228,13 @@ explain_managed(ctx *c, xp_path *p, const std::string &host)
 }
 
 void
-explain_present(ctx *c, xp_path *p, const std::string &host)
+explain_present(xp_ctx *c, xp_path *p, const std::string &host)
 {
   if (explain_managed(c, p, host))
     return;
   const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
   std::vector<pkg_claim> claims =
-      pkg_claims(c->db, host, S_ISREG(now->mode));
+      pkg_claims(c->xc_db, host, S_ISREG(now->mode));
   if (claims.empty()) {
     p->xp_expected = "a package that owns the path (none)";
     return;
@@ -304,7 +246,7 @@ explain_present(ctx *c, xp_path *p, const std::string &host)
   // changed, not against every archive.
   const xp_path fresh = *p;
   auto hopeless = [c](const pkg_claim &cl) {
-    return !cl.pc_conffile && install_op(*c, cl.pc_pkg) == nullptr;
+    return !cl.pc_conffile && xp_install_op(*c, cl.pc_pkg) == nullptr;
   };
   xp_path first = fresh;
   bool have_first = false;
@@ -312,7 +254,7 @@ explain_present(ctx *c, xp_path *p, const std::string &host)
     if (hopeless(cl))
       continue;
     *p = fresh;
-    if (try_claim(c, p, host, cl) || !c->err.empty())
+    if (try_claim(c, p, host, cl) || !c->xc_err.empty())
       return;
     if (&cl == &claims[0]) {
       first = *p;
@@ -324,23 +266,10 @@ explain_present(ctx *c, xp_path *p, const std::string &host)
     try_claim(c, p, host, claims[0]);
 }
 
-// The native architecture, for archives of packages no longer installed.
-std::vector<std::string>
-arches_of(const ctx &c, const std::string &name)
-{
-  std::vector<std::string> v;
-  if (const pkg_meta *m = pkg_find(c.db, name))
-    v.push_back(m->pm_arch);
-  if (const pkg_meta *d = pkg_find(c.db, "dpkg"))
-    v.push_back(d->pm_arch);
-  v.push_back("all");
-  return v;
-}
-
 void
-explain_deleted(ctx *c, xp_path *p, const std::string &host)
+explain_deleted(xp_ctx *c, xp_path *p, const std::string &host)
 {
-  std::vector<pkg_claim> claims = pkg_claims(c->db, host, false);
+  std::vector<pkg_claim> claims = pkg_claims(c->xc_db, host, false);
   if (!claims.empty()) {
     const pkg_meta *m = claims[0].pc_pkg;
     p->xp_package = m->pm_name;
@@ -349,15 +278,15 @@ explain_deleted(ctx *c, xp_path *p, const std::string &host)
     return;
   }
   std::string unknown;
-  for (const auto &entry : c->ops) {
+  for (const auto &entry : c->xc_ops) {
     for (const pkg_op &op : entry.second) {
       if (op.po_old.empty() || op.po_old == op.po_new)
         continue;
       bool found = false;
-      for (const std::string &arch : arches_of(*c, op.po_name)) {
+      for (const std::string &arch : xp_arches_of(*c, op.po_name)) {
         const pkg_archive *ar = nullptr;
-        int r = pkg_archive_get(c->db, op.po_name, op.po_old, arch, &ar,
-                                &c->err);
+        int r = pkg_archive_get(c->xc_db, op.po_name, op.po_old, arch, &ar,
+                                &c->xc_err);
         if (r < 0)
           return;
         if (r == 0)
@@ -385,97 +314,38 @@ explain_deleted(ctx *c, xp_path *p, const std::string &host)
           : "what " + unknown + " shipped (no archive at hand)";
 }
 
-// Pairs of an unexplained deleted and an unexplained new path that are
-// plainly one object: the same inode and contents, or the only pair with
-// the same contents and a size above zero.
-void
-find_moves(std::vector<xp_path> *paths)
+}  // namespace
+
+// The last operation between the snapshots that installed the package's
+// present version, or null.
+const pkg_op *
+xp_install_op(const xp_ctx &c, const pkg_meta *m)
 {
-  auto key = [](const db_rec &r) {
-    std::string k(reinterpret_cast<const char *>(r.csum), DB_SUM_LEN);
-    if (r.ext != nullptr)
-      k.append(reinterpret_cast<const char *>(r.ext->sha256), DB_SHA256_LEN);
-    return k + std::to_string(r.size) + "/" + std::to_string(r.mode >> 12);
-  };
-  std::map<std::string, std::vector<size_t>> gone, came;
-  std::map<std::pair<uint64_t, std::string>, std::vector<size_t>> gone_ino;
-  for (size_t i = 0; i < paths->size(); i++) {
-    xp_path &p = (*paths)[i];
-    if (p.xp_verdict != XP_UNEXPLAINED ||
-        !(p.xp_recs[0].mask & (DB_CSUM | DB_SHA256)) ||
-        !p.xp_package.empty())
-      continue;
-    if (p.xp_kind == DB_KIND_DELETED) {
-      gone[key(p.xp_recs[0])].push_back(i);
-      gone_ino[{p.xp_recs[0].ino, key(p.xp_recs[0])}].push_back(i);
-    } else if (p.xp_kind == DB_KIND_NEW) {
-      came[key(p.xp_recs[0])].push_back(i);
-    }
-  }
-  auto pair = [paths](size_t from, size_t to) {
-    xp_path &a = (*paths)[from], &b = (*paths)[to];
-    a.xp_verdict = b.xp_verdict = XP_MOVED;
-    a.xp_evidence = b.xp_evidence = XP_EV_SNAPSHOTS;
-    a.xp_expected.clear();
-    b.xp_expected.clear();
-    a.xp_peer = b.xp_name;
-    b.xp_peer = a.xp_name;
-  };
-  for (auto &c : came) {
-    for (size_t to : c.second) {
-      const db_rec &r = (*paths)[to].xp_recs[0];
-      auto g = gone_ino.find({r.ino, c.first});
-      if ((r.mask & DB_INO) && g != gone_ino.end() && g->second.size() == 1 &&
-          (*paths)[g->second[0]].xp_verdict == XP_UNEXPLAINED)
-        pair(g->second[0], to);
-    }
-    auto g = gone.find(c.first);
-    if (c.second.size() == 1 && g != gone.end() && g->second.size() == 1 &&
-        (*paths)[c.second[0]].xp_recs[0].size > 0 &&
-        (*paths)[g->second[0]].xp_verdict == XP_UNEXPLAINED &&
-        (*paths)[c.second[0]].xp_verdict == XP_UNEXPLAINED)
-      pair(g->second[0], c.second[0]);
-  }
+  auto it = c.xc_ops.find(m->pm_name);
+  if (it == c.xc_ops.end())
+    return nullptr;
+  for (auto op = it->second.rbegin(); op != it->second.rend(); ++op)
+    if (op->po_new == m->pm_version && !m->pm_version.empty())
+      return &*op;
+  return nullptr;
 }
 
-// A directory whose only changes are its listing's (contents, size,
-// links) changed because entries came or went: it is explained when every
-// entry that came or went right below it is, by the first one's package.
-void
-explain_dirs(std::vector<xp_path> *paths)
+// The native architecture, for archives of packages no longer installed.
+std::vector<std::string>
+xp_arches_of(const xp_ctx &c, const std::string &name)
 {
-  std::map<std::string, std::vector<const xp_path *>> below;
-  for (const xp_path &p : *paths)
-    if (p.xp_kind != DB_KIND_CHANGED)
-      below[p.xp_name.substr(0, p.xp_name.rfind('/'))].push_back(&p);
-  for (xp_path &p : *paths) {
-    if (p.xp_kind != DB_KIND_CHANGED || p.xp_verdict != XP_UNEXPLAINED ||
-        !S_ISDIR(p.xp_recs[1].mode) ||
-        (db_rec_diff(&p.xp_recs[0], &p.xp_recs[1]) &
-         ~(DB_CSUM | DB_SHA256 | DB_SIZE | DB_LINKS)) != 0)
-      continue;
-    auto b = below.find(p.xp_name);
-    if (b == below.end())
-      continue;
-    bool all = true;
-    for (const xp_path *e : b->second)
-      all &= e->xp_verdict == XP_PACKAGE || e->xp_verdict == XP_MOVED;
-    if (!all)
-      continue;
-    const xp_path *first = b->second[0];
-    p.xp_verdict = XP_PACKAGE;
-    p.xp_package = first->xp_package;
-    p.xp_version = first->xp_version;
-    p.xp_older = first->xp_older;
-    p.xp_evidence = first->xp_evidence == XP_EV_SNAPSHOTS ? XP_EV_DPKG
-                                                          : first->xp_evidence;
-    p.xp_expected.clear();
-  }
+  std::vector<std::string> v;
+  if (const pkg_meta *m = pkg_find(c.xc_db, name))
+    v.push_back(m->pm_arch);
+  if (const pkg_meta *d = pkg_find(c.xc_db, "dpkg"))
+    v.push_back(d->pm_arch);
+  v.push_back("all");
+  return v;
 }
 
 // The host path of a snapshot's path: false for one outside the root.
 bool
-host_of(const std::string &root, const std::string &name, std::string *host)
+xp_host_of(const std::string &root, const std::string &name, std::string *host)
 {
   if (!root.empty() && (name.compare(0, root.size(), root) != 0 ||
                         name[root.size()] != '/'))
@@ -483,99 +353,6 @@ host_of(const std::string &root, const std::string &name, std::string *host)
   *host = name.substr(root.size());
   return true;
 }
-
-// The archives that explaining the paths will read, as far as the claims
-// tell: those of the claims tried on a present path, and for a deleted
-// path no package claims, those of the versions removed in between.
-std::vector<pkg_key>
-archive_keys(ctx *c, const std::vector<xp_path> &paths)
-{
-  std::vector<pkg_key> keys;
-  std::string host;
-  bool gone = false;
-  for (const xp_path &p : paths) {
-    if (!host_of(c->root, p.xp_name, &host) || pkg_own_state(host))
-      continue;
-    std::vector<pkg_claim> claims = pkg_claims(c->db, host, false);
-    gone |= p.xp_kind == DB_KIND_DELETED && claims.empty();
-    if (p.xp_kind == DB_KIND_DELETED || claims.empty())
-      continue;
-    size_t before = keys.size();
-    for (const pkg_claim &cl : claims)
-      if (cl.pc_conffile || install_op(*c, cl.pc_pkg) != nullptr)
-        keys.push_back({cl.pc_pkg->pm_name, cl.pc_pkg->pm_version,
-                        cl.pc_pkg->pm_arch});
-    if (keys.size() == before)
-      keys.push_back({claims[0].pc_pkg->pm_name, claims[0].pc_pkg->pm_version,
-                      claims[0].pc_pkg->pm_arch});
-  }
-  for (const auto &entry : c->ops)
-    for (const pkg_op &op : entry.second)
-      if (gone && !op.po_old.empty() && op.po_old != op.po_new)
-        for (const std::string &arch : arches_of(*c, op.po_name))
-          keys.push_back({op.po_name, op.po_old, arch});
-  // An installed package's archive only; each once.
-  auto tied = [](const pkg_key &k) {
-    return std::tie(k.pk_name, k.pk_version, k.pk_arch);
-  };
-  std::sort(keys.begin(), keys.end(), [&tied](const pkg_key &a,
-                                              const pkg_key &b) {
-    return tied(a) < tied(b);
-  });
-  keys.erase(std::unique(keys.begin(), keys.end(),
-                         [&tied](const pkg_key &a, const pkg_key &b) {
-                           return tied(a) == tied(b);
-                         }),
-             keys.end());
-  // A package no longer installed has no archive of its own.
-  keys.erase(std::remove_if(keys.begin(), keys.end(),
-                            [](const pkg_key &k) {
-                              return k.pk_version.empty();
-                            }),
-             keys.end());
-  return keys;
-}
-
-// Reads, on every core, the files that the dpkg level will read: the
-// regular files that a package claims whose archive is not at hand.
-void
-read_ahead(ctx *c, const std::vector<xp_path> &paths)
-{
-  pkg_archive_read_ahead(c->db, archive_keys(c, paths));
-  std::vector<size_t> todo;
-  std::string host;
-  for (size_t i = 0; i < paths.size(); i++) {
-    const xp_path &p = paths[i];
-    const db_rec *now = &p.xp_recs[p.xp_kind == DB_KIND_CHANGED ? 1 : 0];
-    if (p.xp_kind == DB_KIND_DELETED || !S_ISREG(now->mode) ||
-        !host_of(c->root, p.xp_name, &host) || pkg_own_state(host))
-      continue;
-    for (const pkg_claim &cl : pkg_claims(c->db, host, false)) {
-      const pkg_meta *m = cl.pc_pkg;
-      if (m->pm_version.empty() ||
-          !pkg_archive_near(c->db, m->pm_name, m->pm_version, m->pm_arch)) {
-        todo.push_back(i);
-        break;
-      }
-    }
-  }
-  std::atomic<size_t> next(0);
-  auto work = [c, &paths, &todo, &next] {
-    for (size_t k; (k = next++) < todo.size();) {
-      const xp_path &p = paths[todo[k]];
-      const db_rec *now = &p.xp_recs[p.xp_kind == DB_KIND_CHANGED ? 1 : 0];
-      disk_sums(p.xp_name, now->mask, &c->disk[todo[k]]);
-    }
-  };
-  std::vector<std::thread> threads;
-  for (int t = 1; t < port_ncpu() && size_t(t) < todo.size(); t++)
-    threads.emplace_back(work);
-  work();
-  for (std::thread &t : threads)
-    t.join();
-}
-
-}  // namespace
 
 int
 xp_collect(ft_node *node, void *arg)
@@ -593,24 +370,24 @@ int
 xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
            std::vector<xp_path> *paths, std::string *err)
 {
-  ctx c;
-  c.db = db;
-  c.root = root;
+  xp_ctx c;
+  c.xc_db = db;
+  c.xc_root = root;
   for (const pkg_op &op : pkg_ops(db, from, to))
-    c.ops[op.po_name].push_back(op);
-  c.disk.resize(paths->size());
-  read_ahead(&c, *paths);
-  for (c.at = 0; c.at < paths->size(); c.at++) {
-    xp_path &p = (*paths)[c.at];
+    c.xc_ops[op.po_name].push_back(op);
+  c.xc_disk.resize(paths->size());
+  xp_read_ahead(&c, *paths);
+  for (c.xc_at = 0; c.xc_at < paths->size(); c.xc_at++) {
+    xp_path &p = (*paths)[c.xc_at];
     std::string host;
-    if (!host_of(root, p.xp_name, &host)) {
+    if (!xp_host_of(root, p.xp_name, &host)) {
       p.xp_expected = "a path under " + root;
       continue;
     }
     // The package manager's own records change with every operation;
     // what they say is what every other verdict rests on.
     if (pkg_own_state(host)) {
-      if (!c.ops.empty()) {
+      if (!c.xc_ops.empty()) {
         p.xp_verdict = XP_PACKAGE;
         p.xp_package = "(package manager)";
       } else {
@@ -622,13 +399,13 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
       explain_deleted(&c, &p, host);
     else
       explain_present(&c, &p, host);
-    if (!c.err.empty()) {
-      *err = c.err;
+    if (!c.xc_err.empty()) {
+      *err = c.xc_err;
       return -1;
     }
   }
-  find_moves(paths);
-  explain_dirs(paths);
+  xp_find_moves(paths);
+  xp_explain_dirs(paths);
   return 0;
 }
 

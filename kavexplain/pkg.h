@@ -1,5 +1,5 @@
 // pkg.h: what kavexplain asks of a package manager, in one place. The dpkg
-// back end (pkg_dpkg.cc, with its archives in pkg_deb.cc) answers it; a
+// back end (pkg_*.cc, its state in pkg_int.h) answers it; a
 // back end for another package manager answers the same questions.
 //
 // Paths here are host paths as the package manager's root sees them,

@@ -6,6 +6,7 @@
 // those buffers; a package's digests are read when one of its paths is
 // asked about, an index's entries when one of its packages' archive is.
 #pragma once
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -88,13 +89,84 @@ struct pkg_db {
   std::set<std::string> pd_scanned;  // the names the indexes were searched for
 };
 
+// The files of the back end: pkg_dpkg.cc reads the status file and the
+// lists and answers pkg.h; pkg_admin.cc reads diversions, stat overrides,
+// alternatives and the log; pkg_paths.cc makes host paths; pkg_gpgv.cc,
+// pkg_index.cc and pkg_deb.cc verify and read the archives.
+
+// pkg_paths.cc.
 // Where package name's file at path is: elsewhere when another package
 // (or the administrator) diverted it.
 std::string_view pkg_located(const pkg_db *db, std::string_view name,
                              std::string_view path);
 // The host path of path, as a view that lives as long as db.
 std::string_view pkg_canon_view(pkg_db *db, std::string_view path);
+// text, kept as long as db, as a view.
+std::string_view pkg_keep(pkg_db *db, std::string text);
 // The whole file, in a string; false with errno when it cannot be read.
 bool pkg_read_file(const std::string &name, std::string *out);
 // The lines of text, without their newlines.
 std::vector<std::string_view> pkg_lines(std::string_view text);
+// The names in a directory, "." and ".." among them; none when it cannot
+// be read.
+std::vector<std::string> pkg_dir_names(const std::string &dir);
+
+inline bool
+pkg_ends_with(const std::string &s, const char *tail)
+{
+  size_t n = strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// Up to N words of a line, split at blanks, "" for the missing ones; the
+// number found.
+template <size_t N>
+size_t
+pkg_words(std::string_view line, std::string_view (&out)[N])
+{
+  size_t n = 0, at = 0;
+  for (; n < N; n++) {
+    at = line.find_first_not_of(" \t", at);
+    if (at == std::string_view::npos)
+      break;
+    size_t end = line.find_first_of(" \t", at);
+    if (end == std::string_view::npos)
+      end = line.size();
+    out[n] = line.substr(at, end - at);
+    at = end;
+  }
+  for (size_t k = n; k < N; k++)
+    out[k] = std::string_view();
+  return n;
+}
+
+// pkg_admin.cc: each false with errno (or *err) when the records are
+// there but cannot be read.
+bool pkg_diversions_read(pkg_db *db);
+bool pkg_overrides_read(pkg_db *db, std::string *err);
+void pkg_alternatives_read(pkg_db *db);
+void pkg_log_read(pkg_db *db);
+
+// pkg_gpgv.cc.
+// The keyrings apt trusts under the root: its own, and those the sources
+// name.
+std::vector<std::string> pkg_keyrings(const pkg_db *db);
+// The signed text of a Release file: what gpgv puts out of an inline
+// signed file (sig ""), or the file itself where sig, its detached
+// signature, verifies it. False when the signature does not verify.
+bool pkg_release_verify(const std::vector<std::string> &keys,
+                        const std::string &file, const std::string &sig,
+                        std::string *text);
+
+// pkg_index.cc.
+// Verifies every signed index under the root and in the archive directory
+// once: true, or false with *err when one does not verify.
+bool pkg_index_load(pkg_db *db, std::string *err);
+// Finds the paragraphs of the packages named, in one scan of the indexes.
+void pkg_index_scan(pkg_db *db, const std::vector<std::string> &names);
+// Each listing of the archive of name at version for arch in the verified
+// indexes: its SHA-256 and, for the archive directory's own index, the
+// file it places the archive in ("" for the others).
+std::vector<std::pair<std::string, std::string>> pkg_index_find(
+    pkg_db *db, const std::string &name, const std::string &version,
+    const std::string &arch);
