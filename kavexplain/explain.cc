@@ -4,21 +4,13 @@
 // records at hand: the archive where one verifies, else dpkg's digests.
 #include "kavexplain/explain.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <memory>
-#include <unordered_map>
 
-#include "db/print.h"
 #include "kavcmp/cmp.h"
-#include "sha1/sha1.h"
+#include "kavexplain/explain_int.h"
 #include "sha256/sha256.h"
 
 const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",
@@ -26,13 +18,6 @@ const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",
 const char *const XP_EVIDENCE_WORDS[3] = {"dpkg", "archive", "snapshots"};
 
 namespace {
-
-struct ctx {
-  pkg_db *db;
-  std::string root;
-  std::map<std::string, std::vector<pkg_op>> ops;  // by package, in order
-  std::string err;  // set when a check failed outright
-};
 
 std::string
 octal(uint16_t mode)
@@ -55,77 +40,125 @@ sums_match(const db_rec *r, const uint8_t sha1[SHA1_LEN],
   return !(r->mask & DB_SHA256) || memcmp(have, sha256, DB_SHA256_LEN) == 0;
 }
 
-// The MD5, the SHA-1 and the SHA-256 of the file at name, not following a
-// link. False when it cannot be read.
-bool
-disk_sums(const std::string &name, std::string *md5, uint8_t sha[SHA1_LEN],
-          uint8_t sha256[DB_SHA256_LEN])
-{
-  int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m(EVP_MD_CTX_new(),
-                                                            EVP_MD_CTX_free);
-  EVP_DigestInit_ex(m.get(), EVP_md5(), nullptr);
-  sha1_ctx s;
-  sha1_init(&s);
-  sha256_ctx s256;
-  if (sha256_init(&s256) != 0) {
-    close(fd);
-    return false;
-  }
-  static thread_local char buf[1 << 17];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) {
-    EVP_DigestUpdate(m.get(), buf, size_t(n));
-    sha1_update(&s, buf, int32_t(n));
-    sha256_update(&s256, buf, size_t(n));
-  }
-  close(fd);
-  if (n < 0) {
-    sha256_free(&s256);
-    return false;
-  }
-  sha256_final(&s256, sha256);
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(m.get(), d, &len);
-  sha1_final(&s, sha);
-  char text[2 * EVP_MAX_MD_SIZE + 1];
-  hex_encode(d, text, int(2 * len));
-  *md5 = text;
-  return true;
-}
-
-// The last operation between the snapshots that installed the package's
-// present version, or null.
-const pkg_op *
-install_op(const ctx &c, const pkg_meta *m)
-{
-  auto it = c.ops.find(m->pm_name);
-  if (it == c.ops.end())
-    return nullptr;
-  for (auto op = it->second.rbegin(); op != it->second.rend(); ++op)
-    if (op->po_new == m->pm_version && !m->pm_version.empty())
-      return &*op;
-  return nullptr;
-}
-
 std::string
 pkg_text(const pkg_meta *m)
 {
   return m->pm_name + " " + m->pm_version;
 }
 
+// What a claim's check came to: the path is not the package's, it is a
+// conffile edited, or it is as the package installed it.
+enum claim_step { CLAIM_FAILS, CLAIM_CONFFILE, CLAIM_MATCHES };
+
+// The administrator's stat override of a path, if any.
+struct override_rec {
+  bool set;
+  uint16_t perm;
+  uint32_t uid, gid;
+};
+
+// The path against the package's archive: type, mode, owner, contents.
+claim_step
+by_archive(xp_path *p, const pkg_claim &cl, const pkg_archive &ar,
+           const std::string &host, const override_rec &o)
+{
+  const db_rec *now = xp_now(*p);
+  const pkg_meta *m = cl.pc_pkg;
+  p->xp_evidence = XP_EV_ARCHIVE;
+  auto f = ar.pr_files.find(host);
+  if (f == ar.pr_files.end()) {
+    p->xp_expected = "no such path in " + pkg_text(m) + "'s archive";
+    return CLAIM_FAILS;
+  }
+  const pkg_afile &a = f->second;
+  uint16_t mode = o.set ? uint16_t((a.pa_mode & ~07777) | o.perm) : a.pa_mode;
+  uint32_t uid = o.set ? o.uid : a.pa_uid, gid = o.set ? o.gid : a.pa_gid;
+  if ((now->mask & DB_MODE) && now->mode != mode) {
+    p->xp_expected = "mode " + octal(mode) + " of " + pkg_text(m);
+    return CLAIM_FAILS;
+  }
+  if (((now->mask & DB_UID) && now->uid != uid) ||
+      ((now->mask & DB_GID) && now->gid != gid)) {
+    p->xp_expected = "owner " + std::to_string(uid) + ":" +
+                     std::to_string(gid) + " of " + pkg_text(m);
+    return CLAIM_FAILS;
+  }
+  if ((S_ISREG(mode) || S_ISLNK(mode)) &&
+      !sums_match(now, a.pa_sum, a.pa_sum256)) {
+    if (cl.pc_conffile)
+      return CLAIM_CONFFILE;
+    p->xp_expected = "the contents of " + pkg_text(m);
+    return CLAIM_FAILS;
+  }
+  return CLAIM_MATCHES;
+}
+
+// A regular file against dpkg's MD5: the file read from the host, which
+// must still be what the newer snapshot holds.
+claim_step
+by_digest(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host)
+{
+  const db_rec *now = xp_now(*p);
+  xp_digest &dd = c->xc_disk[c->xc_at];
+  if (!dd.xd_done)
+    xp_disk_sums(c->xc_root + host, now->mask, &dd);
+  if (!dd.xd_ok || !sums_match(now, dd.xd_sha1, dd.xd_sha256)) {
+    p->xp_expected = "the file as the newer snapshot holds it (it has "
+                     "changed or gone since)";
+    return CLAIM_FAILS;
+  }
+  if (cl.pc_md5.empty()) {
+    p->xp_expected = "a digest in " + pkg_text(cl.pc_pkg) + "'s records (none)";
+    return CLAIM_FAILS;
+  }
+  if (cl.pc_md5 != dd.xd_md5) {
+    if (cl.pc_conffile)
+      return CLAIM_CONFFILE;
+    p->xp_expected = "the contents of " + pkg_text(cl.pc_pkg) + " (md5 " +
+                     cl.pc_md5 + ")";
+    return CLAIM_FAILS;
+  }
+  return CLAIM_MATCHES;
+}
+
+// The path against dpkg's records, which know no mode or owner (only an
+// override can account for a change of them) and no link target.
+claim_step
+by_records(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host,
+           uint32_t diff, const override_rec &o)
+{
+  const db_rec *now = xp_now(*p), *was = &p->xp_recs[0];
+  if ((diff & (DB_MODE | DB_UID | DB_GID)) && p->xp_kind == DB_KIND_CHANGED &&
+      !(o.set && (now->mode & 07777) == o.perm && now->uid == o.uid &&
+        now->gid == o.gid)) {
+    p->xp_expected = "mode " + octal(was->mode) + " and owner " +
+                     std::to_string(was->uid) + ":" + std::to_string(was->gid) +
+                     " as before (only the archive or a stat override can "
+                     "account for a change)";
+    return CLAIM_FAILS;
+  }
+  if (S_ISREG(now->mode))
+    return by_digest(c, p, cl, host);
+  if (S_ISLNK(now->mode) && (diff & (DB_CSUM | DB_SHA256))) {
+    p->xp_expected = "the link target of " + pkg_text(cl.pc_pkg) +
+                     ", which only its archive holds";
+    return CLAIM_FAILS;
+  }
+  if (!S_ISDIR(now->mode) && !S_ISLNK(now->mode)) {
+    p->xp_expected = "a file of the type " + pkg_text(cl.pc_pkg) + " ships";
+    return CLAIM_FAILS;
+  }
+  return CLAIM_MATCHES;
+}
+
 // One claim's account of a changed or new path; true when it accounts for
 // all of it. Fills the verdict either way.
 bool
-try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
+try_claim(xp_ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
 {
   const pkg_meta *m = cl.pc_pkg;
-  const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
   uint32_t diff = p->xp_kind == DB_KIND_CHANGED
-                      ? db_rec_diff(&p->xp_recs[0], now)
+                      ? db_rec_diff(&p->xp_recs[0], xp_now(*p))
                       : DB_ALL;
   p->xp_package = m->pm_name;
   p->xp_version = m->pm_version;
@@ -133,12 +166,11 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
   p->xp_evidence = XP_EV_DPKG;
   const pkg_archive *ar = nullptr;
   if (!m->pm_version.empty() &&
-      pkg_archive_get(c->db, m->pm_name, m->pm_version, m->pm_arch, &ar,
-                      &c->err) < 0)
+      pkg_archive_get(c->xc_db, m->pm_name, m->pm_version, m->pm_arch, &ar,
+                      &c->xc_err) < 0)
     return false;
-  uint16_t perm;
-  uint32_t uid, gid;
-  bool over = pkg_override(c->db, host, &perm, &uid, &gid);
+  override_rec o;
+  o.set = pkg_override(c->xc_db, host, &o.perm, &o.uid, &o.gid);
   // No package record holds extended attributes: a capability, an ACL or a
   // label that changed on a package's file is never the package's doing.
   if (p->xp_kind == DB_KIND_CHANGED && (diff & DB_XATTR)) {
@@ -147,82 +179,14 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
     p->xp_evidence = ar != nullptr ? XP_EV_ARCHIVE : XP_EV_DPKG;
     return false;
   }
-  if (ar != nullptr) {
-    p->xp_evidence = XP_EV_ARCHIVE;
-    auto f = ar->pr_files.find(host);
-    if (f == ar->pr_files.end()) {
-      p->xp_expected = "no such path in " + pkg_text(m) + "'s archive";
-      return false;
-    }
-    const pkg_afile &a = f->second;
-    uint16_t mode = over ? uint16_t((a.pa_mode & ~07777) | perm) : a.pa_mode;
-    uint32_t wuid = over ? uid : a.pa_uid, wgid = over ? gid : a.pa_gid;
-    if ((now->mask & DB_MODE) && now->mode != mode) {
-      p->xp_expected = "mode " + octal(mode) + " of " + pkg_text(m);
-      return false;
-    }
-    if (((now->mask & DB_UID) && now->uid != wuid) ||
-        ((now->mask & DB_GID) && now->gid != wgid)) {
-      p->xp_expected = "owner " + std::to_string(wuid) + ":" +
-                       std::to_string(wgid) + " of " + pkg_text(m);
-      return false;
-    }
-    if ((S_ISREG(mode) || S_ISLNK(mode)) &&
-        !sums_match(now, a.pa_sum, a.pa_sum256)) {
-      if (cl.pc_conffile) {
-        p->xp_verdict = XP_CONFFILE;
-        return true;
-      }
-      p->xp_expected = "the contents of " + pkg_text(m);
-      return false;
-    }
-  } else {
-    // dpkg's records know no mode or owner: only an override can account
-    // for a change of them.
-    if (diff & (DB_MODE | DB_UID | DB_GID)) {
-      bool ok = over && (now->mode & 07777) == perm && now->uid == uid &&
-                now->gid == gid;
-      if (p->xp_kind == DB_KIND_CHANGED && !ok) {
-        p->xp_expected = "mode " + octal(p->xp_recs[0].mode) + " and owner " +
-                         std::to_string(p->xp_recs[0].uid) + ":" +
-                         std::to_string(p->xp_recs[0].gid) +
-                         " as before (only the archive or a stat override "
-                         "can account for a change)";
-        return false;
-      }
-    }
-    if (S_ISREG(now->mode)) {
-      std::string md5;
-      uint8_t sha[SHA1_LEN], sha256[DB_SHA256_LEN];
-      if (!disk_sums(c->root + host, &md5, sha, sha256) ||
-          !sums_match(now, sha, sha256)) {
-        p->xp_expected = "the file as the newer snapshot holds it (it has "
-                         "changed or gone since)";
-        return false;
-      }
-      if (cl.pc_md5.empty()) {
-        p->xp_expected = "a digest in " + pkg_text(m) + "'s records (none)";
-        return false;
-      }
-      if (md5 != cl.pc_md5) {
-        if (cl.pc_conffile) {
-          p->xp_verdict = XP_CONFFILE;
-          return true;
-        }
-        p->xp_expected = "the contents of " + pkg_text(m) + " (md5 " +
-                         cl.pc_md5 + ")";
-        return false;
-      }
-    } else if (S_ISLNK(now->mode) && (diff & (DB_CSUM | DB_SHA256))) {
-      p->xp_expected = "the link target of " + pkg_text(m) +
-                       ", which only its archive holds";
-      return false;
-    } else if (!S_ISDIR(now->mode) && !S_ISLNK(now->mode)) {
-      p->xp_expected = "a file of the type " + pkg_text(m) + " ships";
-      return false;
-    }
+  claim_step step = ar != nullptr ? by_archive(p, cl, *ar, host, o)
+                                  : by_records(c, p, cl, host, diff, o);
+  if (step != CLAIM_MATCHES) {
+    if (step == CLAIM_CONFFILE)
+      p->xp_verdict = XP_CONFFILE;
+    return step == CLAIM_CONFFILE;
   }
-  const pkg_op *op = install_op(*c, m);
+  const pkg_op *op = xp_install_op(*c, m);
   if (op == nullptr) {
     p->xp_expected = "an install, upgrade or reinstall of " + pkg_text(m) +
                      " between the snapshots (none)";
@@ -237,10 +201,10 @@ try_claim(ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
 // A link that the package manager's alternatives manage: it must point
 // where they allow.
 bool
-explain_managed(ctx *c, xp_path *p, const std::string &host)
+explain_managed(xp_ctx *c, xp_path *p, const std::string &host)
 {
   const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
-  const std::vector<std::string> *targets = pkg_managed_link(c->db, host);
+  const std::vector<std::string> *targets = pkg_managed_link(c->xc_db, host);
   if (targets == nullptr || !S_ISLNK(now->mode))
     return false;
   p->xp_package = "(alternatives)";
@@ -255,7 +219,7 @@ explain_managed(ctx *c, xp_path *p, const std::string &host)
     p->xp_expected = "a link to an alternative the package manager has";
     for (const std::string &t : *targets)
       p->xp_expected += (&t == &(*targets)[0] ? ": " : ", ") + t;
-  } else if (c->ops.empty()) {
+  } else if (c->xc_ops.empty()) {
     p->xp_expected = "a package operation between the snapshots (none)";
   } else {
     p->xp_verdict = XP_PACKAGE;
@@ -264,51 +228,54 @@ explain_managed(ctx *c, xp_path *p, const std::string &host)
 }
 
 void
-explain_present(ctx *c, xp_path *p, const std::string &host)
+explain_present(xp_ctx *c, xp_path *p, const std::string &host)
 {
   if (explain_managed(c, p, host))
     return;
-  const std::vector<pkg_claim> *claims = pkg_claims(c->db, host);
-  if (claims == nullptr) {
+  const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
+  std::vector<pkg_claim> claims =
+      pkg_claims(c->xc_db, host, S_ISREG(now->mode));
+  if (claims.empty()) {
     p->xp_expected = "a package that owns the path (none)";
     return;
   }
-  xp_path first = *p;
+  // Only a conffile, or a package that an operation in between installed,
+  // can account for the path: the claims that can are tried in order, and
+  // when none does, the verdict is the first claim's. A directory that
+  // hundreds of packages claim is so checked against the few that
+  // changed, not against every archive.
+  const xp_path fresh = *p;
+  auto hopeless = [c](const pkg_claim &cl) {
+    return !cl.pc_conffile && xp_install_op(*c, cl.pc_pkg) == nullptr;
+  };
+  xp_path first = fresh;
   bool have_first = false;
-  for (const pkg_claim &cl : *claims) {
-    if (try_claim(c, p, host, cl) || !c->err.empty())
+  for (const pkg_claim &cl : claims) {
+    if (hopeless(cl))
+      continue;
+    *p = fresh;
+    if (try_claim(c, p, host, cl) || !c->xc_err.empty())
       return;
-    if (!have_first) {
+    if (&cl == &claims[0]) {
       first = *p;
       have_first = true;
     }
   }
   *p = first;
-}
-
-// The native architecture, for archives of packages no longer installed.
-std::vector<std::string>
-arches_of(const ctx &c, const std::string &name)
-{
-  std::vector<std::string> v;
-  if (const pkg_meta *m = pkg_find(c.db, name))
-    v.push_back(m->pm_arch);
-  if (const pkg_meta *d = pkg_find(c.db, "dpkg"))
-    v.push_back(d->pm_arch);
-  v.push_back("all");
-  return v;
+  if (!have_first)
+    try_claim(c, p, host, claims[0]);
 }
 
 // True when the records kept with earlier snapshots say that one of the
 // operations in *untold, which no archive told of, removed the deleted
 // path; the operations they know nothing of are left in *untold.
 bool
-explain_kept(ctx *c, xp_path *p, const std::string &host,
+explain_kept(xp_ctx *c, xp_path *p, const std::string &host,
              std::vector<const pkg_op *> *untold)
 {
   std::vector<const pkg_op *> left;
   for (const pkg_op *op : *untold) {
-    int r = pkg_kept_shipped(c->db, *op, host, &p->xp_kept);
+    int r = pkg_kept_shipped(c->xc_db, *op, host, &p->xp_kept);
     if (r > 0) {
       p->xp_verdict = XP_PACKAGE;
       p->xp_package = op->po_name;
@@ -325,25 +292,26 @@ explain_kept(ctx *c, xp_path *p, const std::string &host,
 }
 
 void
-explain_deleted(ctx *c, xp_path *p, const std::string &host)
+explain_deleted(xp_ctx *c, xp_path *p, const std::string &host)
 {
-  if (const std::vector<pkg_claim> *claims = pkg_claims(c->db, host)) {
-    const pkg_meta *m = (*claims)[0].pc_pkg;
+  std::vector<pkg_claim> claims = pkg_claims(c->xc_db, host, false);
+  if (!claims.empty()) {
+    const pkg_meta *m = claims[0].pc_pkg;
     p->xp_package = m->pm_name;
     p->xp_version = m->pm_version;
     p->xp_expected = "the path, which " + pkg_text(m) + " still ships";
     return;
   }
   std::vector<const pkg_op *> untold;  // no archive at hand tells of
-  for (const auto &entry : c->ops) {
+  for (const auto &entry : c->xc_ops) {
     for (const pkg_op &op : entry.second) {
       if (op.po_old.empty() || op.po_old == op.po_new)
         continue;
       bool found = false;
-      for (const std::string &arch : arches_of(*c, op.po_name)) {
+      for (const std::string &arch : xp_arches_of(*c, op.po_name)) {
         const pkg_archive *ar = nullptr;
-        int r = pkg_archive_get(c->db, op.po_name, op.po_old, arch, &ar,
-                                &c->err);
+        int r = pkg_archive_get(c->xc_db, op.po_name, op.po_old, arch, &ar,
+                                &c->xc_err);
         if (r < 0)
           return;
         if (r == 0)
@@ -374,99 +342,48 @@ explain_deleted(ctx *c, xp_path *p, const std::string &host)
           ? "a package removed or upgraded between the snapshots that "
             "shipped it (none)"
           : "what " + unknown + " shipped (no archive at hand" +
-                (pkg_kept_any(c->db) ? ", nor kept records of it)" : ")");
-}
-
-// Pairs of an unexplained deleted and an unexplained new path that are
-// plainly one object: the same inode and contents, or the only pair with
-// the same contents and a size above zero.
-void
-find_moves(std::vector<xp_path> *paths)
-{
-  auto key = [](const db_rec &r) {
-    std::string k(reinterpret_cast<const char *>(r.csum), DB_SUM_LEN);
-    if (r.ext != nullptr)
-      k.append(reinterpret_cast<const char *>(r.ext->sha256), DB_SHA256_LEN);
-    return k + std::to_string(r.size) + "/" + std::to_string(r.mode >> 12);
-  };
-  std::map<std::string, std::vector<size_t>> gone, came;
-  std::map<std::pair<uint64_t, std::string>, std::vector<size_t>> gone_ino;
-  for (size_t i = 0; i < paths->size(); i++) {
-    xp_path &p = (*paths)[i];
-    if (p.xp_verdict != XP_UNEXPLAINED ||
-        !(p.xp_recs[0].mask & (DB_CSUM | DB_SHA256)) ||
-        !p.xp_package.empty())
-      continue;
-    if (p.xp_kind == DB_KIND_DELETED) {
-      gone[key(p.xp_recs[0])].push_back(i);
-      gone_ino[{p.xp_recs[0].ino, key(p.xp_recs[0])}].push_back(i);
-    } else if (p.xp_kind == DB_KIND_NEW) {
-      came[key(p.xp_recs[0])].push_back(i);
-    }
-  }
-  auto pair = [paths](size_t from, size_t to) {
-    xp_path &a = (*paths)[from], &b = (*paths)[to];
-    a.xp_verdict = b.xp_verdict = XP_MOVED;
-    a.xp_evidence = b.xp_evidence = XP_EV_SNAPSHOTS;
-    a.xp_expected.clear();
-    b.xp_expected.clear();
-    a.xp_peer = b.xp_name;
-    b.xp_peer = a.xp_name;
-  };
-  for (auto &c : came) {
-    for (size_t to : c.second) {
-      const db_rec &r = (*paths)[to].xp_recs[0];
-      auto g = gone_ino.find({r.ino, c.first});
-      if ((r.mask & DB_INO) && g != gone_ino.end() && g->second.size() == 1 &&
-          (*paths)[g->second[0]].xp_verdict == XP_UNEXPLAINED)
-        pair(g->second[0], to);
-    }
-    auto g = gone.find(c.first);
-    if (c.second.size() == 1 && g != gone.end() && g->second.size() == 1 &&
-        (*paths)[c.second[0]].xp_recs[0].size > 0 &&
-        (*paths)[g->second[0]].xp_verdict == XP_UNEXPLAINED &&
-        (*paths)[c.second[0]].xp_verdict == XP_UNEXPLAINED)
-      pair(g->second[0], c.second[0]);
-  }
-}
-
-// A directory whose only changes are its listing's (contents, size,
-// links) changed because entries came or went: it is explained when every
-// entry that came or went right below it is, by the first one's package.
-void
-explain_dirs(std::vector<xp_path> *paths)
-{
-  std::map<std::string, std::vector<const xp_path *>> below;
-  for (const xp_path &p : *paths)
-    if (p.xp_kind != DB_KIND_CHANGED)
-      below[p.xp_name.substr(0, p.xp_name.rfind('/'))].push_back(&p);
-  for (xp_path &p : *paths) {
-    if (p.xp_kind != DB_KIND_CHANGED || p.xp_verdict != XP_UNEXPLAINED ||
-        !S_ISDIR(p.xp_recs[1].mode) ||
-        (db_rec_diff(&p.xp_recs[0], &p.xp_recs[1]) &
-         ~(DB_CSUM | DB_SHA256 | DB_SIZE | DB_LINKS)) != 0)
-      continue;
-    auto b = below.find(p.xp_name);
-    if (b == below.end())
-      continue;
-    bool all = true;
-    for (const xp_path *e : b->second)
-      all &= e->xp_verdict == XP_PACKAGE || e->xp_verdict == XP_MOVED;
-    if (!all)
-      continue;
-    const xp_path *first = b->second[0];
-    p.xp_verdict = XP_PACKAGE;
-    p.xp_package = first->xp_package;
-    p.xp_version = first->xp_version;
-    p.xp_older = first->xp_older;
-    p.xp_evidence = first->xp_evidence == XP_EV_SNAPSHOTS ? XP_EV_DPKG
-                                                          : first->xp_evidence;
-    p.xp_kept = first->xp_kept;
-    p.xp_expected.clear();
-  }
+                (pkg_kept_any(c->xc_db) ? ", nor kept records of it)" : ")");
 }
 
 }  // namespace
+
+// The last operation between the snapshots that installed the package's
+// present version, or null.
+const pkg_op *
+xp_install_op(const xp_ctx &c, const pkg_meta *m)
+{
+  auto it = c.xc_ops.find(m->pm_name);
+  if (it == c.xc_ops.end())
+    return nullptr;
+  for (auto op = it->second.rbegin(); op != it->second.rend(); ++op)
+    if (op->po_new == m->pm_version && !m->pm_version.empty())
+      return &*op;
+  return nullptr;
+}
+
+// The native architecture, for archives of packages no longer installed.
+std::vector<std::string>
+xp_arches_of(const xp_ctx &c, const std::string &name)
+{
+  std::vector<std::string> v;
+  if (const pkg_meta *m = pkg_find(c.xc_db, name))
+    v.push_back(m->pm_arch);
+  if (const pkg_meta *d = pkg_find(c.xc_db, "dpkg"))
+    v.push_back(d->pm_arch);
+  v.push_back("all");
+  return v;
+}
+
+// The host path of a snapshot's path: false for one outside the root.
+bool
+xp_host_of(const std::string &root, const std::string &name, std::string *host)
+{
+  if (!root.empty() && (name.compare(0, root.size(), root) != 0 ||
+                        name[root.size()] != '/'))
+    return false;
+  *host = name.substr(root.size());
+  return true;
+}
 
 int
 xp_collect(ft_node *node, void *arg)
@@ -484,22 +401,24 @@ int
 xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
            std::vector<xp_path> *paths, std::string *err)
 {
-  ctx c;
-  c.db = db;
-  c.root = root;
+  xp_ctx c;
+  c.xc_db = db;
+  c.xc_root = root;
   for (const pkg_op &op : pkg_ops(db, from, to))
-    c.ops[op.po_name].push_back(op);
-  for (xp_path &p : *paths) {
-    if (!root.empty() && (p.xp_name.compare(0, root.size(), root) != 0 ||
-                          p.xp_name[root.size()] != '/')) {
+    c.xc_ops[op.po_name].push_back(op);
+  c.xc_disk.resize(paths->size());
+  xp_read_ahead(&c, *paths);
+  for (c.xc_at = 0; c.xc_at < paths->size(); c.xc_at++) {
+    xp_path &p = (*paths)[c.xc_at];
+    std::string host;
+    if (!xp_host_of(root, p.xp_name, &host)) {
       p.xp_expected = "a path under " + root;
       continue;
     }
-    std::string host = p.xp_name.substr(root.size());
     // The package manager's own records change with every operation;
     // what they say is what every other verdict rests on.
     if (pkg_own_state(host)) {
-      if (!c.ops.empty()) {
+      if (!c.xc_ops.empty()) {
         p.xp_verdict = XP_PACKAGE;
         p.xp_package = "(package manager)";
       } else {
@@ -511,13 +430,13 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
       explain_deleted(&c, &p, host);
     else
       explain_present(&c, &p, host);
-    if (!c.err.empty()) {
-      *err = c.err;
+    if (!c.xc_err.empty()) {
+      *err = c.xc_err;
       return -1;
     }
   }
-  find_moves(paths);
-  explain_dirs(paths);
+  xp_find_moves(paths);
+  xp_explain_dirs(paths);
   return 0;
 }
 

@@ -11,7 +11,6 @@
 #include "db/db.h"
 #include "diag/diag.h"
 #include "ft/ft.h"
-#include "kavcmp/cmp.h"
 #include "kavexplain/explain.h"
 #include "kavexplain/pkg.h"
 #include "kavexplain/window.h"
@@ -91,13 +90,16 @@ main(int argc, char *argv[])
   // The tree holds the records' extensions, which the paths point to: it
   // lives until the report is written.
   const char *failed = nullptr;
-  ft_tree *tree = cmp_load(older, newer, &failed);
+  pkg_db *db = nullptr;
+  ft_tree *tree = xp_window_load(w, older, newer, &failed, &db, &err);
   if (tree == nullptr) {
     warn_sys2("db_readall()", failed);
     exit(2);
   }
+  if (db == nullptr)
+    fail(err);
   std::vector<xp_path> paths;
-  if (xp_window_explain(w, tree, &paths, &err) != 0)
+  if (xp_window_explain_with(w, tree, db, &paths, &err) != 0)
     fail(err);
 
   int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);

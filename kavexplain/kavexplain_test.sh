@@ -45,8 +45,12 @@ gpg --batch --quiet --passphrase '' --quick-gen-key 'kavexplain test' \
 gpg --batch --export >"$root/etc/apt/trusted.gpg.d/test.gpg" || exit 1
 (cd "$repo" && dpkg-scanpackages -m . >Packages 2>/dev/null &&
     apt-ftparchive release . >Release &&
-    gpg --batch --quiet --clearsign -o InRelease Release) || exit 1
-rm "$repo/Release"
+    gpg --batch --quiet --clearsign -o InRelease Release &&
+    gpg --batch --quiet --armor --detach-sign -o Release.gpg Release) ||
+    exit 1
+# The same text with a detached signature, for a second run below.
+mkdir "$work/detached"
+mv "$repo/Release" "$repo/Release.gpg" "$work/detached/"
 
 # Each expected verdict: path under the root, change, verdict, evidence
 # without the archives, with them, and with the kept records but no
@@ -170,6 +174,19 @@ done
 st=$?
 [ "$st" -eq 2 ] && grep -qF "$work/none/x.pkg: " "$work/err" ||
     fail "-s into no directory: status $st, $(cat "$work/err")"
+
+# A repository without InRelease: Release verified by Release.gpg, with
+# the same verdicts; an edited Release is refused as well.
+rm "$repo/InRelease"
+cp "$work/detached/Release" "$work/detached/Release.gpg" "$repo/"
+"$explain" -j -r "$root" -a "$repo" "$work/older" "$work/newer" \
+    >"$work/g.json" 2>"$work/err"
+st=$?
+"$explain" -r "$root" -a "$repo" "$work/older" "$work/newer" >"$work/g.txt" \
+    2>>"$work/err"
+check archive "$work/g.json" "$work/g.txt" "$st"
+[ -s "$work/err" ] && fail "Release.gpg: $(cat "$work/err")"
+refused "$repo/Release" "sed -i 's/^Date: /Date: 1/' '$repo/Release'"
 # A damaged snapshot is an error too, never a report.
 head -c 100 "$work/newer" >"$work/cut"
 "$explain" -r "$root" "$work/older" "$work/cut" >"$work/out" 2>"$work/err"

@@ -1,5 +1,5 @@
 // pkg.h: what kavexplain asks of a package manager, in one place. The dpkg
-// back end (pkg_dpkg.cc, with its archives in pkg_deb.cc) answers it; a
+// back end (pkg_*.cc, its state in pkg_int.h) answers it; a
 // back end for another package manager answers the same questions.
 //
 // Paths here are host paths as the package manager's root sees them,
@@ -68,9 +68,11 @@ void pkg_close(pkg_db *db);
 // when the records cannot be read or the file cannot be written.
 bool pkg_save(const char *root, const char *file, std::string *err);
 
-// The packages that claim path; null when none does.
-const std::vector<pkg_claim> *pkg_claims(const pkg_db *db,
-                                         const std::string &path);
+// The packages that claim path, in the records' order; empty when none
+// does. With digests, each claim's pc_md5 is filled in: a package's
+// digests are read the first time one of its files is asked about.
+std::vector<pkg_claim> pkg_claims(pkg_db *db, const std::string &path,
+                                  bool digests);
 // Every operation logged from `from` to `to`, both included, oldest first.
 std::vector<pkg_op> pkg_ops(const pkg_db *db, int64_t from, int64_t to);
 // The mode, owner and group the administrator set for path, if any: true
@@ -95,6 +97,20 @@ int pkg_kept_shipped(const pkg_db *db, const pkg_op &op,
                      const std::string &path, std::string *file);
 // True when pkg_open was given kept records.
 bool pkg_kept_any(const pkg_db *db);
+// Reads the archives of the packages at the versions given on every core,
+// ahead of pkg_archive_get, which then answers from what they held. An
+// archive that does not verify or cannot be read is told only when
+// pkg_archive_get asks for it.
+struct pkg_key {
+  std::string pk_name, pk_version, pk_arch;
+};
+void pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys);
+
+// Whether an archive of name at version may be at hand, asked without
+// reading an index: so that the files the dpkg level reads can be read
+// ahead.
+bool pkg_archive_near(const pkg_db *db, const std::string &name,
+                      const std::string &version, const std::string &arch);
 
 // True for a path the package manager itself writes with every operation:
 // its database, log and caches.

@@ -1,8 +1,18 @@
-// pkg_int.h: the dpkg back end's own state, shared by its two files.
+// pkg_int.h: the dpkg back end's own state, shared by its files.
+//
+// The records run to some 150,000 paths in tens of megabytes of text, of
+// which a night asks about a few hundred: each file is read into one
+// buffer that lives as long as the state, and the tables hold views into
+// those buffers; a package's digests are read when one of its paths is
+// asked about, an index's entries when one of its packages' archive is.
 #pragma once
+#include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -14,45 +24,167 @@ struct pkg_override_rec {
   uint32_t po_uid, po_gid;
 };
 
+// One claim on a path: the package (its index in pd_pkgs), the path as
+// its list or conffiles name it, and for a conffile its digest; pe_next
+// links the claims on one path in the records' order.
+struct pkg_entry {
+  uint32_t pe_pkg;
+  uint32_t pe_next;  // UINT32_MAX ends the chain
+  bool pe_conf;
+  std::string_view pe_raw;
+  std::string_view pe_md5;  // a conffile's, from the status file
+};
+
+struct pkg_slot {
+  size_t ps_hash;
+  std::string_view ps_path;
+  uint32_t ps_entry;
+};
+
+// A package's md5sums, read on first need: path without its leading '/'
+// to digest.
+struct pkg_sums {
+  bool ps_read = false;
+  std::unordered_map<std::string_view, std::string_view> ps_by_path;
+};
+
+// A verified Packages index: its text, and where the paragraphs of the
+// packages searched for start, by name.
+struct pkg_index {
+  std::string pi_base;  // the directory its Filename fields are under, or ""
+  std::string_view pi_text;
+  std::unordered_multimap<std::string_view, size_t> pi_at;
+};
+
 struct pkg_db {
   std::string pd_root;  // "" or the root, no trailing slash
   std::string pd_adir;  // archives given besides apt's cache, or ""
+  // Every text the views below point into; a deque never moves them.
+  std::deque<std::string> pd_texts;
   std::vector<std::unique_ptr<pkg_meta>> pd_pkgs;
+  std::vector<pkg_sums> pd_sums;                  // by package index
+  std::vector<std::string_view> pd_conffiles;     // field text, by index
   std::unordered_map<std::string, const pkg_meta *> pd_by_name;
-  std::unordered_map<std::string, std::string> pd_conffiles;  // field text
-  std::unordered_map<std::string, std::vector<pkg_claim>> pd_claims;
+  // Claims by host path: while the lists are read, one slot per claim in
+  // the records' order; then one per path, its chain's first entry,
+  // sorted by the path's hash.
+  std::vector<pkg_slot> pd_claims;
+  std::vector<pkg_entry> pd_entries;
   // Diverted path: where it went, and the package that diverted it.
-  std::unordered_map<std::string, std::pair<std::string, std::string>>
+  std::unordered_map<std::string_view,
+                     std::pair<std::string_view, std::string_view>>
       pd_diverts;
   std::unordered_map<std::string, pkg_override_rec> pd_overrides;
   std::vector<pkg_op> pd_ops;
   std::unordered_map<std::string, std::vector<std::string>> pd_links;
-  std::unordered_map<std::string, std::string> pd_dirs;  // canonical dirs
+  // Directories by the name a package uses to their host path.
+  std::unordered_map<std::string_view, std::string_view> pd_dirs;
   // Archives read so far, by "name version arch"; null for none at hand.
   std::map<std::string, std::unique_ptr<pkg_archive>> pd_archives;
-  // Indexes verified so far: package "name version arch" to SHA-256.
+  // Archives read ahead that failed, with why: told when asked for.
+  std::map<std::string, std::string> pd_failed;
+  // The signed indexes, read when the first archive is at hand.
   bool pd_indexed = false;
-  std::unordered_map<std::string, std::string> pd_index;
+  std::vector<pkg_index> pd_index;
+  std::set<std::string> pd_scanned;  // the names the indexes were searched for
   // Records kept with earlier snapshots, newest first (pkg_kept.cc); for
   // one of those, pd_kept_file is the file it came from.
   std::vector<std::unique_ptr<pkg_db>> pd_kept;
   std::string pd_kept_file;
 };
 
+// The files of the back end: pkg_dpkg.cc reads the status file and the
+// lists and answers pkg.h; pkg_admin.cc reads diversions, stat overrides,
+// alternatives and the log; pkg_paths.cc makes host paths; pkg_gpgv.cc,
+// pkg_index.cc and pkg_deb.cc verify and read the archives.
+
+// pkg_paths.cc.
 // Where package name's file at path is: elsewhere when another package
 // (or the administrator) diverted it.
-std::string pkg_located(const pkg_db *db, const std::string &name,
-                        const std::string &path);
+std::string_view pkg_located(const pkg_db *db, std::string_view name,
+                             std::string_view path);
+// The host path of path, as a view that lives as long as db.
+std::string_view pkg_canon_view(pkg_db *db, std::string_view path);
+// text, kept as long as db, as a view.
+std::string_view pkg_keep(pkg_db *db, std::string text);
+// The whole file, in a string; false with errno when it cannot be read.
+bool pkg_read_file(const std::string &name, std::string *out);
+// The lines of text, without their newlines.
+std::vector<std::string_view> pkg_lines(std::string_view text);
+// The names in a directory, "." and ".." among them; none when it cannot
+// be read.
+std::vector<std::string> pkg_dir_names(const std::string &dir);
 
-// The parsers of dpkg's files, which read the host's own and the kept
-// copies alike: the status file, then the diversions, then each package's
-// list of paths (with its MD5 digests, "" for none).
-void pkg_status_parse(pkg_db *db, const std::string &text);
-void pkg_diversions_parse(pkg_db *db, const std::string &text);
-void pkg_list_parse(pkg_db *db, const pkg_meta *m, const std::string &list,
-                    const std::string &md5sums);
+inline bool
+pkg_ends_with(const std::string &s, const char *tail)
+{
+  size_t n = strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
 
-// Adds to db the records kept in each file of kept; false with *err when
-// one cannot be read or is not such records.
+// Up to N words of a line, split at blanks, "" for the missing ones; the
+// number found.
+template <size_t N>
+size_t
+pkg_words(std::string_view line, std::string_view (&out)[N])
+{
+  size_t n = 0, at = 0;
+  for (; n < N; n++) {
+    at = line.find_first_not_of(" \t", at);
+    if (at == std::string_view::npos)
+      break;
+    size_t end = line.find_first_of(" \t", at);
+    if (end == std::string_view::npos)
+      end = line.size();
+    out[n] = line.substr(at, end - at);
+    at = end;
+  }
+  for (size_t k = n; k < N; k++)
+    out[k] = std::string_view();
+  return n;
+}
+
+// pkg_admin.cc: each false with errno (or *err) when the records are
+// there but cannot be read.
+bool pkg_diversions_read(pkg_db *db);
+bool pkg_overrides_read(pkg_db *db, std::string *err);
+void pkg_alternatives_read(pkg_db *db);
+void pkg_log_read(pkg_db *db);
+
+// pkg_gpgv.cc.
+// The keyrings apt trusts under the root: its own, and those the sources
+// name.
+std::vector<std::string> pkg_keyrings(const pkg_db *db);
+// The signed text of a Release file: what gpgv puts out of an inline
+// signed file (sig ""), or the file itself where sig, its detached
+// signature, verifies it. False when the signature does not verify.
+bool pkg_release_verify(const std::vector<std::string> &keys,
+                        const std::string &file, const std::string &sig,
+                        std::string *text);
+
+// pkg_index.cc.
+// Verifies every signed index under the root and in the archive directory
+// once: true, or false with *err when one does not verify.
+bool pkg_index_load(pkg_db *db, std::string *err);
+// Finds the paragraphs of the packages named, in one scan of the indexes.
+void pkg_index_scan(pkg_db *db, const std::vector<std::string> &names);
+// Each listing of the archive of name at version for arch in the verified
+// indexes: its SHA-256 and, for the archive directory's own index, the
+// file it places the archive in ("" for the others).
+std::vector<std::pair<std::string, std::string>> pkg_index_find(
+    pkg_db *db, const std::string &name, const std::string &version,
+    const std::string &arch);
+
+// pkg_dpkg.cc and pkg_admin.cc: the parsers of dpkg's files, which read
+// the host's own and the kept copies alike: the status file, then the
+// diversions, then each package's list of paths (by its index in
+// pd_pkgs), then pkg_claims_settle. Each keeps its text as long as db.
+void pkg_status_parse(pkg_db *db, std::string text);
+void pkg_diversions_parse(pkg_db *db, std::string text);
+void pkg_list_parse(pkg_db *db, uint32_t pkg, std::string text);
+void pkg_claims_settle(pkg_db *db);
+
+// pkg_kept.cc: adds to db the records kept in each file of kept; false
+// with *err when one cannot be read or is not such records.
 bool pkg_kept_load(pkg_db *db, const std::vector<std::string> &kept,
                    std::string *err);

@@ -223,15 +223,15 @@ read_members(const std::string &file, std::map<std::string, std::string> *m,
 
 // A package's file of info/ among the members, named with or without its
 // architecture, as on the host; null when neither is there.
-const std::string *
-info_member(const std::map<std::string, std::string> &m, const pkg_meta *p,
+std::string *
+info_member(std::map<std::string, std::string> *m, const pkg_meta *p,
             const char *ext)
 {
   std::string base = std::string(DPKG_DIR) + "info/" + p->pm_name;
-  auto it = m.find(base + ":" + p->pm_arch + ext);
-  if (it == m.end())
-    it = m.find(base + ext);
-  return it == m.end() ? nullptr : &it->second;
+  auto it = m->find(base + ":" + p->pm_arch + ext);
+  if (it == m->end())
+    it = m->find(base + ext);
+  return it == m->end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -278,12 +278,15 @@ pkg_kept_load(pkg_db *db, const std::vector<std::string> &kept,
     // Paths are matched as the host's directories lead to them now.
     k->pd_root = db->pd_root;
     k->pd_kept_file = file;
-    pkg_status_parse(k.get(), m[STATUS]);
-    pkg_diversions_parse(k.get(), m[std::string(DPKG_DIR) + "diversions"]);
-    for (const auto &p : k->pd_pkgs) {
-      const std::string *list = info_member(m, p.get(), ".list");
-      pkg_list_parse(k.get(), p.get(), list != nullptr ? *list : "", "");
+    pkg_status_parse(k.get(), std::move(m[STATUS]));
+    pkg_diversions_parse(k.get(),
+                         std::move(m[std::string(DPKG_DIR) + "diversions"]));
+    k->pd_sums.resize(k->pd_pkgs.size());
+    for (uint32_t i = 0; i < k->pd_pkgs.size(); i++) {
+      std::string *list = info_member(&m, k->pd_pkgs[i].get(), ".list");
+      pkg_list_parse(k.get(), i, list != nullptr ? std::move(*list) : "");
     }
+    pkg_claims_settle(k.get());
     db->pd_kept.push_back(std::move(k));
   }
   return true;
@@ -307,10 +310,9 @@ pkg_kept_shipped(const pkg_db *db, const pkg_op &op, const std::string &path,
                          !(m->pm_version.empty() && op.po_action == "purge")))
       continue;
     *file = k->pd_kept_file;
-    if (const std::vector<pkg_claim> *claims = pkg_claims(k.get(), path))
-      for (const pkg_claim &c : *claims)
-        if (c.pc_pkg == m)
-          return 1;
+    for (const pkg_claim &c : pkg_claims(k.get(), path, false))
+      if (c.pc_pkg == m)
+        return 1;
     return 0;
   }
   return -1;

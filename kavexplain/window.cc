@@ -7,7 +7,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
+#include "kavcmp/cmp.h"
 #include "kavexplain/pkg.h"
 
 namespace {
@@ -44,6 +46,16 @@ db_time(const char *name, bool up, int64_t *t, std::string *err)
   }
   *t = int64_t(st.st_mtim.tv_sec) + (up && st.st_mtim.tv_nsec > 0 ? 1 : 0);
   return 0;
+}
+
+// The package manager's records under the window's root.
+pkg_db *
+records_open(const xp_window &w, std::string *err)
+{
+  pkg_db *db = pkg_open(w.xw_root.c_str(), w.xw_adir, w.xw_kept, err);
+  if (db == nullptr)
+    *err = "the package database: " + *err;
+  return db;
 }
 
 }  // namespace
@@ -94,19 +106,40 @@ xp_window_settle(xp_window *w, const char *older, const char *newer,
   return 0;
 }
 
+ft_tree *
+xp_window_load(const xp_window &w, const char *older, const char *newer,
+               const char **failed, pkg_db **db, std::string *err)
+{
+  std::thread records([&w, db, err] { *db = records_open(w, err); });
+  ft_tree *tree = cmp_load(older, newer, failed);
+  int e = errno;
+  records.join();
+  if (tree == nullptr) {
+    pkg_close(*db);
+    *db = nullptr;
+  }
+  errno = e;
+  return tree;
+}
+
 int
-xp_window_explain(const xp_window &w, ft_tree *tree,
-                  std::vector<xp_path> *paths, std::string *err)
+xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
+                       std::vector<xp_path> *paths, std::string *err)
 {
   ft_traverse(tree, xp_collect, paths);
-  pkg_db *db = pkg_open(w.xw_root.c_str(), w.xw_adir, w.xw_kept, err);
-  if (db == nullptr) {
-    *err = "the package database: " + *err;
-    return -1;
-  }
   int r = xp_explain(db, w.xw_root, w.xw_from, w.xw_to, paths, err);
   pkg_close(db);
   if (r != 0)
     *err = "the package archives: " + *err + " (dpkg level reached)";
   return r;
+}
+
+int
+xp_window_explain(const xp_window &w, ft_tree *tree,
+                  std::vector<xp_path> *paths, std::string *err)
+{
+  pkg_db *db = records_open(w, err);
+  if (db == nullptr)
+    return -1;
+  return xp_window_explain_with(w, tree, db, paths, err);
 }

@@ -35,6 +35,20 @@ int xp_window_root(xp_window *w, std::string *err);
 int xp_window_settle(xp_window *w, const char *older, const char *newer,
                      std::string *err);
 
+struct pkg_db;
+
+// cmp_load of the two snapshots, with the package manager's records read
+// meanwhile on a second thread: the two take about as long. Null with
+// *failed and errno as cmp_load leaves them; else *db holds the records,
+// or null with *err the whole message when they cannot be read.
+ft_tree *xp_window_load(const xp_window &w, const char *older,
+                        const char *newer, const char **failed, pkg_db **db,
+                        std::string *err);
+// xp_window_explain with the records that xp_window_load read, which it
+// closes.
+int xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
+                           std::vector<xp_path> *paths, std::string *err);
+
 // Every path of tree (loaded by cmp_load) that is not unchanged into
 // paths, each with its verdict. 0, or -1 with *err the whole message when
 // the package manager's records or archives cannot be read or do not

@@ -1,0 +1,58 @@
+// explain_int.h: the engine's own state, shared by its files: explain.cc
+// gives each path its verdict, explain_ahead.cc reads ahead what that will
+// read, explain_pairs.cc pairs moves and explains directories.
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kavexplain/explain.h"
+#include "sha1/sha1.h"
+
+// What the dpkg level reads of a file on the host: its MD5 for dpkg's
+// records, and the digests the newer record holds, from one read.
+struct xp_digest {
+  bool xd_done = false;  // read (ahead, or when first asked for)
+  bool xd_ok = false;    // and it could be
+  char xd_md5[2 * 16 + 1];
+  uint8_t xd_sha1[SHA1_LEN];
+  uint8_t xd_sha256[DB_SHA256_LEN];
+};
+
+struct xp_ctx {
+  pkg_db *xc_db;
+  std::string xc_root;
+  std::map<std::string, std::vector<pkg_op>> xc_ops;  // by package, in order
+  std::vector<xp_digest> xc_disk;  // by path, as the paths are ordered
+  size_t xc_at = 0;  // the path being explained
+  std::string xc_err;  // set when a check failed outright
+};
+
+// The record the newer snapshot holds for p: its second of a change.
+inline const db_rec *
+xp_now(const xp_path &p)
+{
+  return &p.xp_recs[p.xp_kind == DB_KIND_CHANGED ? 1 : 0];
+}
+
+// The last operation between the snapshots that installed the package's
+// present version, or null.
+const pkg_op *xp_install_op(const xp_ctx &c, const pkg_meta *m);
+// The architectures an archive of the package may have: its own, the
+// native one (for a package no longer installed), "all".
+std::vector<std::string> xp_arches_of(const xp_ctx &c,
+                                      const std::string &name);
+// The host path of a snapshot's path: false for one outside the root.
+bool xp_host_of(const std::string &root, const std::string &name,
+                std::string *host);
+
+// The MD5 of the file at name, not following a link, and its SHA-1 and
+// SHA-256 as mask (the newer record's) asks; xd_ok false when it cannot
+// be read.
+void xp_disk_sums(const std::string &name, uint32_t mask, xp_digest *dd);
+// Reads on every core the archives and the files that explaining the
+// paths will read.
+void xp_read_ahead(xp_ctx *c, const std::vector<xp_path> &paths);
+
+void xp_find_moves(std::vector<xp_path> *paths);
+void xp_explain_dirs(std::vector<xp_path> *paths);
