@@ -121,6 +121,13 @@ sha1_blocks_portable(uint32_t state[5], const uint8_t *p, size_t n)
 #undef SHA1_R0
 #undef SHA1_W
 
+sha1_blocks_fn
+sha1_blocks_accel()
+{
+  sha1_blocks_fn fns[SHA1_ACCELS_MAX];
+  return sha1_accels(fns) > 0 ? fns[0] : nullptr;
+}
+
 int
 sha1_select(int accel)
 {

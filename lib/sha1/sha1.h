@@ -47,6 +47,10 @@ typedef void (*sha1_blocks_fn)(uint32_t state[5], const uint8_t *data,
 void sha1_blocks_portable(uint32_t state[5], const uint8_t *data, size_t n);
 // The processor's SHA extensions, or null when it has none.
 sha1_blocks_fn sha1_blocks_accel();
+// Every block function on the SHA extensions that the processor can run,
+// fastest first, into fns; their number. Each is held to the same digests.
+constexpr int SHA1_ACCELS_MAX = 2;
+int sha1_accels(sha1_blocks_fn fns[SHA1_ACCELS_MAX]);
 // Chooses the block function used from now on: the accelerated one when
 // accel is set and the processor has it, else the portable one. Returns
 // 1 when the accelerated one is in use. The default is the fastest.
