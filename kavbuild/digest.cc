@@ -136,12 +136,10 @@ digest_dir(int fd, const digest_out *out)
 }  // namespace
 
 int
-digest_object(const char *path, const port_stat *st, const digest_out *out,
+digest_opened(int opened, const port_stat *st, const digest_out *out,
               int *cold)
 {
-  fd_guard fd(port_open_object(path, st));
-  if (fd.get() < 0)
-    return -1;
+  fd_guard fd(opened);
   if (S_ISDIR(st->st_mode))
     return digest_dir(fd.release(), out);
   if (out->sha256 == nullptr)  // SHA-1 alone: the reader's own loop
