@@ -252,7 +252,7 @@ map_install()
 
 // Each mapping is this long at most: memory and page tables stay bounded
 // whatever the file's size.
-constexpr size_t MAP_WINDOW = 16u << 20;
+constexpr size_t MAP_WINDOW = 4u << 20;
 
 }  // namespace
 

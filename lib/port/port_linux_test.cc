@@ -163,7 +163,7 @@ TEST_F(PortTest, GuardsKeepErrno) {
 }
 
 // A range of a file comes in slices of at most the size asked for, across
-// the mappings' own boundaries (16 MiB); what cannot be mapped (a
+// the mappings' own boundaries (4 MiB); what cannot be mapped (a
 // directory) is left for read(), nothing handed over; a file that shrinks
 // under the mapping ends the feeding with 1.
 TEST_F(PortTest, MapFeed) {

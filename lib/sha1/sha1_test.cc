@@ -291,7 +291,7 @@ using ShaFile = TmpDirTest;
 // digest.
 TEST_F(ShaFile, MatchesBuffer) {
   // From 655360 bytes on, all but the first buffer comes from mappings of
-  // at most 16 MiB.
+  // at most 4 MiB.
   for (size_t n : {size_t(0), size_t(1), size_t(8197), size_t(131072),
                    size_t(131073), size_t(300001), size_t(655359),
                    size_t(655360), size_t(17 << 20) + 3}) {
