@@ -64,6 +64,7 @@ item_fill(dq_item *it, const char *path, const port_stat *st, uint16_t mask)
   it->st = *st;
   it->err = 0;
   it->failed = FAIL_NONE;
+  it->no_xattrs = false;
   size_t n = strnlen(path, DB_PATH_MAX);
   memcpy(it->path, path, n);
   it->path[n] = '\0';
@@ -87,12 +88,17 @@ reads_contents(const dq_item *it)
          (S_ISREG(it->st.st_mode) || S_ISDIR(it->st.st_mode));
 }
 
-// A dq_digest_fn: the contents, on whichever thread runs it.
+// A dq_digest_fn: the contents, on whichever thread runs it. The object
+// open for them also tells, without another lookup of its path, whether
+// it has extended attributes to read when its frame is made.
 void
 digest_contents(dq_item *it, int *cold)
 {
   digest_out out = wanted(it);
-  if (digest_object(it->path, &it->st, &out, cold) != 0) {
+  int fd = port_open_object(it->path, &it->st);
+  if (fd >= 0 && (it->rec.mask & DB_XATTR))
+    it->no_xattrs = xattrs_any(fd) == 0;
+  if (fd < 0 || digest_opened(fd, &it->st, &out, cold) != 0) {
     it->err = errno;
     it->failed = errno == ENOENT ? FAIL_GONE : FAIL_SHA;
   }
@@ -154,7 +160,7 @@ emit(dq_item *it, void *arg)
     return -1;
   }
   // The attributes are read in walk order, here, as the frame is made.
-  if (it->rec.mask & DB_XATTR) {
+  if ((it->rec.mask & DB_XATTR) && !it->no_xattrs) {
     size_t len;
     if (xattrs_read(it->path, &c->room, c->items, sizeof c->items, &len) !=
         0) {

@@ -55,6 +55,13 @@ class digests {
   static void feed(const uint8_t *buf, size_t n, void *arg) {
     static_cast<digests *>(arg)->update(buf, n);
   }
+  // A sha_restart_fn: the reading starts over.
+  static int restart(void *arg) {
+    digests *d = static_cast<digests *>(arg);
+    if (d->out_->sha1 != nullptr)
+      sha1_init(&d->sha1_);
+    return d->out_->sha256 != nullptr ? sha256_restart(&d->sha256_) : 0;
+  }
 
  private:
   const digest_out *out_;
@@ -129,12 +136,10 @@ digest_dir(int fd, const digest_out *out)
 }  // namespace
 
 int
-digest_object(const char *path, const port_stat *st, const digest_out *out,
+digest_opened(int opened, const port_stat *st, const digest_out *out,
               int *cold)
 {
-  fd_guard fd(port_open_object(path, st));
-  if (fd.get() < 0)
-    return -1;
+  fd_guard fd(opened);
   if (S_ISDIR(st->st_mode))
     return digest_dir(fd.release(), out);
   if (out->sha256 == nullptr)  // SHA-1 alone: the reader's own loop
@@ -142,7 +147,7 @@ digest_object(const char *path, const port_stat *st, const digest_out *out,
   digests d(out);
   if (d.start() != 0)
     return -1;
-  int r = sha_fd_feed(fd.get(), digests::feed, &d, cold);
+  int r = sha_fd_feed(fd.get(), digests::feed, digests::restart, &d, cold);
   int e = errno;
   d.finish();
   errno = e;

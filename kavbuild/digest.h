@@ -16,12 +16,13 @@ struct digest_out {
 
 // The contents of a regular file, or the names of a directory ("." and ".."
 // left out, in ascending byte order, each followed by one zero byte), read
-// from the very object the walk's status st describes: one swapped since
-// then fails (ESTALE) instead of lending its digest or blocking the build.
-// 0, or -1 with errno. *cold, when cold is not null, is set to 1 when a
-// file's contents had to come from the disk.
-int digest_object(const char *path, const port_stat *st,
-                  const digest_out *out, int *cold);
+// from fd, which port_open_object opened for the walk's status st: so an
+// object swapped since then fails (ESTALE) instead of lending its digest
+// or blocking the build. fd is closed in every case. 0, or -1 with errno.
+// *cold, when cold is not null, is set to 1 when a file's contents had to
+// come from the disk.
+int digest_opened(int fd, const port_stat *st, const digest_out *out,
+                  int *cold);
 
 // The digests of a link's whole target text, which may be longer than a
 // path buffer; the link is not followed. 0, or -1 with errno.

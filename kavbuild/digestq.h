@@ -22,6 +22,7 @@ struct dq_item {
   port_stat st;                // the walk's status of the object
   int err;                     // errno of a failed digest
   int failed;                  // the caller's: how the digest failed, or 0
+  bool no_xattrs;              // the caller's: the digest saw none
   char path[DB_PATH_MAX + 1];  // terminated
 };
 

@@ -63,3 +63,12 @@ xattrs_read(const char *path, xattr_room *room, uint8_t *items, size_t cap,
   }
   return 0;
 }
+
+int
+xattrs_any(int fd)
+{
+  ssize_t got = flistxattr(fd, nullptr, 0);
+  if (got < 0)
+    return errno == ENOTSUP ? 0 : -1;
+  return got > 0;
+}

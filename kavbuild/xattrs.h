@@ -18,3 +18,8 @@ struct xattr_room {
 // cap bytes).
 int xattrs_read(const char *path, xattr_room *room, uint8_t *items,
                 size_t cap, size_t *len);
+
+// Whether the object open as fd has any extended attribute: 1, 0 (none,
+// or a file system without them), or -1 with errno. One call, without the
+// lookup of a path: most objects have none, and then need no xattrs_read.
+int xattrs_any(int fd);

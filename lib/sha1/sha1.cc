@@ -3,6 +3,7 @@
 #include "sha1/sha1.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -120,6 +121,13 @@ sha1_blocks_portable(uint32_t state[5], const uint8_t *p, size_t n)
 #undef SHA1_R0
 #undef SHA1_W
 
+sha1_blocks_fn
+sha1_blocks_accel()
+{
+  sha1_blocks_fn fns[SHA1_ACCELS_MAX];
+  return sha1_accels(fns) > 0 ? fns[0] : nullptr;
+}
+
 int
 sha1_select(int accel)
 {
@@ -207,14 +215,49 @@ sha_fd(int fd, uint8_t out[SHA1_LEN])
   return sha_fd_cold(fd, out, nullptr);
 }
 
+namespace {
+
+// A file that fills the first buffer and has at least this much more is
+// read through mappings; for less, setting one up costs more than the copy.
+constexpr off_t SHA_MAP_MIN = 512 * 1024;
+
+// The rest of a large regular file, once its first buffer of SHA_READ_LEN
+// bytes has been handed over, from mappings; fd's offset then stands where
+// they ended, or at the file's start again after a restart. Whatever is
+// left is read as usual. 0, or -1 with errno.
 int
-sha_fd_feed(int fd, sha_feed_fn fn, void *arg, int *cold)
+map_rest(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg)
+{
+  static_assert(SHA_READ_LEN % 65536 == 0, "mappings start on a page");
+  off_t pos = lseek(fd, 0, SEEK_CUR);
+  struct stat st;
+  if (pos < 0 || pos % off_t(SHA_READ_LEN) != 0 || fstat(fd, &st) != 0 ||
+      !S_ISREG(st.st_mode) || st.st_size - pos < SHA_MAP_MIN)
+    return 0;
+  size_t done;
+  if (port_map_feed(fd, pos, size_t(st.st_size - pos), SHA_READ_LEN, fn, arg,
+                    &done) != 0)
+    return restart(arg) != 0 ||
+                   lseek(fd, pos - off_t(SHA_READ_LEN), SEEK_SET) < 0
+               ? -1
+               : 0;
+  return done > 0 && lseek(fd, pos + off_t(done), SEEK_SET) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int
+sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg,
+            int *cold)
 {
   // 64-byte alignment keeps the loads of the block function on one cache
   // line each.
   alignas(64) uint8_t buf[SHA_READ_LEN];
   ssize_t got;
   bool first = cold != nullptr;
+  // Mappings are tried once, after the first read: not for contents that
+  // had to come from the disk, whose copy costs nothing next to the wait.
+  bool may_map = true;
   for (;;) {
     if (first) {
       // Asking the cache first costs nothing when the file is there.
@@ -222,15 +265,21 @@ sha_fd_feed(int fd, sha_feed_fn fn, void *arg, int *cold)
       got = port_read_nowait(fd, buf, sizeof buf);
       if (got < 0 && errno == EAGAIN) {
         *cold = 1;
+        may_map = false;
         continue;
       }
     } else {
       got = read(fd, buf, sizeof buf);
     }
-    if (got > 0)
+    if (got > 0) {
       fn(buf, size_t(got), arg);
-    else if (got == 0 || errno != EINTR)
+      if (may_map && size_t(got) == sizeof buf &&
+          map_rest(fd, fn, restart, arg) != 0)
+        return -1;
+      may_map = false;
+    } else if (got == 0 || errno != EINTR) {
       break;
+    }
   }
   return got == 0 ? 0 : -1;
 }
@@ -244,6 +293,10 @@ sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold)
       fd,
       [](const uint8_t *buf, size_t n, void *c) {
         sha1_update(static_cast<sha1_ctx *>(c), buf, int32_t(n));
+      },
+      [](void *c) {
+        sha1_init(static_cast<sha1_ctx *>(c));
+        return 0;
       },
       &ctx, cold);
   int e = errno;

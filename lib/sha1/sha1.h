@@ -29,10 +29,16 @@ uint8_t *sha_fd(int fd, uint8_t out[SHA1_LEN]);
 // cache and had to come from the disk (left 0 where the host cannot tell).
 uint8_t *sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold);
 // Reads fd from its current offset to the end, handing each buffer read to
-// fn, which may hash it more than one way; *cold as for sha_fd_cold. 0, or
-// -1 with errno from the read that failed.
+// fn, which may hash it more than one way; *cold as for sha_fd_cold. A
+// large file already cached is handed over from a mapping of the page
+// cache rather than read into a buffer. Should it shrink meanwhile,
+// restart is called: what fn was handed so far is to be forgotten, and the
+// file is read again from the offset it started at. 0, or -1 with errno
+// from the read (or restart) that failed.
 typedef void (*sha_feed_fn)(const uint8_t *buf, size_t n, void *arg);
-int sha_fd_feed(int fd, sha_feed_fn fn, void *arg, int *cold);
+typedef int (*sha_restart_fn)(void *arg);  // 0, or -1 with errno
+int sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg,
+                int *cold);
 uint8_t *sha_buf(const void *data, int32_t n, uint8_t out[SHA1_LEN]);
 
 // The compression function over n consecutive 64-byte blocks.
@@ -41,6 +47,10 @@ typedef void (*sha1_blocks_fn)(uint32_t state[5], const uint8_t *data,
 void sha1_blocks_portable(uint32_t state[5], const uint8_t *data, size_t n);
 // The processor's SHA extensions, or null when it has none.
 sha1_blocks_fn sha1_blocks_accel();
+// Every block function on the SHA extensions that the processor can run,
+// fastest first, into fns; their number. Each is held to the same digests.
+constexpr int SHA1_ACCELS_MAX = 2;
+int sha1_accels(sha1_blocks_fn fns[SHA1_ACCELS_MAX]);
 // Chooses the block function used from now on: the accelerated one when
 // accel is set and the processor has it, else the portable one. Returns
 // 1 when the accelerated one is in use. The default is the fastest.
