@@ -203,7 +203,7 @@ try_claim(xp_ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
 bool
 explain_managed(xp_ctx *c, xp_path *p, const std::string &host)
 {
-  const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
+  const db_rec *now = xp_now(*p);
   const std::vector<std::string> *targets = pkg_managed_link(c->xc_db, host);
   if (targets == nullptr || !S_ISLNK(now->mode))
     return false;
@@ -232,7 +232,7 @@ explain_present(xp_ctx *c, xp_path *p, const std::string &host)
 {
   if (explain_managed(c, p, host))
     return;
-  const db_rec *now = &p->xp_recs[p->xp_kind == DB_KIND_CHANGED ? 1 : 0];
+  const db_rec *now = xp_now(*p);
   std::vector<pkg_claim> claims =
       pkg_claims(c->xc_db, host, S_ISREG(now->mode));
   if (claims.empty()) {

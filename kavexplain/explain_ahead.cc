@@ -49,7 +49,8 @@ archive_keys(xp_ctx *c, const std::vector<xp_path> &paths)
       if (gone && !op.po_old.empty() && op.po_old != op.po_new)
         for (const std::string &arch : xp_arches_of(*c, op.po_name))
           keys.push_back({op.po_name, op.po_old, arch});
-  // An installed package's archive only; each once.
+  // Each once, and only those of a version installed or removed: a
+  // package whose files alone are left has no archive of its own.
   auto tied = [](const pkg_key &k) {
     return std::tie(k.pk_name, k.pk_version, k.pk_arch);
   };
@@ -62,7 +63,6 @@ archive_keys(xp_ctx *c, const std::vector<xp_path> &paths)
                            return tied(a) == tied(b);
                          }),
              keys.end());
-  // A package no longer installed has no archive of its own.
   keys.erase(std::remove_if(keys.begin(), keys.end(),
                             [](const pkg_key &k) {
                               return k.pk_version.empty();
@@ -117,7 +117,7 @@ xp_disk_sums(const std::string &name, uint32_t mask, xp_digest *dd)
   dd->xd_ok = true;
 }
 
-// Reads, on every core, the files that the dpkg level will read: the
+// The archives first; then the files the dpkg level will read, the
 // regular files that a package claims whose archive is not at hand.
 void
 xp_read_ahead(xp_ctx *c, const std::vector<xp_path> &paths)
@@ -127,7 +127,7 @@ xp_read_ahead(xp_ctx *c, const std::vector<xp_path> &paths)
   std::string host;
   for (size_t i = 0; i < paths.size(); i++) {
     const xp_path &p = paths[i];
-    const db_rec *now = &p.xp_recs[p.xp_kind == DB_KIND_CHANGED ? 1 : 0];
+    const db_rec *now = xp_now(p);
     if (p.xp_kind == DB_KIND_DELETED || !S_ISREG(now->mode) ||
         !xp_host_of(c->xc_root, p.xp_name, &host) || pkg_own_state(host))
       continue;
@@ -144,8 +144,7 @@ xp_read_ahead(xp_ctx *c, const std::vector<xp_path> &paths)
   auto work = [c, &paths, &todo, &next] {
     for (size_t k; (k = next++) < todo.size();) {
       const xp_path &p = paths[todo[k]];
-      const db_rec *now = &p.xp_recs[p.xp_kind == DB_KIND_CHANGED ? 1 : 0];
-      xp_disk_sums(p.xp_name, now->mask, &c->xc_disk[todo[k]]);
+      xp_disk_sums(p.xp_name, xp_now(p)->mask, &c->xc_disk[todo[k]]);
     }
   };
   std::vector<std::thread> threads;

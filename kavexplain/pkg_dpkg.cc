@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr uint32_t NO_ENTRY = UINT32_MAX;
-
 // One paragraph of the status file: the fields this back end reads.
 struct status_para {
   std::string_view name, version, arch, state, conffiles;
@@ -48,7 +46,6 @@ status_read(pkg_db *db, std::string *err)
   return true;
 }
 
-
 // The file of info/ for the package, named with its architecture or
 // without: true and its text, or false with errno.
 bool
@@ -65,38 +62,56 @@ info_read(const pkg_db *db, const pkg_meta *m, const char *ext,
   return pkg_read_file(*name, text);
 }
 
-void
-claim_add(pkg_db *db, std::string_view at, const pkg_entry &e)
+// The table's slot of host path at: where its chain is, or the empty slot
+// where it would go.
+size_t
+claim_slot(const pkg_db *db, std::string_view at)
 {
-  db->pd_claims.push_back(pkg_slot{std::hash<std::string_view>()(at), at,
-                                   uint32_t(db->pd_entries.size())});
-  db->pd_entries.push_back(e);
-}
-
-// The claims on one path, in the records' order, linked into a chain,
-// but for a path of a package's list that is one of its conffiles; the
-// slot of the chain's first entry is kept.
-void
-claims_link(pkg_db *db, const pkg_slot *from, const pkg_slot *to,
-            std::vector<pkg_slot> *out)
-{
-  std::vector<uint32_t> conf;  // the packages with a conffile here
-  uint32_t tail = NO_ENTRY;
-  for (const pkg_slot *s = from; s != to; s++) {
-    pkg_entry &e = db->pd_entries[s->ps_entry];
-    if (!e.pe_conf &&
-        std::find(conf.begin(), conf.end(), e.pe_pkg) != conf.end())
-      continue;
-    if (e.pe_conf)
-      conf.push_back(e.pe_pkg);
-    if (tail == NO_ENTRY)
-      out->push_back(*s);
-    else
-      db->pd_entries[tail].pe_next = s->ps_entry;
-    tail = s->ps_entry;
+  size_t mask = db->pd_claims.size() - 1;
+  for (size_t i = std::hash<std::string_view>()(at) & mask;;
+       i = (i + 1) & mask) {
+    uint32_t head = db->pd_claims[i].first;
+    if (head == PKG_NO_ENTRY || db->pd_entries[head].pe_at == at)
+      return i;
   }
 }
 
+// Twice the slots, each chain where its path now goes.
+void
+claims_grow(pkg_db *db)
+{
+  std::vector<std::pair<uint32_t, uint32_t>> old(
+      std::max(db->pd_claims.size() * 2, size_t(1) << 18),
+      {PKG_NO_ENTRY, PKG_NO_ENTRY});
+  old.swap(db->pd_claims);
+  for (const auto &c : old)
+    if (c.first != PKG_NO_ENTRY)
+      db->pd_claims[claim_slot(db, db->pd_entries[c.first].pe_at)] = c;
+}
+
+// Adds claim e on the host path at, last in its chain; but not a path of
+// a package's list that is one of its conffiles, which were claimed just
+// before: the last claim on the path.
+void
+claim_add(pkg_db *db, std::string_view at, pkg_entry e)
+{
+  if (4 * (db->pd_paths + 1) > 3 * db->pd_claims.size())
+    claims_grow(db);
+  e.pe_at = at;
+  auto &c = db->pd_claims[claim_slot(db, at)];
+  uint32_t i = uint32_t(db->pd_entries.size());
+  if (c.first == PKG_NO_ENTRY) {
+    c = {i, i};
+    db->pd_paths++;
+  } else {
+    pkg_entry &last = db->pd_entries[c.second];
+    if (!e.pe_conf && last.pe_pkg == e.pe_pkg && last.pe_conf)
+      return;
+    last.pe_next = i;
+    c.second = i;
+  }
+  db->pd_entries.push_back(e);
+}
 
 // The claims of one package, from its list: true, or false with *err when
 // the list is there but cannot be read.
@@ -120,7 +135,6 @@ lists_read(pkg_db *db, std::string *err)
   for (uint32_t i = 0; i < db->pd_pkgs.size(); i++)
     if (!claims_read(db, i, err))
       return false;
-  pkg_claims_settle(db);
   return true;
 }
 
@@ -143,7 +157,6 @@ sums_of(pkg_db *db, uint32_t pkg)
   }
   return s;
 }
-
 
 }  // namespace
 
@@ -197,43 +210,14 @@ pkg_list_parse(pkg_db *db, uint32_t pkg, std::string text)
     pkg_words(line, w);
     if (!w[0].empty() && w[2] != "obsolete")
       claim_add(db, pkg_canon_view(db, pkg_located(db, m->pm_name, w[0])),
-                pkg_entry{pkg, NO_ENTRY, true, w[0], w[1]});
+                pkg_entry{pkg, PKG_NO_ENTRY, true, {}, w[0], w[1]});
   }
   for (std::string_view path : pkg_lines(pkg_keep(db, std::move(text)))) {
     if (path.empty() || path == "/.")
       continue;
     claim_add(db, pkg_canon_view(db, pkg_located(db, m->pm_name, path)),
-              pkg_entry{pkg, NO_ENTRY, false, path, {}});
+              pkg_entry{pkg, PKG_NO_ENTRY, false, {}, path, {}});
   }
-}
-
-// One slot per path: the slots sorted by hash, each path's in the order
-// they came.
-void
-pkg_claims_settle(pkg_db *db)
-{
-  std::vector<pkg_slot> &v = db->pd_claims;
-  std::stable_sort(v.begin(), v.end(),
-                   [](const pkg_slot &a, const pkg_slot &b) {
-                     return a.ps_hash < b.ps_hash;
-                   });
-  std::vector<pkg_slot> out, same;
-  out.reserve(v.size());
-  for (size_t i = 0, j; i < v.size(); i = j) {
-    for (j = i + 1; j < v.size() && v[j].ps_hash == v[i].ps_hash; j++) {
-    }
-    // Paths that share a hash are told apart, each keeping its order.
-    std::stable_sort(v.begin() + ptrdiff_t(i), v.begin() + ptrdiff_t(j),
-                     [](const pkg_slot &a, const pkg_slot &b) {
-                       return a.ps_path < b.ps_path;
-                     });
-    for (size_t k = i, l; k < j; k = l) {
-      for (l = k + 1; l < j && v[l].ps_path == v[k].ps_path; l++) {
-      }
-      claims_link(db, &v[k], &v[l], &out);
-    }
-  }
-  v.swap(out);
 }
 
 pkg_db *
@@ -269,16 +253,10 @@ std::vector<pkg_claim>
 pkg_claims(pkg_db *db, const std::string &path, bool digests)
 {
   std::vector<pkg_claim> v;
-  size_t h = std::hash<std::string_view>()(path);
-  auto it = std::lower_bound(
-      db->pd_claims.begin(), db->pd_claims.end(), h,
-      [](const pkg_slot &s, size_t hash) { return s.ps_hash < hash; });
-  for (; it != db->pd_claims.end() && it->ps_hash == h; ++it)
-    if (it->ps_path == path)
-      break;
-  if (it == db->pd_claims.end() || it->ps_hash != h)
+  if (db->pd_claims.empty())
     return v;
-  for (uint32_t i = it->ps_entry; i != NO_ENTRY;) {
+  uint32_t first = db->pd_claims[claim_slot(db, path)].first;
+  for (uint32_t i = first; i != PKG_NO_ENTRY;) {
     const pkg_entry &e = db->pd_entries[i];
     pkg_claim c{db->pd_pkgs[e.pe_pkg].get(), std::string(e.pe_md5),
                 e.pe_conf};
@@ -293,7 +271,6 @@ pkg_claims(pkg_db *db, const std::string &path, bool digests)
   }
   return v;
 }
-
 
 const pkg_meta *
 pkg_find(const pkg_db *db, const std::string &name)

@@ -239,7 +239,7 @@ pkg_index_scan(pkg_db *db, const std::vector<std::string> &names)
 // indexes: its SHA-256 and, for a repository given with -a, its file.
 std::vector<std::pair<std::string, std::string>>
 pkg_index_find(pkg_db *db, const std::string &name,
-           const std::string &version, const std::string &arch)
+               const std::string &version, const std::string &arch)
 {
   std::vector<std::pair<std::string, std::string>> v;
   pkg_index_scan(db, {name});
@@ -277,8 +277,8 @@ pkg_index_load(pkg_db *db, std::string *err)
   std::sort(names.begin(), names.end());
   for (const std::string &n : names) {
     const char *tail = pkg_ends_with(n, "_InRelease") ? "_InRelease"
-                       : pkg_ends_with(n, "_Release") ? "_Release"
-                                                  : nullptr;
+                       : pkg_ends_with(n, "_Release")   ? "_Release"
+                                                        : nullptr;
     if (tail == nullptr)
       continue;
     std::string prefix = lists + n.substr(0, n.size() - strlen(tail));

@@ -24,21 +24,17 @@ struct pkg_override_rec {
   uint32_t po_uid, po_gid;
 };
 
-// One claim on a path: the package (its index in pd_pkgs), the path as
-// its list or conffiles name it, and for a conffile its digest; pe_next
-// links the claims on one path in the records' order.
+constexpr uint32_t PKG_NO_ENTRY = UINT32_MAX;
+
+// One claim on a path: the package (its index in pd_pkgs), the host path,
+// the path as its list or conffiles name it, and for a conffile its
+// digest; pe_next links the claims on one path in the records' order.
 struct pkg_entry {
   uint32_t pe_pkg;
-  uint32_t pe_next;  // UINT32_MAX ends the chain
+  uint32_t pe_next;  // PKG_NO_ENTRY ends the chain
   bool pe_conf;
-  std::string_view pe_raw;
+  std::string_view pe_at, pe_raw;
   std::string_view pe_md5;  // a conffile's, from the status file
-};
-
-struct pkg_slot {
-  size_t ps_hash;
-  std::string_view ps_path;
-  uint32_t ps_entry;
 };
 
 // A package's md5sums, read on first need: path without its leading '/'
@@ -65,10 +61,11 @@ struct pkg_db {
   std::vector<pkg_sums> pd_sums;                  // by package index
   std::vector<std::string_view> pd_conffiles;     // field text, by index
   std::unordered_map<std::string, const pkg_meta *> pd_by_name;
-  // Claims by host path: while the lists are read, one slot per claim in
-  // the records' order; then one per path, its chain's first entry,
-  // sorted by the path's hash.
-  std::vector<pkg_slot> pd_claims;
+  // Claims by host path: a table, open-addressed by the path's hash, of
+  // the first and the last entry of each path's chain; no allocation per
+  // path, of which the lists hold some 150,000.
+  std::vector<std::pair<uint32_t, uint32_t>> pd_claims;
+  size_t pd_paths = 0;  // the table's slots in use
   std::vector<pkg_entry> pd_entries;
   // Diverted path: where it went, and the package that diverted it.
   std::unordered_map<std::string_view,
@@ -79,6 +76,7 @@ struct pkg_db {
   std::unordered_map<std::string, std::vector<std::string>> pd_links;
   // Directories by the name a package uses to their host path.
   std::unordered_map<std::string_view, std::string_view> pd_dirs;
+  std::string_view pd_last_dir, pd_last_host;  // the last one asked for
   // Archives read so far, by "name version arch"; null for none at hand.
   std::map<std::string, std::unique_ptr<pkg_archive>> pd_archives;
   // Archives read ahead that failed, with why: told when asked for.
@@ -178,11 +176,10 @@ std::vector<std::pair<std::string, std::string>> pkg_index_find(
 // pkg_dpkg.cc and pkg_admin.cc: the parsers of dpkg's files, which read
 // the host's own and the kept copies alike: the status file, then the
 // diversions, then each package's list of paths (by its index in
-// pd_pkgs), then pkg_claims_settle. Each keeps its text as long as db.
+// pd_pkgs). Each keeps its text as long as db.
 void pkg_status_parse(pkg_db *db, std::string text);
 void pkg_diversions_parse(pkg_db *db, std::string text);
 void pkg_list_parse(pkg_db *db, uint32_t pkg, std::string text);
-void pkg_claims_settle(pkg_db *db);
 
 // pkg_kept.cc: adds to db the records kept in each file of kept; false
 // with *err when one cannot be read or is not such records.

@@ -286,7 +286,6 @@ pkg_kept_load(pkg_db *db, const std::vector<std::string> &kept,
       std::string *list = info_member(&m, k->pd_pkgs[i].get(), ".list");
       pkg_list_parse(k.get(), i, list != nullptr ? std::move(*list) : "");
     }
-    pkg_claims_settle(k.get());
     db->pd_kept.push_back(std::move(k));
   }
   return true;

@@ -108,16 +108,22 @@ pkg_read_file(const std::string &name, std::string *out)
   int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return false;
+  // Read straight into the string: its size and a page more, then more
+  // for a file that grew.
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > 0)
-    out->reserve(size_t(st.st_size));
-  char buf[65536];
+  size_t have = 0;
+  out->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? size_t(st.st_size) + 4096
+                                                      : 65536);
   ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0)
-      out->append(buf, size_t(n));
+  while ((n = read(fd, &(*out)[have], out->size() - have)) > 0 ||
+         (n < 0 && errno == EINTR)) {
+    have += n > 0 ? size_t(n) : 0;
+    if (have == out->size())
+      out->resize(2 * have);
+  }
   int e = errno;
   close(fd);
+  out->resize(have);
   errno = e;
   return n == 0;
 }
@@ -182,11 +188,19 @@ pkg_located(const pkg_db *db, std::string_view name, std::string_view path)
 std::string_view
 pkg_canon_view(pkg_db *db, std::string_view path)
 {
-  size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos || slash == 0)
+  // memrchr, not rfind: a byte at a time would cost more than the rest.
+  const void *last = memrchr(path.data(), '/', path.size());
+  if (last == nullptr || last == path.data())
     return path;
+  size_t slash = size_t(static_cast<const char *>(last) - path.data());
   std::string_view dir = path.substr(0, slash);
-  std::string_view host = canon_dir(db, dir);
+  // A list names a directory's entries one after another.
+  if (dir != db->pd_last_dir) {
+    db->pd_last_host = canon_dir(db, dir);
+    auto kept = db->pd_dirs.find(dir);  // a view that lives as long as db
+    db->pd_last_dir = kept != db->pd_dirs.end() ? kept->first : "";
+  }
+  std::string_view host = db->pd_last_host;
   if (host == dir)
     return path;
   return pkg_keep(db, std::string(host).append(path.substr(slash)));
