@@ -28,19 +28,10 @@ const char usage_text[] =
     "[-T time2] -m text -u user -n name mode baseline newest out "
     "[path ...]\n";
 
-// Errors end with status 2: 1 says there was nothing to accept.
 [[noreturn]] void
 usage()
 {
-  fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
-  exit(2);
-}
-
-[[noreturn]] void
-fail(const std::string &what)
-{
-  warn_msg1(what.c_str());
-  exit(2);
+  xp_usage(usage_text);
 }
 
 [[noreturn]] void
@@ -92,7 +83,7 @@ parse(int argc, char *argv[], args *a)
       default: {
         int r = xp_window_option(&a->w, ch, optarg, &err);
         if (r < 0)
-          fail(err);
+          xp_fail(err);
         if (r == 0)
           usage();  // getopt has said what was wrong
       }
@@ -139,7 +130,7 @@ pick(args *a, ft_tree *tree, acc_take *take)
     case MODE_EXPLAINED: {
       std::vector<xp_path> paths;
       if (xp_window_explain(a->w, tree, &paths, &err) != 0)
-        fail(err);
+        xp_fail(err);
       acc_pick_explained(paths, take);
       break;
     }
@@ -235,7 +226,7 @@ main(int argc, char *argv[])
   std::string err;
   if (a.m == MODE_EXPLAINED &&
       xp_window_settle(&a.w, a.baseline, a.newest, &err) != 0)
-    fail(err);
+    xp_fail(err);
   const char *failed = nullptr;
   ft_tree *tree = cmp_load(a.baseline, a.newest, &failed);
   if (tree == nullptr)

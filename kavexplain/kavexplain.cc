@@ -23,19 +23,10 @@ const char usage_text[] =
     "[-T time2] older newer\n"
     "       kavexplain [-r root] -s records\n";
 
-// Errors end with status 2: 1 says the report found something.
 [[noreturn]] void
 usage()
 {
-  fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
-  exit(2);
-}
-
-[[noreturn]] void
-fail(const std::string &what)
-{
-  warn_msg1(what.c_str());
-  exit(2);
+  xp_usage(usage_text);
 }
 
 // -s: the package records of the root, and nothing else, for a later
@@ -48,9 +39,9 @@ keep_records(xp_window *w, const char *file, bool json, int operands)
     usage();
   std::string err;
   if (xp_window_root(w, &err) != 0)
-    fail(err);
+    xp_fail(err);
   if (!pkg_save(w->xw_root.c_str(), file, &err))
-    fail("the package records: " + err);
+    xp_fail("the package records: " + err);
   return 0;
 }
 
@@ -75,7 +66,7 @@ main(int argc, char *argv[])
     }
     int r = xp_window_option(&w, ch, optarg, &err);
     if (r < 0)
-      fail(err);
+      xp_fail(err);
     if (r == 0)
       usage();  // getopt has said what was wrong
   }
@@ -85,7 +76,7 @@ main(int argc, char *argv[])
     usage();
   const char *older = argv[optind], *newer = argv[optind + 1];
   if (xp_window_settle(&w, older, newer, &err) != 0)
-    fail(err);
+    xp_fail(err);
 
   // The tree holds the records' extensions, which the paths point to: it
   // lives until the report is written.
@@ -97,10 +88,10 @@ main(int argc, char *argv[])
     exit(2);
   }
   if (db == nullptr)
-    fail(err);
+    xp_fail(err);
   std::vector<xp_path> paths;
   if (xp_window_explain_with(w, tree, db, &paths, &err) != 0)
-    fail(err);
+    xp_fail(err);
 
   int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);
   if (r != 0 || fflush(stdout) != 0) {

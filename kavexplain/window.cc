@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "diag/diag.h"
 #include "kavcmp/cmp.h"
 #include "kavexplain/pkg.h"
 
@@ -142,4 +144,18 @@ xp_window_explain(const xp_window &w, ft_tree *tree,
   if (db == nullptr)
     return -1;
   return xp_window_explain_with(w, tree, db, paths, err);
+}
+
+void
+xp_usage(const char *text)
+{
+  fputs(text, stderr);
+  exit(2);
+}
+
+void
+xp_fail(const std::string &what)
+{
+  warn_msg1(what.c_str());
+  exit(2);
 }
