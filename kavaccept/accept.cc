@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "db/print.h"
-#include "kavcmp/cmp.h"
-#include "kavjson/json.h"
+#include "cmp/cmp.h"
+#include "text/text.h"
 
 namespace {
 
@@ -96,14 +96,12 @@ copy_frame(const db_frame *fr, const void *data, void *arg)
   return 1;
 }
 
-// A text into the line as kavjson writes a path: every text of the line
-// is at most a path's length.
+// A text into the line as kavjson writes a path.
 void
 put_text(std::string *line, const char *key, const char *text)
 {
-  char buf[5 * (DB_PATH_MAX + 1) + 2];
   *line += key;
-  line->append(buf, size_t(json_put_path(buf, text) - buf));
+  *line += text_json(text);
 }
 
 }  // namespace

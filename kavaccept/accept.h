@@ -13,7 +13,7 @@
 
 #include "db/db.h"
 #include "ft/ft.h"
-#include "kavexplain/explain.h"
+#include "explain/explain.h"
 #include "sha256/sha256.h"
 
 // The paths whose newer record the new baseline takes, in byte order; each

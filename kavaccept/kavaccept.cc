@@ -17,8 +17,8 @@
 #include "diag/diag.h"
 #include "ft/ft.h"
 #include "kavaccept/accept.h"
-#include "kavcmp/cmp.h"
-#include "kavexplain/window.h"
+#include "cmp/cmp.h"
+#include "explain/window.h"
 #include "port/port.h"
 
 namespace {
@@ -28,23 +28,12 @@ const char usage_text[] =
     "[-T time2] -m text -u user -n name mode baseline newest out "
     "[path ...]\n";
 
+// 1 says there was nothing to accept: a usage error is 2, as every other
+// error.
 [[noreturn]] void
 usage()
 {
-  xp_usage(usage_text);
-}
-
-[[noreturn]] void
-fail(const char *a, const char *b)
-{
-  warn_msg2(a, b);
-  exit(2);
-}
-
-[[noreturn]] void
-fail_sys(const char *what, const char *name)
-{
-  warn_sys2(what, name);
+  fputs(usage_text, stderr);
   exit(2);
 }
 
@@ -67,7 +56,7 @@ check_text(const char *opt, const char *text)
   if (text == nullptr)
     usage();
   if (strlen(text) > DB_PATH_MAX)
-    fail(opt, "argument too long");
+    die_msg2(opt, "argument too long");
 }
 
 void
@@ -83,7 +72,7 @@ parse(int argc, char *argv[], args *a)
       default: {
         int r = xp_window_option(&a->w, ch, optarg, &err);
         if (r < 0)
-          xp_fail(err);
+          die_msg1(err.c_str());
         if (r == 0)
           usage();  // getopt has said what was wrong
       }
@@ -107,13 +96,13 @@ parse(int argc, char *argv[], args *a)
   check_text("-u", a->user);
   check_text("-n", a->name);
   if (a->text[0] == '\0')
-    fail("-m", "no text");
+    die_msg2("-m", "no text");
   if (a->user[0] == '\0')
-    fail("-u", "no user");
+    die_msg2("-u", "no user");
   // The name the new baseline gets in its directory.
   if (a->name[0] == '\0' || strchr(a->name, '/') != nullptr ||
       strcmp(a->name, ".") == 0 || strcmp(a->name, "..") == 0)
-    fail("-n", "not a plain file name");
+    die_msg2("-n", "not a plain file name");
 }
 
 // The changed paths the mode takes the newest records of; exits on an error.
@@ -125,12 +114,12 @@ pick(args *a, ft_tree *tree, acc_take *take)
     case MODE_ALL: acc_pick_all(tree, take); break;
     case MODE_PATH:
       if (acc_pick_paths(tree, a->paths, take, &err, &why) != 0)
-        fail(err.c_str(), why.c_str());
+        die_msg2(err.c_str(), why.c_str());
       break;
     case MODE_EXPLAINED: {
       std::vector<xp_path> paths;
       if (xp_window_explain(a->w, tree, &paths, &err) != 0)
-        xp_fail(err);
+        die_msg1(err.c_str());
       acc_pick_explained(paths, take);
       break;
     }
@@ -215,22 +204,23 @@ fail_made(const char *what, const char *name, const char *out)
 int
 main(int argc, char *argv[])
 {
+  diag_exit_status(2);
   args a;
   parse(argc, argv, &a);
   // Refused before the work as well as when it is made.
   struct stat st;
   if (lstat(a.out, &st) == 0) {
     errno = EEXIST;
-    fail_sys("db_open()", a.out);
+    die_sys2("db_open()", a.out);
   }
   std::string err;
   if (a.m == MODE_EXPLAINED &&
       xp_window_settle(&a.w, a.baseline, a.newest, &err) != 0)
-    xp_fail(err);
+    die_msg1(err.c_str());
   const char *failed = nullptr;
   ft_tree *tree = cmp_load(a.baseline, a.newest, &failed);
   if (tree == nullptr)
-    fail_sys("db_readall()", failed);
+    die_sys2("db_readall()", failed);
   acc_take take;
   pick(&a, tree, &take);
   if (take.empty()) {
@@ -243,10 +233,10 @@ main(int argc, char *argv[])
   // newest snapshot is taken whole.
   const char *dated = a.m == MODE_ALL ? a.newest : a.baseline;
   if (stat(dated, &st) != 0)
-    fail_sys("stat()", dated);
+    die_sys2("stat()", dated);
   char older_sum[2 * SHA256_LEN + 1], newer_sum[2 * SHA256_LEN + 1];
   if (acc_file_sha256(a.baseline, older_sum) != 0)
-    fail_sys("acc_file_sha256()", a.baseline);
+    die_sys2("acc_file_sha256()", a.baseline);
   bool made = false;
   if (write_out(a, tree, take, st.st_mtim, &made) != 0) {
     if (made)

@@ -12,7 +12,7 @@
 #include "db/print.h"
 #include "diag/diag.h"
 #include "ft/ft.h"
-#include "kavcmp/cmp.h"
+#include "cmp/cmp.h"
 #include "port/port.h"
 
 namespace {
@@ -74,8 +74,10 @@ main(int argc, char *argv[])
     db_handle *db = db_open(diffname, O_RDWR | O_CREAT | O_EXCL, 0600);
     if (db == nullptr)
       die_sys2("db_open()", diffname);
-    if (ft_traverse(tree, cmp_put_diff, db) != 0)
+    if (ft_traverse(tree, cmp_put_diff, db) != 0) {
+      warn_msg1("db_argput()");  // the frame that failed, then the reason
       die_sys1("ft_traverse()");
+    }
     if (db_close(db) != 0)
       die_sys2("db_close()", diffname);
   } else if (ft_traverse(tree, cmp_print, &view) != 0) {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "ft/ft.h"
-#include "kavcmp/cmp.h"
+#include "cmp/cmp.h"
 #include "kavcollect/collect.h"
 
 namespace {

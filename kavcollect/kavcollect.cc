@@ -34,24 +34,6 @@ usage()
   exit(2);
 }
 
-// Status 1 means changes here: a failure of the run is 2.
-[[noreturn]] void
-die2(const char *a, const char *b)
-{
-  warn_msg2(a, b);
-  exit(2);
-}
-
-[[noreturn]] void
-die_sys(const char *a, const char *b = nullptr)
-{
-  if (b == nullptr)
-    warn_sys1(a);
-  else
-    warn_sys2(a, b);
-  exit(2);
-}
-
 int
 number(const char *text, int lo, int hi)
 {
@@ -59,7 +41,7 @@ number(const char *text, int lo, int hi)
   errno = 0;
   long v = strtol(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi)
-    die2(text, "not a number in range");
+    die_msg2(text, "not a number in range");
   return int(v);
 }
 
@@ -69,22 +51,22 @@ void
 open_store(const char *store)
 {
   if (mkdir(store, 0700) != 0 && errno != EEXIST)
-    die_sys("mkdir", store);
+    die_sys2("mkdir", store);
   struct stat st;
   if (lstat(store, &st) != 0)
-    die_sys(store);
+    die_sys1(store);
   if (!S_ISDIR(st.st_mode))
-    die2(store, "not a directory");
+    die_msg2(store, "not a directory");
   if ((st.st_mode & 077) != 0 || st.st_uid != geteuid())
-    die2(store, "the store must be a directory of mode 0700 owned by the "
+    die_msg2(store, "the store must be a directory of mode 0700 owned by the "
                 "user running kavcollect");
   // A dot first: no host's directory can take the name.
   std::string lock = std::string(store) + "/.lock";
   int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0)
-    die_sys(lock.c_str());
+    die_sys1(lock.c_str());
   if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-    die2(lock.c_str(), "another kavcollect holds the store");
+    die_msg2(lock.c_str(), "another kavcollect holds the store");
   // The descriptor stays open, and the lock held, until the run ends.
 }
 
@@ -93,6 +75,7 @@ open_store(const char *store)
 int
 main(int argc, char *argv[])
 {
+  diag_exit_status(2);  // 1 says something changed
   bool json = false;
   int jobs = 8;
   collect_gate gate;
@@ -117,14 +100,14 @@ main(int argc, char *argv[])
   for (size_t i = 0; i < nhosts; i++)
     for (size_t j = 0; j < i; j++)
       if (strcmp(hosts[i], hosts[j]) == 0)
-        die2(hosts[i], "named twice");
+        die_msg2(hosts[i], "named twice");
 
   // The hosts' control sockets, in a directory only this run can enter.
   const char *tmp = getenv("TMPDIR");
   std::string ctl_dir = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") +
                         "/kavcollect.XXXXXX";
   if (mkdtemp(&ctl_dir[0]) == nullptr)
-    die_sys("mkdtemp", ctl_dir.c_str());
+    die_sys2("mkdtemp", ctl_dir.c_str());
   o.co_ctl_dir = ctl_dir.c_str();
 
   // Each compare holds two snapshots: no more at once than there are
@@ -147,7 +130,7 @@ main(int argc, char *argv[])
   int status = 0;
   for (collect_result &r : results) {
     if ((json ? report_host_json(&r) : report_host(&r)) != 0)
-      die_sys("stdout");
+      die_sys1("stdout");
     std::string why;
     if (!r.cr_error.empty()) {
       status = 2;
@@ -158,9 +141,9 @@ main(int argc, char *argv[])
         status = 1;
   }
   if (!json && report_fleet(results) != 0)
-    die_sys("stdout");
+    die_sys1("stdout");
   if (fflush(stdout) != 0)
-    die_sys("stdout");
+    die_sys1("stdout");
   // Only a report that went out counts as made: the next run compares
   // again whatever this one could not mark.
   for (const collect_result &r : results) {

@@ -12,50 +12,12 @@
 #include "db/print.h"
 #include "diag/diag.h"
 #include "diag/esc.h"
-#include "kavjson/json.h"
+#include "text/json.h"
+#include "text/text.h"
 
 namespace {
 
 constexpr size_t FLEET_NAMES_MAX = 10;  // hosts named per group
-
-std::string
-escaped(const std::string &s)
-{
-  std::unique_ptr<char[]> buf(new char[ESC_GROW * s.size() + 1]);
-  size_t n = esc_bytes(s.data(), s.size(), buf.get());
-  return std::string(buf.get(), n);
-}
-
-// A JSON string of ASCII text (the host names and reasons of our own).
-std::string
-json_text(const std::string &s)
-{
-  std::string out = "\"";
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20 || c >= 0x7f) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", c);
-      out += b;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
-const char *
-kind_word(uint8_t kind)
-{
-  switch (kind) {
-    case DB_KIND_NEW: return "new";
-    case DB_KIND_DELETED: return "deleted";
-    default: return "changed";
-  }
-}
 
 int
 put(const std::string &s)
@@ -129,20 +91,20 @@ report_host(const collect_result *r)
 int
 report_host_json(const collect_result *r)
 {
-  std::string host = "{\"host\":" + json_text(r->cr_host);
+  std::string host = "{\"host\":" + text_json(r->cr_host);
   if (!r->cr_error.empty()) {
     warn_msg3("kavcollect", r->cr_host.c_str(), r->cr_error.c_str());
-    return put(host + ",\"error\":" + json_text(r->cr_error) + "}\n");
+    return put(host + ",\"error\":" + text_json(r->cr_error) + "}\n");
   }
   if (r->cr_first)
     return put(host + ",\"first\":true,\"collected\":" +
                std::to_string(r->cr_fetched.size()) +
-               ",\"baseline\":" + json_text(r->cr_fetched.front()) + "}\n");
+               ",\"baseline\":" + text_json(r->cr_fetched.front()) + "}\n");
   for (const collect_section &s : r->cr_sections) {
     std::string head = host + ",\"since\":" +
                        (s.cs_since_base ? "\"baseline\"" : "\"previous\"") +
-                       ",\"older_snapshot\":" + json_text(s.cs_older) +
-                       ",\"newer_snapshot\":" + json_text(s.cs_newer) + ",";
+                       ",\"older_snapshot\":" + text_json(s.cs_older) +
+                       ",\"newer_snapshot\":" + text_json(s.cs_newer) + ",";
     for (const collect_change &c : s.cs_changes)
       if (put(head + json_change(c)) != 0)
         return -1;
@@ -200,7 +162,7 @@ report_fleet(const std::vector<collect_result> &results)
                     " (no triage on the collector)\n";
   for (const group *g : order) {
     size_t n = g->g_hosts.size();
-    out += escaped(g->g_change->cc_path) + " " + kind_word(g->g_change->cc_kind) +
+    out += text_esc(g->g_change->cc_path) + " " + text_change_word(g->g_change->cc_kind) +
            (n > 1 ? " identically on " : " on ") + std::to_string(n) +
            (n > 1 ? " hosts: " : " host: ");
     for (size_t i = 0; i < n && i < FLEET_NAMES_MAX; i++)

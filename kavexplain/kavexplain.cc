@@ -11,9 +11,10 @@
 #include "db/db.h"
 #include "diag/diag.h"
 #include "ft/ft.h"
-#include "kavexplain/explain.h"
-#include "kavexplain/pkg.h"
-#include "kavexplain/window.h"
+#include "explain/explain.h"
+#include "pkg/pkg.h"
+#include "explain/window.h"
+#include "kavexplain/report.h"
 #include "port/port.h"
 
 namespace {
@@ -23,10 +24,12 @@ const char usage_text[] =
     "[-T time2] older newer\n"
     "       kavexplain [-r root] -s records\n";
 
+// 1 says something was found: a usage error is 2, as every other error.
 [[noreturn]] void
 usage()
 {
-  xp_usage(usage_text);
+  fputs(usage_text, stderr);
+  exit(2);
 }
 
 // -s: the package records of the root, and nothing else, for a later
@@ -39,9 +42,9 @@ keep_records(xp_window *w, const char *file, bool json, int operands)
     usage();
   std::string err;
   if (xp_window_root(w, &err) != 0)
-    xp_fail(err);
+    die_msg1(err.c_str());
   if (!pkg_save(w->xw_root.c_str(), file, &err))
-    xp_fail("the package records: " + err);
+    die_msg2("the package records", err.c_str());
   return 0;
 }
 
@@ -50,6 +53,7 @@ keep_records(xp_window *w, const char *file, bool json, int operands)
 int
 main(int argc, char *argv[])
 {
+  diag_exit_status(2);
   bool json = false;
   const char *save = nullptr;
   xp_window w;
@@ -66,7 +70,7 @@ main(int argc, char *argv[])
     }
     int r = xp_window_option(&w, ch, optarg, &err);
     if (r < 0)
-      xp_fail(err);
+      die_msg1(err.c_str());
     if (r == 0)
       usage();  // getopt has said what was wrong
   }
@@ -76,28 +80,24 @@ main(int argc, char *argv[])
     usage();
   const char *older = argv[optind], *newer = argv[optind + 1];
   if (xp_window_settle(&w, older, newer, &err) != 0)
-    xp_fail(err);
+    die_msg1(err.c_str());
 
   // The tree holds the records' extensions, which the paths point to: it
   // lives until the report is written.
   const char *failed = nullptr;
   pkg_db *db = nullptr;
   ft_tree *tree = xp_window_load(w, older, newer, &failed, &db, &err);
-  if (tree == nullptr) {
-    warn_sys2("db_readall()", failed);
-    exit(2);
-  }
+  if (tree == nullptr)
+    die_sys2("db_readall()", failed);
   if (db == nullptr)
-    xp_fail(err);
+    die_msg1(err.c_str());
   std::vector<xp_path> paths;
   if (xp_window_explain_with(w, tree, db, &paths, &err) != 0)
-    xp_fail(err);
+    die_msg1(err.c_str());
 
   int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);
-  if (r != 0 || fflush(stdout) != 0) {
-    warn_sys1("stdout");
-    exit(2);
-  }
+  if (r != 0 || fflush(stdout) != 0)
+    die_sys1("stdout");
   ft_free(tree);
   return xp_status(paths);
 }

@@ -1,5 +1,7 @@
 // report.cc: the verdicts as a report for a person, or as JSON lines whose
 // "path" and "change" read as kavjson writes them.
+#include "kavexplain/report.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,26 +9,15 @@
 #include <tuple>
 
 #include "db/db.h"
-#include "diag/esc.h"
-#include "kavexplain/explain.h"
-#include "kavjson/json.h"
+#include "text/text.h"
 
 namespace {
-
-// The escaped, printed form of a name or of text read from a file.
-std::string
-esc(const std::string &s)
-{
-  std::string out(ESC_GROW * s.size(), '\0');
-  out.resize(esc_bytes(s.data(), s.size(), &out[0]));
-  return out;
-}
 
 std::string
 what_changed(const xp_path &p)
 {
   if (p.xp_kind != DB_KIND_CHANGED)
-    return json_change_word(p.xp_kind);
+    return text_change_word(p.xp_kind);
   std::string s = "changed";
   uint32_t diff = db_rec_diff(&p.xp_recs[0], &p.xp_recs[1]);
   const char *sep = " ";
@@ -79,15 +70,15 @@ xp_report_text(const std::vector<xp_path> &paths, FILE *out)
     s += "unexplained:\n";
   for (const xp_path &p : paths)
     if (p.xp_verdict == XP_UNEXPLAINED)
-      s += "  " + esc(p.xp_name) + ": " + what_changed(p) + "; expected " +
-           esc(p.xp_expected) + " (" + XP_EVIDENCE_WORDS[p.xp_evidence] +
+      s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + "; expected " +
+           text_esc(p.xp_expected) + " (" + XP_EVIDENCE_WORDS[p.xp_evidence] +
            ")\n";
   if (count[XP_CONFFILE] > 0)
     s += "conffile edits:\n";
   for (const xp_path &p : paths)
     if (p.xp_verdict == XP_CONFFILE)
-      s += "  " + esc(p.xp_name) + ": " + what_changed(p) + ", not as " +
-           esc(p.xp_package + " " + p.xp_version) + " installed it (" +
+      s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + ", not as " +
+           text_esc(p.xp_package + " " + p.xp_version) + " installed it (" +
            XP_EVIDENCE_WORDS[p.xp_evidence] + ")\n";
   // By package and versions; a group's evidence is the weakest of its
   // paths, and says so where some of them rest on kept records.
@@ -111,7 +102,7 @@ xp_report_text(const std::vector<xp_path> &paths, FILE *out)
     xp_path p;
     p.xp_older = std::get<1>(g.first);
     p.xp_version = std::get<2>(g.first);
-    s += "  " + esc(std::get<0>(g.first) +
+    s += "  " + text_esc(std::get<0>(g.first) +
                 (p.xp_version.empty() && p.xp_older.empty() ? "" : " ") +
                 versions(p)) + ": " +
          std::to_string(g.second.count) +
@@ -124,28 +115,25 @@ xp_report_text(const std::vector<xp_path> &paths, FILE *out)
     s += "moved:\n";
   for (const xp_path &p : paths)
     if (p.xp_verdict == XP_MOVED && p.xp_kind == DB_KIND_DELETED)
-      s += "  " + esc(p.xp_name) + " \u2192 " + esc(p.xp_peer) + "\n";
+      s += "  " + text_esc(p.xp_name) + " \u2192 " + text_esc(p.xp_peer) + "\n";
   return put(out, s) ? 0 : -1;
 }
 
 int
 xp_report_json(const std::vector<xp_path> &paths, FILE *out)
 {
-  // A path, and text from the package manager cut to a path's length.
-  char line[4 * JSON_LINE_MAX];
   for (const xp_path &p : paths) {
-    char *at = line;
-    auto str = [&at](const char *key, std::string v) {
+    std::string line;
+    // A path, and text from the package manager cut to a path's length.
+    auto str = [&line](const char *key, std::string v) {
       if (v.size() > DB_PATH_MAX)
         v.resize(DB_PATH_MAX);
-      at += sprintf(at, ",\"%s\":", key);
-      at = json_put_path(at, v.c_str());
+      line += std::string(",\"") + key + "\":" + text_json(v.c_str());
     };
-    at += sprintf(at, "{\"change\":\"%s\"", json_change_word(p.xp_kind));
+    line += std::string("{\"change\":\"") + text_change_word(p.xp_kind) + "\"";
     str("path", p.xp_name);
-    at += sprintf(at, ",\"verdict\":\"%s\",\"evidence\":\"%s\"",
-                  XP_VERDICT_WORDS[p.xp_verdict],
-                  XP_EVIDENCE_WORDS[p.xp_evidence]);
+    line += std::string(",\"verdict\":\"") + XP_VERDICT_WORDS[p.xp_verdict] +
+            "\",\"evidence\":\"" + XP_EVIDENCE_WORDS[p.xp_evidence] + "\"";
     if (!p.xp_kept.empty())
       str("kept_records", p.xp_kept);
     if (!p.xp_package.empty())
@@ -159,8 +147,8 @@ xp_report_json(const std::vector<xp_path> &paths, FILE *out)
     if (p.xp_verdict == XP_MOVED)
       str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from",
           p.xp_peer);
-    at += sprintf(at, "}\n");
-    if (!put(out, std::string(line, size_t(at - line))))
+    line += "}\n";
+    if (!put(out, line))
       return -1;
   }
   return 0;

@@ -9,7 +9,8 @@
 
 #include "db/db.h"
 #include "diag/diag.h"
-#include "kavjson/json.h"
+#include "drv/drv.h"
+#include "text/json.h"
 #include "port/port.h"
 
 namespace {
@@ -62,6 +63,6 @@ main(int argc, char *argv[])
   bool out_failed = r != 0 && st->js_werr != 0;
   if (out_failed)
     errno = st->js_werr;
-  db_print_end(file, r, out_failed, flush_json, st);
+  drv_print_end(file, r, out_failed, flush_json, st);
   return 0;
 }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "db/db.h"
-#include "kavjson/json.h"
+#include "text/json.h"
 #include "kavjson/json_want.h"
 #include "testutil/dbfile.h"
 #include "testutil/testutil.h"

@@ -9,6 +9,7 @@
 #include "db/db.h"
 #include "db/print.h"
 #include "diag/diag.h"
+#include "drv/drv.h"
 #include "kavshow/show.h"
 #include "port/port.h"
 
@@ -63,6 +64,6 @@ main(int argc, char *argv[])
 
   static uint8_t data[SHOW_DATA_MAX];
   int r = db_readall(file, show_record, &o, data, sizeof data);
-  db_print_end(file, r, r == SHOW_OUT_FAILED, flush_stdout, nullptr);
+  drv_print_end(file, r, r == SHOW_OUT_FAILED, flush_stdout, nullptr);
   return 0;
 }

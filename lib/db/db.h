@@ -253,17 +253,6 @@ bool db_path_admits(const char *path, const char *want, bool exact,
 int db_frame_recs(const db_frame *fr, const void *data, const char *want,
                   bool exact, bool prefix, db_rec recs[2], db_ext exts[2]);
 
-// The end of a program that printed the frames of file as db_readall read
-// them, r being what db_readall returned. When out_failed, the output
-// refused a record: "stdout" and errno are reported. Any other failure is
-// the reading's: flush(arg) writes out the records before it first, so
-// that both streams into one file read in order, and "db_readall" with
-// file and the reading's errno are reported, even if that flush fails too.
-// Last the output is flushed, which may fail only now. Each report exits
-// with status 1; it returns when all went well.
-void db_print_end(const char *file, int r, bool out_failed,
-                  int (*flush)(void *arg), void *arg);
-
 // The attributes whose stored values differ between a and b, among those
 // a comparison of two snapshots looks at: ctime and the masks never count.
 // An extension's attributes a record lacks count as a zero digest and no

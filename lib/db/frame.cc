@@ -1,13 +1,10 @@
 // frame.cc: what the reading programs share about a frame: whether its
 // data holds its records, whether the path filters admit it, its records,
-// which attributes of a changed pair differ, and how a printing program
-// ends.
+// which attributes of a changed pair differ.
 #include "db/db.h"
 
 #include <cerrno>
 #include <cstring>
-
-#include "diag/diag.h"
 
 namespace {
 
@@ -65,24 +62,6 @@ db_frame_recs(const db_frame *fr, const void *data, const char *want,
   if (!db_path_admits(fr->path, want, exact, prefix))
     return 0;
   return 1;
-}
-
-void
-db_print_end(const char *file, int r, bool out_failed, int (*flush)(void *),
-             void *arg)
-{
-  if (out_failed)
-    die_sys1("stdout");
-  if (r != 0) {
-    // Should the flush fail too, the reading is still what is reported:
-    // it failed first.
-    int e = errno;
-    flush(arg);
-    errno = e;
-    die_sys2("db_readall", file);
-  }
-  if (flush(arg) != 0)
-    die_sys1("stdout");
 }
 
 uint32_t

@@ -16,6 +16,9 @@
 
 namespace {
 
+// The program's one exit status for an error, set by its main().
+int fail_status = 1;
+
 // Room for a whole path escaped byte by byte, the operation's name and the
 // system's text.
 constexpr size_t LINE_ROOM = 8192;
@@ -87,50 +90,56 @@ warn_msg3(const char *a, const char *b, const char *c)
 }
 
 void
+diag_exit_status(int status)
+{
+  fail_status = status;
+}
+
+void
 die_sys0()
 {
   warn_sys0();
-  exit(1);
+  exit(fail_status);
 }
 
 void
 die_sys1(const char *a)
 {
   warn_sys1(a);
-  exit(1);
+  exit(fail_status);
 }
 
 void
 die_sys2(const char *a, const char *b)
 {
   warn_sys2(a, b);
-  exit(1);
+  exit(fail_status);
 }
 
 void
 die_sys3(const char *a, const char *b, const char *c)
 {
   warn_sys3(a, b, c);
-  exit(1);
+  exit(fail_status);
 }
 
 void
 die_msg1(const char *a)
 {
   warn_msg1(a);
-  exit(1);
+  exit(fail_status);
 }
 
 void
 die_msg2(const char *a, const char *b)
 {
   warn_msg2(a, b);
-  exit(1);
+  exit(fail_status);
 }
 
 void
 die_msg3(const char *a, const char *b, const char *c)
 {
   warn_msg3(a, b, c);
-  exit(1);
+  exit(fail_status);
 }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "kavexplain/pkg.h"
-#include "kavexplain/pkg_int.h"
+#include "pkg/pkg.h"
+#include "pkg/pkg_int.h"
 
 namespace {
 

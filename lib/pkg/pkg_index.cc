@@ -15,7 +15,7 @@
 #include <unordered_set>
 
 #include "db/print.h"
-#include "kavexplain/pkg_int.h"
+#include "pkg/pkg_int.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <map>
 #include <memory>
 
-#include "kavexplain/pkg.h"
-#include "kavexplain/pkg_int.h"
+#include "pkg/pkg.h"
+#include "pkg/pkg_int.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "kavcmp/cmp.h"
+#include "cmp/cmp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // window.cc: the options that steer an explanation, and the run under them.
-#include "kavexplain/window.h"
+#include "explain/window.h"
 
 #include <sys/stat.h>
 
@@ -10,9 +10,8 @@
 #include <cstring>
 #include <thread>
 
-#include "diag/diag.h"
-#include "kavcmp/cmp.h"
-#include "kavexplain/pkg.h"
+#include "cmp/cmp.h"
+#include "pkg/pkg.h"
 
 namespace {
 
@@ -144,18 +143,4 @@ xp_window_explain(const xp_window &w, ft_tree *tree,
   if (db == nullptr)
     return -1;
   return xp_window_explain_with(w, tree, db, paths, err);
-}
-
-void
-xp_usage(const char *text)
-{
-  fputs(text, stderr);
-  exit(2);
-}
-
-void
-xp_fail(const std::string &what)
-{
-  warn_msg1(what.c_str());
-  exit(2);
 }

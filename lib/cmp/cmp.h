@@ -1,6 +1,7 @@
-// cmp.h: the compare engine of kavcmp. Two snapshot databases are read into
-// one path tree, and every path with a record gets a change kind in its
-// node's ftn_kind; the paths that differ are then printed or stored.
+// cmp.h: the compare engine that kavcmp, kavexplain, kavaccept and
+// kavcollect share. Two snapshot databases are read into one path tree,
+// and every path with a record gets a change kind in its node's ftn_kind;
+// the paths that differ are then printed or stored.
 #pragma once
 #include <cstdint>
 
@@ -40,7 +41,7 @@ uint16_t cmp_change(const ft_node *node, db_rec recs[2]);
 // unchanged. cmp_print prints it as the rec_view (arg) chose: 0, or -1
 // with errno when stdout refused it, which ends the traversal.
 // cmp_put_diff appends its frame to the db_handle (arg): kind and records
-// as the node holds them, the older record first. -1 after a message when
-// the frame cannot be written, errno from the write.
+// as the node holds them, the older record first. -1 when the frame
+// cannot be written, errno from the write.
 int cmp_print(ft_node *node, void *view);
 int cmp_put_diff(ft_node *node, void *db);

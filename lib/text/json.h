@@ -1,6 +1,6 @@
-// json.h: the engine of kavjson: each frame of a database as one line of
-// JSON (one object, UTF-8), written as it is read, unless a path filter
-// leaves it out.
+// json.h: the JSON lines of kavjson and kavcollect: each frame of a
+// database as one line of JSON (one object, UTF-8), written as it is read,
+// unless a path filter leaves it out.
 #pragma once
 #include <cstddef>
 #include <cstdio>
@@ -35,11 +35,3 @@ int json_record(const db_frame *fr, const void *data, void *arg);
 // Writes out the lines that wait and flushes js_out. 0, or -1 with errno
 // (and js_werr) from the failed write; the lines are then given up.
 int json_flush(json_state *st);
-
-// What every line says of a path, for other programs' JSON lines to say it
-// alike. json_put_path writes the path's printed form as a JSON string,
-// quotes included: at most 5 * strlen(path) + 2 bytes, for a path of at
-// most DB_PATH_MAX + 1 bytes. json_change_word is the "change" word of a
-// frame kind, or null for a kind no writer of the suite stores.
-char *json_put_path(char *p, const char *path);
-const char *json_change_word(uint8_t kind);

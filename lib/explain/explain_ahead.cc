@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "db/print.h"
-#include "kavexplain/explain_int.h"
+#include "explain/explain_int.h"
 #include "port/port.h"
 #include "sha256/sha256.h"
 

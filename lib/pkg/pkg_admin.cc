@@ -8,8 +8,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "kavexplain/pkg.h"
-#include "kavexplain/pkg_int.h"
+#include "pkg/pkg.h"
+#include "pkg/pkg_int.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "kavexplain/pkg.h"
+#include "pkg/pkg.h"
 
 struct pkg_override_rec {
   uint16_t po_perm;

@@ -18,7 +18,7 @@
 
 #include "db/print.h"
 #include "fuzz/fuzz_util.h"
-#include "kavcmp/cmp.h"
+#include "cmp/cmp.h"
 
 namespace {
 

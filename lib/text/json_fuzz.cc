@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz/fuzz_util.h"
-#include "kavjson/json.h"
+#include "text/json.h"
 #include "port/port.h"
 #include "testutil/unesc.h"
 

@@ -1,11 +1,8 @@
 // report.cc: the paths that differ, printed or stored in a difference
 // database.
-#include "kavcmp/cmp.h"
-
-#include <cerrno>
+#include "cmp/cmp.h"
 
 #include "db/print.h"
-#include "diag/diag.h"
 
 int
 cmp_print(ft_node *node, void *arg)
@@ -27,12 +24,6 @@ cmp_put_diff(ft_node *node, void *arg)
   const db_rec *recs = static_cast<const db_rec *>(node->ftn_data);
   static uint8_t buf[DB_DATA_MAX];
   uint32_t len = db_frame_pack(recs, kind == DB_KIND_CHANGED ? 2 : 1, buf);
-  if (db_argput(static_cast<db_handle *>(arg), node->ftn_path, len, kind,
-                buf) != 0) {
-    int e = errno;  // the driver reports it after this line
-    warn_msg1("db_argput()");
-    errno = e;
-    return -1;
-  }
-  return 0;
+  return db_argput(static_cast<db_handle *>(arg), node->ftn_path, len, kind,
+                   buf);
 }

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "db/print.h"
-#include "kavexplain/pkg_int.h"
+#include "pkg/pkg_int.h"
 #include "port/port.h"
 #include "sha1/sha1.h"
 #include "sha256/sha256.h"

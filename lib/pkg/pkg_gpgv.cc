@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <fstream>
 
-#include "kavexplain/pkg_int.h"
+#include "pkg/pkg_int.h"
 
 namespace {
 

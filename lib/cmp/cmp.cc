@@ -1,5 +1,5 @@
 // cmp.cc: loading and classifying the records of two snapshot databases.
-#include "kavcmp/cmp.h"
+#include "cmp/cmp.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kavexplain/explain.h"
+#include "explain/explain.h"
 #include "sha1/sha1.h"
 
 // What the dpkg level reads of a file on the host: its MD5 for dpkg's

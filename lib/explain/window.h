@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ft/ft.h"
-#include "kavexplain/explain.h"
+#include "explain/explain.h"
 
 struct xp_window {
   std::string xw_root;               // -r: "" for the host's own
@@ -55,8 +55,3 @@ int xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
 // verify. The paths point into tree's records: keep it while they are used.
 int xp_window_explain(const xp_window &w, ft_tree *tree,
                       std::vector<xp_path> *paths, std::string *err);
-
-// The way kavexplain and kavaccept end on an error: the usage text, or
-// what went wrong, and status 2, since 1 says something was found.
-[[noreturn]] void xp_usage(const char *text);
-[[noreturn]] void xp_fail(const std::string &what);

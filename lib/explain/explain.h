@@ -8,7 +8,7 @@
 
 #include "db/db.h"
 #include "ft/ft.h"
-#include "kavexplain/pkg.h"
+#include "pkg/pkg.h"
 
 enum xp_verdict_kind { XP_UNEXPLAINED, XP_CONFFILE, XP_PACKAGE, XP_MOVED };
 // dpkg: the package manager's own records; archive: the package archive
@@ -46,6 +46,3 @@ int xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
 // configuration file was edited, else 1.
 int xp_status(const std::vector<xp_path> &paths);
 
-// The reports, on out; 0, or -1 with errno when out refused them.
-int xp_report_text(const std::vector<xp_path> &paths, FILE *out);
-int xp_report_json(const std::vector<xp_path> &paths, FILE *out);

@@ -2,15 +2,15 @@
 // it, an operation on the package lies between the snapshots, and what the
 // newer snapshot holds is what the package installed, by the strongest
 // records at hand: the archive where one verifies, else dpkg's digests.
-#include "kavexplain/explain.h"
+#include "explain/explain.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "kavcmp/cmp.h"
-#include "kavexplain/explain_int.h"
+#include "cmp/cmp.h"
+#include "explain/explain_int.h"
 #include "sha256/sha256.h"
 
 const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "kavexplain/pkg.h"
-#include "kavexplain/pkg_int.h"
+#include "pkg/pkg.h"
+#include "pkg/pkg_int.h"
 
 namespace {
 

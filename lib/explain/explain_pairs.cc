@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "kavexplain/explain_int.h"
+#include "explain/explain_int.h"
 
 // Pairs of an unexplained deleted and an unexplained new path that are
 // plainly one object: the same inode and contents, or the only pair with

@@ -3,7 +3,7 @@
 // A line is built with plain stores into the state's buffer, which has
 // room for a whole line whenever one starts: a formatted print per value
 // would cost more than all the rest of reading a database.
-#include "kavjson/json.h"
+#include "text/json.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -13,20 +13,9 @@
 
 #include "db/print.h"
 #include "diag/esc.h"
+#include "text/text.h"
 
 namespace {
-
-// The kinds the suite's writers store; any other is "unknown".
-struct change_word {
-  uint8_t kind;
-  const char *word;
-};
-constexpr change_word CHANGE_WORDS[] = {
-    {DB_KIND_SNAP, "snapshot"},
-    {DB_KIND_CHANGED, "changed"},
-    {DB_KIND_NEW, "new"},
-    {DB_KIND_DELETED, "deleted"},
-};
 
 // A line at its longest: every path byte written as "\\ooo", two records
 // with every attribute at its widest (under 400 bytes each), both lists
@@ -76,44 +65,6 @@ put_digits(char *p, uint32_t v, int n)
   return p + n;
 }
 
-// A byte that goes into the JSON string as it is, escaped or not: printable
-// ASCII but the backslash and the double quote. Nearly every path is all
-// such bytes.
-bool
-plain_byte(unsigned char c)
-{
-  return c >= 0x20 && c < 0x7f && c != '\\' && c != '"';
-}
-
-}  // namespace
-
-// The path's printed form, the escaped one that is always valid UTF-8, as
-// a JSON string: its backslashes and double quotes get a backslash each.
-char *
-json_put_path(char *p, const char *path)
-{
-  size_t n = strlen(path);
-  *p++ = '"';
-  size_t i = 0;
-  while (i < n && plain_byte(static_cast<unsigned char>(path[i])))
-    i++;
-  if (i == n) {
-    memcpy(p, path, n);
-    p += n;
-  } else {
-    char esc[ESC_GROW * sizeof(db_frame::path)];
-    size_t m = esc_bytes_utf8(path, n, esc);
-    for (size_t k = 0; k < m; k++) {
-      if (esc[k] == '\\' || esc[k] == '"')
-        *p++ = '\\';
-      *p++ = esc[k];
-    }
-  }
-  *p++ = '"';
-  return p;
-}
-
-namespace {
 
 // The names of the entries of table whose bits are in bits, in the order
 // of the table, as an array.
@@ -201,14 +152,14 @@ put_hex(char *p, const uint8_t *bytes, size_t n)
   return p;
 }
 
-// An attribute's name, which is not terminated, as json_put_path writes a path.
+// An attribute's name, which is not terminated, as text_json_path writes a path.
 char *
 put_xattr_name(char *p, const char *s, size_t n)
 {
   char name[256];  // at most 255 bytes
   memcpy(name, s, n);
   name[n] = '\0';
-  return json_put_path(p, name);
+  return text_json_path(p, name);
 }
 
 // The most put_xattr writes for a: every byte of its name and text
@@ -239,7 +190,7 @@ put_xattr(char *p, const db_xattr *a, const char *text)
     p = put_hex(p, a->value, a->value_len);
     if (text != nullptr) {
       p = put(p, ",\"text\":");
-      p = json_put_path(p, text);
+      p = text_json_path(p, text);
     }
   }
   *p++ = '}';
@@ -324,24 +275,12 @@ put_record(char *p, const db_rec *r)
   return p;
 }
 
-}  // namespace
-
-const char *
-json_change_word(uint8_t kind)
-{
-  for (const change_word &c : CHANGE_WORDS)
-    if (c.kind == kind)
-      return c.word;
-  return nullptr;
-}
-
-namespace {
 
 char *
 put_frame(char *p, uint8_t kind, const db_rec *recs, const char *path)
 {
   p = put(p, "{\"change\":\"");
-  const char *word = json_change_word(kind);
+  const char *word = text_change_word(kind);
   if (word != nullptr) {
     p = put_str(p, word);
     *p++ = '"';
@@ -350,7 +289,7 @@ put_frame(char *p, uint8_t kind, const db_rec *recs, const char *path)
     p = put_u64(p, kind);
   }
   p = put(p, ",\"path\":");
-  p = json_put_path(p, path);
+  p = text_json_path(p, path);
   p = put(p, ",\"recorded\":");
   p = put_names(p, DB_ATTRS, db_rec_attrs(&recs[0]));
   if (kind == DB_KIND_CHANGED) {

@@ -1,0 +1,10 @@
+// report.h: kavexplain's reports of the verdicts, on out; 0, or -1 with
+// errno when out refused them.
+#pragma once
+#include <cstdio>
+#include <vector>
+
+#include "explain/explain.h"
+
+int xp_report_text(const std::vector<xp_path> &paths, FILE *out);
+int xp_report_json(const std::vector<xp_path> &paths, FILE *out);
