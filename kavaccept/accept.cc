@@ -120,31 +120,32 @@ acc_pick_explained(const std::vector<xp_path> &paths, acc_take *take)
       take->insert(p.xp_name);
 }
 
-int
+bool
 acc_pick_paths(ft_tree *tree, const std::vector<std::string> &given,
-               acc_take *take, std::string *bad, std::string *why)
+               acc_take *take, std::string *err)
 {
   for (const std::string &p : given) {
-    *bad = p;
     if (p.empty() || p[0] != '/') {
-      *why = "not an absolute path";
-      return -1;
+      *err = p + ": not an absolute path";
+      return false;
     }
-    *why = "in neither snapshot";
+    bool found;
     bool dir = p.size() > 1 && p.back() == '/';
     if (p == "/" || dir) {
       ft_node *node = lookup_exact(tree, dir ? p.substr(0, p.size() - 1) : p);
-      if (node == nullptr || !pick_below(node, take))
-        return -1;
-      continue;
+      found = node != nullptr && pick_below(node, take);
+    } else {
+      ft_node *node = lookup_exact(tree, p);
+      found = node != nullptr && node->ftn_data != nullptr;
+      if (found && changed(node))
+        take->insert(p);
     }
-    ft_node *node = lookup_exact(tree, p);
-    if (node == nullptr || node->ftn_data == nullptr)
-      return -1;
-    if (changed(node))
-      take->insert(p);
+    if (!found) {
+      *err = p + ": in neither snapshot";
+      return false;
+    }
   }
-  return 0;
+  return true;
 }
 
 int

@@ -30,12 +30,12 @@ void acc_pick_explained(const std::vector<xp_path> &paths, acc_take *take);
 
 // The given paths that changed, and for a given path ending in "/" the
 // directory before it and every changed path below it ("/" alone: every
-// path). A path must be given as the snapshots hold it. -1 with *bad the
-// first given path that is not absolute, or that neither snapshot holds
-// (nor, for a directory, anything below it), and *why saying which; a
+// path). A path must be given as the snapshots hold it. False with *err
+// naming the first given path that is not absolute, or that neither
+// snapshot holds (nor, for a directory, anything below it), and which; a
 // typo is never taken for a path that merely did not change.
-int acc_pick_paths(ft_tree *tree, const std::vector<std::string> &given,
-                   acc_take *take, std::string *bad, std::string *why);
+bool acc_pick_paths(ft_tree *tree, const std::vector<std::string> &given,
+                    acc_take *take, std::string *err);
 
 // Writes the new baseline to db in tree order (ft.h), one frame per path:
 // the newer record for a path in take, the baseline's for any other, none

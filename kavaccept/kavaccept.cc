@@ -69,13 +69,11 @@ parse(int argc, char *argv[], args *a)
       case 'm': a->text = optarg; break;
       case 'u': a->user = optarg; break;
       case 'n': a->name = optarg; break;
-      default: {
-        int r = xp_window_option(&a->w, ch, optarg, &err);
-        if (r < 0)
-          die_msg1(err.c_str());
-        if (r == 0)
+      default:
+        if (!xp_window_takes(ch))
           usage();  // getopt has said what was wrong
-      }
+        if (!xp_window_option(&a->w, ch, optarg, &err))
+          die_msg1(err.c_str());
     }
   }
   if (argc - optind < 4)
@@ -109,16 +107,16 @@ parse(int argc, char *argv[], args *a)
 void
 pick(args *a, ft_tree *tree, acc_take *take)
 {
-  std::string err, why;
+  std::string err;
   switch (a->m) {
     case MODE_ALL: acc_pick_all(tree, take); break;
     case MODE_PATH:
-      if (acc_pick_paths(tree, a->paths, take, &err, &why) != 0)
-        die_msg2(err.c_str(), why.c_str());
+      if (!acc_pick_paths(tree, a->paths, take, &err))
+        die_msg1(err.c_str());
       break;
     case MODE_EXPLAINED: {
       std::vector<xp_path> paths;
-      if (xp_window_explain(a->w, tree, &paths, &err) != 0)
+      if (!xp_window_explain(a->w, tree, &paths, &err))
         die_msg1(err.c_str());
       acc_pick_explained(paths, take);
       break;
@@ -215,7 +213,7 @@ main(int argc, char *argv[])
   }
   std::string err;
   if (a.m == MODE_EXPLAINED &&
-      xp_window_settle(&a.w, a.baseline, a.newest, &err) != 0)
+      !xp_window_settle(&a.w, a.baseline, a.newest, &err))
     die_msg1(err.c_str());
   const char *failed = nullptr;
   ft_tree *tree = cmp_load(a.baseline, a.newest, &failed);

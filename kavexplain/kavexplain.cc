@@ -41,7 +41,7 @@ keep_records(xp_window *w, const char *file, bool json, int operands)
       w->xw_have_from || w->xw_have_to)
     usage();
   std::string err;
-  if (xp_window_root(w, &err) != 0)
+  if (!xp_window_root(w, &err))
     die_msg1(err.c_str());
   if (!pkg_save(w->xw_root.c_str(), file, &err))
     die_msg2("the package records", err.c_str());
@@ -68,31 +68,27 @@ main(int argc, char *argv[])
       save = optarg;
       continue;
     }
-    int r = xp_window_option(&w, ch, optarg, &err);
-    if (r < 0)
-      die_msg1(err.c_str());
-    if (r == 0)
+    if (!xp_window_takes(ch))
       usage();  // getopt has said what was wrong
+    if (!xp_window_option(&w, ch, optarg, &err))
+      die_msg1(err.c_str());
   }
   if (save != nullptr)
     return keep_records(&w, save, json, argc - optind);
   if (argc - optind != 2)
     usage();
   const char *older = argv[optind], *newer = argv[optind + 1];
-  if (xp_window_settle(&w, older, newer, &err) != 0)
+  if (!xp_window_settle(&w, older, newer, &err))
     die_msg1(err.c_str());
 
   // The tree holds the records' extensions, which the paths point to: it
   // lives until the report is written.
-  const char *failed = nullptr;
+  ft_tree *tree = nullptr;
   pkg_db *db = nullptr;
-  ft_tree *tree = xp_window_load(w, older, newer, &failed, &db, &err);
-  if (tree == nullptr)
-    die_sys2("db_readall()", failed);
-  if (db == nullptr)
+  if (!xp_window_load(w, older, newer, &tree, &db, &err))
     die_msg1(err.c_str());
   std::vector<xp_path> paths;
-  if (xp_window_explain_with(w, tree, db, &paths, &err) != 0)
+  if (!xp_window_explain_with(w, tree, db, &paths, &err))
     die_msg1(err.c_str());
 
   int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);

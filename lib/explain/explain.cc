@@ -397,7 +397,7 @@ xp_collect(ft_node *node, void *arg)
   return 0;
 }
 
-int
+bool
 xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
            std::vector<xp_path> *paths, std::string *err)
 {
@@ -432,12 +432,12 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
       explain_present(&c, &p, host);
     if (!c.xc_err.empty()) {
       *err = c.xc_err;
-      return -1;
+      return false;
     }
   }
   xp_find_moves(paths);
   xp_explain_dirs(paths);
-  return 0;
+  return true;
 }
 
 int

@@ -37,9 +37,9 @@ int xp_collect(ft_node *node, void *arg);
 
 // Gives every path its verdict. root is "" or the root the package
 // manager's paths lie under in the snapshots; from and to bound the
-// window of package operations. 0, or -1 with *err when the package
+// window of package operations. False with *err when the package
 // manager's records or an archive cannot be read or do not verify.
-int xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
+bool xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
                std::vector<xp_path> *paths, std::string *err);
 
 // The status the report ends with: 0 when nothing is unexplained and no

@@ -22,7 +22,7 @@ sys_text(const char *what, const char *name)
 }
 
 // A time given on the command line: seconds since 1970.
-int
+bool
 time_arg(const char *s, int64_t *t, std::string *err)
 {
   char *end;
@@ -30,23 +30,23 @@ time_arg(const char *s, int64_t *t, std::string *err)
   long long v = strtoll(s, &end, 10);
   if (errno != 0 || end == s || *end != '\0') {
     *err = std::string("not a time in seconds since 1970: ") + s;
-    return -1;
+    return false;
   }
   *t = v;
-  return 0;
+  return true;
 }
 
 // When the database was last written, rounded down, or up when up is set.
-int
+bool
 db_time(const char *name, bool up, int64_t *t, std::string *err)
 {
   struct stat st;
   if (stat(name, &st) != 0) {
     *err = sys_text("stat()", name);
-    return -1;
+    return false;
   }
   *t = int64_t(st.st_mtim.tv_sec) + (up && st.st_mtim.tv_nsec > 0 ? 1 : 0);
-  return 0;
+  return true;
 }
 
 // The package manager's records under the window's root.
@@ -61,25 +61,32 @@ records_open(const xp_window &w, std::string *err)
 
 }  // namespace
 
-int
-xp_window_option(xp_window *w, int ch, const char *arg,
-                 std::string *err)
+bool
+xp_window_takes(int ch)
+{
+  return ch != 0 && strchr(XP_WINDOW_OPTS, ch) != nullptr && ch != ':';
+}
+
+bool
+xp_window_option(xp_window *w, int ch, const char *arg, std::string *err)
 {
   switch (ch) {
-    case 'r': w->xw_root = arg; return 1;
-    case 'a': w->xw_adir = arg; return 1;
-    case 'p': w->xw_kept.emplace_back(arg); return 1;
+    case 'r': w->xw_root = arg; return true;
+    case 'a': w->xw_adir = arg; return true;
+    case 'p': w->xw_kept.emplace_back(arg); return true;
     case 't':
       w->xw_have_from = true;
-      return time_arg(arg, &w->xw_from, err) == 0 ? 1 : -1;
+      return time_arg(arg, &w->xw_from, err);
     case 'T':
       w->xw_have_to = true;
-      return time_arg(arg, &w->xw_to, err) == 0 ? 1 : -1;
-    default: return 0;
+      return time_arg(arg, &w->xw_to, err);
+    default:
+      *err = std::string("not an option of the window: ") + char(ch);
+      return false;
   }
 }
 
-int
+bool
 xp_window_root(xp_window *w, std::string *err)
 {
   // The snapshots hold real paths: the root is matched as one.
@@ -87,60 +94,65 @@ xp_window_root(xp_window *w, std::string *err)
     char real[PATH_MAX];
     if (realpath(w->xw_root.c_str(), real) == nullptr) {
       *err = sys_text("realpath()", w->xw_root.c_str());
-      return -1;
+      return false;
     }
     w->xw_root = strcmp(real, "/") == 0 ? "" : real;
   }
-  return 0;
+  return true;
 }
 
-int
+bool
 xp_window_settle(xp_window *w, const char *older, const char *newer,
                  std::string *err)
 {
-  if (xp_window_root(w, err) != 0)
-    return -1;
-  if (!w->xw_have_from && db_time(older, false, &w->xw_from, err) != 0)
-    return -1;
-  if (!w->xw_have_to && db_time(newer, true, &w->xw_to, err) != 0)
-    return -1;
-  return 0;
+  return xp_window_root(w, err) &&
+         (w->xw_have_from || db_time(older, false, &w->xw_from, err)) &&
+         (w->xw_have_to || db_time(newer, true, &w->xw_to, err));
 }
 
-ft_tree *
+bool
 xp_window_load(const xp_window &w, const char *older, const char *newer,
-               const char **failed, pkg_db **db, std::string *err)
+               ft_tree **tree, pkg_db **db, std::string *err)
 {
-  std::thread records([&w, db, err] { *db = records_open(w, err); });
-  ft_tree *tree = cmp_load(older, newer, failed);
-  int e = errno;
+  std::string records_err;
+  std::thread records(
+      [&w, db, &records_err] { *db = records_open(w, &records_err); });
+  const char *failed = nullptr;
+  *tree = cmp_load(older, newer, &failed);
+  if (*tree == nullptr)
+    *err = failed != nullptr ? sys_text("db_readall()", failed)
+                             : std::string("ft_init(): ") + strerror(errno);
   records.join();
-  if (tree == nullptr) {
+  if (*tree == nullptr) {
     pkg_close(*db);
     *db = nullptr;
+    return false;
   }
-  errno = e;
-  return tree;
+  if (*db == nullptr) {
+    ft_free(*tree);
+    *tree = nullptr;
+    *err = records_err;
+    return false;
+  }
+  return true;
 }
 
-int
+bool
 xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
                        std::vector<xp_path> *paths, std::string *err)
 {
   ft_traverse(tree, xp_collect, paths);
-  int r = xp_explain(db, w.xw_root, w.xw_from, w.xw_to, paths, err);
+  bool ok = xp_explain(db, w.xw_root, w.xw_from, w.xw_to, paths, err);
   pkg_close(db);
-  if (r != 0)
+  if (!ok)
     *err = "the package archives: " + *err + " (dpkg level reached)";
-  return r;
+  return ok;
 }
 
-int
+bool
 xp_window_explain(const xp_window &w, ft_tree *tree,
                   std::vector<xp_path> *paths, std::string *err)
 {
   pkg_db *db = records_open(w, err);
-  if (db == nullptr)
-    return -1;
-  return xp_window_explain_with(w, tree, db, paths, err);
+  return db != nullptr && xp_window_explain_with(w, tree, db, paths, err);
 }

@@ -19,39 +19,43 @@ struct xp_window {
   int64_t xw_from = 0, xw_to = 0;    // -t and -T, seconds since 1970
 };
 
-// Takes the option letter ch of getopt with its argument: 1 when ch is one
-// of r, a, p, t and T, 0 for any other letter, -1 with *err for a time
-// that is not a number. The argument of -a must live as long as w.
-int xp_window_option(xp_window *w, int ch, const char *arg,
-                     std::string *err);
+// The window's option letters, as getopt takes them.
+constexpr char XP_WINDOW_OPTS[] = "r:a:p:t:T:";
 
-// Makes the root real, as the snapshots hold it: 0, or -1 with *err.
-int xp_window_root(xp_window *w, std::string *err);
+// True when ch is one of the window's letters.
+bool xp_window_takes(int ch);
+// Takes one of those letters with its argument. False with *err for a
+// time that is not a number, or a letter not the window's. The argument
+// of -a must live as long as w.
+bool xp_window_option(xp_window *w, int ch, const char *arg,
+                      std::string *err);
 
-// xp_window_root, and gives the times not
-// given the databases' modification times, rounded out to whole seconds
-// as the package manager's log has them. 0, or -1 with *err naming the
-// call and the file that failed.
-int xp_window_settle(xp_window *w, const char *older, const char *newer,
-                     std::string *err);
+// Makes the root real, as the snapshots hold it. False with *err.
+bool xp_window_root(xp_window *w, std::string *err);
+
+// xp_window_root, and gives the times not given the databases'
+// modification times, rounded out to whole seconds as the package
+// manager's log has them. False with *err naming the call and the file
+// that failed.
+bool xp_window_settle(xp_window *w, const char *older, const char *newer,
+                      std::string *err);
 
 struct pkg_db;
 
-// cmp_load of the two snapshots, with the package manager's records read
-// meanwhile on a second thread: the two take about as long. Null with
-// *failed and errno as cmp_load leaves them; else *db holds the records,
-// or null with *err the whole message when they cannot be read.
-ft_tree *xp_window_load(const xp_window &w, const char *older,
-                        const char *newer, const char **failed, pkg_db **db,
-                        std::string *err);
+// cmp_load of the two snapshots into *tree, with the package manager's
+// records read meanwhile into *db on a second thread: the two take about
+// as long. False with *err the whole message ("db_readall(): file: ..."
+// as kavcmp says it, or what the records lacked), and nothing held.
+bool xp_window_load(const xp_window &w, const char *older, const char *newer,
+                    ft_tree **tree, pkg_db **db, std::string *err);
 // xp_window_explain with the records that xp_window_load read, which it
 // closes.
-int xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
-                           std::vector<xp_path> *paths, std::string *err);
+bool xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
+                            std::vector<xp_path> *paths, std::string *err);
 
 // Every path of tree (loaded by cmp_load) that is not unchanged into
-// paths, each with its verdict. 0, or -1 with *err the whole message when
+// paths, each with its verdict. False with *err the whole message when
 // the package manager's records or archives cannot be read or do not
 // verify. The paths point into tree's records: keep it while they are used.
-int xp_window_explain(const xp_window &w, ft_tree *tree,
-                      std::vector<xp_path> *paths, std::string *err);
+bool xp_window_explain(const xp_window &w, ft_tree *tree,
+                       std::vector<xp_path> *paths, std::string *err);
