@@ -20,8 +20,7 @@ namespace {
 proc_spec
 spec_of(const std::vector<const char *> &argv)
 {
-  proc_spec s;
-  memset(&s, 0, sizeof s);
+  proc_spec s = {};
   s.ps_argv = argv.data();
   return s;
 }
