@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "db/db.h"
+#include "proc/proc.h"
 
 // How many comparisons may run at once: each holds two snapshots.
 struct collect_gate {
@@ -56,7 +57,7 @@ bool collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
 // One ssh session running one request on a host: its stdout is read
 // through ssh_read; its stderr is kept (the first KiB) to say why it failed.
 struct ssh_session {
-  pid_t ss_pid;
+  proc_child ss_proc;  // its pipes moved to ss_out and ss_err
   int ss_out;
   int ss_err;
   time_t ss_deadline;

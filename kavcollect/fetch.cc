@@ -9,7 +9,6 @@
 // and its signature checked with ssh-keygen(1).
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +17,7 @@
 #include <memory>
 
 #include "kavcollect/store.h"
+#include "proc/proc.h"
 
 namespace {
 
@@ -198,38 +198,17 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
 int
 run_tool(const char *const *argv, int in_fd, std::string *out)
 {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0)
+  proc_spec spec = {};
+  spec.ps_argv = argv;
+  if (in_fd >= 0)
+    spec.ps_in = {PROC_IN_FD, in_fd, nullptr, 0};
+  spec.ps_out = {PROC_OUT_COLLECT, -1, 4096};
+  proc_result r;
+  std::string err;
+  if (!proc_run(spec, &r, &err))
     return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(in_fd >= 0 ? in_fd : devnull, 0);
-    dup2(p[1], 1);
-    dup2(devnull, 2);
-    execvp(argv[0], const_cast<char *const *>(argv));
-    _exit(127);
-  }
-  close(p[1]);
-  if (pid < 0) {
-    close(p[0]);
-    return -1;
-  }
-  char buf[512];
-  ssize_t n;
-  out->clear();
-  while ((n = read(p[0], buf, sizeof buf)) > 0)
-    if (out->size() < 4096)
-      out->append(buf, size_t(n));
-  close(p[0]);
-  size_t nl = out->find('\n');
-  if (nl != std::string::npos)
-    out->resize(nl);
-  int status;
-  while (waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR)
-      return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  *out = r.pr_out.substr(0, r.pr_out.find('\n'));
+  return r.pr_end == PROC_EXITED ? r.pr_code : -1;
 }
 
 }  // namespace

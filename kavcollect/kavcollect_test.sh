@@ -223,5 +223,14 @@ has "^kavcollect: h2: .*NO SIGNATURE" err "signatures"
     fail "signatures: the store took $(held h2)/$(held h3)"
 has "^Changes on h1 in kavdb-000007-" out "signatures"
 
+# No ssh on PATH: the host fails to start, named, and nothing is fetched.
+before=$(held h1)
+PATH=$work/nothing "$collect" -t 60 -F "$work/ssh_config" "$store" h1 \
+    >"$work/out" 2>"$work/err"
+st=$?
+expect 2 "no ssh"
+has "^kavcollect: h1: cannot run ssh\$" err "no ssh"
+[ "$(held h1)" = "$before" ] || fail "no ssh: h1 holds $(held h1)"
+
 echo "kavcollect: every collection as expected"
 exit 0

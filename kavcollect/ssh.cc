@@ -1,13 +1,9 @@
 // ssh.cc: one ssh(1) session per request, its output read under the
 // host's deadline. Nothing of our own goes over the wire but the request.
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "kavcollect/collect.h"
@@ -48,7 +44,6 @@ ssh_start(ssh_session *s, const collect_opts *o, const char *host,
           const std::string &ctl, const char *request, time_t deadline,
           std::string *why)
 {
-  s->ss_pid = -1;
   s->ss_out = s->ss_err = -1;
   s->ss_deadline = deadline;
   s->ss_errtext.clear();
@@ -71,39 +66,23 @@ ssh_start(ssh_session *s, const collect_opts *o, const char *host,
     argv.push_back(o->co_ssh_config);
   }
   argv.insert(argv.end(), {"--", host, request, nullptr});
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    *why = std::string("pipe: ") + strerror(errno);
+  proc_spec spec = {};
+  spec.ps_argv = argv.data();
+  spec.ps_out = {PROC_OUT_PIPE, -1, 0};
+  spec.ps_err = {PROC_OUT_PIPE, -1, 0};
+  // Its own process group, so that a kill at the deadline reaches a
+  // ProxyCommand too.
+  spec.ps_own_group = true;
+  spec.ps_deadline =
+      proc_now_ms() + int64_t(deadline - time(nullptr)) * 1000;
+  if (!proc_start(spec, &s->ss_proc, why)) {
+    if (s->ss_proc.pc_cannot_run)
+      *why = "cannot run ssh";
     return false;
   }
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    *why = std::string("pipe: ") + strerror(errno);
-    close(out[0]);
-    close(out[1]);
-    return false;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    // Its own process group, so that a kill at the deadline reaches a
-    // ProxyCommand too.
-    setpgid(0, 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    execvp("ssh", const_cast<char *const *>(argv.data()));
-    _exit(127);
-  }
-  int e = errno;
-  close(out[1]);
-  close(err[1]);
-  if (pid < 0) {
-    close(out[0]);
-    close(err[0]);
-    *why = std::string("fork: ") + strerror(e);
-    return false;
-  }
-  s->ss_pid = pid;
-  s->ss_out = out[0];
-  s->ss_err = err[0];
+  s->ss_out = s->ss_proc.pc_out;
+  s->ss_err = s->ss_proc.pc_err;
+  s->ss_proc.pc_out = s->ss_proc.pc_err = -1;
   return true;
 }
 
@@ -157,39 +136,28 @@ ssh_finish(ssh_session *s, bool abandon, std::string *why)
       s->ss_errtext.append(tmp, size_t(m));
   }
   close_fd(&s->ss_err);
-  int status = -1;
-  bool late = false;
-  if (s->ss_pid > 0) {
-    // Once both its streams are closed ssh exits at once; one that does
-    // not by the deadline, or that is abandoned, is killed.
-    pid_t r;
-    while ((r = waitpid(s->ss_pid, &status, WNOHANG)) == 0 && !abandon) {
-      if (time(nullptr) >= s->ss_deadline) {
-        late = true;
-        break;
-      }
-      usleep(10000);
-    }
-    if (r == 0) {
-      kill(-s->ss_pid, SIGKILL);
-      kill(s->ss_pid, SIGKILL);
-      while ((r = waitpid(s->ss_pid, &status, 0)) < 0 && errno == EINTR) {
-      }
-      status = -1;
-    }
+  // Once both its streams are closed ssh exits at once; one that does not
+  // by the deadline is killed, and one abandoned is killed now.
+  proc_result r;
+  bool waited = false;
+  if (s->ss_proc.pc_pid > 0) {
+    if (abandon)
+      proc_kill(&s->ss_proc);
+    std::string err;
+    waited = proc_wait(&s->ss_proc, &r, &err);
   }
-  s->ss_pid = -1;
-  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+  if (waited && r.pr_end == PROC_EXITED && r.pr_code == 0)
     return true;
   std::string said = err_summary(s->ss_errtext);
-  if (late || time(nullptr) >= s->ss_deadline)
+  if ((waited && r.pr_end == PROC_TIMED_OUT) ||
+      time(nullptr) >= s->ss_deadline)
     *why = "no answer within the time limit";
-  else if (status == -1)
+  else if (!waited || (abandon && r.pr_end == PROC_SIGNALED))
     *why = "ssh was stopped";
-  else if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+  else if (r.pr_end == PROC_EXITED && r.pr_code == 127)
     *why = "cannot run ssh";
-  else if (WIFEXITED(status))
-    *why = "ssh exited " + std::to_string(WEXITSTATUS(status));
+  else if (r.pr_end == PROC_EXITED)
+    *why = "ssh exited " + std::to_string(r.pr_code);
   else
     *why = "ssh was killed";
   if (!said.empty())
@@ -209,16 +177,10 @@ ssh_close(const collect_opts *o, const char *host, const std::string &ctl)
     argv.push_back(o->co_ssh_config);
   }
   argv.insert(argv.end(), {"--", host, nullptr});
-  pid_t pid = fork();
-  if (pid == 0) {
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    execvp("ssh", const_cast<char *const *>(argv.data()));
-    _exit(127);
-  }
-  int status;
-  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  // Nothing to do when it fails: the connection ends once idle.
+  proc_spec spec = {};
+  spec.ps_argv = argv.data();
+  proc_result r;
+  std::string err;
+  proc_run(spec, &r, &err);
 }

@@ -1,60 +1,15 @@
 // pkg_gpgv.cc: the signatures of apt's Release files, which gpgv checks
 // against the keyrings apt trusts under the root: inline (InRelease), or
 // detached beside the file (Release.gpg).
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdint>
 #include <fstream>
 
 #include "pkg/pkg_int.h"
+#include "proc/proc.h"
 
 namespace {
-
-// Writes text to fd, which gpgv reads: a gpgv that stops reading early
-// ends the write with EPIPE, not this process with SIGPIPE.
-void
-feed(int fd, const std::string &text)
-{
-  sigset_t pipe_set, old;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
-  bool broke = false;
-  for (size_t at = 0; at < text.size();) {
-    ssize_t n = write(fd, text.data() + at, text.size() - at);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      broke = errno == EPIPE;
-      break;
-    }
-    at += size_t(n);
-  }
-  close(fd);
-  if (broke && !sigismember(&old, SIGPIPE)) {
-    const timespec zero = {0, 0};
-    while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
-void
-collect(int fd, std::string *text)
-{
-  char buf[65536];
-  ssize_t n;
-  text->clear();
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0)
-      text->append(buf, size_t(n));
-  close(fd);
-}
 
 // Runs gpgv with the keyrings and the files: in, when given, is its
 // standard input; out, when given, gets its standard output. True when
@@ -68,42 +23,23 @@ gpgv_run(const std::vector<std::string> &keyrings,
   for (const std::string &k : keyrings)
     args.insert(args.end(), {"--keyring", k});
   args.insert(args.end(), files.begin(), files.end());
-  std::vector<char *> argv;
-  for (std::string &s : args)
-    argv.push_back(&s[0]);
+  std::vector<const char *> argv;
+  for (const std::string &s : args)
+    argv.push_back(s.c_str());
   argv.push_back(nullptr);
-  // Spawned, not forked: a copy of a large process would cost seconds.
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0)
-    return false;
-  int ours = in != nullptr ? fds[1] : fds[0];
-  int theirs = in != nullptr ? fds[0] : fds[1];
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  if (in != nullptr) {
-    posix_spawn_file_actions_adddup2(&fa, theirs, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  } else {
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, theirs, 1);
-  }
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int r = posix_spawnp(&pid, "gpgv", &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  close(theirs);
-  if (r != 0) {
-    close(ours);
-    return false;
-  }
+  proc_spec spec = {};
+  spec.ps_argv = argv.data();
   if (in != nullptr)
-    feed(ours, *in);
+    spec.ps_in = {PROC_IN_BYTES, -1, in->data(), in->size()};
   else
-    collect(ours, out);
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    spec.ps_out = {PROC_OUT_COLLECT, -1, SIZE_MAX};
+  proc_result r;
+  std::string err;
+  if (!proc_run(spec, &r, &err))
+    return false;
+  if (in == nullptr)
+    *out = std::move(r.pr_out);
+  return r.pr_end == PROC_EXITED && r.pr_code == 0;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // this one. Everything else in the tree reads as if it ran on BSD.
 #pragma once
 #include <dirent.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +80,11 @@ int port_on_status_signal(void (*fn)(int));
 // The number of CPUs this process may run on (its affinity mask, so
 // taskset or a service's CPU affinity limit it); at least 1.
 int port_ncpu();
+
+// Has a child that posix_spawn starts close every descriptor from lowfd
+// up before it runs the program, whatever flags they carry. 0, or an
+// error number as the posix_spawn_file_actions_* calls return one.
+int port_spawn_closefrom(posix_spawn_file_actions_t *fa, int lowfd);
 
 // read() that does not wait for the disk: -1 with EAGAIN when none of the
 // bytes asked for is in the page cache yet. A plain read() where the host

@@ -188,6 +188,12 @@ port_ncpu()
   return n > 0 ? int(n) : 1;
 }
 
+int
+port_spawn_closefrom(posix_spawn_file_actions_t *fa, int lowfd)
+{
+  return posix_spawn_file_actions_addclosefrom_np(fa, lowfd);
+}
+
 ssize_t
 port_read_nowait(int fd, void *buf, size_t n)
 {
