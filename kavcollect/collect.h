@@ -43,19 +43,19 @@ struct snap_entry {
 bool collect_snap_name(const std::string &name, uint32_t *num);
 
 // Checks the host's list against what the store holds, both oldest first,
-// and sets *fetch to the listed snapshots the store lacks. False, with *why
+// and sets *fetch to the listed snapshots the store lacks. False, with *err
 // naming the fault, when the host's history was reset or rewritten.
 bool collect_history(const std::vector<snap_entry> &held,
                      const std::vector<snap_entry> &listed,
-                     std::vector<snap_entry> *fetch, std::string *why);
+                     std::vector<snap_entry> *fetch, std::string *err);
 
 // Parses the output of "list": one "NAME SIZE SHA256" line per snapshot.
-// False, with *why, for anything else or numbers that do not increase.
+// False, with *err, for anything else or numbers that do not increase.
 bool collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
-                        std::string *why);
+                        std::string *err);
 
 // One ssh session running one request on a host: its stdout is read
-// through ssh_read; its stderr is kept (the first KiB) to say why it failed.
+// through ssh_read; its stderr is kept (the first KiB) to say err it failed.
 struct ssh_session {
   proc_child ss_proc;  // its pipes moved to ss_out and ss_err
   int ss_out;
@@ -65,11 +65,11 @@ struct ssh_session {
 };
 // Starts ssh in batch mode. Every session of one host goes through one
 // connection, whose control socket is ctl (see ssh_config(5): the first
-// session opens it; ssh_close ends it). False, with *why, when ssh cannot
+// session opens it; ssh_close ends it). False, with *err, when ssh cannot
 // be started.
 bool ssh_start(ssh_session *s, const collect_opts *o, const char *host,
                const std::string &ctl, const char *request, time_t deadline,
-               std::string *why);
+               std::string *err);
 // Ends the connection of control socket ctl, if it is open.
 void ssh_close(const collect_opts *o, const char *host, const std::string &ctl);
 // Up to n bytes of the request's output: their number, 0 at its end, -1
@@ -77,8 +77,8 @@ void ssh_close(const collect_opts *o, const char *host, const std::string &ctl);
 ssize_t ssh_read(ssh_session *s, void *buf, size_t n);
 // Ends the session and waits for ssh, killing it when abandon is set (the
 // output is not wanted) or the deadline passes. True when ssh exited 0;
-// else *why says how it ended, with the last line it wrote on stderr.
-bool ssh_finish(ssh_session *s, bool abandon, std::string *why);
+// else *err says how it ended, with the last line it wrote on stderr.
+bool ssh_finish(ssh_session *s, bool abandon, std::string *err);
 
 // One path that differs between two snapshots; recs[1] only for a change.
 struct collect_change {
@@ -112,11 +112,11 @@ void collect_host(const collect_opts *o, const char *host,
 
 // Records in store/HOST that every snapshot up to r->cr_compared has been
 // reported, so that the next run compares only what comes after. False,
-// with *why, when it cannot be written.
+// with *err, when it cannot be written.
 bool collect_mark(const collect_opts *o, const collect_result *r,
-                  std::string *why);
+                  std::string *err);
 
 // Compares the store's snapshots older and newer of one host through the
-// compare engine. False, with *why, for a damaged or unreadable snapshot.
+// compare engine. False, with *err, for a damaged or unreadable snapshot.
 bool collect_compare(const std::string &older, const std::string &newer,
-                     std::vector<collect_change> *out, std::string *why);
+                     std::vector<collect_change> *out, std::string *err);

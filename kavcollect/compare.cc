@@ -29,13 +29,13 @@ keep_change(ft_node *node, void *arg)
 
 bool
 collect_compare(const std::string &older, const std::string &newer,
-                std::vector<collect_change> *out, std::string *why)
+                std::vector<collect_change> *out, std::string *err)
 {
   out->clear();
   const char *failed = nullptr;
   ft_tree *tree = cmp_load(older.c_str(), newer.c_str(), &failed);
   if (tree == nullptr) {
-    *why = failed != nullptr ? std::string(failed) + ": " + strerror(errno)
+    *err = failed != nullptr ? std::string(failed) + ": " + strerror(errno)
                              : "out of memory";
     return false;
   }

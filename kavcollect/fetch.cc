@@ -35,13 +35,13 @@ struct reader {
 };
 
 bool
-fill(reader *r, std::string *why)
+fill(reader *r, std::string *err)
 {
   if (r->r_pos < r->r_len)
     return true;
   ssize_t n = ssh_read(r->r_s, r->r_buf, sizeof r->r_buf);
   if (n < 0) {
-    *why = errno == ETIMEDOUT ? "no answer within the time limit"
+    *err = errno == ETIMEDOUT ? "no answer within the time limit"
                               : std::string("reading from ssh: ") +
                                     strerror(errno);
     return false;
@@ -53,13 +53,13 @@ fill(reader *r, std::string *why)
 }
 
 bool
-read_line(reader *r, std::string *line, std::string *why)
+read_line(reader *r, std::string *line, std::string *err)
 {
   line->clear();
   while (line->size() <= HEAD_MAX) {
-    if (!fill(r, why)) {
+    if (!fill(r, err)) {
       if (r->r_eof)
-        *why = "send: the framed form is cut short";
+        *err = "send: the framed form is cut short";
       return false;
     }
     char c = r->r_buf[r->r_pos++];
@@ -67,18 +67,18 @@ read_line(reader *r, std::string *line, std::string *why)
       return true;
     *line += c;
   }
-  *why = "send: not a line of the framed form";
+  *err = "send: not a line of the framed form";
   return false;
 }
 
 // Copies n bytes into fd, into sha as well when it is given.
 bool
-read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *why)
+read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err)
 {
   while (n > 0) {
-    if (!fill(r, why)) {
+    if (!fill(r, err)) {
       if (r->r_eof)
-        *why = "send: a member is cut short";
+        *err = "send: a member is cut short";
       return false;
     }
     size_t k = r->r_len - r->r_pos;
@@ -92,7 +92,7 @@ read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *why)
       if (w < 0 && errno == EINTR)
         continue;
       if (w < 0) {
-        *why = std::string("writing the store: ") + strerror(errno);
+        *err = std::string("writing the store: ") + strerror(errno);
         return false;
       }
       done += size_t(w);
@@ -107,13 +107,13 @@ read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *why)
 // in {snapshot, COMPANIONS...} and must grow from member to member.
 bool
 parse_member(const std::string &line, const std::string &snap, int *index,
-             uint64_t *size, std::string *why)
+             uint64_t *size, std::string *err)
 {
   size_t sp = line.rfind(' ');
   if (line.compare(0, 7, "member ") != 0 || sp <= 7 || sp + 1 == line.size() ||
       line.size() - sp - 1 > 13 ||
       strspn(line.c_str() + sp + 1, "0123456789") != line.size() - sp - 1) {
-    *why = "send: not a member line";
+    *err = "send: not a member line";
     return false;
   }
   std::string name = line.substr(7, sp - 7);
@@ -126,7 +126,7 @@ parse_member(const std::string &line, const std::string &snap, int *index,
       found = i + 1;
   if (found < 0 || found <= *index || (found > 0 && *index < 0) ||
       *size > MEMBER_MAX) {
-    *why = "send: member out of place or not asked for";
+    *err = "send: member out of place or not asked for";
     return false;
   }
   *index = found;
@@ -144,48 +144,48 @@ struct tmp_files {
 
 bool
 receive(reader *r, const std::string &dir, const snap_entry &want,
-        tmp_files *tf, std::string *why)
+        tmp_files *tf, std::string *err)
 {
   std::string line;
-  if (!read_line(r, &line, why))
+  if (!read_line(r, &line, err))
     return false;
   if (line != "kavsend 1") {
-    *why = "send: not the framed form of kavnightly -s";
+    *err = "send: not the framed form of kavnightly -s";
     return false;
   }
   int index = -1;
-  while (read_line(r, &line, why)) {
+  while (read_line(r, &line, err)) {
     if (line == "end") {
       if (index < 0) {
-        *why = "send: no snapshot came";
+        *err = "send: no snapshot came";
         return false;
       }
-      if (fill(r, why) || !r->r_eof) {
-        *why = "send: bytes after the end";
+      if (fill(r, err) || !r->r_eof) {
+        *err = "send: bytes after the end";
         return false;
       }
       return true;
     }
     uint64_t size;
-    if (!parse_member(line, want.se_name, &index, &size, why))
+    if (!parse_member(line, want.se_name, &index, &size, err))
       return false;
     if (index == 0 && size != want.se_size) {
-      *why = "send: " + want.se_name + " is not of the size listed";
+      *err = "send: " + want.se_name + " is not of the size listed";
       return false;
     }
-    int fd = store_tmp_open(dir, &tf->tf_tmp[index], why);
-    if (fd < 0)
+    int fd;
+    if (!store_tmp_open(dir, &fd, &tf->tf_tmp[index], err))
       return false;
     sha256_ctx sha;
-    if (!read_member(r, size, fd, index == 0 ? &sha : nullptr, why)) {
+    if (!read_member(r, size, fd, index == 0 ? &sha : nullptr, err)) {
       close(fd);
       return false;
     }
-    if (!store_tmp_close(fd, tf->tf_tmp[index], why))
+    if (!store_tmp_close(fd, tf->tf_tmp[index], err))
       return false;
     std::string got;
     if (index == 0 && (!sha.final(&got) || got != want.se_sha)) {
-      *why = "send: " + want.se_name +
+      *err = "send: " + want.se_name +
              " is not what the host listed: it changed on the host meanwhile";
       return false;
     }
@@ -204,8 +204,8 @@ run_tool(const char *const *argv, int in_fd, std::string *out)
     spec.ps_in = {PROC_IN_FD, in_fd, nullptr, 0};
   spec.ps_out = {PROC_OUT_COLLECT, -1, 4096};
   proc_result r;
-  std::string err;
-  if (!proc_run(spec, &r, &err))
+  std::string unused;  // the caller says which tool failed
+  if (!proc_run(spec, &r, &unused))
     return -1;
   *out = r.pr_out.substr(0, r.pr_out.find('\n'));
   return r.pr_end == PROC_EXITED ? r.pr_code : -1;
@@ -215,24 +215,24 @@ run_tool(const char *const *argv, int in_fd, std::string *out)
 
 bool
 store_verify(const std::string &path, const std::string &signers,
-             std::string *why)
+             std::string *err)
 {
   std::string sig = path + ".sig";
   if (access(sig.c_str(), F_OK) != 0) {
-    *why = path + ": NO SIGNATURE, and the store has allowed signers for the host";
+    *err = path + ": NO SIGNATURE, and the store has allowed signers for the host";
     return false;
   }
   std::string principal;
   const char *find[] = {"ssh-keygen", "-Y", "find-principals", "-s",
                         sig.c_str(), "-f", signers.c_str(), nullptr};
   if (run_tool(find, -1, &principal) != 0 || principal.empty()) {
-    *why = path + ": BAD SIGNATURE: made by no signer that " + signers +
+    *err = path + ": BAD SIGNATURE: made by no signer that " + signers +
            " allows";
     return false;
   }
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    *why = path + ": " + strerror(errno);
+    *err = path + ": " + strerror(errno);
     return false;
   }
   std::string out;
@@ -242,7 +242,7 @@ store_verify(const std::string &path, const std::string &signers,
   int st = run_tool(verify, fd, &out);
   close(fd);
   if (st != 0) {
-    *why = path + ": BAD SIGNATURE: the snapshot may have been altered";
+    *err = path + ": BAD SIGNATURE: the snapshot may have been altered";
     return false;
   }
   return true;
@@ -251,11 +251,11 @@ store_verify(const std::string &path, const std::string &signers,
 bool
 store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
             const std::string &dir, const snap_entry &want, const std::string &signers,
-            time_t deadline, std::string *why)
+            time_t deadline, std::string *err)
 {
   ssh_session s;
   std::string request = "send " + want.se_name;
-  if (!ssh_start(&s, o, host, ctl, request.c_str(), deadline, why))
+  if (!ssh_start(&s, o, host, ctl, request.c_str(), deadline, err))
     return false;
   std::unique_ptr<reader> r(new reader);
   r->r_s = &s;
@@ -270,7 +270,7 @@ store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
   std::string ended;
   bool clean = ssh_finish(&s, abandon, &ended);
   if (!got || !clean) {
-    *why = abandon || clean ? fault : ended;
+    *err = abandon || clean ? fault : ended;
     return false;
   }
   std::string snap = dir + "/" + want.se_name;
@@ -278,17 +278,17 @@ store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
     // Checked under the temporary names, before anything takes the
     // snapshot's: the signature covers the bytes, not the name.
     if (tf.tf_tmp[1].empty()) {
-      *why = snap + ": NO SIGNATURE came, and the store has allowed signers "
+      *err = snap + ": NO SIGNATURE came, and the store has allowed signers "
                     "for the host";
       return false;
     }
     if (rename(tf.tf_tmp[1].c_str(), (tf.tf_tmp[0] + ".sig").c_str()) != 0) {
-      *why = std::string("rename: ") + strerror(errno);
+      *err = std::string("rename: ") + strerror(errno);
       return false;
     }
     tf.tf_tmp[1] = tf.tf_tmp[0] + ".sig";
-    if (!store_verify(tf.tf_tmp[0], signers, why)) {
-      *why = snap + why->substr(tf.tf_tmp[0].size());
+    if (!store_verify(tf.tf_tmp[0], signers, err)) {
+      *err = snap + err->substr(tf.tf_tmp[0].size());
       return false;
     }
   }
@@ -297,10 +297,10 @@ store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
       continue;
     std::string to = snap + (i == 0 ? "" : COMPANIONS[i - 1]);
     if (rename(tf.tf_tmp[i].c_str(), to.c_str()) != 0) {
-      *why = to + ": " + strerror(errno);
+      *err = to + ": " + strerror(errno);
       return false;
     }
     tf.tf_tmp[i].clear();
   }
-  return store_sync_dir(dir, why);
+  return store_sync_dir(dir, err);
 }

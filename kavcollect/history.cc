@@ -43,14 +43,14 @@ collect_snap_name(const std::string &name, uint32_t *num)
 
 bool
 collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
-                   std::string *why)
+                   std::string *err)
 {
   out->clear();
   size_t at = 0;
   while (at < text.size()) {
     size_t nl = text.find('\n', at);
     if (nl == std::string::npos) {
-      *why = "list: the last line is cut short";
+      *err = "list: the last line is cut short";
       return false;
     }
     std::string line = text.substr(at, nl - at);
@@ -63,7 +63,7 @@ collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
         sp2 - sp1 - 1 < 1 || sp2 - sp1 - 1 > 15 ||
         !all_of(line, sp1 + 1, sp2, DIGITS) || line.size() - sp2 - 1 != 64 ||
         !all_of(line, sp2 + 1, line.size(), HEX)) {
-      *why = "list: not a snapshot line: line " +
+      *err = "list: not a snapshot line: line " +
              std::to_string(out->size() + 1);
       return false;
     }
@@ -72,7 +72,7 @@ collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
                          nullptr, 10);
     e.se_sha = line.substr(sp2 + 1);
     if (!out->empty() && out->back().se_num >= e.se_num) {
-      *why = "list: " + e.se_name + " does not come after " +
+      *err = "list: " + e.se_name + " does not come after " +
              out->back().se_name;
       return false;
     }
@@ -84,7 +84,7 @@ collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
 bool
 collect_history(const std::vector<snap_entry> &held,
                 const std::vector<snap_entry> &listed,
-                std::vector<snap_entry> *fetch, std::string *why)
+                std::vector<snap_entry> *fetch, std::string *err)
 {
   fetch->clear();
   if (held.empty()) {
@@ -96,12 +96,12 @@ collect_history(const std::vector<snap_entry> &held,
     by_num[h.se_num] = &h;
   const snap_entry &newest = held.back();
   if (listed.empty()) {
-    *why = "HISTORY RESET: the host lists no snapshot; the store holds up to " +
+    *err = "HISTORY RESET: the host lists no snapshot; the store holds up to " +
            newest.se_name;
     return false;
   }
   if (by_num.count(0) != 0 && listed.front().se_num != 0) {
-    *why = "HISTORY RESET: the host no longer lists its baseline " +
+    *err = "HISTORY RESET: the host no longer lists its baseline " +
            by_num[0]->se_name;
     return false;
   }
@@ -110,19 +110,19 @@ collect_history(const std::vector<snap_entry> &held,
     if (it != by_num.end()) {
       const snap_entry &h = *it->second;
       if (h.se_name != l.se_name) {
-        *why = (l.se_num == 0 ? "HISTORY RESET: the host's baseline is "
+        *err = (l.se_num == 0 ? "HISTORY RESET: the host's baseline is "
                               : "HISTORY REWRITTEN: the host lists ") +
                l.se_name + " where the store holds " + h.se_name;
         return false;
       }
       if (h.se_sha != l.se_sha || h.se_size != l.se_size) {
-        *why = "HISTORY REWRITTEN: " + l.se_name +
+        *err = "HISTORY REWRITTEN: " + l.se_name +
                " on the host differs from the copy collected (SHA-256 " +
                l.se_sha + ", collected " + h.se_sha + ")";
         return false;
       }
     } else if (l.se_num < newest.se_num) {
-      *why = "HISTORY REWRITTEN: the host lists " + l.se_name +
+      *err = "HISTORY REWRITTEN: the host lists " + l.se_name +
              ", which the store never collected, below its newest " +
              newest.se_name;
       return false;
@@ -131,7 +131,7 @@ collect_history(const std::vector<snap_entry> &held,
     }
   }
   if (listed.back().se_num < newest.se_num) {
-    *why = "HISTORY REWRITTEN: the host's newest snapshot is " +
+    *err = "HISTORY REWRITTEN: the host's newest snapshot is " +
            listed.back().se_name + "; the store holds " + newest.se_name;
     return false;
   }

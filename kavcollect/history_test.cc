@@ -40,7 +40,7 @@ TEST(CollectHistory, Cases) {
     const char *what;
     std::vector<snap_entry> held, listed;
     const char *want_fetch;  // names joined by " ", or null for a refusal
-    const char *why;         // the refusal's first words
+    const char *err;         // the refusal's first words
   } cases[] = {
       {"first collection", {}, snaps({cat(A, ":a").c_str(), cat(B, ":b").c_str()}),
        "kavdb-000000-20261201T031500Z kavdb-000001-20261202T031500Z", ""},
@@ -74,16 +74,16 @@ TEST(CollectHistory, Cases) {
   };
   for (const auto &c : cases) {
     std::vector<snap_entry> fetch = snaps({cat(D, ":j").c_str()});  // junk
-    std::string why = "junk";
-    bool ok = collect_history(c.held, c.listed, &fetch, &why);
-    EXPECT_EQ(c.want_fetch != nullptr, ok) << c.what << ": " << why;
+    std::string err = "junk";
+    bool ok = collect_history(c.held, c.listed, &fetch, &err);
+    EXPECT_EQ(c.want_fetch != nullptr, ok) << c.what << ": " << err;
     if (ok) {
       std::string got;
       for (const snap_entry &e : fetch)
         got += (got.empty() ? "" : " ") + e.se_name;
       EXPECT_EQ(c.want_fetch, got) << c.what;
     } else {
-      EXPECT_EQ(0u, why.find(c.why)) << c.what << ": " << why;
+      EXPECT_EQ(0u, err.find(c.err)) << c.what << ": " << err;
     }
   }
 }
@@ -109,8 +109,8 @@ TEST(CollectHistory, ListForm) {
   };
   for (const auto &c : cases) {
     std::vector<snap_entry> out;
-    std::string why;
-    EXPECT_EQ(c.ok, collect_parse_list(c.text, &out, &why)) << c.text;
+    std::string err;
+    EXPECT_EQ(c.ok, collect_parse_list(c.text, &out, &err)) << c.text;
   }
 }
 

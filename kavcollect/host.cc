@@ -15,10 +15,10 @@ namespace {
 // The output of "list", at most STORE_SMALL_MAX bytes.
 bool
 fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
-           time_t deadline, std::string *text, std::string *why)
+           time_t deadline, std::string *text, std::string *err)
 {
   ssh_session s;
-  if (!ssh_start(&s, o, host, ctl, "list", deadline, why))
+  if (!ssh_start(&s, o, host, ctl, "list", deadline, err))
     return false;
   char buf[1 << 14];
   ssize_t n;
@@ -37,11 +37,11 @@ fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
   std::string ended;
   bool clean = ssh_finish(&s, !fault.empty(), &ended);
   if (!fault.empty()) {
-    *why = fault;
+    *err = fault;
     return false;
   }
   if (!clean) {
-    *why = ended;
+    *err = ended;
     return false;
   }
   return true;
@@ -51,10 +51,10 @@ fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
 // (accepted on the collector), else the first collected.
 bool
 find_baseline(const std::string &dir, const std::vector<snap_entry> &held,
-              size_t *base, std::string *why)
+              size_t *base, std::string *err)
 {
   std::string text;
-  if (!store_read_small(dir + "/" STORE_BASELINE, &text, why))
+  if (!store_read_small(dir + "/" STORE_BASELINE, &text, err))
     return false;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
     text.pop_back();
@@ -67,7 +67,7 @@ find_baseline(const std::string &dir, const std::vector<snap_entry> &held,
       return true;
     }
   }
-  *why = dir + "/" STORE_BASELINE ": names no snapshot of the store";
+  *err = dir + "/" STORE_BASELINE ": names no snapshot of the store";
   return false;
 }
 
@@ -86,7 +86,7 @@ host_ok(const char *host)
 bool
 gated_compare(const collect_opts *o, const std::string &older,
               const std::string &newer, std::vector<collect_change> *out,
-              std::string *why)
+              std::string *err)
 {
   collect_gate *g = o->co_gate;
   {
@@ -94,7 +94,7 @@ gated_compare(const collect_opts *o, const std::string &older,
     g->cg_wait.wait(lock, [g] { return g->cg_free > 0; });
     g->cg_free--;
   }
-  bool ok = collect_compare(older, newer, out, why);
+  bool ok = collect_compare(older, newer, out, err);
   {
     std::lock_guard<std::mutex> lock(g->cg_mutex);
     g->cg_free++;
@@ -109,14 +109,14 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
 {
   time_t deadline = time(nullptr) + o->co_time_limit;
   std::string dir = std::string(o->co_store) + "/" + host;
-  std::string &why = r->cr_error;
+  std::string &err = r->cr_error;
   std::vector<snap_entry> held, listed, fetch;
-  if (!store_open_host(dir, &held, &why))
+  if (!store_open_host(dir, &held, &err))
     return;
   std::string text;
-  if (!fetch_list(o, host, ctl, deadline, &text, &why) ||
-      !collect_parse_list(text, &listed, &why) ||
-      !collect_history(held, listed, &fetch, &why))
+  if (!fetch_list(o, host, ctl, deadline, &text, &err) ||
+      !collect_parse_list(text, &listed, &err) ||
+      !collect_history(held, listed, &fetch, &err))
     return;
 
   std::string signers = dir + "/" STORE_SIGNERS;
@@ -125,7 +125,7 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   bool first = held.empty();
   std::set<std::string> verified;
   for (const snap_entry &want : fetch) {
-    if (!store_fetch(o, host, ctl, dir, want, signers, deadline, &why))
+    if (!store_fetch(o, host, ctl, dir, want, signers, deadline, &err))
       break;
     held.push_back(want);
     verified.insert(want.se_name);
@@ -134,9 +134,9 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   // What was fetched stays, with its sums, even when a later one failed:
   // the next run compares it.
   std::string sums_why;
-  if (!fetch.empty() && !store_put_sums(dir, held, &sums_why) && why.empty())
-    why = sums_why;
-  if (!why.empty() || held.empty())
+  if (!fetch.empty() && !store_put_sums(dir, held, &sums_why) && err.empty())
+    err = sums_why;
+  if (!err.empty() || held.empty())
     return;
   if (first) {
     r->cr_first = true;
@@ -147,7 +147,7 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   // The snapshots after the newest one reported, each compared with the
   // one before it; the newest also with the baseline.
   std::string mark;
-  if (!store_read_small(dir + "/" STORE_COMPARED, &mark, &why))
+  if (!store_read_small(dir + "/" STORE_COMPARED, &mark, &err))
     return;
   while (!mark.empty() && mark.back() == '\n')
     mark.pop_back();
@@ -163,12 +163,12 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   if (next >= held.size())
     return;
   size_t base;
-  if (!find_baseline(dir, held, &base, &why))
+  if (!find_baseline(dir, held, &base, &err))
     return;
   auto use = [&](size_t i) {
     if (signers.empty() || verified.count(held[i].se_name) != 0)
       return true;
-    if (!store_verify(dir + "/" + held[i].se_name, signers, &why))
+    if (!store_verify(dir + "/" + held[i].se_name, signers, &err))
       return false;
     verified.insert(held[i].se_name);
     return true;
@@ -181,7 +181,7 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     sec.cs_newer = held[i].se_name;
     if (!use(older) || !use(i) ||
         !gated_compare(o, dir + "/" + sec.cs_older, dir + "/" + sec.cs_newer,
-                       &sec.cs_changes, &why))
+                       &sec.cs_changes, &err))
       return false;
     r->cr_sections.push_back(std::move(sec));
     return true;
@@ -219,10 +219,10 @@ collect_host(const collect_opts *o, const char *host, collect_result *out)
 }
 
 bool
-collect_mark(const collect_opts *o, const collect_result *r, std::string *why)
+collect_mark(const collect_opts *o, const collect_result *r, std::string *err)
 {
   if (r->cr_compared.empty())
     return true;
   return store_write_file(std::string(o->co_store) + "/" + r->cr_host,
-                          STORE_COMPARED, r->cr_compared + "\n", why);
+                          STORE_COMPARED, r->cr_compared + "\n", err);
 }

@@ -131,7 +131,7 @@ main(int argc, char *argv[])
   for (collect_result &r : results) {
     if ((json ? report_host_json(&r) : report_host(&r)) != 0)
       die_sys1("stdout");
-    std::string why;
+    std::string err;
     if (!r.cr_error.empty()) {
       status = 2;
       continue;
@@ -147,9 +147,9 @@ main(int argc, char *argv[])
   // Only a report that went out counts as made: the next run compares
   // again whatever this one could not mark.
   for (const collect_result &r : results) {
-    std::string why;
-    if (r.cr_error.empty() && !collect_mark(&o, &r, &why)) {
-      warn_msg3("kavcollect", r.cr_host.c_str(), why.c_str());
+    std::string err;
+    if (r.cr_error.empty() && !collect_mark(&o, &r, &err)) {
+      warn_msg3("kavcollect", r.cr_host.c_str(), err.c_str());
       status = 2;
     }
   }

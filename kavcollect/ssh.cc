@@ -42,7 +42,7 @@ close_fd(int *fd)
 bool
 ssh_start(ssh_session *s, const collect_opts *o, const char *host,
           const std::string &ctl, const char *request, time_t deadline,
-          std::string *why)
+          std::string *err)
 {
   s->ss_out = s->ss_err = -1;
   s->ss_deadline = deadline;
@@ -75,9 +75,9 @@ ssh_start(ssh_session *s, const collect_opts *o, const char *host,
   spec.ps_own_group = true;
   spec.ps_deadline =
       proc_now_ms() + int64_t(deadline - time(nullptr)) * 1000;
-  if (!proc_start(spec, &s->ss_proc, why)) {
+  if (!proc_start(spec, &s->ss_proc, err)) {
     if (s->ss_proc.pc_cannot_run)
-      *why = "cannot run ssh";
+      *err = "cannot run ssh";
     return false;
   }
   s->ss_out = s->ss_proc.pc_out;
@@ -120,7 +120,7 @@ ssh_read(ssh_session *s, void *buf, size_t n)
 }
 
 bool
-ssh_finish(ssh_session *s, bool abandon, std::string *why)
+ssh_finish(ssh_session *s, bool abandon, std::string *err)
 {
   close_fd(&s->ss_out);
   // What ssh said last comes before its exit, unless the deadline passed.
@@ -143,25 +143,25 @@ ssh_finish(ssh_session *s, bool abandon, std::string *why)
   if (s->ss_proc.pc_pid > 0) {
     if (abandon)
       proc_kill(&s->ss_proc);
-    std::string err;
-    waited = proc_wait(&s->ss_proc, &r, &err);
+    std::string unused;  // what ssh said is the message
+    waited = proc_wait(&s->ss_proc, &r, &unused);
   }
   if (waited && r.pr_end == PROC_EXITED && r.pr_code == 0)
     return true;
   std::string said = err_summary(s->ss_errtext);
   if ((waited && r.pr_end == PROC_TIMED_OUT) ||
       time(nullptr) >= s->ss_deadline)
-    *why = "no answer within the time limit";
+    *err = "no answer within the time limit";
   else if (!waited || (abandon && r.pr_end == PROC_SIGNALED))
-    *why = "ssh was stopped";
+    *err = "ssh was stopped";
   else if (r.pr_end == PROC_EXITED && r.pr_code == 127)
-    *why = "cannot run ssh";
+    *err = "cannot run ssh";
   else if (r.pr_end == PROC_EXITED)
-    *why = "ssh exited " + std::to_string(r.pr_code);
+    *err = "ssh exited " + std::to_string(r.pr_code);
   else
-    *why = "ssh was killed";
+    *err = "ssh was killed";
   if (!said.empty())
-    *why += ": " + said;
+    *err += ": " + said;
   return false;
 }
 
@@ -181,6 +181,6 @@ ssh_close(const collect_opts *o, const char *host, const std::string &ctl)
   proc_spec spec = {};
   spec.ps_argv = argv.data();
   proc_result r;
-  std::string err;
-  proc_run(spec, &r, &err);
+  std::string unused;
+  proc_run(spec, &r, &unused);
 }

@@ -18,7 +18,7 @@
 namespace {
 
 std::string
-sys_why(const std::string &what)
+sys_err(const std::string &what)
 {
   return what + ": " + strerror(errno);
 }
@@ -63,11 +63,11 @@ sha256_ctx::final(std::string *hex)
 
 bool
 store_sha256_file(const std::string &path, uint64_t *size, std::string *hex,
-                  std::string *why)
+                  std::string *err)
 {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
-    *why = sys_why(path);
+    *err = sys_err(path);
     return false;
   }
   sha256_ctx sha;
@@ -82,23 +82,23 @@ store_sha256_file(const std::string &path, uint64_t *size, std::string *hex,
   close(fd);
   if (n < 0) {
     errno = e;
-    *why = sys_why(path);
+    *err = sys_err(path);
     return false;
   }
   *size = total;
   if (!sha.final(hex)) {
-    *why = path + ": SHA-256 failed";
+    *err = path + ": SHA-256 failed";
     return false;
   }
   return true;
 }
 
 bool
-store_sync_dir(const std::string &dir, std::string *why)
+store_sync_dir(const std::string &dir, std::string *err)
 {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || fsync(fd) != 0) {
-    *why = sys_why(dir);
+    *err = sys_err(dir);
     if (fd >= 0)
       close(fd);
     return false;
@@ -107,31 +107,32 @@ store_sync_dir(const std::string &dir, std::string *why)
   return true;
 }
 
-int
-store_tmp_open(const std::string &dir, std::string *tmp, std::string *why)
+bool
+store_tmp_open(const std::string &dir, int *fd, std::string *tmp,
+               std::string *err)
 {
   std::string name = dir + "/" STORE_TMP_PREFIX "XXXXXX";
   std::unique_ptr<char[]> buf(new char[name.size() + 1]);
   memcpy(buf.get(), name.c_str(), name.size() + 1);
-  int fd = mkostemp(buf.get(), O_CLOEXEC);  // mode 0600
-  if (fd < 0) {
-    *why = sys_why(name);
-    return -1;
+  *fd = mkostemp(buf.get(), O_CLOEXEC);  // mode 0600
+  if (*fd < 0) {
+    *err = sys_err(name);
+    return false;
   }
   *tmp = buf.get();
-  return fd;
+  return true;
 }
 
 bool
-store_tmp_close(int fd, const std::string &tmp, std::string *why)
+store_tmp_close(int fd, const std::string &tmp, std::string *err)
 {
   if (fsync(fd) != 0) {
-    *why = sys_why(tmp);
+    *err = sys_err(tmp);
     close(fd);
     return false;
   }
   if (close(fd) != 0) {
-    *why = sys_why(tmp);
+    *err = sys_err(tmp);
     return false;
   }
   return true;
@@ -139,11 +140,11 @@ store_tmp_close(int fd, const std::string &tmp, std::string *why)
 
 bool
 store_write_file(const std::string &dir, const char *name,
-                 const std::string &text, std::string *why)
+                 const std::string &text, std::string *err)
 {
   std::string tmp;
-  int fd = store_tmp_open(dir, &tmp, why);
-  if (fd < 0)
+  int fd;
+  if (!store_tmp_open(dir, &fd, &tmp, err))
     return false;
   size_t at = 0;
   while (at < text.size()) {
@@ -151,7 +152,7 @@ store_write_file(const std::string &dir, const char *name,
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0) {
-      *why = sys_why(tmp);
+      *err = sys_err(tmp);
       close(fd);
       unlink(tmp.c_str());
       return false;
@@ -159,24 +160,24 @@ store_write_file(const std::string &dir, const char *name,
     at += size_t(n);
   }
   std::string path = dir + "/" + name;
-  if (!store_tmp_close(fd, tmp, why) || rename(tmp.c_str(), path.c_str()) != 0) {
-    if (why->empty())
-      *why = sys_why(path);
+  if (!store_tmp_close(fd, tmp, err) || rename(tmp.c_str(), path.c_str()) != 0) {
+    if (err->empty())
+      *err = sys_err(path);
     unlink(tmp.c_str());
     return false;
   }
-  return store_sync_dir(dir, why);
+  return store_sync_dir(dir, err);
 }
 
 bool
-store_read_small(const std::string &path, std::string *text, std::string *why)
+store_read_small(const std::string &path, std::string *text, std::string *err)
 {
   text->clear();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT)
       return true;
-    *why = sys_why(path);
+    *err = sys_err(path);
     return false;
   }
   char buf[4096];
@@ -187,7 +188,7 @@ store_read_small(const std::string &path, std::string *text, std::string *why)
   close(fd);
   errno = e;
   if (n < 0) {
-    *why = sys_why(path);
+    *err = sys_err(path);
     return false;
   }
   return true;
@@ -195,16 +196,16 @@ store_read_small(const std::string &path, std::string *text, std::string *why)
 
 bool
 store_open_host(const std::string &dir, std::vector<snap_entry> *held,
-                std::string *why)
+                std::string *err)
 {
   held->clear();
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    *why = sys_why(dir);
+    *err = sys_err(dir);
     return false;
   }
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) {
-    *why = sys_why(dir);
+    *err = sys_err(dir);
     return false;
   }
   std::vector<std::string> names;
@@ -221,7 +222,7 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
   // The sums file saves reading every snapshot again each night; a
   // snapshot it lacks, or whose size it has wrong, is read again.
   std::string text;
-  if (!store_read_small(dir + "/" STORE_SUMS, &text, why))
+  if (!store_read_small(dir + "/" STORE_SUMS, &text, err))
     return false;
   std::vector<snap_entry> known;
   std::string ignored;
@@ -237,7 +238,7 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
     struct stat st;
     std::string path = dir + "/" + name;
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      *why = path + ": not a regular file";
+      *err = path + ": not a regular file";
       return false;
     }
     auto it = by_name.find(name);
@@ -245,7 +246,7 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
       e.se_size = it->second->se_size;
       e.se_sha = it->second->se_sha;
     } else {
-      if (!store_sha256_file(path, &e.se_size, &e.se_sha, why))
+      if (!store_sha256_file(path, &e.se_size, &e.se_sha, err))
         return false;
       changed = true;
     }
@@ -257,22 +258,22 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
             });
   for (size_t i = 1; i < held->size(); i++) {
     if ((*held)[i].se_num == (*held)[i - 1].se_num) {
-      *why = dir + ": two snapshots numbered " +
+      *err = dir + ": two snapshots numbered " +
              (*held)[i].se_name.substr(6, 6);
       return false;
     }
   }
   if (changed || known.size() != held->size())
-    return store_put_sums(dir, *held, why);
+    return store_put_sums(dir, *held, err);
   return true;
 }
 
 bool
 store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
-               std::string *why)
+               std::string *err)
 {
   std::string text;
   for (const snap_entry &e : held)
     text += e.se_name + " " + std::to_string(e.se_size) + " " + e.se_sha + "\n";
-  return store_write_file(dir, STORE_SUMS, text, why);
+  return store_write_file(dir, STORE_SUMS, text, err);
 }

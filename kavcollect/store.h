@@ -33,26 +33,28 @@ class sha256_ctx {
 
 std::string store_hex(const uint8_t *bytes, size_t n);
 bool store_sha256_file(const std::string &path, uint64_t *size,
-                       std::string *hex, std::string *why);
+                       std::string *hex, std::string *err);
 
-// A new file of mode 0600 under a temporary name in dir: its descriptor,
-// or -1 with *why. store_tmp_close syncs and closes it (false with *why).
-int store_tmp_open(const std::string &dir, std::string *tmp, std::string *why);
-bool store_tmp_close(int fd, const std::string &tmp, std::string *why);
-bool store_sync_dir(const std::string &dir, std::string *why);
+// A new file of mode 0600 under a temporary name in dir: its descriptor in
+// *fd, its name in *tmp; false with *err. store_tmp_close syncs and closes
+// it (false with *err).
+bool store_tmp_open(const std::string &dir, int *fd, std::string *tmp,
+                    std::string *err);
+bool store_tmp_close(int fd, const std::string &tmp, std::string *err);
+bool store_sync_dir(const std::string &dir, std::string *err);
 // Replaces dir/name with text, whole or not at all.
 bool store_write_file(const std::string &dir, const char *name,
-                      const std::string &text, std::string *why);
+                      const std::string &text, std::string *err);
 // The file's text (at most STORE_SMALL_MAX bytes); empty when it is missing.
 bool store_read_small(const std::string &path, std::string *text,
-                      std::string *why);
+                      std::string *err);
 
 // Makes the host's directory (mode 0700) when missing, removes what a
 // killed run left there, and sets *held to its snapshots, oldest first.
 bool store_open_host(const std::string &dir, std::vector<snap_entry> *held,
-                     std::string *why);
+                     std::string *err);
 bool store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
-                    std::string *why);
+                    std::string *err);
 
 // Fetches the snapshot want with "send" into dir: its members under
 // temporary names, checked against want's size and SHA-256 and, when
@@ -61,8 +63,8 @@ bool store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
 bool store_fetch(const collect_opts *o, const char *host,
                  const std::string &ctl, const std::string &dir, const snap_entry &want,
                  const std::string &signers, time_t deadline,
-                 std::string *why);
+                 std::string *err);
 
 // Checks dir/name's signature dir/name.sig against the allowed signers.
 bool store_verify(const std::string &path, const std::string &signers,
-                  std::string *why);
+                  std::string *err);
