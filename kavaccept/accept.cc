@@ -81,6 +81,13 @@ write_node(ft_node *node, void *arg)
   return db_argput(w->db, node->ftn_path, len, DB_KIND_SNAP, w->frame.data());
 }
 
+// "what: name: " and the system's text for errno.
+std::string
+sys_text(const char *what, const char *name)
+{
+  return std::string(what) + ": " + name + ": " + strerror(errno);
+}
+
 struct copier {
   db_handle *db;
   int werr;  // errno of the refused frame, or 0
@@ -148,38 +155,46 @@ acc_pick_paths(ft_tree *tree, const std::vector<std::string> &given,
   return true;
 }
 
-int
-acc_write(ft_tree *tree, const acc_take &take, db_handle *db)
+bool
+acc_write(ft_tree *tree, const acc_take &take, db_handle *db, const char *out,
+          std::string *err)
 {
   writer w = {&take, db, std::vector<uint8_t>(DB_REC_LEN + DB_EXT_MAX)};
-  return ft_traverse(tree, write_node, &w) == 0 ? 0 : -1;
+  if (ft_traverse(tree, write_node, &w) == 0)
+    return true;
+  *err = sys_text("db_put()", out);
+  return false;
 }
 
-int
-acc_copy(const char *file, db_handle *db, bool *read_failed)
+bool
+acc_copy(const char *file, db_handle *db, const char *out, std::string *err)
 {
   // One record and its extension, as cmp_load reads a snapshot.
   std::vector<uint8_t> data(DB_REC_LEN + DB_EXT_MAX);
   copier c = {db, 0};
   int r = db_readall(file, copy_frame, &c, data.data(), data.size());
-  *read_failed = r < 0;
   if (r == 0)
-    return 0;
-  if (c.werr != 0)
+    return true;
+  if (r > 0) {  // the copy refused a frame
     errno = c.werr;
-  return -1;
+    *err = sys_text("db_put()", out);
+  } else {
+    *err = sys_text("db_readall()", file);
+  }
+  return false;
 }
 
-int
-acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1])
+bool
+acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1],
+                std::string *err)
 {
   int fd = open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return -1;
   sha256_ctx ctx;
-  if (sha256_init(&ctx) != 0) {
-    close(fd);
-    return -1;
+  if (fd < 0 || sha256_init(&ctx) != 0) {
+    *err = sys_text("acc_file_sha256()", name);
+    if (fd >= 0)
+      close(fd);
+    return false;
   }
   std::vector<uint8_t> buf(1 << 16);
   ssize_t n;
@@ -188,17 +203,17 @@ acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1])
     if (n > 0)
       sha256_update(&ctx, buf.data(), size_t(n));
   } while (n > 0 || (n < 0 && errno == EINTR));
-  int e = errno;
-  close(fd);
   if (n < 0) {
+    *err = sys_text("acc_file_sha256()", name);
     sha256_free(&ctx);
-    errno = e;
-    return -1;
+    close(fd);
+    return false;
   }
+  close(fd);
   uint8_t sum[SHA256_LEN];
   sha256_final(&ctx, sum);
   hex_encode(sum, hex, int(2 * SHA256_LEN));
-  return 0;
+  return true;
 }
 
 std::string

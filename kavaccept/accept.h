@@ -40,17 +40,22 @@ bool acc_pick_paths(ft_tree *tree, const std::vector<std::string> &given,
 // Writes the new baseline to db in tree order (ft.h), one frame per path:
 // the newer record for a path in take, the baseline's for any other, none
 // for a deleted path taken or a new path not taken. Each record keeps its
-// extension. 0, or -1 with errno from the write.
-int acc_write(ft_tree *tree, const acc_take &take, db_handle *db);
+// extension. False with *err ("db_put(): out: ...", out being db's name)
+// when a frame cannot be written.
+bool acc_write(ft_tree *tree, const acc_take &take, db_handle *db,
+               const char *out, std::string *err);
 
-// Copies the frames of the snapshot file to db as they stand, in file
-// order, so that the copy is the file byte for byte. 0; -1 with errno and
-// *read_failed set when file cannot be read, clear when db refused a frame.
-int acc_copy(const char *file, db_handle *db, bool *read_failed);
+// Copies the frames of the snapshot file to db (named out) as they stand,
+// in file order, so that the copy is the file byte for byte. False with
+// *err ("db_readall(): file: ..." or "db_put(): out: ...").
+bool acc_copy(const char *file, db_handle *db, const char *out,
+              std::string *err);
 
 // The SHA-256 of the file name, as 64 lowercase hex digits and a
-// terminator. 0, or -1 with errno when it cannot be read.
-int acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1]);
+// terminator. False with *err ("acc_file_sha256(): name: ...") when it
+// cannot be read.
+bool acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1],
+                     std::string *err);
 
 // What the acceptance log line says. Every text is at most DB_PATH_MAX
 // bytes long; text, user and name are written as kavjson writes paths.

@@ -161,14 +161,16 @@ write_out(const args &a, ft_tree *tree, const acc_take &take,
   }
   // Should the buffer be refused, each frame is written as it comes.
   db_wbuffer(db);
-  bool read_failed = false;
-  int r = a.m == MODE_ALL ? acc_copy(a.newest, db, &read_failed)
-                          : acc_write(tree, take, db);
-  if (r == 0 && db_flush(db) != 0)
-    r = -1;
-  if (r != 0)
-    warn_sys2(read_failed ? "db_readall()" : "db_put()",
-              read_failed ? a.newest : a.out);
+  std::string err;
+  bool ok = a.m == MODE_ALL ? acc_copy(a.newest, db, a.out, &err)
+                            : acc_write(tree, take, db, a.out, &err);
+  if (ok && db_flush(db) != 0) {
+    ok = false;
+    err = std::string("db_put(): ") + a.out + ": " + strerror(errno);
+  }
+  int r = ok ? 0 : -1;
+  if (!ok)
+    warn_msg1(err.c_str());
   const timespec times[2] = {{0, UTIME_OMIT}, mtime};
   if (r == 0 && futimens(db_fd(db), times) != 0) {
     warn_sys2("futimens()", a.out);
@@ -233,8 +235,8 @@ main(int argc, char *argv[])
   if (stat(dated, &st) != 0)
     die_sys2("stat()", dated);
   char older_sum[2 * SHA256_LEN + 1], newer_sum[2 * SHA256_LEN + 1];
-  if (acc_file_sha256(a.baseline, older_sum) != 0)
-    die_sys2("acc_file_sha256()", a.baseline);
+  if (!acc_file_sha256(a.baseline, older_sum, &err))
+    die_msg1(err.c_str());
   bool made = false;
   if (write_out(a, tree, take, st.st_mtim, &made) != 0) {
     if (made)
@@ -242,8 +244,10 @@ main(int argc, char *argv[])
     exit(2);
   }
   ft_free(tree);
-  if (acc_file_sha256(a.out, newer_sum) != 0)
-    fail_made("acc_file_sha256()", a.out, a.out);
+  if (!acc_file_sha256(a.out, newer_sum, &err)) {
+    warn_msg1(err.c_str());
+    fail_made(nullptr, nullptr, a.out);
+  }
 
   acc_log log = {int64_t(time(nullptr)), a.user, MODE_WORDS[a.m], a.text,
                  &take, a.name, older_sum, newer_sum};
