@@ -6,12 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <string>
 
 #include "db/print.h"
 #include "diag/diag.h"
-#include "diag/esc.h"
 #include "text/json.h"
 #include "text/text.h"
 
