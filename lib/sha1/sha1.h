@@ -45,11 +45,15 @@ uint8_t *sha_buf(const void *data, int32_t n, uint8_t out[SHA1_LEN]);
 typedef void (*sha1_blocks_fn)(uint32_t state[5], const uint8_t *data,
                                size_t n);
 void sha1_blocks_portable(uint32_t state[5], const uint8_t *data, size_t n);
-// The processor's SHA extensions, or null when it has none.
+// The system's crypto library's, with whichever code of its own it picks
+// for the processor.
+void sha1_blocks_system(uint32_t state[5], const uint8_t *data, size_t n);
+// The fastest on the processor's SHA extensions, or null when it has none.
 sha1_blocks_fn sha1_blocks_accel();
 // Every block function on the SHA extensions that the processor can run,
-// fastest first, into fns; their number. Each is held to the same digests.
-constexpr int SHA1_ACCELS_MAX = 2;
+// fastest first, into fns; their number. The system library's comes
+// first, then this module's own. Each is held to the same digests.
+constexpr int SHA1_ACCELS_MAX = 3;
 int sha1_accels(sha1_blocks_fn fns[SHA1_ACCELS_MAX]);
 // Chooses the block function used from now on: the accelerated one when
 // accel is set and the processor has it, else the portable one. Returns
