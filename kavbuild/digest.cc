@@ -55,13 +55,6 @@ class digests {
   static void feed(const uint8_t *buf, size_t n, void *arg) {
     static_cast<digests *>(arg)->update(buf, n);
   }
-  // A sha_restart_fn: the reading starts over.
-  static int restart(void *arg) {
-    digests *d = static_cast<digests *>(arg);
-    if (d->out_->sha1 != nullptr)
-      sha1_init(&d->sha1_);
-    return d->out_->sha256 != nullptr ? sha256_restart(&d->sha256_) : 0;
-  }
 
  private:
   const digest_out *out_;
@@ -147,7 +140,7 @@ digest_opened(int opened, const port_stat *st, const digest_out *out,
   digests d(out);
   if (d.start() != 0)
     return -1;
-  int r = sha_fd_feed(fd.get(), digests::feed, digests::restart, &d, cold);
+  int r = sha_fd_feed(fd.get(), digests::feed, nullptr, &d, cold);
   int e = errno;
   d.finish();
   errno = e;

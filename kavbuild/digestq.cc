@@ -202,9 +202,6 @@ dq_start_threads(dq *q, int first, int count, void *(*fn)(void *))
 {
   sigset_t all, old;
   sigfillset(&all);
-  // A page of a mapped file that cannot be read raises SIGBUS on the thread
-  // that touched it; blocked, it would end the process.
-  sigdelset(&all, SIGBUS);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   int n = 0;
   while (n < count && pthread_create(&q->threads[first + n], nullptr, fn, q) == 0)

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "sha1/sha1.h"
-#include "testutil/testutil.h"
 
 namespace {
 
@@ -141,49 +138,4 @@ TEST(DigestQueue, BoundedByBytes) {
   EXPECT_EQ(upto(200), r.emitted);
   // 512 MiB in all, each file counting 32 MiB, plus the ready items between.
   EXPECT_LE(r.most_in_flight, 64u);
-}
-
-// A worker reading a file through a mapping that the file shrinks under
-// (here: before the first piece from it is hashed) takes the fault and
-// reads the file again, on a worker thread as on any other.
-using DigestQueueFile = TmpDirTest;
-
-TEST_F(DigestQueueFile, WorkerReadsAgainWhenAMappedFileShrinks) {
-  write_file(path("f"), std::string(1 << 20, 'm'));
-  auto digest = [](dq_item *it, int *) {
-    struct reader {
-      int fd, pieces;
-      uint64_t restarts;
-    } r = {open(it->path, O_RDWR), 0, 0};
-    auto feed = [](const uint8_t *buf, size_t n, void *arg) {
-      reader *rd = static_cast<reader *>(arg);
-      if (++rd->pieces == 2 && rd->restarts == 0 && ftruncate(rd->fd, 5) != 0)
-        return;
-      volatile uint8_t sum = 0;
-      for (size_t i = 0; i < n; i += 4096)
-        sum = uint8_t(sum + buf[i]);
-    };
-    auto restart = [](void *arg) {
-      static_cast<reader *>(arg)->restarts++;
-      return 0;
-    };
-    it->failed = sha_fd_feed(r.fd, feed, restart, &r, nullptr);
-    it->rec.ino = r.restarts;
-    close(r.fd);
-  };
-  auto emit = [](dq_item *it, void *) {
-    EXPECT_EQ(0, it->failed);
-    EXPECT_EQ(1u, it->rec.ino);
-    return 0;
-  };
-  dq *q = dq_open(2, digest, emit, nullptr, nullptr);
-  ASSERT_NE(nullptr, q);
-  dq_item *it = dq_slot(q);
-  ASSERT_NE(nullptr, it);
-  memset(it, 0, sizeof *it);
-  it->st.st_mode = S_IFREG;
-  snprintf(it->path, sizeof it->path, "%s", path("f").c_str());
-  ASSERT_EQ(0, dq_push(q, true));
-  EXPECT_EQ(0, dq_drain(q));
-  dq_close(q);
 }

@@ -55,8 +55,8 @@ dq_at(uint64_t seq)
 }
 
 // Starts count threads running fn from slot first on, with every signal
-// but SIGBUS blocked (port_map_feed needs it): the walk's thread takes the
-// user's status requests. The number started.
+// blocked: the walk's thread takes the user's status requests. The number
+// started.
 int dq_start_threads(dq *q, int first, int count, void *(*fn)(void *));
 
 // Under the mutex. A digest that had to wait for the disk turns read-ahead

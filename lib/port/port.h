@@ -91,20 +91,6 @@ int port_spawn_closefrom(posix_spawn_file_actions_t *fa, int lowfd);
 // or the file system cannot tell.
 ssize_t port_read_nowait(int fd, void *buf, size_t n);
 
-// Hands fn the bytes [off, off + len) of the regular file open as fd, in
-// slices of at most slice bytes, straight from the page cache through a
-// read-only mapping: a large file costs a fraction of the system time that
-// copying it out with read() does. off is a multiple of the page size.
-// 0 with *done the bytes handed over: all of them, unless a mapping could
-// not be made, and the rest is then for read() to get. 1 when the file
-// shrank under the mapping or a page of it could not be read: fn may have
-// been handed part of it, which is no reading of the file, and the caller
-// reads it again from the start. Safe on several threads at once; a thread
-// that runs it must not block SIGBUS.
-typedef void (*port_feed_fn)(const uint8_t *buf, size_t n, void *arg);
-int port_map_feed(int fd, off_t off, size_t len, size_t slice,
-                  port_feed_fn fn, void *arg, size_t *done);
-
 // Closes what it holds (a descriptor, a directory stream) on every early
 // return; release() hands it on. errno is kept, so the caller reports the
 // failure that made it return, not one from closing.

@@ -2,16 +2,12 @@
 #include "port/port.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sched.h>
-#include <setjmp.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -209,91 +205,4 @@ port_read_nowait(int fd, void *buf, size_t n)
     while (r < 0 && errno == EINTR);
   }
   return r;
-}
-
-namespace {
-
-// A page of a mapping that cannot be had (the file shrank, the disk failed)
-// is a SIGBUS on the thread that touched it, and only a signal handler can
-// take that thread back to where it started reading: the handler is the
-// process's, set up once, and each thread reading a mapping has its way
-// back and the window it reads in map_now.
-struct map_reading {
-  sigjmp_buf back;
-  // Read by the handler and after the jump, so never kept in a register.
-  const uint8_t *volatile at;
-  volatile size_t len;
-};
-thread_local map_reading *map_now __attribute__((tls_model("initial-exec")));
-struct sigaction map_before;  // the action ours replaced
-pthread_once_t map_once = PTHREAD_ONCE_INIT;
-bool map_ready;
-
-void
-on_sigbus(int sig, siginfo_t *info, void *)
-{
-  const map_reading *r = map_now;
-  const uint8_t *addr = static_cast<const uint8_t *>(info->si_addr);
-  if (r != nullptr && info->si_code > 0 && r->at != nullptr &&
-      addr >= r->at && addr < r->at + r->len)
-    siglongjmp(map_now->back, 1);
-  // Not ours: the action before ours takes it, a fault when the
-  // instruction runs again, a signal sent when it is raised again.
-  sigaction(SIGBUS, &map_before, nullptr);
-  if (info->si_code <= 0)
-    raise(sig);
-}
-
-void
-map_install()
-{
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_sigaction = on_sigbus;
-  // Not blocked while it runs, so the jump back leaves the mask as it was.
-  sa.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&sa.sa_mask);
-  map_ready = sigaction(SIGBUS, &sa, &map_before) == 0;
-}
-
-// Each mapping is this long at most: memory and page tables stay bounded
-// whatever the file's size.
-constexpr size_t MAP_WINDOW = 4u << 20;
-
-}  // namespace
-
-int
-port_map_feed(int fd, off_t off, size_t len, size_t slice, port_feed_fn fn,
-              void *arg, size_t *done)
-{
-  *done = 0;
-  if (pthread_once(&map_once, map_install) != 0 || !map_ready)
-    return 0;
-  map_reading r;
-  r.at = nullptr;
-  r.len = 0;
-  map_reading *outer = map_now;
-  if (sigsetjmp(r.back, 0) != 0) {
-    map_now = outer;
-    munmap(const_cast<uint8_t *>(r.at), r.len);
-    return 1;
-  }
-  map_now = &r;
-  size_t at = 0;
-  while (at < len) {
-    size_t n = std::min(MAP_WINDOW, len - at);
-    void *m = mmap(nullptr, n, PROT_READ, MAP_SHARED, fd, off + off_t(at));
-    if (m == MAP_FAILED)
-      break;
-    r.len = n;
-    r.at = static_cast<const uint8_t *>(m);
-    for (size_t s = 0; s < n; s += slice)
-      fn(r.at + s, std::min(slice, n - s), arg);
-    r.at = nullptr;
-    munmap(m, n);
-    at += n;
-  }
-  map_now = outer;
-  *done = at;
-  return 0;
 }

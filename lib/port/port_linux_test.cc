@@ -5,7 +5,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -160,62 +159,4 @@ TEST_F(PortTest, GuardsKeepErrno) {
     EXPECT_EQ(ENOSPC, errno) << gone;
     EXPECT_EQ(-1, fcntl(p[0], F_GETFD)) << gone;
   }
-}
-
-// A range of a file comes in slices of at most the size asked for, across
-// the mappings' own boundaries (4 MiB); what cannot be mapped (a
-// directory) is left for read(), nothing handed over; a file that shrinks
-// under the mapping ends the feeding with 1.
-TEST_F(PortTest, MapFeed) {
-  std::string m(size_t(17 << 20) + 5, '\0');
-  for (size_t i = 0; i < m.size(); i++)
-    m[i] = char(i * 131 >> 8);
-  write_file(path("f"), m);
-  struct seen {
-    std::string bytes;
-    size_t most;
-    int fd;
-  };
-  auto take = [](const uint8_t *buf, size_t n, void *arg) {
-    seen *s = static_cast<seen *>(arg);
-    s->bytes.append(reinterpret_cast<const char *>(buf), n);
-    s->most = std::max(s->most, n);
-  };
-  int fd = open(path("f").c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  const struct {
-    off_t off;
-    size_t len, slice;
-  } cases[] = {{0, m.size(), 131072}, {4096, 5, 131072},
-               {1 << 20, m.size() - (1 << 20), 3000}};
-  for (const auto &c : cases) {
-    seen s = {"", 0, fd};
-    size_t done = 1;
-    ASSERT_EQ(0, port_map_feed(fd, c.off, c.len, c.slice, take, &s, &done));
-    EXPECT_EQ(c.len, done) << c.off;
-    EXPECT_TRUE(s.bytes == m.substr(size_t(c.off), c.len)) << c.off;
-    EXPECT_LE(s.most, c.slice) << c.off;
-  }
-
-  int dir = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
-  seen s = {"", 0, fd};
-  size_t done = 1;
-  EXPECT_EQ(0, port_map_feed(dir, 0, 4096, 4096, take, &s, &done));
-  EXPECT_EQ(0u, done);
-  EXPECT_EQ("", s.bytes);
-  close(dir);
-
-  // It touches every page of each slice, the first after the cut.
-  auto shrink = [](const uint8_t *buf, size_t n, void *arg) {
-    seen *s = static_cast<seen *>(arg);
-    if (s->most++ == 0) {
-      ASSERT_EQ(0, ftruncate(s->fd, 10));
-    }
-    volatile uint8_t sum = 0;
-    for (size_t i = 0; i < n; i += 4096)
-      sum = uint8_t(sum + buf[i]);
-  };
-  s = {"", 0, fd};
-  EXPECT_EQ(1, port_map_feed(fd, 0, m.size(), 65536, shrink, &s, &done));
-  close(fd);
 }

@@ -243,49 +243,17 @@ sha_fd(int fd, uint8_t out[SHA1_LEN])
   return sha_fd_cold(fd, out, nullptr);
 }
 
-namespace {
-
-// A file that fills the first buffer and has at least this much more is
-// read through mappings; for less, setting one up costs more than the copy.
-constexpr off_t SHA_MAP_MIN = 512 * 1024;
-
-// The rest of a large regular file, once its first buffer of SHA_READ_LEN
-// bytes has been handed over, from mappings; fd's offset then stands where
-// they ended, or at the file's start again after a restart. Whatever is
-// left is read as usual. 0, or -1 with errno.
 int
-map_rest(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg)
-{
-  static_assert(SHA_READ_LEN % 65536 == 0, "mappings start on a page");
-  off_t pos = lseek(fd, 0, SEEK_CUR);
-  struct stat st;
-  if (pos < 0 || pos % off_t(SHA_READ_LEN) != 0 || fstat(fd, &st) != 0 ||
-      !S_ISREG(st.st_mode) || st.st_size - pos < SHA_MAP_MIN)
-    return 0;
-  size_t done;
-  if (port_map_feed(fd, pos, size_t(st.st_size - pos), SHA_READ_LEN, fn, arg,
-                    &done) != 0)
-    return restart(arg) != 0 ||
-                   lseek(fd, pos - off_t(SHA_READ_LEN), SEEK_SET) < 0
-               ? -1
-               : 0;
-  return done > 0 && lseek(fd, pos + off_t(done), SEEK_SET) < 0 ? -1 : 0;
-}
-
-}  // namespace
-
-int
-sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg,
-            int *cold)
+sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn, void *arg, int *cold)
 {
   // 64-byte alignment keeps the loads of the block function on one cache
-  // line each.
+  // line each. Large files are read into it too, not mapped: under a
+  // hypervisor that shadows the page tables, each page of a mapping costs
+  // about 2 us when it is first touched, some four times what copying it
+  // out does.
   alignas(64) uint8_t buf[SHA_READ_LEN];
   ssize_t got;
   bool first = cold != nullptr;
-  // Mappings are tried once, after the first read: not for contents that
-  // had to come from the disk, whose copy costs nothing next to the wait.
-  bool may_map = true;
   for (;;) {
     if (first) {
       // Asking the cache first costs nothing when the file is there.
@@ -293,21 +261,15 @@ sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg,
       got = port_read_nowait(fd, buf, sizeof buf);
       if (got < 0 && errno == EAGAIN) {
         *cold = 1;
-        may_map = false;
         continue;
       }
     } else {
       got = read(fd, buf, sizeof buf);
     }
-    if (got > 0) {
+    if (got > 0)
       fn(buf, size_t(got), arg);
-      if (may_map && size_t(got) == sizeof buf &&
-          map_rest(fd, fn, restart, arg) != 0)
-        return -1;
-      may_map = false;
-    } else if (got == 0 || errno != EINTR) {
+    else if (got == 0 || errno != EINTR)
       break;
-    }
   }
   return got == 0 ? 0 : -1;
 }
@@ -322,11 +284,7 @@ sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold)
       [](const uint8_t *buf, size_t n, void *c) {
         sha1_update(static_cast<sha1_ctx *>(c), buf, int32_t(n));
       },
-      [](void *c) {
-        sha1_init(static_cast<sha1_ctx *>(c));
-        return 0;
-      },
-      &ctx, cold);
+      nullptr, &ctx, cold);
   int e = errno;
   sha1_final(&ctx, out);
   errno = e;

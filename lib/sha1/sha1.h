@@ -29,12 +29,11 @@ uint8_t *sha_fd(int fd, uint8_t out[SHA1_LEN]);
 // cache and had to come from the disk (left 0 where the host cannot tell).
 uint8_t *sha_fd_cold(int fd, uint8_t out[SHA1_LEN], int *cold);
 // Reads fd from its current offset to the end, handing each buffer read to
-// fn, which may hash it more than one way; *cold as for sha_fd_cold. A
-// large file already cached is handed over from a mapping of the page
-// cache rather than read into a buffer. Should it shrink meanwhile,
-// restart is called: what fn was handed so far is to be forgotten, and the
-// file is read again from the offset it started at. 0, or -1 with errno
-// from the read (or restart) that failed.
+// fn, which may hash it more than one way; *cold as for sha_fd_cold. 0, or
+// -1 with errno from the read that failed. Every byte is read with read(2),
+// so a file that shrinks meanwhile only ends sooner and nothing fn was
+// handed is to be forgotten: restart, which would start a reading over, is
+// not called and may be null.
 typedef void (*sha_feed_fn)(const uint8_t *buf, size_t n, void *arg);
 typedef int (*sha_restart_fn)(void *arg);  // 0, or -1 with errno
 int sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg,

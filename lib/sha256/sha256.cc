@@ -29,16 +29,6 @@ sha256_init(sha256_ctx *ctx)
   return 0;
 }
 
-int
-sha256_restart(sha256_ctx *ctx)
-{
-  if (EVP_DigestInit_ex(md(ctx), EVP_sha256(), nullptr) != 1) {
-    errno = ENOMEM;
-    return -1;
-  }
-  return 0;
-}
-
 void
 sha256_update(sha256_ctx *ctx, const void *data, size_t n)
 {

@@ -15,9 +15,6 @@ struct sha256_ctx {
 // holds nothing to free.
 int sha256_init(sha256_ctx *ctx);
 void sha256_update(sha256_ctx *ctx, const void *data, size_t n);
-// Starts the digest of a context that was made over, as if just made. 0,
-// or -1 with ENOMEM.
-int sha256_restart(sha256_ctx *ctx);
 // Writes the digest and frees the context.
 void sha256_final(sha256_ctx *ctx, uint8_t out[SHA256_LEN]);
 // Frees the context of a digest given up.
