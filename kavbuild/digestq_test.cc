@@ -8,7 +8,10 @@
 #include <atomic>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "kavbuild/dq_ring.h"
 
 
 namespace {
@@ -138,4 +141,36 @@ TEST(DigestQueue, BoundedByBytes) {
   EXPECT_EQ(upto(200), r.emitted);
   // 512 MiB in all, each file counting 32 MiB, plus the ready items between.
   EXPECT_LE(r.most_in_flight, 64u);
+}
+
+// Read-ahead starts once 4 of the last 64 digests were cold, not for a
+// file here and there that a warm cache let go of, and ends after 512
+// cached ones in a row.
+TEST(DigestQueue, ReadAheadWantsSeveralColdDigests) {
+  const struct {
+    const char *name;
+    std::vector<std::pair<int, int>> runs;  // digests, and whether cold
+    bool want;
+  } cases[] = {
+      {"none", {}, false},
+      {"three cold", {{3, 1}}, false},
+      {"four cold", {{4, 1}}, true},
+      {"four within 64", {{3, 1}, {60, 0}, {1, 1}}, true},
+      {"the first gone by the fourth", {{3, 1}, {61, 0}, {1, 1}}, false},
+      {"one every 25", {{1, 1}, {24, 0}, {1, 1}, {24, 0}, {1, 1}, {24, 0},
+                        {1, 1}, {24, 0}, {1, 1}}, false},
+      {"511 cached after", {{4, 1}, {511, 0}}, true},
+      {"512 cached after", {{4, 1}, {512, 0}}, false},
+      {"a cold one resets the run", {{4, 1}, {511, 0}, {1, 1}, {511, 0}}, true},
+      {"starting again needs four", {{4, 1}, {512, 0}, {3, 1}}, false},
+  };
+  for (const auto &c : cases) {
+    dq *q = dq_open(1, fake_digest, fake_emit, nullptr, nullptr);
+    ASSERT_NE(nullptr, q);
+    for (const auto &r : c.runs)
+      for (int i = 0; i < r.first; i++)
+        dq_note_warmth(q, r.second);
+    EXPECT_EQ(c.want, q->cold) << c.name;
+    dq_close(q);
+  }
 }

@@ -1,5 +1,6 @@
 // dq_ring.h: the digest queue's ring, shared by the queue (digestq.cc)
-// and its read-ahead threads (readahead.cc); no other file includes it.
+// and its read-ahead threads (readahead.cc); no other file includes it but
+// their test.
 #pragma once
 #include <pthread.h>
 
@@ -38,6 +39,7 @@ struct dq {
   int result;
   bool stop;
   bool cold;  // read-ahead is wanted; the walk starts its threads
+  uint64_t recent_cold;  // the last 64 digests, 1 for cold, latest lowest
   int warm_run;
   int nworkers, started, idle;
   int hints_started, hints_idle;
@@ -59,8 +61,9 @@ dq_at(uint64_t seq)
 // started.
 int dq_start_threads(dq *q, int first, int count, void *(*fn)(void *));
 
-// Under the mutex. A digest that had to wait for the disk turns read-ahead
-// on; a long run of cached ones turns it off again.
+// Under the mutex. Digests that had to wait for the disk, a few of them
+// close together, turn read-ahead on; a long run of cached ones turns it
+// off again.
 void dq_note_warmth(dq *q, int cold);
 // On the walk's thread, without the mutex, once read-ahead is first
 // wanted: starts the read-ahead threads, once. hints_started is written on

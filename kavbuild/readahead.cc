@@ -18,14 +18,22 @@ namespace {
 constexpr off_t DQ_HINT_LEN = 2 << 20;
 // Digests in a row whose contents were already cached that end read-ahead.
 constexpr int DQ_WARM_RUN = 512;
+// Digests among the last 64 that had to wait for the disk before read-ahead
+// starts. A warm cache lets go of a file here and there, and a hint costs
+// three system calls: started by each such file, the hints went on for
+// nearly every file of a warm /usr.
+constexpr int DQ_COLD_START = 4;
+static_assert(DQ_COLD_START >= 1 && DQ_COLD_START <= 64, "one word of bits");
 
 // Asks the kernel to start reading the first part of a file soon to be
-// digested. The file is opened as safely as for its digest; a failure here
-// is left for the digest to find and report.
+// digested. Opened as for its digest, without following a link or waiting
+// on a FIFO swapped in; nothing is read, so neither the access time nor
+// the identity of the file matters here. A failure is left for the digest
+// to find and report.
 void
 hint_one(const char *path, const port_stat *st)
 {
-  int fd = port_open_object(path, st);
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return;
   posix_fadvise(fd, 0, std::min<off_t>(st->st_size, DQ_HINT_LEN),
@@ -71,13 +79,14 @@ hinter(void *p)
 void
 dq_note_warmth(dq *q, int cold)
 {
+  q->recent_cold = q->recent_cold << 1 | uint64_t(cold != 0);
   if (!cold) {
     if (q->cold && ++q->warm_run >= DQ_WARM_RUN)
       q->cold = false;
     return;
   }
   q->warm_run = 0;
-  if (q->cold)
+  if (q->cold || __builtin_popcountll(q->recent_cold) < DQ_COLD_START)
     return;
   q->cold = true;
   pthread_cond_broadcast(&q->hint_cv);
