@@ -2,6 +2,7 @@
 #include "kavbuild/capture.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -37,8 +38,10 @@ enum { FAIL_NONE, FAIL_SHA, FAIL_LINK, FAIL_GONE };
 // The record of the object as the walk's status shows it; the checksum
 // comes later.
 void
-item_fill(dq_item *it, const char *path, const port_stat *st, uint16_t mask)
+item_fill(dq_item *it, const char *path, const port_stat *st, uint16_t mask,
+          int fd)
 {
+  it->fd = fd;
   db_rec *rec = &it->rec;
   memset(rec, 0, sizeof *rec);
   rec->mask = mask;
@@ -88,17 +91,32 @@ reads_contents(const dq_item *it)
          (S_ISREG(it->st.st_mode) || S_ISDIR(it->st.st_mode));
 }
 
-// A dq_digest_fn: the contents, on whichever thread runs it. The object
-// open for them also tells, without another lookup of its path, whether
-// it has extended attributes to read when its frame is made.
+// The walk's descriptor of an object whose contents are not read.
+void
+drop_fd(dq_item *it)
+{
+  if (it->fd >= 0)
+    close(it->fd);
+  it->fd = -1;
+}
+
+// A dq_digest_fn: the contents, on whichever thread runs it, from the
+// descriptor the walk opened (its status is the item's), else from the
+// path. The object open for them also tells, without another lookup of
+// its path, whether it has extended attributes to read when its frame is
+// made.
 void
 digest_contents(dq_item *it, int *cold)
 {
   digest_out out = wanted(it);
-  int fd = port_open_object(it->path, &it->st);
+  bool walks = it->fd >= 0;
+  int fd = walks ? it->fd : port_open_object(it->path, &it->st);
+  it->fd = -1;  // digest_opened closes it
   if (fd >= 0 && (it->rec.mask & DB_XATTR))
     it->no_xattrs = xattrs_any(fd) == 0;
-  if (fd < 0 || digest_opened(fd, &it->st, &out, cold) != 0) {
+  if (fd < 0 ||
+      digest_opened(fd, &it->st, walks ? it->st.st_size : -1, &out, cold) !=
+          0) {
     it->err = errno;
     it->failed = errno == ENOENT ? FAIL_GONE : FAIL_SHA;
   }
@@ -226,23 +244,30 @@ capture_counts(const capture_ctx *c, uint64_t *objects, uint64_t *bytes)
 
 int
 capture_file(const char *path, const port_stat *st, uint16_t mask, void *arg,
-             const pclent *)
+             const pclent *, int fd)
 {
   capture_ctx *c = static_cast<capture_ctx *>(arg);
   if (c->q == nullptr) {
     dq_item it;
-    item_fill(&it, path, st, mask);
+    item_fill(&it, path, st, mask, fd);
     if (reads_contents(&it))
       digest_contents(&it, nullptr);
+    drop_fd(&it);
     digest_target(&it);
     return emit(&it, c);
   }
   dq_item *it = dq_slot(c->q);
-  if (it == nullptr)
+  if (it == nullptr) {
+    if (fd >= 0)
+      close(fd);
     return dq_result(c->q);
-  item_fill(it, path, st, mask);
+  }
+  item_fill(it, path, st, mask, fd);
+  bool reads = reads_contents(it);
+  if (!reads)
+    drop_fd(it);
   digest_target(it);
-  return dq_push(c->q, reads_contents(it));
+  return dq_push(c->q, reads);
 }
 
 int

@@ -20,10 +20,11 @@ capture_ctx *capture_open(db_handle *db, int threads);
 // Stops the workers and frees ctx; objects not yet written are dropped.
 void capture_close(capture_ctx *ctx);
 
-// An fs_visit_fn; arg is the capture_ctx. 0, or -1 after printing why the
-// object (or one before it) could not be digested or its frame not written.
+// An fs_visit_fn; arg is the capture_ctx; fd, when not -1, is read for the
+// digests and closed. 0, or -1 after printing why the object (or one
+// before it) could not be digested or its frame not written.
 int capture_file(const char *path, const port_stat *st, uint16_t mask,
-                 void *arg, const pclent *ent);
+                 void *arg, const pclent *ent, int fd);
 // An fs_sync_fn: writes out every object still in flight. 0, or -1 after
 // printing the first failure among them.
 int capture_sync(void *arg);

@@ -43,7 +43,7 @@ class CaptureTest : public TmpDirTest {
   int capture(const std::string &name, uint16_t mask) {
     port_stat st;
     EXPECT_EQ(0, port_lstat(path(name).c_str(), &st)) << name;
-    return capture_file(path(name).c_str(), &st, mask, cap_, nullptr);
+    return capture_file(path(name).c_str(), &st, mask, cap_, nullptr, -1);
   }
   std::vector<frame> frames() {
     db_close(db_);
@@ -201,7 +201,7 @@ TEST_F(CaptureTest, SwappedBetweenStatusAndOpen) {
     ASSERT_EQ(0, port_lstat(p.c_str(), &st));
     c.swap(p);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, capture_file(p.c_str(), &st, DB_ALL, cap_, nullptr));
+    EXPECT_EQ(-1, capture_file(p.c_str(), &st, DB_ALL, cap_, nullptr, -1));
     EXPECT_EQ("sha_file(): " + p + ": " + strerror(c.err) + "\n",
               testing::internal::GetCapturedStderr())
         << c.what;
@@ -216,7 +216,7 @@ TEST_F(CaptureTest, ChangedInPlace) {
   port_stat st;
   ASSERT_EQ(0, port_lstat(path("f").c_str(), &st));
   write_file(path("f"), "after!");
-  ASSERT_EQ(0, capture_file(path("f").c_str(), &st, DB_CSUM, cap_, nullptr));
+  ASSERT_EQ(0, capture_file(path("f").c_str(), &st, DB_CSUM, cap_, nullptr, -1));
   EXPECT_EQ(sha("after!"), csum(frames()[0].rec));
 }
 
@@ -232,9 +232,9 @@ TEST_F(CaptureTest, UnreadableFileStops) {
       {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
           _exit(99);
-        int r = capture_file(f.c_str(), &st, DB_CSUM, cap_, nullptr);
+        int r = capture_file(f.c_str(), &st, DB_CSUM, cap_, nullptr, -1);
         // Without c the same file is recorded without being opened.
-        int s = capture_file(f.c_str(), &st, DB_MODE, cap_, nullptr);
+        int s = capture_file(f.c_str(), &st, DB_MODE, cap_, nullptr, -1);
         exit(r == -1 && s == 0 ? 3 : 0);
       },
       testing::ExitedWithCode(3),
@@ -252,7 +252,7 @@ TEST_F(CaptureTest, WriteErrorReported) {
   ASSERT_EQ(0, port_lstat(path("f").c_str(), &st));
   capture_ctx *cap = capture_open(full, 1);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(-1, capture_file(path("f").c_str(), &st, DB_INO, cap, nullptr));
+  EXPECT_EQ(-1, capture_file(path("f").c_str(), &st, DB_INO, cap, nullptr, -1));
   EXPECT_EQ(std::string("db_put(): ") + strerror(ENOSPC) + "\n",
             testing::internal::GetCapturedStderr());
   capture_close(cap);

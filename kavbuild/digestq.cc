@@ -15,10 +15,12 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -41,13 +43,27 @@ constexpr uint64_t DQ_WAKE = 8;
 class locked {
  public:
   explicit locked(dq *q) : q_(q) { pthread_mutex_lock(&q_->mu); }
-  ~locked() { pthread_mutex_unlock(&q_->mu); }
+  ~locked() {
+    if (q_ != nullptr)
+      pthread_mutex_unlock(&q_->mu);
+  }
   locked(const locked &) = delete;
   locked &operator=(const locked &) = delete;
+  void unlock() {
+    pthread_mutex_unlock(&q_->mu);
+    q_ = nullptr;
+  }
 
  private:
   dq *q_;
 };
+
+// Under the mutex: whether what the walk sleeps for has come.
+bool
+walk_may_go(const dq *q)
+{
+  return q->done_upto >= q->wake_at && q->fds < q->wake_fds;
+}
 
 // Under the mutex.
 void
@@ -55,7 +71,7 @@ advance_done(dq *q)
 {
   while (q->done_upto < q->tail && q->state[dq_at(q->done_upto)] == DQ_DONE)
     q->done_upto++;
-  if (q->walk_asleep && q->done_upto >= q->wake_at)
+  if (q->walk_asleep && walk_may_go(q))
     pthread_cond_signal(&q->done_cv);
 }
 
@@ -96,6 +112,10 @@ worker(void *p)
     q->digest(item, &cold);
     pthread_mutex_lock(&q->mu);
     q->state[dq_at(seq)] = DQ_DONE;
+    if (q->holds_fd[dq_at(seq)]) {
+      q->holds_fd[dq_at(seq)] = false;
+      q->fds--;
+    }
     dq_note_warmth(q, cold);
     advance_done(q);
   }
@@ -106,18 +126,19 @@ worker(void *p)
 // How long the walk sleeps at most before it calls the wait function.
 constexpr long DQ_WAIT_NS = 250 * 1000 * 1000;
 
-// Sleeps until done_upto reaches target (at most tail), waking workers for
-// whatever waits unclaimed so that the sleep always ends, and calling the
-// wait function, without the mutex, every DQ_WAIT_NS.
+// Sleeps until done_upto reaches target (at most tail) and fewer than
+// fds_below items hold descriptors, waking workers for whatever waits
+// unclaimed so that the sleep always ends, and calling the wait function,
+// without the mutex, every DQ_WAIT_NS.
 void
-wait_done(dq *q, uint64_t target)
+wait_done(dq *q, uint64_t target, int fds_below)
 {
   pthread_mutex_lock(&q->mu);
-  target = std::min(target, q->tail);
   if (q->waiting > 0 && q->idle > 0)
     pthread_cond_broadcast(&q->work_cv);
-  q->wake_at = target;
-  while (q->done_upto < target) {
+  q->wake_at = std::min(target, q->tail);
+  q->wake_fds = fds_below;
+  while (!walk_may_go(q)) {
     q->walk_asleep = true;
     timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
@@ -127,7 +148,7 @@ wait_done(dq *q, uint64_t target)
       until.tv_nsec -= 1000000000;
     }
     if (pthread_cond_timedwait(&q->done_cv, &q->mu, &until) == ETIMEDOUT &&
-        q->wait != nullptr && q->done_upto < target) {
+        q->wait != nullptr && !walk_may_go(q)) {
       // The item at done_upto stays in the ring until the walk emits it.
       const dq_item *front = &q->ring[dq_at(q->done_upto)];
       pthread_mutex_unlock(&q->mu);
@@ -149,6 +170,8 @@ emit_ready(dq *q)
     locked l(q);
     upto = q->done_upto;
   }
+  if (upto == q->head)
+    return 0;  // nothing is done: nothing to free either
   uint64_t freed = 0;
   int r = 0;
   uint64_t seq = q->head;
@@ -190,9 +213,26 @@ make_room(dq *q, uint64_t count, uint64_t weight)
     if (r != 0)
       return r;
     if (!fits())
-      wait_done(q, q->head + DQ_BATCH);
+      wait_done(q, q->head + DQ_BATCH, INT_MAX);
   }
   return 0;
+}
+
+static_assert(DQ_OPEN_FILES >= 2 * DQ_SLOTS, "a descriptor for every slot");
+
+// Descriptors the walk may hold for digests to come: as many as the ring
+// has slots, so that the walk can run far ahead while the workers are on a
+// large file, and have the small files behind it ready for them; with
+// less, the workers ran out of items and slept and woke for each one,
+// which cost a sixth of the build's time. Half the process's limit at the
+// most, the rest being for everything else.
+int
+fds_allowed()
+{
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+    return int(DQ_SLOTS);
+  return int(std::max<rlim_t>(16, std::min<rlim_t>(DQ_SLOTS, rl.rlim_cur / 2)));
 }
 
 }  // namespace
@@ -228,6 +268,8 @@ dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, dq_wait_fn wait,
   q->arg = arg;
   q->ring = ring;
   q->nworkers = std::max(1, std::min(threads, DQ_MAX_THREADS));
+  q->wake_fds = INT_MAX;
+  q->max_fds = fds_allowed();
   pthread_mutex_init(&q->mu, nullptr);
   pthread_cond_init(&q->work_cv, nullptr);
   // The walk's timed sleeps are measured on a clock no one can set.
@@ -255,6 +297,10 @@ dq_close(dq *q)
     pthread_join(q->threads[i], nullptr);
   for (int i = 0; i < q->hints_started; i++)
     pthread_join(q->threads[DQ_MAX_THREADS + i], nullptr);
+  // Items that never had their digest still hold what the walk opened.
+  for (uint64_t seq = q->head; seq < q->tail; seq++)
+    if (q->holds_fd[dq_at(seq)])
+      close(q->ring[dq_at(seq)].fd);
   pthread_cond_destroy(&q->hint_cv);
   pthread_cond_destroy(&q->done_cv);
   pthread_cond_destroy(&q->work_cv);
@@ -298,6 +344,7 @@ dq_push(dq *q, bool digest)
     digest = false;
     weight = 0;
   }
+  bool fd = digest && item->fd >= 0;
   if (!digest && q->tail == q->head) {
     // Nothing in flight: the item leaves at once, without the ring.
     int r = q->emit(item, q->arg);
@@ -308,17 +355,31 @@ dq_push(dq *q, bool digest)
     }
     return r;
   }
-  if (weight > 0) {
-    int r = make_room(q, 1, weight);
-    if (r != 0)
-      return r;
-  }
+  int r = weight > 0 ? make_room(q, 1, weight) : 0;
   bool want_hints;
-  {
+  for (;;) {
+    if (r != 0) {
+      // The queue stopped before the item was in: its descriptor is ours.
+      if (fd)
+        close(item->fd);
+      return r;
+    }
     locked l(q);
+    if (fd && q->fds >= q->max_fds) {
+      // As many descriptors wait for their digests as the process may
+      // spare: the walk sleeps until a quarter of them are done, so that
+      // it is not woken for every one.
+      l.unlock();
+      r = emit_ready(q);
+      if (r == 0)
+        wait_done(q, 0, q->max_fds - q->max_fds / 4);
+      continue;
+    }
     uint32_t i = dq_at(q->tail);
     q->state[i] = digest ? DQ_WAITING : DQ_DONE;
     q->weight[i] = uint32_t(weight);
+    q->holds_fd[i] = fd;
+    q->fds += fd ? 1 : 0;
     q->bytes += weight;
     q->tail++;
     if (digest) {
@@ -328,6 +389,7 @@ dq_push(dq *q, bool digest)
       advance_done(q);
     }
     want_hints = q->cold && !q->hints_tried;
+    break;
   }
   // Threads are never created under the mutex.
   if (want_hints)
@@ -346,6 +408,6 @@ dq_drain(dq *q)
       return r;
     if (q->head == q->tail)
       return 0;
-    wait_done(q, q->tail);
+    wait_done(q, q->tail, INT_MAX);
   }
 }

@@ -6,7 +6,9 @@
 // first failure reported is the first in walk order.
 //
 // Bounded: at most DQ_SLOTS objects and DQ_BYTES bytes of file contents in
-// flight, one descriptor per thread, nothing that grows with the tree.
+// flight, of them at most half the process's limit of open files holding
+// descriptors that the walk opened for their digests, nothing that grows
+// with the tree.
 #pragma once
 #include <cstdint>
 
@@ -14,12 +16,18 @@
 #include "port/port.h"
 
 constexpr int DQ_MAX_THREADS = 64;
+// Open files the queue would have the process allowed: one for each item
+// in flight, and as many again for everything else. With fewer, the walk
+// waits for digests sooner (see dq_push).
+constexpr unsigned DQ_OPEN_FILES = 8192;
 
 // One object on its way to the database.
 struct dq_item {
   db_rec rec;                  // the status fields; the digest lands in csum
   db_ext ext;                  // rec.ext when the mask asks for it
   port_stat st;                // the walk's status of the object
+  int fd;                      // open for the digest, or -1: the digest's
+                               // to close, or the queue's if none comes
   int err;                     // errno of a failed digest
   int failed;                  // the caller's: how the digest failed, or 0
   bool no_xattrs;              // the caller's: the digest saw none
@@ -53,8 +61,8 @@ void dq_close(dq *q);
 // has stopped (dq_result says why).
 dq_item *dq_slot(dq *q);
 // Hands over the item from dq_slot: digested first when digest is set,
-// else ready as it is. Emits whatever is ready at the front. 0, or the
-// result that stopped the queue.
+// else ready as it is, and then with no descriptor (fd -1). Emits whatever
+// is ready at the front. 0, or the result that stopped the queue.
 int dq_push(dq *q, bool digest);
 // Emits everything in flight, waiting for the digests. 0, or the result
 // that stopped the queue.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +79,7 @@ push_all(run *r, int threads, long n, off_t size)
       break;
     }
     memset(it, 0, sizeof *it);
+    it->fd = -1;
     bool digest = rng() % 2 == 0 || i == r->fail_digest;
     it->st.st_mode = digest ? S_IFREG : S_IFLNK;
     it->st.st_size = size;
@@ -173,4 +176,63 @@ TEST(DigestQueue, ReadAheadWantsSeveralColdDigests) {
     EXPECT_EQ(c.want, q->cold) << c.name;
     dq_close(q);
   }
+}
+
+// Items may come with a descriptor for their digest, which closes it: no
+// more than half the process's limit of open files wait at once however
+// far the walk could run ahead, and those of items that never get their
+// digest, the queue having stopped, are closed with the queue.
+TEST(DigestQueue, BoundedByDescriptors) {
+  static std::atomic<int> open_now, most;
+  struct rlimit was;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &was));
+  if (was.rlim_max != RLIM_INFINITY && was.rlim_max < 512)
+    GTEST_SKIP() << "the hard limit of open files is below 512";
+  struct rlimit low = was;
+  low.rlim_cur = 512;
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+  for (long fail_at : {-1L, 300L}) {
+    open_now = 0;
+    most = 0;
+    auto digest = [](dq_item *it, int *) {
+      usleep(50);
+      if (number(it) == 300)
+        it->failed = 1;
+      close(it->fd);
+      it->fd = -1;
+      open_now--;
+    };
+    auto emit = [](dq_item *it, void *) { return it->failed ? -1 : 0; };
+    dq *q = dq_open(2, digest, emit, nullptr, nullptr);
+    ASSERT_NE(nullptr, q);
+    std::vector<int> fds;
+    int result = 0;
+    for (long i = 0; i < 2000 && result == 0; i++) {
+      int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      dq_item *it = dq_slot(q);
+      if (it == nullptr) {
+        close(fd);
+        break;
+      }
+      memset(it, 0, sizeof *it);
+      it->fd = fd;
+      it->st.st_mode = S_IFREG;
+      snprintf(it->path, sizeof it->path, "/%ld", fail_at < 0 ? i + 1000 : i);
+      fds.push_back(fd);
+      most = std::max(most.load(), ++open_now);
+      result = dq_push(q, true);
+    }
+    if (result == 0)
+      result = dq_drain(q);
+    EXPECT_EQ(fail_at < 0 ? 0 : -1, result);
+    dq_close(q);
+    // The bound holds for what the workers have not closed yet; one more
+    // is the walk's own, opened before it waits.
+    EXPECT_LE(most.load(), 256 + 1) << fail_at;
+    EXPECT_GE(most.load(), 128) << fail_at;
+    for (int fd : fds)
+      EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "descriptor " << fd << " left open";
+  }
+  EXPECT_EQ(0, setrlimit(RLIMIT_NOFILE, &was));
 }

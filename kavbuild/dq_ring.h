@@ -30,11 +30,15 @@ struct dq {
   dq_item *ring;
   uint8_t state[DQ_SLOTS];
   uint32_t weight[DQ_SLOTS];
+  bool holds_fd[DQ_SLOTS];  // pushed with a descriptor, not yet digested
   // head <= claim <= tail and head <= hint, whenever the mutex is free.
   uint64_t head, tail, claim, hint, done_upto;
   uint64_t bytes;       // weights of the items from head to tail
   uint64_t waiting;     // items published and not yet claimed
   uint64_t wake_at;     // the walk sleeps until done_upto reaches it
+  int fds;              // items that hold a descriptor, of max_fds
+  int max_fds;
+  int wake_fds;         // and until fds is below this
   bool walk_asleep;
   int result;
   bool stop;

@@ -100,13 +100,13 @@ mutation the_mutation;
 
 int
 mutate_and_capture(const char *path, const port_stat *st, uint16_t mask,
-                   void *arg, const pclent *ent)
+                   void *arg, const pclent *ent, int fd)
 {
   bool now = !the_mutation.done &&
              (the_mutation.when.empty() || the_mutation.when == path);
   if (now && the_mutation.before)
     the_mutation.before(path);
-  int r = capture_file(path, st, mask, arg, ent);
+  int r = capture_file(path, st, mask, arg, ent, fd);
   // After the capture means after the digest, which worker threads may
   // not have made yet.
   if (r == 0 && now && the_mutation.after)
@@ -204,36 +204,68 @@ TEST_F(KavbuildFault, EntriesRemovedDuringTheWalk) {
   EXPECT_EQ(1, frames);
 }
 
-// A file swapped for a FIFO, a link or another file between its status and
-// its digest: capture refuses to digest what the status does not describe,
-// and never blocks on the FIFO.
-TEST_F(KavbuildFault, FileReplacedDuringTheWalk) {
+// An object swapped for a FIFO, a link or another of its kind between its
+// status and its digest. A regular file was opened by the walk, its status
+// read from that descriptor: its record is of the file the walk opened,
+// contents included, as if nothing had happened since. A directory is
+// opened again for its digest: capture refuses to digest what the status
+// does not describe, and never blocks on the FIFO.
+TEST_F(KavbuildFault, ObjectReplacedDuringTheWalk) {
+  using swap_fn = std::function<void(const std::string &)>;
   const struct {
     const char *what;
+    bool dir;
     int err;  // the open's, or the check that it is still the same object
-    std::function<void(const std::string &)> swap;
+    swap_fn swap;
   } cases[] = {
-      {"fifo", ESTALE, [](const std::string &p) { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
-      {"link", ELOOP, [](const std::string &p) { unlink(p.c_str()); symlink("other", p.c_str()); }},
+      {"fifo", false, 0, [](const std::string &p) { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
+      {"link", false, 0, [](const std::string &p) { unlink(p.c_str()); symlink("other", p.c_str()); }},
       // Renamed over it, so that the new file cannot reuse the old inode.
-      {"file", ESTALE, [](const std::string &p) { write_file(p + ".new", "new"); rename((p + ".new").c_str(), p.c_str()); }},
+      {"file", false, 0, [](const std::string &p) { write_file(p + ".new", "new"); rename((p + ".new").c_str(), p.c_str()); }},
+      {"dir-fifo", true, ENOTDIR, [](const std::string &p) { rmdir(p.c_str()); mkfifo(p.c_str(), 0755); }},
+      {"dir-link", true, ENOTDIR, [](const std::string &p) { rmdir(p.c_str()); symlink("other", p.c_str()); }},
+      {"dir-dir", true, ESTALE, [](const std::string &p) { mkdir((p + ".new").c_str(), 0755); rename((p + ".new").c_str(), p.c_str()); }},
   };
   write_file(top_ + "/other", "other");
+  std::string victim = top_ + "/victim";
+  auto make_victim = [&](bool dir) {
+    if (dir)
+      ASSERT_EQ(0, mkdir(victim.c_str(), 0755));
+    else
+      write_file(victim, "contents");
+  };
+  auto remove_victim = [&] {
+    unlink(victim.c_str());
+    rmdir(victim.c_str());
+  };
+  // The database of the file left alone, for the cases that must match it.
+  make_victim(false);
+  the_mutation = {nullptr, nullptr, victim, false};
+  EXPECT_EXIT(walk_and_exit(top_, path("db.alone"), 0, 1),
+              testing::ExitedWithCode(0), "^$");
+  remove_victim();
   for (const auto &c : cases) {
     for (int threads : THREADS) {
-      std::string victim = top_ + "/victim";
-      write_file(victim, "contents");
+      make_victim(c.dir);
       the_mutation = {c.swap, nullptr, victim, false};
       std::string db = path(std::string("db.") + c.what + std::to_string(threads));
-      EXPECT_EXIT(walk_and_exit(top_, db, 0, threads), testing::ExitedWithCode(1),
-                  "^sha_file\\(\\): " + quote(victim) + ": " +
-                      strerror(c.err) + "\n$")
+      std::string want =
+          c.dir ? "^sha_file\\(\\): " + quote(victim) + ": " +
+                      strerror(c.err) + "\n$"
+                : "^$";
+      EXPECT_EXIT(walk_and_exit(top_, db, 0, threads),
+                  testing::ExitedWithCode(c.dir ? 1 : 0), want)
           << c.what << " " << threads;
-      unlink(victim.c_str());
+      remove_victim();
     }
     EXPECT_EQ(read_file(path(std::string("db.") + c.what + "1")),
               read_file(path(std::string("db.") + c.what + "4")))
         << c.what;
+    if (!c.dir) {
+      EXPECT_EQ(read_file(path("db.alone")),
+                read_file(path(std::string("db.") + c.what + "1")))
+          << c.what;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // kavbuild: walks the file tree from "/" under the watch policy and writes
 // a new snapshot database with one frame per recorded object.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +53,19 @@ digest_threads()
   if (errno != 0 || end == v || *end != '\0' || n < 1 || n > DQ_MAX_THREADS)
     die_msg2("KAVBUILD_THREADS", "not a number from 1 to 64");
   return int(n);
+}
+
+// Lets the soft limit of open files rise, as far as the hard limit allows,
+// to what the digest queue would have: the walk keeps files open for the
+// digests to come. Short of it, the queue makes do with what there is.
+void
+allow_open_files()
+{
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= DQ_OPEN_FILES)
+    return;
+  rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, DQ_OPEN_FILES);
+  setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 // The default database name: the time the build starts, local time.
@@ -115,6 +129,7 @@ main(int argc, char *argv[])
   if (optind != argc)
     usage();
   int threads = digest_threads();
+  allow_open_files();
 
   pclt *tree = pclt_init();
   if (tree == nullptr)

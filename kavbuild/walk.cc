@@ -4,6 +4,8 @@
 // it for the policy, the visitor and the messages.
 #include "kavbuild/walk.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -57,12 +59,29 @@ fail(const walker *w, const char *what, const char *path)
   return -1;
 }
 
+// Whether an entry of list may ask for the contents of a regular file: one
+// that records a digest and may match a regular file, the entries of an
+// ancestor's list only when they govern the directories below.
+bool
+may_read(const pcl *list, int inherited)
+{
+  for (unsigned i = 0; i < list->pl_count; i++) {
+    const pclent &e = list->pl_ents[i];
+    if ((e.pe_flags & PCLENT_RECORD) && (e.pe_mask & (DB_CSUM | DB_SHA256)) &&
+        (e.pe_types == 0 || (e.pe_types & PCL_T_REG)) &&
+        (!inherited || (e.pe_flags & PCLENT_INHERIT)))
+      return true;
+  }
+  return false;
+}
+
 int walk_dir(walker *w, DIR *dir, size_t plen);
 
 int
-walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
-           const pcl *list, int inherited)
+walk_entry(walker *w, DIR *dir, size_t plen, const struct dirent *de,
+           const pcl *list, int inherited, bool open_files)
 {
+  const char *name = de->d_name;
   size_t nlen = strlen(name);
   put_name(w, plen, name, nlen);
   // A cut path may name another object, which would then be recorded
@@ -71,15 +90,31 @@ walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
     errno = ENAMETOOLONG;
     return fail(w, "lstat()", w->path);
   }
+  // A regular file that may be digested is opened here, relative to its
+  // directory, and its status read from the descriptor: one look-up of one
+  // name instead of the whole path for the status and again for the
+  // digest, and the status and the contents are of the same object. The
+  // listing's type is only a guess, so the status has the last word; an
+  // open that fails leaves the entry to lstat() as any other.
+  port_stat st;
+  int opened = -1;
+  if (open_files && de->d_type == DT_REG)
+    opened = port_open_statat(dirfd(dir), name, &st);
+  bool known = opened >= 0;
+  if (known && !S_ISREG(st.st_mode)) {
+    close(opened);
+    opened = -1;
+  }
+  fd_guard fd(opened);
   // An entry removed since its directory was read is left out, as if the
   // directory had not listed it: any user who may create files in a
   // directory the walk reads could otherwise end the build.
-  port_stat st;
-  if (port_lstatat(dirfd(dir), name, &st) != 0)
+  if (!known && port_lstatat(dirfd(dir), name, &st) != 0)
     return errno == ENOENT ? 0 : fail(w, "lstat()", w->path);
   pcl_step step = pcl_walk_step(list, name, &st, inherited);
   if (step.ps_record) {
-    int r = w->fn(w->path, &st, step.ps_ent->pe_mask, w->arg, step.ps_ent);
+    int r = w->fn(w->path, &st, step.ps_ent->pe_mask, w->arg, step.ps_ent,
+                  fd.release());
     if (r != 0)
       return r;
   }
@@ -108,6 +143,7 @@ walk_dir(walker *w, DIR *dir, size_t plen)
 {
   int inherited = 0;
   const pcl *list = pclt_lookup(w->tree, w->path, &inherited);
+  bool open_files = may_read(list, inherited);
   for (;;) {
     struct dirent *ent;
     int err = port_readdir(dir, &ent);
@@ -123,7 +159,7 @@ walk_dir(walker *w, DIR *dir, size_t plen)
       put_name(w, plen, ent->d_name, strlen(ent->d_name));
       continue;
     }
-    int r = walk_entry(w, dir, plen, ent->d_name, list, inherited);
+    int r = walk_entry(w, dir, plen, ent, list, inherited, open_files);
     if (r != 0)
       return r;
   }

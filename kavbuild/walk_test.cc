@@ -18,6 +18,7 @@ struct visit {
   std::string path;
   uint16_t mask;
   mode_t type;
+  bool opened;  // handed a descriptor
 };
 
 struct visits {
@@ -28,10 +29,16 @@ struct visits {
 
 int
 record(const char *path, const port_stat *st, uint16_t mask, void *arg,
-       const pclent *)
+       const pclent *, int fd)
 {
   auto *v = static_cast<visits *>(arg);
-  v->seen.push_back({path, mask, st->st_mode & S_IFMT});
+  // A descriptor counts only when it is open on the object of the status.
+  struct stat now;
+  bool opened = fd >= 0 && fstat(fd, &now) == 0 &&
+                now.st_ino == st->st_ino && now.st_dev == st->st_dev;
+  v->seen.push_back({path, mask, st->st_mode & S_IFMT, opened});
+  if (fd >= 0)
+    close(fd);
   return v->seen.size() == v->stop_at ? v->stop_value : 0;
 }
 
@@ -179,6 +186,27 @@ TEST_F(WalkTest, FifoVisited) {
   policy("@NO:@D\n+F\n");
   EXPECT_EQ((strings{"p"}), walk());
   EXPECT_EQ(S_IFIFO, v_.seen[0].type);
+}
+
+// A regular file comes open when its directory's list may ask for a
+// digest (c or h), and nothing else does: not a directory, a link or a
+// FIFO, nor a file whose list records no digest.
+TEST_F(WalkTest, FilesToDigestComeOpen) {
+  mkdirs({"dig", "dig/d", "sha", "plain"});
+  files({"dig/f", "sha/g", "plain/p"});
+  ASSERT_EQ(0, symlink("f", path("dig/l").c_str()));
+  ASSERT_EQ(0, mkfifo(path("dig/q").c_str(), 0600));
+  policy(
+      "@NO:@D\n+C:I\n"
+      "@PRE:@D/dig\n+F\n"
+      "@PRE:@D/sha\n+h\n");
+  EXPECT_EQ((strings{"dig", "dig/d", "dig/f", "dig/l", "dig/q", "plain",
+                     "plain/p", "sha", "sha/g"}),
+            walk_sorted());
+  for (const auto &s : v_.seen) {
+    std::string rel = s.path.substr(dir_.size() + 1);
+    EXPECT_EQ(rel == "dig/f" || rel == "sha/g", s.opened) << rel;
+  }
 }
 
 TEST_F(WalkTest, VisitorStops) {

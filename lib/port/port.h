@@ -46,6 +46,16 @@ int port_lstat(const char *path, port_stat *st);
 // the directory's whole path again for every entry.
 int port_lstatat(int dirfd, const char *name, port_stat *st);
 
+// Opens name inside dirfd for reading its contents and reads its status,
+// as port_lstatat gives it, from the descriptor: the status and the
+// contents are those of one object, whatever takes the name meanwhile. No
+// link is followed, a FIFO or device swapped in cannot block the open, and
+// the access time is kept where the process may ask for that. For a name
+// the directory lists as a regular file; the caller checks the type in st,
+// since something else may have taken its place. The descriptor, or -1
+// with errno.
+int port_open_statat(int dirfd, const char *name, port_stat *st);
+
 // Opens the directory name inside dirfd (a final link is not followed) as a
 // stream. Null with errno.
 DIR *port_opendirat(int dirfd, const char *name);

@@ -24,11 +24,13 @@ constexpr struct {
     {STATX_ATTR_APPEND, UF_APPEND},
 };
 
+// The status of name in dirfd, or with AT_EMPTY_PATH in flags of dirfd
+// itself.
 int
-stat_from_statx(int dirfd, const char *name, port_stat *st)
+stat_from_statx(int dirfd, const char *name, int flags, port_stat *st)
 {
   struct statx x;
-  if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+  if (statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
             STATX_BASIC_STATS, &x) != 0)
     return -1;
   memset(st, 0, sizeof *st);
@@ -69,13 +71,30 @@ stream_from_fd(int fd)
 int
 port_lstat(const char *path, port_stat *st)
 {
-  return stat_from_statx(AT_FDCWD, path, st);
+  return stat_from_statx(AT_FDCWD, path, 0, st);
 }
 
 int
 port_lstatat(int dirfd, const char *name, port_stat *st)
 {
-  return stat_from_statx(dirfd, name, st);
+  return stat_from_statx(dirfd, name, 0, st);
+}
+
+int
+port_open_statat(int dirfd, const char *name, port_stat *st)
+{
+  // The owner is not known before the status, so O_NOATIME is tried
+  // first; only a process that may not act as the owner is refused it.
+  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(dirfd, name, flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM)
+    fd = openat(dirfd, name, flags);
+  if (fd < 0)
+    return -1;
+  fd_guard g(fd);
+  if (stat_from_statx(fd, "", AT_EMPTY_PATH, st) != 0)
+    return -1;
+  return g.release();
 }
 
 DIR *
