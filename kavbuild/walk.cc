@@ -75,10 +75,10 @@ may_read(const pcl *list, int inherited)
   return false;
 }
 
-int walk_dir(walker *w, DIR *dir, size_t plen);
+int walk_dir(walker *w, port_dir *dir, size_t plen);
 
 int
-walk_entry(walker *w, DIR *dir, size_t plen, const struct dirent *de,
+walk_entry(walker *w, port_dir *dir, size_t plen, const struct dirent *de,
            const pcl *list, int inherited, bool open_files)
 {
   const char *name = de->d_name;
@@ -99,7 +99,7 @@ walk_entry(walker *w, DIR *dir, size_t plen, const struct dirent *de,
   port_stat st;
   int opened = -1;
   if (open_files && de->d_type == DT_REG)
-    opened = port_open_statat(dirfd(dir), name, &st);
+    opened = port_open_statat(port_dirfd(dir), name, &st);
   bool known = opened >= 0;
   if (known && !S_ISREG(st.st_mode)) {
     close(opened);
@@ -109,7 +109,7 @@ walk_entry(walker *w, DIR *dir, size_t plen, const struct dirent *de,
   // An entry removed since its directory was read is left out, as if the
   // directory had not listed it: any user who may create files in a
   // directory the walk reads could otherwise end the build.
-  if (!known && port_lstatat(dirfd(dir), name, &st) != 0)
+  if (!known && port_lstatat(port_dirfd(dir), name, &st) != 0)
     return errno == ENOENT ? 0 : fail(w, "lstat()", w->path);
   pcl_step step = pcl_walk_step(list, name, &st, inherited);
   if (step.ps_record) {
@@ -124,7 +124,7 @@ walk_entry(walker *w, DIR *dir, size_t plen, const struct dirent *de,
   // so a directory swapped for a link since its status was read is not
   // walked through.
   // One removed since then has nothing left to walk.
-  dir_guard sub(port_opendirat(dirfd(dir), name));
+  dir_guard sub(port_opendirat(port_dirfd(dir), name));
   if (sub.get() == nullptr)
     return errno == ENOENT ? 0 : fail(w, "opendir()", w->path);
   size_t sublen = plen + nlen + 1;
@@ -139,7 +139,7 @@ walk_entry(walker *w, DIR *dir, size_t plen, const struct dirent *de,
 }
 
 int
-walk_dir(walker *w, DIR *dir, size_t plen)
+walk_dir(walker *w, port_dir *dir, size_t plen)
 {
   int inherited = 0;
   const pcl *list = pclt_lookup(w->tree, w->path, &inherited);
@@ -171,7 +171,7 @@ int
 walk_top(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync,
          void *arg)
 {
-  dir_guard dir(opendir(path));
+  dir_guard dir(port_opendir(path));
   if (dir.get() == nullptr) {
     warn_sys2("opendir()", path);
     return -1;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -54,15 +55,37 @@ stat_from_statx(int dirfd, const char *name, int flags, port_stat *st)
   return 0;
 }
 
-// fdopendir() that owns fd whatever happens: the stream closes it from now
-// on, or it is closed here when no stream can be made.
-DIR *
-stream_from_fd(int fd)
+// What getdents64() fills at once: the C library's own size, so a
+// directory of some hundred entries takes one call and the one that says
+// it has ended.
+constexpr size_t PORT_DIR_BUF = 32 * 1024;
+
+// A port_dir that owns fd whatever happens, or null with ENOMEM (fd then
+// closed).
+port_dir *dir_from_fd(int fd);
+
+}  // namespace
+
+struct port_dir {
+  int fd;
+  size_t at, len;  // the next entry and the end of those read in buf
+  alignas(8) char buf[PORT_DIR_BUF];
+};
+
+namespace {
+
+port_dir *
+dir_from_fd(int fd)
 {
   fd_guard g(fd);
-  DIR *d = fdopendir(fd);
-  if (d != nullptr)
-    g.release();
+  port_dir *d = static_cast<port_dir *>(malloc(sizeof *d));
+  if (d == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  d->fd = g.release();
+  d->at = 0;
+  d->len = 0;
   return d;
 }
 
@@ -97,28 +120,59 @@ port_open_statat(int dirfd, const char *name, port_stat *st)
   return g.release();
 }
 
-DIR *
+port_dir *
+port_opendir(const char *path)
+{
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  return fd < 0 ? nullptr : dir_from_fd(fd);
+}
+
+port_dir *
 port_opendirat(int dirfd, const char *name)
 {
   // O_NONBLOCK as for any object the walk opens: should a FIFO have taken
   // the directory's place, O_DIRECTORY refuses it before anything waits.
   int fd = openat(dirfd, name,
                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    return nullptr;
-  return stream_from_fd(fd);
+  return fd < 0 ? nullptr : dir_from_fd(fd);
 }
 
 int
-port_readdir(DIR *dir, struct dirent **ent)
+port_dirfd(const port_dir *dir)
 {
-  // readdir() tells the end from an error only through errno.
-  int saved = errno;
-  errno = 0;
-  *ent = readdir(dir);
-  int r = *ent == nullptr ? errno : 0;
-  errno = saved;
+  return dir->fd;
+}
+
+int
+port_closedir(port_dir *dir)
+{
+  int r = close(dir->fd);
+  int e = errno;
+  free(dir);
+  errno = e;
   return r;
+}
+
+int
+port_readdir(port_dir *dir, struct dirent **ent)
+{
+  if (dir->at >= dir->len) {
+    int saved = errno;
+    ssize_t n = getdents64(dir->fd, dir->buf, sizeof dir->buf);
+    int r = n < 0 ? errno : 0;
+    errno = saved;
+    if (n <= 0) {
+      *ent = nullptr;
+      return r;
+    }
+    dir->at = 0;
+    dir->len = size_t(n);
+  }
+  // The system's records are laid out as the C library's struct dirent,
+  // which is how its own readdir() hands them over.
+  *ent = reinterpret_cast<struct dirent *>(dir->buf + dir->at);
+  dir->at += (*ent)->d_reclen;
+  return 0;
 }
 
 int
@@ -157,7 +211,7 @@ port_open_object(const char *path, const port_stat *st)
 int
 port_dir_names(int fd, port_name_fn fn, void *arg)
 {
-  dir_guard d(stream_from_fd(fd));
+  dir_guard d(dir_from_fd(fd));
   if (d.get() == nullptr)
     return -1;
   for (;;) {

@@ -67,7 +67,7 @@ TEST_F(PortTest, NodumpFlag) {
 TEST_F(PortTest, ReaddirContract) {
   write_file(path("a"), "");
   write_file(path("b"), "");
-  DIR *d = opendir(dir_.c_str());
+  port_dir *d = port_opendir(dir_.c_str());
   ASSERT_NE(nullptr, d);
   std::set<std::string> names;
   for (;;) {
@@ -79,8 +79,58 @@ TEST_F(PortTest, ReaddirContract) {
       break;
     names.insert(e->d_name);
   }
-  closedir(d);
+  EXPECT_EQ(0, port_closedir(d));
   EXPECT_EQ((std::set<std::string>{".", "..", "a", "b"}), names);
+}
+
+// A directory larger than one reading, each entry once with its type; a
+// link to a directory is followed by port_opendir only; a file is no
+// directory, and a read that fails says why and leaves errno alone.
+TEST_F(PortTest, ReaddirLargeDirectory) {
+  ASSERT_EQ(0, mkdir(path("big").c_str(), 0755));
+  std::set<std::string> want = {".", ".."};
+  for (int i = 0; i < 3000; i++) {
+    std::string n = "entry-with-a-longish-name-" + std::to_string(i);
+    write_file(path("big/" + n), "");
+    want.insert(n);
+  }
+  ASSERT_EQ(0, symlink("big", path("link").c_str()));
+  port_dir *d = port_opendir(path("link").c_str());
+  ASSERT_NE(nullptr, d);
+  std::set<std::string> names;
+  struct dirent *e;
+  while (port_readdir(d, &e) == 0 && e != nullptr) {
+    EXPECT_TRUE(names.insert(e->d_name).second) << e->d_name;
+    if (e->d_name[0] != '.') {
+      EXPECT_EQ(DT_REG, e->d_type) << e->d_name;
+    }
+  }
+  EXPECT_EQ(want, names);
+  EXPECT_EQ(0, port_closedir(d));
+
+  int top = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(top, 0);
+  errno = 0;
+  EXPECT_EQ(nullptr, port_opendirat(top, "link"));
+  EXPECT_EQ(ENOTDIR, errno);
+  d = port_opendirat(top, "big");
+  ASSERT_NE(nullptr, d);
+  EXPECT_EQ(0, port_closedir(d));
+  write_file(path("f"), "");
+  EXPECT_EQ(nullptr, port_opendirat(top, "f"));
+  EXPECT_EQ(ENOTDIR, errno);
+  close(top);
+
+  // A descriptor closed under the reading.
+  d = port_opendir(path("big").c_str());
+  ASSERT_NE(nullptr, d);
+  ASSERT_EQ(0, close(port_dirfd(d)));
+  errno = 1234;
+  e = nullptr;
+  EXPECT_EQ(EBADF, port_readdir(d, &e));
+  EXPECT_EQ(nullptr, e);
+  EXPECT_EQ(1234, errno);
+  EXPECT_EQ(-1, port_closedir(d));
 }
 
 TEST_F(PortTest, OpenObjectChecksIdentity) {
@@ -145,11 +195,11 @@ TEST_F(PortTest, GuardsKeepErrno) {
     int p[2];
     ASSERT_EQ(0, pipe(p));
     ASSERT_EQ(0, close(p[1]));
-    DIR *d = opendir(dir_.c_str());
+    port_dir *d = port_opendir(dir_.c_str());
     ASSERT_NE(nullptr, d);
     if (gone) {
       ASSERT_EQ(0, close(p[0]));
-      ASSERT_EQ(0, close(dirfd(d)));
+      ASSERT_EQ(0, close(port_dirfd(d)));
     }
     {
       fd_guard f(p[0]);
