@@ -125,8 +125,10 @@ digest_dir(int fd, const digest_out *out)
 
 // One buffer per digest thread, the same for every file: reading into it
 // costs a copy, which is cheaper here than mapping the page cache (see
-// sha_fd_feed).
-constexpr size_t DIGEST_READ_LEN = 128 * 1024;
+// sha_fd_feed). Half a level 2 cache of today's processors: the hash finds
+// what the copy left there, and a large file takes a quarter of the reads
+// that 128 KiB did (3% of a build of /usr).
+constexpr size_t DIGEST_READ_LEN = 512 * 1024;
 
 // Reads fd from its offset to the end into d. A regular file's read comes
 // short only at the end of the file as it then stands: when it has also
