@@ -69,6 +69,7 @@ expect="
 /usr/share/c/file       deleted unexplained dpkg    package package
 /usr/lib/d/link         new     unexplained dpkg    package dpkg
 /usr/lib/d/target       new     package     dpkg    archive dpkg
+/usr/lib/d/helper       new     unexplained dpkg    archive dpkg
 /var/lib/dpkg/status    changed package     dpkg    dpkg    dpkg
 /var/log/dpkg.log       changed package     dpkg    dpkg    dpkg
 /opt                    changed unexplained dpkg    dpkg    dpkg

@@ -16,7 +16,8 @@ repo=$work/repo
 
 # The packages: a has a configuration file and reaches its program through
 # a merged-/usr style /bin; b is upgraded and drops a file and adds one; c
-# is removed; d holds a symbolic link.
+# is removed; d holds a symbolic link, and a program that is given a
+# set-user-ID bit once installed.
 mkpkg a 1.0
 mkdir -p "$pkg/bin" "$pkg/etc" "$pkg/usr/share/a"
 echo 'tool a' >"$pkg/bin/a-tool"
@@ -41,6 +42,8 @@ mkpkg d 1.0
 mkdir -p "$pkg/usr/lib/d"
 echo 'target' >"$pkg/usr/lib/d/target"
 ln -s target "$pkg/usr/lib/d/link"
+printf '#!/bin/sh\n' >"$pkg/usr/lib/d/helper"
+chmod 0755 "$pkg/usr/lib/d/helper"
 debs_build "$repo"
 debs_root
 mkdir -p "$root/usr/bin" "$root/etc/apt/trusted.gpg.d" "$root/opt"
@@ -64,6 +67,7 @@ dpkg_root -r c
 echo 'setting=2' >"$root/etc/a.conf"
 echo 'other bytes' >"$root/usr/share/a/data"
 chmod 4755 "$root/usr/share/a/prog"
+chmod 4755 "$root/usr/lib/d/helper"
 # A capability or any other extended attribute is never a package's doing.
 xattr_row=
 setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null &&

@@ -137,6 +137,16 @@ by_records(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host,
                      "account for a change)";
     return CLAIM_FAILS;
   }
+  // dpkg's records hold no mode: a set-user-ID or set-group-ID bit on a
+  // new path is something only the archive can vouch for. The override
+  // file is the host's own to write, so it cannot vouch for one either.
+  if (p->xp_kind == DB_KIND_NEW && (now->mask & DB_MODE) &&
+      (now->mode & (S_ISUID | S_ISGID)) && !S_ISDIR(now->mode)) {
+    p->xp_expected = "mode " + octal(uint16_t(now->mode & ~(S_ISUID | S_ISGID))) +
+                     " (only the archive of " + pkg_text(cl.pc_pkg) +
+                     " can account for a set-user-ID or set-group-ID bit)";
+    return CLAIM_FAILS;
+  }
   if (S_ISREG(now->mode))
     return by_digest(c, p, cl, host);
   if (S_ISLNK(now->mode) && (diff & (DB_CSUM | DB_SHA256))) {
