@@ -60,18 +60,6 @@ struct raw_file {
   pkg_afile rf_file;
 };
 
-// An archive's name with the "." of "./" and any trailing '/' cut.
-std::string
-member_path(const char *name)
-{
-  std::string path = name;
-  if (path.compare(0, 1, ".") == 0)
-    path.erase(0, 1);
-  while (path.size() > 1 && path.back() == '/')
-    path.pop_back();
-  return path;
-}
-
 // The outer archive's data member as the inner archive reads it.
 la_ssize_t
 outer_cb(archive *, void *arg, const void **out)
@@ -137,7 +125,7 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
   int r;
   while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
     raw_file rf;
-    rf.rf_path = member_path(archive_entry_pathname(e));
+    rf.rf_path = pkg_member_path(archive_entry_pathname(e));
     if (rf.rf_path.empty() || rf.rf_path == "/")
       continue;
     pkg_afile &f = rf.rf_file;
@@ -147,7 +135,7 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
     f.pa_gid = uint32_t(archive_entry_gid(e));
     const char *hard = archive_entry_hardlink(e);
     if (hard != nullptr) {
-      rf.rf_hard = member_path(hard);
+      rf.rf_hard = pkg_member_path(hard);
       if (rf.rf_hard.empty())
         rf.rf_hard = "/";  // names the top, which is never a file
     } else if (S_ISLNK(f.pa_mode)) {
@@ -309,6 +297,37 @@ read_all(std::vector<read_job> *jobs)
 }
 
 }  // namespace
+
+// An archive's member name as a host path: "./usr/bin/x" (or
+// "usr/bin/x") as "/usr/bin/x", any trailing '/' cut, "/" for the top.
+// "" for a name that could reach outside the root or name a path
+// twice over: an absolute one, or one with a "..", "." or empty
+// component. Such a member explains no path.
+std::string
+pkg_member_path(const char *name)
+{
+  std::string path = name;
+  if (path == "." || path == "./")
+    return "/";
+  if (path.compare(0, 2, "./") == 0)
+    path.erase(0, 1);
+  else if (!path.empty() && path[0] != '/')
+    path.insert(0, "/");
+  else
+    return "";
+  while (path.size() > 1 && path.back() == '/')
+    path.pop_back();
+  for (size_t at = 0; at < path.size();) {
+    size_t end = path.find('/', at + 1);
+    if (end == std::string::npos)
+      end = path.size();
+    std::string_view part(path.data() + at + 1, end - at - 1);
+    if (part.empty() || part == "." || part == "..")
+      return "";
+    at = end;
+  }
+  return path;
+}
 
 bool
 pkg_archive_near(const pkg_db *db, const std::string &name,

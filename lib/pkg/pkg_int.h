@@ -107,6 +107,11 @@ std::string_view pkg_canon_view(pkg_db *db, std::string_view path);
 std::string_view pkg_keep(pkg_db *db, std::string text);
 // The whole file, in a string; false with errno when it cannot be read.
 bool pkg_read_file(const std::string &name, std::string *out);
+
+// A member name of an archive's data as a host path ("./usr/x" as
+// "/usr/x", "/" for the top), or "" for one that explains no path: an
+// absolute name, or one with a "..", "." or empty component.
+std::string pkg_member_path(const char *name);
 // The lines of text, without their newlines.
 std::vector<std::string_view> pkg_lines(std::string_view text);
 // The names in a directory, "." and ".." among them; none when it cannot
