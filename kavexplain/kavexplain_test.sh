@@ -161,16 +161,22 @@ refused "$repo/InRelease" "sed -i 's/^Date: /Date: 1/' '$repo/InRelease'"
 refused "$repo/Packages" "sed -i 's/^Description: test/Description: x/' '$repo/Packages'"
 refused "$repo/a_1.0_all.deb" "cp '$repo/b_1.0_all.deb' '$repo/a_1.0_all.deb'"
 # Damaged kept records are an error, never a report without them: cut
-# short, and a file that is no such records.
+# short, a file that is no such records, and a few kilobytes of xz that
+# stand for more records than kavexplain reads.
 size=$(wc -c <"$work/older.pkg")
 head -c $((size - 20)) "$work/older.pkg" >"$work/cut.pkg"
-for kept in "$work/cut.pkg" "$work/older"; do
+truncate -s 129M "$work/status"
+(cd "$work" && tar -cf - status | xz -0 >"$work/bomb.pkg") || fail "bomb.pkg"
+rm "$work/status"
+for kept in "$work/cut.pkg" "$work/older" "$work/bomb.pkg"; do
 	"$explain" -r "$root" -p "$work/older.pkg" -p "$kept" "$work/older" \
 	    "$work/newer" >"$work/out" 2>"$work/err"
 	st=$?
 	[ "$st" -eq 2 ] && [ ! -s "$work/out" ] && grep -qF "$kept: " "$work/err" ||
 	    fail "-p $kept: status $st, $(cat "$work/out" "$work/err")"
 done
+grep -qF 'bomb.pkg: status: more than 128 MiB of records' "$work/err" ||
+    fail "-p bomb.pkg: $(cat "$work/err")"
 "$explain" -r "$root" -s "$work/none/x.pkg" 2>"$work/err"
 st=$?
 [ "$st" -eq 2 ] && grep -qF "$work/none/x.pkg: " "$work/err" ||

@@ -63,6 +63,10 @@ pkg_db *pkg_open(const char *root, const char *adir,
                  const std::vector<std::string> &kept, std::string *err);
 void pkg_close(pkg_db *db);
 
+// The most kept records pkg_open reads from one file, uncompressed: a
+// host of thousands of packages keeps a tenth of it.
+constexpr uint64_t PKG_KEPT_MAX = uint64_t(128) << 20;
+
 // Keeps in file what the records under root say each package ships, for a
 // later pkg_open to read as kept records. False with *err, and no file,
 // when the records cannot be read or the file cannot be written.
