@@ -8,13 +8,14 @@
 #   kavexplain_test.sh kavexplain kavbuild parent
 #
 # Exit status 0 when every check passes, 1 when one does not, 77 when the
-# package tools are not installed.
+# package tools, or setfattr for the row of an extended attribute, are not
+# installed.
 set -u
 LC_ALL=C
 TZ=UTC
 export LC_ALL TZ
 
-for tool in dpkg dpkg-deb dpkg-scanpackages apt-ftparchive gpg gpgv; do
+for tool in dpkg dpkg-deb dpkg-scanpackages apt-ftparchive gpg gpgv setfattr; do
 	if ! command -v "$tool" >/dev/null 2>&1; then
 		echo "$tool is not installed; skipping" >&2
 		exit 77
