@@ -27,6 +27,7 @@ skip() {
 	echo "collect.sh: $*" >&2
 	exit 1
 }
+. testutil/step.sh
 . testutil/sshd.sh
 trap 'sshd_stop; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM

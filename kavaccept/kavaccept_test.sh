@@ -29,6 +29,7 @@ work=$(mktemp -d "$5/kavaccept.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 work=$(cd "$work" && pwd -P)
 . "$(dirname "$0")/../testutil/policy.sh"
+. "$(dirname "$0")/../testutil/step.sh"
 fails=0
 
 fail() {

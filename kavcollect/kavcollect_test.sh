@@ -17,6 +17,7 @@ script=$2
 parent=$6
 
 HOSTS="h1 h2 h3"
+. "$(dirname "$0")/../testutil/step.sh"
 . "$(dirname "$0")/../testutil/sshd.sh"
 . "$(dirname "$0")/../testutil/policy.sh"
 
@@ -105,7 +106,8 @@ for h in $HOSTS; do
 done
 sshd_down down
 # h3 signs its snapshots, and the store checks every one it uses.
-ssh-keygen -q -t ed25519 -N '' -C kavtest -f "$work/sign_key" || exit 1
+step "make the signing key" ssh-keygen -q -t ed25519 -N '' -C kavtest \
+    -f "$work/sign_key"
 printf 'kavtest namespaces="kavrel-snapshot@kavrel" %s\n' \
     "$(cat "$work/sign_key.pub")" >"$work/signers"
 printf 'KAV_SIGNKEY=%s\nKAV_SIGNERS=%s\n' "$work/sign_key" "$work/signers" \

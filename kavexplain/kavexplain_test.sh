@@ -24,10 +24,16 @@ done
 explain=$1
 build=$2
 work=$(mktemp -d "$3/kavexplain.XXXXXX") || exit 1
-# The key's agent goes with the directory.
-trap 'gpgconf --homedir "$work/gnupg" --kill all 2>/dev/null; rm -rf "$work"' EXIT
+# The signing key's home is a short directory of its own, not one under
+# work: gpg-agent listens on a socket in it, and the path of a socket may
+# not pass about 100 bytes, which a build tree deep in a checkout does.
+GNUPGHOME=$(mktemp -d /tmp/kavgpg.XXXXXX) || { rm -rf "$work"; exit 1; }
+export GNUPGHOME
+# The key's agent goes with its home.
+trap 'gpgconf --kill all 2>/dev/null; rm -rf "$work" "$GNUPGHOME"' EXIT
 work=$(cd "$work" && pwd -P)
 fails=0
+. "$(dirname "$0")/../testutil/step.sh"
 
 fail() {
 	echo "FAIL: $*" >&2
@@ -39,16 +45,16 @@ fail() {
 . "$(dirname "$0")/../testutil/pkgtree.sh"
 
 # The signed repository, and apt trusting its key under the root.
-export GNUPGHOME="$work/gnupg"
-mkdir -m 0700 "$GNUPGHOME"
-gpg --batch --quiet --passphrase '' --quick-gen-key 'kavexplain test' \
-    ed25519 sign never 2>/dev/null || exit 1
-gpg --batch --export >"$root/etc/apt/trusted.gpg.d/test.gpg" || exit 1
-(cd "$repo" && dpkg-scanpackages -m . >Packages 2>/dev/null &&
-    apt-ftparchive release . >Release &&
-    gpg --batch --quiet --clearsign -o InRelease Release &&
-    gpg --batch --quiet --armor --detach-sign -o Release.gpg Release) ||
-    exit 1
+step "make the signing key" gpg --batch --quiet --passphrase '' \
+    --quick-gen-key 'kavexplain test' ed25519 sign never
+step "export the signing key" gpg --batch --export \
+    >"$root/etc/apt/trusted.gpg.d/test.gpg"
+(cd "$repo" &&
+    step "index the packages" dpkg-scanpackages -m . >Packages &&
+    step "write Release" apt-ftparchive release . >Release &&
+    step "sign InRelease" gpg --batch --quiet --clearsign -o InRelease Release &&
+    step "sign Release.gpg" gpg --batch --quiet --armor --detach-sign \
+        -o Release.gpg Release) || exit 1
 # The same text with a detached signature, for a second run below.
 mkdir "$work/detached"
 mv "$repo/Release" "$repo/Release.gpg" "$work/detached/"

@@ -18,6 +18,7 @@ LC_ALL=C
 export LC_ALL
 src=$(dirname "$0")/..
 . "$src/testutil/policy.sh"
+. "$src/testutil/step.sh"
 
 units() {
 	if ! command -v systemd-analyze >/dev/null 2>&1; then

@@ -6,7 +6,7 @@
 # upgrades, removes and edits by hand and takes $work/newer. The caller
 # sets work (a physical path), build (kavbuild), explain (kavexplain) and
 # fail (which reports a check that failed), has sourced policy.sh and
-# checked that dpkg and dpkg-deb are installed. xattr_row is then
+# step.sh and checked that dpkg and dpkg-deb are installed. xattr_row is then
 # kavexplain's expected verdict of the extended attribute set, or empty
 # where the file system refused it.
 root=$work/root

@@ -3,7 +3,8 @@
 # hosts behind it as aliases of one ssh configuration, each with a key of
 # its own whose forced command is kavnightly -s on a settings file of its
 # own. Sourced by kavcollect's test and benchmark, which set work (a
-# directory of their own) and script (kavnightly) and define skip().
+# directory of their own) and script (kavnightly), define skip() and have
+# sourced step.sh.
 #
 #   sshd_start             starts it: port and sshd_pid set, or skip called
 #   sshd_host NAME CONF    a host alias NAME served from settings CONF
@@ -14,7 +15,8 @@ SSHD=/usr/sbin/sshd
 
 sshd_start() {
 	[ -x "$SSHD" ] || skip "$SSHD is not installed"
-	ssh-keygen -q -t ed25519 -N '' -C host -f "$work/host_key" || exit 1
+	step "make the host key" ssh-keygen -q -t ed25519 -N '' -C host \
+	    -f "$work/host_key"
 	: >"$work/authorized_keys"
 	i=0
 	while [ "$i" -lt 10 ]; do
@@ -89,14 +91,16 @@ sshd_alias() {
 }
 
 sshd_host() {
-	ssh-keygen -q -t ed25519 -N '' -C "$1" -f "$work/$1.key" || exit 1
+	step "make the key of $1" ssh-keygen -q -t ed25519 -N '' -C "$1" \
+	    -f "$work/$1.key"
 	printf 'command="sh %s -s -f %s",restrict %s\n' "'$script'" "'$2'" \
 	    "$(cat "$work/$1.key.pub")" >>"$work/authorized_keys"
 	sshd_alias "$1" "$port"
 }
 
 sshd_down() {
-	ssh-keygen -q -t ed25519 -N '' -C "$1" -f "$work/$1.key" || exit 1
+	step "make the key of $1" ssh-keygen -q -t ed25519 -N '' -C "$1" \
+	    -f "$work/$1.key"
 	sshd_alias "$1" $((port + 1))
 }
 
