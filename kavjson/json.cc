@@ -201,14 +201,21 @@ put_hex(char *p, const uint8_t *bytes, size_t n)
   return p;
 }
 
-// An attribute's name, which is not terminated, as json_put_path writes a path.
+// An attribute's name, which is not terminated, as json_put_path writes a
+// path: every byte of it, a zero byte too, which a C string would end at.
 char *
 put_xattr_name(char *p, const char *s, size_t n)
 {
-  char name[256];  // at most 255 bytes
-  memcpy(name, s, n);
-  name[n] = '\0';
-  return json_put_path(p, name);
+  char esc[ESC_GROW * 255];  // at most 255 bytes
+  size_t m = esc_bytes_utf8(s, n, esc);
+  *p++ = '"';
+  for (size_t k = 0; k < m; k++) {
+    if (esc[k] == '\\' || esc[k] == '"')
+      *p++ = '\\';
+    *p++ = esc[k];
+  }
+  *p++ = '"';
+  return p;
 }
 
 // The most put_xattr writes for a: every byte of its name and text
