@@ -19,7 +19,12 @@ for bin in "$build"/fuzz/*_fuzz; do
   set -- -max_total_time="$secs" -print_final_stats=1 -timeout=10 \
       -rss_limit_mb=2048 -artifact_prefix="$art"
   [ -f "$src/$name.dict" ] && set -- "$@" -dict="$src/$name.dict"
-  [ -f "$src/$name.options" ] && set -- "$@" $(cat "$src/$name.options")
+  # A target's options file holds libFuzzer options, one a line.
+  if [ -f "$src/$name.options" ]; then
+    while IFS= read -r opt; do
+      [ -n "$opt" ] && set -- "$@" "$opt"
+    done <"$src/$name.options"
+  fi
   echo "fuzz: $name for $secs s" >&2
   # Keep the output for the figures; UBSan must stop the run like ASan does.
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

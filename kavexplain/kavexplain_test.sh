@@ -174,12 +174,12 @@ for kept in "$work/cut.pkg" "$work/older"; do
 	"$explain" -r "$root" -p "$work/older.pkg" -p "$kept" "$work/older" \
 	    "$work/newer" >"$work/out" 2>"$work/err"
 	st=$?
-	[ "$st" -eq 2 ] && [ ! -s "$work/out" ] && grep -qF "$kept: " "$work/err" ||
+	{ [ "$st" -eq 2 ] && [ ! -s "$work/out" ] && grep -qF "$kept: " "$work/err"; } ||
 	    fail "-p $kept: status $st, $(cat "$work/out" "$work/err")"
 done
 "$explain" -r "$root" -s "$work/none/x.pkg" 2>"$work/err"
 st=$?
-[ "$st" -eq 2 ] && grep -qF "$work/none/x.pkg: " "$work/err" ||
+{ [ "$st" -eq 2 ] && grep -qF "$work/none/x.pkg: " "$work/err"; } ||
     fail "-s into no directory: status $st, $(cat "$work/err")"
 
 # A repository without InRelease: Release verified by Release.gpg, with
@@ -198,7 +198,7 @@ refused "$repo/Release" "sed -i 's/^Date: /Date: 1/' '$repo/Release'"
 head -c 100 "$work/newer" >"$work/cut"
 "$explain" -r "$root" "$work/older" "$work/cut" >"$work/out" 2>"$work/err"
 st=$?
-[ "$st" -eq 2 ] && grep -q "^db_readall(): .*cut: " "$work/err" ||
+{ [ "$st" -eq 2 ] && grep -q "^db_readall(): .*cut: " "$work/err"; } ||
     fail "a cut snapshot: status $st, $(cat "$work/err")"
 
 if [ "$fails" -eq 0 ]; then

@@ -147,13 +147,16 @@ expect() {
 # The database directory $1 as "number[.sig]" words, lock and temporary
 # files included, so that anything left behind shows.
 listing() {
-	ls -A "$1" | sed 's/^kavdb-\([0-9]*\)-[0-9TZ]*/\1/' | tr '\n' ' '
+	for f in "$1"/.[!.]* "$1"/..?* "$1"/*; do
+		[ -e "$f" ] || [ -L "$f" ] || continue  # a pattern that matched nothing
+		printf '%s ' "${f##*/}"
+	done | sed 's/kavdb-\([0-9]*\)-[0-9TZ]*/\1/g'
 }
 
 # Changes byte 100 of file $1.
 flip_byte() {
 	b=$(od -An -tu1 -j100 -N1 "$1" | tr -d ' ')
-	printf "\\$(printf '%03o' $(((b + 1) % 256)))" |
+	printf '%b' "\\0$(printf '%03o' $(((b + 1) % 256)))" |
 	    dd of="$1" bs=1 seek=100 conv=notrunc 2>/dev/null
 }
 
@@ -353,7 +356,7 @@ triage() {
 	night "$conf"
 	expect 0 report "triage: first night"
 	base=$(ls "$db"/kavdb-000000-*Z)
-	[ -f "$base.pkg" ] && [ -f "$base.pkg.sig" ] ||
+	{ [ -f "$base.pkg" ] && [ -f "$base.pkg.sig" ]; } ||
 	    fail "triage: no signed package records kept with the baseline"
 
 	# An upgrade, a reinstall and a removal whose archive is nowhere: only
@@ -410,8 +413,13 @@ triage() {
 
 	accept all "all of it"
 	expect 0 report "triage: -a all"
-	newest=$(ls "$db"/kavdb-*Z | grep -v kavdb-000000- | tail -n 1)
-	cmp -s "$(ls "$db"/kavdb-000000-*Z | tail -n 1)" "$newest" ||
+	for f in "$db"/kavdb-*Z; do
+		case ${f##*/} in
+		kavdb-000000-*) base=$f ;;
+		*) newest=$f ;;
+		esac
+	done
+	cmp -s "$base" "$newest" ||
 	    fail "triage: -a all is not the newest snapshot as it stands"
 	accept all "again"
 	expect 1 quiet "triage: -a all with nothing to accept"

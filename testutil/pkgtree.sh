@@ -65,9 +65,12 @@ echo 'setting=2' >"$root/etc/a.conf"
 echo 'other bytes' >"$root/usr/share/a/data"
 chmod 4755 "$root/usr/share/a/prog"
 # A capability or any other extended attribute is never a package's doing.
-xattr_row=
-setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null &&
-    xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive dpkg'
+# shellcheck disable=SC2034 # read by the test that sources this file
+if setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null; then
+	xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive dpkg'
+else
+	xattr_row=
+fi
 echo 'intruder' >"$root/opt/intruder"
 mv "$root/opt/moveme" "$root/opt/moved"
 sleep 1

@@ -45,6 +45,7 @@ sshd_start() {
 			# makes: a /run of its own, in a mount namespace.
 			command -v unshare >/dev/null 2>&1 ||
 			    skip "sshd needs /run/sshd, and unshare(1) is missing"
+			# shellcheck disable=SC2016 # "$0" and "$1" are the inner shell's
 			unshare -m sh -c 'mount -t tmpfs -o mode=0755 kavtest /run &&
 			    mkdir -m 0755 /run/sshd && exec "$0" -D -e -f "$1"' \
 			    "$SSHD" "$work/sshd_config" 2>"$work/sshd.log" &
