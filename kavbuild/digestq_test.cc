@@ -171,12 +171,15 @@ TEST_F(DigestQueueFile, WorkerReadsAgainWhenAMappedFileShrinks) {
     it->rec.ino = r.restarts;
     close(r.fd);
   };
-  auto emit = [](dq_item *it, void *) {
+  // Counted, so that the test cannot pass by emitting nothing.
+  auto emit = [](dq_item *it, void *arg) {
+    ++*static_cast<int *>(arg);
     EXPECT_EQ(0, it->failed);
     EXPECT_EQ(1u, it->rec.ino);
     return 0;
   };
-  dq *q = dq_open(2, digest, emit, nullptr, nullptr);
+  int emitted = 0;
+  dq *q = dq_open(2, digest, emit, nullptr, &emitted);
   ASSERT_NE(nullptr, q);
   dq_item *it = dq_slot(q);
   ASSERT_NE(nullptr, it);
@@ -186,4 +189,5 @@ TEST_F(DigestQueueFile, WorkerReadsAgainWhenAMappedFileShrinks) {
   ASSERT_EQ(0, dq_push(q, true));
   EXPECT_EQ(0, dq_drain(q));
   dq_close(q);
+  EXPECT_EQ(1, emitted);
 }

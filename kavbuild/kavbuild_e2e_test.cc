@@ -324,15 +324,6 @@ TEST_F(KavbuildTest, MissingPolicyCreatesNothing) {
   EXPECT_NE(0, access(path("db").c_str(), F_OK));
 }
 
-TEST_F(KavbuildTest, ExistingDatabaseLeftAlone) {
-  policy("@NO:@T\n+F\n");
-  write_file(path("db"), "old contents");
-  prog_result r = build({"-c", path("policy"), "-d", path("db")});
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("db_open(): " + path("db") + ": " + strerror(EEXIST) + "\n", r.err);
-  EXPECT_EQ("old contents", read_file(path("db")));
-}
-
 // The default name is time-stamped and lands in the current directory;
 // the last -d wins over an earlier one.
 TEST_F(KavbuildTest, DatabaseNames) {

@@ -201,14 +201,6 @@ TEST_F(KavcmpE2e, DifferenceDatabase) {
   EXPECT_EQ("", r.out);
   EXPECT_EQ(diff, read_file(path("diff2")));
 
-  // An existing file is never overwritten.
-  write_file(path("taken"), "keep");
-  r = run({"-d", "taken", "old", "new"});
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ("db_open(): taken: File exists\n", r.err);
-  EXPECT_EQ("keep", read_file(path("taken")));
-
   r = run_prog({KAVSHOW_PATH, "-p", "diff"}, dir_);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(PLAIN_OUT, r.out);

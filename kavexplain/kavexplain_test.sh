@@ -8,13 +8,14 @@
 #   kavexplain_test.sh kavexplain kavbuild parent
 #
 # Exit status 0 when every check passes, 1 when one does not, 77 when the
-# package tools are not installed.
+# package tools, or setfattr for the row of an extended attribute, are not
+# installed.
 set -u
 LC_ALL=C
 TZ=UTC
 export LC_ALL TZ
 
-for tool in dpkg dpkg-deb dpkg-scanpackages apt-ftparchive gpg gpgv; do
+for tool in dpkg dpkg-deb dpkg-scanpackages apt-ftparchive gpg gpgv setfattr; do
 	if ! command -v "$tool" >/dev/null 2>&1; then
 		echo "$tool is not installed; skipping" >&2
 		exit 77
@@ -23,10 +24,16 @@ done
 explain=$1
 build=$2
 work=$(mktemp -d "$3/kavexplain.XXXXXX") || exit 1
-# The key's agent goes with the directory.
-trap 'gpgconf --homedir "$work/gnupg" --kill all 2>/dev/null; rm -rf "$work"' EXIT
+# The signing key's home is a short directory of its own, not one under
+# work: gpg-agent listens on a socket in it, and the path of a socket may
+# not pass about 100 bytes, which a build tree deep in a checkout does.
+GNUPGHOME=$(mktemp -d /tmp/kavgpg.XXXXXX) || { rm -rf "$work"; exit 1; }
+export GNUPGHOME
+# The key's agent goes with its home.
+trap 'gpgconf --kill all 2>/dev/null; rm -rf "$work" "$GNUPGHOME"' EXIT
 work=$(cd "$work" && pwd -P)
 fails=0
+. "$(dirname "$0")/../testutil/step.sh"
 
 fail() {
 	echo "FAIL: $*" >&2
@@ -38,16 +45,16 @@ fail() {
 . "$(dirname "$0")/../testutil/pkgtree.sh"
 
 # The signed repository, and apt trusting its key under the root.
-export GNUPGHOME="$work/gnupg"
-mkdir -m 0700 "$GNUPGHOME"
-gpg --batch --quiet --passphrase '' --quick-gen-key 'kavexplain test' \
-    ed25519 sign never 2>/dev/null || exit 1
-gpg --batch --export >"$root/etc/apt/trusted.gpg.d/test.gpg" || exit 1
-(cd "$repo" && dpkg-scanpackages -m . >Packages 2>/dev/null &&
-    apt-ftparchive release . >Release &&
-    gpg --batch --quiet --clearsign -o InRelease Release &&
-    gpg --batch --quiet --armor --detach-sign -o Release.gpg Release) ||
-    exit 1
+step "make the signing key" gpg --batch --quiet --passphrase '' \
+    --quick-gen-key 'kavexplain test' ed25519 sign never
+step "export the signing key" gpg --batch --export \
+    >"$root/etc/apt/trusted.gpg.d/test.gpg"
+(cd "$repo" &&
+    step "index the packages" dpkg-scanpackages -m . >Packages &&
+    step "write Release" apt-ftparchive release . >Release &&
+    step "sign InRelease" gpg --batch --quiet --clearsign -o InRelease Release &&
+    step "sign Release.gpg" gpg --batch --quiet --armor --detach-sign \
+        -o Release.gpg Release) || exit 1
 # The same text with a detached signature, for a second run below.
 mkdir "$work/detached"
 mv "$repo/Release" "$repo/Release.gpg" "$work/detached/"
@@ -172,14 +179,14 @@ for kept in "$work/cut.pkg" "$work/older" "$work/bomb.pkg"; do
 	"$explain" -r "$root" -p "$work/older.pkg" -p "$kept" "$work/older" \
 	    "$work/newer" >"$work/out" 2>"$work/err"
 	st=$?
-	[ "$st" -eq 2 ] && [ ! -s "$work/out" ] && grep -qF "$kept: " "$work/err" ||
+	{ [ "$st" -eq 2 ] && [ ! -s "$work/out" ] && grep -qF "$kept: " "$work/err"; } ||
 	    fail "-p $kept: status $st, $(cat "$work/out" "$work/err")"
 done
 grep -qF 'bomb.pkg: status: more than 128 MiB of records' "$work/err" ||
     fail "-p bomb.pkg: $(cat "$work/err")"
 "$explain" -r "$root" -s "$work/none/x.pkg" 2>"$work/err"
 st=$?
-[ "$st" -eq 2 ] && grep -qF "$work/none/x.pkg: " "$work/err" ||
+{ [ "$st" -eq 2 ] && grep -qF "$work/none/x.pkg: " "$work/err"; } ||
     fail "-s into no directory: status $st, $(cat "$work/err")"
 
 # A repository without InRelease: Release verified by Release.gpg, with
@@ -198,7 +205,7 @@ refused "$repo/Release" "sed -i 's/^Date: /Date: 1/' '$repo/Release'"
 head -c 100 "$work/newer" >"$work/cut"
 "$explain" -r "$root" "$work/older" "$work/cut" >"$work/out" 2>"$work/err"
 st=$?
-[ "$st" -eq 2 ] && grep -q "^db_readall(): .*cut: " "$work/err" ||
+{ [ "$st" -eq 2 ] && grep -q "^db_readall(): .*cut: " "$work/err"; } ||
     fail "a cut snapshot: status $st, $(cat "$work/err")"
 
 if [ "$fails" -eq 0 ]; then

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "db/db.h"
+#include "db/le.h"
 #include "text/json.h"
 #include "kavjson/json_want.h"
 #include "testutil/dbfile.h"
@@ -231,6 +232,44 @@ TEST_F(KavjsonE2e, LongestLine) {
   EXPECT_EQ(0, r.status);
   EXPECT_LE(r.out.size(), JSON_LINE_MAX);
   check_lines(entries, r.out);
+}
+
+// Extended attribute names read back as their bytes, whatever the bytes:
+// a zero byte among them, which no file system gives but a database may
+// hold, as the path's hostile bytes.
+TEST_F(KavjsonE2e, AttributeNamesReadBack) {
+  const std::string names[] = {
+      std::string("user.a\0b", 8),
+      std::string("user.\0", 6),
+      "user.\n\"\\\xff\xc3\xa9\x7f",
+  };
+  std::string items;
+  for (const std::string &name : names) {
+    uint8_t head[DB_ITEM_HEAD_LEN] = {2};  // stored whole: length, name, "1"
+    le_put32(head + 1, uint32_t(1 + name.size() + 1));
+    items += std::string(reinterpret_cast<char *>(head), sizeof head) +
+             char(name.size()) + name + "1";
+  }
+  uint8_t ext[DB_EXT_HEAD_LEN];
+  le_put16(ext, DB_EXT_VERSION);
+  le_put32(ext + 2, uint32_t(items.size()));
+  db_rec rec = test_rec(1, 0100644, uint16_t(DB_INO | DB_XATTR));
+  write_file(path("db"),
+             frame_bytes("/f", DB_KIND_SNAP,
+                         rec_bytes(rec) +
+                             std::string(reinterpret_cast<char *>(ext), sizeof ext) +
+                             items));
+  prog_result r = run({"db"});
+  EXPECT_EQ(0, r.status) << r.err;
+  json j = json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(j.is_object() && j["record"]["xattrs"].is_array()) << r.out;
+  const json &xattrs = j["record"]["xattrs"];
+  ASSERT_EQ(sizeof names / sizeof names[0], xattrs.size()) << r.out;
+  for (size_t i = 0; i < xattrs.size(); i++) {
+    std::string back;
+    EXPECT_TRUE(unesc_name(xattrs[i]["name"].get<std::string>(), &back)) << r.out;
+    EXPECT_EQ(names[i], back) << r.out;
+  }
 }
 
 // A cut file, or a frame that does not hold the records its kind

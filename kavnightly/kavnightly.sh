@@ -34,6 +34,13 @@ die() {
 	exit 2
 }
 
+# The number the decimal digits $1 give, leading zeros and all, which
+# $(( )) would read as octal.
+decimal() {
+	set -- "${1#"${1%%[!0]*}"}"
+	echo "$((${1:-0}))"
+}
+
 # Settings come from the configuration file alone, never from the caller's
 # environment: every one is set here before the file is read.
 load_config() {
@@ -49,9 +56,10 @@ load_config() {
 	KAV_PKGROOT=
 	KAV_ARCHIVES=
 	if $1 || [ -e "$2" ] || [ -L "$2" ]; then
-		[ -f "$2" ] && [ -r "$2" ] || die "$2: cannot read the configuration"
+		{ [ -f "$2" ] && [ -r "$2" ]; } || die "$2: cannot read the configuration"
 		check_file_safe "$2" "the configuration"
 		# "." searches PATH for a name without a slash.
+		# shellcheck source=/dev/null # a file named at run time
 		case $2 in
 		*/*) . "$2" ;;
 		*) . "./$2" ;;
@@ -67,8 +75,7 @@ check_config() {
 	case $KAV_KEEP in
 	'' | *[!0-9]*) die "KAV_KEEP=$KAV_KEEP: want a number of snapshots" ;;
 	esac
-	# expr reads leading zeros as decimal, $(( )) as octal.
-	KAV_KEEP=$(expr "$KAV_KEEP" + 0)
+	KAV_KEEP=$(decimal "$KAV_KEEP")
 	[ "$KAV_KEEP" -ge 1 ] || die "KAV_KEEP=0: want at least one snapshot"
 	case $KAV_LOCKWAIT in
 	'' | *[!0-9]*) die "KAV_LOCKWAIT=$KAV_LOCKWAIT: want a number of seconds" ;;
@@ -213,7 +220,7 @@ next_name() {
 		seq=0
 	else
 		seq=${1#kavdb-}
-		seq=$(expr "${seq%%-*}" + 1)
+		seq=$(($(decimal "${seq%%-*}") + 1))
 	fi
 	printf 'kavdb-%06d-%s\n' "$seq" "$(date -u +%Y%m%dT%H%M%SZ)"
 }
@@ -396,7 +403,7 @@ refuse() {
 serve_list() {
 	snapshots | while read -r name; do
 		file=$KAV_DBDIR/$name
-		size=$(wc -c <"$file") && sum=$(sha256sum <"$file") ||
+		{ size=$(wc -c <"$file") && sum=$(sha256sum <"$file"); } ||
 		    die "$file: cannot read"
 		printf '%s %s %s\n' "$name" "$size" "${sum%% *}"
 	done
@@ -420,7 +427,7 @@ serve_send() {
 	'' | *[!0-9A-Za-z-]*) refuse "not a snapshot name" ;;
 	esac
 	file=$KAV_DBDIR/$1
-	snapshots | grep -Fxq -- "$1" && ! [ -L "$file" ] ||
+	{ snapshots | grep -Fxq -- "$1" && ! [ -L "$file" ]; } ||
 	    refuse "$1: no such snapshot"
 	printf 'kavsend 1\n'
 	serve_member "$file"
@@ -515,7 +522,7 @@ accept() {
 	need_program kavaccept
 	find_base
 	newest=$(snapshots | grep -v "^$BASE_PREFIX" | tail -n 1)
-	[ -n "$BASE" ] && [ -n "$newest" ] ||
+	{ [ -n "$BASE" ] && [ -n "$newest" ]; } ||
 	    die "$KAV_DBDIR: no snapshot after the baseline; nothing to accept"
 	verify_snapshot "$BASE"
 	verify_snapshot "$newest"
@@ -530,12 +537,12 @@ accept() {
 	esac
 	sign_file "$PARTIAL" "the baseline in force is unchanged"
 	if [ -f "$KAV_DBDIR/$newest.pkg" ]; then
-		cp "$KAV_DBDIR/$newest.pkg" "$PARTIAL.pkg" && sync "$PARTIAL.pkg" ||
+		{ cp "$KAV_DBDIR/$newest.pkg" "$PARTIAL.pkg" && sync "$PARTIAL.pkg"; } ||
 		    die "cannot copy the package records of $newest"
 		sign_file "$PARTIAL.pkg" "the baseline in force is unchanged"
 	fi
-	{ [ ! -f "$LOG" ] || cat "$LOG"; cat "$REPORT"; } >"$LOG.partial" &&
-	    sync "$LOG.partial" || die "$LOG.partial: cannot write"
+	{ { [ ! -f "$LOG" ] || cat "$LOG"; cat "$REPORT"; } >"$LOG.partial" &&
+	    sync "$LOG.partial"; } || die "$LOG.partial: cannot write"
 	sign_file "$LOG.partial" "the baseline in force is unchanged"
 	place "$PARTIAL" "$name"
 	if [ -n "$KAV_SIGNKEY" ]; then
@@ -564,9 +571,9 @@ while getopts a:f:m:s opt; do
 done
 shift $((OPTIND - 1))
 case $mode in
-'') [ $# -eq 0 ] && [ -z "$text" ] || usage ;;
-all | explained) [ $# -eq 0 ] && ! $serving || usage ;;
-path) [ $# -gt 0 ] && ! $serving || usage ;;
+'') { [ $# -eq 0 ] && [ -z "$text" ]; } || usage ;;
+all | explained) { [ $# -eq 0 ] && ! $serving; } || usage ;;
+path) { [ $# -gt 0 ] && ! $serving; } || usage ;;
 *) usage ;;
 esac
 [ -z "$mode" ] || [ -n "$text" ] || die "-a: say with -m why the changes are accepted"

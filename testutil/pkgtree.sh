@@ -6,7 +6,7 @@
 # upgrades, removes and edits by hand and takes $work/newer. The caller
 # sets work (a physical path), build (kavbuild), explain (kavexplain) and
 # fail (which reports a check that failed), has sourced policy.sh and
-# checked that dpkg and dpkg-deb are installed. xattr_row is then
+# step.sh and checked that dpkg and dpkg-deb are installed. xattr_row is then
 # kavexplain's expected verdict of the extended attribute set, or empty
 # where the file system refused it.
 root=$work/root
@@ -69,9 +69,12 @@ echo 'other bytes' >"$root/usr/share/a/data"
 chmod 4755 "$root/usr/share/a/prog"
 chmod 4755 "$root/usr/lib/d/helper"
 # A capability or any other extended attribute is never a package's doing.
-xattr_row=
-setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null &&
-    xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive dpkg'
+# shellcheck disable=SC2034 # read by the test that sources this file
+if setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null; then
+	xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive dpkg'
+else
+	xattr_row=
+fi
 echo 'intruder' >"$root/opt/intruder"
 mv "$root/opt/moveme" "$root/opt/moved"
 sleep 1

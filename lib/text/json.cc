@@ -152,14 +152,12 @@ put_hex(char *p, const uint8_t *bytes, size_t n)
   return p;
 }
 
-// An attribute's name, which is not terminated, as text_json_path writes a path.
+// An attribute's name, which is not terminated, as text_json_path writes a
+// path: every byte of it, a zero byte too, which a C string would end at.
 char *
 put_xattr_name(char *p, const char *s, size_t n)
 {
-  char name[256];  // at most 255 bytes
-  memcpy(name, s, n);
-  name[n] = '\0';
-  return text_json_path(p, name);
+  return text_json_bytes(p, s, n);
 }
 
 // The most put_xattr writes for a: every byte of its name and text
