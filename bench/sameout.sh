@@ -20,16 +20,19 @@
 # Each comparison prints one line: "same" or "DIFFERS" with where the
 # outputs first part (exit status, standard output or error, or a file
 # written) and the first differing line of each; the outputs that differ
-# are kept in workdir/differs. The exit status is 1 if any differs.
+# are kept in workdir/differs (give a workdir to keep them). The exit
+# status is 1 if any differs.
 # 3. With -t, the commands that matter in interleaved rounds (3 unless -n
 #    says otherwise; bench/common.sh), warm cache: kavbuild of /usr,
 #    kavcmp -x of the night's /usr pair, kavjson of the /usr snapshot and
 #    kavexplain -j of the night; the median wall and CPU times of each
 #    build and the ratios NEW/OLD.
 #
-# Run as root the scratch dpkg root needs no privilege either way; as any
-# other user /usr may hold files kavbuild cannot read. Without a workdir
-# everything is written in a temporary directory, removed at the end.
+# A /usr that changes between the two builds' snapshots (a package
+# installed meanwhile) shows as a difference of the kavbuild lines: run
+# again. As any user but root, /usr may hold files kavbuild cannot read.
+# Without a workdir everything is written in a temporary directory,
+# removed at the end.
 set -eu
 timing=
 runs=3
