@@ -97,6 +97,13 @@ alternatives_file(pkg_db *db, const std::string &name, const std::string &text)
 }  // namespace
 
 void
+pkg_alternatives_parse(pkg_db *db, const std::string &name,
+                       const std::string &text)
+{
+  alternatives_file(db, name, text);
+}
+
+void
 pkg_diversions_parse(pkg_db *db, std::string text)
 {
   std::vector<std::string_view> l = pkg_lines(pkg_keep(db, std::move(text)));
@@ -120,6 +127,13 @@ pkg_overrides_read(pkg_db *db, std::string *err)
   std::string name = db->pd_root + "/var/lib/dpkg/statoverride", text;
   if (!pkg_read_file(name, &text))
     return errno == ENOENT;
+  return pkg_overrides_parse(db, name, text, err);
+}
+
+bool
+pkg_overrides_parse(pkg_db *db, const std::string &name,
+                    const std::string &text, std::string *err)
+{
   for (std::string_view line : pkg_lines(text)) {
     std::string_view w[4];
     if (pkg_words(line, w) < 4)
@@ -157,9 +171,15 @@ pkg_log_read(pkg_db *db)
   for (const char *n : {"/var/log/dpkg.log.1", "/var/log/dpkg.log"}) {
     std::string text;
     if (pkg_read_file(db->pd_root + n, &text))
-      for (std::string_view line : pkg_lines(text))
-        log_line(db, line);
+      pkg_log_parse(db, text);
   }
+}
+
+void
+pkg_log_parse(pkg_db *db, std::string_view text)
+{
+  for (std::string_view line : pkg_lines(text))
+    log_line(db, line);
 }
 
 std::vector<pkg_op>

@@ -169,17 +169,11 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
   return true;
 }
 
-// Reads the archive at file, once its SHA-256 is one of sums, the
-// digests the signed indexes list for it.
+// The files of the archive at file, whose digest the caller checked.
 bool
-deb_read(const std::string &file, const std::vector<std::string> &sums,
-         std::vector<raw_file> *out, std::string *err)
+deb_files(const std::string &file, std::vector<raw_file> *out,
+          std::string *err)
 {
-  std::string sum = file_sha256(file);
-  if (std::find(sums.begin(), sums.end(), sum) == sums.end()) {
-    *err = file + ": its SHA-256 is not the one the signed index lists";
-    return false;
-  }
   archive_ptr a(archive_read_new(), archive_read_free);
   archive_read_support_format_ar(a.get());
   if (archive_read_open_filename(a.get(), file.c_str(), 65536) != ARCHIVE_OK) {
@@ -193,6 +187,20 @@ deb_read(const std::string &file, const std::vector<std::string> &sums,
   }
   *err = file + ": no data member";
   return false;
+}
+
+// Reads the archive at file, once its SHA-256 is one of sums, the
+// digests the signed indexes list for it.
+bool
+deb_read(const std::string &file, const std::vector<std::string> &sums,
+         std::vector<raw_file> *out, std::string *err)
+{
+  std::string sum = file_sha256(file);
+  if (std::find(sums.begin(), sums.end(), sum) == sums.end()) {
+    *err = file + ": its SHA-256 is not the one the signed index lists";
+    return false;
+  }
+  return deb_files(file, out, err);
 }
 
 // The archive's files by host path: each path diverted and its links
@@ -356,6 +364,20 @@ pkg_archive_get(pkg_db *db, const std::string &name, const std::string &version,
   *out = ar.get();
   db->pd_archives[key] = std::move(ar);
   return 1;
+}
+
+bool
+pkg_archive_load(pkg_db *db, const pkg_key &k, const std::string &file,
+                 std::string *err)
+{
+  std::vector<raw_file> raw;
+  if (!deb_files(file, &raw, err))
+    return false;
+  auto ar = archive_new(k.pk_name, k.pk_version, k.pk_arch, file);
+  deb_settle(db, ar.get(), raw);
+  db->pd_archives[k.pk_name + " " + k.pk_version + " " + k.pk_arch] =
+      std::move(ar);
+  return true;
 }
 
 void

@@ -147,14 +147,8 @@ sums_of(pkg_db *db, uint32_t pkg)
     return s;
   s.ps_read = true;
   std::string name, text;
-  if (!info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
-    return s;
-  for (std::string_view line : pkg_lines(pkg_keep(db, std::move(text)))) {
-    if (line.size() < 35 || line[32] != ' ')
-      continue;
-    size_t at = line.find_first_not_of(' ', 32);
-    s.ps_by_path[line.substr(at)] = line.substr(0, 32);
-  }
+  if (info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
+    pkg_sums_parse(db, pkg, std::move(text));
   return s;
 }
 
@@ -197,6 +191,19 @@ pkg_status_parse(pkg_db *db, std::string text)
     else if (key == "Conffiles") cont = &p.conffiles;
   }
   status_add(db, p);
+}
+
+void
+pkg_sums_parse(pkg_db *db, uint32_t pkg, std::string text)
+{
+  pkg_sums &s = db->pd_sums[pkg];
+  s.ps_read = true;
+  for (std::string_view line : pkg_lines(pkg_keep(db, std::move(text)))) {
+    if (line.size() < 35 || line[32] != ' ')
+      continue;
+    size_t at = line.find_first_not_of(' ', 32);
+    s.ps_by_path[line.substr(at)] = line.substr(0, 32);
+  }
 }
 
 // The claims of one package: its conffiles first, then the paths of its
