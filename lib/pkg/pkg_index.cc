@@ -250,8 +250,9 @@ pkg_index_find(pkg_db *db, const std::string &name,
       if (p.name == name && p.version == version && p.arch == arch &&
           !p.sum.empty())
         v.emplace_back(std::string(p.sum),
-                       ix.pi_base.empty() ? std::string()
-                                          : ix.pi_base + std::string(p.file));
+                       ix.pi_base.empty() || p.file.empty()
+                           ? std::string()
+                           : ix.pi_base + std::string(p.file));
     }
   }
   return v;
