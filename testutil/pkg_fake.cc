@@ -3,7 +3,9 @@
 #include "testutil/pkg_fake.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -113,8 +115,26 @@ void
 pkg_fake_put(const std::string &root, const std::string &path,
              const std::string &data)
 {
+  mkdir(root.c_str(), 0755);
   for (size_t at = path.find('/', 1); at != std::string::npos;
        at = path.find('/', at + 1))
     mkdir((root + path.substr(0, at)).c_str(), 0755);
   write_file(root + path, data);
+}
+
+std::string
+pkg_fake_tool(const char *name)
+{
+  const char *env = getenv("PATH");
+  std::string path = env != nullptr ? env : "/usr/bin:/bin";
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find(':', at);
+    if (end == std::string::npos)
+      end = path.size();
+    std::string cand = path.substr(at, end - at) + "/" + name;
+    if (end > at && access(cand.c_str(), X_OK) == 0)
+      return cand;
+    at = end + 1;
+  }
+  return "";
 }

@@ -60,3 +60,7 @@ int64_t pkg_fake_time(const char *when);
 // Writes data to the file root + path, making the directories above it.
 void pkg_fake_put(const std::string &root, const std::string &path,
                   const std::string &data);
+
+// The program name as the search path finds it, for run_prog; "" when it
+// is not installed.
+std::string pkg_fake_tool(const char *name);
