@@ -24,6 +24,14 @@ namespace {
 
 using archive_ptr = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
+// libarchive's text for the last failure, which it may not have set.
+std::string
+la_error(archive *a)
+{
+  const char *s = archive_error_string(a);
+  return s != nullptr ? s : "damaged archive";
+}
+
 // The SHA-256 of a file, in hex; "" when it cannot be read.
 std::string
 file_sha256(const std::string &name)
@@ -60,13 +68,16 @@ struct raw_file {
   pkg_afile rf_file;
 };
 
-// An archive's name with the "." of "./" and any trailing '/' cut.
+// An archive's name as an absolute path: "./x", "x" and "/x" are all
+// "/x", any trailing '/' cut; "" for the top.
 std::string
 member_path(const char *name)
 {
-  std::string path = name;
-  if (path.compare(0, 1, ".") == 0)
+  std::string path = name != nullptr ? name : "";
+  if (path == "." || path.compare(0, 2, "./") == 0)
     path.erase(0, 1);
+  else if (path.compare(0, 1, "/") != 0)
+    path.insert(0, 1, '/');
   while (path.size() > 1 && path.back() == '/')
     path.pop_back();
   return path;
@@ -130,7 +141,7 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
   archive_read_support_format_tar(a.get());
   if (archive_read_open(a.get(), outer, nullptr, outer_cb, nullptr) !=
       ARCHIVE_OK) {
-    *err = file + ": " + archive_error_string(a.get());
+    *err = file + ": " + la_error(a.get());
     return false;
   }
   archive_entry *e;
@@ -152,6 +163,8 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
         rf.rf_hard = "/";  // names the top, which is never a file
     } else if (S_ISLNK(f.pa_mode)) {
       const char *target = archive_entry_symlink(e);
+      if (target == nullptr)
+        target = "";
       sha_buf(target, int32_t(strlen(target)), f.pa_sum);
       if (sha256_buf(target, strlen(target), f.pa_sum256) == nullptr) {
         *err = "out of memory";
@@ -163,7 +176,7 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
     out->push_back(std::move(rf));
   }
   if (r != ARCHIVE_EOF) {
-    *err = file + ": " + archive_error_string(a.get());
+    *err = file + ": " + la_error(a.get());
     return false;
   }
   return true;
@@ -177,12 +190,13 @@ deb_files(const std::string &file, std::vector<raw_file> *out,
   archive_ptr a(archive_read_new(), archive_read_free);
   archive_read_support_format_ar(a.get());
   if (archive_read_open_filename(a.get(), file.c_str(), 65536) != ARCHIVE_OK) {
-    *err = file + ": " + archive_error_string(a.get());
+    *err = file + ": " + la_error(a.get());
     return false;
   }
   archive_entry *e;
   while (archive_read_next_header(a.get(), &e) == ARCHIVE_OK) {
-    if (strncmp(archive_entry_pathname(e), "data.tar", 8) == 0)
+    const char *name = archive_entry_pathname(e);
+    if (name != nullptr && strncmp(name, "data.tar", 8) == 0)
       return data_read(a.get(), file, out, err);
   }
   *err = file + ": no data member";
