@@ -13,7 +13,7 @@
 // One file of a fake archive: a regular file's contents or a link's
 // target in fa_data.
 struct fake_afile {
-  std::string fa_path;
+  std::string fa_path;  // as the package names it: "/usr/bin/x"
   uint16_t fa_mode;  // type and permissions
   uint32_t fa_uid, fa_gid;
   std::string fa_data;
