@@ -198,6 +198,12 @@ release_of(const std::string &prefix, const char *sep)
 
 }  // namespace
 
+std::unordered_map<std::string, std::string>
+pkg_release_sums(const std::string &text)
+{
+  return release_sums(text);
+}
+
 // Where the paragraphs of the packages named are, for those not yet
 // looked for: one fast scan of each index for the lines that start with
 // "Package: ", of which only the names asked for are kept. Tens of

@@ -161,6 +161,10 @@ bool pkg_release_verify(const std::vector<std::string> &keys,
                         std::string *text);
 
 // pkg_index.cc.
+// The SHA256 section of a verified Release text: each file it lists, by
+// name, to its digest.
+std::unordered_map<std::string, std::string> pkg_release_sums(
+    const std::string &text);
 // Verifies every signed index under the root and in the archive directory
 // once: true, or false with *err when one does not verify.
 bool pkg_index_load(pkg_db *db, std::string *err);
