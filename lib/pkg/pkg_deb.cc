@@ -24,6 +24,14 @@ namespace {
 
 using archive_ptr = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
+// libarchive's text for the last failure, which it may not have set.
+std::string
+la_error(archive *a)
+{
+  const char *s = archive_error_string(a);
+  return s != nullptr ? s : "damaged archive";
+}
+
 // The SHA-256 of a file, in hex; "" when it cannot be read.
 std::string
 file_sha256(const std::string &name)
@@ -118,7 +126,7 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
   archive_read_support_format_tar(a.get());
   if (archive_read_open(a.get(), outer, nullptr, outer_cb, nullptr) !=
       ARCHIVE_OK) {
-    *err = file + ": " + archive_error_string(a.get());
+    *err = file + ": " + la_error(a.get());
     return false;
   }
   archive_entry *e;
@@ -140,6 +148,8 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
         rf.rf_hard = "/";  // names the top, which is never a file
     } else if (S_ISLNK(f.pa_mode)) {
       const char *target = archive_entry_symlink(e);
+      if (target == nullptr)
+        target = "";
       sha_buf(target, int32_t(strlen(target)), f.pa_sum);
       if (sha256_buf(target, strlen(target), f.pa_sum256) == nullptr) {
         *err = "out of memory";
@@ -151,10 +161,31 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
     out->push_back(std::move(rf));
   }
   if (r != ARCHIVE_EOF) {
-    *err = file + ": " + archive_error_string(a.get());
+    *err = file + ": " + la_error(a.get());
     return false;
   }
   return true;
+}
+
+// The files of the archive at file, whose digest the caller checked.
+bool
+deb_files(const std::string &file, std::vector<raw_file> *out,
+          std::string *err)
+{
+  archive_ptr a(archive_read_new(), archive_read_free);
+  archive_read_support_format_ar(a.get());
+  if (archive_read_open_filename(a.get(), file.c_str(), 65536) != ARCHIVE_OK) {
+    *err = file + ": " + la_error(a.get());
+    return false;
+  }
+  archive_entry *e;
+  while (archive_read_next_header(a.get(), &e) == ARCHIVE_OK) {
+    const char *name = archive_entry_pathname(e);
+    if (name != nullptr && strncmp(name, "data.tar", 8) == 0)
+      return data_read(a.get(), file, out, err);
+  }
+  *err = file + ": no data member";
+  return false;
 }
 
 // Reads the archive at file, once its SHA-256 is one of sums, the
@@ -168,19 +199,7 @@ deb_read(const std::string &file, const std::vector<std::string> &sums,
     *err = file + ": its SHA-256 is not the one the signed index lists";
     return false;
   }
-  archive_ptr a(archive_read_new(), archive_read_free);
-  archive_read_support_format_ar(a.get());
-  if (archive_read_open_filename(a.get(), file.c_str(), 65536) != ARCHIVE_OK) {
-    *err = file + ": " + archive_error_string(a.get());
-    return false;
-  }
-  archive_entry *e;
-  while (archive_read_next_header(a.get(), &e) == ARCHIVE_OK) {
-    if (strncmp(archive_entry_pathname(e), "data.tar", 8) == 0)
-      return data_read(a.get(), file, out, err);
-  }
-  *err = file + ": no data member";
-  return false;
+  return deb_files(file, out, err);
 }
 
 // The archive's files by host path: each path diverted and its links
@@ -306,7 +325,7 @@ read_all(std::vector<read_job> *jobs)
 std::string
 pkg_member_path(const char *name)
 {
-  std::string path = name;
+  std::string path = name != nullptr ? name : "";
   if (path == "." || path == "./")
     return "/";
   if (path.compare(0, 2, "./") == 0)
@@ -375,6 +394,20 @@ pkg_archive_get(pkg_db *db, const std::string &name, const std::string &version,
   *out = ar.get();
   db->pd_archives[key] = std::move(ar);
   return 1;
+}
+
+bool
+pkg_archive_load(pkg_db *db, const pkg_key &k, const std::string &file,
+                 std::string *err)
+{
+  std::vector<raw_file> raw;
+  if (!deb_files(file, &raw, err))
+    return false;
+  auto ar = archive_new(k.pk_name, k.pk_version, k.pk_arch, file);
+  deb_settle(db, ar.get(), raw);
+  db->pd_archives[k.pk_name + " " + k.pk_version + " " + k.pk_arch] =
+      std::move(ar);
+  return true;
 }
 
 void

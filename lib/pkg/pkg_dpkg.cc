@@ -147,14 +147,8 @@ sums_of(pkg_db *db, uint32_t pkg)
     return s;
   s.ps_read = true;
   std::string name, text;
-  if (!info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
-    return s;
-  for (std::string_view line : pkg_lines(pkg_keep(db, std::move(text)))) {
-    if (line.size() < 35 || line[32] != ' ')
-      continue;
-    size_t at = line.find_first_not_of(' ', 32);
-    s.ps_by_path[line.substr(at)] = line.substr(0, 32);
-  }
+  if (info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
+    pkg_sums_parse(db, pkg, std::move(text));
   return s;
 }
 
@@ -199,6 +193,19 @@ pkg_status_parse(pkg_db *db, std::string text)
   status_add(db, p);
 }
 
+void
+pkg_sums_parse(pkg_db *db, uint32_t pkg, std::string text)
+{
+  pkg_sums &s = db->pd_sums[pkg];
+  s.ps_read = true;
+  for (std::string_view line : pkg_lines(pkg_keep(db, std::move(text)))) {
+    size_t at = line.find_first_not_of(' ', 32);
+    if (line.size() < 35 || line[32] != ' ' || at == std::string_view::npos)
+      continue;
+    s.ps_by_path[line.substr(at)] = line.substr(0, 32);
+  }
+}
+
 // The claims of one package: its conffiles first, then the paths of its
 // list (text, "" for none).
 void
@@ -208,12 +215,14 @@ pkg_list_parse(pkg_db *db, uint32_t pkg, std::string text)
   for (std::string_view line : pkg_lines(db->pd_conffiles[pkg])) {
     std::string_view w[3];
     pkg_words(line, w);
-    if (!w[0].empty() && w[2] != "obsolete")
+    if (w[0].substr(0, 1) == "/" && w[2] != "obsolete")
       claim_add(db, pkg_canon_view(db, pkg_located(db, m->pm_name, w[0])),
                 pkg_entry{pkg, PKG_NO_ENTRY, true, {}, w[0], w[1]});
   }
   for (std::string_view path : pkg_lines(pkg_keep(db, std::move(text)))) {
-    if (path.empty() || path == "/.")
+    // A path not absolute is none of dpkg's: the directories would read
+    // it as another.
+    if (path.substr(0, 1) != "/" || path == "/.")
       continue;
     claim_add(db, pkg_canon_view(db, pkg_located(db, m->pm_name, path)),
               pkg_entry{pkg, PKG_NO_ENTRY, false, {}, path, {}});

@@ -198,6 +198,12 @@ release_of(const std::string &prefix, const char *sep)
 
 }  // namespace
 
+std::unordered_map<std::string, std::string>
+pkg_release_sums(const std::string &text)
+{
+  return release_sums(text);
+}
+
 // Where the paragraphs of the packages named are, for those not yet
 // looked for: one fast scan of each index for the lines that start with
 // "Package: ", of which only the names asked for are kept. Tens of
@@ -250,8 +256,9 @@ pkg_index_find(pkg_db *db, const std::string &name,
       if (p.name == name && p.version == version && p.arch == arch &&
           !p.sum.empty())
         v.emplace_back(std::string(p.sum),
-                       ix.pi_base.empty() ? std::string()
-                                          : ix.pi_base + std::string(p.file));
+                       ix.pi_base.empty() || p.file.empty()
+                           ? std::string()
+                           : ix.pi_base + std::string(p.file));
     }
   }
   return v;

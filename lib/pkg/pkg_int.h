@@ -166,6 +166,10 @@ bool pkg_release_verify(const std::vector<std::string> &keys,
                         std::string *text);
 
 // pkg_index.cc.
+// The SHA256 section of a verified Release text: each file it lists, by
+// name, to its digest.
+std::unordered_map<std::string, std::string> pkg_release_sums(
+    const std::string &text);
 // Verifies every signed index under the root and in the archive directory
 // once: true, or false with *err when one does not verify.
 bool pkg_index_load(pkg_db *db, std::string *err);
@@ -185,6 +189,23 @@ std::vector<std::pair<std::string, std::string>> pkg_index_find(
 void pkg_status_parse(pkg_db *db, std::string text);
 void pkg_diversions_parse(pkg_db *db, std::string text);
 void pkg_list_parse(pkg_db *db, uint32_t pkg, std::string text);
+// The parsers of the rest, which pkg_open reads from the host's files and
+// a test gives as text: a package's md5sums (in place of the file read on
+// first need; pd_sums sized to pd_pkgs first), the stat overrides of the
+// file name (false with *err for a line that cannot be used), one link
+// group's file of the alternatives, the log.
+void pkg_sums_parse(pkg_db *db, uint32_t pkg, std::string text);
+bool pkg_overrides_parse(pkg_db *db, const std::string &name,
+                         const std::string &text, std::string *err);
+void pkg_alternatives_parse(pkg_db *db, const std::string &name,
+                            const std::string &text);
+void pkg_log_parse(pkg_db *db, std::string_view text);
+
+// pkg_deb.cc: reads the package archive at file as the one of k, verified
+// by the caller, as pkg_archive_get would have: for tests, which have no
+// signed index. False with *err when it cannot be read.
+bool pkg_archive_load(pkg_db *db, const pkg_key &k, const std::string &file,
+                      std::string *err);
 
 // pkg_kept.cc: adds to db the records kept in each file of kept; false
 // with *err when one cannot be read or is not such records.

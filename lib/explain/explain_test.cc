@@ -1,0 +1,573 @@
+// The verdicts of the explanation engine, over package records built in
+// memory: each row a path as two snapshots hold it, each checked with the
+// records alone (dpkg), with the packages' archives (archive) and with
+// records kept with the older snapshot (kept).
+#include "explain/explain.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "db/print.h"
+#include "sha1/sha1.h"
+#include "sha256/sha256.h"
+#include "testutil/pkg_fake.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+std::string
+md5_hex(const std::string &s)
+{
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(s.data(), s.size(), d, &n, EVP_md5(), nullptr);
+  char text[2 * EVP_MAX_MD_SIZE + 1];
+  hex_encode(d, text, int(2 * n));
+  return text;
+}
+
+// A record as a snapshot holds it: a regular file's contents or a link's
+// target in data.
+struct rec_spec {
+  uint16_t mode;
+  uint32_t uid, gid;
+  std::string data;
+};
+
+const uint16_t F_REG = S_IFREG, F_LNK = S_IFLNK, F_DIR = S_IFDIR;
+
+db_rec
+rec_of(const rec_spec &s, uint64_t ino)
+{
+  db_rec r;
+  memset(&r, 0, sizeof r);
+  r.ino = ino;
+  r.mode = s.mode;
+  r.links = 1;
+  r.uid = s.uid;
+  r.gid = s.gid;
+  r.ctime = 1767225600;
+  r.size = int64_t(s.data.size());
+  sha_buf(s.data.data(), int32_t(s.data.size()), r.csum);
+  r.mask = uint16_t(DB_ALL);
+  return r;
+}
+
+// The contents of the files of the packages, as the versions ship them.
+const char *const A_TOOL_10 = "tool a 1.0\n", *const A_TOOL = "tool a 1.1\n",
+                  *const A_DATA = "data a 1.1\n", *const A_CONF = "setting=1\n",
+                  *const A_CONF2 = "other=2\n", *const S_NEW = "s new\n",
+                  *const D_TOOL = "d 2\n", *const DV_TOOL = "wrapper\n";
+
+enum level { DPKG, ARCHIVE, KEPT };
+
+// The records of the host after a day of package operations: a upgraded
+// from 1.0 to 1.1, s installed, c removed (its configuration file left),
+// d upgraded with its tool diverted by dv, m upgraded through a merged
+// /bin; b upgraded the day before, outside the window. At the archive
+// level every version operated on has its archive at hand; at the kept
+// level the records kept before the day say what a 1.0 and c 1.0 shipped.
+pkg_fake
+world(const std::string &root, level lv)
+{
+  pkg_fake f;
+  f.pf_root = root;
+  auto para = [](const char *name, const char *version,
+                 const char *status = "install ok installed") {
+    return std::string("Package: ") + name + "\nStatus: " + status +
+           "\nArchitecture: amd64\nVersion: " + version + "\n";
+  };
+  f.pf_status = para("a", "1.1") + "Conffiles:\n /etc/a.conf " +
+                md5_hex(A_CONF) + "\n /etc/a2.conf " + md5_hex(A_CONF2) +
+                "\n\n" + para("b", "2.0") + "\n" + para("s", "1.0") + "\n" +
+                para("c", "1.0", "deinstall ok config-files") +
+                "Conffiles:\n /etc/c.conf " + md5_hex("c\n") + "\n\n" +
+                para("d", "2") + "\n" + para("dv", "1") + "\n" +
+                para("m", "1");
+  f.pf_lists["a"] = "/.\n/etc\n/etc/a.conf\n/etc/a2.conf\n/usr\n/usr/bin\n"
+                    "/usr/bin/a-tool\n/usr/bin/a-mail\n/usr/share\n"
+                    "/usr/share/a\n/usr/share/a/data\n/usr/share/a/script\n"
+                    "/usr/share/a/owned\n/usr/share/a/link\n/usr/lib\n"
+                    "/usr/lib/a\n/usr/lib/a/new-helper\n";
+  f.pf_md5sums["a"] = md5_hex(A_TOOL) + "  usr/bin/a-tool\n" +
+                      md5_hex("mail\n") + "  usr/bin/a-mail\n" +
+                      md5_hex(A_DATA) + "  usr/share/a/data\n" +
+                      md5_hex("script\n") + "  usr/share/a/script\n" +
+                      md5_hex("owned\n") + "  usr/share/a/owned\n" +
+                      md5_hex("helper\n") + "  usr/lib/a/new-helper\n";
+  f.pf_lists["b"] = "/usr/bin/b-tool\n";
+  f.pf_md5sums["b"] = md5_hex("b\n") + "  usr/bin/b-tool\n";
+  f.pf_lists["s"] = "/usr/bin/s-new\n/usr/bin/s-gid\n";
+  f.pf_md5sums["s"] = md5_hex(S_NEW) + "  usr/bin/s-new\n" +
+                      md5_hex(S_NEW) + "  usr/bin/s-gid\n";
+  f.pf_lists["c"] = "/etc/c.conf\n";
+  f.pf_lists["d"] = "/usr/bin/d-tool\n";
+  f.pf_md5sums["d"] = md5_hex(D_TOOL) + "  usr/bin/d-tool\n";
+  f.pf_lists["dv"] = "/usr/bin/d-tool\n";
+  f.pf_md5sums["dv"] = md5_hex(DV_TOOL) + "  usr/bin/d-tool\n";
+  f.pf_lists["m"] = "/bin/m-tool\n";
+  f.pf_md5sums["m"] = md5_hex("m\n") + "  bin/m-tool\n";
+  f.pf_diversions = "/usr/bin/d-tool\n/usr/bin/d-tool.distrib\ndv\n";
+  f.pf_statoverride = "root #50 2755 /usr/bin/a-mail\n";
+  f.pf_alternatives["editor"] = "auto\n/usr/bin/editor\n\n/usr/bin/a-tool\n"
+                                "50\n\n";
+  f.pf_log = "2026-01-01 09:00:00 upgrade b:amd64 1.0 2.0\n"
+             "2026-01-02 10:00:00 upgrade a:amd64 1.0 1.1\n"
+             "2026-01-02 10:00:01 install s:amd64 <none> 1.0\n"
+             "2026-01-02 10:00:02 remove c:amd64 1.0 <none>\n"
+             "2026-01-02 10:00:03 upgrade d:amd64 1 2\n"
+             "2026-01-02 10:00:04 upgrade m:amd64 0.9 1\n";
+  pkg_fake_put(root, "/etc/passwd", "root:x:0:0::/root:/bin/sh\n");
+  pkg_fake_put(root, "/usr/bin/.keep", "");
+  symlink("usr/bin", (root + "/bin").c_str());
+  if (lv == ARCHIVE) {
+    const uint16_t R = F_REG | 0644, X = F_REG | 0755;
+    f.pf_archives = {
+        {"a", "1.1", "amd64",
+         {{"/etc/a.conf", R, 0, 0, A_CONF},
+          {"/etc/a2.conf", R, 0, 0, A_CONF2},
+          {"/usr/bin/a-tool", X, 0, 0, A_TOOL},
+          {"/usr/bin/a-mail", X, 0, 0, "mail\n"},
+          {"/usr/share/a/data", R, 0, 0, A_DATA},
+          {"/usr/share/a/script", X, 0, 0, "script\n"},
+          {"/usr/share/a/owned", R, 0, 0, "owned\n"},
+          {"/usr/share/a/link", F_LNK | 0777, 0, 0, "data"},
+          {"/usr/lib/a", F_DIR | 0755, 0, 0, ""},
+          {"/usr/lib/a/new-helper", X, 0, 0, "helper\n"}}},
+        {"a", "1.0", "amd64",
+         {{"/usr/bin/a-tool", X, 0, 0, A_TOOL_10},
+          {"/usr/share/a/old-file", R, 0, 0, "old\n"}}},
+        {"s", "1.0", "amd64",
+         {{"/usr/bin/s-new", X, 0, 0, S_NEW},
+          {"/usr/bin/s-gid", X, 0, 0, S_NEW}}},
+        {"c", "1.0", "amd64",
+         {{"/etc/c.conf", R, 0, 0, "c\n"},
+          {"/usr/share/c/file", R, 0, 0, "file of c\n"}}},
+        {"d", "2", "amd64", {{"/usr/bin/d-tool", X, 0, 0, D_TOOL}}},
+        {"m", "1", "amd64", {{"/bin/m-tool", X, 0, 0, "m\n"}}},
+    };
+  }
+  if (lv == KEPT) {
+    fake_kept k;
+    k.fk_file = "older.pkg";
+    k.fk_status = para("a", "1.0") + "\n" + para("c", "1.0");
+    k.fk_lists = {{"a", "/usr/bin/a-tool\n/usr/share/a/old-file\n"},
+                  {"c", "/etc/c.conf\n/usr/share/c/file\n"}};
+    f.pf_kept = {k};
+  }
+  return f;
+}
+
+// A verdict in one line: verdict, evidence, package and version, "<" the
+// version before, the kept records, the other path of a move, and after
+// ": " what was expected.
+std::string
+verdict_text(const xp_path &p, const std::string &root)
+{
+  std::string s = std::string(XP_VERDICT_WORDS[p.xp_verdict]) + " " +
+                  XP_EVIDENCE_WORDS[p.xp_evidence];
+  if (!p.xp_package.empty())
+    s += " " + p.xp_package;
+  if (!p.xp_version.empty())
+    s += " " + p.xp_version;
+  if (!p.xp_older.empty())
+    s += " <" + p.xp_older;
+  if (!p.xp_kept.empty())
+    s += " kept " + p.xp_kept;
+  if (!p.xp_peer.empty())
+    s += " peer " + p.xp_peer.substr(root.size());
+  if (!p.xp_expected.empty())
+    s += ": " + p.xp_expected;
+  return s;
+}
+
+class Explain : public TmpDirTest {
+ protected:
+  void SetUp() override {
+    TmpDirTest::SetUp();
+    char real[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
+    root_ = std::string(real) + "/root";
+    from_ = pkg_fake_time("2026-01-02 00:00:00");
+    to_ = pkg_fake_time("2026-01-03 00:00:00");
+  }
+  // The verdicts of paths under the world at level lv; "" when the engine
+  // failed, with the failure added.
+  std::vector<xp_path> explain(level lv, std::vector<xp_path> paths) {
+    std::string err;
+    pkg_db *db = pkg_fake_open(world(root_, lv), &err);
+    EXPECT_NE(nullptr, db) << err;
+    if (db == nullptr)
+      return {};
+    // Read from *err, not the return, which is 0 or true by convention.
+    xp_explain(db, root_, from_, to_, &paths, &err);
+    EXPECT_EQ("", err);
+    pkg_close(db);
+    return paths;
+  }
+  // One path: changed (older and newer), new (newer) or deleted (older);
+  // a regular file's newer contents are put on disk.
+  xp_path path_of(const std::string &host, const rec_spec *older,
+                  const rec_spec *newer) {
+    xp_path p;
+    p.xp_name = host[0] == '/' ? root_ + host : host.substr(1);
+    p.xp_kind = older == nullptr   ? DB_KIND_NEW
+                : newer == nullptr ? DB_KIND_DELETED
+                                   : DB_KIND_CHANGED;
+    uint64_t ino = std::hash<std::string>()(host) & 0xffffff;
+    if (older != nullptr)
+      p.xp_recs[0] = rec_of(*older, ino);
+    if (newer != nullptr) {
+      p.xp_recs[older != nullptr ? 1 : 0] = rec_of(*newer, ino);
+      if (S_ISREG(newer->mode) && host[0] == '/')
+        pkg_fake_put(root_, host, newer->data);
+    }
+    return p;
+  }
+  std::string root_;
+  int64_t from_ = 0, to_ = 0;
+};
+
+// Each row: one path, how the snapshots hold it, and its verdict at each
+// level ("" at the kept level for the same as at the dpkg level).
+struct verdict_row {
+  const char *what;
+  std::string path;  // a host path under the root; "!" before one outside
+  const rec_spec *older, *newer;
+  std::string dpkg, archive, kept;
+  // PLAIN, or what sets the row apart: its verdict is a wrong "explained"
+  // that the engine gives today and must not (asserted as it is, so that
+  // a change shows, until fixed); the file has changed on disk since the
+  // newer snapshot; the newer record's extension holds a SHA-256 that is
+  // not the contents', or an extended attribute the older had not.
+  enum { PLAIN, KNOWN_UNSAFE, CHANGED_SINCE, WRONG_SHA256, NEW_XATTR } special;
+};
+
+}  // namespace
+
+TEST_F(Explain, Verdicts) {
+  const uint16_t R = F_REG | 0644, X = F_REG | 0755;
+  const rec_spec tool10{X, 0, 0, A_TOOL_10}, tool{X, 0, 0, A_TOOL};
+  const rec_spec data{R, 0, 0, A_DATA}, tampered{R, 0, 0, "tampered\n"};
+  const rec_spec data_666{F_REG | 0666, 0, 0, A_DATA};
+  const rec_spec script10{R, 0, 0, "script 1.0\n"}, script{X, 0, 0, "script\n"};
+  const rec_spec owned{R, 0, 0, "owned\n"}, owned_user{R, 1000, 1000, "owned\n"};
+  const rec_spec helper{X, 0, 0, "helper\n"};
+  const rec_spec s_new_suid{F_REG | 04755, 0, 0, S_NEW};
+  const rec_spec s_new_sgid{F_REG | 02755, 0, 0, S_NEW};
+  const rec_spec s_new{X, 0, 0, S_NEW};
+  const rec_spec conf{R, 0, 0, A_CONF}, conf_edit{R, 0, 0, "setting=2\n"};
+  const rec_spec conf2_old{R, 0, 0, "other=1\n"}, conf2{R, 0, 0, A_CONF2};
+  const rec_spec c_file{R, 0, 0, "file of c\n"}, old_file{R, 0, 0, "old\n"};
+  const rec_spec d1{X, 0, 0, "d 1\n"}, d2{X, 0, 0, D_TOOL};
+  const rec_spec dv_old{X, 0, 0, "old wrapper\n"}, dv{X, 0, 0, DV_TOOL};
+  const rec_spec mail{X, 0, 0, "mail\n"}, mail_sgid{F_REG | 02755, 0, 50, "mail\n"};
+  const rec_spec mail_other{F_REG | 02755, 0, 51, "mail\n"};
+  const rec_spec mail_suid{F_REG | 06755, 0, 50, "mail\n"};
+  const rec_spec ed_link{F_LNK | 0777, 0, 0, "/etc/alternatives/editor"};
+  const rec_spec alt_link{F_LNK | 0777, 0, 0, "/usr/bin/a-tool"};
+  const rec_spec evil_link{F_LNK | 0777, 0, 0, "/tmp/evil"};
+  const rec_spec link_old{F_LNK | 0777, 0, 0, "old-data"};
+  const rec_spec link{F_LNK | 0777, 0, 0, "data"};
+  const rec_spec state1{R, 0, 0, "status 1\n"}, state2{R, 0, 0, "status 2\n"};
+  const rec_spec intruder{X, 0, 0, "#!/bin/sh\n"};
+  const rec_spec b_old{X, 0, 0, "b old\n"}, b{X, 0, 0, "b\n"};
+  const rec_spec m0{X, 0, 0, "m 0.9\n"}, m{X, 0, 0, "m\n"};
+  const std::string no_op = ": an install, upgrade or reinstall of ";
+  const std::string mode_as_before =
+      " as before (only the archive or a stat override can account for a "
+      "change)";
+  const std::string gone_since =
+      ": the file as the newer snapshot holds it (it has changed or gone "
+      "since)";
+  const std::vector<verdict_row> rows = {
+      {"a file of a logged upgrade, the package's contents", "/usr/bin/a-tool",
+       &tool10, &tool, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0",
+       "", verdict_row::PLAIN},
+      {"contents that are neither version's", "/usr/share/a/data", &data,
+       &tampered,
+       "unexplained dpkg a 1.1: the contents of a 1.1 (md5 " + md5_hex(A_DATA) +
+           ")",
+       "unexplained archive a 1.1: the contents of a 1.1", "",
+       verdict_row::PLAIN},
+      {"a new file of a logged upgrade", "/usr/lib/a/new-helper", nullptr,
+       &helper, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0", "",
+       verdict_row::PLAIN},
+      {"the file changed on disk since the snapshot", "/usr/bin/a-tool",
+       &tool10, &tool, "unexplained dpkg a 1.1" + gone_since,
+       "package archive a 1.1 <1.0", "", verdict_row::CHANGED_SINCE},
+      {"a mode changed, contents kept", "/usr/share/a/data", &data, &data_666,
+       "unexplained dpkg a 1.1: mode 100644 and owner 0:0" + mode_as_before,
+       "unexplained archive a 1.1: mode 100644 of a 1.1", "",
+       verdict_row::PLAIN},
+      {"a mode the new version ships", "/usr/share/a/script", &script10,
+       &script,
+       "unexplained dpkg a 1.1: mode 100644 and owner 0:0" + mode_as_before,
+       "package archive a 1.1 <1.0", "", verdict_row::PLAIN},
+      {"an owner changed", "/usr/share/a/owned", &owned, &owned_user,
+       "unexplained dpkg a 1.1: mode 100644 and owner 0:0" + mode_as_before,
+       "unexplained archive a 1.1: owner 0:0 of a 1.1", "", verdict_row::PLAIN},
+      {"a new file of an install", "/usr/bin/s-new", nullptr, &s_new,
+       "package dpkg s 1.0", "package archive s 1.0", "", verdict_row::PLAIN},
+      // The dpkg level knows no modes and checks a new file's not at all:
+      // a set-user-ID or set-group-ID bit on a new file whose contents are
+      // the package's is "explained". Only the archive level catches it.
+      {"set-user-ID on a new file of an install", "/usr/bin/s-new", nullptr,
+       &s_new_suid, "package dpkg s 1.0",
+       "unexplained archive s 1.0: mode 100755 of s 1.0", "",
+       verdict_row::KNOWN_UNSAFE},
+      {"set-group-ID on a new file of an install", "/usr/bin/s-gid", nullptr,
+       &s_new_sgid, "package dpkg s 1.0",
+       "unexplained archive s 1.0: mode 100755 of s 1.0", "",
+       verdict_row::KNOWN_UNSAFE},
+      {"a conffile edited", "/etc/a.conf", &conf, &conf_edit,
+       "conffile dpkg a 1.1", "conffile archive a 1.1", "", verdict_row::PLAIN},
+      {"a conffile as the upgrade shipped it", "/etc/a2.conf", &conf2_old,
+       &conf2, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0", "",
+       verdict_row::PLAIN},
+      {"a conffile of a removed package, edited", "/etc/c.conf", nullptr,
+       &conf_edit, "conffile dpkg c", "conffile dpkg c", "",
+       verdict_row::PLAIN},
+      {"a file of a removed package, deleted", "/usr/share/c/file", &c_file,
+       nullptr,
+       "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 shipped (no archive at "
+       "hand)",
+       "package archive c <1.0", "package dpkg c <1.0 kept older.pkg",
+       verdict_row::PLAIN},
+      {"a file the upgrade dropped, deleted", "/usr/share/a/old-file",
+       &old_file, nullptr,
+       "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 shipped (no archive at "
+       "hand)",
+       "package archive a 1.1 <1.0", "package dpkg a 1.1 <1.0 kept older.pkg",
+       verdict_row::PLAIN},
+      {"a file still shipped, deleted", "/usr/share/a/data", &data, nullptr,
+       "unexplained dpkg a 1.1: the path, which a 1.1 still ships",
+       "unexplained dpkg a 1.1: the path, which a 1.1 still ships", "",
+       verdict_row::PLAIN},
+      {"a diverted file of an upgrade", "/usr/bin/d-tool.distrib", &d1, &d2,
+       "package dpkg d 2 <1", "package archive d 2 <1", "", verdict_row::PLAIN},
+      {"the diverting package's own file, no operation on it",
+       "/usr/bin/d-tool", &dv_old, &dv,
+       "unexplained dpkg dv 1" + no_op + "dv 1 between the snapshots (none)",
+       "unexplained dpkg dv 1" + no_op + "dv 1 between the snapshots (none)",
+       "", verdict_row::PLAIN},
+      {"the mode and group a stat override sets", "/usr/bin/a-mail", &mail,
+       &mail_sgid, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0", "",
+       verdict_row::PLAIN},
+      {"a group the stat override does not set", "/usr/bin/a-mail", &mail,
+       &mail_other,
+       "unexplained dpkg a 1.1: mode 100755 and owner 0:0" + mode_as_before,
+       "unexplained archive a 1.1: owner 0:50 of a 1.1", "",
+       verdict_row::PLAIN},
+      {"a set-user-ID bit besides the stat override's", "/usr/bin/a-mail",
+       &mail, &mail_suid,
+       "unexplained dpkg a 1.1: mode 100755 and owner 0:0" + mode_as_before,
+       "unexplained archive a 1.1: mode 102755 of a 1.1", "",
+       verdict_row::PLAIN},
+      {"a link the alternatives manage", "/usr/bin/editor", nullptr, &ed_link,
+       "package dpkg (alternatives)", "package dpkg (alternatives)", "",
+       verdict_row::PLAIN},
+      {"the alternative's name, to an alternative", "/etc/alternatives/editor",
+       nullptr, &alt_link, "package dpkg (alternatives)",
+       "package dpkg (alternatives)", "", verdict_row::PLAIN},
+      {"the alternative's name, elsewhere", "/etc/alternatives/editor",
+       &alt_link, &evil_link,
+       "unexplained dpkg (alternatives): a link to an alternative the package "
+       "manager has: /usr/bin/a-tool",
+       "unexplained dpkg (alternatives): a link to an alternative the package "
+       "manager has: /usr/bin/a-tool",
+       "", verdict_row::PLAIN},
+      {"a package's link, its target changed", "/usr/share/a/link", &link_old,
+       &link,
+       "unexplained dpkg a 1.1: the link target of a 1.1, which only its "
+       "archive holds",
+       "package archive a 1.1 <1.0", "", verdict_row::PLAIN},
+      {"dpkg's own state", "/var/lib/dpkg/status", &state1, &state2,
+       "package dpkg (package manager)", "package dpkg (package manager)", "",
+       verdict_row::PLAIN},
+      // Anything under dpkg's directory counts as its state, a maintainer
+      // script dropped there too.
+      {"a new file in dpkg's directory", "/var/lib/dpkg/info/x.postinst",
+       nullptr, &intruder, "package dpkg (package manager)",
+       "package dpkg (package manager)", "", verdict_row::PLAIN},
+      {"a path no package claims", "/opt/intruder", nullptr, &intruder,
+       "unexplained dpkg: a package that owns the path (none)",
+       "unexplained dpkg: a package that owns the path (none)", "",
+       verdict_row::PLAIN},
+      {"a package's file, its operation before the window", "/usr/bin/b-tool",
+       &b_old, &b,
+       "unexplained dpkg b 2.0" + no_op + "b 2.0 between the snapshots (none)",
+       "unexplained dpkg b 2.0" + no_op + "b 2.0 between the snapshots (none)",
+       "", verdict_row::PLAIN},
+      {"a package's path through a directory link", "/usr/bin/m-tool", &m0, &m,
+       "package dpkg m 1 <0.9", "package archive m 1 <0.9", "",
+       verdict_row::PLAIN},
+      {"a path outside the root", "!/usr/bin/a-tool", &tool10, &tool,
+       "unexplained dpkg: a path under ROOT",
+       "unexplained dpkg: a path under ROOT", "", verdict_row::PLAIN},
+      {"a SHA-256 in the snapshot that is not the contents'", "/usr/bin/a-tool",
+       &tool10, &tool, "unexplained dpkg a 1.1" + gone_since,
+       "unexplained archive a 1.1: the contents of a 1.1", "",
+       verdict_row::WRONG_SHA256},
+      {"an extended attribute added", "/usr/bin/a-tool", &tool, &tool,
+       "unexplained dpkg a 1.1: the extended attributes as before (no package "
+       "record accounts for a change of them)",
+       "unexplained archive a 1.1: the extended attributes as before (no "
+       "package record accounts for a change of them)",
+       "", verdict_row::NEW_XATTR},
+  };
+  for (const verdict_row &r : rows) {
+    for (level lv : {DPKG, ARCHIVE, KEPT}) {
+      xp_path p = path_of(r.path, r.older, r.newer);
+      if (r.special == verdict_row::CHANGED_SINCE)
+        pkg_fake_put(root_, r.path, "changed since\n");
+      db_ext none{}, ext{};
+      static const uint8_t xattr[] = {1, 2, 3};
+      if (r.special == verdict_row::WRONG_SHA256) {
+        sha256_buf("not the contents", 16, ext.sha256);
+        p.xp_recs[1].mask |= DB_SHA256;
+        p.xp_recs[1].ext = &ext;
+      } else if (r.special == verdict_row::NEW_XATTR) {
+        ext.xa = xattr;
+        ext.xa_len = sizeof xattr;
+        p.xp_recs[0].mask = p.xp_recs[1].mask |= DB_XATTR;
+        p.xp_recs[0].ext = &none;
+        p.xp_recs[1].ext = &ext;
+      }
+      std::vector<xp_path> got = explain(lv, {p});
+      ASSERT_EQ(1u, got.size()) << r.what;
+      std::string want = lv == DPKG      ? r.dpkg
+                         : lv == ARCHIVE ? r.archive
+                         : r.kept.empty() ? r.dpkg
+                                          : r.kept;
+      size_t at = want.find("ROOT");
+      if (at != std::string::npos)
+        want.replace(at, 4, root_);
+      EXPECT_EQ(want, verdict_text(got[0], root_))
+          << r.what
+          << (r.special == verdict_row::KNOWN_UNSAFE ? " (known unsafe)" : "")
+          << ", at the "
+          << (lv == DPKG ? "dpkg" : lv == ARCHIVE ? "archive" : "kept")
+          << " level";
+    }
+  }
+}
+
+// What the rows marked known_unsafe above should say: a new file's mode is
+// not checked at the dpkg level, so a set-user-ID or set-group-ID bit on a
+// new file whose contents are a package's passes as the package's. No
+// package record at that level says a file is set-user-ID: such a bit
+// must stay unexplained until the archive shows it. Enabled once the
+// engine checks it.
+TEST_F(Explain, DISABLED_NewSetIdFileAtDpkgLevel) {
+  const rec_spec suid{F_REG | 04755, 0, 0, S_NEW}, sgid{F_REG | 02755, 0, 0, S_NEW};
+  for (const auto &c : {std::make_pair("/usr/bin/s-new", &suid),
+                        std::make_pair("/usr/bin/s-gid", &sgid)}) {
+    std::vector<xp_path> got = explain(DPKG, {path_of(c.first, nullptr,
+                                                      c.second)});
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(XP_UNEXPLAINED, got[0].xp_verdict) << c.first;
+    EXPECT_EQ(XP_EV_DPKG, got[0].xp_evidence) << c.first;
+    EXPECT_EQ("s", got[0].xp_package) << c.first;
+  }
+}
+
+// The verdicts over more than one path: a deleted and a new path that are
+// one object moved, and a directory whose listing changed only because
+// its entries did.
+TEST_F(Explain, MovesAndDirectories) {
+  const uint16_t R = F_REG | 0644;
+  const rec_spec moveme{R, 0, 0, "move me\n"}, empty{R, 0, 0, ""};
+  const rec_spec data{R, 0, 0, A_DATA}, helper{F_REG | 0755, 0, 0, "helper\n"};
+  const rec_spec intruder{F_REG | 0755, 0, 0, "#!/bin/sh\n"};
+  const rec_spec c_file{R, 0, 0, "file of c\n"};
+  const rec_spec opt1{F_DIR | 0755, 0, 0, "listing 1"};
+  const rec_spec opt2{F_DIR | 0755, 0, 0, "listing 2"};
+  const rec_spec opt2_777{F_DIR | 0777, 0, 0, "listing 2"};
+  const std::string untold = "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 "
+                             "shipped (no archive at hand)";
+  struct one {
+    std::string path;
+    const rec_spec *older, *newer;
+    uint64_t ino;  // 0 for one of the path's own
+    std::string want;
+  };
+  const struct {
+    const char *what;
+    std::vector<one> paths;
+    level lv;
+  } cases[] = {
+      {"the same inode and contents",
+       {{"/opt/moveme", &moveme, nullptr, 77, "moved snapshots peer /opt/moved"},
+        {"/opt/moved", nullptr, &moveme, 77,
+         "moved snapshots peer /opt/moveme"}},
+       DPKG},
+      {"the only pair with the same contents",
+       {{"/opt/moveme", &moveme, nullptr, 0, "moved snapshots peer /opt/moved"},
+        {"/opt/moved", nullptr, &moveme, 0,
+         "moved snapshots peer /opt/moveme"}},
+       DPKG},
+      {"two pairs with the same contents, other inodes",
+       {{"/opt/a", &moveme, nullptr, 0, untold},
+        {"/opt/b", &moveme, nullptr, 0, untold},
+        {"/opt/c", nullptr, &moveme, 0,
+         "unexplained dpkg: a package that owns the path (none)"},
+        {"/opt/d", nullptr, &moveme, 0,
+         "unexplained dpkg: a package that owns the path (none)"}},
+       DPKG},
+      {"two empty files are no move",
+       {{"/opt/e1", &empty, nullptr, 0, untold},
+        {"/opt/e2", nullptr, &empty, 0,
+         "unexplained dpkg: a package that owns the path (none)"}},
+       DPKG},
+      {"a path a package still ships is no half of a move",
+       {{"/usr/share/a/data", &data, nullptr, 0,
+         "unexplained dpkg a 1.1: the path, which a 1.1 still ships"},
+        {"/opt/copy", nullptr, &data, 0,
+         "unexplained dpkg: a package that owns the path (none)"}},
+       DPKG},
+      {"a directory whose entry a removal deleted",
+       {{"/usr/share/c", &opt1, &opt2, 0, "package archive c <1.0"},
+        {"/usr/share/c/file", &c_file, nullptr, 0, "package archive c <1.0"}},
+       ARCHIVE},
+      {"a directory whose entries moved",
+       {{"/opt", &opt1, &opt2, 0, "package dpkg"},
+        {"/opt/moveme", &moveme, nullptr, 0, "moved snapshots peer /opt/moved"},
+        {"/opt/moved", nullptr, &moveme, 0,
+         "moved snapshots peer /opt/moveme"}},
+       DPKG},
+      {"a directory with an entry unexplained",
+       {{"/opt", &opt1, &opt2, 0,
+         "unexplained dpkg: a package that owns the path (none)"},
+        {"/opt/intruder", nullptr, &intruder, 0,
+         "unexplained dpkg: a package that owns the path (none)"}},
+       DPKG},
+      {"a directory whose mode changed too",
+       {{"/usr/lib/a", &opt1, &opt2_777, 0,
+         "unexplained dpkg a 1.1: mode 040755 and owner 0:0 as before (only "
+         "the archive or a stat override can account for a change)"},
+        {"/usr/lib/a/new-helper", nullptr, &helper, 0,
+         "package dpkg a 1.1 <1.0"}},
+       DPKG},
+  };
+  for (const auto &c : cases) {
+    std::vector<xp_path> paths;
+    for (const one &o : c.paths) {
+      paths.push_back(path_of(o.path, o.older, o.newer));
+      if (o.ino != 0)
+        paths.back().xp_recs[0].ino = o.ino;
+    }
+    std::vector<xp_path> got = explain(c.lv, paths);
+    ASSERT_EQ(c.paths.size(), got.size()) << c.what;
+    for (size_t i = 0; i < got.size(); i++)
+      EXPECT_EQ(c.paths[i].want, verdict_text(got[i], root_))
+          << c.what << ": " << c.paths[i].path;
+  }
+}
