@@ -242,12 +242,10 @@ struct verdict_row {
   std::string path;  // a host path under the root; "!" before one outside
   const rec_spec *older, *newer;
   std::string dpkg, archive, kept;
-  // PLAIN, or what sets the row apart: its verdict is a wrong "explained"
-  // that the engine gives today and must not (asserted as it is, so that
-  // a change shows, until fixed); the file has changed on disk since the
-  // newer snapshot; the newer record's extension holds a SHA-256 that is
+  // PLAIN, or what sets the row apart: the file has changed on disk since
+  // the newer snapshot; the newer record's extension holds a SHA-256 that is
   // not the contents', or an extended attribute the older had not.
-  enum { PLAIN, KNOWN_UNSAFE, CHANGED_SINCE, WRONG_SHA256, NEW_XATTR } special;
+  enum { PLAIN, CHANGED_SINCE, WRONG_SHA256, NEW_XATTR } special;
 };
 
 }  // namespace
@@ -261,6 +259,9 @@ TEST_F(Explain, Verdicts) {
   const rec_spec owned{R, 0, 0, "owned\n"}, owned_user{R, 1000, 1000, "owned\n"};
   const rec_spec helper{X, 0, 0, "helper\n"};
   const rec_spec s_new_suid{F_REG | 04755, 0, 0, S_NEW};
+  const std::string only_archive =
+      " (only the archive of s 1.0 can account for a set-user-ID or "
+      "set-group-ID bit)";
   const rec_spec s_new_sgid{F_REG | 02755, 0, 0, S_NEW};
   const rec_spec s_new{X, 0, 0, S_NEW};
   const rec_spec conf{R, 0, 0, A_CONF}, conf_edit{R, 0, 0, "setting=2\n"};
@@ -316,17 +317,17 @@ TEST_F(Explain, Verdicts) {
        "unexplained archive a 1.1: owner 0:0 of a 1.1", "", verdict_row::PLAIN},
       {"a new file of an install", "/usr/bin/s-new", nullptr, &s_new,
        "package dpkg s 1.0", "package archive s 1.0", "", verdict_row::PLAIN},
-      // The dpkg level knows no modes and checks a new file's not at all:
-      // a set-user-ID or set-group-ID bit on a new file whose contents are
-      // the package's is "explained". Only the archive level catches it.
+      // dpkg's records know no modes: a set-user-ID or set-group-ID bit on
+      // a new file whose contents are the package's is the archive's to
+      // vouch for, never theirs.
       {"set-user-ID on a new file of an install", "/usr/bin/s-new", nullptr,
-       &s_new_suid, "package dpkg s 1.0",
+       &s_new_suid, "unexplained dpkg s 1.0: mode 100755" + only_archive,
        "unexplained archive s 1.0: mode 100755 of s 1.0", "",
-       verdict_row::KNOWN_UNSAFE},
+       verdict_row::PLAIN},
       {"set-group-ID on a new file of an install", "/usr/bin/s-gid", nullptr,
-       &s_new_sgid, "package dpkg s 1.0",
+       &s_new_sgid, "unexplained dpkg s 1.0: mode 100755" + only_archive,
        "unexplained archive s 1.0: mode 100755 of s 1.0", "",
-       verdict_row::KNOWN_UNSAFE},
+       verdict_row::PLAIN},
       {"a conffile edited", "/etc/a.conf", &conf, &conf_edit,
        "conffile dpkg a 1.1", "conffile archive a 1.1", "", verdict_row::PLAIN},
       {"a conffile as the upgrade shipped it", "/etc/a2.conf", &conf2_old,
@@ -451,22 +452,16 @@ TEST_F(Explain, Verdicts) {
       if (at != std::string::npos)
         want.replace(at, 4, root_);
       EXPECT_EQ(want, verdict_text(got[0], root_))
-          << r.what
-          << (r.special == verdict_row::KNOWN_UNSAFE ? " (known unsafe)" : "")
-          << ", at the "
+          << r.what << ", at the "
           << (lv == DPKG ? "dpkg" : lv == ARCHIVE ? "archive" : "kept")
           << " level";
     }
   }
 }
 
-// What the rows marked known_unsafe above should say: a new file's mode is
-// not checked at the dpkg level, so a set-user-ID or set-group-ID bit on a
-// new file whose contents are a package's passes as the package's. No
-// package record at that level says a file is set-user-ID: such a bit
-// must stay unexplained until the archive shows it. Enabled once the
-// engine checks it.
-TEST_F(Explain, DISABLED_NewSetIdFileAtDpkgLevel) {
+// No package record at the dpkg level says a file is set-user-ID: such a
+// bit on a new file stays unexplained until the archive shows it.
+TEST_F(Explain, NewSetIdFileAtDpkgLevel) {
   const rec_spec suid{F_REG | 04755, 0, 0, S_NEW}, sgid{F_REG | 02755, 0, 0, S_NEW};
   for (const auto &c : {std::make_pair("/usr/bin/s-new", &suid),
                         std::make_pair("/usr/bin/s-gid", &sgid)}) {
