@@ -188,7 +188,7 @@ verdict_text(const xp_path &p, const std::string &root)
   return s;
 }
 
-class Explain : public TmpDirTest {
+class XpExplain : public TmpDirTest {
  protected:
   void SetUp() override {
     TmpDirTest::SetUp();
@@ -252,7 +252,7 @@ struct verdict_row {
 
 }  // namespace
 
-TEST_F(Explain, Verdicts) {
+TEST_F(XpExplain, Verdicts) {
   const uint16_t R = F_REG | 0644, X = F_REG | 0755;
   const rec_spec tool10{X, 0, 0, A_TOOL_10}, tool{X, 0, 0, A_TOOL};
   const rec_spec data{R, 0, 0, A_DATA}, tampered{R, 0, 0, "tampered\n"};
@@ -466,7 +466,7 @@ TEST_F(Explain, Verdicts) {
 // package record at that level says a file is set-user-ID: such a bit
 // must stay unexplained until the archive shows it. Enabled once the
 // engine checks it.
-TEST_F(Explain, DISABLED_NewSetIdFileAtDpkgLevel) {
+TEST_F(XpExplain, DISABLED_NewSetIdFileAtDpkgLevel) {
   const rec_spec suid{F_REG | 04755, 0, 0, S_NEW}, sgid{F_REG | 02755, 0, 0, S_NEW};
   for (const auto &c : {std::make_pair("/usr/bin/s-new", &suid),
                         std::make_pair("/usr/bin/s-gid", &sgid)}) {
@@ -482,7 +482,7 @@ TEST_F(Explain, DISABLED_NewSetIdFileAtDpkgLevel) {
 // The verdicts over more than one path: a deleted and a new path that are
 // one object moved, and a directory whose listing changed only because
 // its entries did.
-TEST_F(Explain, MovesAndDirectories) {
+TEST_F(XpExplain, MovesAndDirectories) {
   const uint16_t R = F_REG | 0644;
   const rec_spec moveme{R, 0, 0, "move me\n"}, empty{R, 0, 0, ""};
   const rec_spec data{R, 0, 0, A_DATA}, helper{F_REG | 0755, 0, 0, "helper\n"};
