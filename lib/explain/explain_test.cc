@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -198,15 +199,16 @@ class XpExplain : public TmpDirTest {
     from_ = pkg_fake_time("2026-01-02 00:00:00");
     to_ = pkg_fake_time("2026-01-03 00:00:00");
   }
-  // The verdicts of paths under the world at level lv; "" when the engine
-  // failed, with the failure added.
+  // The verdicts of paths under the world at level lv; none, with a
+  // failure added, when the records cannot be made.
   std::vector<xp_path> explain(level lv, std::vector<xp_path> paths) {
     std::string err;
     pkg_db *db = pkg_fake_open(world(root_, lv), &err);
     EXPECT_NE(nullptr, db) << err;
     if (db == nullptr)
       return {};
-    // Read from *err, not the return, which is 0 or true by convention.
+    // A failure is told by err, which holds under either error convention
+    // of the engines (0 or true on success).
     xp_explain(db, root_, from_, to_, &paths, &err);
     EXPECT_EQ("", err);
     pkg_close(db);
