@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -188,7 +189,7 @@ verdict_text(const xp_path &p, const std::string &root)
   return s;
 }
 
-class Explain : public TmpDirTest {
+class XpExplain : public TmpDirTest {
  protected:
   void SetUp() override {
     TmpDirTest::SetUp();
@@ -198,15 +199,16 @@ class Explain : public TmpDirTest {
     from_ = pkg_fake_time("2026-01-02 00:00:00");
     to_ = pkg_fake_time("2026-01-03 00:00:00");
   }
-  // The verdicts of paths under the world at level lv; "" when the engine
-  // failed, with the failure added.
+  // The verdicts of paths under the world at level lv; none, with a
+  // failure added, when the records cannot be made.
   std::vector<xp_path> explain(level lv, std::vector<xp_path> paths) {
     std::string err;
     pkg_db *db = pkg_fake_open(world(root_, lv), &err);
     EXPECT_NE(nullptr, db) << err;
     if (db == nullptr)
       return {};
-    // Read from *err, not the return, which is 0 or true by convention.
+    // A failure is told by err, which holds under either error convention
+    // of the engines (0 or true on success).
     xp_explain(db, root_, from_, to_, &paths, &err);
     EXPECT_EQ("", err);
     pkg_close(db);
@@ -250,7 +252,7 @@ struct verdict_row {
 
 }  // namespace
 
-TEST_F(Explain, Verdicts) {
+TEST_F(XpExplain, Verdicts) {
   const uint16_t R = F_REG | 0644, X = F_REG | 0755;
   const rec_spec tool10{X, 0, 0, A_TOOL_10}, tool{X, 0, 0, A_TOOL};
   const rec_spec data{R, 0, 0, A_DATA}, tampered{R, 0, 0, "tampered\n"};
@@ -461,7 +463,7 @@ TEST_F(Explain, Verdicts) {
 
 // No package record at the dpkg level says a file is set-user-ID: such a
 // bit on a new file stays unexplained until the archive shows it.
-TEST_F(Explain, NewSetIdFileAtDpkgLevel) {
+TEST_F(XpExplain, NewSetIdFileAtDpkgLevel) {
   const rec_spec suid{F_REG | 04755, 0, 0, S_NEW}, sgid{F_REG | 02755, 0, 0, S_NEW};
   for (const auto &c : {std::make_pair("/usr/bin/s-new", &suid),
                         std::make_pair("/usr/bin/s-gid", &sgid)}) {
@@ -477,7 +479,7 @@ TEST_F(Explain, NewSetIdFileAtDpkgLevel) {
 // The verdicts over more than one path: a deleted and a new path that are
 // one object moved, and a directory whose listing changed only because
 // its entries did.
-TEST_F(Explain, MovesAndDirectories) {
+TEST_F(XpExplain, MovesAndDirectories) {
   const uint16_t R = F_REG | 0644;
   const rec_spec moveme{R, 0, 0, "move me\n"}, empty{R, 0, 0, ""};
   const rec_spec data{R, 0, 0, A_DATA}, helper{F_REG | 0755, 0, 0, "helper\n"};
