@@ -21,8 +21,7 @@ struct fuzz_file {
   int fd = -1;
   char name[64] = "";
 
-  void
-  set(const uint8_t *data, size_t size)
+  void set(const uint8_t *data, size_t size)
   {
     if (fd < 0) {
       fd = memfd_create("fuzz", 0);
@@ -141,8 +140,12 @@ ref_recs(const std::vector<uint8_t> &data, int n)
   const uint8_t *d = data.data();
   for (int i = 0; i < n; i++) {
     const uint8_t *r = d + size_t(i) * 56;
-    out.push_back({{r, r + 56}, uint16_t(r[54] | r[55] << 8),
-                   data.size() > size_t(n) * 56, std::vector<uint8_t>(32), {}, {}});
+    out.push_back({{r, r + 56},
+                   uint16_t(r[54] | r[55] << 8),
+                   data.size() > size_t(n) * 56,
+                   std::vector<uint8_t>(32),
+                   {},
+                   {}});
   }
   size_t at = size_t(n) * 56;
   for (ref_rec &rec : out) {
@@ -192,8 +195,8 @@ ref_diff(const ref_rec &a, const ref_rec &b)
   static const struct {
     uint32_t bit;
     size_t at, len;
-  } fields[] = {{DB_INO, 0, 8},    {DB_MODE, 8, 2},   {DB_LINKS, 10, 2},
-                {DB_UID, 12, 4},   {DB_GID, 16, 4},   {DB_SIZE, 24, 8},
+  } fields[] = {{DB_INO, 0, 8},    {DB_MODE, 8, 2},  {DB_LINKS, 10, 2},
+                {DB_UID, 12, 4},   {DB_GID, 16, 4},  {DB_SIZE, 24, 8},
                 {DB_FLAGS, 32, 2}, {DB_CSUM, 34, 20}};
   uint32_t d = 0;
   for (const auto &f : fields)
@@ -216,11 +219,10 @@ fuzz_quiet_stdout()
   setenv("TZ", "UTC", 1);
 }
 
-#define FUZZ_CHECK(cond)                                                  \
-  do {                                                                    \
-    if (!(cond)) {                                                        \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,    \
-              #cond);                                                     \
-      abort();                                                            \
-    }                                                                     \
+#define FUZZ_CHECK(cond)                                                       \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      abort();                                                                 \
+    }                                                                          \
   } while (0)

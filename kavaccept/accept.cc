@@ -10,8 +10,8 @@
 #include <ctime>
 #include <vector>
 
-#include "db/print.h"
 #include "cmp/cmp.h"
+#include "db/print.h"
 #include "text/text.h"
 
 namespace {

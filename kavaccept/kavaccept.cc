@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "cmp/cmp.h"
 #include "db/db.h"
 #include "diag/diag.h"
+#include "explain/window.h"
 #include "ft/ft.h"
 #include "kavaccept/accept.h"
-#include "cmp/cmp.h"
-#include "explain/window.h"
 #include "port/port.h"
 
 namespace {
@@ -249,8 +249,14 @@ main(int argc, char *argv[])
     fail_made(nullptr, nullptr, a.out);
   }
 
-  acc_log log = {int64_t(time(nullptr)), a.user, MODE_WORDS[a.m], a.text,
-                 &take, a.name, older_sum, newer_sum};
+  acc_log log = {int64_t(time(nullptr)),
+                 a.user,
+                 MODE_WORDS[a.m],
+                 a.text,
+                 &take,
+                 a.name,
+                 older_sum,
+                 newer_sum};
   std::string line = acc_log_line(log);
   if (fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
       fflush(stdout) != 0)

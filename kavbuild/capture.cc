@@ -162,8 +162,7 @@ emit(dq_item *it, void *arg)
   // The attributes are read in walk order, here, as the frame is made.
   if ((it->rec.mask & DB_XATTR) && !it->no_xattrs) {
     size_t len;
-    if (xattrs_read(it->path, &c->room, c->items, sizeof c->items, &len) !=
-        0) {
+    if (xattrs_read(it->path, &c->room, c->items, sizeof c->items, &len) != 0) {
       warn_sys2("xattrs_read()", it->path);
       return -1;
     }

@@ -20,7 +20,8 @@ struct name_list {
   size_t len = 0, cap = 0;
   size_t *offs = nullptr;
   size_t n = 0, ncap = 0;
-  ~name_list() {
+  ~name_list()
+  {
     free(bytes);
     free(offs);
   }
@@ -29,7 +30,8 @@ struct name_list {
 // The digests asked for, fed the same bytes.
 class digests {
  public:
-  explicit digests(const digest_out *out) : out_(out) {
+  explicit digests(const digest_out *out) : out_(out)
+  {
     if (out_->sha1 != nullptr)
       sha1_init(&sha1_);
   }
@@ -37,26 +39,28 @@ class digests {
   digests(const digests &) = delete;
   digests &operator=(const digests &) = delete;
   // -1 with ENOMEM when the SHA-256 context cannot be made.
-  int start() {
-    return out_->sha256 != nullptr ? sha256_init(&sha256_) : 0;
-  }
-  void update(const void *data, size_t n) {
+  int start() { return out_->sha256 != nullptr ? sha256_init(&sha256_) : 0; }
+  void update(const void *data, size_t n)
+  {
     if (out_->sha1 != nullptr)
       sha1_update(&sha1_, data, int32_t(n));
     if (out_->sha256 != nullptr)
       sha256_update(&sha256_, data, n);
   }
-  void finish() {
+  void finish()
+  {
     if (out_->sha1 != nullptr)
       sha1_final(&sha1_, out_->sha1);
     if (out_->sha256 != nullptr)
       sha256_final(&sha256_, out_->sha256);
   }
-  static void feed(const uint8_t *buf, size_t n, void *arg) {
+  static void feed(const uint8_t *buf, size_t n, void *arg)
+  {
     static_cast<digests *>(arg)->update(buf, n);
   }
   // A sha_restart_fn: the reading starts over.
-  static int restart(void *arg) {
+  static int restart(void *arg)
+  {
     digests *d = static_cast<digests *>(arg);
     if (d->out_->sha1 != nullptr)
       sha1_init(&d->sha1_);
@@ -136,8 +140,7 @@ digest_dir(int fd, const digest_out *out)
 }  // namespace
 
 int
-digest_opened(int opened, const port_stat *st, const digest_out *out,
-              int *cold)
+digest_opened(int opened, const port_stat *st, const digest_out *out, int *cold)
 {
   fd_guard fd(opened);
   if (S_ISDIR(st->st_mode))

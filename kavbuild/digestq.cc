@@ -207,7 +207,8 @@ dq_start_threads(dq *q, int first, int count, void *(*fn)(void *))
   sigdelset(&all, SIGBUS);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   int n = 0;
-  while (n < count && pthread_create(&q->threads[first + n], nullptr, fn, q) == 0)
+  while (n < count &&
+         pthread_create(&q->threads[first + n], nullptr, fn, q) == 0)
     n++;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return n;

@@ -120,8 +120,11 @@ TEST(DigestQueue, KeepsOrder) {
 TEST(DigestQueue, StopsAtTheFirstFailure) {
   const struct {
     long digest, emit, want_last;
-  } cases[] = {{1500, -1, 1500}, {-1, 777, 777}, {2000, 2100, 2000},
-               {3000, 10, 10}, {0, -1, 0}};
+  } cases[] = {{1500, -1, 1500},
+               {-1, 777, 777},
+               {2000, 2100, 2000},
+               {3000, 10, 10},
+               {0, -1, 0}};
   for (const auto &c : cases) {
     run r;
     r.fail_digest = c.digest;

@@ -31,9 +31,9 @@ struct dq {
   uint32_t weight[DQ_SLOTS];
   // head <= claim <= tail and head <= hint, whenever the mutex is free.
   uint64_t head, tail, claim, hint, done_upto;
-  uint64_t bytes;       // weights of the items from head to tail
-  uint64_t waiting;     // items published and not yet claimed
-  uint64_t wake_at;     // the walk sleeps until done_upto reaches it
+  uint64_t bytes;    // weights of the items from head to tail
+  uint64_t waiting;  // items published and not yet claimed
+  uint64_t wake_at;  // the walk sleeps until done_upto reaches it
   bool walk_asleep;
   int result;
   bool stop;

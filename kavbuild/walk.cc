@@ -60,8 +60,8 @@ fail(const walker *w, const char *what, const char *path)
 int walk_dir(walker *w, DIR *dir, size_t plen);
 
 int
-walk_entry(walker *w, DIR *dir, size_t plen, const char *name,
-           const pcl *list, int inherited)
+walk_entry(walker *w, DIR *dir, size_t plen, const char *name, const pcl *list,
+           int inherited)
 {
   size_t nlen = strlen(name);
   put_name(w, plen, name, nlen);
@@ -132,8 +132,7 @@ walk_dir(walker *w, DIR *dir, size_t plen)
 // Nothing is in flight before the top directory is read, so its failure
 // needs no settling.
 int
-walk_top(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync,
-         void *arg)
+walk_top(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync, void *arg)
 {
   dir_guard dir(opendir(path));
   if (dir.get() == nullptr) {

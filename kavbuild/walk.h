@@ -11,8 +11,8 @@
 // Called once per recorded entry with its full path, its status (links not
 // followed), the matching entry's attribute mask and the entry itself.
 // 0 goes on; anything else stops the whole walk and is returned by it.
-typedef int (*fs_visit_fn)(const char *path, const port_stat *st,
-                           uint16_t mask, void *arg, const pclent *ent);
+typedef int (*fs_visit_fn)(const char *path, const port_stat *st, uint16_t mask,
+                           void *arg, const pclent *ent);
 
 // Walks the directory path and everything below it that the policy lets
 // it reach, each directory's entries in the order the directory gives

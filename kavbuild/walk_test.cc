@@ -37,13 +37,15 @@ record(const char *path, const port_stat *st, uint16_t mask, void *arg,
 
 class WalkTest : public TmpDirTest {
  protected:
-  void TearDown() override {
+  void TearDown() override
+  {
     if (tree_ != nullptr)
       pclt_free(tree_);
     TmpDirTest::TearDown();
   }
   // Loads policy text in which "@D" stands for the test's directory.
-  void policy(std::string text) {
+  void policy(std::string text)
+  {
     for (size_t at; (at = text.find("@D")) != std::string::npos;)
       text.replace(at, 2, dir_);
     write_file(path(".policy"), text);
@@ -52,16 +54,19 @@ class WalkTest : public TmpDirTest {
     ASSERT_EQ(0, configfile_parse(path(".policy").c_str(), tree_));
     unlink(path(".policy").c_str());
   }
-  void mkdirs(std::initializer_list<const char *> names) {
+  void mkdirs(std::initializer_list<const char *> names)
+  {
     for (const char *n : names)
       ASSERT_EQ(0, mkdir(path(n).c_str(), 0755)) << n;
   }
-  void files(std::initializer_list<const char *> names) {
+  void files(std::initializer_list<const char *> names)
+  {
     for (const char *n : names)
       write_file(path(n), n);
   }
   // Relative paths of the visits, in visiting order.
-  std::vector<std::string> walk(int want = 0) {
+  std::vector<std::string> walk(int want = 0)
+  {
     v_.seen.clear();
     EXPECT_EQ(want, fs_walk(tree_, dir_.c_str(), record, &v_));
     std::vector<std::string> rel;
@@ -70,7 +75,8 @@ class WalkTest : public TmpDirTest {
     return rel;
   }
   // The same set in name order, for trees whose directory order is free.
-  std::vector<std::string> walk_sorted(int want = 0) {
+  std::vector<std::string> walk_sorted(int want = 0)
+  {
     auto r = walk(want);
     std::sort(r.begin(), r.end());
     return r;
@@ -221,8 +227,8 @@ TEST_F(WalkTest, PathTooLong) {
   testing::internal::CaptureStderr();
   v_.seen.clear();
   EXPECT_EQ(-1, fs_walk(tree_, dir_.c_str(), record, &v_));
-  EXPECT_EQ("lstat(): " + full.substr(0, 1023) + ": " +
-                strerror(ENAMETOOLONG) + "\n",
+  EXPECT_EQ("lstat(): " + full.substr(0, 1023) + ": " + strerror(ENAMETOOLONG) +
+                "\n",
             testing::internal::GetCapturedStderr());
   EXPECT_EQ(size_t(std::count(rel.begin(), rel.end(), '/') + 1),
             v_.seen.size());
@@ -254,6 +260,5 @@ TEST_F(WalkTest, UnreadableDirectoryStops) {
         exit(fs_walk(tree_, dir_.c_str(), record, &v) == -1 ? 3 : 0);
       },
       testing::ExitedWithCode(3),
-      "^opendir\\(\\): " + path("d/locked") + ": " + strerror(EACCES) +
-          "\n$");
+      "^opendir\\(\\): " + path("d/locked") + ": " + strerror(EACCES) + "\n$");
 }

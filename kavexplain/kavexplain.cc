@@ -10,11 +10,11 @@
 
 #include "db/db.h"
 #include "diag/diag.h"
-#include "ft/ft.h"
 #include "explain/explain.h"
-#include "pkg/pkg.h"
 #include "explain/window.h"
+#include "ft/ft.h"
 #include "kavexplain/report.h"
+#include "pkg/pkg.h"
 #include "port/port.h"
 
 namespace {

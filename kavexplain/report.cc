@@ -102,14 +102,14 @@ xp_report_text(const std::vector<xp_path> &paths, FILE *out)
     xp_path p;
     p.xp_older = std::get<1>(g.first);
     p.xp_version = std::get<2>(g.first);
-    s += "  " + text_esc(std::get<0>(g.first) +
-                (p.xp_version.empty() && p.xp_older.empty() ? "" : " ") +
-                versions(p)) + ": " +
-         std::to_string(g.second.count) +
+    s += "  " +
+         text_esc(std::get<0>(g.first) +
+                  (p.xp_version.empty() && p.xp_older.empty() ? "" : " ") +
+                  versions(p)) +
+         ": " + std::to_string(g.second.count) +
          (g.second.count == 1 ? " path" : " paths") + ", all match, " +
          XP_EVIDENCE_WORDS[g.second.evidence] +
-         (g.second.kept ? " (kept records)" : "") +
-         "\n";
+         (g.second.kept ? " (kept records)" : "") + "\n";
   }
   if (count[XP_MOVED] > 0)
     s += "moved:\n";
@@ -145,8 +145,7 @@ xp_report_json(const std::vector<xp_path> &paths, FILE *out)
     if (p.xp_verdict == XP_UNEXPLAINED)
       str("expected", p.xp_expected);
     if (p.xp_verdict == XP_MOVED)
-      str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from",
-          p.xp_peer);
+      str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
     line += "}\n";
     if (!put(out, line))
       return -1;

@@ -62,8 +62,8 @@ archive_of(pkg_db *db, const fake_archive &fa)
       sha_buf(ff.fa_data.data(), int32_t(ff.fa_data.size()), f.pa_sum);
       sha256_buf(ff.fa_data.data(), ff.fa_data.size(), f.pa_sum256);
     }
-    std::string host(pkg_canon_view(
-        db, pkg_located(db, fa.fr_name, ff.fa_path)));
+    std::string host(pkg_canon_view(db,
+                                    pkg_located(db, fa.fr_name, ff.fa_path)));
     ar->pr_files[host] = f;
   }
   return ar;

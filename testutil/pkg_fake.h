@@ -14,7 +14,7 @@
 // target in fa_data.
 struct fake_afile {
   std::string fa_path;  // as the package names it: "/usr/bin/x"
-  uint16_t fa_mode;  // type and permissions
+  uint16_t fa_mode;     // type and permissions
   uint32_t fa_uid, fa_gid;
   std::string fa_data;
 };
@@ -43,7 +43,7 @@ struct pkg_fake {
   std::map<std::string, std::string> pf_lists, pf_md5sums;
   std::string pf_diversions, pf_statoverride;
   std::map<std::string, std::string> pf_alternatives;  // by the link's name
-  std::string pf_log;  // dpkg.log
+  std::string pf_log;                                  // dpkg.log
   std::vector<fake_archive> pf_archives;
   std::vector<fake_kept> pf_kept;  // newest first
 };

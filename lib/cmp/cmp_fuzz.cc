@@ -21,10 +21,10 @@
 #include <cerrno>
 #include <map>
 
+#include "cmp/cmp.h"
 #include "db/le.h"
 #include "db/print.h"
 #include "fuzz/fuzz_util.h"
-#include "cmp/cmp.h"
 
 namespace {
 
@@ -165,9 +165,8 @@ std::string
 built_frame(uint8_t which, uint8_t v)
 {
   static const char *const paths[16] = {
-      "/",     "/a",       "/a/b",   "/a/b/c", "/a-b",     "/a/c",
-      "/b",    "/b/a",     "/ab",    "/a\xff", "/\x80",    "/a/b/c/d",
-      "/c/d/e", "/c",      "/c/d",   "/z"};
+      "/",   "/a",     "/a/b",  "/a/b/c",   "/a-b",   "/a/c", "/b",   "/b/a",
+      "/ab", "/a\xff", "/\x80", "/a/b/c/d", "/c/d/e", "/c",   "/c/d", "/z"};
   std::string path = paths[which & 15];
   db_rec r;
   memset(&r, 0, sizeof r);
@@ -231,7 +230,8 @@ check_node(const ft_node *n)
     FUZZ_CHECK(c->ftn_parent == n && c->ftn_index == i);
     if (i > 0) {
       const ft_node *p = &n->ftn_child[i - 1];
-      std::string a(p->ftn_name, p->ftn_namelen), b(c->ftn_name, c->ftn_namelen);
+      std::string a(p->ftn_name, p->ftn_namelen),
+          b(c->ftn_name, c->ftn_namelen);
       FUZZ_CHECK(a < b);
     }
     check_node(c);
@@ -340,8 +340,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
       // Other paths land where the tree puts them; the file must still
       // read back whole.
       c.want.clear();
-      FUZZ_CHECK(db_readall(diffname, accept_frame, nullptr, dbuf, sizeof dbuf) ==
-                 0);
+      FUZZ_CHECK(db_readall(diffname, accept_frame, nullptr, dbuf,
+                            sizeof dbuf) == 0);
     }
     unlink(diffname);
   }

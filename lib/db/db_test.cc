@@ -244,7 +244,8 @@ TEST_F(DbFile, MissingFile) {
   collector c;
   uint8_t data[DB_REC_LEN];
   errno = 0;
-  EXPECT_EQ(-1, db_readall(path("none").c_str(), collect, &c, data, sizeof data));
+  EXPECT_EQ(-1,
+            db_readall(path("none").c_str(), collect, &c, data, sizeof data));
   EXPECT_EQ(ENOENT, errno);
 }
 
@@ -299,9 +300,11 @@ TEST_F(DbFile, MalformedFrames) {
   } cases[] = {
       {"empty path", frame_bytes("", 0, std::string(56, 'd')), 56},
       {"empty data", frame_bytes("/x", 0, ""), 56},
-      {"path over 1023", frame_bytes(std::string(1024, 'p'), 0, std::string(56, 'd')), 56},
+      {"path over 1023",
+       frame_bytes(std::string(1024, 'p'), 0, std::string(56, 'd')), 56},
       {"data over cap", frame_bytes("/x", 0, std::string(57, 'd')), 56},
-      {"huge data length", frame_bytes("/x", 0, "d").replace(2, 4, "\xff\xff\xff\xff"), 112},
+      {"huge data length",
+       frame_bytes("/x", 0, "d").replace(2, 4, "\xff\xff\xff\xff"), 112},
   };
   std::string name = path("db");
   for (const auto &c : cases) {
@@ -318,7 +321,8 @@ TEST_F(DbFile, MalformedFrames) {
       ASSERT_EQ(0xcc, data[i]) << c.what;
   }
   // The longest path and data exactly the caller's room are fine.
-  write_file(name, frame_bytes(std::string(1023, 'p'), 0, std::string(56, 'd')));
+  write_file(name,
+             frame_bytes(std::string(1023, 'p'), 0, std::string(56, 'd')));
   collector col;
   uint8_t data[56];
   EXPECT_EQ(0, db_readall(name.c_str(), collect, &col, data, sizeof data));

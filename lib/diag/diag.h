@@ -28,8 +28,8 @@ void diag_exit_status(int status);
 [[noreturn]] void die_msg3(const char *a, const char *b, const char *c);
 
 // An option's argument into dst, whole: one too long for it is refused
-// ("-d: argument too long", the status of die_*) rather than cut to a name the user
-// never typed.
+// ("-d: argument too long", the status of die_*) rather than cut to a name the
+// user never typed.
 template <size_t N>
 void
 copy_arg(char (&dst)[N], const char *arg, const char *opt)

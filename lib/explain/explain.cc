@@ -103,8 +103,9 @@ by_digest(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host)
   if (!dd.xd_done)
     xp_disk_sums(c->xc_root + host, now->mask, &dd);
   if (!dd.xd_ok || !sums_match(now, dd.xd_sha1, dd.xd_sha256)) {
-    p->xp_expected = "the file as the newer snapshot holds it (it has "
-                     "changed or gone since)";
+    p->xp_expected =
+        "the file as the newer snapshot holds it (it has "
+        "changed or gone since)";
     return CLAIM_FAILS;
   }
   if (cl.pc_md5.empty()) {
@@ -142,7 +143,8 @@ by_records(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host,
   // file is the host's own to write, so it cannot vouch for one either.
   if (p->xp_kind == DB_KIND_NEW && (now->mask & DB_MODE) &&
       (now->mode & (S_ISUID | S_ISGID)) && !S_ISDIR(now->mode)) {
-    p->xp_expected = "mode " + octal(uint16_t(now->mode & ~(S_ISUID | S_ISGID))) +
+    p->xp_expected = "mode " +
+                     octal(uint16_t(now->mode & ~(S_ISUID | S_ISGID))) +
                      " (only the archive of " + pkg_text(cl.pc_pkg) +
                      " can account for a set-user-ID or set-group-ID bit)";
     return CLAIM_FAILS;
@@ -184,8 +186,9 @@ try_claim(xp_ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
   // No package record holds extended attributes: a capability, an ACL or a
   // label that changed on a package's file is never the package's doing.
   if (p->xp_kind == DB_KIND_CHANGED && (diff & DB_XATTR)) {
-    p->xp_expected = "the extended attributes as before (no package record "
-                     "accounts for a change of them)";
+    p->xp_expected =
+        "the extended attributes as before (no package record "
+        "accounts for a change of them)";
     p->xp_evidence = ar != nullptr ? XP_EV_ARCHIVE : XP_EV_DPKG;
     return false;
   }
@@ -388,8 +391,8 @@ xp_arches_of(const xp_ctx &c, const std::string &name)
 bool
 xp_host_of(const std::string &root, const std::string &name, std::string *host)
 {
-  if (!root.empty() && (name.compare(0, root.size(), root) != 0 ||
-                        name[root.size()] != '/'))
+  if (!root.empty() &&
+      (name.compare(0, root.size(), root) != 0 || name[root.size()] != '/'))
     return false;
   *host = name.substr(root.size());
   return true;

@@ -40,9 +40,8 @@ int xp_collect(ft_node *node, void *arg);
 // window of package operations. False with *err when the package
 // manager's records or an archive cannot be read or do not verify.
 bool xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
-               std::vector<xp_path> *paths, std::string *err);
+                std::vector<xp_path> *paths, std::string *err);
 
 // The status the report ends with: 0 when nothing is unexplained and no
 // configuration file was edited, else 1.
 int xp_status(const std::vector<xp_path> &paths);
-

@@ -54,10 +54,10 @@ archive_keys(xp_ctx *c, const std::vector<xp_path> &paths)
   auto tied = [](const pkg_key &k) {
     return std::tie(k.pk_name, k.pk_version, k.pk_arch);
   };
-  std::sort(keys.begin(), keys.end(), [&tied](const pkg_key &a,
-                                              const pkg_key &b) {
-    return tied(a) < tied(b);
-  });
+  std::sort(keys.begin(), keys.end(),
+            [&tied](const pkg_key &a, const pkg_key &b) {
+              return tied(a) < tied(b);
+            });
   keys.erase(std::unique(keys.begin(), keys.end(),
                          [&tied](const pkg_key &a, const pkg_key &b) {
                            return tied(a) == tied(b);
@@ -154,4 +154,3 @@ xp_read_ahead(xp_ctx *c, const std::vector<xp_path> &paths)
   for (std::thread &t : threads)
     t.join();
 }
-

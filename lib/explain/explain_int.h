@@ -24,8 +24,8 @@ struct xp_ctx {
   std::string xc_root;
   std::map<std::string, std::vector<pkg_op>> xc_ops;  // by package, in order
   std::vector<xp_digest> xc_disk;  // by path, as the paths are ordered
-  size_t xc_at = 0;  // the path being explained
-  std::string xc_err;  // set when a check failed outright
+  size_t xc_at = 0;                // the path being explained
+  std::string xc_err;              // set when a check failed outright
 };
 
 // The record the newer snapshot holds for p: its second of a change.
@@ -40,8 +40,7 @@ xp_now(const xp_path &p)
 const pkg_op *xp_install_op(const xp_ctx &c, const pkg_meta *m);
 // The architectures an archive of the package may have: its own, the
 // native one (for a package no longer installed), "all".
-std::vector<std::string> xp_arches_of(const xp_ctx &c,
-                                      const std::string &name);
+std::vector<std::string> xp_arches_of(const xp_ctx &c, const std::string &name);
 // The host path of a snapshot's path: false for one outside the root.
 bool xp_host_of(const std::string &root, const std::string &name,
                 std::string *host);

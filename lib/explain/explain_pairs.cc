@@ -26,8 +26,7 @@ xp_find_moves(std::vector<xp_path> *paths)
   for (size_t i = 0; i < paths->size(); i++) {
     xp_path &p = (*paths)[i];
     if (p.xp_verdict != XP_UNEXPLAINED ||
-        !(p.xp_recs[0].mask & (DB_CSUM | DB_SHA256)) ||
-        !p.xp_package.empty())
+        !(p.xp_recs[0].mask & (DB_CSUM | DB_SHA256)) || !p.xp_package.empty())
       continue;
     if (p.xp_kind == DB_KIND_DELETED) {
       gone[key(p.xp_recs[0])].push_back(i);
@@ -97,4 +96,3 @@ xp_explain_dirs(std::vector<xp_path> *paths)
     p.xp_expected.clear();
   }
 }
-

@@ -90,13 +90,13 @@ world(const std::string &root, level lv)
                 "\n\n" + para("b", "2.0") + "\n" + para("s", "1.0") + "\n" +
                 para("c", "1.0", "deinstall ok config-files") +
                 "Conffiles:\n /etc/c.conf " + md5_hex("c\n") + "\n\n" +
-                para("d", "2") + "\n" + para("dv", "1") + "\n" +
-                para("m", "1");
-  f.pf_lists["a"] = "/.\n/etc\n/etc/a.conf\n/etc/a2.conf\n/usr\n/usr/bin\n"
-                    "/usr/bin/a-tool\n/usr/bin/a-mail\n/usr/share\n"
-                    "/usr/share/a\n/usr/share/a/data\n/usr/share/a/script\n"
-                    "/usr/share/a/owned\n/usr/share/a/link\n/usr/lib\n"
-                    "/usr/lib/a\n/usr/lib/a/new-helper\n";
+                para("d", "2") + "\n" + para("dv", "1") + "\n" + para("m", "1");
+  f.pf_lists["a"] =
+      "/.\n/etc\n/etc/a.conf\n/etc/a2.conf\n/usr\n/usr/bin\n"
+      "/usr/bin/a-tool\n/usr/bin/a-mail\n/usr/share\n"
+      "/usr/share/a\n/usr/share/a/data\n/usr/share/a/script\n"
+      "/usr/share/a/owned\n/usr/share/a/link\n/usr/lib\n"
+      "/usr/lib/a\n/usr/lib/a/new-helper\n";
   f.pf_md5sums["a"] = md5_hex(A_TOOL) + "  usr/bin/a-tool\n" +
                       md5_hex("mail\n") + "  usr/bin/a-mail\n" +
                       md5_hex(A_DATA) + "  usr/share/a/data\n" +
@@ -106,8 +106,8 @@ world(const std::string &root, level lv)
   f.pf_lists["b"] = "/usr/bin/b-tool\n";
   f.pf_md5sums["b"] = md5_hex("b\n") + "  usr/bin/b-tool\n";
   f.pf_lists["s"] = "/usr/bin/s-new\n/usr/bin/s-gid\n";
-  f.pf_md5sums["s"] = md5_hex(S_NEW) + "  usr/bin/s-new\n" +
-                      md5_hex(S_NEW) + "  usr/bin/s-gid\n";
+  f.pf_md5sums["s"] = md5_hex(S_NEW) + "  usr/bin/s-new\n" + md5_hex(S_NEW) +
+                      "  usr/bin/s-gid\n";
   f.pf_lists["c"] = "/etc/c.conf\n";
   f.pf_lists["d"] = "/usr/bin/d-tool\n";
   f.pf_md5sums["d"] = md5_hex(D_TOOL) + "  usr/bin/d-tool\n";
@@ -117,21 +117,25 @@ world(const std::string &root, level lv)
   f.pf_md5sums["m"] = md5_hex("m\n") + "  bin/m-tool\n";
   f.pf_diversions = "/usr/bin/d-tool\n/usr/bin/d-tool.distrib\ndv\n";
   f.pf_statoverride = "root #50 2755 /usr/bin/a-mail\n";
-  f.pf_alternatives["editor"] = "auto\n/usr/bin/editor\n\n/usr/bin/a-tool\n"
-                                "50\n\n";
-  f.pf_log = "2026-01-01 09:00:00 upgrade b:amd64 1.0 2.0\n"
-             "2026-01-02 10:00:00 upgrade a:amd64 1.0 1.1\n"
-             "2026-01-02 10:00:01 install s:amd64 <none> 1.0\n"
-             "2026-01-02 10:00:02 remove c:amd64 1.0 <none>\n"
-             "2026-01-02 10:00:03 upgrade d:amd64 1 2\n"
-             "2026-01-02 10:00:04 upgrade m:amd64 0.9 1\n";
+  f.pf_alternatives["editor"] =
+      "auto\n/usr/bin/editor\n\n/usr/bin/a-tool\n"
+      "50\n\n";
+  f.pf_log =
+      "2026-01-01 09:00:00 upgrade b:amd64 1.0 2.0\n"
+      "2026-01-02 10:00:00 upgrade a:amd64 1.0 1.1\n"
+      "2026-01-02 10:00:01 install s:amd64 <none> 1.0\n"
+      "2026-01-02 10:00:02 remove c:amd64 1.0 <none>\n"
+      "2026-01-02 10:00:03 upgrade d:amd64 1 2\n"
+      "2026-01-02 10:00:04 upgrade m:amd64 0.9 1\n";
   pkg_fake_put(root, "/etc/passwd", "root:x:0:0::/root:/bin/sh\n");
   pkg_fake_put(root, "/usr/bin/.keep", "");
   symlink("usr/bin", (root + "/bin").c_str());
   if (lv == ARCHIVE) {
     const uint16_t R = F_REG | 0644, X = F_REG | 0755;
     f.pf_archives = {
-        {"a", "1.1", "amd64",
+        {"a",
+         "1.1",
+         "amd64",
          {{"/etc/a.conf", R, 0, 0, A_CONF},
           {"/etc/a2.conf", R, 0, 0, A_CONF2},
           {"/usr/bin/a-tool", X, 0, 0, A_TOOL},
@@ -142,13 +146,19 @@ world(const std::string &root, level lv)
           {"/usr/share/a/link", F_LNK | 0777, 0, 0, "data"},
           {"/usr/lib/a", F_DIR | 0755, 0, 0, ""},
           {"/usr/lib/a/new-helper", X, 0, 0, "helper\n"}}},
-        {"a", "1.0", "amd64",
+        {"a",
+         "1.0",
+         "amd64",
          {{"/usr/bin/a-tool", X, 0, 0, A_TOOL_10},
           {"/usr/share/a/old-file", R, 0, 0, "old\n"}}},
-        {"s", "1.0", "amd64",
+        {"s",
+         "1.0",
+         "amd64",
          {{"/usr/bin/s-new", X, 0, 0, S_NEW},
           {"/usr/bin/s-gid", X, 0, 0, S_NEW}}},
-        {"c", "1.0", "amd64",
+        {"c",
+         "1.0",
+         "amd64",
          {{"/etc/c.conf", R, 0, 0, "c\n"},
           {"/usr/share/c/file", R, 0, 0, "file of c\n"}}},
         {"d", "2", "amd64", {{"/usr/bin/d-tool", X, 0, 0, D_TOOL}}},
@@ -191,7 +201,8 @@ verdict_text(const xp_path &p, const std::string &root)
 
 class XpExplain : public TmpDirTest {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     TmpDirTest::SetUp();
     char real[PATH_MAX];
     ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
@@ -201,7 +212,8 @@ class XpExplain : public TmpDirTest {
   }
   // The verdicts of paths under the world at level lv; none, with a
   // failure added, when the records cannot be made.
-  std::vector<xp_path> explain(level lv, std::vector<xp_path> paths) {
+  std::vector<xp_path> explain(level lv, std::vector<xp_path> paths)
+  {
     std::string err;
     pkg_db *db = pkg_fake_open(world(root_, lv), &err);
     EXPECT_NE(nullptr, db) << err;
@@ -217,7 +229,8 @@ class XpExplain : public TmpDirTest {
   // One path: changed (older and newer), new (newer) or deleted (older);
   // a regular file's newer contents are put on disk.
   xp_path path_of(const std::string &host, const rec_spec *older,
-                  const rec_spec *newer) {
+                  const rec_spec *newer)
+  {
     xp_path p;
     p.xp_name = host[0] == '/' ? root_ + host : host.substr(1);
     p.xp_kind = older == nullptr   ? DB_KIND_NEW
@@ -258,7 +271,8 @@ TEST_F(XpExplain, Verdicts) {
   const rec_spec data{R, 0, 0, A_DATA}, tampered{R, 0, 0, "tampered\n"};
   const rec_spec data_666{F_REG | 0666, 0, 0, A_DATA};
   const rec_spec script10{R, 0, 0, "script 1.0\n"}, script{X, 0, 0, "script\n"};
-  const rec_spec owned{R, 0, 0, "owned\n"}, owned_user{R, 1000, 1000, "owned\n"};
+  const rec_spec owned{R, 0, 0, "owned\n"},
+      owned_user{R, 1000, 1000, "owned\n"};
   const rec_spec helper{X, 0, 0, "helper\n"};
   const rec_spec s_new_suid{F_REG | 04755, 0, 0, S_NEW};
   const std::string only_archive =
@@ -271,7 +285,8 @@ TEST_F(XpExplain, Verdicts) {
   const rec_spec c_file{R, 0, 0, "file of c\n"}, old_file{R, 0, 0, "old\n"};
   const rec_spec d1{X, 0, 0, "d 1\n"}, d2{X, 0, 0, D_TOOL};
   const rec_spec dv_old{X, 0, 0, "old wrapper\n"}, dv{X, 0, 0, DV_TOOL};
-  const rec_spec mail{X, 0, 0, "mail\n"}, mail_sgid{F_REG | 02755, 0, 50, "mail\n"};
+  const rec_spec mail{X, 0, 0, "mail\n"},
+      mail_sgid{F_REG | 02755, 0, 50, "mail\n"};
   const rec_spec mail_other{F_REG | 02755, 0, 51, "mail\n"};
   const rec_spec mail_suid{F_REG | 06755, 0, 50, "mail\n"};
   const rec_spec ed_link{F_LNK | 0777, 0, 0, "/etc/alternatives/editor"};
@@ -446,8 +461,8 @@ TEST_F(XpExplain, Verdicts) {
       }
       std::vector<xp_path> got = explain(lv, {p});
       ASSERT_EQ(1u, got.size()) << r.what;
-      std::string want = lv == DPKG      ? r.dpkg
-                         : lv == ARCHIVE ? r.archive
+      std::string want = lv == DPKG       ? r.dpkg
+                         : lv == ARCHIVE  ? r.archive
                          : r.kept.empty() ? r.dpkg
                                           : r.kept;
       size_t at = want.find("ROOT");
@@ -455,7 +470,9 @@ TEST_F(XpExplain, Verdicts) {
         want.replace(at, 4, root_);
       EXPECT_EQ(want, verdict_text(got[0], root_))
           << r.what << ", at the "
-          << (lv == DPKG ? "dpkg" : lv == ARCHIVE ? "archive" : "kept")
+          << (lv == DPKG      ? "dpkg"
+              : lv == ARCHIVE ? "archive"
+                              : "kept")
           << " level";
     }
   }
@@ -464,11 +481,12 @@ TEST_F(XpExplain, Verdicts) {
 // No package record at the dpkg level says a file is set-user-ID: such a
 // bit on a new file stays unexplained until the archive shows it.
 TEST_F(XpExplain, NewSetIdFileAtDpkgLevel) {
-  const rec_spec suid{F_REG | 04755, 0, 0, S_NEW}, sgid{F_REG | 02755, 0, 0, S_NEW};
+  const rec_spec suid{F_REG | 04755, 0, 0, S_NEW},
+      sgid{F_REG | 02755, 0, 0, S_NEW};
   for (const auto &c : {std::make_pair("/usr/bin/s-new", &suid),
                         std::make_pair("/usr/bin/s-gid", &sgid)}) {
-    std::vector<xp_path> got = explain(DPKG, {path_of(c.first, nullptr,
-                                                      c.second)});
+    std::vector<xp_path> got =
+        explain(DPKG, {path_of(c.first, nullptr, c.second)});
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(XP_UNEXPLAINED, got[0].xp_verdict) << c.first;
     EXPECT_EQ(XP_EV_DPKG, got[0].xp_evidence) << c.first;
@@ -488,8 +506,9 @@ TEST_F(XpExplain, MovesAndDirectories) {
   const rec_spec opt1{F_DIR | 0755, 0, 0, "listing 1"};
   const rec_spec opt2{F_DIR | 0755, 0, 0, "listing 2"};
   const rec_spec opt2_777{F_DIR | 0777, 0, 0, "listing 2"};
-  const std::string untold = "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 "
-                             "shipped (no archive at hand)";
+  const std::string untold =
+      "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 "
+      "shipped (no archive at hand)";
   struct one {
     std::string path;
     const rec_spec *older, *newer;
@@ -502,7 +521,8 @@ TEST_F(XpExplain, MovesAndDirectories) {
     level lv;
   } cases[] = {
       {"the same inode and contents",
-       {{"/opt/moveme", &moveme, nullptr, 77, "moved snapshots peer /opt/moved"},
+       {{"/opt/moveme", &moveme, nullptr, 77,
+         "moved snapshots peer /opt/moved"},
         {"/opt/moved", nullptr, &moveme, 77,
          "moved snapshots peer /opt/moveme"}},
        DPKG},

@@ -74,12 +74,8 @@ xp_window_option(xp_window *w, int ch, const char *arg, std::string *err)
     case 'r': w->xw_root = arg; return true;
     case 'a': w->xw_adir = arg; return true;
     case 'p': w->xw_kept.emplace_back(arg); return true;
-    case 't':
-      w->xw_have_from = true;
-      return time_arg(arg, &w->xw_from, err);
-    case 'T':
-      w->xw_have_to = true;
-      return time_arg(arg, &w->xw_to, err);
+    case 't': w->xw_have_from = true; return time_arg(arg, &w->xw_from, err);
+    case 'T': w->xw_have_to = true; return time_arg(arg, &w->xw_to, err);
     default:
       *err = std::string("not an option of the window: ") + char(ch);
       return false;
@@ -115,8 +111,9 @@ xp_window_load(const xp_window &w, const char *older, const char *newer,
                ft_tree **tree, pkg_db **db, std::string *err)
 {
   std::string records_err;
-  std::thread records(
-      [&w, db, &records_err] { *db = records_open(w, &records_err); });
+  std::thread records([&w, db, &records_err] {
+    *db = records_open(w, &records_err);
+  });
   const char *failed = nullptr;
   *tree = cmp_load(older, newer, &failed);
   if (*tree == nullptr)

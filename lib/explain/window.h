@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "ft/ft.h"
 #include "explain/explain.h"
+#include "ft/ft.h"
 
 struct xp_window {
   std::string xw_root;               // -r: "" for the host's own
   const char *xw_adir = nullptr;     // -a: null for none
   std::vector<std::string> xw_kept;  // -p, in the order given
   bool xw_have_from = false, xw_have_to = false;
-  int64_t xw_from = 0, xw_to = 0;    // -t and -T, seconds since 1970
+  int64_t xw_from = 0, xw_to = 0;  // -t and -T, seconds since 1970
 };
 
 // The window's option letters, as getopt takes them.
@@ -27,8 +27,7 @@ bool xp_window_takes(int ch);
 // Takes one of those letters with its argument. False with *err for a
 // time that is not a number, or a letter not the window's. The argument
 // of -a must live as long as w.
-bool xp_window_option(xp_window *w, int ch, const char *arg,
-                      std::string *err);
+bool xp_window_option(xp_window *w, int ch, const char *arg, std::string *err);
 
 // Makes the root real, as the snapshots hold it. False with *err.
 bool xp_window_root(xp_window *w, std::string *err);

@@ -59,8 +59,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   pkg_diversions_parse(db.get(), "/usr/bin/d\n/usr/bin/d.t\nother\n");
   std::string err;
   if (!pkg_archive_load(db.get(), {"t", "1", "all"}, f.name, &err)) {
-    FUZZ_CHECK(err.compare(0, strlen(f.name) + 2,
-                           std::string(f.name) + ": ") == 0);
+    FUZZ_CHECK(err.compare(0, strlen(f.name) + 2, std::string(f.name) + ": ") ==
+               0);
     return 0;
   }
   const pkg_archive *ar = nullptr;

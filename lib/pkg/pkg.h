@@ -32,7 +32,7 @@ struct pkg_claim {
 // One install, upgrade (a reinstall is an upgrade to the same version) or
 // removal, from the package manager's log.
 struct pkg_op {
-  int64_t po_when;  // seconds since 1970
+  int64_t po_when;        // seconds since 1970
   std::string po_action;  // "install", "upgrade", "remove" or "purge"
   std::string po_name;
   std::string po_old;  // version before, "" for none
@@ -51,7 +51,7 @@ struct pkg_afile {
 // A package archive whose own digest a signed index lists, read whole.
 struct pkg_archive {
   std::string pr_name, pr_version, pr_arch;
-  std::string pr_file;  // where it was found
+  std::string pr_file;                                  // where it was found
   std::unordered_map<std::string, pkg_afile> pr_files;  // by host path
 };
 

@@ -29,8 +29,7 @@ number_of(std::string_view word, uint32_t *n)
 // A user or group of a stat override: "#1000", or a name that the root's
 // passwd or group file maps to a number.
 bool
-id_of(const pkg_db *db, std::string_view word, const char *file,
-      uint32_t *id)
+id_of(const pkg_db *db, std::string_view word, const char *file, uint32_t *id)
 {
   if (word.size() > 1 && word[0] == '#')
     return number_of(word.substr(1), id);
@@ -147,8 +146,8 @@ pkg_overrides_parse(pkg_db *db, const std::string &name,
     if (pkg_words(line, w) < 3)
       continue;
     // The path is the rest of the line, blanks and all.
-    size_t at = line.find_first_not_of(
-        " \t", size_t(w[2].data() + w[2].size() - line.data()));
+    size_t at = line.find_first_not_of(" \t", size_t(w[2].data() + w[2].size() -
+                                                     line.data()));
     if (at == std::string_view::npos)
       continue;
     pkg_override_rec o;

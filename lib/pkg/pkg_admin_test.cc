@@ -18,18 +18,21 @@ namespace {
 
 class PkgAdmin : public TmpDirTest {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     TmpDirTest::SetUp();
     char real[PATH_MAX];
     ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
     root_ = real;
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     pkg_close(db_);
     TmpDirTest::TearDown();
   }
   // The records of f under the test's root; null with *err.
-  pkg_db *open(pkg_fake f, std::string *err) {
+  pkg_db *open(pkg_fake f, std::string *err)
+  {
     pkg_close(db_);
     db_ = nullptr;
     f.pf_root = root_;
@@ -56,8 +59,8 @@ TEST_F(PkgAdmin, Diversions) {
       {"the second of two", "/a\n/a.d\nx\n/b c\n/b c.d\nz\n", "y", "/b c",
        "/b c.d"},
       {"without the final newline", "/a\n/a.d\nx", "y", "/a", "/a.d"},
-      {"the last record cut to two lines", "/a\n/a.d\nx\n/b\n/b.d\n", "y",
-       "/b", "/b"},
+      {"the last record cut to two lines", "/a\n/a.d\nx\n/b\n/b.d\n", "y", "/b",
+       "/b"},
       {"cut to one line", "/b\n", "y", "/b", "/b"},
       {"empty", "", "y", "/a", "/a"},
   };
@@ -93,8 +96,8 @@ TEST_F(PkgAdmin, StatOverrides) {
       {"numbers", "#1000 #50 0640 /etc/x\n", "/etc/x", "640 1000 50"},
       {"blanks and tabs", "root\tshadow   0600  /etc/x\n", "/etc/x",
        "600 0 42"},
-      {"the second of two lines", "#1 #1 0644 /a\n#2 #2 0600 /etc/x",
-       "/etc/x", "600 2 2"},
+      {"the second of two lines", "#1 #1 0644 /a\n#2 #2 0600 /etc/x", "/etc/x",
+       "600 2 2"},
       {"a path with blanks", "root root 0755 /usr/bin/my prog\n",
        "/usr/bin/my prog", "755 0 0"},
       {"not the path's first word", "root root 0755 /usr/bin/my prog\n",
@@ -159,7 +162,9 @@ TEST_F(PkgAdmin, Alternatives) {
     std::vector<std::string> paths;
     std::string want;
   } cases[] = {
-      {"master, slave and three alternatives", "editor", editor,
+      {"master, slave and three alternatives",
+       "editor",
+       editor,
        {"/usr/bin/editor", "/usr/share/man/man1/editor.1.gz",
         "/etc/alternatives/editor", "/etc/alternatives/editor.1.gz",
         "/bin/nano"},
@@ -169,22 +174,31 @@ TEST_F(PkgAdmin, Alternatives) {
        "/etc/alternatives/editor.1.gz>/usr/share/man/man1/nano.1.gz,"
        "/usr/share/man/man1/vim.1.gz "
        "/bin/nano>-"},
-      {"no slaves, manual mode", "pager",
+      {"no slaves, manual mode",
+       "pager",
        "manual\n/usr/bin/pager\n\n/bin/less\n77\n/bin/more\n50\n\n",
        {"/usr/bin/pager", "/etc/alternatives/pager"},
        "/usr/bin/pager>/etc/alternatives/pager "
        "/etc/alternatives/pager>/bin/less,/bin/more"},
-      {"no final empty line", "pager",
+      {"no final empty line",
+       "pager",
        "auto\n/usr/bin/pager\n\n/bin/less\n77",
-       {"/etc/alternatives/pager"}, "/etc/alternatives/pager>/bin/less"},
-      {"cut after the master link", "x", "auto\n/usr/bin/x\n",
+       {"/etc/alternatives/pager"},
+       "/etc/alternatives/pager>/bin/less"},
+      {"cut after the master link",
+       "x",
+       "auto\n/usr/bin/x\n",
        {"/usr/bin/x", "/etc/alternatives/x"},
        "/usr/bin/x>/etc/alternatives/x /etc/alternatives/x>-"},
-      {"a master link through a directory link", "awk",
+      {"a master link through a directory link",
+       "awk",
        "auto\n/bin/awk\n\n/usr/bin/mawk\n5\n\n",
        {"/usr/bin/awk", "/bin/awk"},
        "/usr/bin/awk>/etc/alternatives/awk /bin/awk>-"},
-      {"one line", "x", "auto\n", {"/etc/alternatives/x"},
+      {"one line",
+       "x",
+       "auto\n",
+       {"/etc/alternatives/x"},
        "/etc/alternatives/x>-"},
       {"empty", "x", "", {"/etc/alternatives/x"}, "/etc/alternatives/x>-"},
   };
@@ -214,13 +228,13 @@ TEST_F(PkgAdmin, Log) {
     const char *line, *want;  // "action name old>new", or "" for none
   } cases[] = {
       {"2026-01-02 10:00:00 install a:amd64 <none> 1.0", "install a >1.0"},
-      {"2026-01-02 10:00:00 upgrade b:all 1.0 1:1.1-2", "upgrade b 1.0>1:1.1-2"},
+      {"2026-01-02 10:00:00 upgrade b:all 1.0 1:1.1-2",
+       "upgrade b 1.0>1:1.1-2"},
       {"2026-01-02 10:00:00 upgrade d:amd64 1 1", "upgrade d 1>1"},
       {"2026-01-02 10:00:00 remove c:amd64 1.0 <none>", "remove c 1.0>"},
       {"2026-01-02 10:00:00 purge c:amd64 1.0 <none>", "purge c 1.0>"},
       {"2026-01-02 10:00:00 install plain <none> 2", "install plain >2"},
-      {"2026-01-02  10:00:00 \tinstall f <none> 2 and more",
-       "install f >2"},
+      {"2026-01-02  10:00:00 \tinstall f <none> 2 and more", "install f >2"},
       {"2026-01-02 10:00:00 status installed a:amd64 1.0", ""},
       {"2026-01-02 10:00:00 status half-configured a:amd64 1.0", ""},
       {"2026-01-02 10:00:00 configure a:amd64 1.0 <none>", ""},
@@ -256,11 +270,12 @@ TEST_F(PkgAdmin, Log) {
 // The window of pkg_ops: both ends included, the log's order kept.
 TEST_F(PkgAdmin, LogWindow) {
   pkg_fake f;
-  f.pf_log = "2026-01-02 10:00:00 install a <none> 1\n"
-             "2026-01-02 10:00:01 upgrade a 1 2\n"
-             "2026-01-02 10:00:01 configure a 2 <none>\n"
-             "2026-01-02 10:00:02 remove a 2 <none>\n"
-             "2026-01-02 10:00:03 purge a 2 <none>\n";
+  f.pf_log =
+      "2026-01-02 10:00:00 install a <none> 1\n"
+      "2026-01-02 10:00:01 upgrade a 1 2\n"
+      "2026-01-02 10:00:01 configure a 2 <none>\n"
+      "2026-01-02 10:00:02 remove a 2 <none>\n"
+      "2026-01-02 10:00:03 purge a 2 <none>\n";
   std::string err;
   pkg_db *db = open(f, &err);
   ASSERT_NE(nullptr, db) << err;

@@ -74,8 +74,8 @@ outer_cb(archive *, void *arg, const void **out)
 {
   size_t n;
   la_int64_t offset;
-  int r = archive_read_data_block(static_cast<archive *>(arg), out, &n,
-                                  &offset);
+  int r =
+      archive_read_data_block(static_cast<archive *>(arg), out, &n, &offset);
   if (r == ARCHIVE_EOF)
     return 0;
   return r == ARCHIVE_OK ? la_ssize_t(n) : -1;
@@ -169,8 +169,7 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
 
 // The files of the archive at file, whose digest the caller checked.
 bool
-deb_files(const std::string &file, std::vector<raw_file> *out,
-          std::string *err)
+deb_files(const std::string &file, std::vector<raw_file> *out, std::string *err)
 {
   archive_ptr a(archive_read_new(), archive_read_free);
   archive_read_support_format_ar(a.get());
@@ -215,8 +214,8 @@ deb_settle(pkg_db *db, pkg_archive *ar, const std::vector<raw_file> &raw)
       if (t != ar->pr_files.end())
         f = t->second;
     }
-    ar->pr_files[std::string(pkg_canon_view(
-        db, pkg_located(db, ar->pr_name, rf.rf_path)))] = f;
+    ar->pr_files[std::string(pkg_canon_view(db, pkg_located(db, ar->pr_name,
+                                                            rf.rf_path)))] = f;
   }
 }
 

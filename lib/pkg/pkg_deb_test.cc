@@ -85,8 +85,8 @@ ar_of(const std::vector<std::pair<std::string, std::string>> &members)
   std::vector<tar_ent> ents;
   for (const auto &m : members)
     ents.push_back({m.first, AE_IFREG | 0644, 0, 0, m.second, ""});
-  return write_archive(
-      [](archive *a) { archive_write_set_format_ar_svr4(a); }, ents);
+  return write_archive([](archive *a) { archive_write_set_format_ar_svr4(a); },
+                       ents);
 }
 
 std::string
@@ -94,10 +94,9 @@ deb_of(const std::vector<tar_ent> &ents, const char *data_name = "data.tar.gz",
        int filter = ARCHIVE_FILTER_GZIP)
 {
   return ar_of({{"debian-binary", "2.0\n"},
-                {"control.tar.gz",
-                 tar_of({{"./control", AE_IFREG | 0644, 0, 0,
-                          "Package: t\nVersion: 1\n", ""}},
-                        ARCHIVE_FILTER_GZIP)},
+                {"control.tar.gz", tar_of({{"./control", AE_IFREG | 0644, 0, 0,
+                                            "Package: t\nVersion: 1\n", ""}},
+                                          ARCHIVE_FILTER_GZIP)},
                 {data_name, tar_of(ents, filter)}});
 }
 
@@ -120,7 +119,8 @@ sha1_of(const std::string &s)
 
 class PkgDeb : public TmpDirTest {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     TmpDirTest::SetUp();
     char real[PATH_MAX];
     ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
@@ -129,14 +129,15 @@ class PkgDeb : public TmpDirTest {
     pkg_fake_put(root_, "/usr/lib/.keep", "");
     ASSERT_EQ(0, symlink("usr/lib", (root_ + "/lib").c_str()));
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     pkg_close(db_);
     TmpDirTest::TearDown();
   }
   // The archive in bytes read as t 1 all, under records that divert
   // /usr/bin/d away from t: true and its files, or false with *err.
-  bool load(const std::string &bytes, const pkg_archive **out,
-            std::string *err) {
+  bool load(const std::string &bytes, const pkg_archive **out, std::string *err)
+  {
     pkg_close(db_);
     pkg_fake f;
     f.pf_root = root_;
@@ -152,14 +153,14 @@ class PkgDeb : public TmpDirTest {
     return pkg_archive_get(db_, "t", "1", "all", out, &ignored) == 1;
   }
   // One file of the archive: "mode uid:gid digest", or "-".
-  static std::string file_text(const pkg_archive *ar, const char *path) {
+  static std::string file_text(const pkg_archive *ar, const char *path)
+  {
     auto it = ar->pr_files.find(path);
     if (it == ar->pr_files.end())
       return "-";
     const pkg_afile &f = it->second;
     char b[64];
-    snprintf(b, sizeof b, "%o %u:%u ", unsigned(f.pa_mode), f.pa_uid,
-             f.pa_gid);
+    snprintf(b, sizeof b, "%o %u:%u ", unsigned(f.pa_mode), f.pa_uid, f.pa_gid);
     return b + sha1_hex(f.pa_sum);
   }
   std::string root_;
@@ -180,62 +181,88 @@ TEST_F(PkgDeb, Entries) {
     const char *path;
     std::string want;
   } cases[] = {
-      {"a regular file", {reg}, "/usr/bin/a", "100755 0:0 " + sha1_of("prog a")},
+      {"a regular file",
+       {reg},
+       "/usr/bin/a",
+       "100755 0:0 " + sha1_of("prog a")},
       {"set-user-ID",
-       {{"./usr/bin/s", AE_IFREG | 04755, 0, 0, "su", ""}}, "/usr/bin/s",
+       {{"./usr/bin/s", AE_IFREG | 04755, 0, 0, "su", ""}},
+       "/usr/bin/s",
        "104755 0:0 " + sha1_of("su")},
       {"set-group-ID, owned by others",
-       {{"./usr/bin/g", AE_IFREG | 02755, 1000, 50, "g", ""}}, "/usr/bin/g",
+       {{"./usr/bin/g", AE_IFREG | 02755, 1000, 50, "g", ""}},
+       "/usr/bin/g",
        "102755 1000:50 " + sha1_of("g")},
-      {"an empty file", {{"./e", AE_IFREG | 0644, 0, 0, "", ""}}, "/e",
+      {"an empty file",
+       {{"./e", AE_IFREG | 0644, 0, 0, "", ""}},
+       "/e",
        "100644 0:0 " + sha1_of("")},
       {"a symbolic link: the digest of its target",
-       {{"./usr/bin/l", AE_IFLNK | 0777, 0, 0, "../lib/x", ""}}, "/usr/bin/l",
+       {{"./usr/bin/l", AE_IFLNK | 0777, 0, 0, "../lib/x", ""}},
+       "/usr/bin/l",
        "120777 0:0 " + sha1_of("../lib/x")},
       {"a directory, its trailing slash cut",
-       {{"./usr/share/", AE_IFDIR | 0755, 0, 0, "", ""}}, "/usr/share",
+       {{"./usr/share/", AE_IFDIR | 0755, 0, 0, "", ""}},
+       "/usr/share",
        "40755 0:0 " + ZERO},
-      {"the top is no file", {{"./", AE_IFDIR | 0755, 0, 0, "", ""}}, "/",
-       "-"},
+      {"the top is no file", {{"./", AE_IFDIR | 0755, 0, 0, "", ""}}, "/", "-"},
       {"a hard link takes its target's file",
        {reg, {"./usr/bin/h", AE_IFREG | 0644, 5, 5, "", "./usr/bin/a"}},
-       "/usr/bin/h", "100755 0:0 " + sha1_of("prog a")},
+       "/usr/bin/h",
+       "100755 0:0 " + sha1_of("prog a")},
       // Without its target, a hard link has neither digest nor type, so it
       // matches no file a snapshot holds.
       {"a hard link before its target",
        {{"./usr/bin/h", AE_IFREG | 0644, 5, 5, "", "./usr/bin/a"}, reg},
-       "/usr/bin/h", "644 5:5 " + ZERO},
+       "/usr/bin/h",
+       "644 5:5 " + ZERO},
       {"a hard link to the top",
-       {{"./usr/bin/h", AE_IFREG | 0644, 5, 5, "", "./"}}, "/usr/bin/h",
+       {{"./usr/bin/h", AE_IFREG | 0644, 5, 5, "", "./"}},
+       "/usr/bin/h",
        "644 5:5 " + ZERO},
       // dpkg takes "usr/x" and "./usr/x" alike; "usr/x" was once read as
       // "/sr/x".
-      {"a name without \"./\"", {{"usr/x", AE_IFREG | 0644, 0, 0, "x", ""}},
-       "/usr/x", "100644 0:0 " + sha1_of("x")},
-      {"nor as another path", {{"usr/x", AE_IFREG | 0644, 0, 0, "x", ""}},
-       "/sr/x", "-"},
+      {"a name without \"./\"",
+       {{"usr/x", AE_IFREG | 0644, 0, 0, "x", ""}},
+       "/usr/x",
+       "100644 0:0 " + sha1_of("x")},
+      {"nor as another path",
+       {{"usr/x", AE_IFREG | 0644, 0, 0, "x", ""}},
+       "/sr/x",
+       "-"},
       // A name that could reach outside the root explains no path.
-      {"an absolute name", {{"/etc/sudoers", AE_IFREG | 0440, 0, 0, "x", ""}},
-       "/etc/sudoers", "-"},
+      {"an absolute name",
+       {{"/etc/sudoers", AE_IFREG | 0440, 0, 0, "x", ""}},
+       "/etc/sudoers",
+       "-"},
       {"a name that climbs out",
        {{"./usr/../etc/sudoers", AE_IFREG | 0440, 0, 0, "x", ""}},
-       "/etc/sudoers", "-"},
-      {"a name that starts above the root",
-       {{"../etc/sudoers", AE_IFREG | 0440, 0, 0, "x", ""}}, "/etc/sudoers",
+       "/etc/sudoers",
        "-"},
-      {"a hidden name", {{".hid", AE_IFREG | 0644, 0, 0, "h", ""}}, "/.hid",
+      {"a name that starts above the root",
+       {{"../etc/sudoers", AE_IFREG | 0440, 0, 0, "x", ""}},
+       "/etc/sudoers",
+       "-"},
+      {"a hidden name",
+       {{".hid", AE_IFREG | 0644, 0, 0, "h", ""}},
+       "/.hid",
        "100644 0:0 " + sha1_of("h")},
       {"a directory link under the root",
-       {{"./lib/m.so", AE_IFREG | 0644, 0, 0, "m", ""}}, "/usr/lib/m.so",
+       {{"./lib/m.so", AE_IFREG | 0644, 0, 0, "m", ""}},
+       "/usr/lib/m.so",
        "100644 0:0 " + sha1_of("m")},
-      {"not where the link is", {{"./lib/m.so", AE_IFREG | 0644, 0, 0, "m", ""}},
-       "/lib/m.so", "-"},
+      {"not where the link is",
+       {{"./lib/m.so", AE_IFREG | 0644, 0, 0, "m", ""}},
+       "/lib/m.so",
+       "-"},
       {"diverted by another package",
-       {{"./usr/bin/d", AE_IFREG | 0755, 0, 0, "d", ""}}, "/usr/bin/d.t",
+       {{"./usr/bin/d", AE_IFREG | 0755, 0, 0, "d", ""}},
+       "/usr/bin/d.t",
        "100755 0:0 " + sha1_of("d")},
       {"a large file",
        {{"./big", AE_IFREG | 0644, 0, 0, std::string(300000, 'b'), ""}},
-       "/big", "100644 0:0 " + sha1_of(std::string(300000, 'b'))},
+       "/big",
+       "100644 0:0 " + sha1_of(std::string(300000, 'b'))},
   };
   for (const auto &c : cases) {
     const pkg_archive *ar = nullptr;
@@ -260,8 +287,7 @@ TEST_F(PkgDeb, Damaged) {
   } cases[] = {
       {"gzip", good, nullptr},
       {"xz", deb_of(one, "data.tar.xz", ARCHIVE_FILTER_XZ), nullptr},
-      {"not compressed", deb_of(one, "data.tar", ARCHIVE_FILTER_NONE),
-       nullptr},
+      {"not compressed", deb_of(one, "data.tar", ARCHIVE_FILTER_NONE), nullptr},
       {"no data member",
        ar_of({{"debian-binary", "2.0\n"}, {"control.tar.gz", ""}}),
        "no data member"},
@@ -314,12 +340,14 @@ TEST_F(PkgDeb, DpkgDebBuilds) {
   const pkg_archive *ar = nullptr;
   std::string err;
   ASSERT_TRUE(load(read_file(dir_ + "/built.deb"), &ar, &err)) << err;
-  EXPECT_EQ("104755 0:0 " + sha1_of("#!/bin/sh\n"), file_text(ar, "/usr/bin/t"));
+  EXPECT_EQ("104755 0:0 " + sha1_of("#!/bin/sh\n"),
+            file_text(ar, "/usr/bin/t"));
   EXPECT_EQ("100644 0:0 " + sha1_of("data of t\n"),
             file_text(ar, "/usr/share/t/data"));
   EXPECT_EQ(file_text(ar, "/usr/share/t/data"),
             file_text(ar, "/usr/share/t/same"));
-  EXPECT_EQ("120777 0:0 " + sha1_of("data"), file_text(ar, "/usr/share/t/link"));
+  EXPECT_EQ("120777 0:0 " + sha1_of("data"),
+            file_text(ar, "/usr/share/t/link"));
   EXPECT_EQ("-", file_text(ar, "/DEBIAN/control"));
   EXPECT_EQ(0u, file_text(ar, "/usr/share/t").find("40755 0:0 "));
 }

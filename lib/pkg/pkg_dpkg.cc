@@ -170,11 +170,11 @@ pkg_status_parse(pkg_db *db, std::string text)
     if (line[0] == ' ' || line[0] == '\t') {
       // The lines lie one after another: the field spans them.
       if (cont != nullptr)
-        *cont = cont->empty() ? line
-                              : std::string_view(cont->data(),
-                                                 size_t(line.data() -
-                                                        cont->data()) +
-                                                     line.size());
+        *cont = cont->empty()
+                    ? line
+                    : std::string_view(cont->data(),
+                                       size_t(line.data() - cont->data()) +
+                                           line.size());
       continue;
     }
     cont = nullptr;
@@ -184,11 +184,16 @@ pkg_status_parse(pkg_db *db, std::string text)
     std::string_view key = line.substr(0, colon), val = line.substr(colon + 1);
     size_t lead = val.find_first_not_of(" \t");
     val.remove_prefix(lead == std::string_view::npos ? val.size() : lead);
-    if (key == "Package") p.name = val;
-    else if (key == "Version") p.version = val;
-    else if (key == "Architecture") p.arch = val;
-    else if (key == "Status") p.state = val;
-    else if (key == "Conffiles") cont = &p.conffiles;
+    if (key == "Package")
+      p.name = val;
+    else if (key == "Version")
+      p.version = val;
+    else if (key == "Architecture")
+      p.arch = val;
+    else if (key == "Status")
+      p.state = val;
+    else if (key == "Conffiles")
+      cont = &p.conffiles;
   }
   status_add(db, p);
 }
@@ -267,8 +272,7 @@ pkg_claims(pkg_db *db, const std::string &path, bool digests)
   uint32_t first = db->pd_claims[claim_slot(db, path)].first;
   for (uint32_t i = first; i != PKG_NO_ENTRY;) {
     const pkg_entry &e = db->pd_entries[i];
-    pkg_claim c{db->pd_pkgs[e.pe_pkg].get(), std::string(e.pe_md5),
-                e.pe_conf};
+    pkg_claim c{db->pd_pkgs[e.pe_pkg].get(), std::string(e.pe_md5), e.pe_conf};
     if (digests && !e.pe_conf && e.pe_raw.size() > 1 && e.pe_raw[0] == '/') {
       const pkg_sums &s = sums_of(db, e.pe_pkg);
       auto sum = s.ps_by_path.find(e.pe_raw.substr(1));

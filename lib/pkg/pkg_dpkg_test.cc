@@ -50,24 +50,28 @@ para(const std::string &name, const std::string &version,
 {
   return "Package: " + name + "\nStatus: " + status +
          "\nPriority: optional\nArchitecture: " + arch +
-         "\nVersion: " + version + "\nDescription: a package\n it does"
+         "\nVersion: " + version +
+         "\nDescription: a package\n it does"
          " things\n .\n more\n";
 }
 
 class PkgRecords : public TmpDirTest {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     TmpDirTest::SetUp();
     char real[PATH_MAX];
     ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
     root_ = real;
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     pkg_close(db_);
     TmpDirTest::TearDown();
   }
   // The records of f under the test's root.
-  pkg_db *open(pkg_fake f) {
+  pkg_db *open(pkg_fake f)
+  {
     pkg_close(db_);
     db_ = nullptr;
     f.pf_root = root_;
@@ -85,75 +89,122 @@ class PkgRecords : public TmpDirTest {
 // Each row: a status file and lists, then what pkg_find says of names and
 // pkg_claims of paths, one "name=..." or "path: ..." per query.
 TEST_F(PkgRecords, StatusFile) {
-  const std::string conf = "Conffiles:\n /etc/a.conf " + M1 +
-                           "\n /etc/a.d/x " + M2 + "\n";
+  const std::string conf = "Conffiles:\n /etc/a.conf " + M1 + "\n /etc/a.d/x " +
+                           M2 + "\n";
   const struct {
     const char *what;
     std::string status;
     std::vector<std::string> names, paths;
     std::string want;
   } cases[] = {
-      {"two paragraphs", para("a", "1.0") + "\n" + para("b", "2:2.0-1"),
-       {"a", "b", "c"}, {"/usr/a"},
+      {"two paragraphs",
+       para("a", "1.0") + "\n" + para("b", "2:2.0-1"),
+       {"a", "b", "c"},
+       {"/usr/a"},
        "a=1.0/amd64 b=2:2.0-1/amd64 c=- /usr/a: a"},
       {"conffiles continue over indented lines",
-       para("a", "1.0") + conf + "\n", {}, {"/etc/a.conf", "/etc/a.d/x"},
+       para("a", "1.0") + conf + "\n",
+       {},
+       {"/etc/a.conf", "/etc/a.d/x"},
        "/etc/a.conf: a conf " + M1 + " /etc/a.d/x: a conf " + M2},
       {"a conffile also in the list is claimed once, as a conffile",
-       para("a", "1.0") + conf, {}, {"/etc/a.conf"},
+       para("a", "1.0") + conf,
+       {},
+       {"/etc/a.conf"},
        "/etc/a.conf: a conf " + M1},
       {"an obsolete conffile is no claim",
        para("a", "1.0") + "Conffiles:\n /etc/old " + M1 + " obsolete\n",
-       {}, {"/etc/old"}, "/etc/old: -"},
-      {"a conffile not absolute is none", para("a", "1.0") +
-       "Conffiles:\n etc/b.conf " + M1 + "\n", {}, {"/tc/b.conf", "etc/b.conf"},
+       {},
+       {"/etc/old"},
+       "/etc/old: -"},
+      {"a conffile not absolute is none",
+       para("a", "1.0") + "Conffiles:\n etc/b.conf " + M1 + "\n",
+       {},
+       {"/tc/b.conf", "etc/b.conf"},
        "/tc/b.conf: - etc/b.conf: -"},
       {"remove-on-upgrade is still a claim",
        para("a", "1.0") + "Conffiles:\n /etc/gone " + M1 +
            " remove-on-upgrade\n",
-       {}, {"/etc/gone"}, "/etc/gone: a conf " + M1},
+       {},
+       {"/etc/gone"},
+       "/etc/gone: a conf " + M1},
       {"obsolete with remove-on-upgrade",
        para("a", "1.0") + "Conffiles:\n /etc/gone " + M1 +
            " obsolete remove-on-upgrade\n",
-       {}, {"/etc/gone"}, "/etc/gone: -"},
+       {},
+       {"/etc/gone"},
+       "/etc/gone: -"},
       {"an empty Conffiles field, then a field after it",
-       para("a", "1.0") + "Conffiles:\nDepends: b\n", {}, {"/etc/a.conf"},
+       para("a", "1.0") + "Conffiles:\nDepends: b\n",
+       {},
+       {"/etc/a.conf"},
        "/etc/a.conf: a"},
       {"indented lines of another field are not conffiles",
        "Package: a\nStatus: install ok installed\nVersion: 1\n"
-       "Description: x\n /etc/a.conf " + M1 + "\n",
-       {}, {"/etc/a.conf"}, "/etc/a.conf: a"},
+       "Description: x\n /etc/a.conf " +
+           M1 + "\n",
+       {},
+       {"/etc/a.conf"},
+       "/etc/a.conf: a"},
       {"not installed: gone from the records",
-       para("a", "1.0", "purge ok not-installed"), {"a"}, {"/usr/a"},
+       para("a", "1.0", "purge ok not-installed"),
+       {"a"},
+       {"/usr/a"},
        "a=- /usr/a: -"},
       {"configuration files alone: no version, conffiles still claimed",
-       para("a", "1.0", "deinstall ok config-files") + conf, {"a"},
+       para("a", "1.0", "deinstall ok config-files") + conf,
+       {"a"},
        {"/etc/a.conf", "/usr/a"},
        "a=/amd64 /etc/a.conf: a conf " + M1 + " /usr/a: a"},
       {"half-installed keeps its version",
-       para("a", "1.1", "install reinstreq half-installed"), {"a"}, {},
+       para("a", "1.1", "install reinstreq half-installed"),
+       {"a"},
+       {},
        "a=1.1/amd64"},
-      {"unpacked, not yet configured", para("a", "1.1", "install ok unpacked"),
-       {"a"}, {"/usr/a"}, "a=1.1/amd64 /usr/a: a"},
+      {"unpacked, not yet configured",
+       para("a", "1.1", "install ok unpacked"),
+       {"a"},
+       {"/usr/a"},
+       "a=1.1/amd64 /usr/a: a"},
       {"missing final newline",
-       para("a", "1.0") + "\n" + "Package: b\nStatus: install ok installed\n"
-       "Version: 2",
-       {"a", "b"}, {}, "a=1.0/amd64 b=2/"},
-      {"blank lines before, between and after", "\n\n" + para("a", "1") +
-       "\n\n\n" + para("b", "2") + "\n\n", {"a", "b"}, {},
+       para("a", "1.0") + "\n" +
+           "Package: b\nStatus: install ok installed\n"
+           "Version: 2",
+       {"a", "b"},
+       {},
+       "a=1.0/amd64 b=2/"},
+      {"blank lines before, between and after",
+       "\n\n" + para("a", "1") + "\n\n\n" + para("b", "2") + "\n\n",
+       {"a", "b"},
+       {},
        "a=1/amd64 b=2/amd64"},
-      {"no Package field: skipped", "Status: install ok installed\n"
-       "Version: 1\n\n" + para("b", "2"), {"b"}, {"/usr/b"},
+      {"no Package field: skipped",
+       "Status: install ok installed\n"
+       "Version: 1\n\n" +
+           para("b", "2"),
+       {"b"},
+       {"/usr/b"},
        "b=2/amd64 /usr/b: b"},
-      {"empty fields", "Package: a\nStatus: install ok installed\nVersion:\n"
-       "Architecture:\n", {"a"}, {"/usr/a"}, "a=/ /usr/a: a"},
-      {"blanks after the colon", "Package:\ta\nVersion:   1.0\n"
-       "Status: install ok installed\n", {"a"}, {}, "a=1.0/"},
+      {"empty fields",
+       "Package: a\nStatus: install ok installed\nVersion:\n"
+       "Architecture:\n",
+       {"a"},
+       {"/usr/a"},
+       "a=/ /usr/a: a"},
+      {"blanks after the colon",
+       "Package:\ta\nVersion:   1.0\n"
+       "Status: install ok installed\n",
+       {"a"},
+       {},
+       "a=1.0/"},
       // dpkg never writes CR: a file with them is not its own, and its
       // names and separators do not read, so it explains nothing.
-      {"CRLF lines", "Package: a\r\nStatus: install ok installed\r\n"
-       "Version: 1\r\n\r\nPackage: b\r\nVersion: 2\r\n", {"a", "b"},
-       {"/usr/a", "/usr/b"}, "a=- b=- /usr/a: - /usr/b: -"},
+      {"CRLF lines",
+       "Package: a\r\nStatus: install ok installed\r\n"
+       "Version: 1\r\n\r\nPackage: b\r\nVersion: 2\r\n",
+       {"a", "b"},
+       {"/usr/a", "/usr/b"},
+       "a=- b=- /usr/a: - /usr/b: -"},
   };
   for (const auto &c : cases) {
     pkg_fake f;
@@ -190,8 +241,8 @@ TEST_F(PkgRecords, MultiArch) {
   ASSERT_NE(nullptr, db);
   EXPECT_EQ("m", claims_text(db, "/usr/lib/x86_64/libm.so"));
   EXPECT_EQ("m " + M3, claims_text(db, "/usr/lib/i386/libm.so"));
-  EXPECT_EQ("i386", pkg_claims(db, "/usr/lib/i386/libm.so", true)[0]
-                        .pc_pkg->pm_arch);
+  EXPECT_EQ("i386",
+            pkg_claims(db, "/usr/lib/i386/libm.so", true)[0].pc_pkg->pm_arch);
   EXPECT_EQ("m, m", claims_text(db, "/usr/share/doc/m"));
   EXPECT_EQ("-", claims_text(db, "/usr/lib/wrong"));
   EXPECT_EQ("plain", claims_text(db, "/usr/share/plain"));
@@ -214,8 +265,8 @@ TEST_F(PkgRecords, ListsAndDigests) {
       {"the root entry is no claim", "/.\n/usr\n", "", "/", "-", "-"},
       {"the root entry is not \"/\" either", "/.\n", "", "/.", "-", "-"},
       {"empty lines are skipped", "\n\n/usr/x\n\n", "", "", "-", "-"},
-      {"a digest for another path", "/usr/x\n", M1 + "  usr/y\n", "/usr/x",
-       "t", "t"},
+      {"a digest for another path", "/usr/x\n", M1 + "  usr/y\n", "/usr/x", "t",
+       "t"},
       {"a digest line with one blank", "/usr/x\n", M1 + " usr/x\n", "/usr/x",
        "t " + M1, "t"},
       {"a digest line cut short", "/usr/x\n", M1 + " \n", "/usr/x", "t", "t"},
@@ -225,8 +276,8 @@ TEST_F(PkgRecords, ListsAndDigests) {
       {"no final newline", "/usr/x\n/usr/y", M1 + "  usr/y", "/usr/y",
        "t " + M1, "t"},
       // "usr/x" once read as "/sr/x".
-      {"a path not absolute is no claim", "usr/x\n", M1 + "  sr/x\n",
-       "/sr/x", "-", "-"},
+      {"a path not absolute is no claim", "usr/x\n", M1 + "  sr/x\n", "/sr/x",
+       "-", "-"},
       {"nor is one not absolute", "usr/x\n", "", "usr/x", "-", "-"},
   };
   for (const auto &c : cases) {
@@ -253,8 +304,9 @@ TEST_F(PkgRecords, HostPaths) {
   pkg_fake f;
   f.pf_status = para("a", "1") + "\n" + para("b", "1") + "\n" +
                 para("dv", "1") + "\n" + para("own", "1");
-  f.pf_lists["a"] = "/bin\n/bin/sh\n/bin/lib/x.so\n/usr/bin/../lib/y\n"
-                    "/usr/./bin/z\n/usr/share/doc\n";
+  f.pf_lists["a"] =
+      "/bin\n/bin/sh\n/bin/lib/x.so\n/usr/bin/../lib/y\n"
+      "/usr/./bin/z\n/usr/share/doc\n";
   f.pf_lists["b"] = "/usr/share/doc\n/usr/bin/tool\n/usr/sbin/own\n";
   f.pf_lists["dv"] = "/usr/bin/tool\n";
   f.pf_lists["own"] = "/usr/sbin/own\n";
@@ -262,18 +314,19 @@ TEST_F(PkgRecords, HostPaths) {
   f.pf_md5sums["dv"] = M2 + "  usr/bin/tool\n";
   // dv diverts b's tool; the administrator (":") diverts own's file; own
   // diverting its own file leaves it where it is.
-  f.pf_diversions = "/usr/bin/tool\n/usr/bin/tool.b\ndv\n"
-                    "/usr/sbin/own\n/usr/sbin/own.orig\n:\n";
+  f.pf_diversions =
+      "/usr/bin/tool\n/usr/bin/tool.b\ndv\n"
+      "/usr/sbin/own\n/usr/sbin/own.orig\n:\n";
   pkg_db *db = open(f);
   ASSERT_NE(nullptr, db);
   const struct {
     const char *path, *want;
   } cases[] = {
-      {"/usr/bin", "-"},           {"/bin", "a"},
-      {"/usr/bin/sh", "a"},        {"/bin/sh", "-"},
-      {"/usr/lib/x.so", "a"},      {"/usr/lib/y", "a"},
-      {"/usr/bin/z", "a"},         {"/usr/share/doc", "a, b"},
-      {"/usr/sbin/own", "-"},      {"/usr/sbin/own.orig", "b, own"},
+      {"/usr/bin", "-"},      {"/bin", "a"},
+      {"/usr/bin/sh", "a"},   {"/bin/sh", "-"},
+      {"/usr/lib/x.so", "a"}, {"/usr/lib/y", "a"},
+      {"/usr/bin/z", "a"},    {"/usr/share/doc", "a, b"},
+      {"/usr/sbin/own", "-"}, {"/usr/sbin/own.orig", "b, own"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(c.want, claims_text(db, c.path, false)) << c.path;
@@ -360,8 +413,7 @@ TEST_F(PkgRecords, FilesReadAsTexts) {
   pkg_fake_put(root_, dpkg + "/status", f.pf_status);
   pkg_fake_put(root_, dpkg + "/info/a:amd64.list", f.pf_lists["a:amd64"]);
   pkg_fake_put(root_, dpkg + "/info/c.list", f.pf_lists["c"]);
-  pkg_fake_put(root_, dpkg + "/info/a:amd64.md5sums",
-               f.pf_md5sums["a:amd64"]);
+  pkg_fake_put(root_, dpkg + "/info/a:amd64.md5sums", f.pf_md5sums["a:amd64"]);
   pkg_fake_put(root_, dpkg + "/diversions", f.pf_diversions);
   pkg_fake_put(root_, dpkg + "/statoverride", f.pf_statoverride);
   pkg_fake_put(root_, "/var/log/dpkg.log", f.pf_log);

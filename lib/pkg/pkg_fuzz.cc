@@ -31,8 +31,8 @@ std::string root;
 void
 root_remove()
 {
-  for (const char *n : {"/bin", "/usr/bin", "/usr", "/etc/passwd",
-                        "/etc/group", "/etc", ""})
+  for (const char *n :
+       {"/bin", "/usr/bin", "/usr", "/etc/passwd", "/etc/group", "/etc", ""})
     remove((root + n).c_str());
 }
 
@@ -81,8 +81,7 @@ check_claims(pkg_db *db, uint32_t pkg, std::string_view list)
     bool found = false;
     for (const pkg_claim &c : pkg_claims(db, host, true)) {
       FUZZ_CHECK(c.pc_pkg != nullptr);
-      FUZZ_CHECK(c.pc_md5.empty() || c.pc_md5.size() == 32 ||
-                 c.pc_conffile);
+      FUZZ_CHECK(c.pc_md5.empty() || c.pc_md5.size() == 32 || c.pc_conffile);
       found |= c.pc_pkg == m;
     }
     FUZZ_CHECK(found);
@@ -109,8 +108,9 @@ void
 diversions(const std::string &text, const std::string &list)
 {
   auto db = db_new();
-  pkg_status_parse(db.get(), "Package: p\nStatus: install ok installed\n"
-                             "Version: 1\n\nPackage: q\nVersion: 2\n");
+  pkg_status_parse(db.get(),
+                   "Package: p\nStatus: install ok installed\n"
+                   "Version: 1\n\nPackage: q\nVersion: 2\n");
   pkg_diversions_parse(db.get(), text);
   db->pd_sums.resize(db->pd_pkgs.size());
   for (uint32_t i = 0; i < db->pd_pkgs.size(); i++) {

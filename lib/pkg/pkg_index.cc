@@ -123,16 +123,20 @@ index_read(std::string_view text, size_t at)
   from = from == std::string_view::npos ? 0 : from + 2;
   size_t to = text.find("\n\n", at);
   index_para p;
-  for (std::string_view line : pkg_lines(text.substr(
-           from, to == std::string_view::npos ? to : to - from))) {
+  for (std::string_view line : pkg_lines(
+           text.substr(from, to == std::string_view::npos ? to : to - from))) {
     size_t colon = line.find(": ");
     if (colon == std::string_view::npos || line[0] == ' ')
       continue;
     std::string_view key = line.substr(0, colon), val = line.substr(colon + 2);
-    if (key == "Package") p.name = val;
-    else if (key == "Version") p.version = val;
-    else if (key == "Architecture") p.arch = val;
-    else if (key == "SHA256") p.sum = val;
+    if (key == "Package")
+      p.name = val;
+    else if (key == "Version")
+      p.version = val;
+    else if (key == "Architecture")
+      p.arch = val;
+    else if (key == "SHA256")
+      p.sum = val;
     else if (key == "Filename")
       p.file = val.substr(0, 2) == "./" ? val.substr(2) : val;
   }
@@ -244,8 +248,8 @@ pkg_index_scan(pkg_db *db, const std::vector<std::string> &names)
 // Each listing of the archive of name, version and arch in the verified
 // indexes: its SHA-256 and, for a repository given with -a, its file.
 std::vector<std::pair<std::string, std::string>>
-pkg_index_find(pkg_db *db, const std::string &name,
-               const std::string &version, const std::string &arch)
+pkg_index_find(pkg_db *db, const std::string &name, const std::string &version,
+               const std::string &arch)
 {
   std::vector<std::pair<std::string, std::string>> v;
   pkg_index_scan(db, {name});
@@ -275,8 +279,8 @@ pkg_index_load(pkg_db *db, std::string *err)
   if (!db->pd_adir.empty()) {
     auto rel = release_of(db->pd_adir, "/");
     if (!rel.first.empty() &&
-        !index_release(db, keys, rel.first, rel.second, db->pd_adir + "/",
-                       '/', db->pd_adir + "/", err))
+        !index_release(db, keys, rel.first, rel.second, db->pd_adir + "/", '/',
+                       db->pd_adir + "/", err))
       return false;
   }
   std::string lists = db->pd_root + "/var/lib/apt/lists/";
@@ -284,8 +288,8 @@ pkg_index_load(pkg_db *db, std::string *err)
   std::sort(names.begin(), names.end());
   for (const std::string &n : names) {
     const char *tail = pkg_ends_with(n, "_InRelease") ? "_InRelease"
-                       : pkg_ends_with(n, "_Release")   ? "_Release"
-                                                        : nullptr;
+                       : pkg_ends_with(n, "_Release") ? "_Release"
+                                                      : nullptr;
     if (tail == nullptr)
       continue;
     std::string prefix = lists + n.substr(0, n.size() - strlen(tail));

@@ -64,63 +64,121 @@ TEST(PkgIndex, Paragraphs) {
     std::vector<std::string> texts;  // the first with a base directory
     const char *name, *version, *arch, *want;
   } cases[] = {
-      {"one paragraph", {para("a", "1.0", "amd64", S1)}, "a", "1.0", "amd64",
+      {"one paragraph",
+       {para("a", "1.0", "amd64", S1)},
+       "a",
+       "1.0",
+       "amd64",
        "a /repo/pool/x.deb"},
       {"another version or architecture",
        {para("a", "1.0", "amd64", S1) + "\n" + para("a", "1.1", "amd64", S2) +
         "\n" + para("a", "1.0", "all", S3)},
-       "a", "1.1", "amd64", "b /repo/pool/x.deb"},
-      {"\"./\" before the file", {para("a", "1", "all", S1, "./a_1_all.deb")},
-       "a", "1", "all", "a /repo/a_1_all.deb"},
+       "a",
+       "1.1",
+       "amd64",
+       "b /repo/pool/x.deb"},
+      {"\"./\" before the file",
+       {para("a", "1", "all", S1, "./a_1_all.deb")},
+       "a",
+       "1",
+       "all",
+       "a /repo/a_1_all.deb"},
       {"the second index has no base",
-       {para("z", "1", "all", S1), para("a", "1", "all", S2)}, "a", "1",
-       "all", "b "},
+       {para("z", "1", "all", S1), para("a", "1", "all", S2)},
+       "a",
+       "1",
+       "all",
+       "b "},
       {"both indexes list it",
-       {para("a", "1", "all", S1), para("a", "1", "all", S2)}, "a", "1",
-       "all", "a /repo/pool/x.deb; b "},
-      {"no SHA256 field", {"Package: a\nVersion: 1\nArchitecture: all\n"},
-       "a", "1", "all", ""},
+       {para("a", "1", "all", S1), para("a", "1", "all", S2)},
+       "a",
+       "1",
+       "all",
+       "a /repo/pool/x.deb; b "},
+      {"no SHA256 field",
+       {"Package: a\nVersion: 1\nArchitecture: all\n"},
+       "a",
+       "1",
+       "all",
+       ""},
       {"an empty SHA256 field",
-       {"Package: a\nVersion: 1\nArchitecture: all\nSHA256: \n"}, "a", "1",
-       "all", ""},
+       {"Package: a\nVersion: 1\nArchitecture: all\nSHA256: \n"},
+       "a",
+       "1",
+       "all",
+       ""},
       // A paragraph's fields are its own: the digest of the paragraph
       // before is not taken.
       {"the paragraph before has the digest",
        {para("b", "1", "all", S1) + "\nPackage: a\nVersion: 1\n"
-        "Architecture: all\n"},
-       "a", "1", "all", ""},
+                                    "Architecture: all\n"},
+       "a",
+       "1",
+       "all",
+       ""},
       {"Package not the first field",
        {para("b", "1", "all", S1) + "\nVersion: 1\nSHA256: " + S2 +
         "\nPackage: a\nArchitecture: all\nFilename: a.deb\n"},
-       "a", "1", "all", "b /repo/a.deb"},
+       "a",
+       "1",
+       "all",
+       "b /repo/a.deb"},
       // Without a Filename the index places the archive nowhere, not at
       // its directory.
       {"no Filename field",
        {"Package: a\nVersion: 1\nArchitecture: all\nSHA256: " + S1 + "\n"},
-       "a", "1", "all", "a "},
-      {"a name that only starts the same", {para("ab", "1", "all", S1)}, "a",
-       "1", "all", ""},
+       "a",
+       "1",
+       "all",
+       "a "},
+      {"a name that only starts the same",
+       {para("ab", "1", "all", S1)},
+       "a",
+       "1",
+       "all",
+       ""},
       {"a name in a description",
        {"Package: b\nVersion: 1\nArchitecture: all\nSHA256: " + S1 +
         "\nDescription: x\n Package: a\n"},
-       "a", "1", "all", ""},
+       "a",
+       "1",
+       "all",
+       ""},
       {"indented lines are no fields",
        {"Package: a\nVersion: 1\nArchitecture: all\nDescription: x\n SHA256: " +
         S1 + "\n"},
-       "a", "1", "all", ""},
+       "a",
+       "1",
+       "all",
+       ""},
       {"the last paragraph without a newline",
-       {para("b", "1", "all", S1) + "\n" + "Package: a\nVersion: 1\n"
-        "Architecture: all\nSHA256: " + S2 + "\nFilename: a.deb"},
-       "a", "1", "all", "b /repo/a.deb"},
-      {"blank lines around", {"\n\n" + para("a", "1", "all", S1) + "\n\n\n"},
-       "a", "1", "all", "a /repo/pool/x.deb"},
+       {para("b", "1", "all", S1) + "\n" +
+        "Package: a\nVersion: 1\n"
+        "Architecture: all\nSHA256: " +
+        S2 + "\nFilename: a.deb"},
+       "a",
+       "1",
+       "all",
+       "b /repo/a.deb"},
+      {"blank lines around",
+       {"\n\n" + para("a", "1", "all", S1) + "\n\n\n"},
+       "a",
+       "1",
+       "all",
+       "a /repo/pool/x.deb"},
       {"a field without a blank after its colon",
        {"Package: a\nVersion: 1\nArchitecture: all\nSHA256:" + S1 + "\n"},
-       "a", "1", "all", ""},
+       "a",
+       "1",
+       "all",
+       ""},
       {"CRLF lines",
        {"Package: a\r\nVersion: 1\r\nArchitecture: all\r\nSHA256: " + S1 +
         "\r\n"},
-       "a", "1", "all", ""},
+       "a",
+       "1",
+       "all",
+       ""},
       {"an empty index", {""}, "a", "1", "all", ""},
   };
   for (const auto &c : cases) {
@@ -141,7 +199,8 @@ namespace {
 // trust; each row's Release text signed as it asks.
 class PkgRelease : public TmpDirTest {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     TmpDirTest::SetUp();
     gpg_ = pkg_fake_tool("gpg");
     gpgconf_ = pkg_fake_tool("gpgconf");
@@ -165,37 +224,41 @@ class PkgRelease : public TmpDirTest {
     ASSERT_EQ(0, r.status) << r.err;
     pkg_fake_put(root_, "/var/lib/apt/lists/.keep", "");
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     for (const std::string &h : homes_)
       run_prog({gpgconf_, "--homedir", h, "--kill", "all"});
     pkg_close(db_);
     TmpDirTest::TearDown();
   }
-  prog_result gpg(const std::string &home, std::vector<std::string> args) {
-    args.insert(args.begin(), {gpg_, "--homedir", home, "--batch",
-                               "--quiet"});
+  prog_result gpg(const std::string &home, std::vector<std::string> args)
+  {
+    args.insert(args.begin(), {gpg_, "--homedir", home, "--batch", "--quiet"});
     return run_prog(args, dir_);
   }
   // text clearsigned with the key of home.
-  std::string clearsign(const std::string &home, const std::string &text) {
+  std::string clearsign(const std::string &home, const std::string &text)
+  {
     write_file(dir_ + "/in", text);
     unlink((dir_ + "/out").c_str());
-    prog_result r = gpg(home, {"--clearsign", "-o", dir_ + "/out",
-                               dir_ + "/in"});
+    prog_result r =
+        gpg(home, {"--clearsign", "-o", dir_ + "/out", dir_ + "/in"});
     EXPECT_EQ(0, r.status) << r.err;
     return read_file(dir_ + "/out");
   }
-  std::string detach_sign(const std::string &home, const std::string &text) {
+  std::string detach_sign(const std::string &home, const std::string &text)
+  {
     write_file(dir_ + "/in", text);
     unlink((dir_ + "/out").c_str());
-    prog_result r = gpg(home, {"--detach-sign", "-o", dir_ + "/out",
-                               dir_ + "/in"});
+    prog_result r =
+        gpg(home, {"--detach-sign", "-o", dir_ + "/out", dir_ + "/in"});
     EXPECT_EQ(0, r.status) << r.err;
     return read_file(dir_ + "/out");
   }
   // The indexes under the root, loaded: what is listed of a 1 and of z 1
   // (the forged package), or the error, the root cut from its names.
-  std::string load() {
+  std::string load()
+  {
     pkg_close(db_);
     db_ = nullptr;
     pkg_fake f;
@@ -230,9 +293,9 @@ TEST_F(PkgRelease, SignedIndexes) {
   const std::string forged = para("z", "1", "all", S2);
   const std::string sg = sha256_hex(good), sf = sha256_hex(forged);
   const std::string head = "Origin: test\nSuite: s\nMD5Sum:\n " +
-                           std::string(32, '0') + " 1 main/binary-all/Packages\n";
-  const std::string good_line = " " + sg + " " +
-                                std::to_string(good.size()) +
+                           std::string(32, '0') +
+                           " 1 main/binary-all/Packages\n";
+  const std::string good_line = " " + sg + " " + std::to_string(good.size()) +
                                 " main/binary-all/Packages\n";
   const std::string forged_line = " " + sf + " " +
                                   std::to_string(forged.size()) +
@@ -256,8 +319,8 @@ TEST_F(PkgRelease, SignedIndexes) {
        "a=a  z="},
       {"not signed: no index", release, UNSIGNED, "", "", false, "", "",
        "a= z="},
-      {"signed by a key apt does not trust", release, OTHER_KEY, "", "",
-       false, "", "",
+      {"signed by a key apt does not trust", release, OTHER_KEY, "", "", false,
+       "", "",
        "/var/lib/apt/lists/deb.example.org_dists_s_InRelease: the signature "
        "does not verify with gpgv"},
       {"both indexes listed", release + forged_line, INLINE, "", "", false, "",
@@ -273,8 +336,8 @@ TEST_F(PkgRelease, SignedIndexes) {
            " 1 main/binary-other/Packages\nSHA256:\n" + good_line,
        INLINE, "", "", false, "", "", "a=a  z="},
       {"a size that is not the file's: the digest decides",
-       head + "SHA256:\n " + sg + " 99 main/binary-all/Packages\n", INLINE,
-       "", "", false, "", "", "a=a  z="},
+       head + "SHA256:\n " + sg + " 99 main/binary-all/Packages\n", INLINE, "",
+       "", false, "", "", "a=a  z="},
       {"a field after the section ends it",
        head + "SHA256:\n" + good_line + "Acquire-By-Hash: yes\n" + forged_line,
        INLINE, "", "", false, "", "", "a=a  z="},
@@ -293,8 +356,8 @@ TEST_F(PkgRelease, SignedIndexes) {
        "does not verify with gpgv"},
       {"the signature block's armour renamed", release, INLINE, "", "", false,
        "-----BEGIN PGP SIGNATURE-----", "-----BEGIN NOTHING-----", "a=a  z="},
-      {"a listing added inside the signed part", release, INLINE, "", "",
-       false, good_line, good_line + forged_line,
+      {"a listing added inside the signed part", release, INLINE, "", "", false,
+       good_line, good_line + forged_line,
        "/var/lib/apt/lists/deb.example.org_dists_s_InRelease: the signature "
        "does not verify with gpgv"},
       // A line that starts with a dash is escaped in the armour and read
@@ -328,8 +391,9 @@ TEST_F(PkgRelease, SignedIndexes) {
         size_t at = signed_text.find(c.from);
         ASSERT_NE(std::string::npos, at) << c.what;
         // "\n" cuts the file there.
-        signed_text.replace(at, c.to == "\n" ? std::string::npos
-                                             : c.from.size(), c.to);
+        signed_text.replace(at,
+                            c.to == "\n" ? std::string::npos : c.from.size(),
+                            c.to);
       }
       if (c.second_part)
         signed_text += clearsign(homes_[0], "SHA256:\n" + forged_line);
@@ -357,8 +421,9 @@ TEST_F(PkgRelease, CompressedIndex) {
                                       " 1 main/binary-all/Packages\n"));
   EXPECT_EQ("a=a  z=", load());
   write_file(prefix + "main_binary-all_Packages.gz", "not gzip at all");
-  EXPECT_EQ("/var/lib/apt/lists/x_dists_s_main_binary-all_Packages.gz: "
-            "its SHA-256 is not the one /var/lib/apt/lists/"
-            "x_dists_s_InRelease lists",
-            load());
+  EXPECT_EQ(
+      "/var/lib/apt/lists/x_dists_s_main_binary-all_Packages.gz: "
+      "its SHA-256 is not the one /var/lib/apt/lists/"
+      "x_dists_s_InRelease lists",
+      load());
 }

@@ -58,8 +58,8 @@ struct pkg_db {
   // Every text the views below point into; a deque never moves them.
   std::deque<std::string> pd_texts;
   std::vector<std::unique_ptr<pkg_meta>> pd_pkgs;
-  std::vector<pkg_sums> pd_sums;                  // by package index
-  std::vector<std::string_view> pd_conffiles;     // field text, by index
+  std::vector<pkg_sums> pd_sums;               // by package index
+  std::vector<std::string_view> pd_conffiles;  // field text, by index
   std::unordered_map<std::string, const pkg_meta *> pd_by_name;
   // Claims by host path: a table, open-addressed by the path's hash, of
   // the first and the last entry of each path's chain; no allocation per

@@ -31,8 +31,7 @@ constexpr member_row MEMBER_ROWS[] = {
     {"", ""},
 };
 
-TEST(PkgMember, OnlyNamesUnderTheRootStandForAPath)
-{
+TEST(PkgMember, OnlyNamesUnderTheRootStandForAPath) {
   for (const member_row &r : MEMBER_ROWS)
     EXPECT_EQ(r.path, pkg_member_path(r.name)) << "member " << r.name;
 }

@@ -102,8 +102,8 @@ ssize_t port_read_nowait(int fd, void *buf, size_t n);
 // reads it again from the start. Safe on several threads at once; a thread
 // that runs it must not block SIGBUS.
 typedef void (*port_feed_fn)(const uint8_t *buf, size_t n, void *arg);
-int port_map_feed(int fd, off_t off, size_t len, size_t slice,
-                  port_feed_fn fn, void *arg, size_t *done);
+int port_map_feed(int fd, off_t off, size_t len, size_t slice, port_feed_fn fn,
+                  void *arg, size_t *done);
 
 // Closes what it holds (a descriptor, a directory stream) on every early
 // return; release() hands it on. errno is kept, so the caller reports the
@@ -112,7 +112,8 @@ template <typename T, T NONE, int (*CLOSE)(T)>
 class port_guard {
  public:
   explicit port_guard(T v) : v_(v) {}
-  ~port_guard() {
+  ~port_guard()
+  {
     if (v_ != NONE) {
       int e = errno;
       CLOSE(v_);
@@ -122,7 +123,8 @@ class port_guard {
   port_guard(const port_guard &) = delete;
   port_guard &operator=(const port_guard &) = delete;
   T get() const { return v_; }
-  T release() {
+  T release()
+  {
     T v = v_;
     v_ = NONE;
     return v;

@@ -234,8 +234,8 @@ on_sigbus(int sig, siginfo_t *info, void *)
 {
   const map_reading *r = map_now;
   const uint8_t *addr = static_cast<const uint8_t *>(info->si_addr);
-  if (r != nullptr && info->si_code > 0 && r->at != nullptr &&
-      addr >= r->at && addr < r->at + r->len)
+  if (r != nullptr && info->si_code > 0 && r->at != nullptr && addr >= r->at &&
+      addr < r->at + r->len)
     siglongjmp(map_now->back, 1);
   // Not ours: the action before ours takes it, a fault when the
   // instruction runs again, a signal sent when it is raised again.

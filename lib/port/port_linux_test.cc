@@ -112,8 +112,8 @@ TEST_F(PortTest, DirNames) {
   write_file(path("a"), "");
   write_file(path("bb"), "");
   auto add = [](const char *name, size_t len, void *arg) {
-    static_cast<std::multiset<std::string> *>(arg)->insert(
-        std::string(name, len));
+    static_cast<std::multiset<std::string> *>(arg)->insert(std::string(name,
+                                                                       len));
     return 0;
   };
   std::multiset<std::string> names;
@@ -186,7 +186,8 @@ TEST_F(PortTest, MapFeed) {
   const struct {
     off_t off;
     size_t len, slice;
-  } cases[] = {{0, m.size(), 131072}, {4096, 5, 131072},
+  } cases[] = {{0, m.size(), 131072},
+               {4096, 5, 131072},
                {1 << 20, m.size() - (1 << 20), 3000}};
   for (const auto &c : cases) {
     seen s = {"", 0, fd};

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t CHUNK = 65536;  // bytes moved per read or write
+constexpr size_t CHUNK = 65536;        // bytes moved per read or write
 constexpr int64_t REAP_STEP_MAX = 20;  // ms between looks at a child
 
 std::string
@@ -35,18 +35,21 @@ class fd_pool {
   fd_pool() = default;
   fd_pool(const fd_pool &) = delete;
   fd_pool &operator=(const fd_pool &) = delete;
-  ~fd_pool() {
+  ~fd_pool()
+  {
     int e = errno;
     for (size_t i = 0; i < n_; i++)
       if (fds_[i] >= 0)
         close(fds_[i]);
     errno = e;
   }
-  int add(int fd) {
+  int add(int fd)
+  {
     fds_[n_++] = fd;
     return fd;
   }
-  int keep(int fd) {
+  int keep(int fd)
+  {
     for (size_t i = 0; i < n_; i++)
       if (fds_[i] == fd)
         fds_[i] = -1;
@@ -77,7 +80,8 @@ lift(int fd)
 // that stops reading ends the write with EPIPE instead of this process.
 class sigpipe_hold {
  public:
-  sigpipe_hold() {
+  sigpipe_hold()
+  {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
@@ -86,7 +90,8 @@ class sigpipe_hold {
   sigpipe_hold &operator=(const sigpipe_hold &) = delete;
   // The SIGPIPE a broken write left pending is taken, unless the thread
   // held it off already and it may be someone else's.
-  ~sigpipe_hold() {
+  ~sigpipe_hold()
+  {
     int e = errno;
     if (broke_ && !sigismember(&old_, SIGPIPE)) {
       const timespec zero = {0, 0};
@@ -217,8 +222,7 @@ pump(proc_child *c, proc_result *r, bool *late, std::string *err)
 // Reaps the child: at once when it has no deadline, else looking every
 // few milliseconds until it passes (*late, and the child runs on).
 bool
-reap(proc_child *c, bool wait_only, int *status, bool *late,
-     std::string *err)
+reap(proc_child *c, bool wait_only, int *status, bool *late, std::string *err)
 {
   int64_t step = 1;
   for (;;) {
@@ -300,8 +304,7 @@ proc_start(const proc_spec &spec, proc_child *c, std::string *err)
       // A duplicate checks the descriptor, and lifts it above 2.
       theirs[i] = pool.add(fcntl(fd, F_DUPFD_CLOEXEC, 3));
       if (theirs[i] < 0) {
-        *err = sys_text(c->pc_name, "descriptor " + std::to_string(fd),
-                        errno);
+        *err = sys_text(c->pc_name, "descriptor " + std::to_string(fd), errno);
         return false;
       }
     } else {

@@ -33,7 +33,8 @@ enum proc_out_kind : uint8_t {
 struct proc_out {
   proc_out_kind po_kind;
   int po_fd;
-  size_t po_cap;  // past it the output is read and dropped, so the child runs on
+  size_t
+      po_cap;  // past it the output is read and dropped, so the child runs on
 };
 
 // A deadline on the monotonic clock, in milliseconds (proc_now_ms() plus
@@ -64,7 +65,7 @@ struct proc_result {
   int pr_code;
   std::string pr_out;  // PROC_OUT_COLLECT's bytes, else empty
   std::string pr_err;
-  bool pr_out_cut;     // more came than po_cap
+  bool pr_out_cut;  // more came than po_cap
   bool pr_err_cut;
 };
 
@@ -83,10 +84,10 @@ struct proc_child {
   std::string pc_name;
   bool pc_group;
   int64_t pc_deadline;
-  int pc_in;                // the pipe to its standard input, or -1
+  int pc_in;  // the pipe to its standard input, or -1
   const char *pc_in_data;
   size_t pc_in_left;
-  int pc_keep[2];           // the pipes collected for the result, or -1
+  int pc_keep[2];  // the pipes collected for the result, or -1
   size_t pc_cap[2];
 };
 

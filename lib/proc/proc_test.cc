@@ -205,8 +205,7 @@ TEST(Proc, NoDescriptorsLeft) {
     printf("%d %d %s\n", ok, c.pc_cannot_run, err.c_str());
   });
   EXPECT_EQ(0, pr.status);
-  EXPECT_EQ(std::string("0 0 cat: pipe2: ") + strerror(EMFILE) + "\n",
-            pr.out);
+  EXPECT_EQ(std::string("0 0 cat: pipe2: ") + strerror(EMFILE) + "\n", pr.out);
 }
 
 TEST(Proc, BadDescriptor) {
@@ -232,8 +231,7 @@ TEST(Proc, Deadline) {
     int p[2];
     ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
     std::vector<const char *> argv = {
-        "/bin/sh", "-c", "sleep 30 & echo $!; echo waiting >&2; wait",
-        nullptr};
+        "/bin/sh", "-c", "sleep 30 & echo $!; echo waiting >&2; wait", nullptr};
     proc_spec s = spec_of(argv);
     s.ps_out = {PROC_OUT_FD, p[1], 0};
     if (c.collected)
@@ -291,8 +289,7 @@ TEST_F(ProcStart, NoDescriptorLeaks) {
   ASSERT_GE(stray, 0);
   // Listed by the shell, which opens nothing of its own for a plain
   // command (a redirection would: it saves the descriptor it replaces).
-  std::vector<const char *> argv = {"/bin/sh", "-c", "ls /proc/$$/fd",
-                                    nullptr};
+  std::vector<const char *> argv = {"/bin/sh", "-c", "ls /proc/$$/fd", nullptr};
   const std::string text = "input";
   for (int how = 0; how < 3; how++) {
     proc_spec s = spec_of(argv);
@@ -319,12 +316,11 @@ TEST_F(ProcStart, NoDescriptorLeaks) {
 TEST(Proc, Cap) {
   const struct {
     size_t len, cap;
-  } cases[] = {{0, 0}, {0, 10}, {10, 10}, {11, 10}, {1 << 20, 1000},
-               {1 << 20, 0}};
+  } cases[] = {{0, 0},   {0, 10},         {10, 10},
+               {11, 10}, {1 << 20, 1000}, {1 << 20, 0}};
   for (const auto &c : cases) {
     std::string script = "head -c " + std::to_string(c.len) + " /dev/zero";
-    std::vector<const char *> argv = {"/bin/sh", "-c", script.c_str(),
-                                      nullptr};
+    std::vector<const char *> argv = {"/bin/sh", "-c", script.c_str(), nullptr};
     proc_spec s = spec_of(argv);
     s.ps_out = collect(c.cap);
     proc_result r = junk_result();

@@ -1,8 +1,8 @@
-// json_fuzz.cc: the JSON lines of a frame (kavjson's printer) over arbitrary bytes read as a database.
-// Every frame the reading admits gives one line, in order, that a JSON
-// parser accepts as an object (so it is valid UTF-8), no longer than
-// JSON_LINE_MAX unless a record has an extension, whose path turns back
-// into the frame's bytes, and whose records hold exactly the attributes
+// json_fuzz.cc: the JSON lines of a frame (kavjson's printer) over arbitrary
+// bytes read as a database. Every frame the reading admits gives one line, in
+// order, that a JSON parser accepts as an object (so it is valid UTF-8), no
+// longer than JSON_LINE_MAX unless a record has an extension, whose path turns
+// back into the frame's bytes, and whose records hold exactly the attributes
 // they carry, the digests and extended attributes of their extensions
 // among them; the first damaged frame stops the reading with -1 and a
 // meaningful errno.
@@ -10,9 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz/fuzz_util.h"
-#include "text/json.h"
 #include "port/port.h"
 #include "testutil/unesc.h"
+#include "text/json.h"
 
 namespace {
 
