@@ -398,11 +398,13 @@ fi
 if command -v dpkg >/dev/null && command -v dpkg-deb >/dev/null; then
 	# A scratch root with packages installed, upgraded and removed and
 	# files edited between two snapshots that the old build takes.
-	# The script is its own $0, so that it finds debs.sh beside it.
+	# The script is its own $0, so that it finds debs.sh and step.sh
+	# beside it.
 	mkdir -p "$work/pkg"
 	work=$work/pkg build=$old_bin/kavbuild explain=$old_bin/kavexplain \
 	    sh -c 'fail() { echo "sameout: $*" >&2; exit 1; }
 	    . "$(dirname "$0")/policy.sh"
+	    . "$(dirname "$0")/step.sh"
 	    . "$0"' "$src/testutil/pkgtree.sh" >"$scratch/pkgtree.log" 2>&1 || {
 		cat "$scratch/pkgtree.log" >&2
 		exit 1
