@@ -199,14 +199,14 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
 int
 run_tool(const char *const *argv, int in_fd, std::string *out)
 {
-  proc_spec spec = {};
-  spec.ps_argv = argv;
+  proc_cmd cmd = {};
+  cmd.cm_argv = argv;
   if (in_fd >= 0)
-    spec.ps_in = {PROC_IN_FD, in_fd, nullptr, 0};
-  spec.ps_out = {PROC_OUT_COLLECT, -1, 4096};
+    cmd.cm_in = {PROC_IN_FD, in_fd, nullptr, 0};
+  cmd.cm_out = {PROC_OUT_COLLECT, -1, 4096};
   proc_result r;
   std::string unused;  // the caller says which tool failed
-  if (!proc_run(spec, &r, &unused))
+  if (!proc_run(cmd, &r, &unused))
     return -1;
   *out = r.pr_out.substr(0, r.pr_out.find('\n'));
   return r.pr_end == PROC_EXITED ? r.pr_code : -1;

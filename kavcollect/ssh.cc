@@ -76,15 +76,15 @@ ssh_start(ssh_session *s, const collect_opts *o, const char *host,
     argv.push_back(o->co_ssh_config);
   }
   argv.insert(argv.end(), {"--", host, request, nullptr});
-  proc_spec spec = {};
-  spec.ps_argv = argv.data();
-  spec.ps_out = {PROC_OUT_PIPE, -1, 0};
-  spec.ps_err = {PROC_OUT_PIPE, -1, 0};
+  proc_cmd cmd = {};
+  cmd.cm_argv = argv.data();
+  cmd.cm_out = {PROC_OUT_PIPE, -1, 0};
+  cmd.cm_err = {PROC_OUT_PIPE, -1, 0};
   // Its own process group, so that a kill at the deadline reaches a
   // ProxyCommand too.
-  spec.ps_own_group = true;
-  spec.ps_deadline = proc_now_ms() + int64_t(deadline - time(nullptr)) * 1000;
-  if (!proc_start(spec, &s->ss_proc, err)) {
+  cmd.cm_own_group = true;
+  cmd.cm_deadline = proc_now_ms() + int64_t(deadline - time(nullptr)) * 1000;
+  if (!proc_start(cmd, &s->ss_proc, err)) {
     if (s->ss_proc.pc_cannot_run)
       *err = "cannot run ssh";
     return false;
@@ -185,9 +185,9 @@ ssh_close(const collect_opts *o, const char *host, const std::string &ctl)
   }
   argv.insert(argv.end(), {"--", host, nullptr});
   // Nothing to do when it fails: the connection ends once idle.
-  proc_spec spec = {};
-  spec.ps_argv = argv.data();
+  proc_cmd cmd = {};
+  cmd.cm_argv = argv.data();
   proc_result r;
   std::string unused;
-  proc_run(spec, &r, &unused);
+  proc_run(cmd, &r, &unused);
 }

@@ -36,7 +36,7 @@ md5_hex(const std::string &s)
 
 // A record as a snapshot holds it: a regular file's contents or a link's
 // target in data.
-struct rec_spec {
+struct rec_want {
   uint16_t mode;
   uint32_t uid, gid;
   std::string data;
@@ -45,7 +45,7 @@ struct rec_spec {
 const uint16_t F_REG = S_IFREG, F_LNK = S_IFLNK, F_DIR = S_IFDIR;
 
 db_rec
-rec_of(const rec_spec &s, uint64_t ino)
+rec_of(const rec_want &s, uint64_t ino)
 {
   db_rec r;
   memset(&r, 0, sizeof r);
@@ -228,8 +228,8 @@ class XpExplain : public TmpDirTest {
   }
   // One path: changed (older and newer), new (newer) or deleted (older);
   // a regular file's newer contents are put on disk.
-  xp_path path_of(const std::string &host, const rec_spec *older,
-                  const rec_spec *newer)
+  xp_path path_of(const std::string &host, const rec_want *older,
+                  const rec_want *newer)
   {
     xp_path p;
     p.xp_name = host[0] == '/' ? root_ + host : host.substr(1);
@@ -255,7 +255,7 @@ class XpExplain : public TmpDirTest {
 struct verdict_row {
   const char *what;
   std::string path;  // a host path under the root; "!" before one outside
-  const rec_spec *older, *newer;
+  const rec_want *older, *newer;
   std::string dpkg, archive, kept;
   // PLAIN, or what sets the row apart: the file has changed on disk since
   // the newer snapshot; the newer record's extension holds a SHA-256 that is
@@ -267,37 +267,37 @@ struct verdict_row {
 
 TEST_F(XpExplain, Verdicts) {
   const uint16_t R = F_REG | 0644, X = F_REG | 0755;
-  const rec_spec tool10{X, 0, 0, A_TOOL_10}, tool{X, 0, 0, A_TOOL};
-  const rec_spec data{R, 0, 0, A_DATA}, tampered{R, 0, 0, "tampered\n"};
-  const rec_spec data_666{F_REG | 0666, 0, 0, A_DATA};
-  const rec_spec script10{R, 0, 0, "script 1.0\n"}, script{X, 0, 0, "script\n"};
-  const rec_spec owned{R, 0, 0, "owned\n"},
+  const rec_want tool10{X, 0, 0, A_TOOL_10}, tool{X, 0, 0, A_TOOL};
+  const rec_want data{R, 0, 0, A_DATA}, tampered{R, 0, 0, "tampered\n"};
+  const rec_want data_666{F_REG | 0666, 0, 0, A_DATA};
+  const rec_want script10{R, 0, 0, "script 1.0\n"}, script{X, 0, 0, "script\n"};
+  const rec_want owned{R, 0, 0, "owned\n"},
       owned_user{R, 1000, 1000, "owned\n"};
-  const rec_spec helper{X, 0, 0, "helper\n"};
-  const rec_spec s_new_suid{F_REG | 04755, 0, 0, S_NEW};
+  const rec_want helper{X, 0, 0, "helper\n"};
+  const rec_want s_new_suid{F_REG | 04755, 0, 0, S_NEW};
   const std::string only_archive =
       " (only the archive of s 1.0 can account for a set-user-ID or "
       "set-group-ID bit)";
-  const rec_spec s_new_sgid{F_REG | 02755, 0, 0, S_NEW};
-  const rec_spec s_new{X, 0, 0, S_NEW};
-  const rec_spec conf{R, 0, 0, A_CONF}, conf_edit{R, 0, 0, "setting=2\n"};
-  const rec_spec conf2_old{R, 0, 0, "other=1\n"}, conf2{R, 0, 0, A_CONF2};
-  const rec_spec c_file{R, 0, 0, "file of c\n"}, old_file{R, 0, 0, "old\n"};
-  const rec_spec d1{X, 0, 0, "d 1\n"}, d2{X, 0, 0, D_TOOL};
-  const rec_spec dv_old{X, 0, 0, "old wrapper\n"}, dv{X, 0, 0, DV_TOOL};
-  const rec_spec mail{X, 0, 0, "mail\n"},
+  const rec_want s_new_sgid{F_REG | 02755, 0, 0, S_NEW};
+  const rec_want s_new{X, 0, 0, S_NEW};
+  const rec_want conf{R, 0, 0, A_CONF}, conf_edit{R, 0, 0, "setting=2\n"};
+  const rec_want conf2_old{R, 0, 0, "other=1\n"}, conf2{R, 0, 0, A_CONF2};
+  const rec_want c_file{R, 0, 0, "file of c\n"}, old_file{R, 0, 0, "old\n"};
+  const rec_want d1{X, 0, 0, "d 1\n"}, d2{X, 0, 0, D_TOOL};
+  const rec_want dv_old{X, 0, 0, "old wrapper\n"}, dv{X, 0, 0, DV_TOOL};
+  const rec_want mail{X, 0, 0, "mail\n"},
       mail_sgid{F_REG | 02755, 0, 50, "mail\n"};
-  const rec_spec mail_other{F_REG | 02755, 0, 51, "mail\n"};
-  const rec_spec mail_suid{F_REG | 06755, 0, 50, "mail\n"};
-  const rec_spec ed_link{F_LNK | 0777, 0, 0, "/etc/alternatives/editor"};
-  const rec_spec alt_link{F_LNK | 0777, 0, 0, "/usr/bin/a-tool"};
-  const rec_spec evil_link{F_LNK | 0777, 0, 0, "/tmp/evil"};
-  const rec_spec link_old{F_LNK | 0777, 0, 0, "old-data"};
-  const rec_spec link{F_LNK | 0777, 0, 0, "data"};
-  const rec_spec state1{R, 0, 0, "status 1\n"}, state2{R, 0, 0, "status 2\n"};
-  const rec_spec intruder{X, 0, 0, "#!/bin/sh\n"};
-  const rec_spec b_old{X, 0, 0, "b old\n"}, b{X, 0, 0, "b\n"};
-  const rec_spec m0{X, 0, 0, "m 0.9\n"}, m{X, 0, 0, "m\n"};
+  const rec_want mail_other{F_REG | 02755, 0, 51, "mail\n"};
+  const rec_want mail_suid{F_REG | 06755, 0, 50, "mail\n"};
+  const rec_want ed_link{F_LNK | 0777, 0, 0, "/etc/alternatives/editor"};
+  const rec_want alt_link{F_LNK | 0777, 0, 0, "/usr/bin/a-tool"};
+  const rec_want evil_link{F_LNK | 0777, 0, 0, "/tmp/evil"};
+  const rec_want link_old{F_LNK | 0777, 0, 0, "old-data"};
+  const rec_want link{F_LNK | 0777, 0, 0, "data"};
+  const rec_want state1{R, 0, 0, "status 1\n"}, state2{R, 0, 0, "status 2\n"};
+  const rec_want intruder{X, 0, 0, "#!/bin/sh\n"};
+  const rec_want b_old{X, 0, 0, "b old\n"}, b{X, 0, 0, "b\n"};
+  const rec_want m0{X, 0, 0, "m 0.9\n"}, m{X, 0, 0, "m\n"};
   const std::string no_op = ": an install, upgrade or reinstall of ";
   const std::string mode_as_before =
       " as before (only the archive or a stat override can account for a "
@@ -481,7 +481,7 @@ TEST_F(XpExplain, Verdicts) {
 // No package record at the dpkg level says a file is set-user-ID: such a
 // bit on a new file stays unexplained until the archive shows it.
 TEST_F(XpExplain, NewSetIdFileAtDpkgLevel) {
-  const rec_spec suid{F_REG | 04755, 0, 0, S_NEW},
+  const rec_want suid{F_REG | 04755, 0, 0, S_NEW},
       sgid{F_REG | 02755, 0, 0, S_NEW};
   for (const auto &c : {std::make_pair("/usr/bin/s-new", &suid),
                         std::make_pair("/usr/bin/s-gid", &sgid)}) {
@@ -499,19 +499,19 @@ TEST_F(XpExplain, NewSetIdFileAtDpkgLevel) {
 // its entries did.
 TEST_F(XpExplain, MovesAndDirectories) {
   const uint16_t R = F_REG | 0644;
-  const rec_spec moveme{R, 0, 0, "move me\n"}, empty{R, 0, 0, ""};
-  const rec_spec data{R, 0, 0, A_DATA}, helper{F_REG | 0755, 0, 0, "helper\n"};
-  const rec_spec intruder{F_REG | 0755, 0, 0, "#!/bin/sh\n"};
-  const rec_spec c_file{R, 0, 0, "file of c\n"};
-  const rec_spec opt1{F_DIR | 0755, 0, 0, "listing 1"};
-  const rec_spec opt2{F_DIR | 0755, 0, 0, "listing 2"};
-  const rec_spec opt2_777{F_DIR | 0777, 0, 0, "listing 2"};
+  const rec_want moveme{R, 0, 0, "move me\n"}, empty{R, 0, 0, ""};
+  const rec_want data{R, 0, 0, A_DATA}, helper{F_REG | 0755, 0, 0, "helper\n"};
+  const rec_want intruder{F_REG | 0755, 0, 0, "#!/bin/sh\n"};
+  const rec_want c_file{R, 0, 0, "file of c\n"};
+  const rec_want opt1{F_DIR | 0755, 0, 0, "listing 1"};
+  const rec_want opt2{F_DIR | 0755, 0, 0, "listing 2"};
+  const rec_want opt2_777{F_DIR | 0777, 0, 0, "listing 2"};
   const std::string untold =
       "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 "
       "shipped (no archive at hand)";
   struct one {
     std::string path;
-    const rec_spec *older, *newer;
+    const rec_want *older, *newer;
     uint64_t ino;  // 0 for one of the path's own
     std::string want;
   };

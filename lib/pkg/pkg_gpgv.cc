@@ -27,15 +27,15 @@ gpgv_run(const std::vector<std::string> &keyrings,
   for (const std::string &s : args)
     argv.push_back(s.c_str());
   argv.push_back(nullptr);
-  proc_spec spec = {};
-  spec.ps_argv = argv.data();
+  proc_cmd cmd = {};
+  cmd.cm_argv = argv.data();
   if (in != nullptr)
-    spec.ps_in = {PROC_IN_BYTES, -1, in->data(), in->size()};
+    cmd.cm_in = {PROC_IN_BYTES, -1, in->data(), in->size()};
   else
-    spec.ps_out = {PROC_OUT_COLLECT, -1, SIZE_MAX};
+    cmd.cm_out = {PROC_OUT_COLLECT, -1, SIZE_MAX};
   proc_result r;
   std::string err;
-  if (!proc_run(spec, &r, &err))
+  if (!proc_run(cmd, &r, &err))
     return false;
   if (in == nullptr)
     *out = std::move(r.pr_out);
