@@ -166,7 +166,7 @@ write_out(const args &a, ft_tree *tree, const acc_take &take,
                             : acc_write(tree, take, db, a.out, &err);
   if (ok && db_flush(db) != 0) {
     ok = false;
-    err = std::string("db_put(): ") + a.out + ": " + strerror(errno);
+    err = diag_sys_text("db_put()", a.out);
   }
   int r = ok ? 0 : -1;
   if (!ok)

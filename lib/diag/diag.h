@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 void warn_sys0();
 void warn_sys1(const char *a);
@@ -18,6 +19,10 @@ void warn_msg3(const char *a, const char *b, const char *c);
 // The status die_* exit with from now on: a program whose page gives 1 a
 // meaning of its own (changes found) says 2 here, first thing in main().
 void diag_exit_status(int status);
+
+// "a: b: " and the system's text for errno, the line warn_sys2 would
+// print, as an engine's *err holds it.
+std::string diag_sys_text(const char *a, const char *b);
 
 [[noreturn]] void die_sys0();
 [[noreturn]] void die_sys1(const char *a);

@@ -11,15 +11,10 @@
 #include <thread>
 
 #include "cmp/cmp.h"
+#include "diag/diag.h"
 #include "pkg/pkg.h"
 
 namespace {
-
-std::string
-sys_text(const char *what, const char *name)
-{
-  return std::string(what) + ": " + name + ": " + strerror(errno);
-}
 
 // A time given on the command line: seconds since 1970.
 bool
@@ -42,7 +37,7 @@ db_time(const char *name, bool up, int64_t *t, std::string *err)
 {
   struct stat st;
   if (stat(name, &st) != 0) {
-    *err = sys_text("stat()", name);
+    *err = diag_sys_text("stat()", name);
     return false;
   }
   *t = int64_t(st.st_mtim.tv_sec) + (up && st.st_mtim.tv_nsec > 0 ? 1 : 0);
@@ -89,7 +84,7 @@ xp_window_root(xp_window *w, std::string *err)
   if (!w->xw_root.empty()) {
     char real[PATH_MAX];
     if (realpath(w->xw_root.c_str(), real) == nullptr) {
-      *err = sys_text("realpath()", w->xw_root.c_str());
+      *err = diag_sys_text("realpath()", w->xw_root.c_str());
       return false;
     }
     w->xw_root = strcmp(real, "/") == 0 ? "" : real;
@@ -117,7 +112,7 @@ xp_window_load(const xp_window &w, const char *older, const char *newer,
   const char *failed = nullptr;
   *tree = cmp_load(older, newer, &failed);
   if (*tree == nullptr)
-    *err = failed != nullptr ? sys_text("db_readall()", failed)
+    *err = failed != nullptr ? diag_sys_text("db_readall()", failed)
                              : std::string("ft_init(): ") + strerror(errno);
   records.join();
   if (*tree == nullptr) {

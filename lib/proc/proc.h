@@ -33,8 +33,9 @@ enum proc_out_kind : uint8_t {
 struct proc_out {
   proc_out_kind po_kind;
   int po_fd;
-  size_t
-      po_cap;  // past it the output is read and dropped, so the child runs on
+  // PROC_OUT_COLLECT keeps this many bytes; what comes past it is read
+  // and dropped, so that the child runs on.
+  size_t po_cap;
 };
 
 // A deadline on the monotonic clock, in milliseconds (proc_now_ms() plus

@@ -76,9 +76,7 @@ std::string
 text_json(std::string_view s)
 {
   std::string out(text_json_bound(s.size()), '\0');
-  std::unique_ptr<char[]> esc(new char[ESC_GROW * s.size() + 1]);
-  char *end = put_json(&out[0], s.data(), s.size(), esc.get());
-  out.resize(size_t(end - out.data()));
+  out.resize(size_t(text_json_bytes(&out[0], s.data(), s.size()) - out.data()));
   return out;
 }
 
