@@ -58,7 +58,7 @@ versions(const xp_path &p)
 int
 xp_report_text(const std::vector<xp_path> &paths, FILE *out)
 {
-  size_t count[4] = {0, 0, 0, 0};
+  size_t count[XP_VERDICTS] = {};
   for (const xp_path &p : paths)
     count[p.xp_verdict]++;
   std::string s;

@@ -13,8 +13,8 @@
 #include "explain/explain_int.h"
 #include "sha256/sha256.h"
 
-const char *const XP_VERDICT_WORDS[4] = {"unexplained", "conffile", "package",
-                                         "moved"};
+const char *const XP_VERDICT_WORDS[XP_VERDICTS] = {
+    "unexplained", "conffile", "package", "moved", "claimed", "downgraded"};
 const char *const XP_EVIDENCE_WORDS[3] = {"dpkg", "archive", "snapshots"};
 
 namespace {
@@ -457,7 +457,7 @@ int
 xp_status(const std::vector<xp_path> &paths)
 {
   for (const xp_path &p : paths)
-    if (p.xp_verdict == XP_UNEXPLAINED || p.xp_verdict == XP_CONFFILE)
+    if (p.xp_verdict != XP_PACKAGE && p.xp_verdict != XP_MOVED)
       return 1;
   return 0;
 }

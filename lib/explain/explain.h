@@ -10,12 +10,25 @@
 #include "ft/ft.h"
 #include "pkg/pkg.h"
 
-enum xp_verdict_kind { XP_UNEXPLAINED, XP_CONFFILE, XP_PACKAGE, XP_MOVED };
+// claimed: only the host's own records (dpkg's, kept copies of them, stat
+// overrides, alternatives, the log) account for the path, which an
+// intruder with root can rewrite: it counts as unexplained. downgraded: a
+// package's archive accounts for it, but the operation went back to an
+// older version, which may drop security fixes: it counts as unexplained.
+enum xp_verdict_kind {
+  XP_UNEXPLAINED,
+  XP_CONFFILE,
+  XP_PACKAGE,
+  XP_MOVED,
+  XP_CLAIMED,
+  XP_DOWNGRADED
+};
+constexpr int XP_VERDICTS = 6;
 // dpkg: the package manager's own records; archive: the package archive
 // under a signed index; snapshots: the two records alone (a move).
 enum xp_evidence_kind { XP_EV_DPKG, XP_EV_ARCHIVE, XP_EV_SNAPSHOTS };
 
-extern const char *const XP_VERDICT_WORDS[4];
+extern const char *const XP_VERDICT_WORDS[XP_VERDICTS];
 extern const char *const XP_EVIDENCE_WORDS[3];
 
 struct xp_path {
@@ -42,6 +55,6 @@ int xp_collect(ft_node *node, void *arg);
 bool xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
                 std::vector<xp_path> *paths, std::string *err);
 
-// The status the report ends with: 0 when nothing is unexplained and no
-// configuration file was edited, else 1.
+// The status the report ends with: 0 when every path is a package's by
+// its verified archive or a move, else 1.
 int xp_status(const std::vector<xp_path> &paths);
