@@ -8,6 +8,7 @@
 // snapshot holds agree. No call prints; failures come back as text.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -87,8 +88,9 @@ bool pkg_override(const pkg_db *db, const std::string &path, uint16_t *perm,
 const pkg_meta *pkg_find(const pkg_db *db, const std::string &name);
 
 // The archive of name at version, verified: 1 and *out (owned by db), 0
-// when no archive of that version is at hand, -1 with *err when one is
-// but it cannot be read or its digest or index does not verify.
+// when no archive of that version is at hand or no verified index lists
+// it (an index that does not verify is one of pkg_notes), -1 with *err
+// when one is but it cannot be read or its digest does not verify.
 int pkg_archive_get(pkg_db *db, const std::string &name,
                     const std::string &version, const std::string &arch,
                     const pkg_archive **out, std::string *err);
@@ -127,3 +129,30 @@ const std::vector<std::string> *pkg_managed_link(const pkg_db *db,
 
 // The host path of path under the root, its directories' links followed.
 std::string pkg_canon(pkg_db *db, const std::string &path);
+
+// What a report must say first: pn_failure for something that did not
+// verify (an index, or an archive), so that the paths that needed it are
+// unexplained; information otherwise (a keyring not trusted for this
+// comparison). Each file is named once.
+struct pkg_note {
+  bool pn_failure;
+  std::string pn_text;
+};
+const std::vector<pkg_note> &pkg_notes(const pkg_db *db);
+
+// The trust roots: the keyrings apt trusts and the sources that scope
+// them. A host with root rewrites them at will, so a comparison trusts
+// them only as the older snapshot recorded them: the pin gives the
+// older snapshot's record of a path as the snapshot holds it (the root,
+// then the host path), or null when it holds none. A file that is not
+// there, or is not what its record's digests say, is not trusted and a
+// note says so. Without a pin every trust root is taken as it is. Set
+// before the first archive is asked for; kept by db.
+using pkg_pin_fn = std::function<const db_rec *(const std::string &path)>;
+void pkg_pin(pkg_db *db, pkg_pin_fn fn);
+// The trust roots that were there but not trusted, as the snapshots name
+// them, once the indexes were read.
+const std::vector<std::string> &pkg_untrusted(const pkg_db *db);
+// True when some index was not used: its signature did not verify, its
+// digest was not the one listed, or no trusted key was there for it.
+bool pkg_index_short(const pkg_db *db);

@@ -237,12 +237,12 @@ flat_places(const pkg_db *db, const std::string &name,
 }
 
 // Finds the archive of name at version: 1 and its file and the digests
-// the signed indexes list for it, 0 when none is at hand or no index
-// lists it, -1 with *err when an index does not verify.
+// the signed indexes list for it, 0 when none is at hand or no verified
+// index lists it (an index that does not verify is a note of pkg_notes).
 int
 archive_find(pkg_db *db, const std::string &name, const std::string &version,
              const std::string &arch, std::string *file,
-             std::vector<std::string> *sums, std::string *err)
+             std::vector<std::string> *sums)
 {
   std::vector<std::string> places = flat_places(db, name, version, arch);
   // The indexes are read when an archive may be at hand: one a repository
@@ -252,8 +252,7 @@ archive_find(pkg_db *db, const std::string &name, const std::string &version,
   for (const std::string &p : places)
     near |= access(p.c_str(), R_OK) == 0;
   if (near) {
-    if (!pkg_index_load(db, err))
-      return -1;
+    pkg_index_load(db);
     listed = pkg_index_find(db, name, version, arch);
   }
   for (auto l = listed.rbegin(); l != listed.rend(); ++l)
@@ -378,12 +377,10 @@ pkg_archive_get(pkg_db *db, const std::string &name, const std::string &version,
   }
   std::string file;
   std::vector<std::string> sums;
-  int r = archive_find(db, name, version, arch, &file, &sums, err);
-  if (r <= 0) {
-    if (r == 0)
-      db->pd_archives[key] = nullptr;
+  if (archive_find(db, name, version, arch, &file, &sums) == 0) {
+    db->pd_archives[key] = nullptr;
     *out = nullptr;
-    return r;
+    return 0;
   }
   std::vector<raw_file> raw;
   if (!deb_read(file, sums, &raw, err))
@@ -418,10 +415,8 @@ pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys)
     if (pkg_archive_near(db, k.pk_name, k.pk_version, k.pk_arch) ||
         !db->pd_adir.empty())
       names.push_back(k.pk_name);
-  std::string err;
   if (!names.empty()) {
-    if (!pkg_index_load(db, &err))
-      return;  // told when an archive is asked for
+    pkg_index_load(db);
     pkg_index_scan(db, names);
   }
   std::vector<read_job> jobs;
@@ -430,11 +425,8 @@ pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys)
     if (db->pd_archives.count(key) != 0 || db->pd_failed.count(key) != 0)
       continue;
     read_job j{&k, key, "", "", {}, {}, false};
-    int r = archive_find(db, k.pk_name, k.pk_version, k.pk_arch, &j.rj_file,
-                         &j.rj_sums, &err);
-    if (r < 0)
-      return;  // told when the archive is asked for
-    if (r == 0)
+    if (archive_find(db, k.pk_name, k.pk_version, k.pk_arch, &j.rj_file,
+                     &j.rj_sums) == 0)
       db->pd_archives[key] = nullptr;
     else
       jobs.push_back(std::move(j));

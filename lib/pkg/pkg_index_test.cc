@@ -255,8 +255,8 @@ class PkgRelease : public TmpDirTest {
     EXPECT_EQ(0, r.status) << r.err;
     return read_file(dir_ + "/out");
   }
-  // The indexes under the root, loaded: what is listed of a 1 and of z 1
-  // (the forged package), or the error, the root cut from its names.
+  // The indexes under the root, loaded: the notes, then what is listed
+  // of a 1 and of z 1 (the forged package), the root cut from the names.
   std::string load()
   {
     pkg_close(db_);
@@ -267,14 +267,18 @@ class PkgRelease : public TmpDirTest {
     db_ = pkg_fake_open(f, &err);
     if (db_ == nullptr)
       return "open: " + err;
-    if (!pkg_index_load(db_, &err)) {
-      for (size_t at; (at = err.find(root_)) != std::string::npos;)
-        err.erase(at, root_.size());
-      return err;
-    }
-    return "a=" + listed(db_, "a", "1", "all") +
+    if (pin_)
+      pkg_pin(db_, pin_);
+    pkg_index_load(db_);
+    std::string s;
+    for (const pkg_note &n : pkg_notes(db_))
+      s += std::string(n.pn_failure ? "failure " : "") + n.pn_text + " | ";
+    for (size_t at; (at = s.find(root_)) != std::string::npos;)
+      s.erase(at, root_.size());
+    return s + "a=" + listed(db_, "a", "1", "all") +
            " z=" + listed(db_, "z", "1", "all");
   }
+  pkg_pin_fn pin_;
   std::string gpg_, gpgconf_, root_;
   std::vector<std::string> homes_;
   pkg_db *db_ = nullptr;
@@ -321,16 +325,17 @@ TEST_F(PkgRelease, SignedIndexes) {
        "a= z="},
       {"signed by a key apt does not trust", release, OTHER_KEY, "", "", false,
        "", "",
-       "/var/lib/apt/lists/deb.example.org_dists_s_InRelease: the signature "
-       "does not verify with gpgv"},
+       "failure /var/lib/apt/lists/deb.example.org_dists_s_InRelease: the "
+       "signature does not verify with gpgv | a= z="},
       {"both indexes listed", release + forged_line, INLINE, "", "", false, "",
        "", "a=a  z=b "},
       {"the SHA-256 of another text",
        head + "SHA256:\n " + sf + " 1 main/binary-all/Packages\n", INLINE, "",
        "", false, "", "",
-       "/var/lib/apt/lists/deb.example.org_dists_s_main_binary-all_Packages: "
+       "failure /var/lib/apt/lists/"
+       "deb.example.org_dists_s_main_binary-all_Packages: "
        "its SHA-256 is not the one /var/lib/apt/lists/"
-       "deb.example.org_dists_s_InRelease lists"},
+       "deb.example.org_dists_s_InRelease lists | a= z="},
       {"listed only in another section",
        head + "SHA1:\n " + std::string(40, '0') +
            " 1 main/binary-other/Packages\nSHA256:\n" + good_line,
@@ -348,18 +353,18 @@ TEST_F(PkgRelease, SignedIndexes) {
       {"text before the signed part", release, INLINE,
        "SHA256:\n" + forged_line + "\n", "", false, "", "", "a=a  z="},
       {"a second signed part", release, INLINE, "", "", true, "", "",
-       "/var/lib/apt/lists/deb.example.org_dists_s_InRelease: the signature "
-       "does not verify with gpgv"},
+       "failure /var/lib/apt/lists/deb.example.org_dists_s_InRelease: the "
+       "signature does not verify with gpgv | a= z="},
       {"the signature block cut off", release, INLINE, "", "", false,
        "\n-----BEGIN PGP SIGNATURE-----", "\n",
-       "/var/lib/apt/lists/deb.example.org_dists_s_InRelease: the signature "
-       "does not verify with gpgv"},
+       "failure /var/lib/apt/lists/deb.example.org_dists_s_InRelease: the "
+       "signature does not verify with gpgv | a= z="},
       {"the signature block's armour renamed", release, INLINE, "", "", false,
        "-----BEGIN PGP SIGNATURE-----", "-----BEGIN NOTHING-----", "a=a  z="},
       {"a listing added inside the signed part", release, INLINE, "", "", false,
        good_line, good_line + forged_line,
-       "/var/lib/apt/lists/deb.example.org_dists_s_InRelease: the signature "
-       "does not verify with gpgv"},
+       "failure /var/lib/apt/lists/deb.example.org_dists_s_InRelease: the "
+       "signature does not verify with gpgv | a= z="},
       // A line that starts with a dash is escaped in the armour and read
       // back as it was signed.
       {"a dash-escaped line like armour",
@@ -368,8 +373,8 @@ TEST_F(PkgRelease, SignedIndexes) {
       {"that line's escape removed",
        head + "-----BEGIN PGP SIGNATURE-----\nSHA256:\n" + good_line, INLINE,
        "", "", false, "\n- -----BEGIN", "\n-----BEGIN",
-       "/var/lib/apt/lists/deb.example.org_dists_s_InRelease: the signature "
-       "does not verify with gpgv"},
+       "failure /var/lib/apt/lists/deb.example.org_dists_s_InRelease: the "
+       "signature does not verify with gpgv | a= z="},
       {"the escape of a plain line removed: the same text",
        head + "-Note: x\nSHA256:\n" + good_line, INLINE, "", "", false,
        "\n- -Note", "\n-Note", "a=a  z="},
@@ -422,8 +427,8 @@ TEST_F(PkgRelease, CompressedIndex) {
   EXPECT_EQ("a=a  z=", load());
   write_file(prefix + "main_binary-all_Packages.gz", "not gzip at all");
   EXPECT_EQ(
-      "/var/lib/apt/lists/x_dists_s_main_binary-all_Packages.gz: "
+      "failure /var/lib/apt/lists/x_dists_s_main_binary-all_Packages.gz: "
       "its SHA-256 is not the one /var/lib/apt/lists/"
-      "x_dists_s_InRelease lists",
+      "x_dists_s_InRelease lists | a= z=",
       load());
 }

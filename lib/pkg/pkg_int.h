@@ -52,6 +52,36 @@ struct pkg_index {
   std::unordered_multimap<std::string_view, size_t> pi_at;
 };
 
+// One source of apt's sources files: where its indexes come from, and
+// the keys its Signed-By names, which alone verify them.
+struct pkg_source {
+  std::string ps_uri;
+  std::vector<std::string> ps_suites;  // "dists/" suites, or flat paths ending in '/'
+  bool ps_signed_by = false;           // Signed-By given
+  std::vector<std::string> ps_keys;    // keyring files it names, host paths
+  std::vector<std::string> ps_inline;  // armoured key blocks it holds
+  bool ps_fingerprint = false;         // it names a key by fingerprint too
+};
+
+// A keyring trusted for this comparison: the bytes checked, in the
+// binary form gpgv reads (armour taken off).
+struct pkg_keyring {
+  std::string pk_name;  // the file, or the sources file of an inline key
+  std::string pk_bytes;
+};
+
+// Which keyrings verify which indexes: those a source names verify the
+// lists of that source alone; the others (trusted.gpg and
+// trusted.gpg.d, less those a source names) every other list, and the
+// archive directory given with -a.
+struct pkg_trust {
+  std::vector<pkg_keyring> pt_keys;
+  std::vector<size_t> pt_default;  // into pt_keys
+  // By a list file's name less its "_InRelease" or "_Release": the
+  // keyrings of the sources it is of, none when none of them is trusted.
+  std::map<std::string, std::vector<size_t>> pt_scoped;
+};
+
 struct pkg_db {
   std::string pd_root;  // "" or the root, no trailing slash
   std::string pd_adir;  // archives given besides apt's cache, or ""
@@ -89,6 +119,13 @@ struct pkg_db {
   // one of those, pd_kept_file is the file it came from.
   std::vector<std::unique_ptr<pkg_db>> pd_kept;
   std::string pd_kept_file;
+  // The trust roots as the older snapshot recorded them (null: as they
+  // are), what was not trusted, and what the report must say first.
+  pkg_pin_fn pd_pin;
+  std::vector<std::string> pd_untrusted;
+  bool pd_index_short = false;
+  std::vector<pkg_note> pd_notes;
+  std::set<std::string> pd_noted;  // the files pd_notes names
 };
 
 // The files of the back end: pkg_dpkg.cc reads the status file and the
@@ -154,14 +191,45 @@ bool pkg_overrides_read(pkg_db *db, std::string *err);
 void pkg_alternatives_read(pkg_db *db);
 void pkg_log_read(pkg_db *db);
 
+// pkg_trust.cc: the trust roots.
+// The sources of a sources file's text: the one-line form of
+// sources.list and *.list, or deb822 (*.sources). Entries that are off,
+// of source packages, or cannot be read are left out.
+std::vector<pkg_source> pkg_sources_parse(std::string_view text, bool deb822);
+// The name apt gives the files of a source's suite in its lists
+// directory, less "_InRelease" and the like: the URI without its scheme
+// and user, unsafe bytes quoted, '/' as '_', then "_dists_" and the
+// suite, or the flat path. "" for a URI apt cannot fetch from.
+std::string pkg_list_prefix(const std::string &uri, const std::string &suite);
+// The binary keyring of one or more armoured key blocks in text; false
+// when there is none or one does not decode.
+bool pkg_dearmor(std::string_view text, std::string *out);
+// Notes text about file, unless file has a note already.
+void pkg_note_add(pkg_db *db, bool failure, const std::string &file,
+                  const std::string &text);
+// The keyrings and sources under the root, each read once and checked
+// against the pin; notes for those not trusted.
+pkg_trust pkg_trust_gather(pkg_db *db);
+// The keyrings that verify the list files that start with name (a
+// pt_scoped key), or every other list's.
+const std::vector<size_t> &pkg_trust_keys(const pkg_trust &t,
+                                          const std::string &name);
+
 // pkg_gpgv.cc.
-// The keyrings apt trusts under the root: its own, and those the sources
-// name.
-std::vector<std::string> pkg_keyrings(const pkg_db *db);
+// A private copy of trusted keyrings, which gpgv reads instead of the
+// files that were checked: in a directory of mode 0700, removed with it.
+struct pkg_keydir {
+  std::string kd_dir;                 // "" when it could not be made
+  std::vector<std::string> kd_files;  // by index into pt_keys
+  ~pkg_keydir();
+};
+// Makes it; false with *err.
+bool pkg_keydir_make(const pkg_trust &t, pkg_keydir *kd, std::string *err);
 // The signed text of a Release file: what gpgv puts out of an inline
 // signed file (sig ""), or the file itself where sig, its detached
-// signature, verifies it. False when the signature does not verify.
-bool pkg_release_verify(const std::vector<std::string> &keys,
+// signature, verifies it, with the keyrings keys of kd alone. False when
+// the signature does not verify.
+bool pkg_release_verify(const pkg_keydir &kd, const std::vector<size_t> &keys,
                         const std::string &file, const std::string &sig,
                         std::string *text);
 
@@ -171,8 +239,8 @@ bool pkg_release_verify(const std::vector<std::string> &keys,
 std::unordered_map<std::string, std::string> pkg_release_sums(
     const std::string &text);
 // Verifies every signed index under the root and in the archive directory
-// once: true, or false with *err when one does not verify.
-bool pkg_index_load(pkg_db *db, std::string *err);
+// once. One that does not verify is not used, and a note says why.
+void pkg_index_load(pkg_db *db);
 // Finds the paragraphs of the packages named, in one scan of the indexes.
 void pkg_index_scan(pkg_db *db, const std::vector<std::string> &names);
 // Each listing of the archive of name at version for arch in the verified
