@@ -4,6 +4,7 @@
 // detached signature (Release.gpg).
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -14,6 +15,7 @@
 #include "db/print.h"
 #include "pkg/pkg.h"
 #include "pkg/pkg_int.h"
+#include "sha1/sha1.h"
 #include "testutil/pkg_fake.h"
 #include "testutil/testutil.h"
 
@@ -279,6 +281,7 @@ class PkgRelease : public TmpDirTest {
            " z=" + listed(db_, "z", "1", "all");
   }
   pkg_pin_fn pin_;
+  db_rec rec_ = {};  // a record for pin_ to give
   std::string gpg_, gpgconf_, root_;
   std::vector<std::string> homes_;
   pkg_db *db_ = nullptr;
@@ -431,4 +434,77 @@ TEST_F(PkgRelease, CompressedIndex) {
       "its SHA-256 is not the one /var/lib/apt/lists/"
       "x_dists_s_InRelease lists | a= z=",
       load());
+}
+
+// Which key verifies the main source's lists: a key that a sources file
+// names with Signed-By for another source does not, however well it
+// signs (the planted index of a source whose key the intruder holds); a
+// key the main source names itself does, and then alone; a trusted
+// keyring that changed since the older snapshot verifies nothing. Each
+// row: the sources, whether t.gpg is pinned as it is, who signs.
+TEST_F(PkgRelease, ScopedKeys) {
+  const std::string lists = root_ + "/var/lib/apt/lists/";
+  const std::string prefix = lists + "deb.example.org_dists_s_";
+  const std::string good = para("a", "1", "all", S1);
+  write_file(prefix + "main_binary-all_Packages", good);
+  const std::string release =
+      "SHA256:\n " + sha256_hex(good) + " 1 main/binary-all/Packages\n";
+  prog_result r = gpg(homes_[1], {"--export", "--output", dir_ + "/o.gpg"});
+  ASSERT_EQ(0, r.status) << r.err;
+  pkg_fake_put(root_, "/etc/apt/keyrings/o.gpg", read_file(dir_ + "/o.gpg"));
+  const std::string t_bytes = read_file(root_ + "/etc/apt/trusted.gpg.d/t.gpg");
+  const std::string other_line =
+      "deb [signed-by=/etc/apt/keyrings/o.gpg] http://other.example/ s main\n";
+  const std::string own_line =
+      "deb [signed-by=/etc/apt/keyrings/o.gpg] http://deb.example.org/ s m\n";
+  const std::string failed =
+      "failure /var/lib/apt/lists/deb.example.org_dists_s_InRelease: the "
+      "signature does not verify with gpgv | a= z=";
+  const struct {
+    const char *what;
+    std::string sources;  // sources.list.d/x.list
+    bool pinned;          // t.gpg as the older snapshot recorded it, or not
+    size_t signer;        // 0 the trusted key, 1 the other
+    std::string want;
+  } cases[] = {
+      {"no Signed-By: the trusted key", "", false, 0, "a=a  z="},
+      {"no Signed-By: not the other key", "", false, 1, failed},
+      {"another source's key", other_line, false, 1, failed},
+      {"another source's key: the trusted key still", other_line, false, 0,
+       "a=a  z="},
+      {"its own key", own_line, false, 1, "a=a  z="},
+      {"its own key alone", own_line, false, 0, failed},
+      {"the trusted keyring as recorded", "", true, 0, "a=a  z="},
+  };
+  for (const auto &c : cases) {
+    unlink((root_ + "/etc/apt/sources.list.d/x.list").c_str());
+    if (!c.sources.empty())
+      pkg_fake_put(root_, "/etc/apt/sources.list.d/x.list", c.sources);
+    write_file(prefix + "InRelease", clearsign(homes_[c.signer], release));
+    if (c.pinned) {
+      // The older snapshot recorded t.gpg by its SHA-1 alone.
+      rec_ = {};
+      rec_.mode = S_IFREG | 0644;
+      rec_.mask = DB_MODE | DB_CSUM;
+      sha_buf(t_bytes.data(), int32_t(t_bytes.size()), rec_.csum);
+      std::string t_path = root_ + "/etc/apt/trusted.gpg.d/t.gpg";
+      pin_ = [this, t_path](const std::string &p) -> const db_rec * {
+        return p == t_path ? &rec_ : nullptr;
+      };
+    } else {
+      pin_ = nullptr;
+    }
+    EXPECT_EQ(c.want, load()) << c.what;
+  }
+  // Rewritten since: not trusted, and nothing else verifies the list.
+  rec_.csum[0] ^= 1;
+  EXPECT_EQ(
+      "not trusted: /etc/apt/trusted.gpg.d/t.gpg: changed since the older "
+      "snapshot | failure /var/lib/apt/lists/"
+      "deb.example.org_dists_s_InRelease: not verified: no keyring trusted "
+      "for it | a= z=",
+      load());
+  EXPECT_TRUE(pkg_index_short(db_));
+  ASSERT_EQ(1u, pkg_untrusted(db_).size());
+  EXPECT_EQ(root_ + "/etc/apt/trusted.gpg.d/t.gpg", pkg_untrusted(db_)[0]);
 }
