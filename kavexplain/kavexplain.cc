@@ -88,12 +88,21 @@ main(int argc, char *argv[])
   if (!xp_window_load(w, older, newer, &tree, &db, &err))
     die_msg1(err.c_str());
   std::vector<xp_path> paths;
-  if (!xp_window_explain_with(w, tree, db, &paths, &err))
+  std::vector<pkg_note> notes;
+  if (!xp_window_explain_with(w, tree, db, &paths, &err, &notes))
     die_msg1(err.c_str());
 
+  // The notes first: what did not verify, and what was not trusted.
+  bool failed = false;
+  for (const pkg_note &n : notes) {
+    failed |= n.pn_failure;
+    if (!json)
+      printf("%s: %s\n", n.pn_failure ? "not verified" : "note",
+             n.pn_text.c_str());
+  }
   int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);
   if (r != 0 || fflush(stdout) != 0)
     die_sys1("stdout");
   ft_free(tree);
-  return xp_status(paths);
+  return failed ? 2 : xp_status(paths);
 }

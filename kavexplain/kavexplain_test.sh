@@ -40,21 +40,45 @@ fail() {
 	fails=$((fails + 1))
 }
 
+# The keys: the repository's, which apt under the root trusts; one that
+# a source names with Signed-By for another source, other.example; one
+# that a keyring package brings in later.
+for key in 'kavexplain test' 'other source' 'keyring upgrade'; do
+	step "make the key $key" gpg --batch --quiet --passphrase '' \
+	    --quick-gen-key "$key" ed25519 sign never
+done
+# In place before the older snapshot, which is what they are trusted as.
+pkgtree_trust() {
+	mkdir -p "$root/etc/apt/keyrings" "$root/etc/apt/sources.list.d"
+	step "export the signing key" gpg --batch --export 'kavexplain test' \
+	    >"$root/etc/apt/trusted.gpg.d/test.gpg"
+	step "export the other key" gpg --batch --export 'other source' \
+	    >"$root/etc/apt/keyrings/other.gpg"
+	echo 'deb [signed-by=/etc/apt/keyrings/other.gpg] http://other.example/ s main' \
+	    >"$root/etc/apt/sources.list.d/other.list"
+}
+
 # The packages, the root and the two snapshots.
 . "$(dirname "$0")/../testutil/policy.sh"
 . "$(dirname "$0")/../testutil/pkgtree.sh"
 
-# The signed repository, and apt trusting its key under the root.
-step "make the signing key" gpg --batch --quiet --passphrase '' \
-    --quick-gen-key 'kavexplain test' ed25519 sign never
-step "export the signing key" gpg --batch --export \
-    >"$root/etc/apt/trusted.gpg.d/test.gpg"
+# A keyring package, in the repository but installed only for the last
+# rows: it adds a keyring of the third key to trusted.gpg.d.
+mkpkg keyring 1.0
+mkdir -p "$pkg/etc/apt/trusted.gpg.d"
+step "export the third key" gpg --batch --export 'keyring upgrade' \
+    >"$pkg/etc/apt/trusted.gpg.d/upgrade.gpg"
+step "build the keyring package" dpkg-deb --root-owner-group -Zgzip -b \
+    "$pkg" "$repo/keyring_1.0_all.deb" >/dev/null
+
+# The signed repository.
 (cd "$repo" &&
     step "index the packages" dpkg-scanpackages -m . >Packages &&
     step "write Release" apt-ftparchive release . >Release &&
-    step "sign InRelease" gpg --batch --quiet --clearsign -o InRelease Release &&
-    step "sign Release.gpg" gpg --batch --quiet --armor --detach-sign \
-        -o Release.gpg Release) || exit 1
+    step "sign InRelease" gpg --batch --quiet -u 'kavexplain test' \
+        --clearsign -o InRelease Release &&
+    step "sign Release.gpg" gpg --batch --quiet -u 'kavexplain test' \
+        --armor --detach-sign -o Release.gpg Release) || exit 1
 # The same text with a detached signature, for a second run below.
 mkdir "$work/detached"
 mv "$repo/Release" "$repo/Release.gpg" "$work/detached/"
@@ -151,6 +175,31 @@ grep -q "^  c 1.0 .* none: .*, all match, dpkg (kept records)$" "$work/k.txt" ||
     fail "kept: the group of c names no kept records: $(cat "$work/k.txt")"
 [ -s "$work/err" ] && fail "messages: $(cat "$work/err")"
 
+# unverified file edit: once edit has changed file, the archive level
+# still reports, but ends with status 2, the report's head names file, and
+# no path rests on the repository's archives; the file is put back
+# afterwards.
+unverified() {
+	cp -p "$1" "$work/saved"
+	eval "$2"
+	"$explain" -r "$root" -a "$repo" "$work/older" "$work/newer" \
+	    >"$work/out" 2>"$work/err"
+	st=$?
+	[ "$st" -eq 2 ] || fail "$1 after $2: status $st, not 2"
+	grep -q "^not verified: $1: " "$work/out" ||
+	    fail "$1 after $2: no note: $(cat "$work/out")"
+	grep -qF "  $root/opt/intruder: new" "$work/out" ||
+	    fail "$1 after $2: no report: $(cat "$work/out")"
+	"$explain" -j -r "$root" -a "$repo" "$work/older" "$work/newer" \
+	    >"$work/out" 2>>"$work/err"
+	st=$?
+	[ "$st" -eq 2 ] || fail "$1 after $2: -j: status $st, not 2"
+	grep -qF '"evidence":"archive"' "$work/out" &&
+	    fail "$1 after $2: archives used: $(cat "$work/out")"
+	[ -s "$work/err" ] && fail "$1 after $2: messages: $(cat "$work/err")"
+	cp -p "$work/saved" "$1"
+}
+
 # refused file edit: the archive level must end with status 2 and name file
 # once edit has changed it; the file is put back afterwards.
 refused() {
@@ -164,8 +213,8 @@ refused() {
 	grep -qF "$1" "$work/err" || fail "$1 after $2: $(cat "$work/err")"
 	cp -p "$work/saved" "$1"
 }
-refused "$repo/InRelease" "sed -i 's/^Date: /Date: 1/' '$repo/InRelease'"
-refused "$repo/Packages" "sed -i 's/^Description: test/Description: x/' '$repo/Packages'"
+unverified "$repo/InRelease" "sed -i 's/^Date: /Date: 1/' '$repo/InRelease'"
+unverified "$repo/Packages" "sed -i 's/^Description: test/Description: x/' '$repo/Packages'"
 refused "$repo/a_1.0_all.deb" "cp '$repo/b_1.0_all.deb' '$repo/a_1.0_all.deb'"
 # Damaged kept records are an error, never a report without them: cut
 # short, a file that is no such records, and a few kilobytes of xz that
@@ -200,7 +249,111 @@ st=$?
     2>>"$work/err"
 check archive "$work/g.json" "$work/g.txt" "$st"
 [ -s "$work/err" ] && fail "Release.gpg: $(cat "$work/err")"
-refused "$repo/Release" "sed -i 's/^Date: /Date: 1/' '$repo/Release'"
+unverified "$repo/Release" "sed -i 's/^Date: /Date: 1/' '$repo/Release'"
+# The trust roots. run NAME ARGS...: kavexplain on the two snapshots (or
+# $newer) with ARGS, as text into $work/NAME.txt and as JSON into
+# $work/NAME.json; st is the text's status, jst the JSON's.
+newer=$work/newer
+run() {
+	name=$1
+	shift
+	"$explain" -r "$root" "$@" "$work/older" "$newer" >"$work/$name.txt" \
+	    2>"$work/err"
+	st=$?
+	"$explain" -j -r "$root" "$@" "$work/older" "$newer" \
+	    >"$work/$name.json" 2>>"$work/err"
+	jst=$?
+	[ -s "$work/err" ] && fail "$name: messages: $(cat "$work/err")"
+}
+# head NAME LINE: the report's head has LINE.
+head_has() {
+	grep -qxF "$2" "$work/$1.txt" || fail "$1: no line $2: $(cat "$work/$1.txt")"
+}
+# blind NAME: status 2 and no path rests on an archive.
+blind() {
+	{ [ "$st" -eq 2 ] && [ "$jst" -eq 2 ]; } ||
+	    fail "$1: status $st and $jst, not 2"
+	grep -qF '"evidence":"archive"' "$work/$1.json" &&
+	    fail "$1: archives used: $(cat "$work/$1.json")"
+}
+
+# A keyring added after the older snapshot is not trusted, whatever it
+# signs, and the head of the report says so.
+cp -p "$repo/Release.gpg" "$work/saved"
+step "sign with the third key" gpg --batch --quiet --yes -u 'keyring upgrade' \
+    --armor --detach-sign -o "$repo/Release.gpg" "$repo/Release"
+gpg --batch --export 'keyring upgrade' >"$root/etc/apt/trusted.gpg.d/added.gpg"
+run added -a "$repo"
+blind added
+head_has added "note: not trusted: $root/etc/apt/trusted.gpg.d/added.gpg: added since the older snapshot"
+head_has added "not verified: $repo/Release: the signature does not verify with gpgv"
+rm "$root/etc/apt/trusted.gpg.d/added.gpg"
+cp -p "$work/saved" "$repo/Release.gpg"
+# Nor is one rewritten since, though it still holds the repository's key.
+keyring=$root/etc/apt/trusted.gpg.d/test.gpg
+cp -p "$keyring" "$work/saved"
+gpg --batch --export 'kavexplain test' 'keyring upgrade' >"$keyring"
+run rewritten -a "$repo"
+blind rewritten
+head_has rewritten "note: not trusted: $keyring: changed since the older snapshot"
+head_has rewritten "not verified: $repo/Release: not verified: no keyring trusted for it"
+cp -p "$work/saved" "$keyring"
+
+# Indexes in apt's lists under the root, their archives in apt's cache:
+# list NAME KEY writes the repository's Packages as the lists of the
+# source apt names NAME, under an InRelease signed by KEY.
+lists=$root/var/lib/apt/lists
+mkdir -p "$lists" "$root/var/cache/apt/archives"
+cp "$repo"/[abcd]_*.deb "$root/var/cache/apt/archives/"
+list() {
+	rm -f "$lists"/*
+	cp "$repo/Packages" "$lists/$1_main_binary-all_Packages"
+	printf 'Suite: s\nSHA256:\n %s %s main/binary-all/Packages\n' \
+	    "$(sha256sum <"$repo/Packages" | cut -d' ' -f1)" \
+	    "$(wc -c <"$repo/Packages")" >"$work/list.rel"
+	step "sign the list" gpg --batch --quiet --yes -u "$2" --clearsign \
+	    -o "$lists/$1_InRelease" "$work/list.rel"
+}
+# A source's own key verifies its lists; the trusted keyring, those of a
+# source that names none.
+list other.example_dists_s 'other source'
+run scoped
+check archive "$work/scoped.json" "$work/scoped.txt" "$st"
+grep -q '^not verified: \|^note: ' "$work/scoped.txt" &&
+    fail "scoped: $(cat "$work/scoped.txt")"
+list deb.example.org_debian_dists_s 'kavexplain test'
+run unscoped
+check archive "$work/unscoped.json" "$work/unscoped.txt" "$st"
+# A key that a source names for another source verifies nothing else.
+list deb.example.org_debian_dists_s 'other source'
+run planted
+blind planted
+head_has planted "not verified: $lists/deb.example.org_debian_dists_s_InRelease: the signature does not verify with gpgv"
+
+# A keyring upgrade: the keyring package adds upgrade.gpg, and the lists
+# are signed by its key alone. Its archive, verified with the keys of
+# before, explains the new keyring, which then verifies the lists; without
+# that archive it is not trusted.
+dpkg_root -i "$repo/keyring_1.0_all.deb"
+sleep 1
+snap upgraded
+newer=$work/upgraded
+list deb.example.org_debian_dists_s 'keyring upgrade'
+upgrade=$root/etc/apt/trusted.gpg.d/upgrade.gpg
+run upgrade -a "$repo"
+{ [ "$st" -eq 1 ] && [ "$jst" -eq 1 ]; } ||
+    fail "upgrade: status $st and $jst, not 1: $(cat "$work/upgrade.txt")"
+head_has upgrade "note: trusted as it is now: $upgrade: its change is the package keyring 1.0, verified with the keys of before"
+grep -qF "\"path\":\"$upgrade\",\"verdict\":\"package\",\"evidence\":\"archive\"" \
+    "$work/upgrade.json" || fail "upgrade: $(cat "$work/upgrade.json")"
+grep -q '^not verified: ' "$work/upgrade.txt" &&
+    fail "upgrade: $(cat "$work/upgrade.txt")"
+run unvouched
+blind unvouched
+head_has unvouched "note: not trusted: $upgrade: added since the older snapshot"
+head_has unvouched "not verified: $lists/deb.example.org_debian_dists_s_InRelease: the signature does not verify with gpgv"
+rm -f "$lists"/* "$root"/var/cache/apt/archives/*
+
 # A damaged snapshot is an error too, never a report.
 head -c 100 "$work/newer" >"$work/cut"
 "$explain" -r "$root" "$work/older" "$work/cut" >"$work/out" 2>"$work/err"

@@ -1,7 +1,8 @@
 # shellcheck shell=sh disable=SC2154 # work and build come from the caller
 # pkgtree.sh: sourced by the end-to-end tests of kavexplain and kavaccept.
 # Builds tiny packages with dpkg-deb into $repo, installs them under the
-# scratch root $root with dpkg --root, and takes the snapshot $work/older,
+# scratch root $root with dpkg --root (calling pkgtree_trust first when the
+# caller defines it), and takes the snapshot $work/older,
 # with the package records of that moment in $work/older.pkg, then
 # upgrades, removes and edits by hand and takes $work/newer. The caller
 # sets work (a physical path), build (kavbuild), explain (kavexplain) and
@@ -48,6 +49,11 @@ debs_build "$repo"
 debs_root
 mkdir -p "$root/usr/bin" "$root/etc/apt/trusted.gpg.d" "$root/opt"
 ln -s usr/bin "$root/bin"
+# The keyrings and sources apt trusts count only as the older snapshot
+# holds them: a caller that defines pkgtree_trust puts them in place here.
+if command -v pkgtree_trust >/dev/null 2>&1; then
+	pkgtree_trust
+fi
 
 # Snapshots of the root, every attribute recorded.
 tree_policy "$root" A >"$work/policy"

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "cmp/cmp.h"
@@ -52,6 +53,57 @@ records_open(const xp_window &w, std::string *err)
   if (db == nullptr)
     *err = "the package database: " + *err;
   return db;
+}
+
+// The record of path in the loaded tree: the older snapshot's, or with
+// newer the newer's; null when that snapshot holds none. Any node,
+// changed or not: the trust roots are looked up whatever happened to
+// them.
+const db_rec *
+window_record(ft_tree *tree, const std::string &path, bool newer)
+{
+  ft_node *n = ft_lookup(tree, path.c_str(), nullptr);
+  if (n == nullptr || n->ftn_data == nullptr)
+    return nullptr;
+  const db_rec *held = static_cast<const db_rec *>(n->ftn_data);
+  switch (n->ftn_kind) {
+    case DB_KIND_UNCHANGED: return held;
+    case DB_KIND_CHANGED: return newer ? held + 1 : held;
+    case DB_KIND_DELETED: return newer ? nullptr : held;
+    case DB_KIND_NEW: return newer ? held : nullptr;
+    default: return nullptr;
+  }
+}
+
+// The trust roots that were not trusted as the older snapshot had them
+// but whose change a package's archive explains, verified with the keys
+// that were trusted: a routine upgrade of an archive keyring.
+std::set<std::string>
+window_vouched(const pkg_db *db, const std::vector<xp_path> &paths)
+{
+  std::set<std::string> untrusted(pkg_untrusted(db).begin(),
+                                  pkg_untrusted(db).end()),
+      v;
+  for (const xp_path &p : paths)
+    if (p.xp_verdict == XP_PACKAGE && p.xp_evidence == XP_EV_ARCHIVE &&
+        p.xp_kind != DB_KIND_DELETED && untrusted.count(p.xp_name) != 0)
+      v.insert(p.xp_name);
+  return v;
+}
+
+// Explains the paths of tree with db, its trust roots pinned to the older
+// snapshot but for those in newer, pinned to the newer one.
+bool
+window_pass(const xp_window &w, ft_tree *tree, pkg_db *db,
+            const std::set<std::string> &newer, std::vector<xp_path> *paths,
+            std::string *err)
+{
+  pkg_pin(db, [tree, newer](const std::string &path) {
+    return window_record(tree, path, newer.count(path) != 0);
+  });
+  paths->clear();
+  ft_traverse(tree, xp_collect, paths);
+  return xp_explain(db, w.xw_root, w.xw_from, w.xw_to, paths, err);
 }
 
 }  // namespace
@@ -131,10 +183,33 @@ xp_window_load(const xp_window &w, const char *older, const char *newer,
 
 bool
 xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
-                       std::vector<xp_path> *paths, std::string *err)
+                       std::vector<xp_path> *paths, std::string *err,
+                       std::vector<pkg_note> *notes)
 {
-  ft_traverse(tree, xp_collect, paths);
-  bool ok = xp_explain(db, w.xw_root, w.xw_from, w.xw_to, paths, err);
+  bool ok = window_pass(w, tree, db, {}, paths, err);
+  // A keyring that changed in between is trusted only through its change
+  // being explained with the keys of before; and only worth a second
+  // pass when some index went unverified without it.
+  std::set<std::string> vouched;
+  if (ok && pkg_index_short(db))
+    vouched = window_vouched(db, *paths);
+  if (!vouched.empty()) {
+    pkg_close(db);
+    db = records_open(w, err);
+    if (db == nullptr)
+      return false;
+    ok = window_pass(w, tree, db, vouched, paths, err);
+  }
+  if (ok && notes != nullptr) {
+    for (const xp_path &p : *paths)
+      if (vouched.count(p.xp_name) != 0)
+        notes->push_back({false, "trusted as it is now: " + p.xp_name +
+                                     ": its change is the package " +
+                                     p.xp_package + " " + p.xp_version +
+                                     ", verified with the keys of before"});
+    const std::vector<pkg_note> &more = pkg_notes(db);
+    notes->insert(notes->end(), more.begin(), more.end());
+  }
   pkg_close(db);
   if (!ok)
     *err = "the package archives: " + *err + " (dpkg level reached)";
@@ -143,8 +218,10 @@ xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
 
 bool
 xp_window_explain(const xp_window &w, ft_tree *tree,
-                  std::vector<xp_path> *paths, std::string *err)
+                  std::vector<xp_path> *paths, std::string *err,
+                  std::vector<pkg_note> *notes)
 {
   pkg_db *db = records_open(w, err);
-  return db != nullptr && xp_window_explain_with(w, tree, db, paths, err);
+  return db != nullptr &&
+         xp_window_explain_with(w, tree, db, paths, err, notes);
 }
