@@ -6,7 +6,8 @@
 //   2 stat overrides;       3 one link group of the alternatives;
 //   4 the log;              5 a Packages index;
 //   6 a Release text;       7 a package's md5sums;
-//   8 records kept by kavexplain -s (a compressed tar).
+//   8 records kept by kavexplain -s (a compressed tar);
+//   9 apt's sources, in both forms, and armoured keys.
 // Besides not crashing, the answers must agree with the input: every
 // absolute path a list names is claimed by its package where the host
 // path leads, every override is a mode, every operation one of four.
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr int MODES = 9;
+constexpr int MODES = 10;
 
 // A root of the fuzzer's own: its passwd and group, and a directory link
 // for the paths to lead through.
@@ -216,6 +217,25 @@ kept(const uint8_t *data, size_t size)
   pkg_kept_shipped(db.get(), op, "/usr/bin/a", &file);
 }
 
+// A source's list file names hold no '/' and only printable ASCII; the
+// keyrings it names are absolute paths; a key block decodes to bytes.
+void
+sources(const std::string &text)
+{
+  for (bool deb822 : {false, true})
+    for (const pkg_source &src : pkg_sources_parse(text, deb822)) {
+      FUZZ_CHECK(!src.ps_uri.empty());
+      for (const std::string &k : src.ps_keys)
+        FUZZ_CHECK(!k.empty() && k[0] == '/');
+      for (const std::string &suite : src.ps_suites)
+        for (char c : pkg_list_prefix(src.ps_uri, suite))
+          FUZZ_CHECK(c != '/' && c > 0x20 && c < 0x7f);
+    }
+  std::string bytes;
+  if (pkg_dearmor(text, &bytes))
+    FUZZ_CHECK(!bytes.empty());
+}
+
 }  // namespace
 
 extern "C" int
@@ -244,7 +264,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 5: packages(text); break;
     case 6: release(text); break;
     case 7: md5sums(text); break;
-    default: kept(data + 1, size - 1); break;
+    case 8: kept(data + 1, size - 1); break;
+    default: sources(text); break;
   }
   return 0;
 }

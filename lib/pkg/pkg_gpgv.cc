@@ -92,8 +92,9 @@ bool
 pkg_keydir_make(const pkg_trust &t, pkg_keydir *kd, std::string *err)
 {
   const char *tmp = getenv("TMPDIR");
-  std::string templ = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") +
-                      "/kavkeys.XXXXXX";
+  std::string templ =
+      std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") +
+      "/kavkeys.XXXXXX";
   if (mkdtemp(&templ[0]) == nullptr) {
     *err = diag_sys_text("mkdtemp()", templ.c_str());
     return false;

@@ -447,8 +447,8 @@ TEST_F(PkgRelease, ScopedKeys) {
   const std::string prefix = lists + "deb.example.org_dists_s_";
   const std::string good = para("a", "1", "all", S1);
   write_file(prefix + "main_binary-all_Packages", good);
-  const std::string release =
-      "SHA256:\n " + sha256_hex(good) + " 1 main/binary-all/Packages\n";
+  const std::string release = "SHA256:\n " + sha256_hex(good) +
+                              " 1 main/binary-all/Packages\n";
   prog_result r = gpg(homes_[1], {"--export", "--output", dir_ + "/o.gpg"});
   ASSERT_EQ(0, r.status) << r.err;
   pkg_fake_put(root_, "/etc/apt/keyrings/o.gpg", read_file(dir_ + "/o.gpg"));

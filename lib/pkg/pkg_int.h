@@ -56,8 +56,9 @@ struct pkg_index {
 // the keys its Signed-By names, which alone verify them.
 struct pkg_source {
   std::string ps_uri;
-  std::vector<std::string> ps_suites;  // "dists/" suites, or flat paths ending in '/'
-  bool ps_signed_by = false;           // Signed-By given
+  std::vector<std::string>
+      ps_suites;              // "dists/" suites, or flat paths ending in '/'
+  bool ps_signed_by = false;  // Signed-By given
   std::vector<std::string> ps_keys;    // keyring files it names, host paths
   std::vector<std::string> ps_inline;  // armoured key blocks it holds
   bool ps_fingerprint = false;         // it names a key by fingerprint too

@@ -10,8 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
 
 #include "pkg/pkg_int.h"
 #include "sha1/sha1.h"
@@ -34,7 +38,8 @@ trust_words(std::string_view text, bool commas)
   std::vector<std::string> v;
   std::string w;
   for (char c : text) {
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || (commas && c == ',')) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
+        (commas && c == ',')) {
       if (!w.empty())
         v.push_back(std::move(w));
       w.clear();
@@ -122,8 +127,7 @@ paragraph_parse(const std::vector<std::pair<std::string, std::string>> &fields)
     else if (key == "suites")
       suites = trust_words(f.second, false);
     else if (key == "enabled")
-      enabled = trust_words(f.second, false) !=
-                std::vector<std::string>{"no"};
+      enabled = trust_words(f.second, false) != std::vector<std::string>{"no"};
     else if (key == "signed-by")
       signed_by_take(&proto, f.second);
   }
@@ -238,8 +242,8 @@ trust_read(pkg_db *db, const std::string &host, std::string *bytes)
   }
   char buf[65536];
   ssize_t n = 0;
-  while (ok && ((n = read(fd, buf, sizeof buf)) > 0 ||
-                (n < 0 && errno == EINTR))) {
+  while (ok &&
+         ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
     if (n > 0)
       bytes->append(buf, size_t(n));
     if (off_t(bytes->size()) > TRUST_FILE_MAX) {
@@ -280,18 +284,26 @@ keyring_bytes(const std::string &bytes, std::string *out)
   return true;
 }
 
-// The names in dir under the root that end in one of tails, sorted.
+// The names in dir under the root that end in one of tails, sorted: the
+// files apt reads there, whose names hold only letters, digits, '_', '-'
+// and '.', and do not start with a dot.
 std::vector<std::string>
 names_ending(const pkg_db *db, const std::string &dir,
              std::initializer_list<const char *> tails)
 {
   std::vector<std::string> v;
-  for (const std::string &n : pkg_dir_names(db->pd_root + dir))
+  for (const std::string &n : pkg_dir_names(db->pd_root + dir)) {
+    if (n.empty() || n[0] == '.' ||
+        n.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                            "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") !=
+            std::string::npos)
+      continue;
     for (const char *t : tails)
-      if (n.size() > strlen(t) && pkg_ends_with(n, t) && n[0] != '.') {
+      if (n.size() > strlen(t) && pkg_ends_with(n, t)) {
         v.push_back(dir + n);
         break;
       }
+  }
   std::sort(v.begin(), v.end());
   return v;
 }
@@ -324,8 +336,7 @@ pkg_list_prefix(const std::string &uri, const std::string &suite)
   // The scheme goes, and with it apt's method (http, file, tor+https).
   size_t colon = full.find(':');
   if (colon == std::string::npos || colon == 0 ||
-      full.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+.-") <
-          colon)
+      full.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+.-") < colon)
     return "";
   std::string rest = full.substr(colon + 1), name;
   if (rest.compare(0, 2, "//") == 0) {
@@ -368,8 +379,8 @@ pkg_dearmor(std::string_view text, std::string *out)
   enum { OUTSIDE, HEADERS, BODY } state = OUTSIDE;
   std::string b64;
   for (std::string_view line : pkg_lines(text)) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' ||
-                             line.back() == '\t'))
+    while (!line.empty() &&
+           (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
       line.remove_suffix(1);
     if (state == OUTSIDE) {
       if (line.compare(0, 15, "-----BEGIN PGP ") == 0) {

@@ -80,8 +80,9 @@ TEST(PkgTrust, SourcesParse) {
   } cases[] = {
       {"one line", "deb http://deb.example.org/debian s main\n", false,
        "http://deb.example.org/debian s"},
-      {"options", "deb [arch=amd64 signed-by=/etc/apt/keyrings/x.gpg] "
-                  "http://x.example/ s main\n",
+      {"options",
+       "deb [arch=amd64 signed-by=/etc/apt/keyrings/x.gpg] "
+       "http://x.example/ s main\n",
        false, "http://x.example/ s [/etc/apt/keyrings/x.gpg]"},
       {"options with blanks inside the brackets",
        "deb [ signed-by=/k.gpg arch=amd64 ] http://x.example/ s main\n", false,
@@ -101,9 +102,10 @@ TEST(PkgTrust, SourcesParse) {
        false, ""},
       {"two lines", "deb http://a/ s c\ndeb [signed-by=/k] http://b/ t c\n",
        false, "http://a/ s; http://b/ t [/k]"},
-      {"deb822", "Types: deb\nURIs: http://deb.example.org/debian\n"
-                 "Suites: s s-updates\nComponents: main\n"
-                 "Signed-By: /usr/share/keyrings/d.gpg\n",
+      {"deb822",
+       "Types: deb\nURIs: http://deb.example.org/debian\n"
+       "Suites: s s-updates\nComponents: main\n"
+       "Signed-By: /usr/share/keyrings/d.gpg\n",
        true,
        "http://deb.example.org/debian s,s-updates [/usr/share/keyrings/d.gpg]"},
       {"deb822: field names in any case, two URIs, two paragraphs",
@@ -156,7 +158,8 @@ TEST(PkgTrust, ListPrefix) {
       {"http://x/", "", ""},
   };
   for (const auto &c : cases)
-    EXPECT_EQ(c.want, pkg_list_prefix(c.uri, c.suite)) << c.uri << " " << c.suite;
+    EXPECT_EQ(c.want, pkg_list_prefix(c.uri, c.suite))
+        << c.uri << " " << c.suite;
 }
 
 // Armoured key blocks to the bytes gpgv reads; anything short of a whole
@@ -307,7 +310,9 @@ TEST_F(PkgTrustRoot, Scoping) {
     const char *main_keys, *other_keys, *none_keys;
   } cases[] = {
       {"no source names a key: the trusted keyrings for all",
-       {{t, "T"}, {"/etc/apt/sources.list", main_line}}, t.c_str(), t.c_str(),
+       {{t, "T"}, {"/etc/apt/sources.list", main_line}},
+       t.c_str(),
+       t.c_str(),
        t.c_str()},
       // The planted index of vector 8: another source's key does not
       // verify the main source's lists.
@@ -317,44 +322,58 @@ TEST_F(PkgTrustRoot, Scoping) {
         {"/etc/apt/sources.list", main_line},
         {"/etc/apt/sources.list.d/o.list",
          "deb [signed-by=" + o + "] http://other.example/ s main\n"}},
-       t.c_str(), o.c_str(), t.c_str()},
+       t.c_str(),
+       o.c_str(),
+       t.c_str()},
       {"a source with a key of its own takes no other",
        {{t, "T"},
         {o, "O"},
-        {"/etc/apt/sources.list", "deb [signed-by=" + o +
-                                      "] http://deb.example.org/debian s m\n"}},
-       o.c_str(), t.c_str(), t.c_str()},
+        {"/etc/apt/sources.list",
+         "deb [signed-by=" + o + "] http://deb.example.org/debian s m\n"}},
+       o.c_str(),
+       t.c_str(),
+       t.c_str()},
       {"a trusted keyring a source names is that source's alone",
        {{t, "T"},
         {"/etc/apt/trusted.gpg.d/u.gpg", "U"},
         {"/etc/apt/sources.list.d/o.sources",
          "Types: deb\nURIs: http://other.example\nSuites: s\n"
          "Signed-By: /etc/apt/trusted.gpg.d/u.gpg\n"}},
-       t.c_str(), "/etc/apt/trusted.gpg.d/u.gpg", t.c_str()},
+       t.c_str(),
+       "/etc/apt/trusted.gpg.d/u.gpg",
+       t.c_str()},
       {"a keyring that is not there: the source's lists take none",
        {{t, "T"},
         {"/etc/apt/sources.list.d/o.list",
          "deb [signed-by=/etc/apt/keyrings/none.gpg] http://other.example/ s "
          "main\n"}},
-       t.c_str(), "", t.c_str()},
+       t.c_str(),
+       "",
+       t.c_str()},
       {"a key block in a deb822 source",
        {{t, "T"},
         {"/etc/apt/sources.list.d/o.sources",
          "Types: deb\nURIs: http://other.example/\nSuites: s\nSigned-By:\n"
          " -----BEGIN PGP PUBLIC KEY BLOCK-----\n .\n aGVsbG8=\n"
          " -----END PGP PUBLIC KEY BLOCK-----\n"}},
-       t.c_str(), "/etc/apt/sources.list.d/o.sources", t.c_str()},
+       t.c_str(),
+       "/etc/apt/sources.list.d/o.sources",
+       t.c_str()},
       {"a fingerprint alone: the trusted keyrings",
        {{t, "T"},
         {"/etc/apt/sources.list.d/o.list",
          "deb [signed-by=0123ABCD] http://other.example/ s main\n"}},
-       t.c_str(), t.c_str(), t.c_str()},
+       t.c_str(),
+       t.c_str(),
+       t.c_str()},
       {"trusted.gpg, .gpg and .asc of trusted.gpg.d, nothing else",
        {{"/etc/apt/trusted.gpg", "G"},
         {t, "T"},
         {"/etc/apt/trusted.gpg.d/a.asc", BLOCK_HELLO},
         {"/etc/apt/trusted.gpg.d/x.gpg~", "X"},
-        {"/etc/apt/trusted.gpg.d/y.key", "Y"}},
+        {"/etc/apt/trusted.gpg.d/y.key", "Y"},
+        {"/etc/apt/trusted.gpg.d/.h.gpg", "H"},
+        {"/etc/apt/trusted.gpg.d/a b.gpg", "B"}},
        "/etc/apt/trusted.gpg,/etc/apt/trusted.gpg.d/a.asc,"
        "/etc/apt/trusted.gpg.d/t.gpg",
        "/etc/apt/trusted.gpg,/etc/apt/trusted.gpg.d/a.asc,"
@@ -387,8 +406,8 @@ TEST_F(PkgTrustRoot, Pinned) {
   const std::string t = "/etc/apt/trusted.gpg.d/t.gpg";
   const std::string o = "/etc/apt/keyrings/o.gpg";
   const std::string list = "/etc/apt/sources.list.d/o.list";
-  const std::string list_text =
-      "deb [signed-by=" + o + "] http://other.example/ s main\n";
+  const std::string list_text = "deb [signed-by=" + o +
+                                "] http://other.example/ s main\n";
   const struct {
     const char *what;
     // The older records: k.gpg as "K", "k" (other bytes) or absent, with
@@ -440,8 +459,8 @@ TEST_F(PkgTrustRoot, Pinned) {
       record(k, c.k_was, c.k_mask);
     if (c.dir_recorded)
       record("/etc/apt/trusted.gpg.d", "", DB_MODE);
-    pkg_trust tr = gather({{k, "K"}, {t, "T"}, {o, "O"}, {list, list_text}},
-                          true);
+    pkg_trust tr =
+        gather({{k, "K"}, {t, "T"}, {o, "O"}, {list, list_text}}, true);
     EXPECT_EQ(c.main_keys, keys_for(tr, MAIN)) << c.what;
     EXPECT_EQ(c.other_keys, keys_for(tr, OTHER)) << c.what;
     EXPECT_EQ(c.notes, notes()) << c.what;
@@ -483,7 +502,7 @@ TEST_F(PkgTrustRoot, NotAFile) {
     EXPECT_EQ(1u, pkg_notes(db_).size()) << what;
     EXPECT_FALSE(pkg_notes(db_).empty() || pkg_notes(db_)[0].pn_failure)
         << what;
-    EXPECT_EQ(0u, notes().find("not trusted: " + k + ": ")) << what << ": "
-                                                              << notes();
+    EXPECT_EQ(0u, notes().find("not trusted: " + k + ": "))
+        << what << ": " << notes();
   }
 }
