@@ -296,7 +296,7 @@ gpg --batch --export 'kavexplain test' 'keyring upgrade' >"$keyring"
 run rewritten -a "$repo"
 blind rewritten
 head_has rewritten "note: not trusted: $keyring: changed since the older snapshot"
-head_has rewritten "not verified: $repo/Release: not verified: no keyring trusted for it"
+head_has rewritten "not verified: $repo/Release: no keyring is trusted for it"
 cp -p "$work/saved" "$keyring"
 
 # Indexes in apt's lists under the root, their archives in apt's cache:

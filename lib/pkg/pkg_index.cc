@@ -155,8 +155,7 @@ index_release(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
 {
   std::string text;
   if (keys.empty()) {
-    pkg_note_add(db, true, release,
-                 release + ": not verified: no keyring trusted for it");
+    pkg_note_add(db, true, release, release + ": no keyring is trusted for it");
     db->pd_index_short = true;
     return;
   }

@@ -501,8 +501,8 @@ TEST_F(PkgRelease, ScopedKeys) {
   EXPECT_EQ(
       "not trusted: /etc/apt/trusted.gpg.d/t.gpg: changed since the older "
       "snapshot | failure /var/lib/apt/lists/"
-      "deb.example.org_dists_s_InRelease: not verified: no keyring trusted "
-      "for it | a= z=",
+      "deb.example.org_dists_s_InRelease: no keyring is trusted for it | "
+      "a= z=",
       load());
   EXPECT_TRUE(pkg_index_short(db_));
   ASSERT_EQ(1u, pkg_untrusted(db_).size());

@@ -79,26 +79,20 @@ line_parse(std::string_view line, pkg_source *src)
   if (hash != std::string_view::npos)
     line = line.substr(0, hash);
   std::string_view opts;
+  std::string rest(line);
   size_t open = line.find('['), close = line.find(']');
   if (open != std::string_view::npos) {
     if (close == std::string_view::npos || close < open)
       return false;
     opts = line.substr(open + 1, close - open - 1);
-    std::string rest(line.substr(0, open));
-    rest += ' ';
-    rest += line.substr(close + 1);
-    std::vector<std::string> w = trust_words(rest, false);
-    if (w.size() < 3 || w[0] != "deb")
-      return false;
-    src->ps_uri = w[1];
-    src->ps_suites = {w[2]};
-  } else {
-    std::vector<std::string> w = trust_words(line, false);
-    if (w.size() < 3 || w[0] != "deb")
-      return false;
-    src->ps_uri = w[1];
-    src->ps_suites = {w[2]};
+    rest = std::string(line.substr(0, open)) + " " +
+           std::string(line.substr(close + 1));
   }
+  std::vector<std::string> w = trust_words(rest, false);
+  if (w.size() < 3 || w[0] != "deb")
+    return false;
+  src->ps_uri = w[1];
+  src->ps_suites = {w[2]};
   for (const std::string &o : trust_words(opts, false)) {
     size_t eq = o.find('=');
     if (eq != std::string::npos && o.compare(0, eq, "signed-by") == 0)
