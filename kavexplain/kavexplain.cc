@@ -88,12 +88,18 @@ main(int argc, char *argv[])
   if (!xp_window_load(w, older, newer, &tree, &db, &err))
     die_msg1(err.c_str());
   std::vector<xp_path> paths;
-  if (!xp_window_explain_with(w, tree, db, &paths, &err))
+  xp_notes notes;
+  if (!xp_window_explain_with(w, tree, db, &paths, &notes, &err))
     die_msg1(err.c_str());
 
-  int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);
+  int r = json ? xp_report_json(paths, stdout)
+               : xp_report_text(paths, notes, stdout);
   if (r != 0 || fflush(stdout) != 0)
     die_sys1("stdout");
+  // JSON lines are a path each: what did not verify is told as a message.
+  if (json)
+    for (const std::string &f : notes.xn_failed)
+      warn_msg2("not verified", f.c_str());
   ft_free(tree);
-  return xp_status(paths);
+  return xp_status(paths, notes);
 }

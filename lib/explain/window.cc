@@ -131,20 +131,29 @@ xp_window_load(const xp_window &w, const char *older, const char *newer,
 
 bool
 xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
-                       std::vector<xp_path> *paths, std::string *err)
+                       std::vector<xp_path> *paths, xp_notes *notes,
+                       std::string *err)
 {
+  (void)err;  // nothing below fails outright: what did not verify is a note
   ft_traverse(tree, xp_collect, paths);
-  bool ok = xp_explain(db, w.xw_root, w.xw_from, w.xw_to, paths, err);
+  // A path the newer snapshot records: in the tree, and not deleted.
+  auto recorded = [tree](const std::string &name) {
+    ft_node *node = ft_lookup(tree, name.c_str(), nullptr);
+    db_rec recs[2];
+    return node != nullptr && node->ftn_data != nullptr &&
+           cmp_change(node, recs) != DB_KIND_DELETED;
+  };
+  xp_explain(db, w.xw_root, w.xw_from, w.xw_to, recorded, paths, notes);
   pkg_close(db);
-  if (!ok)
-    *err = "the package archives: " + *err + " (dpkg level reached)";
-  return ok;
+  return true;
 }
 
 bool
 xp_window_explain(const xp_window &w, ft_tree *tree,
-                  std::vector<xp_path> *paths, std::string *err)
+                  std::vector<xp_path> *paths, xp_notes *notes,
+                  std::string *err)
 {
   pkg_db *db = records_open(w, err);
-  return db != nullptr && xp_window_explain_with(w, tree, db, paths, err);
+  return db != nullptr &&
+         xp_window_explain_with(w, tree, db, paths, notes, err);
 }

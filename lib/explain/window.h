@@ -50,11 +50,15 @@ bool xp_window_load(const xp_window &w, const char *older, const char *newer,
 // xp_window_explain with the records that xp_window_load read, which it
 // closes.
 bool xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
-                            std::vector<xp_path> *paths, std::string *err);
+                            std::vector<xp_path> *paths, xp_notes *notes,
+                            std::string *err);
 
 // Every path of tree (loaded by cmp_load) that is not unchanged into
-// paths, each with its verdict. False with *err the whole message when
-// the package manager's records or archives cannot be read or do not
-// verify. The paths point into tree's records: keep it while they are used.
+// paths, each with its verdict, and what the report opens with into
+// *notes. False with *err the whole message when the package manager's
+// records cannot be read; an index or archive that does not verify is a
+// note, and only the paths that needed it are unexplained. The paths
+// point into tree's records: keep it while they are used.
 bool xp_window_explain(const xp_window &w, ft_tree *tree,
-                       std::vector<xp_path> *paths, std::string *err);
+                       std::vector<xp_path> *paths, xp_notes *notes,
+                       std::string *err);

@@ -75,8 +75,8 @@ split(std::string_view v)
   }
   size_t dash = v.rfind('-');
   p.upstream = dash == std::string_view::npos ? v : v.substr(0, dash);
-  p.revision =
-      dash == std::string_view::npos ? std::string_view() : v.substr(dash + 1);
+  p.revision = dash == std::string_view::npos ? std::string_view()
+                                              : v.substr(dash + 1);
   return p;
 }
 

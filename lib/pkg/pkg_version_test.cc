@@ -14,8 +14,8 @@ struct version_row {
 constexpr version_row VERSION_ROWS[] = {
     {"1.0", "1.0", 0},
     {"1.0", "1.1", -1},
-    {"1.9", "1.10", -1},  // numbers, not characters
-    {"1.01", "1.1", 0},   // leading zeros do not count
+    {"1.9", "1.10", -1},     // numbers, not characters
+    {"1.01", "1.1", 0},      // leading zeros do not count
     {"1.0~rc1", "1.0", -1},  // a tilde sorts before the end
     {"1.0~~", "1.0~", -1},
     {"1.0", "1.0a", -1},
@@ -45,8 +45,7 @@ sign(int v)
 TEST(PkgVersion, Order) {
   for (const version_row &r : VERSION_ROWS) {
     EXPECT_EQ(r.order, sign(pkg_version_cmp(r.a, r.b))) << r.a << " : " << r.b;
-    EXPECT_EQ(-r.order, sign(pkg_version_cmp(r.b, r.a)))
-        << r.b << " : " << r.a;
+    EXPECT_EQ(-r.order, sign(pkg_version_cmp(r.b, r.a))) << r.b << " : " << r.a;
   }
 }
 
