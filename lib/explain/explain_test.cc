@@ -705,3 +705,27 @@ TEST_F(XpExplain, MovesAndDirectories) {
           << c.what << ": " << c.paths[i].path;
   }
 }
+
+// The status: 0 only when every path is a package's by its archive or a
+// move and nothing went back to an older version; 2 when anything did not
+// verify, whatever the verdicts.
+TEST_F(XpExplain, Status) {
+  const rec_want tool10{F_REG | 0755, 0, 0, A_TOOL_10},
+      tool{F_REG | 0755, 0, 0, A_TOOL};
+  std::vector<xp_path> got =
+      explain(ARCHIVE, {path_of("/usr/bin/a-tool", &tool10, &tool)});
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ(XP_PACKAGE, got[0].xp_verdict);
+  // g's downgrade lies in the window: told, and the status is 1 even
+  // though no path of g changed.
+  ASSERT_EQ(1u, notes_.xn_downgrades.size());
+  EXPECT_EQ("g", notes_.xn_downgrades[0].po_name);
+  EXPECT_EQ(1, xp_status(got, notes_));
+  xp_notes quiet;
+  EXPECT_EQ(0, xp_status(got, quiet));
+  got[0].xp_verdict = XP_CLAIMED;
+  EXPECT_EQ(1, xp_status(got, quiet));
+  quiet.xn_failed.push_back("x_InRelease: the signature does not verify");
+  got[0].xp_verdict = XP_PACKAGE;
+  EXPECT_EQ(2, xp_status(got, quiet));
+}
