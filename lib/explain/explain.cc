@@ -351,8 +351,8 @@ explain_present(xp_ctx *c, xp_path *p, const std::string &host)
       continue;
     *p = fresh;
     bool settled = try_claim(c, p, host, cl);
-    if (settled && (p->xp_verdict == XP_PACKAGE ||
-                    p->xp_verdict == XP_CONFFILE || have_weak))
+    if (settled &&
+        (p->xp_verdict == XP_PACKAGE || p->xp_verdict == XP_CONFFILE))
       return;
     if (settled && !have_weak) {
       weak = *p;

@@ -129,9 +129,9 @@ world(const std::string &root, level lv)
                       md5_hex(T_TROJAN) + "  usr/lib/t/libevil.so\n";
   f.pf_lists["r"] = "/usr/bin/r-tool\n";
   f.pf_md5sums["r"] = md5_hex(T_TROJAN) + "  usr/bin/r-tool\n";
-  f.pf_lists["h"] = "/usr/bin/h-tool\n";
+  f.pf_lists["h"] = "/usr/bin/h-tool\n/usr/share/hg\n";
   f.pf_md5sums["h"] = md5_hex(T_TROJAN) + "  usr/bin/h-tool\n";
-  f.pf_lists["g"] = "/usr/bin/g-tool\n";
+  f.pf_lists["g"] = "/usr/bin/g-tool\n/usr/share/hg\n";
   f.pf_md5sums["g"] = md5_hex(G_OLD) + "  usr/bin/g-tool\n";
   f.pf_diversions = "/usr/bin/d-tool\n/usr/bin/d-tool.distrib\ndv\n";
   f.pf_statoverride = "root #50 2755 /usr/bin/a-mail\n";
@@ -193,7 +193,11 @@ world(const std::string &root, level lv)
          {{"/usr/bin/t-tool", X, 0, 0, "tool t\n"},
           {"/etc/t.conf", R, 0, 0, T_CONF}}},
         {"r", "1.0", "amd64", {{"/usr/bin/r-tool", X, 0, 0, "tool r\n"}}},
-        {"g", "1.0", "amd64", {{"/usr/bin/g-tool", X, 0, 0, G_OLD}}},
+        {"g",
+         "1.0",
+         "amd64",
+         {{"/usr/bin/g-tool", X, 0, 0, G_OLD},
+          {"/usr/share/hg", F_DIR | 0755, 0, 0, ""}}},
     };
   }
   if (lv == KEPT) {
@@ -349,6 +353,7 @@ TEST_F(XpExplain, Verdicts) {
   const rec_want t_conf{R, 0, 0, T_CONF}, t_evil_conf{R, 0, 0, T_EVIL_CONF};
   const rec_want r_tool{X, 0, 0, "tool r\n"}, h_old{X, 0, 0, "tool h 1\n"};
   const rec_want g_new{X, 0, 0, "g 1.1\n"}, g_old{X, 0, 0, G_OLD};
+  const rec_want hg_dir{F_DIR | 0755, 0, 0, "listing"};
   const std::string mode_as_before =
       " as before (only the archive or a stat override can account for a "
       "change)";
@@ -528,6 +533,12 @@ TEST_F(XpExplain, Verdicts) {
        "package archive r 1.0 <1.0", "", verdict_row::PLAIN},
       // Vector 4: a version built on the host, which no index lists.
       {"a local build no index lists", "/usr/bin/h-tool", &h_old, &trojan,
+       "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"),
+       "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"), "",
+       verdict_row::PLAIN},
+      // Of two claims that settle no better than a claim, the first.
+      {"a directory two packages claim, neither verified", "/usr/share/hg",
+       nullptr, &hg_dir,
        "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"),
        "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"), "",
        verdict_row::PLAIN},
