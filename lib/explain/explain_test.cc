@@ -9,13 +9,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "db/print.h"
+#include "explain/explain_int.h"
 #include "sha1/sha1.h"
 #include "sha256/sha256.h"
 #include "testutil/pkg_fake.h"
@@ -739,4 +743,98 @@ TEST_F(XpExplain, Status) {
   quiet.xn_failed.push_back("x_InRelease: the signature does not verify");
   got[0].xp_verdict = XP_PACKAGE;
   EXPECT_EQ(2, xp_status(got, quiet));
+}
+
+// Whatever the snapshots hold, only a verified archive (or the snapshots
+// themselves, for a move or the alternatives' own link) explains a path:
+// at the dpkg and kept levels nothing of a package is explained, and at
+// the archive level a path is a package's only with the archive's type,
+// mode, owner and contents. Random records for every path the world
+// knows, in rounds of one run each.
+TEST_F(XpExplain, OnlyArchivesExplain) {
+  std::mt19937 rng(29);
+  const std::vector<std::string> datas = {
+      A_TOOL_10, A_TOOL,   A_DATA, A_CONF, A_CONF2,   S_NEW,      D_TOOL,
+      DV_TOOL,   T_TROJAN, T_CONF, G_OLD,  "mail\n",  "helper\n", "tool r\n",
+      "data",    "",       "b\n",  "m\n",  "script\n"};
+  const uint16_t modes[] = {F_REG | 0644,  F_REG | 0755, F_REG | 04755,
+                            F_REG | 02755, F_REG | 0600, F_LNK | 0777,
+                            F_DIR | 0755};
+  std::vector<std::string> hosts;
+  std::map<std::string, std::vector<fake_afile>> shipped;  // by host path
+  for (const fake_archive &a : world(root_, ARCHIVE).pf_archives)
+    for (const fake_afile &f : a.fr_files) {
+      hosts.push_back(f.fa_path == "/bin/m-tool" ? "/usr/bin/m-tool"
+                                                 : f.fa_path);
+      shipped[hosts.back()].push_back(f);
+    }
+  hosts.insert(hosts.end(), {"/etc/alternatives/editor", "/usr/bin/editor",
+                             "/etc/alternatives/pager", "/usr/lib/t/libevil.so",
+                             "/usr/bin/h-tool", "/usr/share/hg"});
+  std::sort(hosts.begin(), hosts.end());
+  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  auto pick = [&rng](size_t n) {
+    return std::uniform_int_distribution<size_t>(0, n - 1)(rng);
+  };
+  size_t verified = 0;  // so that the test is not empty
+  for (int round = 0; round < 12; round++) {
+    for (level lv : {DPKG, KEPT, ARCHIVE}) {
+      std::vector<rec_want> recs(2 * hosts.size());
+      std::vector<xp_path> paths;
+      for (size_t i = 0; i < hosts.size(); i++) {
+        rec_want &o = recs[2 * i], &n = recs[2 * i + 1];
+        o = {modes[pick(5)], 0, 0, datas[pick(datas.size())]};
+        n = {modes[pick(std::size(modes))], uint32_t(pick(2) * 50),
+             uint32_t(pick(2) * 50), datas[pick(datas.size())]};
+        if (S_ISLNK(n.mode) && pick(2) == 0)
+          n.data = pick(2) ? "/usr/bin/a-tool" : "/opt/evil";
+        // Mostly what some archive ships there, one attribute off at times.
+        auto at = shipped.find(hosts[i]);
+        if (at != shipped.end() && pick(3) != 0) {
+          const fake_afile &a = at->second[pick(at->second.size())];
+          rec_want as{a.fa_mode, a.fa_uid, a.fa_gid, a.fa_data};
+          switch (pick(6)) {
+            case 0: as.mode = uint16_t(as.mode | 04000); break;
+            case 1: as.uid = 1000; break;
+            case 2: as.data += "x"; break;
+            default: break;
+          }
+          n = as;
+        }
+        int kind = int(pick(3));
+        paths.push_back(path_of(hosts[i], kind == 2 ? nullptr : &o,
+                                kind == 1 ? nullptr : &n));
+      }
+      std::vector<xp_path> got = explain(lv, paths);
+      ASSERT_EQ(paths.size(), got.size());
+      pkg_fake f = world(root_, lv);
+      for (const xp_path &p : got) {
+        verified += p.xp_verdict == XP_PACKAGE &&
+                    p.xp_evidence == XP_EV_ARCHIVE && lv == ARCHIVE;
+        if (p.xp_verdict != XP_PACKAGE || p.xp_package == "(package manager)")
+          continue;
+        std::string host = p.xp_name.substr(root_.size());
+        if (p.xp_evidence == XP_EV_SNAPSHOTS)
+          continue;
+        EXPECT_EQ(XP_EV_ARCHIVE, p.xp_evidence) << host << " at level " << lv;
+        if (p.xp_kind == DB_KIND_DELETED || p.xp_package == "(alternatives)" ||
+            S_ISDIR(xp_now(p)->mode))
+          continue;
+        const fake_afile *a = nullptr;
+        for (const fake_archive &ar : f.pf_archives)
+          for (const fake_afile &af : ar.fr_files)
+            if (ar.fr_name == p.xp_package && ar.fr_version == p.xp_version &&
+                (af.fa_path == host || "/usr" + af.fa_path == host))
+              a = &af;
+        ASSERT_NE(nullptr, a) << host << ": no archive of " << p.xp_package;
+        const db_rec *now = xp_now(p);
+        EXPECT_EQ(a->fa_mode, now->mode) << host;
+        EXPECT_EQ(a->fa_uid, now->uid) << host;
+        EXPECT_EQ(a->fa_gid, now->gid) << host;
+        db_rec want = rec_of({a->fa_mode, 0, 0, a->fa_data}, 1);
+        EXPECT_EQ(0, memcmp(want.csum, now->csum, DB_SUM_LEN)) << host;
+      }
+    }
+  }
+  EXPECT_GT(verified, 20u);
 }
