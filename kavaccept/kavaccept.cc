@@ -116,8 +116,12 @@ pick(args *a, ft_tree *tree, acc_take *take)
       break;
     case MODE_EXPLAINED: {
       std::vector<xp_path> paths;
-      if (!xp_window_explain(a->w, tree, &paths, &err))
+      xp_notes notes;
+      if (!xp_window_explain(a->w, tree, &paths, &notes, &err))
         die_msg1(err.c_str());
+      // Nothing is accepted on a night when something did not verify.
+      if (!notes.xn_failed.empty())
+        die_msg2("not verified", notes.xn_failed[0].c_str());
       acc_pick_explained(paths, take);
       break;
     }

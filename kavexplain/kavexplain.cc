@@ -88,21 +88,18 @@ main(int argc, char *argv[])
   if (!xp_window_load(w, older, newer, &tree, &db, &err))
     die_msg1(err.c_str());
   std::vector<xp_path> paths;
-  std::vector<pkg_note> notes;
-  if (!xp_window_explain_with(w, tree, db, &paths, &err, &notes))
+  xp_notes notes;
+  if (!xp_window_explain_with(w, tree, db, &paths, &notes, &err))
     die_msg1(err.c_str());
 
-  // The notes first: what did not verify, and what was not trusted.
-  bool failed = false;
-  for (const pkg_note &n : notes) {
-    failed |= n.pn_failure;
-    if (!json)
-      printf("%s: %s\n", n.pn_failure ? "not verified" : "note",
-             n.pn_text.c_str());
-  }
-  int r = json ? xp_report_json(paths, stdout) : xp_report_text(paths, stdout);
+  int r = json ? xp_report_json(paths, stdout)
+               : xp_report_text(paths, notes, stdout);
   if (r != 0 || fflush(stdout) != 0)
     die_sys1("stdout");
+  // JSON lines are a path each: what did not verify is told as a message.
+  if (json)
+    for (const std::string &f : notes.xn_failed)
+      warn_msg2("not verified", f.c_str());
   ft_free(tree);
-  return failed ? 2 : xp_status(paths);
+  return xp_status(paths, notes);
 }

@@ -77,7 +77,7 @@ chmod 4755 "$root/usr/lib/d/helper"
 # A capability or any other extended attribute is never a package's doing.
 # shellcheck disable=SC2034 # read by the test that sources this file
 if setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null; then
-	xattr_row='/usr/share/a/lib        changed unexplained dpkg    archive dpkg'
+	xattr_row='/usr/share/a/lib changed unexplained/dpkg unexplained/archive unexplained/dpkg'
 else
 	xattr_row=
 fi

@@ -3,6 +3,7 @@
 // (pkg.h), and the evidence it rests on.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,17 +45,35 @@ struct xp_path {
   std::string xp_peer;      // the other path of a move
 };
 
+// What a run found besides the paths' verdicts: the report opens with it.
+struct xp_notes {
+  // An index or archive that did not verify, and why: the paths that
+  // needed it are unexplained, every other path keeps its verdict, and
+  // the status is 2.
+  std::vector<std::string> xn_failed;
+  // Trust roots not used for this comparison, and why.
+  std::vector<std::string> xn_untrusted;
+  // The operations in the window that went back to an older version.
+  std::vector<pkg_op> xn_downgrades;
+};
+
 // ft_visitor over a tree that cmp_load_old and cmp_load_new filled; arg is
 // a std::vector<xp_path> that gets every path that is not unchanged.
 int xp_collect(ft_node *node, void *arg);
 
+// Whether the newer snapshot records a path (by its name there); empty
+// for "it records nothing beyond the paths given".
+using xp_recorded_fn = std::function<bool(const std::string &name)>;
+
 // Gives every path its verdict. root is "" or the root the package
 // manager's paths lie under in the snapshots; from and to bound the
-// window of package operations. False with *err when the package
-// manager's records or an archive cannot be read or do not verify.
-bool xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
-                std::vector<xp_path> *paths, std::string *err);
+// window of package operations. What did not verify, and the
+// downgrades, go to *notes.
+void xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
+                const xp_recorded_fn &recorded, std::vector<xp_path> *paths,
+                xp_notes *notes);
 
-// The status the report ends with: 0 when every path is a package's by
-// its verified archive or a move, else 1.
-int xp_status(const std::vector<xp_path> &paths);
+// The status the report ends with: 2 when something did not verify, else
+// 0 when every path is a package's by its verified archive or a move and
+// nothing was downgraded, else 1.
+int xp_status(const std::vector<xp_path> &paths, const xp_notes &notes);

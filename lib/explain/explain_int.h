@@ -3,7 +3,9 @@
 // read, explain_pairs.cc pairs moves and explains directories.
 #pragma once
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "explain/explain.h"
@@ -25,7 +27,13 @@ struct xp_ctx {
   std::map<std::string, std::vector<pkg_op>> xc_ops;  // by package, in order
   std::vector<xp_digest> xc_disk;  // by path, as the paths are ordered
   size_t xc_at = 0;                // the path being explained
-  std::string xc_err;              // set when a check failed outright
+  xp_recorded_fn xc_recorded;      // what the newer snapshot records
+  xp_notes *xc_notes;
+  std::set<std::string> xc_told;  // failures the notes hold
+  // Links of the alternatives pointing where they allow: the path's index
+  // and the host path it leads to, explained once every path has its
+  // verdict.
+  std::vector<std::pair<size_t, std::string>> xc_links;
 };
 
 // The record the newer snapshot holds for p: its second of a change.

@@ -9,13 +9,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "db/print.h"
+#include "explain/explain_int.h"
 #include "sha1/sha1.h"
 #include "sha256/sha256.h"
 #include "testutil/pkg_fake.h"
@@ -65,7 +69,9 @@ rec_of(const rec_want &s, uint64_t ino)
 const char *const A_TOOL_10 = "tool a 1.0\n", *const A_TOOL = "tool a 1.1\n",
                   *const A_DATA = "data a 1.1\n", *const A_CONF = "setting=1\n",
                   *const A_CONF2 = "other=2\n", *const S_NEW = "s new\n",
-                  *const D_TOOL = "d 2\n", *const DV_TOOL = "wrapper\n";
+                  *const D_TOOL = "d 2\n", *const DV_TOOL = "wrapper\n",
+                  *const T_TROJAN = "trojan\n", *const T_CONF = "t=1\n",
+                  *const T_EVIL_CONF = "evil=1\n", *const G_OLD = "g 1.0\n";
 
 enum level { DPKG, ARCHIVE, KEPT };
 
@@ -85,12 +91,15 @@ world(const std::string &root, level lv)
     return std::string("Package: ") + name + "\nStatus: " + status +
            "\nArchitecture: amd64\nVersion: " + version + "\n";
   };
-  f.pf_status = para("a", "1.1") + "Conffiles:\n /etc/a.conf " +
-                md5_hex(A_CONF) + "\n /etc/a2.conf " + md5_hex(A_CONF2) +
-                "\n\n" + para("b", "2.0") + "\n" + para("s", "1.0") + "\n" +
-                para("c", "1.0", "deinstall ok config-files") +
-                "Conffiles:\n /etc/c.conf " + md5_hex("c\n") + "\n\n" +
-                para("d", "2") + "\n" + para("dv", "1") + "\n" + para("m", "1");
+  f.pf_status =
+      para("a", "1.1") + "Conffiles:\n /etc/a.conf " + md5_hex(A_CONF) +
+      "\n /etc/a2.conf " + md5_hex(A_CONF2) + "\n\n" + para("b", "2.0") + "\n" +
+      para("s", "1.0") + "\n" + para("c", "1.0", "deinstall ok config-files") +
+      "Conffiles:\n /etc/c.conf " + md5_hex("c\n") + "\n\n" + para("d", "2") +
+      "\n" + para("dv", "1") + "\n" + para("m", "1") + "\n" + para("t", "1.1") +
+      "Conffiles:\n /etc/t.conf " + md5_hex(T_EVIL_CONF) + "\n\n" +
+      para("r", "1.0") + "\n" + para("h", "2.0~local") + "\n" +
+      para("g", "1.0");
   f.pf_lists["a"] =
       "/.\n/etc\n/etc/a.conf\n/etc/a2.conf\n/usr\n/usr/bin\n"
       "/usr/bin/a-tool\n/usr/bin/a-mail\n/usr/share\n"
@@ -115,18 +124,37 @@ world(const std::string &root, level lv)
   f.pf_md5sums["dv"] = md5_hex(DV_TOOL) + "  usr/bin/d-tool\n";
   f.pf_lists["m"] = "/bin/m-tool\n";
   f.pf_md5sums["m"] = md5_hex("m\n") + "  bin/m-tool\n";
+  // t's records were rewritten by an intruder to agree with a trojan, a
+  // planted library and an edited conffile; r was reinstalled from a
+  // trojan built at its version; h is a local build no index lists; g was
+  // taken back to an older version.
+  f.pf_lists["t"] = "/usr/bin/t-tool\n/usr/lib/t/libevil.so\n/etc/t.conf\n";
+  f.pf_md5sums["t"] = md5_hex(T_TROJAN) + "  usr/bin/t-tool\n" +
+                      md5_hex(T_TROJAN) + "  usr/lib/t/libevil.so\n";
+  f.pf_lists["r"] = "/usr/bin/r-tool\n";
+  f.pf_md5sums["r"] = md5_hex(T_TROJAN) + "  usr/bin/r-tool\n";
+  f.pf_lists["h"] = "/usr/bin/h-tool\n/usr/share/hg\n";
+  f.pf_md5sums["h"] = md5_hex(T_TROJAN) + "  usr/bin/h-tool\n";
+  f.pf_lists["g"] = "/usr/bin/g-tool\n/usr/share/hg\n";
+  f.pf_md5sums["g"] = md5_hex(G_OLD) + "  usr/bin/g-tool\n";
   f.pf_diversions = "/usr/bin/d-tool\n/usr/bin/d-tool.distrib\ndv\n";
   f.pf_statoverride = "root #50 2755 /usr/bin/a-mail\n";
   f.pf_alternatives["editor"] =
       "auto\n/usr/bin/editor\n\n/usr/bin/a-tool\n"
       "50\n\n";
+  f.pf_alternatives["pager"] =
+      "auto\n/usr/bin/pager\n\n/usr/bin/a-tool\n50\n/opt/evil\n60\n\n";
   f.pf_log =
       "2026-01-01 09:00:00 upgrade b:amd64 1.0 2.0\n"
       "2026-01-02 10:00:00 upgrade a:amd64 1.0 1.1\n"
       "2026-01-02 10:00:01 install s:amd64 <none> 1.0\n"
       "2026-01-02 10:00:02 remove c:amd64 1.0 <none>\n"
       "2026-01-02 10:00:03 upgrade d:amd64 1 2\n"
-      "2026-01-02 10:00:04 upgrade m:amd64 0.9 1\n";
+      "2026-01-02 10:00:04 upgrade m:amd64 0.9 1\n"
+      "2026-01-02 10:00:05 upgrade t:amd64 1.0 1.1\n"
+      "2026-01-02 10:00:06 upgrade r:amd64 1.0 1.0\n"
+      "2026-01-02 10:00:07 upgrade h:amd64 1.0 2.0~local\n"
+      "2026-01-02 10:00:08 upgrade g:amd64 1.1 1.0\n";
   pkg_fake_put(root, "/etc/passwd", "root:x:0:0::/root:/bin/sh\n");
   pkg_fake_put(root, "/usr/bin/.keep", "");
   symlink("usr/bin", (root + "/bin").c_str());
@@ -163,6 +191,17 @@ world(const std::string &root, level lv)
           {"/usr/share/c/file", R, 0, 0, "file of c\n"}}},
         {"d", "2", "amd64", {{"/usr/bin/d-tool", X, 0, 0, D_TOOL}}},
         {"m", "1", "amd64", {{"/bin/m-tool", X, 0, 0, "m\n"}}},
+        {"t",
+         "1.1",
+         "amd64",
+         {{"/usr/bin/t-tool", X, 0, 0, "tool t\n"},
+          {"/etc/t.conf", R, 0, 0, T_CONF}}},
+        {"r", "1.0", "amd64", {{"/usr/bin/r-tool", X, 0, 0, "tool r\n"}}},
+        {"g",
+         "1.0",
+         "amd64",
+         {{"/usr/bin/g-tool", X, 0, 0, G_OLD},
+          {"/usr/share/hg", F_DIR | 0755, 0, 0, ""}}},
     };
   }
   if (lv == KEPT) {
@@ -209,6 +248,12 @@ class XpExplain : public TmpDirTest {
     root_ = std::string(real) + "/root";
     from_ = pkg_fake_time("2026-01-02 00:00:00");
     to_ = pkg_fake_time("2026-01-03 00:00:00");
+    // The newer snapshot records the whole root but /opt/evil, a place
+    // the policy does not watch.
+    recorded_ = [this](const std::string &name) {
+      return name.compare(0, root_.size() + 1, root_ + "/") == 0 &&
+             name != root_ + "/opt/evil";
+    };
   }
   // The verdicts of paths under the world at level lv; none, with a
   // failure added, when the records cannot be made.
@@ -219,10 +264,10 @@ class XpExplain : public TmpDirTest {
     EXPECT_NE(nullptr, db) << err;
     if (db == nullptr)
       return {};
-    // A failure is told by err, which holds under either error convention
-    // of the engines (0 or true on success).
-    xp_explain(db, root_, from_, to_, &paths, &err);
-    EXPECT_EQ("", err);
+    xp_notes notes;
+    xp_explain(db, root_, from_, to_, recorded_, &paths, &notes);
+    EXPECT_TRUE(notes.xn_failed.empty()) << notes.xn_failed[0];
+    notes_ = notes;
     pkg_close(db);
     return paths;
   }
@@ -248,6 +293,8 @@ class XpExplain : public TmpDirTest {
   }
   std::string root_;
   int64_t from_ = 0, to_ = 0;
+  xp_recorded_fn recorded_;  // what the newer snapshot records besides
+  xp_notes notes_;           // the last run's
 };
 
 // Each row: one path, how the snapshots hold it, and its verdict at each
@@ -299,6 +346,18 @@ TEST_F(XpExplain, Verdicts) {
   const rec_want b_old{X, 0, 0, "b old\n"}, b{X, 0, 0, "b\n"};
   const rec_want m0{X, 0, 0, "m 0.9\n"}, m{X, 0, 0, "m\n"};
   const std::string no_op = ": an install, upgrade or reinstall of ";
+  auto claim = [](const char *pkg, const char *version) {
+    return std::string(": the archive of ") + pkg + " " + version +
+           ", listed by a signed index (none at hand)";
+  };
+  const std::string A11 = claim("a", "1.1");
+  const std::string back = ": no downgrade: g went back from 1.1 to 1.0";
+  const rec_want evil_pager{F_LNK | 0777, 0, 0, "/opt/evil"};
+  const rec_want t_old{X, 0, 0, "tool t 1.0\n"}, trojan{X, 0, 0, T_TROJAN};
+  const rec_want t_conf{R, 0, 0, T_CONF}, t_evil_conf{R, 0, 0, T_EVIL_CONF};
+  const rec_want r_tool{X, 0, 0, "tool r\n"}, h_old{X, 0, 0, "tool h 1\n"};
+  const rec_want g_new{X, 0, 0, "g 1.1\n"}, g_old{X, 0, 0, G_OLD};
+  const rec_want hg_dir{F_DIR | 0755, 0, 0, "listing"};
   const std::string mode_as_before =
       " as before (only the archive or a stat override can account for a "
       "change)";
@@ -306,9 +365,11 @@ TEST_F(XpExplain, Verdicts) {
       ": the file as the newer snapshot holds it (it has changed or gone "
       "since)";
   const std::vector<verdict_row> rows = {
+      // Vector 1 of the records an intruder can rewrite: whatever dpkg's
+      // digests say is a claim, never the package's.
       {"a file of a logged upgrade, the package's contents", "/usr/bin/a-tool",
-       &tool10, &tool, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0",
-       "", verdict_row::PLAIN},
+       &tool10, &tool, "claimed dpkg a 1.1 <1.0" + A11,
+       "package archive a 1.1 <1.0", "", verdict_row::PLAIN},
       {"contents that are neither version's", "/usr/share/a/data", &data,
        &tampered,
        "unexplained dpkg a 1.1: the contents of a 1.1 (md5 " + md5_hex(A_DATA) +
@@ -316,8 +377,8 @@ TEST_F(XpExplain, Verdicts) {
        "unexplained archive a 1.1: the contents of a 1.1", "",
        verdict_row::PLAIN},
       {"a new file of a logged upgrade", "/usr/lib/a/new-helper", nullptr,
-       &helper, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0", "",
-       verdict_row::PLAIN},
+       &helper, "claimed dpkg a 1.1 <1.0" + A11, "package archive a 1.1 <1.0",
+       "", verdict_row::PLAIN},
       {"the file changed on disk since the snapshot", "/usr/bin/a-tool",
        &tool10, &tool, "unexplained dpkg a 1.1" + gone_since,
        "package archive a 1.1 <1.0", "", verdict_row::CHANGED_SINCE},
@@ -333,7 +394,8 @@ TEST_F(XpExplain, Verdicts) {
        "unexplained dpkg a 1.1: mode 100644 and owner 0:0" + mode_as_before,
        "unexplained archive a 1.1: owner 0:0 of a 1.1", "", verdict_row::PLAIN},
       {"a new file of an install", "/usr/bin/s-new", nullptr, &s_new,
-       "package dpkg s 1.0", "package archive s 1.0", "", verdict_row::PLAIN},
+       "claimed dpkg s 1.0" + claim("s", "1.0"), "package archive s 1.0", "",
+       verdict_row::PLAIN},
       // dpkg's records know no modes: a set-user-ID or set-group-ID bit on
       // a new file whose contents are the package's is the archive's to
       // vouch for, never theirs.
@@ -348,53 +410,75 @@ TEST_F(XpExplain, Verdicts) {
       {"a conffile edited", "/etc/a.conf", &conf, &conf_edit,
        "conffile dpkg a 1.1", "conffile archive a 1.1", "", verdict_row::PLAIN},
       {"a conffile as the upgrade shipped it", "/etc/a2.conf", &conf2_old,
-       &conf2, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0", "",
-       verdict_row::PLAIN},
+       &conf2, "claimed dpkg a 1.1 <1.0" + A11, "package archive a 1.1 <1.0",
+       "", verdict_row::PLAIN},
       {"a conffile of a removed package, edited", "/etc/c.conf", nullptr,
        &conf_edit, "conffile dpkg c", "conffile dpkg c", "",
        verdict_row::PLAIN},
       {"a file of a removed package, deleted", "/usr/share/c/file", &c_file,
        nullptr,
-       "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 shipped (no archive at "
+       "unexplained dpkg: what a 1.0, c 1.0, d 1, g 1.1, h 1.0, m 0.9, t 1.0 shipped (no archive at "
        "hand)",
-       "package archive c <1.0", "package dpkg c <1.0 kept older.pkg",
+       "package archive c <1.0",
+       "claimed dpkg c <1.0 kept older.pkg" + claim("c", "1.0"),
        verdict_row::PLAIN},
       {"a file the upgrade dropped, deleted", "/usr/share/a/old-file",
        &old_file, nullptr,
-       "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 shipped (no archive at "
+       "unexplained dpkg: what a 1.0, c 1.0, d 1, g 1.1, h 1.0, m 0.9, t 1.0 shipped (no archive at "
        "hand)",
-       "package archive a 1.1 <1.0", "package dpkg a 1.1 <1.0 kept older.pkg",
+       "package archive a 1.1 <1.0",
+       "claimed dpkg a 1.1 <1.0 kept older.pkg" + claim("a", "1.0"),
        verdict_row::PLAIN},
       {"a file still shipped, deleted", "/usr/share/a/data", &data, nullptr,
        "unexplained dpkg a 1.1: the path, which a 1.1 still ships",
        "unexplained dpkg a 1.1: the path, which a 1.1 still ships", "",
        verdict_row::PLAIN},
       {"a diverted file of an upgrade", "/usr/bin/d-tool.distrib", &d1, &d2,
-       "package dpkg d 2 <1", "package archive d 2 <1", "", verdict_row::PLAIN},
+       "claimed dpkg d 2 <1" + claim("d", "2"), "package archive d 2 <1", "",
+       verdict_row::PLAIN},
       {"the diverting package's own file, no operation on it",
        "/usr/bin/d-tool", &dv_old, &dv,
        "unexplained dpkg dv 1" + no_op + "dv 1 between the snapshots (none)",
        "unexplained dpkg dv 1" + no_op + "dv 1 between the snapshots (none)",
        "", verdict_row::PLAIN},
+      // Vector 5: a stat override gives what the archive does not (here a
+      // set-group-ID bit and a group): the host's word, a claim.
       {"the mode and group a stat override sets", "/usr/bin/a-mail", &mail,
-       &mail_sgid, "package dpkg a 1.1 <1.0", "package archive a 1.1 <1.0", "",
-       verdict_row::PLAIN},
+       &mail_sgid, "claimed dpkg a 1.1 <1.0" + A11,
+       "claimed archive a 1.1 <1.0: mode 100755 and owner 0:0 of a 1.1 (only "
+       "a stat override, the host's own record, gives more)",
+       "", verdict_row::PLAIN},
       {"a group the stat override does not set", "/usr/bin/a-mail", &mail,
        &mail_other,
        "unexplained dpkg a 1.1: mode 100755 and owner 0:0" + mode_as_before,
-       "unexplained archive a 1.1: owner 0:50 of a 1.1", "",
+       "unexplained archive a 1.1: mode 100755 of a 1.1", "",
        verdict_row::PLAIN},
       {"a set-user-ID bit besides the stat override's", "/usr/bin/a-mail",
        &mail, &mail_suid,
        "unexplained dpkg a 1.1: mode 100755 and owner 0:0" + mode_as_before,
-       "unexplained archive a 1.1: mode 102755 of a 1.1", "",
+       "unexplained archive a 1.1: mode 100755 of a 1.1", "",
        verdict_row::PLAIN},
+      // The link an alternative's name is reached through, to that name as
+      // the older snapshot holds it.
       {"a link the alternatives manage", "/usr/bin/editor", nullptr, &ed_link,
-       "package dpkg (alternatives)", "package dpkg (alternatives)", "",
-       verdict_row::PLAIN},
+       "package snapshots (alternatives)", "package snapshots (alternatives)",
+       "", verdict_row::PLAIN},
+      // An alternative is explained only by the file it leads to being
+      // verified in its package's archive.
       {"the alternative's name, to an alternative", "/etc/alternatives/editor",
-       nullptr, &alt_link, "package dpkg (alternatives)",
-       "package dpkg (alternatives)", "", verdict_row::PLAIN},
+       nullptr, &alt_link,
+       "claimed dpkg (alternatives): a link to a file verified in its "
+       "package's archive (/usr/bin/a-tool is not)",
+       "package archive (alternatives)", "", verdict_row::PLAIN},
+      // Vector 9: the alternatives' records forged to allow a program in a
+      // place the policy does not watch, or one no package ships.
+      {"an alternative to an unwatched program", "/etc/alternatives/pager",
+       &alt_link, &evil_pager,
+       "claimed dpkg (alternatives): a link to a file verified in its "
+       "package's archive (/opt/evil is not)",
+       "claimed dpkg (alternatives): a link to a file verified in its "
+       "package's archive (/opt/evil is not)",
+       "", verdict_row::PLAIN},
       {"the alternative's name, elsewhere", "/etc/alternatives/editor",
        &alt_link, &evil_link,
        "unexplained dpkg (alternatives): a link to an alternative the package "
@@ -425,8 +509,47 @@ TEST_F(XpExplain, Verdicts) {
        "unexplained dpkg b 2.0" + no_op + "b 2.0 between the snapshots (none)",
        "", verdict_row::PLAIN},
       {"a package's path through a directory link", "/usr/bin/m-tool", &m0, &m,
-       "package dpkg m 1 <0.9", "package archive m 1 <0.9", "",
+       "claimed dpkg m 1 <0.9" + claim("m", "1"), "package archive m 1 <0.9",
+       "", verdict_row::PLAIN},
+      // Vectors 1 and 2: a trojan and a planted library that the rewritten
+      // md5sums and list agree with; vector 6: a conffile edit whose digest
+      // in the status file was rewritten.
+      {"a trojan the rewritten md5sums agree with", "/usr/bin/t-tool", &t_old,
+       &trojan, "claimed dpkg t 1.1 <1.0" + claim("t", "1.1"),
+       "unexplained archive t 1.1: the contents of t 1.1", "",
        verdict_row::PLAIN},
+      {"a library planted in the list and the md5sums", "/usr/lib/t/libevil.so",
+       nullptr, &trojan, "claimed dpkg t 1.1 <1.0" + claim("t", "1.1"),
+       "unexplained archive t 1.1: no such path in t 1.1's archive", "",
+       verdict_row::PLAIN},
+      {"a conffile edit, its digest rewritten", "/etc/t.conf", &t_conf,
+       &t_evil_conf, "claimed dpkg t 1.1 <1.0" + claim("t", "1.1"),
+       "conffile archive t 1.1", "", verdict_row::PLAIN},
+      // Vector 3: a trojan built at the installed version and reinstalled;
+      // the genuine reinstall beside it.
+      {"a trojan reinstalled at the installed version", "/usr/bin/r-tool",
+       &r_tool, &trojan, "claimed dpkg r 1.0 <1.0" + claim("r", "1.0"),
+       "unexplained archive r 1.0: the contents of r 1.0", "",
+       verdict_row::PLAIN},
+      {"a reinstall as the archive has it", "/usr/bin/r-tool", &r_tool, &r_tool,
+       "unexplained dpkg r 1.0: the contents of r 1.0 (md5 " +
+           md5_hex(T_TROJAN) + ")",
+       "package archive r 1.0 <1.0", "", verdict_row::PLAIN},
+      // Vector 4: a version built on the host, which no index lists.
+      {"a local build no index lists", "/usr/bin/h-tool", &h_old, &trojan,
+       "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"),
+       "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"), "",
+       verdict_row::PLAIN},
+      // Of two claims that settle no better than a claim, the first.
+      {"a directory two packages claim, neither verified", "/usr/share/hg",
+       nullptr, &hg_dir,
+       "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"),
+       "claimed dpkg h 2.0~local <1.0" + claim("h", "2.0~local"), "",
+       verdict_row::PLAIN},
+      // Vector 11: a downgrade, whatever its archive says.
+      {"a package taken back to an older version", "/usr/bin/g-tool", &g_new,
+       &g_old, "downgraded dpkg g 1.0 <1.1" + back,
+       "downgraded archive g 1.0 <1.1" + back, "", verdict_row::PLAIN},
       {"a path outside the root", "!/usr/bin/a-tool", &tool10, &tool,
        "unexplained dpkg: a path under ROOT",
        "unexplained dpkg: a path under ROOT", "", verdict_row::PLAIN},
@@ -507,7 +630,7 @@ TEST_F(XpExplain, MovesAndDirectories) {
   const rec_want opt2{F_DIR | 0755, 0, 0, "listing 2"};
   const rec_want opt2_777{F_DIR | 0777, 0, 0, "listing 2"};
   const std::string untold =
-      "unexplained dpkg: what a 1.0, c 1.0, d 1, m 0.9 "
+      "unexplained dpkg: what a 1.0, c 1.0, d 1, g 1.1, h 1.0, m 0.9, t 1.0 "
       "shipped (no archive at hand)";
   struct one {
     std::string path;
@@ -555,10 +678,18 @@ TEST_F(XpExplain, MovesAndDirectories) {
         {"/usr/share/c/file", &c_file, nullptr, 0, "package archive c <1.0"}},
        ARCHIVE},
       {"a directory whose entries moved",
-       {{"/opt", &opt1, &opt2, 0, "package dpkg"},
+       {{"/opt", &opt1, &opt2, 0, "package snapshots"},
         {"/opt/moveme", &moveme, nullptr, 0, "moved snapshots peer /opt/moved"},
         {"/opt/moved", nullptr, &moveme, 0,
          "moved snapshots peer /opt/moveme"}},
+       DPKG},
+      {"a directory whose entry is a claim",
+       {{"/usr/lib/a", &opt1, &opt2, 0,
+         "claimed dpkg a 1.1 <1.0: the archive of a 1.1, listed by a signed "
+         "index (none at hand)"},
+        {"/usr/lib/a/new-helper", nullptr, &helper, 0,
+         "claimed dpkg a 1.1 <1.0: the archive of a 1.1, listed by a signed "
+         "index (none at hand)"}},
        DPKG},
       {"a directory with an entry unexplained",
        {{"/opt", &opt1, &opt2, 0,
@@ -571,7 +702,8 @@ TEST_F(XpExplain, MovesAndDirectories) {
          "unexplained dpkg a 1.1: mode 040755 and owner 0:0 as before (only "
          "the archive or a stat override can account for a change)"},
         {"/usr/lib/a/new-helper", nullptr, &helper, 0,
-         "package dpkg a 1.1 <1.0"}},
+         "claimed dpkg a 1.1 <1.0: the archive of a 1.1, listed by a signed "
+         "index (none at hand)"}},
        DPKG},
   };
   for (const auto &c : cases) {
@@ -587,4 +719,122 @@ TEST_F(XpExplain, MovesAndDirectories) {
       EXPECT_EQ(c.paths[i].want, verdict_text(got[i], root_))
           << c.what << ": " << c.paths[i].path;
   }
+}
+
+// The status: 0 only when every path is a package's by its archive or a
+// move and nothing went back to an older version; 2 when anything did not
+// verify, whatever the verdicts.
+TEST_F(XpExplain, Status) {
+  const rec_want tool10{F_REG | 0755, 0, 0, A_TOOL_10},
+      tool{F_REG | 0755, 0, 0, A_TOOL};
+  std::vector<xp_path> got =
+      explain(ARCHIVE, {path_of("/usr/bin/a-tool", &tool10, &tool)});
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ(XP_PACKAGE, got[0].xp_verdict);
+  // g's downgrade lies in the window: told, and the status is 1 even
+  // though no path of g changed.
+  ASSERT_EQ(1u, notes_.xn_downgrades.size());
+  EXPECT_EQ("g", notes_.xn_downgrades[0].po_name);
+  EXPECT_EQ(1, xp_status(got, notes_));
+  xp_notes quiet;
+  EXPECT_EQ(0, xp_status(got, quiet));
+  got[0].xp_verdict = XP_CLAIMED;
+  EXPECT_EQ(1, xp_status(got, quiet));
+  quiet.xn_failed.push_back("x_InRelease: the signature does not verify");
+  got[0].xp_verdict = XP_PACKAGE;
+  EXPECT_EQ(2, xp_status(got, quiet));
+}
+
+// Whatever the snapshots hold, only a verified archive (or the snapshots
+// themselves, for a move or the alternatives' own link) explains a path:
+// at the dpkg and kept levels nothing of a package is explained, and at
+// the archive level a path is a package's only with the archive's type,
+// mode, owner and contents. Random records for every path the world
+// knows, in rounds of one run each.
+TEST_F(XpExplain, OnlyArchivesExplain) {
+  std::mt19937 rng(29);
+  const std::vector<std::string> datas = {
+      A_TOOL_10, A_TOOL,   A_DATA, A_CONF, A_CONF2,   S_NEW,      D_TOOL,
+      DV_TOOL,   T_TROJAN, T_CONF, G_OLD,  "mail\n",  "helper\n", "tool r\n",
+      "data",    "",       "b\n",  "m\n",  "script\n"};
+  const uint16_t modes[] = {F_REG | 0644,  F_REG | 0755, F_REG | 04755,
+                            F_REG | 02755, F_REG | 0600, F_LNK | 0777,
+                            F_DIR | 0755};
+  std::vector<std::string> hosts;
+  std::map<std::string, std::vector<fake_afile>> shipped;  // by host path
+  for (const fake_archive &a : world(root_, ARCHIVE).pf_archives)
+    for (const fake_afile &f : a.fr_files) {
+      hosts.push_back(f.fa_path == "/bin/m-tool" ? "/usr/bin/m-tool"
+                                                 : f.fa_path);
+      shipped[hosts.back()].push_back(f);
+    }
+  hosts.insert(hosts.end(), {"/etc/alternatives/editor", "/usr/bin/editor",
+                             "/etc/alternatives/pager", "/usr/lib/t/libevil.so",
+                             "/usr/bin/h-tool", "/usr/share/hg"});
+  std::sort(hosts.begin(), hosts.end());
+  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  auto pick = [&rng](size_t n) {
+    return std::uniform_int_distribution<size_t>(0, n - 1)(rng);
+  };
+  size_t verified = 0;  // so that the test is not empty
+  for (int round = 0; round < 12; round++) {
+    for (level lv : {DPKG, KEPT, ARCHIVE}) {
+      std::vector<rec_want> recs(2 * hosts.size());
+      std::vector<xp_path> paths;
+      for (size_t i = 0; i < hosts.size(); i++) {
+        rec_want &o = recs[2 * i], &n = recs[2 * i + 1];
+        o = {modes[pick(5)], 0, 0, datas[pick(datas.size())]};
+        n = {modes[pick(std::size(modes))], uint32_t(pick(2) * 50),
+             uint32_t(pick(2) * 50), datas[pick(datas.size())]};
+        if (S_ISLNK(n.mode) && pick(2) == 0)
+          n.data = pick(2) ? "/usr/bin/a-tool" : "/opt/evil";
+        // Mostly what some archive ships there, one attribute off at times.
+        auto at = shipped.find(hosts[i]);
+        if (at != shipped.end() && pick(3) != 0) {
+          const fake_afile &a = at->second[pick(at->second.size())];
+          rec_want as{a.fa_mode, a.fa_uid, a.fa_gid, a.fa_data};
+          switch (pick(6)) {
+            case 0: as.mode = uint16_t(as.mode | 04000); break;
+            case 1: as.uid = 1000; break;
+            case 2: as.data += "x"; break;
+            default: break;
+          }
+          n = as;
+        }
+        int kind = int(pick(3));
+        paths.push_back(path_of(hosts[i], kind == 2 ? nullptr : &o,
+                                kind == 1 ? nullptr : &n));
+      }
+      std::vector<xp_path> got = explain(lv, paths);
+      ASSERT_EQ(paths.size(), got.size());
+      pkg_fake f = world(root_, lv);
+      for (const xp_path &p : got) {
+        verified += p.xp_verdict == XP_PACKAGE &&
+                    p.xp_evidence == XP_EV_ARCHIVE && lv == ARCHIVE;
+        if (p.xp_verdict != XP_PACKAGE || p.xp_package == "(package manager)")
+          continue;
+        std::string host = p.xp_name.substr(root_.size());
+        if (p.xp_evidence == XP_EV_SNAPSHOTS)
+          continue;
+        EXPECT_EQ(XP_EV_ARCHIVE, p.xp_evidence) << host << " at level " << lv;
+        if (p.xp_kind == DB_KIND_DELETED || p.xp_package == "(alternatives)" ||
+            S_ISDIR(xp_now(p)->mode))
+          continue;
+        const fake_afile *a = nullptr;
+        for (const fake_archive &ar : f.pf_archives)
+          for (const fake_afile &af : ar.fr_files)
+            if (ar.fr_name == p.xp_package && ar.fr_version == p.xp_version &&
+                (af.fa_path == host || "/usr" + af.fa_path == host))
+              a = &af;
+        ASSERT_NE(nullptr, a) << host << ": no archive of " << p.xp_package;
+        const db_rec *now = xp_now(p);
+        EXPECT_EQ(a->fa_mode, now->mode) << host;
+        EXPECT_EQ(a->fa_uid, now->uid) << host;
+        EXPECT_EQ(a->fa_gid, now->gid) << host;
+        db_rec want = rec_of({a->fa_mode, 0, 0, a->fa_data}, 1);
+        EXPECT_EQ(0, memcmp(want.csum, now->csum, DB_SUM_LEN)) << host;
+      }
+    }
+  }
+  EXPECT_GT(verified, 20u);
 }

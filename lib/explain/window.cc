@@ -93,17 +93,24 @@ window_vouched(const pkg_db *db, const std::vector<xp_path> &paths)
 
 // Explains the paths of tree with db, its trust roots pinned to the older
 // snapshot but for those in newer, pinned to the newer one.
-bool
+void
 window_pass(const xp_window &w, ft_tree *tree, pkg_db *db,
             const std::set<std::string> &newer, std::vector<xp_path> *paths,
-            std::string *err)
+            xp_notes *notes)
 {
   pkg_pin(db, [tree, newer](const std::string &path) {
     return window_record(tree, path, newer.count(path) != 0);
   });
   paths->clear();
   ft_traverse(tree, xp_collect, paths);
-  return xp_explain(db, w.xw_root, w.xw_from, w.xw_to, paths, err);
+  // A path the newer snapshot records: in the tree, and not deleted.
+  auto recorded = [tree](const std::string &name) {
+    ft_node *node = ft_lookup(tree, name.c_str(), nullptr);
+    db_rec recs[2];
+    return node != nullptr && node->ftn_data != nullptr &&
+           cmp_change(node, recs) != DB_KIND_DELETED;
+  };
+  xp_explain(db, w.xw_root, w.xw_from, w.xw_to, recorded, paths, notes);
 }
 
 }  // namespace
@@ -183,45 +190,48 @@ xp_window_load(const xp_window &w, const char *older, const char *newer,
 
 bool
 xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
-                       std::vector<xp_path> *paths, std::string *err,
-                       std::vector<pkg_note> *notes)
+                       std::vector<xp_path> *paths, xp_notes *notes,
+                       std::string *err)
 {
-  bool ok = window_pass(w, tree, db, {}, paths, err);
+  xp_notes found;
+  window_pass(w, tree, db, {}, paths, &found);
   // A keyring that changed in between is trusted only through its change
   // being explained with the keys of before; and only worth a second
   // pass when some index went unverified without it.
   std::set<std::string> vouched;
-  if (ok && pkg_index_short(db))
+  if (pkg_index_short(db))
     vouched = window_vouched(db, *paths);
   if (!vouched.empty()) {
     pkg_close(db);
     db = records_open(w, err);
     if (db == nullptr)
       return false;
-    ok = window_pass(w, tree, db, vouched, paths, err);
-  }
-  if (ok && notes != nullptr) {
+    found = xp_notes();
+    window_pass(w, tree, db, vouched, paths, &found);
     for (const xp_path &p : *paths)
       if (vouched.count(p.xp_name) != 0)
-        notes->push_back({false, "trusted as it is now: " + p.xp_name +
-                                     ": its change is the package " +
-                                     p.xp_package + " " + p.xp_version +
-                                     ", verified with the keys of before"});
-    const std::vector<pkg_note> &more = pkg_notes(db);
-    notes->insert(notes->end(), more.begin(), more.end());
+        found.xn_vouched.push_back(p.xp_name + ": its change is " +
+                                   p.xp_package + " " + p.xp_version +
+                                   ", verified with the keys of before");
   }
+  // What the trust roots and the indexes left to say comes first.
+  std::vector<std::string> failed, untrusted;
+  for (const pkg_note &n : pkg_notes(db))
+    (n.pn_failure ? failed : untrusted).push_back(n.pn_text);
+  found.xn_failed.insert(found.xn_failed.begin(), failed.begin(), failed.end());
+  found.xn_untrusted.insert(found.xn_untrusted.begin(), untrusted.begin(),
+                            untrusted.end());
+  *notes = std::move(found);
   pkg_close(db);
-  if (!ok)
-    *err = "the package archives: " + *err + " (dpkg level reached)";
-  return ok;
+  return true;
 }
 
 bool
 xp_window_explain(const xp_window &w, ft_tree *tree,
-                  std::vector<xp_path> *paths, std::string *err,
-                  std::vector<pkg_note> *notes)
+                  std::vector<xp_path> *paths, xp_notes *notes,
+                  std::string *err)
 {
   pkg_db *db = records_open(w, err);
   return db != nullptr &&
-         xp_window_explain_with(w, tree, db, paths, err, notes);
+         xp_window_explain_with(w, tree, db, paths, notes, err);
 }

@@ -50,20 +50,21 @@ bool xp_window_load(const xp_window &w, const char *older, const char *newer,
 // xp_window_explain with the records that xp_window_load read, which it
 // closes.
 bool xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
-                            std::vector<xp_path> *paths, std::string *err,
-                            std::vector<pkg_note> *notes = nullptr);
+                            std::vector<xp_path> *paths, xp_notes *notes,
+                            std::string *err);
 
 // Every path of tree (loaded by cmp_load) that is not unchanged into
-// paths, each with its verdict. False with *err the whole message when
-// the package manager's records or an archive cannot be read. The paths
+// paths, each with its verdict, and what the report opens with into
+// *notes. False with *err the whole message when the package manager's
+// records cannot be read; an index or archive that does not verify is a
+// note, and only the paths that needed it are unexplained. The paths
 // point into tree's records: keep it while they are used.
 //
 // The keyrings and sources apt trusts count as the older snapshot of
-// tree recorded them. One that changed in between counts as it is now
-// only when a package's archive, verified without it, explains its
-// change; the paths are then explained once more with it. What the
-// report must say first (pkg_notes: indexes that did not verify, trust
-// roots not trusted) is appended to *notes when notes is given.
+// tree recorded them; those not trusted are notes. One that changed in
+// between counts as it is now only when a package's archive, verified
+// without it, explains its change: the paths are then explained once
+// more with it, and a note says so.
 bool xp_window_explain(const xp_window &w, ft_tree *tree,
-                       std::vector<xp_path> *paths, std::string *err,
-                       std::vector<pkg_note> *notes = nullptr);
+                       std::vector<xp_path> *paths, xp_notes *notes,
+                       std::string *err);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -117,6 +118,10 @@ void pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys);
 // ahead.
 bool pkg_archive_near(const pkg_db *db, const std::string &name,
                       const std::string &version, const std::string &arch);
+
+// The order of two Debian versions: below 0 when a sorts before b, 0 when
+// they are the same version, above 0 when after.
+int pkg_version_cmp(std::string_view a, std::string_view b);
 
 // True for a path the package manager itself writes with every operation:
 // its database, log and caches.

@@ -383,8 +383,12 @@ pkg_archive_get(pkg_db *db, const std::string &name, const std::string &version,
     return 0;
   }
   std::vector<raw_file> raw;
-  if (!deb_read(file, sums, &raw, err))
+  // An archive that does not verify is asked for by every path of its
+  // package: it is read once, and so told once.
+  if (!deb_read(file, sums, &raw, err)) {
+    db->pd_failed[key] = *err;
     return -1;
+  }
   auto ar = archive_new(name, version, arch, file);
   deb_settle(db, ar.get(), raw);
   *out = ar.get();
