@@ -53,6 +53,9 @@ struct xp_notes {
   std::vector<std::string> xn_failed;
   // Trust roots not used for this comparison, and why.
   std::vector<std::string> xn_untrusted;
+  // Trust roots that changed in between, used as they are now because a
+  // package's archive verified without them explains the change.
+  std::vector<std::string> xn_vouched;
   // The operations in the window that went back to an older version.
   std::vector<pkg_op> xn_downgrades;
 };

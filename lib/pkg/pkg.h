@@ -135,10 +135,10 @@ const std::vector<std::string> *pkg_managed_link(const pkg_db *db,
 // The host path of path under the root, its directories' links followed.
 std::string pkg_canon(pkg_db *db, const std::string &path);
 
-// What a report must say first: pn_failure for something that did not
-// verify (an index, or an archive), so that the paths that needed it are
-// unexplained; information otherwise (a keyring not trusted for this
-// comparison). Each file is named once.
+// What a report must say first, each line naming its file once:
+// pn_failure for something that did not verify (an index), so that the
+// paths that needed it are unexplained; otherwise a trust root not
+// trusted for this comparison, and why.
 struct pkg_note {
   bool pn_failure;
   std::string pn_text;

@@ -499,8 +499,8 @@ TEST_F(PkgRelease, ScopedKeys) {
   // Rewritten since: not trusted, and nothing else verifies the list.
   rec_.csum[0] ^= 1;
   EXPECT_EQ(
-      "not trusted: /etc/apt/trusted.gpg.d/t.gpg: changed since the older "
-      "snapshot | failure /var/lib/apt/lists/"
+      "/etc/apt/trusted.gpg.d/t.gpg: changed since the older snapshot | "
+      "failure /var/lib/apt/lists/"
       "deb.example.org_dists_s_InRelease: no keyring is trusted for it | "
       "a= z=",
       load());

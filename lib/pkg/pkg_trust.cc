@@ -214,7 +214,7 @@ trust_read(pkg_db *db, const std::string &host, std::string *bytes)
 {
   std::string path = db->pd_root + host;
   auto distrust = [db, &path](const std::string &why) {
-    pkg_note_add(db, false, path, "not trusted: " + path + ": " + why);
+    pkg_note_add(db, false, path, path + ": " + why);
     db->pd_untrusted.push_back(path);
     return false;
   };
@@ -457,7 +457,7 @@ pkg_trust_gather(pkg_db *db)
         t.pt_keys.push_back(std::move(k));
       } else {
         pkg_note_add(db, false, k.pk_name,
-                     "not trusted: " + k.pk_name + ": no key block in it");
+                     k.pk_name + ": no key block in it");
       }
     }
     by_file[host] = i;

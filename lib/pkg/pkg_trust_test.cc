@@ -428,26 +428,26 @@ TEST_F(PkgTrustRoot, Pinned) {
        "/etc/apt/keyrings/o.gpg", ""},
       {"rewritten", "k", DB_MODE | DB_CSUM | DB_SHA256, true, true,
        "/etc/apt/trusted.gpg.d/t.gpg", "/etc/apt/keyrings/o.gpg",
-       "not trusted: /etc/apt/trusted.gpg.d/k.gpg: changed since the older "
+       "/etc/apt/trusted.gpg.d/k.gpg: changed since the older "
        "snapshot"},
       {"recorded without a digest", "K", DB_MODE | DB_SIZE, true, true,
        "/etc/apt/trusted.gpg.d/t.gpg", "/etc/apt/keyrings/o.gpg",
-       "not trusted: /etc/apt/trusted.gpg.d/k.gpg: the older snapshot holds "
+       "/etc/apt/trusted.gpg.d/k.gpg: the older snapshot holds "
        "no digest of it"},
       {"added", nullptr, 0, true, true, "/etc/apt/trusted.gpg.d/t.gpg",
        "/etc/apt/keyrings/o.gpg",
-       "not trusted: /etc/apt/trusted.gpg.d/k.gpg: added since the older "
+       "/etc/apt/trusted.gpg.d/k.gpg: added since the older "
        "snapshot"},
       {"not watched", nullptr, 0, false, true, "/etc/apt/trusted.gpg.d/t.gpg",
        "/etc/apt/keyrings/o.gpg",
-       "not trusted: /etc/apt/trusted.gpg.d/k.gpg: the older snapshot does "
+       "/etc/apt/trusted.gpg.d/k.gpg: the older snapshot does "
        "not hold it"},
       // Its scoping gone, the other source's lists fall to the trusted
       // keyrings, and o.gpg, named by no trusted source, verifies nothing.
       {"the sources file rewritten", "K", DB_MODE | DB_CSUM, true, false,
        "/etc/apt/trusted.gpg.d/k.gpg,/etc/apt/trusted.gpg.d/t.gpg",
        "/etc/apt/trusted.gpg.d/k.gpg,/etc/apt/trusted.gpg.d/t.gpg",
-       "not trusted: /etc/apt/sources.list.d/o.list: changed since the older "
+       "/etc/apt/sources.list.d/o.list: changed since the older "
        "snapshot"},
   };
   for (const auto &c : cases) {
@@ -502,7 +502,7 @@ TEST_F(PkgTrustRoot, NotAFile) {
     EXPECT_EQ(1u, pkg_notes(db_).size()) << what;
     EXPECT_FALSE(pkg_notes(db_).empty() || pkg_notes(db_)[0].pn_failure)
         << what;
-    EXPECT_EQ(0u, notes().find("not trusted: " + k + ": "))
+    EXPECT_EQ(0u, notes().find(k + ": "))
         << what << ": " << notes();
   }
 }
