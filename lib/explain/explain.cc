@@ -428,26 +428,18 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
       p.xp_expected = "a path under " + root;
       continue;
     }
-    // The package manager's own records change with every operation;
-    // what they say is what every other verdict rests on.
-    if (pkg_own_state(host)) {
-      if (!c.xc_ops.empty()) {
-        p.xp_verdict = XP_PACKAGE;
-        p.xp_package = "(package manager)";
-      } else {
-        p.xp_expected = "a package operation between the snapshots (none)";
-      }
-      continue;
-    }
-    if (p.xp_kind == DB_KIND_DELETED)
+    // The package manager's own files: explain_own.cc.
+    bool own = xp_explain_own(&c, &p, host);
+    if (!own && p.xp_kind == DB_KIND_DELETED)
       explain_deleted(&c, &p, host);
-    else
+    else if (!own)
       explain_present(&c, &p, host);
     if (!c.xc_err.empty()) {
       *err = c.xc_err;
       return false;
     }
   }
+  xp_own_settle(paths);
   xp_find_moves(paths);
   xp_explain_dirs(paths);
   return true;
