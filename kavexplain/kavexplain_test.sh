@@ -61,7 +61,9 @@ mv "$repo/Release" "$repo/Release.gpg" "$work/detached/"
 
 # Each expected verdict: path under the root, change, verdict, evidence
 # without the archives, with them, and with the kept records but no
-# archives; "package" in the last two: only those explain the path.
+# archives; "package" in the last two: only those explain the path; a
+# verdict and evidence as "unexplained/archive": that verdict at that
+# level.
 expect="
 /usr/bin/a-tool         changed package     dpkg    archive dpkg
 /etc/a.conf             changed conffile    dpkg    archive dpkg
@@ -77,8 +79,13 @@ expect="
 /usr/lib/d/link         new     unexplained dpkg    package dpkg
 /usr/lib/d/target       new     package     dpkg    archive dpkg
 /usr/lib/d/helper       new     unexplained dpkg    archive dpkg
-/var/lib/dpkg/status    changed package     dpkg    dpkg    dpkg
-/var/log/dpkg.log       changed package     dpkg    dpkg    dpkg
+/var/lib/dpkg/status    changed claimed     dpkg    package dpkg
+/var/log/dpkg.log       changed claimed     dpkg    package dpkg
+/var/lib/dpkg/info/b.postinst new claimed dpkg      unexplained/archive dpkg
+/var/lib/dpkg/info/b.list changed claimed   dpkg    package dpkg
+/var/lib/dpkg/info/d.list new   claimed     dpkg    package dpkg
+/var/lib/dpkg/info/c.list deleted claimed   dpkg    package dpkg
+/var/lib/dpkg/info/b.md5sums changed claimed dpkg   dpkg    dpkg
 /opt                    changed unexplained dpkg    dpkg    dpkg
 $xattr_row
 "
@@ -106,6 +113,7 @@ check() {
 				kept=",\"kept_records\":\"$work/older.pkg\""
 			fi
 		fi
+		case $ev in */*) verdict=${ev%/*} ev=${ev#*/} ;; esac
 		want="{\"change\":\"$change\",\"path\":\"$root$path\",\"verdict\":\"$verdict\",\"evidence\":\"$ev\"$kept"
 		grep -qF "$want" "$2" || echo "$level json: no line $want"
 		case $verdict in
