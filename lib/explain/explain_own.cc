@@ -29,37 +29,20 @@ const char UNPROVEN[] =
 const std::string DPKG_DIR = "/var/lib/dpkg/";
 
 // What dpkg keeps in its directory besides the files of packages, by name
-// below it; a name that ends in '/' stands for a directory and what is
-// below it. The "-new" files are the ones written and renamed over the
-// others; tmp.ci holds a control member being unpacked.
-constexpr const char *DPKG_STATE[] = {"status",
-                                      "status-old",
-                                      "status-new",
-                                      "available",
-                                      "available-old",
-                                      "available-new",
-                                      "diversions",
-                                      "diversions-old",
-                                      "diversions-new",
-                                      "statoverride",
-                                      "statoverride-old",
-                                      "statoverride-new",
-                                      "lock",
-                                      "lock-frontend",
-                                      "arch",
-                                      "arch-old",
-                                      "arch-new",
-                                      "cmethopt",
-                                      "methlock",
-                                      "reassemble.deb",
-                                      "info/format",
-                                      "info/format-new",
-                                      "triggers/",
-                                      "updates/",
-                                      "alternatives/",
-                                      "methods/",
-                                      "parts/",
-                                      "tmp.ci/"};
+// below it: its files (the "-new" ones written and renamed over the
+// others), and the directories of which everything below counts (tmp.ci
+// holds a control member being unpacked).
+constexpr const char *DPKG_FILES[] = {
+    "status",       "status-old",       "status-new",
+    "available",    "available-old",    "available-new",
+    "diversions",   "diversions-old",   "diversions-new",
+    "statoverride", "statoverride-old", "statoverride-new",
+    "lock",         "lock-frontend",    "arch",
+    "arch-old",     "arch-new",         "cmethopt",
+    "methlock",     "reassemble.deb",   "info",
+    "info/format",  "info/format-new"};
+constexpr const char *DPKG_DIRS[] = {"triggers", "updates", "alternatives",
+                                     "methods",  "parts",   "tmp.ci"};
 
 enum own_kind {
   OWN_NONE,   // not the package manager's
@@ -75,14 +58,13 @@ own_kind_of(const std::string &host)
     return host + "/" == DPKG_DIR || pkg_own_state(host) ? OWN_STATE : OWN_NONE;
   std::string_view rest(host);
   rest.remove_prefix(DPKG_DIR.size());
-  for (std::string_view s : DPKG_STATE) {
-    bool dir = s.back() == '/';
-    if (rest == s || (dir && (rest == s.substr(0, s.size() - 1) ||
-                              rest.compare(0, s.size(), s) == 0)))
+  for (std::string_view f : DPKG_FILES)
+    if (rest == f)
       return OWN_STATE;
-  }
-  if (rest == "info")
-    return OWN_STATE;
+  for (std::string_view d : DPKG_DIRS)
+    if (rest.compare(0, d.size(), d) == 0 &&
+        (rest.size() == d.size() || rest[d.size()] == '/'))
+      return OWN_STATE;
   if (rest.compare(0, 5, "info/") == 0 &&
       rest.find('/', 5) == std::string_view::npos)
     return OWN_INFO;

@@ -285,6 +285,12 @@ TEST_F(XpOwn, InfoFiles) {
        "(it keeps none of this name)",
        "unexplained dpkg (package manager): a file the package manager keeps "
        "(it keeps none of this name)"},
+      {"a name that merely begins as a directory of dpkg's",
+       "/var/lib/dpkg/updatesx", nullptr, &post,
+       "unexplained dpkg (package manager): a file the package manager keeps "
+       "(it keeps none of this name)",
+       "unexplained dpkg (package manager): a file the package manager keeps "
+       "(it keeps none of this name)"},
       {"a removed package's postinst, deleted", INFO + "gone.postinst", &gone,
        nullptr, own + "the control member postinst of gone 2's archive",
        "package archive gone <2"},
@@ -346,7 +352,9 @@ TEST_F(XpOwn, StateFiles) {
                                      "/var/lib/dpkg/info/format",
                                      "/var/log/dpkg.log",
                                      "/var/lib/apt/lists/x_Packages",
-                                     "/var/cache/apt/pkgcache.bin"};
+                                     "/var/cache/apt/pkgcache.bin",
+                                     "/var/lib/dpkg",
+                                     "/var/lib/dpkg/info"};
   struct one {
     std::string path;
     const rec_want *older, *newer;
