@@ -102,8 +102,13 @@ expect="
 /usr/lib/d/link         new     unexplained/dpkg package/archive     unexplained/dpkg
 /usr/lib/d/target       new     claimed/dpkg     package/archive     claimed/dpkg
 /usr/lib/d/helper       new     unexplained/dpkg unexplained/archive unexplained/dpkg
-/var/lib/dpkg/status    changed package/dpkg     package/dpkg        package/dpkg
-/var/log/dpkg.log       changed package/dpkg     package/dpkg        package/dpkg
+/var/lib/dpkg/status    changed claimed/dpkg     package/archive     claimed/dpkg
+/var/log/dpkg.log       changed claimed/dpkg     package/archive     claimed/dpkg
+/var/lib/dpkg/info/b.postinst new claimed/dpkg unexplained/archive claimed/dpkg
+/var/lib/dpkg/info/b.list changed claimed/dpkg package/archive   claimed/dpkg
+/var/lib/dpkg/info/d.list new   claimed/dpkg     package/archive     claimed/dpkg
+/var/lib/dpkg/info/c.list deleted claimed/dpkg   package/archive     claimed/dpkg
+/var/lib/dpkg/info/b.md5sums changed claimed/dpkg claimed/dpkg     claimed/dpkg
 /opt                    changed unexplained/dpkg unexplained/dpkg    unexplained/dpkg
 $xattr_row
 "

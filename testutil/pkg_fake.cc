@@ -42,6 +42,21 @@ records_parse(pkg_db *db, const std::string &status,
   }
 }
 
+pkg_afile
+afile_of(const fake_afile &ff)
+{
+  pkg_afile f;
+  memset(&f, 0, sizeof f);
+  f.pa_mode = ff.fa_mode;
+  f.pa_uid = ff.fa_uid;
+  f.pa_gid = ff.fa_gid;
+  if (S_ISREG(ff.fa_mode) || S_ISLNK(ff.fa_mode)) {
+    sha_buf(ff.fa_data.data(), int32_t(ff.fa_data.size()), f.pa_sum);
+    sha256_buf(ff.fa_data.data(), ff.fa_data.size(), f.pa_sum256);
+  }
+  return f;
+}
+
 // The archive's files by host path, diverted and their directories'
 // links followed, as the archives read from files are.
 std::unique_ptr<pkg_archive>
@@ -52,20 +67,15 @@ archive_of(pkg_db *db, const fake_archive &fa)
   ar->pr_version = fa.fr_version;
   ar->pr_arch = fa.fr_arch;
   ar->pr_file = fa.fr_name + "_" + fa.fr_version + "_" + fa.fr_arch + ".deb";
+  ar->pr_list.push_back("/.");
   for (const fake_afile &ff : fa.fr_files) {
-    pkg_afile f;
-    memset(&f, 0, sizeof f);
-    f.pa_mode = ff.fa_mode;
-    f.pa_uid = ff.fa_uid;
-    f.pa_gid = ff.fa_gid;
-    if (S_ISREG(ff.fa_mode) || S_ISLNK(ff.fa_mode)) {
-      sha_buf(ff.fa_data.data(), int32_t(ff.fa_data.size()), f.pa_sum);
-      sha256_buf(ff.fa_data.data(), ff.fa_data.size(), f.pa_sum256);
-    }
     std::string host(pkg_canon_view(db,
                                     pkg_located(db, fa.fr_name, ff.fa_path)));
-    ar->pr_files[host] = f;
+    ar->pr_files[host] = afile_of(ff);
+    ar->pr_list.push_back(ff.fa_path);
   }
+  for (const fake_afile &ff : fa.fr_control)
+    ar->pr_control[ff.fa_path] = afile_of(ff);
   return ar;
 }
 

@@ -19,10 +19,12 @@ struct fake_afile {
   std::string fa_data;
 };
 
-// An archive taken as verified, as if a signed index listed it.
+// An archive taken as verified, as if a signed index listed it. Its list
+// is "/." and each file's path, in order.
 struct fake_archive {
   std::string fr_name, fr_version, fr_arch;
   std::vector<fake_afile> fr_files;
+  std::vector<fake_afile> fr_control = {};  // fa_path the name: "postinst"
 };
 
 // The records that kavexplain -s kept with an earlier snapshot.

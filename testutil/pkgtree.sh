@@ -18,7 +18,8 @@ repo=$work/repo
 # The packages: a has a configuration file and reaches its program through
 # a merged-/usr style /bin; b is upgraded and drops a file and adds one; c
 # is removed; d holds a symbolic link, and a program that is given a
-# set-user-ID bit once installed.
+# set-user-ID bit once installed. b 1.1 has a maintainer script, to which
+# a line is added once installed.
 mkpkg a 1.0
 mkdir -p "$pkg/bin" "$pkg/etc" "$pkg/usr/share/a"
 echo 'tool a' >"$pkg/bin/a-tool"
@@ -33,6 +34,8 @@ mkdir -p "$pkg/usr/share/b"
 echo 'old of b' >"$pkg/usr/share/b/old"
 echo 'keep 1.0' >"$pkg/usr/share/b/keep"
 mkpkg b 1.1
+printf '#!/bin/sh\nexit 0\n' >"$pkg/DEBIAN/postinst"
+chmod 0755 "$pkg/DEBIAN/postinst"
 mkdir -p "$pkg/usr/share/b"
 echo 'keep 1.1' >"$pkg/usr/share/b/keep"
 echo 'new in 1.1' >"$pkg/usr/share/b/new"
@@ -74,6 +77,7 @@ echo 'setting=2' >"$root/etc/a.conf"
 echo 'other bytes' >"$root/usr/share/a/data"
 chmod 4755 "$root/usr/share/a/prog"
 chmod 4755 "$root/usr/lib/d/helper"
+echo 'echo intruder' >>"$root/var/lib/dpkg/info/b.postinst"
 # A capability or any other extended attribute is never a package's doing.
 # shellcheck disable=SC2034 # read by the test that sources this file
 if setfattr -n user.kav -v 1 "$root/usr/share/a/lib" 2>/dev/null; then

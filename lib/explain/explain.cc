@@ -29,19 +29,6 @@ octal(uint16_t mode)
   return b;
 }
 
-// True when the digests the record holds, SHA-1 and SHA-256 as its mask
-// asks, are these: a snapshot that records only one is checked by it.
-bool
-sums_match(const db_rec *r, const uint8_t sha1[SHA1_LEN],
-           const uint8_t sha256[DB_SHA256_LEN])
-{
-  static const uint8_t none[DB_SHA256_LEN] = {};
-  if ((r->mask & DB_CSUM) && memcmp(r->csum, sha1, SHA1_LEN) != 0)
-    return false;
-  const uint8_t *have = r->ext != nullptr ? r->ext->sha256 : none;
-  return !(r->mask & DB_SHA256) || memcmp(have, sha256, DB_SHA256_LEN) == 0;
-}
-
 std::string
 pkg_text(const pkg_meta *m)
 {
@@ -108,7 +95,7 @@ by_archive(xp_path *p, const pkg_claim &cl, const pkg_archive &ar,
     overridden = !override_narrows(o, a);
   }
   if ((S_ISREG(a.pa_mode) || S_ISLNK(a.pa_mode)) &&
-      !sums_match(now, a.pa_sum, a.pa_sum256)) {
+      !xp_sums_match(now, a.pa_sum, a.pa_sum256)) {
     if (cl.pc_conffile)
       return CLAIM_CONFFILE;
     p->xp_expected = "the contents of " + pkg_text(m);
@@ -133,7 +120,7 @@ by_digest(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host)
   xp_digest &dd = c->xc_disk[c->xc_at];
   if (!dd.xd_done)
     xp_disk_sums(c->xc_root + host, now->mask, &dd);
-  if (!dd.xd_ok || !sums_match(now, dd.xd_sha1, dd.xd_sha256)) {
+  if (!dd.xd_ok || !xp_sums_match(now, dd.xd_sha1, dd.xd_sha256)) {
     p->xp_expected =
         "the file as the newer snapshot holds it (it has "
         "changed or gone since)";
@@ -194,26 +181,6 @@ by_records(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host,
   return CLAIM_MATCHES;
 }
 
-// The archive of name at version through the signed indexes: 1 and *ar,
-// 0 when none is at hand, -1 when one is but does not verify, which the
-// notes tell once and *why says.
-int
-archive_at(xp_ctx *c, const std::string &name, const std::string &version,
-           const std::string &arch, const pkg_archive **ar, std::string *why)
-{
-  int r = pkg_archive_get(c->xc_db, name, version, arch, ar, why);
-  if (r < 0 && c->xc_told.insert(*why).second)
-    c->xc_notes->xn_failed.push_back(*why);
-  return r;
-}
-
-bool
-is_downgrade(const pkg_op &op)
-{
-  return !op.po_old.empty() && !op.po_new.empty() &&
-         pkg_version_cmp(op.po_new, op.po_old) < 0;
-}
-
 // What would turn a claim on the package's records into an explanation.
 std::string
 to_verify(const std::string &name, const std::string &version)
@@ -240,7 +207,7 @@ try_claim(xp_ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
   const pkg_archive *ar = nullptr;
   std::string why;
   if (!m->pm_version.empty() &&
-      archive_at(c, m->pm_name, m->pm_version, m->pm_arch, &ar, &why) < 0) {
+      xp_archive_at(c, m->pm_name, m->pm_version, m->pm_arch, &ar, &why) < 0) {
     p->xp_evidence = XP_EV_ARCHIVE;
     p->xp_expected = "what the archive of " + pkg_text(m) +
                      " holds, which does not verify: " + why;
@@ -270,10 +237,9 @@ try_claim(xp_ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
     return false;
   }
   p->xp_older = op->po_old;
-  if (is_downgrade(*op)) {
+  if (xp_is_downgrade(*op)) {
     p->xp_verdict = XP_DOWNGRADED;
-    p->xp_expected = "no downgrade: " + m->pm_name + " went back from " +
-                     op->po_old + " to " + op->po_new;
+    p->xp_expected = xp_downgrade_text(*op);
   } else if (ar == nullptr) {
     p->xp_verdict = XP_CLAIMED;
     p->xp_expected = to_verify(m->pm_name, m->pm_version);
@@ -303,7 +269,7 @@ explain_managed(xp_ctx *c, xp_path *p, const std::string &host)
     uint8_t sum[SHA1_LEN], sum256[DB_SHA256_LEN];
     sha_buf(t.data(), int32_t(t.size()), sum);
     if (sha256_buf(t.data(), t.size(), sum256) != nullptr &&
-        sums_match(now, sum, sum256))
+        xp_sums_match(now, sum, sum256))
       to = &t;
   }
   if (to == nullptr && (now->mask & (DB_CSUM | DB_SHA256))) {
@@ -419,7 +385,7 @@ explain_deleted(xp_ctx *c, xp_path *p, const std::string &host)
       for (const std::string &arch : xp_arches_of(*c, op.po_name)) {
         const pkg_archive *ar = nullptr;
         std::string why;
-        int r = archive_at(c, op.po_name, op.po_old, arch, &ar, &why);
+        int r = xp_archive_at(c, op.po_name, op.po_old, arch, &ar, &why);
         if (r < 0) {
           p->xp_evidence = XP_EV_ARCHIVE;
           p->xp_expected = "what the archive of " + op.po_name + " " +
@@ -433,14 +399,13 @@ explain_deleted(xp_ctx *c, xp_path *p, const std::string &host)
           continue;
         // Shipped by the older version, and the newer, if any, does not
         // claim it (else it would have claims above).
-        p->xp_verdict = is_downgrade(op) ? XP_DOWNGRADED : XP_PACKAGE;
+        p->xp_verdict = xp_is_downgrade(op) ? XP_DOWNGRADED : XP_PACKAGE;
         p->xp_evidence = XP_EV_ARCHIVE;
         p->xp_package = op.po_name;
         p->xp_version = op.po_new;
         p->xp_older = op.po_old;
-        if (is_downgrade(op))
-          p->xp_expected = "no downgrade: " + op.po_name + " went back from " +
-                           op.po_old + " to " + op.po_new;
+        if (xp_is_downgrade(op))
+          p->xp_expected = xp_downgrade_text(op);
         return;
       }
       if (!found)
@@ -496,7 +461,8 @@ link_target_verified(xp_ctx *c, const std::vector<xp_path> &paths,
       const pkg_archive *ar = nullptr;
       std::string why;
       if (!m->pm_version.empty() &&
-          archive_at(c, m->pm_name, m->pm_version, m->pm_arch, &ar, &why) > 0 &&
+          xp_archive_at(c, m->pm_name, m->pm_version, m->pm_arch, &ar, &why) >
+              0 &&
           ar->pr_files.count(t) != 0)
         return true;
     }
@@ -536,6 +502,30 @@ settle_links(xp_ctx *c, std::vector<xp_path> *paths)
 }
 
 }  // namespace
+
+int
+xp_archive_at(xp_ctx *c, const std::string &name, const std::string &version,
+              const std::string &arch, const pkg_archive **ar, std::string *why)
+{
+  int r = pkg_archive_get(c->xc_db, name, version, arch, ar, why);
+  if (r < 0 && c->xc_told.insert(*why).second)
+    c->xc_notes->xn_failed.push_back(*why);
+  return r;
+}
+
+bool
+xp_is_downgrade(const pkg_op &op)
+{
+  return !op.po_old.empty() && !op.po_new.empty() &&
+         pkg_version_cmp(op.po_new, op.po_old) < 0;
+}
+
+std::string
+xp_downgrade_text(const pkg_op &op)
+{
+  return "no downgrade: " + op.po_name + " went back from " + op.po_old +
+         " to " + op.po_new;
+}
 
 // The last operation between the snapshots that installed the package's
 // present version, or null.
@@ -599,7 +589,7 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
   c.xc_notes = notes;
   for (const pkg_op &op : pkg_ops(db, from, to)) {
     c.xc_ops[op.po_name].push_back(op);
-    if (is_downgrade(op))
+    if (xp_is_downgrade(op))
       notes->xn_downgrades.push_back(op);
   }
   c.xc_disk.resize(paths->size());
@@ -611,23 +601,15 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
       p.xp_expected = "a path under " + root;
       continue;
     }
-    // The package manager's own records change with every operation;
-    // what they say is what every other verdict rests on.
-    if (pkg_own_state(host)) {
-      if (!c.xc_ops.empty()) {
-        p.xp_verdict = XP_PACKAGE;
-        p.xp_package = "(package manager)";
-      } else {
-        p.xp_expected = "a package operation between the snapshots (none)";
-      }
-      continue;
-    }
-    if (p.xp_kind == DB_KIND_DELETED)
+    // The package manager's own files: explain_own.cc.
+    bool own = xp_explain_own(&c, &p, host);
+    if (!own && p.xp_kind == DB_KIND_DELETED)
       explain_deleted(&c, &p, host);
-    else
+    else if (!own)
       explain_present(&c, &p, host);
   }
   settle_links(&c, paths);
+  xp_own_settle(paths);
   xp_find_moves(paths);
   xp_explain_dirs(paths);
 }

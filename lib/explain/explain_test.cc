@@ -364,6 +364,11 @@ TEST_F(XpExplain, Verdicts) {
   const std::string gone_since =
       ": the file as the newer snapshot holds it (it has changed or gone "
       "since)";
+  const std::string unproven =
+      "a package operation proven by a verified archive between the "
+      "snapshots (none)";
+  const std::string no_x =
+      "a file of a package that dpkg has records of (none is x)";
   const std::vector<verdict_row> rows = {
       // Vector 1 of the records an intruder can rewrite: whatever dpkg's
       // digests say is a claim, never the package's.
@@ -491,14 +496,15 @@ TEST_F(XpExplain, Verdicts) {
        "unexplained dpkg a 1.1: the link target of a 1.1, which only its "
        "archive holds",
        "package archive a 1.1 <1.0", "", verdict_row::PLAIN},
+      // dpkg's state counts only beside a path that a verified archive
+      // explains (explain_own_test.cc), which this row has none of.
       {"dpkg's own state", "/var/lib/dpkg/status", &state1, &state2,
-       "package dpkg (package manager)", "package dpkg (package manager)", "",
-       verdict_row::PLAIN},
-      // Anything under dpkg's directory counts as its state, a maintainer
-      // script dropped there too.
+       "claimed dpkg (package manager): " + unproven,
+       "claimed dpkg (package manager): " + unproven, "", verdict_row::PLAIN},
+      // A maintainer script dropped into dpkg's directory is no state.
       {"a new file in dpkg's directory", "/var/lib/dpkg/info/x.postinst",
-       nullptr, &intruder, "package dpkg (package manager)",
-       "package dpkg (package manager)", "", verdict_row::PLAIN},
+       nullptr, &intruder, "unexplained dpkg (package manager): " + no_x,
+       "unexplained dpkg (package manager): " + no_x, "", verdict_row::PLAIN},
       {"a path no package claims", "/opt/intruder", nullptr, &intruder,
        "unexplained dpkg: a package that owns the path (none)",
        "unexplained dpkg: a package that owns the path (none)", "",

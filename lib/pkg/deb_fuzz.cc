@@ -1,7 +1,8 @@
 // deb_fuzz.cc: arbitrary bytes read as a package archive by the back end's
 // reader, as one whose digest a signed index listed. It reads or it fails
 // with a message naming the file; what it reads is a set of files by
-// absolute host path, each directory link followed.
+// absolute host path, each directory link followed, control files by a
+// name of one component, and list lines that are absolute paths.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,5 +70,11 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(file.first.size() > 1 && file.first[0] == '/');
     FUZZ_CHECK(file.first.compare(0, 5, "/lib/") != 0);
   }
+  // A control file's name is one component, as info/t.NAME takes it.
+  for (const auto &file : ar->pr_control)
+    FUZZ_CHECK(!file.first.empty() && file.first != "." && file.first != ".." &&
+               file.first.find('/') == std::string::npos);
+  for (const std::string &line : ar->pr_list)
+    FUZZ_CHECK(line.size() > 1 && line[0] == '/');
   return 0;
 }

@@ -55,6 +55,12 @@ struct pkg_archive {
   std::string pr_name, pr_version, pr_arch;
   std::string pr_file;                                  // where it was found
   std::unordered_map<std::string, pkg_afile> pr_files;  // by host path
+  // The control member's files by name ("postinst"), which dpkg keeps
+  // under its info directory as name.postinst; and the data member's paths
+  // as the package names them, "/." for the top, which are the lines dpkg
+  // writes into the package's list.
+  std::unordered_map<std::string, pkg_afile> pr_control;
+  std::vector<std::string> pr_list;
 };
 
 // Reads the records under root ("" for the host's own), with the package

@@ -59,12 +59,13 @@ file_sha256(const std::string &name)
 }
 
 // One entry of an archive's data member as the archive holds it: the
-// path it names, the path a hard link names, and the file. Read apart
-// from the back end's state, so that archives can be read on several
-// threads at once.
+// path it names ("/" for the top), the path a hard link names, and the
+// file; or a file of its control member by name. Read apart from the back
+// end's state, so that archives can be read on several threads at once.
 struct raw_file {
   std::string rf_path;
-  std::string rf_hard;  // "" for none
+  std::string rf_hard;      // "" for none
+  bool rf_control = false;  // rf_path is a control file's name
   pkg_afile rf_file;
 };
 
@@ -117,9 +118,13 @@ entry_sums(archive *a, pkg_afile *f)
   return true;
 }
 
+// The entries of the data member, or with control the regular files of
+// the control member: those named by one component under the top
+// ("./postinst"), the only ones dpkg keeps, by the same rules as a data
+// member's names.
 bool
-data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
-          std::string *err)
+member_read(archive *outer, const std::string &file, bool control,
+            std::vector<raw_file> *out, std::string *err)
 {
   archive_ptr a(archive_read_new(), archive_read_free);
   archive_read_support_filter_all(a.get());
@@ -134,8 +139,16 @@ data_read(archive *outer, const std::string &file, std::vector<raw_file> *out,
   while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
     raw_file rf;
     rf.rf_path = pkg_member_path(archive_entry_pathname(e));
-    if (rf.rf_path.empty() || rf.rf_path == "/")
+    if (rf.rf_path.empty())
       continue;
+    if (control) {
+      if (rf.rf_path.find('/', 1) != std::string::npos || rf.rf_path == "/" ||
+          !S_ISREG(archive_entry_mode(e)) ||
+          archive_entry_hardlink(e) != nullptr)
+        continue;
+      rf.rf_path.erase(0, 1);
+      rf.rf_control = true;
+    }
     pkg_afile &f = rf.rf_file;
     memset(&f, 0, sizeof f);
     f.pa_mode = uint16_t(archive_entry_mode(e));
@@ -180,8 +193,11 @@ deb_files(const std::string &file, std::vector<raw_file> *out, std::string *err)
   archive_entry *e;
   while (archive_read_next_header(a.get(), &e) == ARCHIVE_OK) {
     const char *name = archive_entry_pathname(e);
+    if (name != nullptr && strncmp(name, "control.tar", 11) == 0 &&
+        !member_read(a.get(), file, true, out, err))
+      return false;
     if (name != nullptr && strncmp(name, "data.tar", 8) == 0)
-      return data_read(a.get(), file, out, err);
+      return member_read(a.get(), file, false, out, err);
   }
   *err = file + ": no data member";
   return false;
@@ -202,11 +218,19 @@ deb_read(const std::string &file, const std::vector<std::string> &sums,
 }
 
 // The archive's files by host path: each path diverted and its links
-// followed, a hard link taking its target's file.
+// followed, a hard link taking its target's file; its control files by
+// name; its paths as dpkg lists them.
 void
 deb_settle(pkg_db *db, pkg_archive *ar, const std::vector<raw_file> &raw)
 {
   for (const raw_file &rf : raw) {
+    if (rf.rf_control) {
+      ar->pr_control[rf.rf_path] = rf.rf_file;
+      continue;
+    }
+    ar->pr_list.push_back(rf.rf_path == "/" ? "/." : rf.rf_path);
+    if (rf.rf_path == "/")
+      continue;
     pkg_afile f = rf.rf_file;
     if (!rf.rf_hard.empty()) {
       auto t = ar->pr_files.find(std::string(

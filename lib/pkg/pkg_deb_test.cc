@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,16 @@ deb_of(const std::vector<tar_ent> &ents, const char *data_name = "data.tar.gz",
                 {data_name, tar_of(ents, filter)}});
 }
 
+// A package of the control member's entries and the data member's.
+std::string
+deb_with_control(const std::vector<tar_ent> &control,
+                 const std::vector<tar_ent> &data)
+{
+  return ar_of({{"debian-binary", "2.0\n"},
+                {"control.tar.xz", tar_of(control, ARCHIVE_FILTER_XZ)},
+                {"data.tar.gz", tar_of(data, ARCHIVE_FILTER_GZIP)}});
+}
+
 std::string
 sha1_hex(const uint8_t sum[DB_SUM_LEN])
 {
@@ -162,6 +173,16 @@ class PkgDeb : public TmpDirTest {
     char b[64];
     snprintf(b, sizeof b, "%o %u:%u ", unsigned(f.pa_mode), f.pa_uid, f.pa_gid);
     return b + sha1_hex(f.pa_sum);
+  }
+  // One control file: "mode digest", or "-".
+  static std::string control_text(const pkg_archive *ar, const char *name)
+  {
+    auto it = ar->pr_control.find(name);
+    if (it == ar->pr_control.end())
+      return "-";
+    char b[32];
+    snprintf(b, sizeof b, "%o ", unsigned(it->second.pa_mode));
+    return b + sha1_hex(it->second.pa_sum);
   }
   std::string root_;
   pkg_db *db_ = nullptr;
@@ -289,7 +310,10 @@ TEST_F(PkgDeb, Damaged) {
       {"xz", deb_of(one, "data.tar.xz", ARCHIVE_FILTER_XZ), nullptr},
       {"not compressed", deb_of(one, "data.tar", ARCHIVE_FILTER_NONE), nullptr},
       {"no data member",
-       ar_of({{"debian-binary", "2.0\n"}, {"control.tar.gz", ""}}),
+       ar_of({{"debian-binary", "2.0\n"},
+              {"control.tar.gz",
+               tar_of({{"./control", AE_IFREG | 0644, 0, 0, "", ""}},
+                      ARCHIVE_FILTER_GZIP)}}),
        "no data member"},
       {"empty", "", ""},
       {"not an ar archive", "!<arch>\nnonsense", ""},
@@ -350,4 +374,182 @@ TEST_F(PkgDeb, DpkgDebBuilds) {
             file_text(ar, "/usr/share/t/link"));
   EXPECT_EQ("-", file_text(ar, "/DEBIAN/control"));
   EXPECT_EQ(0u, file_text(ar, "/usr/share/t").find("40755 0:0 "));
+}
+
+// The control member's files by name, as dpkg keeps them under its info
+// directory: only a regular file named by one component under the top.
+// A name that climbs, is absolute or names a subdirectory stands for no
+// control file, however well the archive verifies.
+TEST_F(PkgDeb, ControlFiles) {
+  const tar_ent control = {
+      "./control", AE_IFREG | 0644, 0, 0, "Package: t\nVersion: 1\n", ""};
+  const std::string script = "#!/bin/sh\nexit 0\n";
+  const struct {
+    const char *what;
+    std::vector<tar_ent> ents;
+    const char *name;
+    std::string want;
+  } cases[] = {
+      {"a maintainer script",
+       {{"./postinst", AE_IFREG | 0755, 0, 0, script, ""}},
+       "postinst",
+       "100755 " + sha1_of(script)},
+      {"the control file itself",
+       {},
+       "control",
+       "100644 " + sha1_of("Package: t\nVersion: 1\n")},
+      {"a name without \"./\"",
+       {{"md5sums", AE_IFREG | 0644, 0, 0, "sums", ""}},
+       "md5sums",
+       "100644 " + sha1_of("sums")},
+      {"an empty file",
+       {{"./conffiles", AE_IFREG | 0644, 0, 0, "", ""}},
+       "conffiles",
+       "100644 " + sha1_of("")},
+      {"a name that starts above the top",
+       {{"../postinst", AE_IFREG | 0755, 0, 0, script, ""}},
+       "postinst",
+       "-"},
+      {"an absolute name",
+       {{"/postinst", AE_IFREG | 0755, 0, 0, script, ""}},
+       "postinst",
+       "-"},
+      {"a name that climbs back: not its last component",
+       {{"./x/../y", AE_IFREG | 0755, 0, 0, script, ""}},
+       "y",
+       "-"},
+      {"nor its first",
+       {{"./x/../y", AE_IFREG | 0755, 0, 0, script, ""}},
+       "x",
+       "-"},
+      {"a file in a subdirectory",
+       {{"./sub/postinst", AE_IFREG | 0755, 0, 0, script, ""}},
+       "postinst",
+       "-"},
+      {"nor the subdirectory",
+       {{"./sub/postinst", AE_IFREG | 0755, 0, 0, script, ""}},
+       "sub",
+       "-"},
+      {"a symbolic link",
+       {{"./prerm", AE_IFLNK | 0777, 0, 0, "/etc/shadow", ""}},
+       "prerm",
+       "-"},
+      {"a hard link",
+       {{"./postinst", AE_IFREG | 0755, 0, 0, script, ""},
+        {"./config", AE_IFREG | 0755, 0, 0, "", "./postinst"}},
+       "config",
+       "-"},
+      {"a directory",
+       {{"./templates/", AE_IFDIR | 0755, 0, 0, "", ""}},
+       "templates",
+       "-"},
+      {"the top", {{"./", AE_IFDIR | 0755, 0, 0, "", ""}}, "", "-"},
+      {"\".\"", {{"./.", AE_IFREG | 0644, 0, 0, "x", ""}}, ".", "-"},
+  };
+  const std::vector<tar_ent> data = {
+      {"./", AE_IFDIR | 0755, 0, 0, "", ""},
+      {"./postinst", AE_IFREG | 0644, 0, 0, "data, not control", ""}};
+  for (const auto &c : cases) {
+    std::vector<tar_ent> ents = {control};
+    ents.insert(ents.end(), c.ents.begin(), c.ents.end());
+    const pkg_archive *ar = nullptr;
+    std::string err;
+    ASSERT_TRUE(load(deb_with_control(ents, data), &ar, &err))
+        << c.what << ": " << err;
+    EXPECT_EQ(c.want, control_text(ar, c.name)) << c.what;
+    // A control file is never a path of the data, nor the other way.
+    EXPECT_EQ("-", file_text(ar, "/control")) << c.what;
+    EXPECT_EQ("100644 0:0 " + sha1_of("data, not control"),
+              file_text(ar, "/postinst"))
+        << c.what;
+    for (const auto &f : ar->pr_control)
+      EXPECT_TRUE(!f.first.empty() && f.first.find('/') == std::string::npos &&
+                  f.first != "." && f.first != "..")
+          << c.what << ": " << f.first;
+  }
+  // A control member that is damaged fails the archive, as a data member
+  // does.
+  std::string good = tar_of({control}, ARCHIVE_FILTER_GZIP);
+  const pkg_archive *ar = nullptr;
+  std::string err;
+  EXPECT_FALSE(load(ar_of({{"debian-binary", "2.0\n"},
+                           {"control.tar.gz", good.substr(0, good.size() / 2)},
+                           {"data.tar.gz", tar_of(data, ARCHIVE_FILTER_GZIP)}}),
+                    &ar, &err));
+  EXPECT_EQ(0u, err.find(dir_ + "/t.deb: ")) << err;
+}
+
+// The lines of a package's list are the data member's names, "/." for
+// the top, whatever form the names take; a name that could reach outside
+// the root is no line.
+TEST_F(PkgDeb, ListLines) {
+  const std::vector<tar_ent> data = {
+      {"./", AE_IFDIR | 0755, 0, 0, "", ""},
+      {"./usr/", AE_IFDIR | 0755, 0, 0, "", ""},
+      {"./usr/bin/", AE_IFDIR | 0755, 0, 0, "", ""},
+      {"./usr/bin/a", AE_IFREG | 0755, 0, 0, "a", ""},
+      {"usr/bin/b", AE_IFREG | 0755, 0, 0, "b", ""},
+      {"./usr/bin/h", AE_IFREG | 0755, 0, 0, "", "./usr/bin/a"},
+      {"./usr/bin/l", AE_IFLNK | 0777, 0, 0, "a", ""},
+      {"./lib/x", AE_IFREG | 0644, 0, 0, "x", ""},
+      {"./usr/d/../../etc/shadow", AE_IFREG | 0644, 0, 0, "x", ""},
+      {"/etc/passwd", AE_IFREG | 0644, 0, 0, "x", ""}};
+  const pkg_archive *ar = nullptr;
+  std::string err;
+  ASSERT_TRUE(load(deb_of(data), &ar, &err)) << err;
+  const std::vector<std::string> want = {
+      "/.",         "/usr",       "/usr/bin",   "/usr/bin/a",
+      "/usr/bin/b", "/usr/bin/h", "/usr/bin/l", "/lib/x"};
+  EXPECT_EQ(want, ar->pr_list);
+}
+
+// A package that dpkg installs under a root of the test's: its list under
+// dpkg's info directory holds the lines the archive's list has, and its
+// control files there are the archive's.
+TEST_F(PkgDeb, DpkgInstallsWhatTheArchiveSays) {
+  std::string dpkg = pkg_fake_tool("dpkg"),
+              dpkg_deb = pkg_fake_tool("dpkg-deb");
+  if (dpkg.empty() || dpkg_deb.empty())
+    GTEST_SKIP() << "dpkg or dpkg-deb is not installed";
+  std::string src = dir_ + "/src";
+  pkg_fake_put(src, "/DEBIAN/control",
+               "Package: t\nVersion: 1\nArchitecture: all\n"
+               "Maintainer: T <t@example.org>\nDescription: test\n");
+  pkg_fake_put(src, "/DEBIAN/postinst", "#!/bin/sh\nexit 0\n");
+  ASSERT_EQ(0, chmod((src + "/DEBIAN/postinst").c_str(), 0755));
+  pkg_fake_put(src, "/DEBIAN/conffiles", "/etc/t.conf\n");
+  pkg_fake_put(src, "/etc/t.conf", "x=1\n");
+  pkg_fake_put(src, "/usr/bin/t", "#!/bin/sh\n");
+  pkg_fake_put(src, "/usr/share/t/data", "data of t\n");
+  ASSERT_EQ(0, link((src + "/usr/share/t/data").c_str(),
+                    (src + "/usr/share/t/same").c_str()));
+  ASSERT_EQ(0, symlink("data", (src + "/usr/share/t/link").c_str()));
+  std::string deb = dir_ + "/t_1_all.deb";
+  prog_result r =
+      run_prog({dpkg_deb, "--root-owner-group", "-Zxz", "-b", src, deb});
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string inst = dir_ + "/inst";
+  pkg_fake_put(inst, "/var/lib/dpkg/status", "");
+  pkg_fake_put(inst, "/var/lib/dpkg/updates/.keep", "");
+  pkg_fake_put(inst, "/var/lib/dpkg/info/.keep", "");
+  pkg_fake_put(inst, "/var/log/.keep", "");
+  r = run_prog({dpkg, "--root=" + inst, "--log=" + inst + "/var/log/dpkg.log",
+                "--force-script-chrootless", "--force-not-root", "-i", deb});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  const pkg_archive *ar = nullptr;
+  std::string err;
+  ASSERT_TRUE(load(read_file(deb), &ar, &err)) << err;
+  std::string list = read_file(inst + "/var/lib/dpkg/info/t.list");
+  std::vector<std::string> lines;
+  for (std::string_view l : pkg_lines(list))
+    lines.emplace_back(l);
+  std::vector<std::string> have = ar->pr_list;
+  std::sort(lines.begin(), lines.end());
+  std::sort(have.begin(), have.end());
+  EXPECT_EQ(lines, have);
+  for (const char *name : {"postinst", "conffiles"})
+    EXPECT_EQ(sha1_of(read_file(inst + "/var/lib/dpkg/info/t." + name)),
+              control_text(ar, name).substr(7))
+        << name;
+  EXPECT_EQ("-", control_text(ar, "md5sums"));  // dpkg made its own
 }
