@@ -122,7 +122,10 @@ check_explain() {
 	    EXPLAIN=true ;;
 	*) die "KAV_EXPLAIN=$KAV_EXPLAIN: want auto, yes or no" ;;
 	esac
-	! $EXPLAIN || need_program kavexplain
+	if $EXPLAIN; then
+		need_program kavexplain
+		need_program kavlock
+	fi
 }
 
 # The user whose files may steer this run: root, or the one running it,
@@ -161,7 +164,7 @@ check_dbdir_safe() {
 	    die "$KAV_DBDIR: owned by uid $OWNER, not by root; the snapshots could be replaced"
 	[ "$MODE" = 700 ] ||
 	    die "$KAV_DBDIR: mode $MODE, want 700; chmod 700 $KAV_DBDIR"
-	for f in lock report report.unexplained report.explained partial \
+	for f in lock report report.unexplained report.explained report.triage partial \
 	    partial.sig partial.pkg partial.pkg.sig accept.log accept.log.sig \
 	    accept.log.partial accept.log.partial.sig; do
 		f=$KAV_DBDIR/$f
@@ -254,16 +257,37 @@ place() {
 	sync_dir
 }
 
+# Runs "$@" where the comparisons are triaged with dpkg's frontend lock
+# held, the lock apt and dpkg take for a package operation: so that no
+# operation runs in the middle of a walk, which would leave a snapshot
+# with half of it. The lock is waited for up to KAV_LOCKWAIT seconds. The
+# command's status, or a stop naming the lock, with $1's words.
+dpkg_locked() {
+	what=$1
+	shift
+	$EXPLAIN || { "$@"; return; }
+	lock=${KAV_PKGROOT%/}/var/lib/dpkg/lock-frontend
+	"$KAV_BINDIR/kavlock" -w "$KAV_LOCKWAIT" "$lock" "$@"
+	case $? in
+	0) ;;
+	124) die "$lock: a package operation still holds dpkg's lock after" \
+	         "$KAV_LOCKWAIT s (KAV_LOCKWAIT); $what" ;;
+	125) die "kavlock cannot take dpkg's lock, $lock; $what" ;;
+	*) return 1 ;;
+	esac
+}
+
 # Builds, signs and moves into place the snapshot $1, with the package
 # records of the moment where the comparisons are triaged.
 take_snapshot() {
-	"$KAV_BINDIR/kavbuild" -c "$KAV_POLICY" -d "$PARTIAL" ||
+	dpkg_locked "no snapshot taken" \
+	    "$KAV_BINDIR/kavbuild" -c "$KAV_POLICY" -d "$PARTIAL" ||
 	    die "kavbuild failed; no snapshot taken"
 	sync "$PARTIAL"
 	sign_file "$PARTIAL" "no snapshot taken"
 	if $EXPLAIN; then
-		"$KAV_BINDIR/kavexplain" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} \
-		    -s "$PARTIAL.pkg" ||
+		dpkg_locked "no snapshot taken" "$KAV_BINDIR/kavexplain" \
+		    ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} -s "$PARTIAL.pkg" ||
 		    die "kavexplain cannot keep the package records; no snapshot taken"
 		sync "$PARTIAL.pkg"
 		sign_file "$PARTIAL.pkg" "no snapshot taken"
@@ -344,27 +368,45 @@ with_records() {
 }
 
 # Prints what changed since the older snapshot $1, under a heading naming
-# it as $2 (and $3 after its name): through kavexplain where the comparisons are triaged, and then
-# the sections with something unexplained go first. Sets CHANGED when there
-# is anything, and UNEXPLAINED when something is not explained.
+# it as $2 (and $3 after its name): through kavexplain where the
+# comparisons are triaged, and then the sections with something
+# unexplained go first. Sets CHANGED when there is anything, UNEXPLAINED
+# when something is not explained, and FAILED when the triage failed. A
+# failed triage never loses the list of changes: kavexplain's report as
+# far as it got, which names first what did not verify, or else kavcmp's
+# list, goes with what is unexplained, and the night ends with status 2.
 compare() {
 	"$KAV_BINDIR/kavcmp" -x "$KAV_DBDIR/$1" "$KAV_DBDIR/$NEW" >"$REPORT" ||
 	    die "kavcmp failed comparing $KAV_DBDIR/$1 with $NEW"
 	[ -s "$REPORT" ] || return 0
 	CHANGED=1
 	section=$REPORT.unexplained
+	failed=
 	if $EXPLAIN; then
 		with_records kavexplain "$1" "$KAV_DBDIR/$1" "$KAV_DBDIR/$NEW" \
-		    >"$REPORT"
-		case $? in
+		    >"$REPORT.triage"
+		xst=$?
+		case $xst in
 		0) section=$REPORT.explained ;;
 		1) ;;
-		*) die "kavexplain failed comparing $KAV_DBDIR/$1 with $NEW" ;;
+		*)
+			FAILED=1
+			if [ -s "$REPORT.triage" ]; then
+				failed="The triage failed (kavexplain's status $xst):"
+				failed="$failed what did not verify is named first."
+			else
+				failed="The triage failed: kavexplain stopped with status"
+				failed="$failed $xst and no report; the changes as kavcmp lists them:"
+				cp "$REPORT" "$REPORT.triage" || die "$REPORT.triage: cannot write"
+			fi
+			;;
 		esac
+		mv "$REPORT.triage" "$REPORT" || die "cannot rename $REPORT.triage"
 	fi
 	[ "$section" = "$REPORT.explained" ] || UNEXPLAINED=1
 	{
 		printf 'Changes since %s, %s%s:\n' "$2" "$KAV_DBDIR/$1" "${3-}"
+		[ -z "$failed" ] || printf '%s\n' "$failed"
 		cat "$REPORT"
 	} >>"$section"
 }
@@ -596,7 +638,7 @@ REPORT=$KAV_DBDIR/report
 LOG=$KAV_DBDIR/accept.log
 clean() {
 	rm -f "$PARTIAL" "$PARTIAL.sig" "$PARTIAL.pkg" "$PARTIAL.pkg.sig" \
-	    "$REPORT" "$REPORT.unexplained" "$REPORT.explained" \
+	    "$REPORT" "$REPORT.unexplained" "$REPORT.explained" "$REPORT.triage" \
 	    "$LOG.partial" "$LOG.partial.sig"
 }
 trap 'exit 2' HUP INT TERM
@@ -625,8 +667,10 @@ fi
 
 CHANGED=0
 UNEXPLAINED=0
+FAILED=0
 [ "$PREV" = "$BASE" ] || compare "$PREV" "the previous snapshot"
 compare "$BASE" "the baseline" "$ACCEPTED"
 report
 rotate
+[ "$FAILED" -eq 0 ] || exit 2
 exit "$UNEXPLAINED"

@@ -2,7 +2,7 @@
 # End-to-end test of kavnightly on a small tree of its own, and of its
 # systemd units.
 #
-#   kavnightly_test.sh run script kavbuild kavcmp kavreach kavexplain kavaccept parent
+#   kavnightly_test.sh run script kavbuild kavcmp kavreach kavexplain kavaccept kavlock parent
 #       nights in a fresh directory under parent: a watched database
 #       directory, baseline, quiet nights, changes, an overlapping run, a
 #       failed build, rotation, signatures; package operations triaged
@@ -162,13 +162,13 @@ flip_byte() {
 
 run() {
 	script=$1
-	work=$(mktemp -d "$7/kavnightly.XXXXXX") || exit 1
+	work=$(mktemp -d "$8/kavnightly.XXXXXX") || exit 1
 	trap 'rm -rf "$work"' EXIT
 	work=$(cd "$work" && pwd -P)
 	top=$work/tree
 	db=$work/db
 	mkdir "$top" "$top/etc" "$top/bin" "$work/bin"
-	ln -s "$2" "$3" "$4" "$5" "$6" "$work/bin/"
+	ln -s "$2" "$3" "$4" "$5" "$6" "$7" "$work/bin/"
 	echo 'port=80' >"$top/etc/app.conf"
 	printf '#!/bin/sh\necho hello\n' >"$top/bin/tool"
 	: >"$work/out"
@@ -249,6 +249,7 @@ run() {
 	rm -rf "$top/long"
 
 	unsafe "$work/plain.conf"
+	blind "$work/plain.conf"
 	sign "$work/plain.conf"
 	triage
 	if [ -n "$untried" ]; then
@@ -257,6 +258,65 @@ run() {
 	fi
 	echo "kavnightly: every night as expected"
 	exit 0
+}
+
+# A triage that fails never hides the changes: a kavexplain of the test's
+# own that prints its report and exits 2, as it does when an index or an
+# archive does not verify, and one that stops with no report. Each night
+# lists the change and ends with status 2.
+blind() {
+	db=$work/blind
+	mkdir "$work/stub" "$work/stubroot"
+	for prog in kavbuild kavcmp kavreach kavlock; do
+		ln -s "$(readlink "$work/bin/$prog")" "$work/stub/$prog"
+	done
+	cat >"$work/stub/kavexplain" <<-EOF
+	#!/bin/sh
+	# kavexplain as the night sees it: -s keeps records, else the mode file.
+	for arg do
+		case \$prev in -s) : >"\$arg"; exit 0 ;; esac
+		prev=\$arg
+	done
+	case \$(cat "$work/stub.mode") in
+	report) echo 'Not verified: lists/x_InRelease: the signature does not verify'
+		echo '  $top/etc/app.conf: changed, unexplained' ;;
+	*) echo 'kavexplain: the package database: damaged' >&2 ;;
+	esac
+	exit 2
+	EOF
+	chmod 755 "$work/stub/kavexplain"
+	mkdir -p "$work/stubroot/var/lib/dpkg"
+	: >"$work/stubroot/var/lib/dpkg/status"
+	sed -e "s|^KAV_DBDIR=.*|KAV_DBDIR=$db|" \
+	    -e "s|^KAV_BINDIR=.*|KAV_BINDIR=$work/stub|" \
+	    -e "s|^KAV_EXPLAIN=.*|KAV_EXPLAIN=yes|" "$1" >"$work/blind.conf"
+	echo "KAV_PKGROOT=$work/stubroot" >>"$work/blind.conf"
+	echo report >"$work/stub.mode"
+	night "$work/blind.conf"
+	expect 0 report "blind: first night"
+	echo 'port=1' >"$top/etc/app.conf"
+	night "$work/blind.conf"
+	expect 2 report "blind: a triage that did not verify"
+	cat >"$work/want" <<-EOF
+	Changes since the baseline, $(ls "$db"/kavdb-000000-*Z):
+	The triage failed (kavexplain's status 2): what did not verify is named first.
+	Not verified: lists/x_InRelease: the signature does not verify
+	  $top/etc/app.conf: changed, unexplained
+	EOF
+	cmp -s "$work/want" "$work/out" ||
+	    fail "blind: the report of a triage that did not verify"
+	echo empty >"$work/stub.mode"
+	echo 'port=2' >"$top/etc/app.conf"
+	night "$work/blind.conf"
+	expect 2 report "blind: a triage that stopped"
+	grep -q '^The triage failed: kavexplain stopped with status 2 and no report' \
+	    "$work/out" || fail "blind: the failed triage is not said"
+	[ "$(grep -c "^C ilugmsftc $top/etc/app.conf\$" "$work/out")" -eq 2 ] ||
+	    fail "blind: kavcmp's list is not in the report"
+	grep -q '^kavexplain: the package database: damaged' "$work/err" ||
+	    fail "blind: kavexplain's error is not passed on"
+	listing "$db" | grep -q report && fail "blind: a report left behind"
+	echo 'port=8080' >"$top/etc/app.conf"
 }
 
 # The same nights with a signing key, in a database directory of their own.
@@ -358,6 +418,29 @@ triage() {
 	base=$(ls "$db"/kavdb-000000-*Z)
 	{ [ -f "$base.pkg" ] && [ -f "$base.pkg.sig" ]; } ||
 	    fail "triage: no signed package records kept with the baseline"
+
+	# A package operation under way holds dpkg's frontend lock: the night
+	# waits KAV_LOCKWAIT seconds for it (none here), then gives up before
+	# it walks.
+	want=$(listing "$db")
+	"$work/bin/kavlock" -w 10 "$proot/var/lib/dpkg/lock-frontend" sleep 30 \
+	    >/dev/null 2>&1 &
+	holder=$!
+	i=0
+	until "$work/bin/kavlock" "$proot/var/lib/dpkg/lock-frontend" true \
+	    2>/dev/null; [ $? -eq 124 ]; do
+		i=$((i + 1))
+		[ "$i" -lt 100 ] || fail "triage: the lock's holder never took it"
+		sleep 0.1
+	done
+	night "$conf"
+	kill "$holder"
+	wait "$holder" 2>/dev/null
+	expect 2 quiet "triage: a package operation under way"
+	grep -q "^kavnightly: $proot/var/lib/dpkg/lock-frontend: a package operation still holds dpkg's lock after 0 s" \
+	    "$work/err" || fail "triage: the lock is not named"
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "triage: built despite the lock: $(listing "$db"), want $want"
 
 	# An upgrade, a reinstall and a removal whose archive is nowhere: only
 	# the records kept with the baseline know what q shipped.
@@ -474,9 +557,9 @@ check_log() {
 
 case ${1-} in
 units) units "$2" ;;
-run) run "$2" "$3" "$4" "$5" "$6" "$7" "$8" ;;
+run) run "$2" "$3" "$4" "$5" "$6" "$7" "$8" "$9" ;;
 esac
 echo "usage: kavnightly_test.sh run script kavbuild kavcmp kavreach" \
-    "kavexplain kavaccept parent |" \
+    "kavexplain kavaccept kavlock parent |" \
     "units srcdir" >&2
 exit 1
