@@ -55,6 +55,10 @@ struct pkg_archive {
   std::unordered_map<std::string, pkg_afile> pr_files;  // by host path
 };
 
+// kavrel's own cache of package archives, under the root: apt's hook keeps
+// there each archive apt installs, and a fetch puts there what is missing.
+constexpr char PKG_CACHE_DIR[] = "var/cache/kavrel/archives";
+
 // Reads the records under root ("" for the host's own), with the package
 // archives of adir (null for none) besides the manager's own cache, and
 // the records that pkg_save kept in each file of kept, newest first. Null
