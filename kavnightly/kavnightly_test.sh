@@ -372,11 +372,54 @@ sign() {
 	    fail "signed: the unsigned baseline is not named"
 }
 
+# Installs the archives given as apt does: downloaded into apt's cache,
+# handed to apt's hook as its protocol does (the file names on standard
+# input, one a line), installed by dpkg, then deleted from apt's cache.
+apt_install() {
+	mkdir -p "$proot/var/cache/apt/archives"
+	for deb do
+		cp "$deb" "$proot/var/cache/apt/archives/"
+		printf '%s\n' "$proot/var/cache/apt/archives/${deb##*/}"
+	done | sh "$src/apthook/keep-archives.sh" -r "$proot" ||
+	    fail "apt's hook failed"
+	for deb do
+		set -- "$@" "$proot/var/cache/apt/archives/${deb##*/}"
+		shift
+	done
+	dpkg_root -i "$@"
+	rm -f "$@"
+}
+
+# A repository of the packages signed with a throwaway key, as apt keeps
+# its lists under the root, and the key trusted there.
+signed_lists() {
+	# The key's home is short: gpg-agent's socket must fit in about 100
+	# bytes, which a build tree deep in a checkout does not.
+	GNUPGHOME=$(mktemp -d /tmp/kavgpg.XXXXXX) || fail "mktemp"
+	export GNUPGHOME
+	trap 'gpgconf --kill all 2>/dev/null; rm -rf "$work" "$GNUPGHOME"' EXIT
+	step "make the signing key" gpg --batch --quiet --passphrase '' \
+	    --quick-gen-key 'kavnightly test' ed25519 sign never
+	mkdir -p "$proot/etc/apt/trusted.gpg.d" "$proot/var/lib/apt/lists"
+	step "export the signing key" gpg --batch --export \
+	    >"$proot/etc/apt/trusted.gpg.d/test.gpg"
+	(cd "$work/debs" &&
+	    step "index the packages" dpkg-scanpackages -m . >Packages &&
+	    step "write Release" apt-ftparchive release . >Release &&
+	    step "sign InRelease" gpg --batch --quiet --clearsign -o InRelease \
+	        Release) || exit 1
+	cp "$work/debs/InRelease" "$proot/var/lib/apt/lists/test_InRelease"
+	cp "$work/debs/Packages" "$proot/var/lib/apt/lists/test_Packages"
+}
+
 # Package operations, a replaced program and acceptances, on tiny packages
-# installed under a root of their own, with signing: the comparisons go
-# through kavexplain, and the baseline moves only as far as accepted.
+# installed under a root of their own as apt installs them, from a
+# repository whose signed lists apt keeps there, with signing: the
+# comparisons go through kavexplain, every package operation is verified
+# by the archives that apt's hook kept, and the baseline moves only as far
+# as accepted.
 triage() {
-	for tool in dpkg dpkg-deb python3; do
+	for tool in dpkg dpkg-deb python3 dpkg-scanpackages apt-ftparchive gpg gpgv; do
 		command -v "$tool" >/dev/null 2>&1 && continue
 		not_tried "package triage ($tool is not installed)"
 		return 0
@@ -402,11 +445,18 @@ triage() {
 	chmod 755 "$pkg/usr/bin/r-prog"
 	debs_build "$work/debs"
 	debs_root
+	signed_lists
 	mkdir -p "$proot/etc/local" "$proot/opt"
-	dpkg_root -i "$work/debs/p_1.0_all.deb" \
-	    "$work/debs/q_1.0_all.deb" "$work/debs/r_1.0_all.deb"
+	apt_install "$work/debs/p_1.0_all.deb" "$work/debs/q_1.0_all.deb" \
+	    "$work/debs/r_1.0_all.deb"
+	[ -z "$(ls -A "$proot/var/cache/apt/archives")" ] ||
+	    fail "triage: apt's cache not emptied as apt empties it"
 
-	tree_policy "$proot" >"$work/ppolicy"
+	# kavrel's cache is pruned, as the sample policy prunes /var/cache.
+	{
+		tree_policy "$proot"
+		printf '@NO:%s/var/cache\n+N:S\nname:kavrel\n+F:I\n' "$proot"
+	} >"$work/ppolicy"
 	sed -e "s|^KAV_DBDIR=.*|KAV_DBDIR=$db|" \
 	    -e "s|^KAV_POLICY=.*|KAV_POLICY=$work/ppolicy|" \
 	    -e "s|^KAV_EXPLAIN=.*|KAV_EXPLAIN=yes|" -e 's|^KAV_KEEP=.*|KAV_KEEP=3|' \
@@ -442,10 +492,10 @@ triage() {
 	[ "$(listing "$db")" = "$want" ] ||
 	    fail "triage: built despite the lock: $(listing "$db"), want $want"
 
-	# An upgrade, a reinstall and a removal whose archive is nowhere: only
-	# the records kept with the baseline know what q shipped.
+	# An upgrade and a reinstall through apt, and a removal: apt's cache is
+	# empty again after, and only the archives apt's hook kept verify them.
 	sleep 1
-	dpkg_root -i "$work/debs/p_1.1_all.deb" "$work/debs/r_1.0_all.deb"
+	apt_install "$work/debs/p_1.1_all.deb" "$work/debs/r_1.0_all.deb"
 	dpkg_root -r q
 	sleep 1
 	night "$conf"
@@ -455,7 +505,18 @@ triage() {
 	grep -q '^  p 1.0 → 1.1: ' "$work/out" ||
 	    fail "triage: the upgrade is not summed up"
 	grep -q '^  q 1.0 → none: ' "$work/out" ||
-	    fail "triage: the removal is not explained from the kept records"
+	    fail "triage: the removal is not explained"
+	# Each change of the packages verified at the archive level: the
+	# archives apt's hook kept were found, and the signed lists vouch
+	# for them.
+	"$work/bin/kavexplain" -j -r "$proot" -p "$base.pkg" "$base" \
+	    "$(ls "$db"/kavdb-000001-*Z)" >"$work/json" 2>"$work/err" ||
+	    fail "triage: kavexplain -j of the night"
+	for path in /usr/bin/p-tool /usr/share/p/data /usr/bin/r-prog \
+	    /usr/share/q/file; do
+		grep -qF "\"path\":\"$proot$path\",\"verdict\":\"package\",\"evidence\":\"archive\"" \
+		    "$work/json" || fail "triage: $path not verified by its archive"
+	done
 
 	accept explained "the upgrade of p"
 	expect 0 report "triage: -a explained"
@@ -517,6 +578,20 @@ triage() {
 	grep -q "^kavnightly: $db/accept.log: BAD SIGNATURE" "$work/err" ||
 	    fail "triage: the tampered acceptance log is not named"
 	cp "$work/log.saved" "$db/accept.log"
+
+	# apt's lists replaced by an InRelease that does not verify, with the
+	# archives at hand: the triage fails, and the night still lists the
+	# changes, then ends with status 2.
+	sed -i 's/^Date: /Date: 1/' "$proot/var/lib/apt/lists/test_InRelease"
+	echo 'trojan' >"$proot/usr/bin/p-tool"
+	night "$conf"
+	expect 2 report "triage: an InRelease that does not verify"
+	grep -q '^The triage failed' "$work/out" ||
+	    fail "triage: the failed triage is not said"
+	grep -q "$proot/usr/bin/p-tool" "$work/out" ||
+	    fail "triage: the changes are not listed when the triage fails"
+	grep -q 'test_InRelease' "$work/out" "$work/err" ||
+	    fail "triage: the InRelease that does not verify is not named"
 }
 
 # kavnightly -a $1 -m $2 [path...] on the triaged host, by alice through sudo.
