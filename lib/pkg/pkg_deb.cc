@@ -228,10 +228,7 @@ std::vector<std::string>
 flat_places(const pkg_db *db, const std::string &name,
             const std::string &version, const std::string &arch)
 {
-  std::string ver = version;
-  for (size_t at; (at = ver.find(':')) != std::string::npos;)
-    ver.replace(at, 1, "%3a");
-  std::string flat = name + "_" + ver + "_" + arch + ".deb";
+  std::string flat = pkg_flat_name(name, version, arch);
   std::vector<std::string> places;
   if (!db->pd_adir.empty())
     places.push_back(db->pd_adir + "/" + flat);
