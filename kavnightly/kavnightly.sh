@@ -55,6 +55,7 @@ load_config() {
 	KAV_EXPLAIN=auto
 	KAV_PKGROOT=
 	KAV_ARCHIVES=
+	KAV_FETCH=yes
 	if $1 || [ -e "$2" ] || [ -L "$2" ]; then
 		{ [ -f "$2" ] && [ -r "$2" ]; } || die "$2: cannot read the configuration"
 		check_file_safe "$2" "the configuration"
@@ -112,6 +113,10 @@ check_explain() {
 	case $KAV_ARCHIVES in
 	'' | /*) ;;
 	*) die "KAV_ARCHIVES=$KAV_ARCHIVES: want an absolute path" ;;
+	esac
+	case $KAV_FETCH in
+	yes | no) ;;
+	*) die "KAV_FETCH=$KAV_FETCH: want yes or no" ;;
 	esac
 	status=${KAV_PKGROOT%/}/var/lib/dpkg/status
 	case $KAV_EXPLAIN in
@@ -363,8 +368,25 @@ with_records() {
 	for rec in $(kept_records "$old"); do
 		set -- -p "$KAV_DBDIR/$rec" "$@"
 	done
+	[ "$KAV_FETCH" = no ] || set -- -f "$@"
 	"$KAV_BINDIR/$prog" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} \
 	    ${KAV_ARCHIVES:+-a "$KAV_ARCHIVES"} "$@"
+}
+
+# Removes from kavrel's cache of archives what no snapshot in force
+# needs: every archive of a package version that is neither installed
+# now nor held by the records kept with the baseline in force (and the
+# older baselines it took records from). A failure is said, and costs
+# only disk space.
+prune_cache() {
+	set --
+	for rec in $(kept_records "$BASE"); do
+		set -- "$@" -p "$KAV_DBDIR/$rec"
+	done
+	"$KAV_BINDIR/kavexplain" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} "$@" -c \
+	    >/dev/null ||
+	    echo "kavnightly: kavexplain could not prune the cache of package" \
+	        "archives; the next night tries again" >&2
 }
 
 # Prints what changed since the older snapshot $1, under a heading naming
@@ -672,5 +694,6 @@ FAILED=0
 compare "$BASE" "the baseline" "$ACCEPTED"
 report
 rotate
+! $EXPLAIN || prune_cache
 [ "$FAILED" -eq 0 ] || exit 2
 exit "$UNEXPLAINED"

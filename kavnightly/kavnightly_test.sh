@@ -183,6 +183,7 @@ run() {
 	KAV_LOCKWAIT=0
 	KAV_BINDIR=$work/bin
 	KAV_EXPLAIN=no
+	KAV_FETCH=no
 	EOF
 
 	"$script" -Z >"$work/out" 2>"$work/err"
@@ -291,6 +292,8 @@ blind() {
 	    -e "s|^KAV_BINDIR=.*|KAV_BINDIR=$work/stub|" \
 	    -e "s|^KAV_EXPLAIN=.*|KAV_EXPLAIN=yes|" "$1" >"$work/blind.conf"
 	echo "KAV_PKGROOT=$work/stubroot" >>"$work/blind.conf"
+	sed 's/^KAV_FETCH=.*/KAV_FETCH=maybe/' "$work/blind.conf" >"$work/fetch.conf"
+	refused "$work/fetch.conf" "KAV_FETCH=maybe: want yes or no" "KAV_FETCH=maybe"
 	echo report >"$work/stub.mode"
 	night "$work/blind.conf"
 	expect 0 report "blind: first night"
@@ -518,10 +521,25 @@ triage() {
 		    "$work/json" || fail "triage: $path not verified by its archive"
 	done
 
+	cache=$proot/var/cache/kavrel/archives
+	want="p_1.0_all.deb p_1.1_all.deb q_1.0_all.deb r_1.0_all.deb"
+	[ "$(cd "$cache" && echo *)" = "$want" ] ||
+	    fail "triage: the cache after a night holds $(cd "$cache" && echo *), want $want"
 	accept explained "the upgrade of p"
 	expect 0 report "triage: -a explained"
+	# What neither the installed packages nor the baselines' records need
+	# goes from the cache (what the first baseline had stays, since its
+	# records are still consulted), and nothing but archives ever does.
+	cp "$work/debs/q_1.0_all.deb" "$cache/p_0.9_all.deb"
+	cp "$work/debs/q_1.0_all.deb" "$cache/t_1_all.deb"
+	ln -s "$work/debs/q_1.0_all.deb" "$cache/z_1_all.deb"
+	echo notes >"$cache/notes"
 	night "$conf"
 	expect 0 quiet "triage: the night after -a explained"
+	want="notes p_1.0_all.deb p_1.1_all.deb q_1.0_all.deb r_1.0_all.deb z_1_all.deb"
+	[ "$(cd "$cache" && echo *)" = "$want" ] ||
+	    fail "triage: the pruned cache holds $(cd "$cache" && echo *), want $want"
+	[ -f "$work/debs/q_1.0_all.deb" ] || fail "triage: a link's target pruned"
 
 	printf '#!/bin/sh\necho owned\n' >"$proot/usr/bin/r-prog"
 	night "$conf"
