@@ -413,6 +413,23 @@ signed_lists() {
 	        Release) || exit 1
 	cp "$work/debs/InRelease" "$proot/var/lib/apt/lists/test_InRelease"
 	cp "$work/debs/Packages" "$proot/var/lib/apt/lists/test_Packages"
+	apt_root
+}
+
+# apt itself configured to the root alone (APT_CONFIG, which the nights
+# pass on to apt-get): the repository as a file: source, its lists read
+# by apt-get update. Without apt-get, APT_CONFIG stays unset.
+apt_root() {
+	command -v apt-get >/dev/null 2>&1 || return 0
+	mkdir -p "$proot/etc/apt/apt.conf.d" "$proot/etc/apt/preferences.d" \
+	    "$proot/var/lib/apt/lists/partial" \
+	    "$proot/var/cache/apt/archives/partial"
+	echo "deb file:$work/debs ./" >"$proot/etc/apt/sources.list"
+	printf 'Dir "%s/";\nDebug::NoLocking "true";\n' "$proot" \
+	    >"$proot/etc/apt/apt.conf"
+	APT_CONFIG=$proot/etc/apt/apt.conf
+	export APT_CONFIG
+	step "apt-get update under the root" apt-get -q update >/dev/null
 }
 
 # Package operations, a replaced program and acceptances, on tiny packages
@@ -446,14 +463,18 @@ triage() {
 	mkdir -p "$pkg/usr/bin"
 	printf '#!/bin/sh\necho r\n' >"$pkg/usr/bin/r-prog"
 	chmod 755 "$pkg/usr/bin/r-prog"
+	mkpkg s 1:2.0
+	mkdir -p "$pkg/usr/share/s"
+	echo 'file of s' >"$pkg/usr/share/s/file"
 	debs_build "$work/debs"
 	debs_root
 	signed_lists
 	mkdir -p "$proot/etc/local" "$proot/opt"
 	apt_install "$work/debs/p_1.0_all.deb" "$work/debs/q_1.0_all.deb" \
 	    "$work/debs/r_1.0_all.deb"
-	[ -z "$(ls -A "$proot/var/cache/apt/archives")" ] ||
-	    fail "triage: apt's cache not emptied as apt empties it"
+	for f in "$proot"/var/cache/apt/archives/*.deb; do
+		[ ! -e "$f" ] || fail "triage: apt's cache not emptied as apt empties it"
+	done
 
 	# kavrel's cache is pruned, as the sample policy prunes /var/cache.
 	{
@@ -597,10 +618,15 @@ triage() {
 	    fail "triage: the tampered acceptance log is not named"
 	cp "$work/log.saved" "$db/accept.log"
 
+	fetch
+
 	# apt's lists replaced by an InRelease that does not verify, with the
 	# archives at hand: the triage fails, and the night still lists the
 	# changes, then ends with status 2.
-	sed -i 's/^Date: /Date: 1/' "$proot/var/lib/apt/lists/test_InRelease"
+	# (apt-get update, where it ran, put its own lists in place of ours)
+	for f in "$proot"/var/lib/apt/lists/*_InRelease; do
+		sed -i 's/^Date: /Date: 1/' "$f"
+	done
 	echo 'trojan' >"$proot/usr/bin/p-tool"
 	night "$conf"
 	expect 2 report "triage: an InRelease that does not verify"
@@ -608,8 +634,35 @@ triage() {
 	    fail "triage: the failed triage is not said"
 	grep -q "$proot/usr/bin/p-tool" "$work/out" ||
 	    fail "triage: the changes are not listed when the triage fails"
-	grep -q 'test_InRelease' "$work/out" "$work/err" ||
+	grep -q '_InRelease' "$work/out" "$work/err" ||
 	    fail "triage: the InRelease that does not verify is not named"
+}
+
+# A package installed where apt's hook did not see it (dpkg alone): its
+# archive is nowhere at hand, and with KAV_FETCH=yes the night fetches it
+# with apt-get download from the repository, verifies it and explains the
+# install. The real apt-get, on a file: source under the root, no network.
+fetch() {
+	if [ -z "${APT_CONFIG-}" ]; then
+		not_tried "fetching a missing archive (apt-get is not installed)"
+		return 0
+	fi
+	sleep 1
+	dpkg_root -i "$work/debs/s_1:2.0_all.deb"
+	sleep 1
+	sed 's/^KAV_FETCH=.*/KAV_FETCH=yes/' "$conf" >"$work/fetch.conf"
+	night "$work/fetch.conf"
+	expect 0 report "triage: a missing archive fetched"
+	head -n 1 "$work/out" | grep -q '^Every change is explained' ||
+	    fail "triage: the install whose archive was fetched is not explained"
+	cmp -s "$work/debs/s_1:2.0_all.deb" \
+	    "$proot/var/cache/kavrel/archives/s_1%3a2.0_all.deb" ||
+	    fail "triage: the archive not fetched into the cache"
+	# apt-get download wrote nothing of apt's own: no change since.
+	night "$conf"
+	expect 0 report "triage: the night after a fetch"
+	grep -q '^Changes since the previous' "$work/out" &&
+	    fail "triage: the fetch changed the root"
 }
 
 # kavnightly -a $1 -m $2 [path...] on the triaged host, by alice through sudo.

@@ -209,9 +209,12 @@ pkg_fetch(const std::string &root, const std::vector<pkg_key> &keys,
     if (!root.empty())
       argv.insert(argv.end(), {"-o", dir_opt.c_str()});
     // apt would hand the download to its own unprivileged user, which a
-    // sandboxed job cannot switch to; the archive is verified anyway.
-    argv.insert(argv.end(), {"-o", "APT::Sandbox::User=root", "download",
-                             want.c_str(), nullptr});
+    // sandboxed job cannot switch to; the archive is verified anyway. Its
+    // binary caches are not written: a fetch changes nothing of apt's.
+    argv.insert(argv.end(),
+                {"-o", "APT::Sandbox::User=root", "-o", "Dir::Cache::pkgcache=",
+                 "-o", "Dir::Cache::srcpkgcache=", "download", want.c_str(),
+                 nullptr});
     proc_cmd cmd = {};
     cmd.cm_argv = argv.data();
     cmd.cm_out = {PROC_OUT_COLLECT, -1, 4096};

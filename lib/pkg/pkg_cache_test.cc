@@ -192,7 +192,8 @@ TEST_F(PkgCache, Fetch) {
   EXPECT_EQ(want, failed);
   // Run in the cache, configured to the root, one archive at a time.
   std::string o = cache() + " -q -o Dir=" + dir_ +
-                  "/ -o APT::Sandbox::User=root download ";
+                  "/ -o APT::Sandbox::User=root -o Dir::Cache::pkgcache= "
+                  "-o Dir::Cache::srcpkgcache= download ";
   EXPECT_EQ(o + "p:amd64=1.0\n" + o + "q=1.0\n" + o + "r:i386=1.0\n" + o +
                 "s=3\n" + o + "t=1\n",
             read_file(path("calls")));
