@@ -24,7 +24,7 @@
 namespace {
 
 const char usage_text[] =
-    "usage: kavaccept [-r root] [-a dir] [-p records]... [-t time1] "
+    "usage: kavaccept [-f] [-r root] [-a dir] [-p records]... [-t time1] "
     "[-T time2] -m text -u user -n name mode baseline newest out "
     "[path ...]\n";
 
@@ -64,7 +64,7 @@ parse(int argc, char *argv[], args *a)
 {
   std::string err;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("r:a:p:t:T:m:u:n:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("r:a:p:t:T:fm:u:n:"))) != -1) {
     switch (ch) {
       case 'm': a->text = optarg; break;
       case 'u': a->user = optarg; break;

@@ -20,9 +20,10 @@
 namespace {
 
 const char usage_text[] =
-    "usage: kavexplain [-j] [-r root] [-a dir] [-p records]... [-t time1] "
+    "usage: kavexplain [-fj] [-r root] [-a dir] [-p records]... [-t time1] "
     "[-T time2] older newer\n"
-    "       kavexplain [-r root] -s records\n";
+    "       kavexplain [-r root] -s records\n"
+    "       kavexplain [-r root] [-p records]... -c\n";
 
 // 1 says something was found: a usage error is 2, as every other error.
 [[noreturn]] void
@@ -38,13 +39,40 @@ int
 keep_records(xp_window *w, const char *file, bool json, int operands)
 {
   if (operands != 0 || json || w->xw_adir != nullptr || !w->xw_kept.empty() ||
-      w->xw_have_from || w->xw_have_to)
+      w->xw_have_from || w->xw_have_to || w->xw_fetch)
     usage();
   std::string err;
   if (!xp_window_root(w, &err))
     die_msg1(err.c_str());
   if (!pkg_save(w->xw_root.c_str(), file, &err))
     die_msg2("the package records", err.c_str());
+  return 0;
+}
+
+// -c: kavrel's cache of archives pruned of what neither the records of
+// the root nor the kept records given hold installed; each file removed
+// is printed.
+int
+prune_cache(xp_window *w, bool json, int operands)
+{
+  if (operands != 0 || json || w->xw_adir != nullptr || w->xw_have_from ||
+      w->xw_have_to || w->xw_fetch)
+    usage();
+  std::string err;
+  if (!xp_window_root(w, &err))
+    die_msg1(err.c_str());
+  pkg_db *db = pkg_open(w->xw_root.c_str(), nullptr, w->xw_kept, &err);
+  if (db == nullptr)
+    die_msg2("the package database", err.c_str());
+  std::vector<std::string> removed;
+  bool ok = pkg_cache_prune(db, &removed, &err);
+  pkg_close(db);
+  for (const std::string &f : removed)
+    printf("removed %s\n", f.c_str());
+  if (fflush(stdout) != 0)
+    die_sys1("stdout");
+  if (!ok)
+    die_msg2("the archive cache", err.c_str());
   return 0;
 }
 
@@ -56,12 +84,17 @@ main(int argc, char *argv[])
   diag_exit_status(2);
   bool json = false;
   const char *save = nullptr;
+  bool prune = false;
   xp_window w;
   std::string err;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("jr:a:p:s:t:T:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("cjr:a:p:s:t:T:f"))) != -1) {
     if (ch == 'j') {
       json = true;
+      continue;
+    }
+    if (ch == 'c') {
+      prune = true;
       continue;
     }
     if (ch == 's') {
@@ -73,8 +106,12 @@ main(int argc, char *argv[])
     if (!xp_window_option(&w, ch, optarg, &err))
       die_msg1(err.c_str());
   }
+  if (prune && save != nullptr)
+    usage();
   if (save != nullptr)
     return keep_records(&w, save, json, argc - optind);
+  if (prune)
+    return prune_cache(&w, json, argc - optind);
   if (argc - optind != 2)
     usage();
   const char *older = argv[optind], *newer = argv[optind + 1];

@@ -108,7 +108,7 @@ expect="
 /var/lib/dpkg/info/b.list changed claimed/dpkg package/archive   claimed/dpkg
 /var/lib/dpkg/info/d.list new   claimed/dpkg     package/archive     claimed/dpkg
 /var/lib/dpkg/info/c.list deleted claimed/dpkg   package/archive     claimed/dpkg
-/var/lib/dpkg/info/b.md5sums changed claimed/dpkg claimed/dpkg     claimed/dpkg
+/var/lib/dpkg/info/b.md5sums changed claimed/dpkg package/archive  claimed/dpkg
 /opt                    changed unexplained/dpkg unexplained/dpkg    unexplained/dpkg
 $xattr_row
 "

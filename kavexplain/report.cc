@@ -55,6 +55,16 @@ versions(const xp_path &p)
   return (o.empty() ? "none" : o) + " \u2192 " + (n.empty() ? "none" : n);
 }
 
+// What a path's line adds when its package was being changed while a
+// snapshot was taken.
+std::string
+during(const xp_path &p)
+{
+  return p.xp_during ? "; " + text_esc(p.xp_package) +
+                           " was being changed while a snapshot was taken"
+                     : "";
+}
+
 // The lines of a section: a heading and its lines, indented; nothing
 // when it has none.
 std::string
@@ -137,7 +147,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
     if (p.xp_verdict == XP_UNEXPLAINED)
       s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + "; expected " +
            text_esc(p.xp_expected) + " (" + XP_EVIDENCE_WORDS[p.xp_evidence] +
-           ")\n";
+           ")" + during(p) + "\n";
   s += claims(paths);
   if (count[XP_CONFFILE] > 0)
     s += "conffile edits:\n";
@@ -145,7 +155,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
     if (p.xp_verdict == XP_CONFFILE)
       s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + ", not as " +
            text_esc(p.xp_package + " " + p.xp_version) + " installed it (" +
-           XP_EVIDENCE_WORDS[p.xp_evidence] + ")\n";
+           XP_EVIDENCE_WORDS[p.xp_evidence] + ")" + during(p) + "\n";
   // By package and versions; a group's evidence is the weakest of its
   // paths.
   std::map<std::tuple<std::string, std::string, std::string>,
@@ -206,6 +216,8 @@ xp_report_json(const std::vector<xp_path> &paths, FILE *out)
       str("expected", p.xp_expected);
     if (p.xp_verdict == XP_MOVED)
       str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
+    if (p.xp_during)
+      line += ",\"during_walk\":true";
     line += "}\n";
     if (!put(out, line))
       return -1;

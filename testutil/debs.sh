@@ -21,6 +21,12 @@ mkpkg() {
 debs_build() {
 	mkdir -p "$1"
 	for tree in "$work"/src/*; do
+		# The digests a package ships, as Debian's packaging tools write
+		# them: dpkg keeps them under its info directory as they are.
+		(cd "$tree" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' |
+		    LC_ALL=C sort -z | xargs -0 -r md5sum >DEBIAN/md5sums) ||
+		    fail "the digests of $(basename "$tree")"
+		[ -s "$tree/DEBIAN/md5sums" ] || rm -f "$tree/DEBIAN/md5sums"
 		step "build the package $(basename "$tree")" \
 		    dpkg-deb --root-owner-group -Zgzip -b "$tree" \
 		    "$1/$(basename "$tree")_all.deb" >/dev/null

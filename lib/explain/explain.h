@@ -43,6 +43,9 @@ struct xp_path {
   std::string xp_older;     // the version before the package operation
   std::string xp_expected;  // what an unexplained path should have been
   std::string xp_peer;      // the other path of a move
+  // A package operation on xp_package ran while a snapshot was being
+  // taken: the snapshot may hold the package half replaced.
+  bool xp_during = false;
 };
 
 // What a run found besides the paths' verdicts: the report opens with it.
@@ -75,6 +78,17 @@ using xp_recorded_fn = std::function<bool(const std::string &name)>;
 void xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
                 const xp_recorded_fn &recorded, std::vector<xp_path> *paths,
                 xp_notes *notes);
+
+// The time a snapshot took: from the start of its walk to its last
+// write, in seconds since 1970; from > to when the start is not known.
+struct xp_walk {
+  int64_t xk_from = 1, xk_to = 0;
+};
+
+// Marks each path whose package the log has an operation on inside the
+// older or the newer snapshot's walk (xp_during).
+void xp_mark_during(const pkg_db *db, const xp_walk &older,
+                    const xp_walk &newer, std::vector<xp_path> *paths);
 
 // The status the report ends with: 2 when something did not verify, else
 // 0 when every path is a package's by its verified archive or a move and

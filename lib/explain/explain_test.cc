@@ -844,3 +844,49 @@ TEST_F(XpExplain, OnlyArchivesExplain) {
   }
   EXPECT_GT(verified, 20u);
 }
+
+// A package the log says was operated on while a snapshot was being taken:
+// its paths are marked, whatever their verdicts; a walk whose start is not
+// known marks nothing.
+TEST_F(XpExplain, DuringTheWalk) {
+  const rec_want data{F_REG | 0644, 0, 0, A_DATA};
+  std::string err;
+  pkg_db *db = pkg_fake_open(world(root_, DPKG), &err);
+  ASSERT_NE(nullptr, db) << err;
+  const struct {
+    const char *what;
+    xp_walk older, newer;
+    bool a, b;  // a's path marked, b's path marked
+  } cases[] = {
+      {"a's upgrade during the newer walk",
+       {},
+       {pkg_fake_time("2026-01-02 09:59:00"),
+        pkg_fake_time("2026-01-02 10:00:00")},
+       true,
+       false},
+      {"b's upgrade during the older walk",
+       {pkg_fake_time("2026-01-01 08:00:00"),
+        pkg_fake_time("2026-01-01 09:30:00")},
+       {},
+       false,
+       true},
+      {"no operation inside either walk",
+       {pkg_fake_time("2026-01-01 10:00:00"),
+        pkg_fake_time("2026-01-01 11:00:00")},
+       {pkg_fake_time("2026-01-03 10:00:00"),
+        pkg_fake_time("2026-01-03 11:00:00")},
+       false,
+       false},
+      {"walks whose start is not known", {}, {}, false, false},
+  };
+  for (const auto &c : cases) {
+    std::vector<xp_path> paths = {path_of("/usr/share/a/data", &data, nullptr),
+                                  path_of("/usr/bin/b-tool", nullptr, &data)};
+    paths[0].xp_package = "a";
+    paths[1].xp_package = "b";
+    xp_mark_during(db, c.older, c.newer, &paths);
+    EXPECT_EQ(c.a, paths[0].xp_during) << c.what;
+    EXPECT_EQ(c.b, paths[1].xp_during) << c.what;
+  }
+  pkg_close(db);
+}

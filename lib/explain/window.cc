@@ -45,13 +45,25 @@ db_time(const char *name, bool up, int64_t *t, std::string *err)
   return true;
 }
 
-// The package manager's records under the window's root.
+// The package manager's records under the window's root, and with -f
+// the archives fetched that the window's operations need. A fetch that
+// fails is no failure of the run: the archive is then not at hand, as it
+// was before.
 pkg_db *
 records_open(const xp_window &w, std::string *err)
 {
   pkg_db *db = pkg_open(w.xw_root.c_str(), w.xw_adir, w.xw_kept, err);
-  if (db == nullptr)
+  if (db == nullptr) {
     *err = "the package database: " + *err;
+    return db;
+  }
+  if (w.xw_fetch) {
+    std::vector<std::string> failed;
+    std::string fetch_err;
+    pkg_fetch(w.xw_root,
+              pkg_archives_missing(db, pkg_ops(db, w.xw_from, w.xw_to)),
+              XP_FETCH_SECONDS, &failed, &fetch_err);
+  }
   return db;
 }
 
@@ -130,6 +142,7 @@ xp_window_option(xp_window *w, int ch, const char *arg, std::string *err)
     case 'p': w->xw_kept.emplace_back(arg); return true;
     case 't': w->xw_have_from = true; return time_arg(arg, &w->xw_from, err);
     case 'T': w->xw_have_to = true; return time_arg(arg, &w->xw_to, err);
+    case 'f': w->xw_fetch = true; return true;
     default:
       *err = std::string("not an option of the window: ") + char(ch);
       return false;

@@ -1,6 +1,7 @@
-// window.h: what the options -r, -a, -p, -t and -T of kavexplain say (the
-// package manager's root and archives, and the window of package
-// operations between two snapshots), and the engine's run over two loaded
+// window.h: what the options -r, -a, -p, -t, -T and -f of kavexplain say
+// (the package manager's root and archives, the window of package
+// operations between two snapshots, and whether the archives missing are
+// fetched), and the engine's run over two loaded
 // snapshots under them. kavaccept takes the same options and explains its
 // changes the same way, so both drivers share this.
 #pragma once
@@ -17,10 +18,17 @@ struct xp_window {
   std::vector<std::string> xw_kept;  // -p, in the order given
   bool xw_have_from = false, xw_have_to = false;
   int64_t xw_from = 0, xw_to = 0;  // -t and -T, seconds since 1970
+  // -f: when the records are read, the archives of the versions the
+  // window's operations installed or removed that are not at hand are
+  // fetched into kavrel's cache with apt's tools, each within
+  // XP_FETCH_SECONDS; one that cannot be fetched only leaves its paths to
+  // what can be verified without it.
+  bool xw_fetch = false;
 };
 
 // The window's option letters, as getopt takes them.
-constexpr char XP_WINDOW_OPTS[] = "r:a:p:t:T:";
+constexpr char XP_WINDOW_OPTS[] = "r:a:p:t:T:f";
+constexpr int XP_FETCH_SECONDS = 120;
 
 // True when ch is one of the window's letters.
 bool xp_window_takes(int ch);

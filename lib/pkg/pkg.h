@@ -63,6 +63,10 @@ struct pkg_archive {
   std::vector<std::string> pr_list;
 };
 
+// kavrel's own cache of package archives, under the root: apt's hook keeps
+// there each archive apt installs, and a fetch puts there what is missing.
+constexpr char PKG_CACHE_DIR[] = "var/cache/kavrel/archives";
+
 // Reads the records under root ("" for the host's own), with the package
 // archives of adir (null for none) besides the manager's own cache, and
 // the records that pkg_save kept in each file of kept, newest first. Null
@@ -128,6 +132,29 @@ bool pkg_archive_near(const pkg_db *db, const std::string &name,
 // The order of two Debian versions: below 0 when a sorts before b, 0 when
 // they are the same version, above 0 when after.
 int pkg_version_cmp(std::string_view a, std::string_view b);
+
+// kavrel's cache (PKG_CACHE_DIR under db's root): removes each regular
+// file named *.deb directly in it whose package, version and architecture
+// neither db's records (installed now) nor the records kept with it (the
+// kept of pkg_open) hold installed, as the files removed in *removed.
+// Nothing else is ever removed. A missing cache has nothing to prune.
+// False with *err when it cannot be read or a file cannot be removed.
+bool pkg_cache_prune(const pkg_db *db, std::vector<std::string> *removed,
+                     std::string *err);
+
+// The archives of the versions that ops installed or removed that are not
+// at hand (pkg_archive_near), each once; the architecture is the records'
+// or the kept records', and a package neither knows is left out.
+std::vector<pkg_key> pkg_archives_missing(const pkg_db *db,
+                                          const std::vector<pkg_op> &ops);
+// Fetches each archive of keys into kavrel's cache under root ("" for the
+// host's own, which is made when missing) with apt's own tools, "apt-get
+// download" configured to that root, each within seconds. What could not
+// be fetched, and why, in *failed: not a failure of the call, since the
+// paths then fall to what can be verified without it. False with *err
+// only when the cache cannot be made.
+bool pkg_fetch(const std::string &root, const std::vector<pkg_key> &keys,
+               int seconds, std::vector<std::string> *failed, std::string *err);
 
 // True for a path the package manager itself writes with every operation:
 // its database, log and caches.

@@ -244,19 +244,20 @@ deb_settle(pkg_db *db, pkg_archive *ar, const std::vector<raw_file> &raw)
 }
 
 // Where an archive of name at version is looked for by its name alone:
-// in the repository given with -a, then in apt's cache.
+// in the repository given with -a, then in apt's cache, then in kavrel's,
+// where apt's hook keeps what apt installs and a fetch puts what was
+// missing. Whichever holds it, it counts only once a signed index lists
+// its digest.
 std::vector<std::string>
 flat_places(const pkg_db *db, const std::string &name,
             const std::string &version, const std::string &arch)
 {
-  std::string ver = version;
-  for (size_t at; (at = ver.find(':')) != std::string::npos;)
-    ver.replace(at, 1, "%3a");
-  std::string flat = name + "_" + ver + "_" + arch + ".deb";
+  std::string flat = pkg_flat_name(name, version, arch);
   std::vector<std::string> places;
   if (!db->pd_adir.empty())
     places.push_back(db->pd_adir + "/" + flat);
   places.push_back(db->pd_root + "/var/cache/apt/archives/" + flat);
+  places.push_back(db->pd_root + "/" + PKG_CACHE_DIR + "/" + flat);
   return places;
 }
 

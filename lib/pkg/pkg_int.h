@@ -276,6 +276,12 @@ void pkg_log_parse(pkg_db *db, std::string_view text);
 bool pkg_archive_load(pkg_db *db, const pkg_key &k, const std::string &file,
                       std::string *err);
 
+// pkg_cache.cc: the name apt's cache gives the archive of name at version
+// for arch, NAME_VERSION_ARCH.deb with each ':' of the version as "%3a";
+// kavrel's cache names them alike.
+std::string pkg_flat_name(const std::string &name, const std::string &version,
+                          const std::string &arch);
+
 // pkg_kept.cc: adds to db the records kept in each file of kept; false
 // with *err when one cannot be read or is not such records.
 bool pkg_kept_load(pkg_db *db, const std::vector<std::string> &kept,
