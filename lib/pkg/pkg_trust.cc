@@ -456,8 +456,7 @@ pkg_trust_gather(pkg_db *db)
         i = t.pt_keys.size();
         t.pt_keys.push_back(std::move(k));
       } else {
-        pkg_note_add(db, false, k.pk_name,
-                     k.pk_name + ": no key block in it");
+        pkg_note_add(db, false, k.pk_name, k.pk_name + ": no key block in it");
       }
     }
     by_file[host] = i;

@@ -502,7 +502,6 @@ TEST_F(PkgTrustRoot, NotAFile) {
     EXPECT_EQ(1u, pkg_notes(db_).size()) << what;
     EXPECT_FALSE(pkg_notes(db_).empty() || pkg_notes(db_)[0].pn_failure)
         << what;
-    EXPECT_EQ(0u, notes().find(k + ": "))
-        << what << ": " << notes();
+    EXPECT_EQ(0u, notes().find(k + ": ")) << what << ": " << notes();
   }
 }
