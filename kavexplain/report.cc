@@ -139,6 +139,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
   s += "\n";
   s += section("not verified", notes.xn_failed);
   s += section("not trusted", notes.xn_untrusted);
+  s += section("not fetched", notes.xn_unfetched);
   s += section("trusted as upgraded", notes.xn_vouched);
   s += downgrades(paths, notes);
   if (count[XP_UNEXPLAINED] > 0)

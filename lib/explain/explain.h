@@ -59,6 +59,8 @@ struct xp_notes {
   // Trust roots that changed in between, used as they are now because a
   // package's archive verified without them explains the change.
   std::vector<std::string> xn_vouched;
+  // Archives that -f could not fetch, and why.
+  std::vector<std::string> xn_unfetched;
   // The operations in the window that went back to an older version.
   std::vector<pkg_op> xn_downgrades;
 };

@@ -1,6 +1,7 @@
 // window.cc: the options that steer an explanation, and the run under them.
 #include "explain/window.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -57,14 +58,39 @@ records_open(const xp_window &w, std::string *err)
     *err = "the package database: " + *err;
     return db;
   }
-  if (w.xw_fetch) {
-    std::vector<std::string> failed;
-    std::string fetch_err;
-    pkg_fetch(w.xw_root,
-              pkg_archives_missing(db, pkg_ops(db, w.xw_from, w.xw_to)),
-              XP_FETCH_SECONDS, &failed, &fetch_err);
-  }
   return db;
+}
+
+// -f: the archives the window's operations need and nothing has at hand,
+// fetched into kavrel's cache, where the records look for them when first
+// asked. What could not be fetched is told, not fatal.
+void
+window_fetch(const xp_window &w, pkg_db *db, std::vector<std::string> *told)
+{
+  if (!w.xw_fetch)
+    return;
+  std::vector<std::string> failed;
+  std::string err;
+  if (!pkg_fetch(w.xw_root,
+                 pkg_archives_missing(db, pkg_ops(db, w.xw_from, w.xw_to)),
+                 XP_FETCH_SECONDS, &failed, &err))
+    failed.push_back(err);
+  told->insert(told->end(), failed.begin(), failed.end());
+}
+
+// The time the snapshot at name took: from its creation, when the file
+// system keeps it, to its last write.
+xp_walk
+walk_of(const char *name)
+{
+  xp_walk k;
+  struct statx st;
+  if (statx(AT_FDCWD, name, 0, STATX_BTIME | STATX_MTIME, &st) == 0 &&
+      (st.stx_mask & STATX_BTIME) && (st.stx_mask & STATX_MTIME)) {
+    k.xk_from = st.stx_btime.tv_sec;
+    k.xk_to = st.stx_mtime.tv_sec + (st.stx_mtime.tv_nsec > 0 ? 1 : 0);
+  }
+  return k;
 }
 
 // The record of path in the loaded tree: the older snapshot's, or with
@@ -168,6 +194,8 @@ bool
 xp_window_settle(xp_window *w, const char *older, const char *newer,
                  std::string *err)
 {
+  w->xw_walks[0] = walk_of(older);
+  w->xw_walks[1] = walk_of(newer);
   return xp_window_root(w, err) &&
          (w->xw_have_from || db_time(older, false, &w->xw_from, err)) &&
          (w->xw_have_to || db_time(newer, true, &w->xw_to, err));
@@ -207,6 +235,8 @@ xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
                        std::string *err)
 {
   xp_notes found;
+  std::vector<std::string> unfetched;
+  window_fetch(w, db, &unfetched);
   window_pass(w, tree, db, {}, paths, &found);
   // A keyring that changed in between is trusted only through its change
   // being explained with the keys of before; and only worth a second
@@ -234,6 +264,8 @@ xp_window_explain_with(const xp_window &w, ft_tree *tree, pkg_db *db,
   found.xn_failed.insert(found.xn_failed.begin(), failed.begin(), failed.end());
   found.xn_untrusted.insert(found.xn_untrusted.begin(), untrusted.begin(),
                             untrusted.end());
+  found.xn_unfetched = std::move(unfetched);
+  xp_mark_during(db, w.xw_walks[0], w.xw_walks[1], paths);
   *notes = std::move(found);
   pkg_close(db);
   return true;

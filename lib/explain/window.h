@@ -24,6 +24,9 @@ struct xp_window {
   // XP_FETCH_SECONDS; one that cannot be fetched only leaves its paths to
   // what can be verified without it.
   bool xw_fetch = false;
+  // The time each snapshot took, older and newer, as its file tells it
+  // (xp_window_settle): package operations inside them are marked.
+  xp_walk xw_walks[2];
 };
 
 // The window's option letters, as getopt takes them.
