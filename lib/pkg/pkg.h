@@ -122,6 +122,8 @@ struct pkg_key {
   std::string pk_name, pk_version, pk_arch;
 };
 void pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys);
+// Sorts keys and leaves each once.
+void pkg_keys_unique(std::vector<pkg_key> *keys);
 
 // Whether an archive of name at version may be at hand, asked without
 // reading an index: so that the files the dpkg level reads can be read

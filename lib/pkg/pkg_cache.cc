@@ -173,18 +173,7 @@ pkg_archives_missing(const pkg_db *db, const std::vector<pkg_op> &ops)
       if (!v->empty() && !pkg_archive_near(db, op.po_name, *v, arch))
         keys.push_back({op.po_name, *v, arch});
   }
-  auto tied = [](const pkg_key &k) {
-    return std::tie(k.pk_name, k.pk_version, k.pk_arch);
-  };
-  std::sort(keys.begin(), keys.end(),
-            [&tied](const pkg_key &a, const pkg_key &b) {
-              return tied(a) < tied(b);
-            });
-  keys.erase(std::unique(keys.begin(), keys.end(),
-                         [&tied](const pkg_key &a, const pkg_key &b) {
-                           return tied(a) == tied(b);
-                         }),
-             keys.end());
+  pkg_keys_unique(&keys);
   return keys;
 }
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "db/print.h"
 #include "pkg/pkg_int.h"
@@ -471,4 +472,21 @@ pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys)
     deb_settle(db, ar.get(), j.rj_raw);
     db->pd_archives[j.rj_name] = std::move(ar);
   }
+}
+
+void
+pkg_keys_unique(std::vector<pkg_key> *keys)
+{
+  auto tied = [](const pkg_key &k) {
+    return std::tie(k.pk_name, k.pk_version, k.pk_arch);
+  };
+  std::sort(keys->begin(), keys->end(),
+            [&tied](const pkg_key &a, const pkg_key &b) {
+              return tied(a) < tied(b);
+            });
+  keys->erase(std::unique(keys->begin(), keys->end(),
+                          [&tied](const pkg_key &a, const pkg_key &b) {
+                            return tied(a) == tied(b);
+                          }),
+              keys->end());
 }
