@@ -219,6 +219,20 @@ for l in open(sys.argv[1]):
 	    "$work/xout"
 	check explained explained "$work/older" "$work/newer" "$work/xout" \
 	    "$work/want"
+	# An index that does not verify, beside an archive of a version the
+	# window's operations installed: nothing is accepted, and the message
+	# names the index.
+	mkdir -p "$root/var/lib/apt/lists" "$root/var/cache/apt/archives"
+	echo 'not signed' >"$root/var/lib/apt/lists/example.org_dists_x_InRelease"
+	cp "$repo/b_1.1_all.deb" "$root/var/cache/apt/archives/"
+	run "$work/bad" -r "$root" explained "$work/older" "$work/newer" \
+	    "$work/bad"
+	{ [ "$st" -eq 2 ] && [ ! -e "$work/bad" ] &&
+	    grep -q "^not verified: .*example.org_dists_x_InRelease" \
+	        "$work/err"; } ||
+	    fail "explained, an index unverified: status $st, $(cat "$work/err")"
+	rm "$root/var/lib/apt/lists/example.org_dists_x_InRelease" \
+	    "$root/var/cache/apt/archives/b_1.1_all.deb"
 else
 	untried="the mode explained (dpkg or dpkg-deb is not installed)"
 fi
