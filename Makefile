@@ -83,8 +83,11 @@ uninstall: all
 # targets check with the JSON parser of the tests, hence deps-check.
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++
+# The flags reach $(call configure,...) through variables: a comma written
+# in its arguments would end one of them.
 FUZZ_FLAGS = -g -O1 -fno-omit-frame-pointer \
     -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+FUZZ_LDFLAGS = -fsanitize=address,undefined
 
 .PHONY: fuzz fuzz-build fuzz-clean
 
@@ -94,7 +97,7 @@ fuzz-build: deps-check
 	    echo "    apt-get install clang libclang-rt-14-dev" >&2; exit 1; }
 	@$(call configure,build-fuzz,-DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
 	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" \
-	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	    -DCMAKE_EXE_LINKER_FLAGS="$(FUZZ_LDFLAGS)" \
 	    -DKAV_FUZZ=ON)
 	$(CMAKE) --build build-fuzz -j $(JOBS)
 

@@ -27,6 +27,7 @@ skip() {
 	echo "collect.sh: $*" >&2
 	exit 1
 }
+. testutil/step.sh
 . testutil/sshd.sh
 trap 'sshd_stop; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
@@ -84,6 +85,7 @@ echo "$hosts hosts, snapshots of $records records ($size bytes), -n $jobs"
 	    "$work/store" $names
 	grep '^Fleet' "$work/out"
 	printf '%s bare ssh sessions (list):  ' $((2 * hosts))
+	# shellcheck disable=SC2016 # "$@" and "$0" are the inner shell's
 	timed sh -c 'for h in "$@"; do echo "$h"; echo "$h"; done |
 	    xargs -P "$0" -I{} ssh -F "'"$work/ssh_config"'" -n {} list \
 	    >/dev/null' "$jobs" $names

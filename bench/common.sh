@@ -1,3 +1,4 @@
+# shellcheck shell=sh disable=SC2154 # runs and scratch come from the caller
 # common.sh: the timing helpers of the benchmark scripts, sourced by them
 # with $runs and $scratch set.
 

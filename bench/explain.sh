@@ -39,7 +39,9 @@ host_policy() {
 	for n in proc sys dev run tmp root home mnt media lost+found; do
 		echo "name:$n"
 	done
-	ls -A / | while read -r n; do
+	for n in /* /.[!.]* /..?*; do
+		[ -e "$n" ] || [ -L "$n" ] || continue  # a pattern that matched nothing
+		n=${n#/}
 		echo "$tops" | grep -qxF "$n" || echo "name:$n"
 	done
 	echo '+F:I'
@@ -95,6 +97,7 @@ snapshot night
 # the same rounds, for a figure before and after a change.
 xp=$build/kavexplain
 before=${XP_BEFORE-}
+# shellcheck disable=SC2016 # expanded by the inner shell that runs it
 hide='unshare -m sh -c "mount -t tmpfs none /var/cache/apt/archives &&
     exec \"\$0\" \"\$@\""'
 now=$(date +%s)

@@ -36,12 +36,12 @@
 namespace {
 
 const char *const WORDS[] = {
-    "lib",     "share",    "doc",      "include", "man",     "locale",
-    "python3", "perl5",    "icons",    "config",  "cache",   "log",
-    "spool",   "fonts",    "zoneinfo", "firmware", "modules", "kernel",
-    "drivers", "net",      "crypto",   "sound",   "video",   "x11",
-    "ssl",     "certs",    "udev",     "dbus",    "pam",     "cron",
-    "mail",    "www",      "backup",   "src",     "test",    "data",
+    "lib",     "share", "doc",      "include",  "man",     "locale",
+    "python3", "perl5", "icons",    "config",   "cache",   "log",
+    "spool",   "fonts", "zoneinfo", "firmware", "modules", "kernel",
+    "drivers", "net",   "crypto",   "sound",    "video",   "x11",
+    "ssl",     "certs", "udev",     "dbus",     "pam",     "cron",
+    "mail",    "www",   "backup",   "src",      "test",    "data",
 };
 constexpr size_t NWORDS = sizeof WORDS / sizeof WORDS[0];
 
@@ -93,7 +93,8 @@ emit_dir(out *o, const std::vector<dir> &dirs, uint32_t i,
   std::vector<uint32_t> order(total);
   for (uint32_t k = 0; k < total; k++)
     order[k] = k;
-  std::shuffle(order.begin(), order.end(), std::mt19937_64(gen_mix(o->seed ^ i)));
+  std::shuffle(order.begin(), order.end(),
+               std::mt19937_64(gen_mix(o->seed ^ i)));
   for (uint32_t k : order) {
     if (k >= d.nfiles) {
       const dir &sub = dirs[d.subdirs[k - d.nfiles]];
@@ -160,7 +161,8 @@ main(int argc, char *argv[])
     dirs[0].subdirs.push_back(1);
     for (uint32_t k = 0; k < 1000; k++) {
       dirs[1].subdirs.push_back(uint32_t(dirs.size()));
-      dirs.push_back({"d" + std::to_string(k), {}, uint32_t(nbig / 1000), false});
+      dirs.push_back(
+          {"d" + std::to_string(k), {}, uint32_t(nbig / 1000), false});
     }
   } else if (shape == "host") {
     // Each directory hangs below an earlier one, favouring the first ones,

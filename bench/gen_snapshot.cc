@@ -31,18 +31,19 @@ namespace {
 struct gen {
   gen_db out;
   uint64_t seed;
-  uint64_t want;  // records of the base tree to produce
-  uint64_t made;  // base records produced so far
+  uint64_t want;                     // records of the base tree to produce
+  uint64_t made;                     // base records produced so far
   unsigned changed, deleted, added;  // per thousand
 };
 
 const char *const WORDS[] = {
-    "lib",    "share",  "doc",    "include", "man",   "locale", "python3",
-    "perl5",  "icons",  "config", "cache",   "log",   "spool",  "fonts",
-    "zoneinfo", "firmware", "modules", "kernel", "drivers", "net",
-    "crypto", "sound",  "video",  "gtk",     "qt",    "x11",    "ssl",
-    "certs",  "systemd", "udev",  "dbus",    "pam",   "cron",   "mail",
-    "www",    "backup", "src",    "test",    "data",  "misc",
+    "lib",     "share", "doc",      "include",  "man",     "locale",
+    "python3", "perl5", "icons",    "config",   "cache",   "log",
+    "spool",   "fonts", "zoneinfo", "firmware", "modules", "kernel",
+    "drivers", "net",   "crypto",   "sound",    "video",   "gtk",
+    "qt",      "x11",   "ssl",      "certs",    "systemd", "udev",
+    "dbus",    "pam",   "cron",     "mail",     "www",     "backup",
+    "src",     "test",  "data",     "misc",
 };
 constexpr size_t NWORDS = sizeof WORDS / sizeof WORDS[0];
 
@@ -148,7 +149,7 @@ main(int argc, char *argv[])
 
   // Top-level directories as on a host; numbered volumes follow (they sort
   // after /var) until the count is reached.
-  static const char *const top[] = {"bin", "boot", "etc",  "home", "lib", "opt",
+  static const char *const top[] = {"bin",  "boot", "etc", "home", "lib", "opt",
                                     "root", "sbin", "srv", "usr",  "var"};
   for (uint64_t v = 0; g.made < g.want; v++) {
     std::string name;

@@ -21,9 +21,9 @@ gen_mix(uint64_t x)
   return x ^ (x >> 31);
 }
 
-constexpr const char *GEN_EXTS[] = {"",      ".so",   ".h",   ".c",
-                                    ".py",   ".conf", ".gz",  ".txt",
-                                    ".html", ".png",  ".mo",  ".1"};
+constexpr const char *GEN_EXTS[] = {"",      ".so",   ".h",  ".c",
+                                    ".py",   ".conf", ".gz", ".txt",
+                                    ".html", ".png",  ".mo", ".1"};
 constexpr size_t GEN_NEXTS = sizeof GEN_EXTS / sizeof GEN_EXTS[0];
 
 // A database being written; the generators die on any failure.

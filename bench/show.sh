@@ -36,8 +36,8 @@ measure() {
 report() {
   label=$1
   shift
-  set -- $(measure "$@")
-  awk -v l="$label" -v n="$n" -v w="$1" -v c="$2" 'BEGIN {
+  m=$(measure "$@")
+  awk -v l="$label" -v n="$n" -v w="${m% *}" -v c="${m#* }" 'BEGIN {
     printf "%-12s wall %6.3f s %10.0f records/s   cpu %6.2f s %10.0f records/s\n",
            l, w, (w > 0 ? n / w : 0), c, (c > 0 ? n / c : 0) }'
 }

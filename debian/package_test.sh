@@ -46,8 +46,11 @@ rm -rf "$stage"
 DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null ||
     fail "cmake --install failed"
 unitdir=$(sed -n 's/^KAV_UNITDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+aptconfdir=$(sed -n 's/^KAV_APTCONFDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 (cd "$stage" && find . ! -type d) | sed -e 's|^\./|/|' \
     -e 's|^/usr/local/sbin/|/usr/sbin/|' \
+    -e 's|^/usr/local/libexec/|/usr/libexec/|' \
+    -e "s|^$aptconfdir/|/etc/apt/apt.conf.d/|" \
     -e 's|^/usr/local/share/man/\(.*\)$|/usr/share/man/\1.gz|' \
     -e 's|^/usr/local/etc/\(.*\)\.sample$|/etc/kavrel/\1|' \
     -e "s|^$unitdir/|/lib/systemd/system/|" | sort >"$work/expected"
@@ -62,7 +65,7 @@ done
 
 # The policy and the settings are conffiles, and the installed programs
 # name them by default.
-printf '/etc/kavrel/kavnightly.conf\n/etc/kavrel/kavrel.conf\n' |
+printf '/etc/apt/apt.conf.d/70kavrel\n/etc/kavrel/kavnightly.conf\n/etc/kavrel/kavrel.conf\n' |
     diff -u - "$ctl/conffiles" || fail "conffiles differ (+ the package's)"
 while read -r file says; do
 	grep -aqF -- "$says" "$root$file" || fail "$file does not name $says"
@@ -72,6 +75,7 @@ done <<'TABLE'
 /usr/sbin/kavnightly KAV_POLICY=/etc/kavrel/kavrel.conf
 /usr/sbin/kavnightly conf=/etc/kavrel/kavnightly.conf
 /lib/systemd/system/kavnightly.service ExecStart=/usr/sbin/kavnightly
+/etc/apt/apt.conf.d/70kavrel /usr/libexec/kavrel/keep-archives;
 TABLE
 
 for script in "$ctl"/preinst "$ctl"/postinst "$ctl"/prerm "$ctl"/postrm; do

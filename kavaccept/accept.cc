@@ -10,8 +10,9 @@
 #include <ctime>
 #include <vector>
 
-#include "db/print.h"
 #include "cmp/cmp.h"
+#include "db/print.h"
+#include "diag/diag.h"
 #include "text/text.h"
 
 namespace {
@@ -79,13 +80,6 @@ write_node(ft_node *node, void *arg)
     return 0;
   uint32_t len = db_frame_pack(rec, 1, w->frame.data());
   return db_argput(w->db, node->ftn_path, len, DB_KIND_SNAP, w->frame.data());
-}
-
-// "what: name: " and the system's text for errno.
-std::string
-sys_text(const char *what, const char *name)
-{
-  return std::string(what) + ": " + name + ": " + strerror(errno);
 }
 
 struct copier {
@@ -162,7 +156,7 @@ acc_write(ft_tree *tree, const acc_take &take, db_handle *db, const char *out,
   writer w = {&take, db, std::vector<uint8_t>(DB_REC_LEN + DB_EXT_MAX)};
   if (ft_traverse(tree, write_node, &w) == 0)
     return true;
-  *err = sys_text("db_put()", out);
+  *err = diag_sys_text("db_put()", out);
   return false;
 }
 
@@ -177,9 +171,9 @@ acc_copy(const char *file, db_handle *db, const char *out, std::string *err)
     return true;
   if (r > 0) {  // the copy refused a frame
     errno = c.werr;
-    *err = sys_text("db_put()", out);
+    *err = diag_sys_text("db_put()", out);
   } else {
-    *err = sys_text("db_readall()", file);
+    *err = diag_sys_text("db_readall()", file);
   }
   return false;
 }
@@ -191,7 +185,7 @@ acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1],
   int fd = open(name, O_RDONLY | O_CLOEXEC);
   sha256_ctx ctx;
   if (fd < 0 || sha256_init(&ctx) != 0) {
-    *err = sys_text("acc_file_sha256()", name);
+    *err = diag_sys_text("acc_file_sha256()", name);
     if (fd >= 0)
       close(fd);
     return false;
@@ -204,7 +198,7 @@ acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1],
       sha256_update(&ctx, buf.data(), size_t(n));
   } while (n > 0 || (n < 0 && errno == EINTR));
   if (n < 0) {
-    *err = sys_text("acc_file_sha256()", name);
+    *err = diag_sys_text("acc_file_sha256()", name);
     sha256_free(&ctx);
     close(fd);
     return false;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "db/db.h"
-#include "ft/ft.h"
 #include "explain/explain.h"
+#include "ft/ft.h"
 #include "sha256/sha256.h"
 
 // The paths whose newer record the new baseline takes, in byte order; each
@@ -65,7 +65,7 @@ struct acc_log {
   const char *al_mode;
   const char *al_text;
   const acc_take *al_paths;
-  const char *al_name;  // the new baseline's
+  const char *al_name;                            // the new baseline's
   const char *al_older_sha256, *al_newer_sha256;  // hex
 };
 

@@ -13,18 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "cmp/cmp.h"
 #include "db/db.h"
 #include "diag/diag.h"
+#include "explain/window.h"
 #include "ft/ft.h"
 #include "kavaccept/accept.h"
-#include "cmp/cmp.h"
-#include "explain/window.h"
 #include "port/port.h"
 
 namespace {
 
 const char usage_text[] =
-    "usage: kavaccept [-r root] [-a dir] [-p records]... [-t time1] "
+    "usage: kavaccept [-f] [-r root] [-a dir] [-p records]... [-t time1] "
     "[-T time2] -m text -u user -n name mode baseline newest out "
     "[path ...]\n";
 
@@ -64,7 +64,7 @@ parse(int argc, char *argv[], args *a)
 {
   std::string err;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("r:a:p:t:T:m:u:n:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("r:a:p:t:T:fm:u:n:"))) != -1) {
     switch (ch) {
       case 'm': a->text = optarg; break;
       case 'u': a->user = optarg; break;
@@ -116,8 +116,12 @@ pick(args *a, ft_tree *tree, acc_take *take)
       break;
     case MODE_EXPLAINED: {
       std::vector<xp_path> paths;
-      if (!xp_window_explain(a->w, tree, &paths, &err))
+      xp_notes notes;
+      if (!xp_window_explain(a->w, tree, &paths, &notes, &err))
         die_msg1(err.c_str());
+      // Nothing is accepted on a night when something did not verify.
+      if (!notes.xn_failed.empty())
+        die_msg2("not verified", notes.xn_failed[0].c_str());
       acc_pick_explained(paths, take);
       break;
     }
@@ -166,7 +170,7 @@ write_out(const args &a, ft_tree *tree, const acc_take &take,
                             : acc_write(tree, take, db, a.out, &err);
   if (ok && db_flush(db) != 0) {
     ok = false;
-    err = std::string("db_put(): ") + a.out + ": " + strerror(errno);
+    err = diag_sys_text("db_put()", a.out);
   }
   int r = ok ? 0 : -1;
   if (!ok)
@@ -249,8 +253,14 @@ main(int argc, char *argv[])
     fail_made(nullptr, nullptr, a.out);
   }
 
-  acc_log log = {int64_t(time(nullptr)), a.user, MODE_WORDS[a.m], a.text,
-                 &take, a.name, older_sum, newer_sum};
+  acc_log log = {int64_t(time(nullptr)),
+                 a.user,
+                 MODE_WORDS[a.m],
+                 a.text,
+                 &take,
+                 a.name,
+                 older_sum,
+                 newer_sum};
   std::string line = acc_log_line(log);
   if (fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
       fflush(stdout) != 0)

@@ -114,9 +114,8 @@ digest_contents(dq_item *it, int *cold)
   it->fd = -1;  // digest_opened closes it
   if (fd >= 0 && (it->rec.mask & DB_XATTR))
     it->no_xattrs = xattrs_any(fd) == 0;
-  if (fd < 0 ||
-      digest_opened(fd, &it->st, walks ? it->st.st_size : -1, &out, cold) !=
-          0) {
+  if (fd < 0 || digest_opened(fd, &it->st, walks ? it->st.st_size : -1, &out,
+                              cold) != 0) {
     it->err = errno;
     it->failed = errno == ENOENT ? FAIL_GONE : FAIL_SHA;
   }
@@ -180,8 +179,7 @@ emit(dq_item *it, void *arg)
   // The attributes are read in walk order, here, as the frame is made.
   if ((it->rec.mask & DB_XATTR) && !it->no_xattrs) {
     size_t len;
-    if (xattrs_read(it->path, &c->room, c->items, sizeof c->items, &len) !=
-        0) {
+    if (xattrs_read(it->path, &c->room, c->items, sizeof c->items, &len) != 0) {
       warn_sys2("xattrs_read()", it->path);
       return -1;
     }

@@ -34,5 +34,4 @@ int capture_sync(void *arg);
 // Safe to call from a signal handler.
 void capture_status_request();
 // Objects written and bytes digested so far.
-void capture_counts(const capture_ctx *ctx, uint64_t *objects,
-                    uint64_t *bytes);
+void capture_counts(const capture_ctx *ctx, uint64_t *objects, uint64_t *bytes);

@@ -26,26 +26,30 @@ struct frame {
 
 class CaptureTest : public TmpDirTest {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     TmpDirTest::SetUp();
     db_ = db_open(path(".db").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_NE(nullptr, db_);
     cap_ = capture_open(db_, 1);
     ASSERT_NE(nullptr, cap_);
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     capture_close(cap_);
     if (db_ != nullptr)
       db_close(db_);
     TmpDirTest::TearDown();
   }
   // Captures name with mask as the walk would, with its status read now.
-  int capture(const std::string &name, uint16_t mask) {
+  int capture(const std::string &name, uint16_t mask)
+  {
     port_stat st;
     EXPECT_EQ(0, port_lstat(path(name).c_str(), &st)) << name;
     return capture_file(path(name).c_str(), &st, mask, cap_, nullptr, -1);
   }
-  std::vector<frame> frames() {
+  std::vector<frame> frames()
+  {
     db_close(db_);
     db_ = nullptr;
     std::vector<frame> out;
@@ -180,15 +184,18 @@ TEST_F(CaptureTest, SwappedBetweenStatusAndOpen) {
     int err;  // the open's, or the check that it is still the same object
     void (*swap)(const std::string &p);
   } cases[] = {
-      {"file", ESTALE, [](const std::string &p) {
+      {"file", ESTALE,
+       [](const std::string &p) {
          write_file(p + ".new", "other");
          ASSERT_EQ(0, rename((p + ".new").c_str(), p.c_str()));
        }},
-      {"fifo", ESTALE, [](const std::string &p) {
+      {"fifo", ESTALE,
+       [](const std::string &p) {
          ASSERT_EQ(0, unlink(p.c_str()));
          ASSERT_EQ(0, mkfifo(p.c_str(), 0600));
        }},
-      {"link", ELOOP, [](const std::string &p) {
+      {"link", ELOOP,
+       [](const std::string &p) {
          write_file(p + ".t", "x");
          ASSERT_EQ(0, unlink(p.c_str()));
          ASSERT_EQ(0, symlink((p + ".t").c_str(), p.c_str()));
@@ -216,7 +223,8 @@ TEST_F(CaptureTest, ChangedInPlace) {
   port_stat st;
   ASSERT_EQ(0, port_lstat(path("f").c_str(), &st));
   write_file(path("f"), "after!");
-  ASSERT_EQ(0, capture_file(path("f").c_str(), &st, DB_CSUM, cap_, nullptr, -1));
+  ASSERT_EQ(0,
+            capture_file(path("f").c_str(), &st, DB_CSUM, cap_, nullptr, -1));
   EXPECT_EQ(sha("after!"), csum(frames()[0].rec));
 }
 

@@ -20,7 +20,8 @@ struct name_list {
   size_t len = 0, cap = 0;
   size_t *offs = nullptr;
   size_t n = 0, ncap = 0;
-  ~name_list() {
+  ~name_list()
+  {
     free(bytes);
     free(offs);
   }
@@ -29,7 +30,8 @@ struct name_list {
 // The digests asked for, fed the same bytes.
 class digests {
  public:
-  explicit digests(const digest_out *out) : out_(out) {
+  explicit digests(const digest_out *out) : out_(out)
+  {
     if (out_->sha1 != nullptr)
       sha1_init(&sha1_);
   }
@@ -37,16 +39,16 @@ class digests {
   digests(const digests &) = delete;
   digests &operator=(const digests &) = delete;
   // -1 with ENOMEM when the SHA-256 context cannot be made.
-  int start() {
-    return out_->sha256 != nullptr ? sha256_init(&sha256_) : 0;
-  }
-  void update(const void *data, size_t n) {
+  int start() { return out_->sha256 != nullptr ? sha256_init(&sha256_) : 0; }
+  void update(const void *data, size_t n)
+  {
     if (out_->sha1 != nullptr)
       sha1_update(&sha1_, data, int32_t(n));
     if (out_->sha256 != nullptr)
       sha256_update(&sha256_, data, n);
   }
-  void finish() {
+  void finish()
+  {
     if (out_->sha1 != nullptr)
       sha1_final(&sha1_, out_->sha1);
     if (out_->sha256 != nullptr)

@@ -43,13 +43,15 @@ constexpr uint64_t DQ_WAKE = 8;
 class locked {
  public:
   explicit locked(dq *q) : q_(q) { pthread_mutex_lock(&q_->mu); }
-  ~locked() {
+  ~locked()
+  {
     if (q_ != nullptr)
       pthread_mutex_unlock(&q_->mu);
   }
   locked(const locked &) = delete;
   locked &operator=(const locked &) = delete;
-  void unlock() {
+  void unlock()
+  {
     pthread_mutex_unlock(&q_->mu);
     q_ = nullptr;
   }
@@ -244,7 +246,8 @@ dq_start_threads(dq *q, int first, int count, void *(*fn)(void *))
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   int n = 0;
-  while (n < count && pthread_create(&q->threads[first + n], nullptr, fn, q) == 0)
+  while (n < count &&
+         pthread_create(&q->threads[first + n], nullptr, fn, q) == 0)
     n++;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return n;

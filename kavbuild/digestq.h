@@ -52,8 +52,8 @@ struct dq;
 
 // threads workers (1 to DQ_MAX_THREADS), started when the first digest
 // arrives; wait may be null. Null with errno when out of memory.
-dq *dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit,
-            dq_wait_fn wait, void *arg);
+dq *dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, dq_wait_fn wait,
+            void *arg);
 // Stops the workers; items not yet emitted are dropped.
 void dq_close(dq *q);
 

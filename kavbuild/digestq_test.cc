@@ -15,7 +15,6 @@
 
 #include "kavbuild/dq_ring.h"
 
-
 namespace {
 
 // What the fake digest and emit do, and what they saw.
@@ -123,8 +122,11 @@ TEST(DigestQueue, KeepsOrder) {
 TEST(DigestQueue, StopsAtTheFirstFailure) {
   const struct {
     long digest, emit, want_last;
-  } cases[] = {{1500, -1, 1500}, {-1, 777, 777}, {2000, 2100, 2000},
-               {3000, 10, 10}, {0, -1, 0}};
+  } cases[] = {{1500, -1, 1500},
+               {-1, 777, 777},
+               {2000, 2100, 2000},
+               {3000, 10, 10},
+               {0, -1, 0}};
   for (const auto &c : cases) {
     run r;
     r.fail_digest = c.digest;
@@ -160,8 +162,17 @@ TEST(DigestQueue, ReadAheadWantsSeveralColdDigests) {
       {"four cold", {{4, 1}}, true},
       {"four within 64", {{3, 1}, {60, 0}, {1, 1}}, true},
       {"the first gone by the fourth", {{3, 1}, {61, 0}, {1, 1}}, false},
-      {"one every 25", {{1, 1}, {24, 0}, {1, 1}, {24, 0}, {1, 1}, {24, 0},
-                        {1, 1}, {24, 0}, {1, 1}}, false},
+      {"one every 25",
+       {{1, 1},
+        {24, 0},
+        {1, 1},
+        {24, 0},
+        {1, 1},
+        {24, 0},
+        {1, 1},
+        {24, 0},
+        {1, 1}},
+       false},
       {"511 cached after", {{4, 1}, {511, 0}}, true},
       {"512 cached after", {{4, 1}, {512, 0}}, false},
       {"a cold one resets the run", {{4, 1}, {511, 0}, {1, 1}, {511, 0}}, true},

@@ -33,16 +33,16 @@ struct dq {
   bool holds_fd[DQ_SLOTS];  // pushed with a descriptor, not yet digested
   // head <= claim <= tail and head <= hint, whenever the mutex is free.
   uint64_t head, tail, claim, hint, done_upto;
-  uint64_t bytes;       // weights of the items from head to tail
-  uint64_t waiting;     // items published and not yet claimed
-  uint64_t wake_at;     // the walk sleeps until done_upto reaches it
-  int fds;              // items that hold a descriptor, of max_fds
+  uint64_t bytes;    // weights of the items from head to tail
+  uint64_t waiting;  // items published and not yet claimed
+  uint64_t wake_at;  // the walk sleeps until done_upto reaches it
+  int fds;           // items that hold a descriptor, of max_fds
   int max_fds;
-  int wake_fds;         // and until fds is below this
+  int wake_fds;  // and until fds is below this
   bool walk_asleep;
   int result;
   bool stop;
-  bool cold;  // read-ahead is wanted; the walk starts its threads
+  bool cold;             // read-ahead is wanted; the walk starts its threads
   uint64_t recent_cold;  // the last 64 digests, 1 for cold, latest lowest
   int warm_run;
   int nworkers, started, idle;

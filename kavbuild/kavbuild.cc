@@ -77,8 +77,8 @@ default_dbname(char (&name)[DB_PATH_MAX + 1])
   if (localtime_r(&now, &tm) == nullptr)
     die_sys1("localtime_r()");
   snprintf(name, sizeof name, "kavdb-%d-%.2d-%.2d-%.2d-%.2d-%.2d",
-           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-           tm.tm_min, tm.tm_sec);
+           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+           tm.tm_sec);
 }
 
 // Walks the tree into db. 0, or -1 once the walk, a digest or a write has

@@ -168,8 +168,7 @@ walk_dir(walker *w, port_dir *dir, size_t plen)
 // Nothing is in flight before the top directory is read, so its failure
 // needs no settling.
 int
-walk_top(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync,
-         void *arg)
+walk_top(pclt *t, const char *path, fs_visit_fn fn, fs_sync_fn sync, void *arg)
 {
   dir_guard dir(port_opendir(path));
   if (dir.get() == nullptr) {

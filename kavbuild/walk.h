@@ -15,9 +15,8 @@
 // visitor owns the descriptor. fd is -1 for anything else, and for a file
 // the walk could not open (the visitor's own open will tell why).
 // 0 goes on; anything else stops the whole walk and is returned by it.
-typedef int (*fs_visit_fn)(const char *path, const port_stat *st,
-                           uint16_t mask, void *arg, const pclent *ent,
-                           int fd);
+typedef int (*fs_visit_fn)(const char *path, const port_stat *st, uint16_t mask,
+                           void *arg, const pclent *ent, int fd);
 
 // Walks the directory path and everything below it that the policy lets
 // it reach, each directory's entries in the order the directory gives

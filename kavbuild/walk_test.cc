@@ -34,8 +34,8 @@ record(const char *path, const port_stat *st, uint16_t mask, void *arg,
   auto *v = static_cast<visits *>(arg);
   // A descriptor counts only when it is open on the object of the status.
   struct stat now;
-  bool opened = fd >= 0 && fstat(fd, &now) == 0 &&
-                now.st_ino == st->st_ino && now.st_dev == st->st_dev;
+  bool opened = fd >= 0 && fstat(fd, &now) == 0 && now.st_ino == st->st_ino &&
+                now.st_dev == st->st_dev;
   v->seen.push_back({path, mask, st->st_mode & S_IFMT, opened});
   if (fd >= 0)
     close(fd);
@@ -44,13 +44,15 @@ record(const char *path, const port_stat *st, uint16_t mask, void *arg,
 
 class WalkTest : public TmpDirTest {
  protected:
-  void TearDown() override {
+  void TearDown() override
+  {
     if (tree_ != nullptr)
       pclt_free(tree_);
     TmpDirTest::TearDown();
   }
   // Loads policy text in which "@D" stands for the test's directory.
-  void policy(std::string text) {
+  void policy(std::string text)
+  {
     for (size_t at; (at = text.find("@D")) != std::string::npos;)
       text.replace(at, 2, dir_);
     write_file(path(".policy"), text);
@@ -59,16 +61,19 @@ class WalkTest : public TmpDirTest {
     ASSERT_EQ(0, configfile_parse(path(".policy").c_str(), tree_));
     unlink(path(".policy").c_str());
   }
-  void mkdirs(std::initializer_list<const char *> names) {
+  void mkdirs(std::initializer_list<const char *> names)
+  {
     for (const char *n : names)
       ASSERT_EQ(0, mkdir(path(n).c_str(), 0755)) << n;
   }
-  void files(std::initializer_list<const char *> names) {
+  void files(std::initializer_list<const char *> names)
+  {
     for (const char *n : names)
       write_file(path(n), n);
   }
   // Relative paths of the visits, in visiting order.
-  std::vector<std::string> walk(int want = 0) {
+  std::vector<std::string> walk(int want = 0)
+  {
     v_.seen.clear();
     EXPECT_EQ(want, fs_walk(tree_, dir_.c_str(), record, &v_));
     std::vector<std::string> rel;
@@ -77,7 +82,8 @@ class WalkTest : public TmpDirTest {
     return rel;
   }
   // The same set in name order, for trees whose directory order is free.
-  std::vector<std::string> walk_sorted(int want = 0) {
+  std::vector<std::string> walk_sorted(int want = 0)
+  {
     auto r = walk(want);
     std::sort(r.begin(), r.end());
     return r;
@@ -249,8 +255,8 @@ TEST_F(WalkTest, PathTooLong) {
   testing::internal::CaptureStderr();
   v_.seen.clear();
   EXPECT_EQ(-1, fs_walk(tree_, dir_.c_str(), record, &v_));
-  EXPECT_EQ("lstat(): " + full.substr(0, 1023) + ": " +
-                strerror(ENAMETOOLONG) + "\n",
+  EXPECT_EQ("lstat(): " + full.substr(0, 1023) + ": " + strerror(ENAMETOOLONG) +
+                "\n",
             testing::internal::GetCapturedStderr());
   EXPECT_EQ(size_t(std::count(rel.begin(), rel.end(), '/') + 1),
             v_.seen.size());
@@ -282,6 +288,5 @@ TEST_F(WalkTest, UnreadableDirectoryStops) {
         exit(fs_walk(tree_, dir_.c_str(), record, &v) == -1 ? 3 : 0);
       },
       testing::ExitedWithCode(3),
-      "^opendir\\(\\): " + path("d/locked") + ": " + strerror(EACCES) +
-          "\n$");
+      "^opendir\\(\\): " + path("d/locked") + ": " + strerror(EACCES) + "\n$");
 }

@@ -16,8 +16,8 @@ struct xattr_room {
 // without extended attributes gives none. 0 with *len set, or -1 with
 // errno from the call that failed (E2BIG when the items need more than
 // cap bytes).
-int xattrs_read(const char *path, xattr_room *room, uint8_t *items,
-                size_t cap, size_t *len);
+int xattrs_read(const char *path, xattr_room *room, uint8_t *items, size_t cap,
+                size_t *len);
 
 // Whether the object open as fd has any extended attribute: 1, 0 (none,
 // or a file system without them), or -1 with errno. One call, without the

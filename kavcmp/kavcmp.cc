@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cmp/cmp.h"
 #include "db/db.h"
 #include "db/print.h"
 #include "diag/diag.h"
 #include "ft/ft.h"
-#include "cmp/cmp.h"
 #include "port/port.h"
 
 namespace {

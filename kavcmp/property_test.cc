@@ -37,9 +37,10 @@ struct object {
   gid_t gid;
   off_t size;
   std::string body;
-  bool operator==(const object &o) const {
-    return ino == o.ino && mode == o.mode && links == o.links &&
-           uid == o.uid && gid == o.gid && size == o.size && body == o.body;
+  bool operator==(const object &o) const
+  {
+    return ino == o.ino && mode == o.mode && links == o.links && uid == o.uid &&
+           gid == o.gid && size == o.size && body == o.body;
   }
 };
 
@@ -99,16 +100,14 @@ class mutator {
  public:
   mutator(const std::string &top, unsigned seed) : top_(top), rnd_(seed) {}
 
-  void
-  populate()
+  void populate()
   {
     for (int i = 0, n = 6 + pick(10); i < n; i++)
       add_any(top_, 0);
   }
 
   // One random change; returns a word for the failure message.
-  std::string
-  change()
+  std::string change()
   {
     std::vector<std::string> all = objects();
     std::vector<std::string> files, dirs;
@@ -148,9 +147,7 @@ class mutator {
         symlink(("target" + std::to_string(pick(5))).c_str(),
                 fresh(any(dirs)).c_str());
         return "symbolic link";
-      case 5:
-        add_any(any(dirs), 2);
-        return "new";
+      case 5: add_any(any(dirs), 2); return "new";
       case 6:
         if (all.empty())
           break;
@@ -185,21 +182,18 @@ class mutator {
   int pick(int n) { return int(rnd_() % unsigned(n)); }
 
   template <class T>
-  const T &
-  any(const std::vector<T> &v)
+  const T &any(const std::vector<T> &v)
   {
     return v[size_t(pick(int(v.size())))];
   }
 
-  std::string
-  fresh(const std::string &dir)
+  std::string fresh(const std::string &dir)
   {
     static const char *const stems[] = {"a", "b", "a-b", "a.b", "ab", "z"};
     return dir + "/" + stems[pick(6)] + std::to_string(serial_++);
   }
 
-  void
-  add_any(const std::string &dir, int depth)
+  void add_any(const std::string &dir, int depth)
   {
     std::string p = fresh(dir);
     int kind = pick(depth < 2 ? 5 : 3);
@@ -214,8 +208,7 @@ class mutator {
     }
   }
 
-  std::vector<std::string>
-  objects()
+  std::vector<std::string> objects()
   {
     std::map<std::string, object> m;
     scan(top_, &m);
@@ -234,8 +227,7 @@ class ChangeProperty : public RealTmpDirTest {
  protected:
   // Builds db on one thread, and again on several, which must write the
   // same bytes.
-  void
-  snapshot(const std::string &policy, const std::string &db)
+  void snapshot(const std::string &policy, const std::string &db)
   {
     for (const char *threads : {"1", "4"}) {
       std::string name = threads[0] == '1' ? db : db + ".4";
@@ -286,8 +278,8 @@ TEST_F(ChangeProperty, DifferencesAreExactlyTheChangedPaths) {
         want[order_key(kv.first)] = {'N', kv.first};
 
     std::string diff = "diff" + round;
-    prog_result c = run_prog({KAVCMP_PATH, "-d", diff, "old" + round,
-                              "new" + round}, dir_);
+    prog_result c =
+        run_prog({KAVCMP_PATH, "-d", diff, "old" + round, "new" + round}, dir_);
     ASSERT_EQ(0, c.status) << c.err;
     prog_result s = run_prog({KAVSHOW_PATH, "-p", "-M", "", diff}, dir_);
     ASSERT_EQ(0, s.status) << s.err;

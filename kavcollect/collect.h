@@ -4,8 +4,8 @@
 #pragma once
 #include <sys/types.h>
 
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -27,13 +27,13 @@ struct collect_opts {
   const char *co_ssh_config;  // -F, or null for ssh's own
   int co_time_limit;          // seconds for one host, all its sessions
   collect_gate *co_gate;
-  const char *co_ctl_dir;     // private (0700): the hosts' control sockets
+  const char *co_ctl_dir;  // private (0700): the hosts' control sockets
 };
 
 // One snapshot as the host lists it or the store holds it.
 struct snap_entry {
   std::string se_name;
-  uint32_t se_num;     // the six-digit number of its name
+  uint32_t se_num;  // the six-digit number of its name
   uint64_t se_size;
   std::string se_sha;  // SHA-256, 64 lowercase hex digits
 };
@@ -98,17 +98,16 @@ struct collect_section {
 // What one host gave: an error, or what was fetched and compared.
 struct collect_result {
   std::string cr_host;
-  std::string cr_error;              // empty when the host was collected
-  bool cr_first;                     // its first collection: nothing compared
+  std::string cr_error;  // empty when the host was collected
+  bool cr_first;         // its first collection: nothing compared
   std::vector<std::string> cr_fetched;
   std::vector<collect_section> cr_sections;
-  std::string cr_compared;           // the newest snapshot now compared
+  std::string cr_compared;  // the newest snapshot now compared
 };
 
 // Collects one host into store/HOST: list, history check, fetch, compare.
 // Threads may collect several hosts at once; they share co_gate.
-void collect_host(const collect_opts *o, const char *host,
-                  collect_result *out);
+void collect_host(const collect_opts *o, const char *host, collect_result *out);
 
 // Records in store/HOST that every snapshot up to r->cr_compared has been
 // reported, so that the next run compares only what comes after. False,

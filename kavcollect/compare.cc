@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ft/ft.h"
 #include "cmp/cmp.h"
+#include "ft/ft.h"
 #include "kavcollect/collect.h"
 
 namespace {

@@ -41,9 +41,9 @@ fill(reader *r, std::string *err)
     return true;
   ssize_t n = ssh_read(r->r_s, r->r_buf, sizeof r->r_buf);
   if (n < 0) {
-    *err = errno == ETIMEDOUT ? "no answer within the time limit"
-                              : std::string("reading from ssh: ") +
-                                    strerror(errno);
+    *err = errno == ETIMEDOUT
+               ? "no answer within the time limit"
+               : std::string("reading from ssh: ") + strerror(errno);
     return false;
   }
   r->r_pos = 0;
@@ -135,7 +135,8 @@ parse_member(const std::string &line, const std::string &snap, int *index,
 
 struct tmp_files {
   std::string tf_tmp[3];  // by member index; empty where none came
-  ~tmp_files() {
+  ~tmp_files()
+  {
     for (const std::string &t : tf_tmp)
       if (!t.empty())
         unlink(t.c_str());
@@ -198,14 +199,14 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
 int
 run_tool(const char *const *argv, int in_fd, std::string *out)
 {
-  proc_spec spec = {};
-  spec.ps_argv = argv;
+  proc_cmd cmd = {};
+  cmd.cm_argv = argv;
   if (in_fd >= 0)
-    spec.ps_in = {PROC_IN_FD, in_fd, nullptr, 0};
-  spec.ps_out = {PROC_OUT_COLLECT, -1, 4096};
+    cmd.cm_in = {PROC_IN_FD, in_fd, nullptr, 0};
+  cmd.cm_out = {PROC_OUT_COLLECT, -1, 4096};
   proc_result r;
   std::string unused;  // the caller says which tool failed
-  if (!proc_run(spec, &r, &unused))
+  if (!proc_run(cmd, &r, &unused))
     return -1;
   *out = r.pr_out.substr(0, r.pr_out.find('\n'));
   return r.pr_end == PROC_EXITED ? r.pr_code : -1;
@@ -219,12 +220,13 @@ store_verify(const std::string &path, const std::string &signers,
 {
   std::string sig = path + ".sig";
   if (access(sig.c_str(), F_OK) != 0) {
-    *err = path + ": NO SIGNATURE, and the store has allowed signers for the host";
+    *err = path +
+           ": NO SIGNATURE, and the store has allowed signers for the host";
     return false;
   }
   std::string principal;
   const char *find[] = {"ssh-keygen", "-Y", "find-principals", "-s",
-                        sig.c_str(), "-f", signers.c_str(), nullptr};
+                        sig.c_str(),  "-f", signers.c_str(),   nullptr};
   if (run_tool(find, -1, &principal) != 0 || principal.empty()) {
     *err = path + ": BAD SIGNATURE: made by no signer that " + signers +
            " allows";
@@ -236,9 +238,9 @@ store_verify(const std::string &path, const std::string &signers,
     return false;
   }
   std::string out;
-  const char *verify[] = {"ssh-keygen", "-Y", "verify", "-f",
+  const char *verify[] = {"ssh-keygen",    "-Y", "verify",          "-f",
                           signers.c_str(), "-I", principal.c_str(), "-n",
-                          NAMESPACE, "-s", sig.c_str(), nullptr};
+                          NAMESPACE,       "-s", sig.c_str(),       nullptr};
   int st = run_tool(verify, fd, &out);
   close(fd);
   if (st != 0) {
@@ -250,8 +252,8 @@ store_verify(const std::string &path, const std::string &signers,
 
 bool
 store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
-            const std::string &dir, const snap_entry &want, const std::string &signers,
-            time_t deadline, std::string *err)
+            const std::string &dir, const snap_entry &want,
+            const std::string &signers, time_t deadline, std::string *err)
 {
   ssh_session s;
   std::string request = "send " + want.se_name;
@@ -278,8 +280,9 @@ store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
     // Checked under the temporary names, before anything takes the
     // snapshot's: the signature covers the bytes, not the name.
     if (tf.tf_tmp[1].empty()) {
-      *err = snap + ": NO SIGNATURE came, and the store has allowed signers "
-                    "for the host";
+      *err = snap +
+             ": NO SIGNATURE came, and the store has allowed signers "
+             "for the host";
       return false;
     }
     if (rename(tf.tf_tmp[1].c_str(), (tf.tf_tmp[0] + ".sig").c_str()) != 0) {

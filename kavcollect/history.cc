@@ -68,8 +68,8 @@ collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
       return false;
     }
     e.se_name = line.substr(0, sp1);
-    e.se_size = strtoull(line.substr(sp1 + 1, sp2 - sp1 - 1).c_str(),
-                         nullptr, 10);
+    e.se_size =
+        strtoull(line.substr(sp1 + 1, sp2 - sp1 - 1).c_str(), nullptr, 10);
     e.se_sha = line.substr(sp2 + 1);
     if (!out->empty() && out->back().se_num >= e.se_num) {
       *err = "list: " + e.se_name + " does not come after " +

@@ -31,9 +31,9 @@ fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
     }
   }
   if (n < 0)
-    fault = errno == ETIMEDOUT ? "no answer within the time limit"
-                               : std::string("reading from ssh: ") +
-                                     strerror(errno);
+    fault = errno == ETIMEDOUT
+                ? "no answer within the time limit"
+                : std::string("reading from ssh: ") + strerror(errno);
   std::string ended;
   bool clean = ssh_finish(&s, !fault.empty(), &ended);
   if (!fault.empty()) {
@@ -78,8 +78,9 @@ host_ok(const char *host)
 {
   size_t n = strlen(host);
   return n > 0 && n <= 255 && host[0] != '-' && host[0] != '.' &&
-         strspn(host, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                      "0123456789._-@:") == n;
+         strspn(host,
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                "0123456789._-@:") == n;
 }
 
 // The compare, with at most co_gate's number running at once.

@@ -58,8 +58,9 @@ open_store(const char *store)
   if (!S_ISDIR(st.st_mode))
     die_msg2(store, "not a directory");
   if ((st.st_mode & 077) != 0 || st.st_uid != geteuid())
-    die_msg2(store, "the store must be a directory of mode 0700 owned by the "
-                "user running kavcollect");
+    die_msg2(store,
+             "the store must be a directory of mode 0700 owned by the "
+             "user running kavcollect");
   // A dot first: no host's directory can take the name.
   std::string lock = std::string(store) + "/.lock";
   int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -104,8 +105,9 @@ main(int argc, char *argv[])
 
   // The hosts' control sockets, in a directory only this run can enter.
   const char *tmp = getenv("TMPDIR");
-  std::string ctl_dir = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") +
-                        "/kavcollect.XXXXXX";
+  std::string ctl_dir =
+      std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") +
+      "/kavcollect.XXXXXX";
   if (mkdtemp(&ctl_dir[0]) == nullptr)
     die_sys2("mkdtemp", ctl_dir.c_str());
   o.co_ctl_dir = ctl_dir.c_str();

@@ -14,9 +14,11 @@ LC_ALL=C
 export LC_ALL
 collect=$1
 script=$2
+build=$3 cmp=$4 reach=$5
 parent=$6
-
-HOSTS="h1 h2 h3"
+# The hosts are the positional parameters from here on, a word each.
+set -- h1 h2 h3
+. "$(dirname "$0")/../testutil/step.sh"
 . "$(dirname "$0")/../testutil/sshd.sh"
 . "$(dirname "$0")/../testutil/policy.sh"
 
@@ -34,11 +36,6 @@ skip() {
 	exit 77
 }
 
-cleanup() {
-	sshd_stop
-	rm -rf "$work"
-}
-
 # A night of kavnightly on each host named; any status but 2 will do.
 nights() {
 	for h in "$@"; do
@@ -48,7 +45,9 @@ nights() {
 			s=$?
 			tries=$((tries + 1))
 			# A foreign entry of an ancestor vanishing mid-walk.
-			[ "$s" -eq 2 ] && [ "$tries" -lt 6 ] || break
+			if [ "$s" -ne 2 ] || [ "$tries" -ge 6 ]; then
+				break
+			fi
 		done
 		[ "$s" -ne 2 ] || { st=$s; fail "kavnightly on $h"; }
 	done
@@ -74,12 +73,15 @@ lacks() {
 
 # The store's files of host $1 as numbers, companions and bookkeeping.
 held() {
-	ls -A "$work/store/$1" | sed 's/^kavdb-\([0-9]*\)-[0-9TZ]*/\1/' |
-	    tr '\n' ' '
+	for f in "$work/store/$1"/.[!.]* "$work/store/$1"/..?* \
+	    "$work/store/$1"/*; do
+		[ -e "$f" ] || [ -L "$f" ] || continue  # a pattern that matched nothing
+		printf '%s ' "${f##*/}"
+	done | sed 's/kavdb-\([0-9]*\)-[0-9TZ]*/\1/g'
 }
 
 work=$(mktemp -d "$parent/kavcollect.XXXXXX") || exit 1
-trap cleanup EXIT
+trap 'sshd_stop; rm -rf "$work"' EXIT
 trap 'exit 1' HUP INT TERM
 work=$(cd "$work" && pwd -P)
 : >"$work/out"
@@ -87,12 +89,12 @@ work=$(cd "$work" && pwd -P)
 st=0
 tree=$work/tree
 mkdir "$tree" "$tree/etc" "$work/bin"
-ln -s "$3" "$4" "$5" "$work/bin/"
+ln -s "$build" "$cmp" "$reach" "$work/bin/"
 echo 'port=80' >"$tree/etc/app.conf"
 tree_policy "$tree" >"$work/policy"
 
 sshd_start
-for h in $HOSTS; do
+for h; do
 	cat >"$work/$h.conf" <<-EOF
 	KAV_POLICY=$work/policy
 	KAV_DBDIR=$work/$h.db
@@ -105,7 +107,8 @@ for h in $HOSTS; do
 done
 sshd_down down
 # h3 signs its snapshots, and the store checks every one it uses.
-ssh-keygen -q -t ed25519 -N '' -C kavtest -f "$work/sign_key" || exit 1
+step "make the signing key" ssh-keygen -q -t ed25519 -N '' -C kavtest \
+    -f "$work/sign_key"
 printf 'kavtest namespaces="kavrel-snapshot@kavrel" %s\n' \
     "$(cat "$work/sign_key.pub")" >"$work/signers"
 printf 'KAV_SIGNKEY=%s\nKAV_SIGNERS=%s\n' "$work/sign_key" "$work/signers" \
@@ -125,11 +128,11 @@ for req in "rm -rf /" "list x" "send ../h1.conf" "send kavdb-000000-x" \
 done
 
 # The first collection: two nights each, everything fetched, nothing compared.
-nights $HOSTS
-nights $HOSTS
-run "$store" $HOSTS
+nights "$@"
+nights "$@"
+run "$store" "$@"
 expect 0 "first collection"
-for h in $HOSTS; do
+for h; do
 	has "^$h: first collection: 2 snapshots, baseline kavdb-000000-" out \
 	    "first collection"
 	want="compared 000000 000001 sums "
@@ -142,8 +145,8 @@ done
 [ -z "$(find "$store" -name 'tmp.*')" ] || fail "temporary files left"
 
 # A quiet night: fetched, compared, nothing printed.
-nights $HOSTS
-run "$store" $HOSTS
+nights "$@"
+run "$store" "$@"
 expect 0 "quiet night"
 [ ! -s "$work/out" ] || fail "quiet night: a report"
 [ "$(held h2)" = "compared 000000 000001 000002 sums " ] ||
@@ -154,7 +157,7 @@ echo 'port=8080' >"$tree/etc/app.conf"
 nights h2
 echo 'port=80' >"$tree/etc/app.conf"
 nights h1 h3
-run -j "$store" $HOSTS
+run -j "$store" "$@"
 expect 1 "change on h2"
 has "^{\"host\":\"h2\",\"since\":\"baseline\".*\"path\":\"$tree/etc/app.conf\"" \
     out "change on h2"
@@ -164,10 +167,10 @@ lacks '"host":"h[13]"' out "change on h2"
 
 # The same change on every host: one group in the fleet summary.
 echo 'fresh' >"$tree/etc/new.conf"
-nights $HOSTS
-run "$store" $HOSTS
+nights "$@"
+run "$store" "$@"
 expect 1 "same change everywhere"
-for h in $HOSTS; do
+for h; do
 	has "^Changes on $h in kavdb-000004-.* since the previous snapshot" out \
 	    "same change everywhere"
 done
@@ -178,14 +181,18 @@ has "^Fleet: 3 hosts, 3 changed, 0 failed" out "same change everywhere"
 
 # An old snapshot rewritten on h1, h3's directory started again: both
 # refused, loudly, and the store keeps what it had; h2 still collected.
-nights $HOSTS
-old=$(ls "$work/h1.db" | sed -n 2p)
+nights "$@"
+i=0
+for f in "$work/h1.db"/*; do
+	i=$((i + 1))
+	[ "$i" -eq 2 ] && old=${f##*/}
+done
 cp "$work/h1.db/$old" "$work/h1.old"
 printf 'x' >>"$work/h1.db/$old"
 mv "$work/h3.db" "$work/h3.db.aside"
 nights h3
 before=$(held h3)
-run "$store" $HOSTS
+run "$store" "$@"
 expect 2 "rewritten and reset"
 has "^kavcollect: h1: HISTORY REWRITTEN: $old on the host differs" err \
     "rewritten history"
@@ -200,7 +207,7 @@ has "^Changes on h2 in kavdb-000005-.* since the baseline" out \
 mv "$work/h1.old" "$work/h1.db/$old"
 rm -rf "$work/h3.db"
 mv "$work/h3.db.aside" "$work/h3.db"
-nights $HOSTS
+nights "$@"
 run "$store" h1 down h3
 expect 2 "a host down"
 has "^kavcollect: down: ssh exited 255: .*onnection refused" err "a host down"
@@ -210,12 +217,14 @@ has "^Changes on h3 in kavdb-000006-" out "a host down"
 
 # Signatures: a snapshot altered on h3 after it was signed, and allowed
 # signers for h2, whose snapshots have none. Neither takes a name.
-nights $HOSTS
-new=$(cd "$work/h3.db" && ls kavdb-*Z | tail -n 1)
+nights "$@"
+for f in "$work/h3.db"/kavdb-*Z; do
+	new=${f##*/}
+done
 printf 'x' >>"$work/h3.db/$new"
 cp "$work/signers" "$work/store/h2/allowed_signers"
 before="$(held h2)/$(held h3)"
-run "$store" $HOSTS
+run "$store" "$@"
 expect 2 "signatures"
 has "^kavcollect: h3: .*/h3/$new: BAD SIGNATURE" err "signatures"
 has "^kavcollect: h2: .*NO SIGNATURE" err "signatures"

@@ -72,11 +72,10 @@ report_host(const collect_result *r)
   for (const collect_section &s : r->cr_sections) {
     if (s.cs_changes.empty())
       continue;
-    std::string head = "Changes on " + r->cr_host + " in " + s.cs_newer +
-                       " since " +
-                       (s.cs_since_base ? "the baseline, "
-                                        : "the previous snapshot, ") +
-                       s.cs_older + ":\n";
+    std::string head =
+        "Changes on " + r->cr_host + " in " + s.cs_newer + " since " +
+        (s.cs_since_base ? "the baseline, " : "the previous snapshot, ") +
+        s.cs_older + ":\n";
     if (put(head) != 0)
       return -1;
     for (const collect_change &c : s.cs_changes)
@@ -149,9 +148,10 @@ report_fleet(const std::vector<collect_result> &results)
   std::vector<const group *> order;
   for (const auto &kv : groups)
     order.push_back(&kv.second);
-  std::stable_sort(order.begin(), order.end(), [](const group *a, const group *b) {
-    return a->g_hosts.size() < b->g_hosts.size();
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [](const group *a, const group *b) {
+                     return a->g_hosts.size() < b->g_hosts.size();
+                   });
   std::string out = "Fleet: " + std::to_string(results.size()) + " hosts, " +
                     std::to_string(changed) + " changed, " +
                     std::to_string(failed) + " failed; " +
@@ -160,7 +160,8 @@ report_fleet(const std::vector<collect_result> &results)
                     " (no triage on the collector)\n";
   for (const group *g : order) {
     size_t n = g->g_hosts.size();
-    out += text_esc(g->g_change->cc_path) + " " + text_change_word(g->g_change->cc_kind) +
+    out += text_esc(g->g_change->cc_path) + " " +
+           text_change_word(g->g_change->cc_kind) +
            (n > 1 ? " identically on " : " on ") + std::to_string(n) +
            (n > 1 ? " hosts: " : " host: ");
     for (size_t i = 0; i < n && i < FLEET_NAMES_MAX; i++)

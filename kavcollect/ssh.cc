@@ -58,24 +58,33 @@ ssh_start(ssh_session *s, const collect_opts *o, const char *host,
   // One handshake per host: the first session leaves its connection
   // open for the next (ControlPersist, ended by ssh_close or when idle).
   std::string path = "ControlPath=" + ctl;
-  std::vector<const char *> argv = {
-      "ssh", "-n", "-T", "-o", "BatchMode=yes", "-o", timeout.c_str(), "-o",
-      "ControlMaster=auto", "-o", path.c_str(), "-o", "ControlPersist=60"};
+  std::vector<const char *> argv = {"ssh",
+                                    "-n",
+                                    "-T",
+                                    "-o",
+                                    "BatchMode=yes",
+                                    "-o",
+                                    timeout.c_str(),
+                                    "-o",
+                                    "ControlMaster=auto",
+                                    "-o",
+                                    path.c_str(),
+                                    "-o",
+                                    "ControlPersist=60"};
   if (o->co_ssh_config != nullptr) {
     argv.push_back("-F");
     argv.push_back(o->co_ssh_config);
   }
   argv.insert(argv.end(), {"--", host, request, nullptr});
-  proc_spec spec = {};
-  spec.ps_argv = argv.data();
-  spec.ps_out = {PROC_OUT_PIPE, -1, 0};
-  spec.ps_err = {PROC_OUT_PIPE, -1, 0};
+  proc_cmd cmd = {};
+  cmd.cm_argv = argv.data();
+  cmd.cm_out = {PROC_OUT_PIPE, -1, 0};
+  cmd.cm_err = {PROC_OUT_PIPE, -1, 0};
   // Its own process group, so that a kill at the deadline reaches a
   // ProxyCommand too.
-  spec.ps_own_group = true;
-  spec.ps_deadline =
-      proc_now_ms() + int64_t(deadline - time(nullptr)) * 1000;
-  if (!proc_start(spec, &s->ss_proc, err)) {
+  cmd.cm_own_group = true;
+  cmd.cm_deadline = proc_now_ms() + int64_t(deadline - time(nullptr)) * 1000;
+  if (!proc_start(cmd, &s->ss_proc, err)) {
     if (s->ss_proc.pc_cannot_run)
       *err = "cannot run ssh";
     return false;
@@ -96,8 +105,7 @@ ssh_read(ssh_session *s, void *buf, size_t n)
       return -1;
     }
     pollfd p[2] = {{s->ss_out, POLLIN, 0}, {s->ss_err, POLLIN, 0}};
-    int r = poll(p, s->ss_err >= 0 ? 2 : 1,
-                 int(s->ss_deadline - now) * 1000);
+    int r = poll(p, s->ss_err >= 0 ? 2 : 1, int(s->ss_deadline - now) * 1000);
     if (r < 0 && errno == EINTR)
       continue;
     if (r < 0)
@@ -149,8 +157,7 @@ ssh_finish(ssh_session *s, bool abandon, std::string *err)
   if (waited && r.pr_end == PROC_EXITED && r.pr_code == 0)
     return true;
   std::string said = err_summary(s->ss_errtext);
-  if ((waited && r.pr_end == PROC_TIMED_OUT) ||
-      time(nullptr) >= s->ss_deadline)
+  if ((waited && r.pr_end == PROC_TIMED_OUT) || time(nullptr) >= s->ss_deadline)
     *err = "no answer within the time limit";
   else if (!waited || (abandon && r.pr_end == PROC_SIGNALED))
     *err = "ssh was stopped";
@@ -178,9 +185,9 @@ ssh_close(const collect_opts *o, const char *host, const std::string &ctl)
   }
   argv.insert(argv.end(), {"--", host, nullptr});
   // Nothing to do when it fails: the connection ends once idle.
-  proc_spec spec = {};
-  spec.ps_argv = argv.data();
+  proc_cmd cmd = {};
+  cmd.cm_argv = argv.data();
   proc_result r;
   std::string unused;
-  proc_run(spec, &r, &unused);
+  proc_run(cmd, &r, &unused);
 }

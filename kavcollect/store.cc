@@ -42,7 +42,10 @@ sha256_ctx::sha256_ctx() : ctx_(EVP_MD_CTX_new())
   ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1;
 }
 
-sha256_ctx::~sha256_ctx() { EVP_MD_CTX_free(ctx_); }
+sha256_ctx::~sha256_ctx()
+{
+  EVP_MD_CTX_free(ctx_);
+}
 
 void
 sha256_ctx::update(const void *p, size_t n)
@@ -160,7 +163,8 @@ store_write_file(const std::string &dir, const char *name,
     at += size_t(n);
   }
   std::string path = dir + "/" + name;
-  if (!store_tmp_close(fd, tmp, err) || rename(tmp.c_str(), path.c_str()) != 0) {
+  if (!store_tmp_close(fd, tmp, err) ||
+      rename(tmp.c_str(), path.c_str()) != 0) {
     if (err->empty())
       *err = sys_err(path);
     unlink(tmp.c_str());

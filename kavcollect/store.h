@@ -10,8 +10,8 @@
 struct evp_md_ctx_st;
 
 // Names in a host's directory besides the snapshots and their companions.
-#define STORE_TMP_PREFIX "tmp."  // a file on its way in; removed when found
-#define STORE_SUMS "sums"        // size and SHA-256 of each snapshot held
+#define STORE_TMP_PREFIX "tmp."    // a file on its way in; removed when found
+#define STORE_SUMS "sums"          // size and SHA-256 of each snapshot held
 #define STORE_COMPARED "compared"  // the newest snapshot reported
 #define STORE_BASELINE "baseline"  // a snapshot accepted as the baseline
 #define STORE_SIGNERS "allowed_signers"
@@ -61,9 +61,9 @@ bool store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
 // signers is not empty, its signature against that allowed signers file;
 // then moved to their names, the snapshot last.
 bool store_fetch(const collect_opts *o, const char *host,
-                 const std::string &ctl, const std::string &dir, const snap_entry &want,
-                 const std::string &signers, time_t deadline,
-                 std::string *err);
+                 const std::string &ctl, const std::string &dir,
+                 const snap_entry &want, const std::string &signers,
+                 time_t deadline, std::string *err);
 
 // Checks dir/name's signature dir/name.sig against the allowed signers.
 bool store_verify(const std::string &path, const std::string &signers,

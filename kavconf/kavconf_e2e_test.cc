@@ -17,7 +17,8 @@ const char usage_text[] = "usage: kavconf [-a | -d dir] [-c file]\n";
 class Kavconf : public TmpDirTest {
  protected:
   // Writes the policy and runs kavconf -c on it with the other arguments.
-  prog_result run(const std::string &policy, std::vector<std::string> args) {
+  prog_result run(const std::string &policy, std::vector<std::string> args)
+  {
     write_file(path("p.conf"), policy);
     std::vector<std::string> argv = {KAVCONF_PATH, "-c", path("p.conf")};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -84,7 +85,8 @@ const char var_block[] =
 
 TEST_F(Kavconf, FullDump) {
   const std::string want = std::string(root_block) + local_block + var_block;
-  for (const auto &args : std::vector<std::vector<std::string>>{{}, {"-a"}, {"-d", "/x", "-a"}}) {
+  for (const auto &args :
+       std::vector<std::vector<std::string>>{{}, {"-a"}, {"-d", "/x", "-a"}}) {
     prog_result r = run(policy, args);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(want, r.out);
@@ -138,7 +140,8 @@ TEST_F(Kavconf, FaultyPolicies) {
     std::string err;
   } cases[] = {
       {"+F\n", "line 1: '@' (node) is expected\n"},
-      {"# one\n\n@NO:/\n+F\n\tname:x\nnamere:(\n", "line 6: invalid regular expression\n"},
+      {"# one\n\n@NO:/\n+F\n\tname:x\nnamere:(\n",
+       "line 6: invalid regular expression\n"},
       {"@NO:/\n+F\r\n", "line 2: bad mask\n"},
       {"@NO:/\n" + std::string(2000, '#') + "\n", "line 2: line too long\n"},
   };
@@ -181,7 +184,8 @@ TEST_F(Kavconf, WriteFailureOnStdout) {
 TEST_F(Kavconf, Usage) {
   write_file(path("p.conf"), "");
   const std::vector<std::vector<std::string>> bad = {
-      {"p.conf"}, {"-c", "p.conf", "x"}, {"p.conf", "-a"}, {"-d"}, {"-x"}, {"-c"},
+      {"p.conf"}, {"-c", "p.conf", "x"}, {"p.conf", "-a"}, {"-d"}, {"-x"},
+      {"-c"},
   };
   for (const auto &args : bad) {
     std::vector<std::string> argv = {KAVCONF_PATH};
@@ -191,7 +195,8 @@ TEST_F(Kavconf, Usage) {
     EXPECT_EQ("", r.out) << args[0];
     // getopt may speak first; the usage text always ends the output.
     ASSERT_GE(r.err.size(), strlen(usage_text)) << args[0];
-    EXPECT_EQ(usage_text, r.err.substr(r.err.size() - strlen(usage_text))) << args[0];
+    EXPECT_EQ(usage_text, r.err.substr(r.err.size() - strlen(usage_text)))
+        << args[0];
     if (args[0][0] != '-' || args.size() > 1) {
       EXPECT_EQ(usage_text, r.err) << args[0];
     }
@@ -207,5 +212,6 @@ TEST(KavconfSample, Parses) {
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("", r.err);
   EXPECT_EQ(0u, r.out.find("@/;\n+N         S-\n\tname:proc;\n")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("@/usr/local;\n+ilugm-f-- S-\n\tname:src;\n"));
+  EXPECT_NE(std::string::npos,
+            r.out.find("@/usr/local;\n+ilugm-f-- S-\n\tname:src;\n"));
 }

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
 #include <tuple>
+#include <utility>
 
 #include "db/db.h"
 #include "text/text.h"
@@ -53,48 +55,119 @@ versions(const xp_path &p)
   return (o.empty() ? "none" : o) + " \u2192 " + (n.empty() ? "none" : n);
 }
 
+// What a path's line adds when its package was being changed while a
+// snapshot was taken.
+std::string
+during(const xp_path &p)
+{
+  return p.xp_during ? "; " + text_esc(p.xp_package) +
+                           " was being changed while a snapshot was taken"
+                     : "";
+}
+
+// The lines of a section: a heading and its lines, indented; nothing
+// when it has none.
+std::string
+section(const char *heading, const std::vector<std::string> &lines)
+{
+  if (lines.empty())
+    return "";
+  std::string s = std::string(heading) + ":\n";
+  for (const std::string &l : lines)
+    s += "  " + text_esc(l) + "\n";
+  return s;
+}
+
+// The downgrades, with how many paths each accounts for.
+std::string
+downgrades(const std::vector<xp_path> &paths, const xp_notes &notes)
+{
+  std::vector<std::string> lines;
+  for (const pkg_op &op : notes.xn_downgrades) {
+    size_t n = 0;
+    for (const xp_path &p : paths)
+      n += p.xp_verdict == XP_DOWNGRADED && p.xp_package == op.po_name;
+    lines.push_back(op.po_name + " " + op.po_old + " \u2192 " + op.po_new +
+                    ": " + std::to_string(n) + (n == 1 ? " path" : " paths"));
+  }
+  return section("downgrades", lines);
+}
+
+// The claims, by package, versions and what would verify them.
+std::string
+claims(const std::vector<xp_path> &paths)
+{
+  std::map<std::tuple<std::string, std::string, std::string, std::string>,
+           std::pair<size_t, bool>>
+      groups;
+  for (const xp_path &p : paths)
+    if (p.xp_verdict == XP_CLAIMED) {
+      auto &g = groups[{p.xp_package, p.xp_older, p.xp_version, p.xp_expected}];
+      g.first++;
+      g.second |= !p.xp_kept.empty();
+    }
+  std::vector<std::string> lines;
+  for (const auto &g : groups) {
+    xp_path p;
+    p.xp_older = std::get<1>(g.first);
+    p.xp_version = std::get<2>(g.first);
+    std::string v = versions(p);
+    size_t n = g.second.first;
+    lines.push_back(std::get<0>(g.first) + (v.empty() ? "" : " ") + v + ": " +
+                    std::to_string(n) + (n == 1 ? " path" : " paths") +
+                    ", as the host's records say" +
+                    (g.second.second ? " (kept records)" : "") +
+                    "; to verify: " + std::get<3>(g.first));
+  }
+  return section("claimed", lines);
+}
+
 }  // namespace
 
 int
-xp_report_text(const std::vector<xp_path> &paths, FILE *out)
+xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
+               FILE *out)
 {
-  size_t count[4] = {0, 0, 0, 0};
+  size_t count[XP_VERDICTS] = {};
   for (const xp_path &p : paths)
     count[p.xp_verdict]++;
   std::string s;
-  for (int v : {XP_UNEXPLAINED, XP_CONFFILE, XP_PACKAGE, XP_MOVED})
+  for (int v : {XP_UNEXPLAINED, XP_CONFFILE, XP_PACKAGE, XP_MOVED, XP_CLAIMED,
+                XP_DOWNGRADED})
     s += std::string(v == XP_UNEXPLAINED ? "" : ", ") + XP_VERDICT_WORDS[v] +
          " " + std::to_string(count[v]);
   s += "\n";
+  s += section("not verified", notes.xn_failed);
+  s += section("not trusted", notes.xn_untrusted);
+  s += section("not fetched", notes.xn_unfetched);
+  s += section("trusted as upgraded", notes.xn_vouched);
+  s += downgrades(paths, notes);
   if (count[XP_UNEXPLAINED] > 0)
     s += "unexplained:\n";
   for (const xp_path &p : paths)
     if (p.xp_verdict == XP_UNEXPLAINED)
       s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + "; expected " +
            text_esc(p.xp_expected) + " (" + XP_EVIDENCE_WORDS[p.xp_evidence] +
-           ")\n";
+           ")" + during(p) + "\n";
+  s += claims(paths);
   if (count[XP_CONFFILE] > 0)
     s += "conffile edits:\n";
   for (const xp_path &p : paths)
     if (p.xp_verdict == XP_CONFFILE)
       s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + ", not as " +
            text_esc(p.xp_package + " " + p.xp_version) + " installed it (" +
-           XP_EVIDENCE_WORDS[p.xp_evidence] + ")\n";
+           XP_EVIDENCE_WORDS[p.xp_evidence] + ")" + during(p) + "\n";
   // By package and versions; a group's evidence is the weakest of its
-  // paths, and says so where some of them rest on kept records.
-  struct group {
-    size_t count = 0;
-    int evidence = XP_EV_DPKG;
-    bool kept = false;
-  };
-  std::map<std::tuple<std::string, std::string, std::string>, group> groups;
+  // paths.
+  std::map<std::tuple<std::string, std::string, std::string>,
+           std::pair<size_t, int>>
+      groups;
   for (const xp_path &p : paths) {
     if (p.xp_verdict != XP_PACKAGE)
       continue;
-    group &g = groups[{p.xp_package, p.xp_older, p.xp_version}];
-    if (g.count++ == 0 || p.xp_evidence == XP_EV_DPKG)
-      g.evidence = p.xp_evidence;
-    g.kept |= !p.xp_kept.empty();
+    auto &g = groups[{p.xp_package, p.xp_older, p.xp_version}];
+    if (g.first++ == 0 || p.xp_evidence == XP_EV_DPKG)
+      g.second = p.xp_evidence;
   }
   if (!groups.empty())
     s += "packages:\n";
@@ -102,14 +175,11 @@ xp_report_text(const std::vector<xp_path> &paths, FILE *out)
     xp_path p;
     p.xp_older = std::get<1>(g.first);
     p.xp_version = std::get<2>(g.first);
-    s += "  " + text_esc(std::get<0>(g.first) +
-                (p.xp_version.empty() && p.xp_older.empty() ? "" : " ") +
-                versions(p)) + ": " +
-         std::to_string(g.second.count) +
-         (g.second.count == 1 ? " path" : " paths") + ", all match, " +
-         XP_EVIDENCE_WORDS[g.second.evidence] +
-         (g.second.kept ? " (kept records)" : "") +
-         "\n";
+    std::string v = versions(p);
+    s += "  " + text_esc(std::get<0>(g.first) + (v.empty() ? "" : " ") + v) +
+         ": " + std::to_string(g.second.first) +
+         (g.second.first == 1 ? " path" : " paths") + ", all match, " +
+         XP_EVIDENCE_WORDS[g.second.second] + "\n";
   }
   if (count[XP_MOVED] > 0)
     s += "moved:\n";
@@ -142,11 +212,13 @@ xp_report_json(const std::vector<xp_path> &paths, FILE *out)
       str("version", p.xp_version);
     if (!p.xp_older.empty())
       str("older_version", p.xp_older);
-    if (p.xp_verdict == XP_UNEXPLAINED)
+    if (p.xp_verdict == XP_UNEXPLAINED || p.xp_verdict == XP_CLAIMED ||
+        p.xp_verdict == XP_DOWNGRADED)
       str("expected", p.xp_expected);
     if (p.xp_verdict == XP_MOVED)
-      str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from",
-          p.xp_peer);
+      str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
+    if (p.xp_during)
+      line += ",\"during_walk\":true";
     line += "}\n";
     if (!put(out, line))
       return -1;

@@ -6,5 +6,8 @@
 
 #include "explain/explain.h"
 
-int xp_report_text(const std::vector<xp_path> &paths, FILE *out);
+// The report opens with what the notes hold: what did not verify, trust
+// roots not used, downgrades.
+int xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
+                   FILE *out);
 int xp_report_json(const std::vector<xp_path> &paths, FILE *out);

@@ -92,7 +92,8 @@ want_record(const db_rec &in)
     o["size"] = uint64_t(r.size);
   if (r.mask & 0x080) {
     o["flags"] = r.flags;
-    const char *flag_names[] = {"nodump", "uchg", "append", "opaque", "uunlink"};
+    const char *flag_names[] = {"nodump", "uchg", "append", "opaque",
+                                "uunlink"};
     json a = json::array();
     for (int i = 0; i < 5; i++)
       if (r.flags & 1u << i)
@@ -137,7 +138,7 @@ want_differ(const db_rec &older, const db_rec &newer)
 json
 want_line(const entry &e)
 {
-  const char *words[] = {"snapshot", nullptr, "changed", nullptr, "new",
+  const char *words[] = {"snapshot", nullptr, "changed", nullptr,  "new",
                          nullptr,    nullptr, nullptr,   "deleted"};
   json j;
   if (e.kind < 9 && words[e.kind] != nullptr) {

@@ -10,8 +10,8 @@
 #include "db/db.h"
 #include "diag/diag.h"
 #include "drv/drv.h"
-#include "text/json.h"
 #include "port/port.h"
+#include "text/json.h"
 
 namespace {
 
@@ -43,8 +43,14 @@ main(int argc, char *argv[])
   int ch;
   while ((ch = getopt(argc, argv, PORT_OPTS("d:D:"))) != -1) {
     switch (ch) {
-      case 'd': st->js_prefix = true; copy_arg(st->js_path, optarg, "-d"); break;
-      case 'D': st->js_exact = true; copy_arg(st->js_path, optarg, "-D"); break;
+      case 'd':
+        st->js_prefix = true;
+        copy_arg(st->js_path, optarg, "-d");
+        break;
+      case 'D':
+        st->js_exact = true;
+        copy_arg(st->js_path, optarg, "-D");
+        break;
       default: usage();  // getopt has said what was wrong
     }
   }

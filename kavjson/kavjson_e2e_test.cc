@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "db/db.h"
-#include "text/json.h"
+#include "db/le.h"
 #include "kavjson/json_want.h"
 #include "testutil/dbfile.h"
 #include "testutil/testutil.h"
 #include "testutil/unesc.h"
+#include "text/json.h"
 
 using nlohmann::json;
 
@@ -67,7 +68,8 @@ std::string
 random_path(std::mt19937_64 &rnd)
 {
   static const char common[] = "/abc.-_ \"\\";
-  static const char *const utf8[] = {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9d\x84\x9e"};
+  static const char *const utf8[] = {"\xc3\xa9", "\xe2\x82\xac",
+                                     "\xf0\x9d\x84\x9e"};
   std::string p = "/";
   size_t n = rnd() % 40;
   for (size_t i = 0; i < n; i++) {
@@ -108,22 +110,32 @@ db_rec
 random_newer(std::mt19937_64 &rnd, const db_rec &older)
 {
   db_rec n = random_rec(rnd);
-  if (rnd() % 2) n.ino = older.ino;
-  if (rnd() % 2) n.mode = older.mode;
-  if (rnd() % 2) n.links = int32_t(uint32_t(older.links) + 65536);  // equal once stored
-  if (rnd() % 2) n.uid = older.uid;
-  if (rnd() % 2) n.size = older.size;
-  if (rnd() % 2) n.flags = older.flags;
-  if (rnd() % 2) memcpy(n.csum, older.csum, DB_SUM_LEN);
-  if (rnd() % 2) n.mask = older.mask;
+  if (rnd() % 2)
+    n.ino = older.ino;
+  if (rnd() % 2)
+    n.mode = older.mode;
+  if (rnd() % 2)
+    n.links = int32_t(uint32_t(older.links) + 65536);  // equal once stored
+  if (rnd() % 2)
+    n.uid = older.uid;
+  if (rnd() % 2)
+    n.size = older.size;
+  if (rnd() % 2)
+    n.flags = older.flags;
+  if (rnd() % 2)
+    memcpy(n.csum, older.csum, DB_SUM_LEN);
+  if (rnd() % 2)
+    n.mask = older.mask;
   return n;
 }
 
 class KavjsonE2e : public TmpDirTest {
  protected:
   // Stores the entries through the library's writer, as the programs do.
-  void write_db(const std::string &name, const std::vector<entry> &entries) {
-    db_handle *db = db_open(path(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  void write_db(const std::string &name, const std::vector<entry> &entries)
+  {
+    db_handle *db =
+        db_open(path(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_NE(nullptr, db) << strerror(errno);
     for (const entry &e : entries) {
       uint8_t data[DB_DATA_MAX];
@@ -134,7 +146,8 @@ class KavjsonE2e : public TmpDirTest {
     }
     EXPECT_EQ(0, db_close(db));
   }
-  prog_result run(std::vector<std::string> args) {
+  prog_result run(std::vector<std::string> args)
+  {
     args.insert(args.begin(), KAVJSON_PATH);
     return run_prog(args, dir_);
   }
@@ -151,7 +164,8 @@ TEST_F(KavjsonE2e, RandomDatabasesReadBack) {
   for (int i = 0; i < 500; i++) {
     db_rec older = random_rec(rnd);
     if (rnd() % 2)
-      diff.push_back({random_path(rnd), DB_KIND_CHANGED,
+      diff.push_back({random_path(rnd),
+                      DB_KIND_CHANGED,
                       {older, random_newer(rnd, older)}});
     else
       diff.push_back({random_path(rnd), other_kinds[rnd() % 6], {older}});
@@ -177,7 +191,8 @@ TEST_F(KavjsonE2e, Lines) {
   const std::string hostile = "/h\n\\\"\xff\xc3\xa9\x7f\t\xc3";
   const std::vector<entry> entries = {
       {"/etc/passwd", DB_KIND_SNAP, {test_rec(12, 0100644, ALL)}},
-      {"/c", DB_KIND_CHANGED,
+      {"/c",
+       DB_KIND_CHANGED,
        {test_rec(20, 0100644, ALL), test_rec(20, 0104755, MODE_ONLY)}},
       {"/n", DB_KIND_NEW, {test_rec(21, 0120777, MODE_ONLY | 0x080)}},
       {hostile, DB_KIND_DELETED, {test_rec(22, 040700, 0x020)}},
@@ -233,6 +248,46 @@ TEST_F(KavjsonE2e, LongestLine) {
   check_lines(entries, r.out);
 }
 
+// Extended attribute names read back as their bytes, whatever the bytes:
+// a zero byte among them, which no file system gives but a database may
+// hold, as the path's hostile bytes.
+TEST_F(KavjsonE2e, AttributeNamesReadBack) {
+  const std::string names[] = {
+      std::string("user.a\0b", 8),
+      std::string("user.\0", 6),
+      "user.\n\"\\\xff\xc3\xa9\x7f",
+  };
+  std::string items;
+  for (const std::string &name : names) {
+    uint8_t head[DB_ITEM_HEAD_LEN] = {2};  // stored whole: length, name, "1"
+    le_put32(head + 1, uint32_t(1 + name.size() + 1));
+    items += std::string(reinterpret_cast<char *>(head), sizeof head) +
+             char(name.size()) + name + "1";
+  }
+  uint8_t ext[DB_EXT_HEAD_LEN];
+  le_put16(ext, DB_EXT_VERSION);
+  le_put32(ext + 2, uint32_t(items.size()));
+  db_rec rec = test_rec(1, 0100644, uint16_t(DB_INO | DB_XATTR));
+  write_file(path("db"),
+             frame_bytes("/f", DB_KIND_SNAP,
+                         rec_bytes(rec) +
+                             std::string(reinterpret_cast<char *>(ext),
+                                         sizeof ext) +
+                             items));
+  prog_result r = run({"db"});
+  EXPECT_EQ(0, r.status) << r.err;
+  json j = json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(j.is_object() && j["record"]["xattrs"].is_array()) << r.out;
+  const json &xattrs = j["record"]["xattrs"];
+  ASSERT_EQ(sizeof names / sizeof names[0], xattrs.size()) << r.out;
+  for (size_t i = 0; i < xattrs.size(); i++) {
+    std::string back;
+    EXPECT_TRUE(unesc_name(xattrs[i]["name"].get<std::string>(), &back))
+        << r.out;
+    EXPECT_EQ(names[i], back) << r.out;
+  }
+}
+
 // A cut file, or a frame that does not hold the records its kind
 // promises: the lines before it, then kavshow's message and status 1.
 TEST_F(KavjsonE2e, DamagedDatabases) {
@@ -242,7 +297,8 @@ TEST_F(KavjsonE2e, DamagedDatabases) {
       R"({"change":"snapshot","path":"/a","recorded":["mode"],)"
       R"("record":{"mode":"100644","type":"file"}})"
       "\n";
-  const std::string bad = std::string("db_readall: db: ") + strerror(EBADMSG) + "\n";
+  const std::string bad = std::string("db_readall: db: ") + strerror(EBADMSG) +
+                          "\n";
   const std::string second = frame_bytes("/b", 0, rec_bytes(rec));
   const struct {
     std::string tail;
@@ -270,7 +326,8 @@ TEST_F(KavjsonE2e, DamagedDatabases) {
   prog_result r = run({"missing"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
-  EXPECT_EQ(std::string("db_readall: missing: ") + strerror(ENOENT) + "\n", r.err);
+  EXPECT_EQ(std::string("db_readall: missing: ") + strerror(ENOENT) + "\n",
+            r.err);
 }
 
 TEST_F(KavjsonE2e, PathFiltersAndUsage) {
@@ -317,7 +374,8 @@ TEST_F(KavjsonE2e, PathFiltersAndUsage) {
 TEST_F(KavjsonE2e, FailedWrites) {
   std::vector<entry> entries;
   for (int i = 0; i < 2000; i++)
-    entries.push_back({"/f" + std::to_string(i), DB_KIND_SNAP,
+    entries.push_back({"/f" + std::to_string(i),
+                       DB_KIND_SNAP,
                        {test_rec(uint64_t(i), 0100644, 0x1ff)}});
   write_db("big", entries);
   entries.resize(1);

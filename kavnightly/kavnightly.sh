@@ -34,6 +34,13 @@ die() {
 	exit 2
 }
 
+# The number the decimal digits $1 give, leading zeros and all, which
+# $(( )) would read as octal.
+decimal() {
+	set -- "${1#"${1%%[!0]*}"}"
+	echo "$((${1:-0}))"
+}
+
 # Settings come from the configuration file alone, never from the caller's
 # environment: every one is set here before the file is read.
 load_config() {
@@ -48,10 +55,12 @@ load_config() {
 	KAV_EXPLAIN=auto
 	KAV_PKGROOT=
 	KAV_ARCHIVES=
+	KAV_FETCH=yes
 	if $1 || [ -e "$2" ] || [ -L "$2" ]; then
-		[ -f "$2" ] && [ -r "$2" ] || die "$2: cannot read the configuration"
+		{ [ -f "$2" ] && [ -r "$2" ]; } || die "$2: cannot read the configuration"
 		check_file_safe "$2" "the configuration"
 		# "." searches PATH for a name without a slash.
+		# shellcheck source=/dev/null # a file named at run time
 		case $2 in
 		*/*) . "$2" ;;
 		*) . "./$2" ;;
@@ -67,8 +76,7 @@ check_config() {
 	case $KAV_KEEP in
 	'' | *[!0-9]*) die "KAV_KEEP=$KAV_KEEP: want a number of snapshots" ;;
 	esac
-	# expr reads leading zeros as decimal, $(( )) as octal.
-	KAV_KEEP=$(expr "$KAV_KEEP" + 0)
+	KAV_KEEP=$(decimal "$KAV_KEEP")
 	[ "$KAV_KEEP" -ge 1 ] || die "KAV_KEEP=0: want at least one snapshot"
 	case $KAV_LOCKWAIT in
 	'' | *[!0-9]*) die "KAV_LOCKWAIT=$KAV_LOCKWAIT: want a number of seconds" ;;
@@ -106,6 +114,10 @@ check_explain() {
 	'' | /*) ;;
 	*) die "KAV_ARCHIVES=$KAV_ARCHIVES: want an absolute path" ;;
 	esac
+	case $KAV_FETCH in
+	yes | no) ;;
+	*) die "KAV_FETCH=$KAV_FETCH: want yes or no" ;;
+	esac
 	status=${KAV_PKGROOT%/}/var/lib/dpkg/status
 	case $KAV_EXPLAIN in
 	no) EXPLAIN=false ;;
@@ -115,7 +127,10 @@ check_explain() {
 	    EXPLAIN=true ;;
 	*) die "KAV_EXPLAIN=$KAV_EXPLAIN: want auto, yes or no" ;;
 	esac
-	! $EXPLAIN || need_program kavexplain
+	if $EXPLAIN; then
+		need_program kavexplain
+		need_program kavlock
+	fi
 }
 
 # The user whose files may steer this run: root, or the one running it,
@@ -154,7 +169,7 @@ check_dbdir_safe() {
 	    die "$KAV_DBDIR: owned by uid $OWNER, not by root; the snapshots could be replaced"
 	[ "$MODE" = 700 ] ||
 	    die "$KAV_DBDIR: mode $MODE, want 700; chmod 700 $KAV_DBDIR"
-	for f in lock report report.unexplained report.explained partial \
+	for f in lock report report.unexplained report.explained report.triage partial \
 	    partial.sig partial.pkg partial.pkg.sig accept.log accept.log.sig \
 	    accept.log.partial accept.log.partial.sig; do
 		f=$KAV_DBDIR/$f
@@ -213,7 +228,7 @@ next_name() {
 		seq=0
 	else
 		seq=${1#kavdb-}
-		seq=$(expr "${seq%%-*}" + 1)
+		seq=$(($(decimal "${seq%%-*}") + 1))
 	fi
 	printf 'kavdb-%06d-%s\n' "$seq" "$(date -u +%Y%m%dT%H%M%SZ)"
 }
@@ -247,16 +262,37 @@ place() {
 	sync_dir
 }
 
+# Runs "$@" where the comparisons are triaged with dpkg's frontend lock
+# held, the lock apt and dpkg take for a package operation: so that no
+# operation runs in the middle of a walk, which would leave a snapshot
+# with half of it. The lock is waited for up to KAV_LOCKWAIT seconds. The
+# command's status, or a stop naming the lock, with $1's words.
+dpkg_locked() {
+	what=$1
+	shift
+	$EXPLAIN || { "$@"; return; }
+	lock=${KAV_PKGROOT%/}/var/lib/dpkg/lock-frontend
+	"$KAV_BINDIR/kavlock" -w "$KAV_LOCKWAIT" "$lock" "$@"
+	case $? in
+	0) ;;
+	124) die "$lock: a package operation still holds dpkg's lock after" \
+	         "$KAV_LOCKWAIT s (KAV_LOCKWAIT); $what" ;;
+	125) die "kavlock cannot take dpkg's lock, $lock; $what" ;;
+	*) return 1 ;;
+	esac
+}
+
 # Builds, signs and moves into place the snapshot $1, with the package
 # records of the moment where the comparisons are triaged.
 take_snapshot() {
-	"$KAV_BINDIR/kavbuild" -c "$KAV_POLICY" -d "$PARTIAL" ||
+	dpkg_locked "no snapshot taken" \
+	    "$KAV_BINDIR/kavbuild" -c "$KAV_POLICY" -d "$PARTIAL" ||
 	    die "kavbuild failed; no snapshot taken"
 	sync "$PARTIAL"
 	sign_file "$PARTIAL" "no snapshot taken"
 	if $EXPLAIN; then
-		"$KAV_BINDIR/kavexplain" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} \
-		    -s "$PARTIAL.pkg" ||
+		dpkg_locked "no snapshot taken" "$KAV_BINDIR/kavexplain" \
+		    ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} -s "$PARTIAL.pkg" ||
 		    die "kavexplain cannot keep the package records; no snapshot taken"
 		sync "$PARTIAL.pkg"
 		sign_file "$PARTIAL.pkg" "no snapshot taken"
@@ -332,32 +368,67 @@ with_records() {
 	for rec in $(kept_records "$old"); do
 		set -- -p "$KAV_DBDIR/$rec" "$@"
 	done
+	[ "$KAV_FETCH" = no ] || set -- -f "$@"
 	"$KAV_BINDIR/$prog" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} \
 	    ${KAV_ARCHIVES:+-a "$KAV_ARCHIVES"} "$@"
 }
 
+# Removes from kavrel's cache of archives what no snapshot in force
+# needs: every archive of a package version that is neither installed
+# now nor held by the records kept with the baseline in force (and the
+# older baselines it took records from). A failure is said, and costs
+# only disk space.
+prune_cache() {
+	set --
+	for rec in $(kept_records "$BASE"); do
+		set -- "$@" -p "$KAV_DBDIR/$rec"
+	done
+	"$KAV_BINDIR/kavexplain" ${KAV_PKGROOT:+-r "$KAV_PKGROOT"} "$@" -c \
+	    >/dev/null ||
+	    echo "kavnightly: kavexplain could not prune the cache of package" \
+	        "archives; the next night tries again" >&2
+}
+
 # Prints what changed since the older snapshot $1, under a heading naming
-# it as $2 (and $3 after its name): through kavexplain where the comparisons are triaged, and then
-# the sections with something unexplained go first. Sets CHANGED when there
-# is anything, and UNEXPLAINED when something is not explained.
+# it as $2 (and $3 after its name): through kavexplain where the
+# comparisons are triaged, and then the sections with something
+# unexplained go first. Sets CHANGED when there is anything, UNEXPLAINED
+# when something is not explained, and FAILED when the triage failed. A
+# failed triage never loses the list of changes: kavexplain's report as
+# far as it got, which names first what did not verify, or else kavcmp's
+# list, goes with what is unexplained, and the night ends with status 2.
 compare() {
 	"$KAV_BINDIR/kavcmp" -x "$KAV_DBDIR/$1" "$KAV_DBDIR/$NEW" >"$REPORT" ||
 	    die "kavcmp failed comparing $KAV_DBDIR/$1 with $NEW"
 	[ -s "$REPORT" ] || return 0
 	CHANGED=1
 	section=$REPORT.unexplained
+	failed=
 	if $EXPLAIN; then
 		with_records kavexplain "$1" "$KAV_DBDIR/$1" "$KAV_DBDIR/$NEW" \
-		    >"$REPORT"
-		case $? in
+		    >"$REPORT.triage"
+		xst=$?
+		case $xst in
 		0) section=$REPORT.explained ;;
 		1) ;;
-		*) die "kavexplain failed comparing $KAV_DBDIR/$1 with $NEW" ;;
+		*)
+			FAILED=1
+			if [ -s "$REPORT.triage" ]; then
+				failed="The triage failed (kavexplain's status $xst):"
+				failed="$failed what did not verify is named first."
+			else
+				failed="The triage failed: kavexplain stopped with status"
+				failed="$failed $xst and no report; the changes as kavcmp lists them:"
+				cp "$REPORT" "$REPORT.triage" || die "$REPORT.triage: cannot write"
+			fi
+			;;
 		esac
+		mv "$REPORT.triage" "$REPORT" || die "cannot rename $REPORT.triage"
 	fi
 	[ "$section" = "$REPORT.explained" ] || UNEXPLAINED=1
 	{
 		printf 'Changes since %s, %s%s:\n' "$2" "$KAV_DBDIR/$1" "${3-}"
+		[ -z "$failed" ] || printf '%s\n' "$failed"
 		cat "$REPORT"
 	} >>"$section"
 }
@@ -396,7 +467,7 @@ refuse() {
 serve_list() {
 	snapshots | while read -r name; do
 		file=$KAV_DBDIR/$name
-		size=$(wc -c <"$file") && sum=$(sha256sum <"$file") ||
+		{ size=$(wc -c <"$file") && sum=$(sha256sum <"$file"); } ||
 		    die "$file: cannot read"
 		printf '%s %s %s\n' "$name" "$size" "${sum%% *}"
 	done
@@ -420,7 +491,7 @@ serve_send() {
 	'' | *[!0-9A-Za-z-]*) refuse "not a snapshot name" ;;
 	esac
 	file=$KAV_DBDIR/$1
-	snapshots | grep -Fxq -- "$1" && ! [ -L "$file" ] ||
+	{ snapshots | grep -Fxq -- "$1" && ! [ -L "$file" ]; } ||
 	    refuse "$1: no such snapshot"
 	printf 'kavsend 1\n'
 	serve_member "$file"
@@ -515,7 +586,7 @@ accept() {
 	need_program kavaccept
 	find_base
 	newest=$(snapshots | grep -v "^$BASE_PREFIX" | tail -n 1)
-	[ -n "$BASE" ] && [ -n "$newest" ] ||
+	{ [ -n "$BASE" ] && [ -n "$newest" ]; } ||
 	    die "$KAV_DBDIR: no snapshot after the baseline; nothing to accept"
 	verify_snapshot "$BASE"
 	verify_snapshot "$newest"
@@ -530,12 +601,12 @@ accept() {
 	esac
 	sign_file "$PARTIAL" "the baseline in force is unchanged"
 	if [ -f "$KAV_DBDIR/$newest.pkg" ]; then
-		cp "$KAV_DBDIR/$newest.pkg" "$PARTIAL.pkg" && sync "$PARTIAL.pkg" ||
+		{ cp "$KAV_DBDIR/$newest.pkg" "$PARTIAL.pkg" && sync "$PARTIAL.pkg"; } ||
 		    die "cannot copy the package records of $newest"
 		sign_file "$PARTIAL.pkg" "the baseline in force is unchanged"
 	fi
-	{ [ ! -f "$LOG" ] || cat "$LOG"; cat "$REPORT"; } >"$LOG.partial" &&
-	    sync "$LOG.partial" || die "$LOG.partial: cannot write"
+	{ { [ ! -f "$LOG" ] || cat "$LOG"; cat "$REPORT"; } >"$LOG.partial" &&
+	    sync "$LOG.partial"; } || die "$LOG.partial: cannot write"
 	sign_file "$LOG.partial" "the baseline in force is unchanged"
 	place "$PARTIAL" "$name"
 	if [ -n "$KAV_SIGNKEY" ]; then
@@ -564,9 +635,9 @@ while getopts a:f:m:s opt; do
 done
 shift $((OPTIND - 1))
 case $mode in
-'') [ $# -eq 0 ] && [ -z "$text" ] || usage ;;
-all | explained) [ $# -eq 0 ] && ! $serving || usage ;;
-path) [ $# -gt 0 ] && ! $serving || usage ;;
+'') { [ $# -eq 0 ] && [ -z "$text" ]; } || usage ;;
+all | explained) { [ $# -eq 0 ] && ! $serving; } || usage ;;
+path) { [ $# -gt 0 ] && ! $serving; } || usage ;;
 *) usage ;;
 esac
 [ -z "$mode" ] || [ -n "$text" ] || die "-a: say with -m why the changes are accepted"
@@ -589,7 +660,7 @@ REPORT=$KAV_DBDIR/report
 LOG=$KAV_DBDIR/accept.log
 clean() {
 	rm -f "$PARTIAL" "$PARTIAL.sig" "$PARTIAL.pkg" "$PARTIAL.pkg.sig" \
-	    "$REPORT" "$REPORT.unexplained" "$REPORT.explained" \
+	    "$REPORT" "$REPORT.unexplained" "$REPORT.explained" "$REPORT.triage" \
 	    "$LOG.partial" "$LOG.partial.sig"
 }
 trap 'exit 2' HUP INT TERM
@@ -618,8 +689,11 @@ fi
 
 CHANGED=0
 UNEXPLAINED=0
+FAILED=0
 [ "$PREV" = "$BASE" ] || compare "$PREV" "the previous snapshot"
 compare "$BASE" "the baseline" "$ACCEPTED"
 report
 rotate
+! $EXPLAIN || prune_cache
+[ "$FAILED" -eq 0 ] || exit 2
 exit "$UNEXPLAINED"

@@ -2,7 +2,7 @@
 # End-to-end test of kavnightly on a small tree of its own, and of its
 # systemd units.
 #
-#   kavnightly_test.sh run script kavbuild kavcmp kavreach kavexplain kavaccept parent
+#   kavnightly_test.sh run script kavbuild kavcmp kavreach kavexplain kavaccept kavlock parent
 #       nights in a fresh directory under parent: a watched database
 #       directory, baseline, quiet nights, changes, an overlapping run, a
 #       failed build, rotation, signatures; package operations triaged
@@ -10,12 +10,15 @@
 #   kavnightly_test.sh units srcdir
 #       systemd-analyze verify on the units as installed (77 without it)
 #
-# Exit status 0 when every check passes, 1 at the first that does not.
+# Exit status 0 when every check passes, 1 at the first that does not, 77
+# (skipped) when every check tried passes but some could not be tried here:
+# the reasons are printed.
 set -u
 LC_ALL=C
 export LC_ALL
 src=$(dirname "$0")/..
 . "$src/testutil/policy.sh"
+. "$src/testutil/step.sh"
 
 units() {
 	if ! command -v systemd-analyze >/dev/null 2>&1; then
@@ -41,6 +44,15 @@ units() {
 	fi
 	echo "kavnightly units verified"
 	exit 0
+}
+
+# Checks that cannot run here: each is named when it is passed over, and
+# the run then ends with status 77 instead of 0.
+untried=
+not_tried() {
+	printf 'not tried: %s\n' "$*" >&2
+	untried="$untried
+	$*"
 }
 
 fail() {
@@ -93,7 +105,10 @@ unsafe() {
 	rm "$db/report"
 
 	# Owned by another user: only root can make such files here.
-	[ "$(id -u)" -eq 0 ] || return 0
+	if [ "$(id -u)" -ne 0 ]; then
+		not_tried "settings and database directory of another user (not root)"
+		return 0
+	fi
 	chown 65534 "$work/gw.conf"
 	refused "$work/gw.conf" "$work/gw.conf: owned by uid 65534, not by root" \
 	    "settings of another user"
@@ -132,25 +147,28 @@ expect() {
 # The database directory $1 as "number[.sig]" words, lock and temporary
 # files included, so that anything left behind shows.
 listing() {
-	ls -A "$1" | sed 's/^kavdb-\([0-9]*\)-[0-9TZ]*/\1/' | tr '\n' ' '
+	for f in "$1"/.[!.]* "$1"/..?* "$1"/*; do
+		[ -e "$f" ] || [ -L "$f" ] || continue  # a pattern that matched nothing
+		printf '%s ' "${f##*/}"
+	done | sed 's/kavdb-\([0-9]*\)-[0-9TZ]*/\1/g'
 }
 
 # Changes byte 100 of file $1.
 flip_byte() {
 	b=$(od -An -tu1 -j100 -N1 "$1" | tr -d ' ')
-	printf "\\$(printf '%03o' $(((b + 1) % 256)))" |
+	printf '%b' "\\0$(printf '%03o' $(((b + 1) % 256)))" |
 	    dd of="$1" bs=1 seek=100 conv=notrunc 2>/dev/null
 }
 
 run() {
 	script=$1
-	work=$(mktemp -d "$7/kavnightly.XXXXXX") || exit 1
+	work=$(mktemp -d "$8/kavnightly.XXXXXX") || exit 1
 	trap 'rm -rf "$work"' EXIT
 	work=$(cd "$work" && pwd -P)
 	top=$work/tree
 	db=$work/db
 	mkdir "$top" "$top/etc" "$top/bin" "$work/bin"
-	ln -s "$2" "$3" "$4" "$5" "$6" "$work/bin/"
+	ln -s "$2" "$3" "$4" "$5" "$6" "$7" "$work/bin/"
 	echo 'port=80' >"$top/etc/app.conf"
 	printf '#!/bin/sh\necho hello\n' >"$top/bin/tool"
 	: >"$work/out"
@@ -165,6 +183,7 @@ run() {
 	KAV_LOCKWAIT=0
 	KAV_BINDIR=$work/bin
 	KAV_EXPLAIN=no
+	KAV_FETCH=no
 	EOF
 
 	"$script" -Z >"$work/out" 2>"$work/err"
@@ -231,10 +250,76 @@ run() {
 	rm -rf "$top/long"
 
 	unsafe "$work/plain.conf"
+	blind "$work/plain.conf"
 	sign "$work/plain.conf"
 	triage
+	if [ -n "$untried" ]; then
+		echo "kavnightly: every night tried as expected; skipped:$untried"
+		exit 77
+	fi
 	echo "kavnightly: every night as expected"
 	exit 0
+}
+
+# A triage that fails never hides the changes: a kavexplain of the test's
+# own that prints its report and exits 2, as it does when an index or an
+# archive does not verify, and one that stops with no report. Each night
+# lists the change and ends with status 2.
+blind() {
+	db=$work/blind
+	mkdir "$work/stub" "$work/stubroot"
+	for prog in kavbuild kavcmp kavreach kavlock; do
+		ln -s "$(readlink "$work/bin/$prog")" "$work/stub/$prog"
+	done
+	cat >"$work/stub/kavexplain" <<-EOF
+	#!/bin/sh
+	# kavexplain as the night sees it: -s keeps records, else the mode file.
+	for arg do
+		case \$prev in -s) : >"\$arg"; exit 0 ;; esac
+		prev=\$arg
+	done
+	case \$(cat "$work/stub.mode") in
+	report) echo 'Not verified: lists/x_InRelease: the signature does not verify'
+		echo '  $top/etc/app.conf: changed, unexplained' ;;
+	*) echo 'kavexplain: the package database: damaged' >&2 ;;
+	esac
+	exit 2
+	EOF
+	chmod 755 "$work/stub/kavexplain"
+	mkdir -p "$work/stubroot/var/lib/dpkg"
+	: >"$work/stubroot/var/lib/dpkg/status"
+	sed -e "s|^KAV_DBDIR=.*|KAV_DBDIR=$db|" \
+	    -e "s|^KAV_BINDIR=.*|KAV_BINDIR=$work/stub|" \
+	    -e "s|^KAV_EXPLAIN=.*|KAV_EXPLAIN=yes|" "$1" >"$work/blind.conf"
+	echo "KAV_PKGROOT=$work/stubroot" >>"$work/blind.conf"
+	sed 's/^KAV_FETCH=.*/KAV_FETCH=maybe/' "$work/blind.conf" >"$work/fetch.conf"
+	refused "$work/fetch.conf" "KAV_FETCH=maybe: want yes or no" "KAV_FETCH=maybe"
+	echo report >"$work/stub.mode"
+	night "$work/blind.conf"
+	expect 0 report "blind: first night"
+	echo 'port=1' >"$top/etc/app.conf"
+	night "$work/blind.conf"
+	expect 2 report "blind: a triage that did not verify"
+	cat >"$work/want" <<-EOF
+	Changes since the baseline, $(ls "$db"/kavdb-000000-*Z):
+	The triage failed (kavexplain's status 2): what did not verify is named first.
+	Not verified: lists/x_InRelease: the signature does not verify
+	  $top/etc/app.conf: changed, unexplained
+	EOF
+	cmp -s "$work/want" "$work/out" ||
+	    fail "blind: the report of a triage that did not verify"
+	echo empty >"$work/stub.mode"
+	echo 'port=2' >"$top/etc/app.conf"
+	night "$work/blind.conf"
+	expect 2 report "blind: a triage that stopped"
+	grep -q '^The triage failed: kavexplain stopped with status 2 and no report' \
+	    "$work/out" || fail "blind: the failed triage is not said"
+	[ "$(grep -c "^C ilugmsftc $top/etc/app.conf\$" "$work/out")" -eq 2 ] ||
+	    fail "blind: kavcmp's list is not in the report"
+	grep -q '^kavexplain: the package database: damaged' "$work/err" ||
+	    fail "blind: kavexplain's error is not passed on"
+	listing "$db" | grep -q report && fail "blind: a report left behind"
+	echo 'port=8080' >"$top/etc/app.conf"
 }
 
 # The same nights with a signing key, in a database directory of their own.
@@ -290,13 +375,73 @@ sign() {
 	    fail "signed: the unsigned baseline is not named"
 }
 
+# Installs the archives given as apt does: downloaded into apt's cache,
+# handed to apt's hook as its protocol does (the file names on standard
+# input, one a line), installed by dpkg, then deleted from apt's cache.
+apt_install() {
+	mkdir -p "$proot/var/cache/apt/archives"
+	for deb do
+		cp "$deb" "$proot/var/cache/apt/archives/"
+		printf '%s\n' "$proot/var/cache/apt/archives/${deb##*/}"
+	done | sh "$src/apthook/keep-archives.sh" -r "$proot" ||
+	    fail "apt's hook failed"
+	for deb do
+		set -- "$@" "$proot/var/cache/apt/archives/${deb##*/}"
+		shift
+	done
+	dpkg_root -i "$@"
+	rm -f "$@"
+}
+
+# A repository of the packages signed with a throwaway key, as apt keeps
+# its lists under the root, and the key trusted there.
+signed_lists() {
+	# The key's home is short: gpg-agent's socket must fit in about 100
+	# bytes, which a build tree deep in a checkout does not.
+	GNUPGHOME=$(mktemp -d /tmp/kavgpg.XXXXXX) || fail "mktemp"
+	export GNUPGHOME
+	trap 'gpgconf --kill all 2>/dev/null; rm -rf "$work" "$GNUPGHOME"' EXIT
+	step "make the signing key" gpg --batch --quiet --passphrase '' \
+	    --quick-gen-key 'kavnightly test' ed25519 sign never
+	mkdir -p "$proot/etc/apt/trusted.gpg.d" "$proot/var/lib/apt/lists"
+	step "export the signing key" gpg --batch --export \
+	    >"$proot/etc/apt/trusted.gpg.d/test.gpg"
+	(cd "$work/debs" &&
+	    step "index the packages" dpkg-scanpackages -m . >Packages &&
+	    step "write Release" apt-ftparchive release . >Release &&
+	    step "sign InRelease" gpg --batch --quiet --clearsign -o InRelease \
+	        Release) || exit 1
+	cp "$work/debs/InRelease" "$proot/var/lib/apt/lists/test_InRelease"
+	cp "$work/debs/Packages" "$proot/var/lib/apt/lists/test_Packages"
+	apt_root
+}
+
+# apt itself configured to the root alone (APT_CONFIG, which the nights
+# pass on to apt-get): the repository as a file: source, its lists read
+# by apt-get update. Without apt-get, APT_CONFIG stays unset.
+apt_root() {
+	command -v apt-get >/dev/null 2>&1 || return 0
+	mkdir -p "$proot/etc/apt/apt.conf.d" "$proot/etc/apt/preferences.d" \
+	    "$proot/var/lib/apt/lists/partial" \
+	    "$proot/var/cache/apt/archives/partial"
+	echo "deb file:$work/debs ./" >"$proot/etc/apt/sources.list"
+	printf 'Dir "%s/";\nDebug::NoLocking "true";\n' "$proot" \
+	    >"$proot/etc/apt/apt.conf"
+	APT_CONFIG=$proot/etc/apt/apt.conf
+	export APT_CONFIG
+	step "apt-get update under the root" apt-get -q update >/dev/null
+}
+
 # Package operations, a replaced program and acceptances, on tiny packages
-# installed under a root of their own, with signing: the comparisons go
-# through kavexplain, and the baseline moves only as far as accepted.
+# installed under a root of their own as apt installs them, from a
+# repository whose signed lists apt keeps there, with signing: the
+# comparisons go through kavexplain, every package operation is verified
+# by the archives that apt's hook kept, and the baseline moves only as far
+# as accepted.
 triage() {
-	for tool in dpkg dpkg-deb python3; do
+	for tool in dpkg dpkg-deb python3 dpkg-scanpackages apt-ftparchive gpg gpgv; do
 		command -v "$tool" >/dev/null 2>&1 && continue
-		echo "$tool is not installed; not trying package triage" >&2
+		not_tried "package triage ($tool is not installed)"
 		return 0
 	done
 	root=$work/proot
@@ -318,13 +463,24 @@ triage() {
 	mkdir -p "$pkg/usr/bin"
 	printf '#!/bin/sh\necho r\n' >"$pkg/usr/bin/r-prog"
 	chmod 755 "$pkg/usr/bin/r-prog"
+	mkpkg s 1:2.0
+	mkdir -p "$pkg/usr/share/s"
+	echo 'file of s' >"$pkg/usr/share/s/file"
 	debs_build "$work/debs"
 	debs_root
+	signed_lists
 	mkdir -p "$proot/etc/local" "$proot/opt"
-	dpkg_root -i "$work/debs/p_1.0_all.deb" \
-	    "$work/debs/q_1.0_all.deb" "$work/debs/r_1.0_all.deb"
+	apt_install "$work/debs/p_1.0_all.deb" "$work/debs/q_1.0_all.deb" \
+	    "$work/debs/r_1.0_all.deb"
+	for f in "$proot"/var/cache/apt/archives/*.deb; do
+		[ ! -e "$f" ] || fail "triage: apt's cache not emptied as apt empties it"
+	done
 
-	tree_policy "$proot" >"$work/ppolicy"
+	# kavrel's cache is pruned, as the sample policy prunes /var/cache.
+	{
+		tree_policy "$proot"
+		printf '@NO:%s/var/cache\n+N:S\nname:kavrel\n+F:I\n' "$proot"
+	} >"$work/ppolicy"
 	sed -e "s|^KAV_DBDIR=.*|KAV_DBDIR=$db|" \
 	    -e "s|^KAV_POLICY=.*|KAV_POLICY=$work/ppolicy|" \
 	    -e "s|^KAV_EXPLAIN=.*|KAV_EXPLAIN=yes|" -e 's|^KAV_KEEP=.*|KAV_KEEP=3|' \
@@ -334,13 +490,36 @@ triage() {
 	night "$conf"
 	expect 0 report "triage: first night"
 	base=$(ls "$db"/kavdb-000000-*Z)
-	[ -f "$base.pkg" ] && [ -f "$base.pkg.sig" ] ||
+	{ [ -f "$base.pkg" ] && [ -f "$base.pkg.sig" ]; } ||
 	    fail "triage: no signed package records kept with the baseline"
 
-	# An upgrade, a reinstall and a removal whose archive is nowhere: only
-	# the records kept with the baseline know what q shipped.
+	# A package operation under way holds dpkg's frontend lock: the night
+	# waits KAV_LOCKWAIT seconds for it (none here), then gives up before
+	# it walks.
+	want=$(listing "$db")
+	"$work/bin/kavlock" -w 10 "$proot/var/lib/dpkg/lock-frontend" sleep 30 \
+	    >/dev/null 2>&1 &
+	holder=$!
+	i=0
+	until "$work/bin/kavlock" "$proot/var/lib/dpkg/lock-frontend" true \
+	    2>/dev/null; [ $? -eq 124 ]; do
+		i=$((i + 1))
+		[ "$i" -lt 100 ] || fail "triage: the lock's holder never took it"
+		sleep 0.1
+	done
+	night "$conf"
+	kill "$holder"
+	wait "$holder" 2>/dev/null
+	expect 2 quiet "triage: a package operation under way"
+	grep -q "^kavnightly: $proot/var/lib/dpkg/lock-frontend: a package operation still holds dpkg's lock after 0 s" \
+	    "$work/err" || fail "triage: the lock is not named"
+	[ "$(listing "$db")" = "$want" ] ||
+	    fail "triage: built despite the lock: $(listing "$db"), want $want"
+
+	# An upgrade and a reinstall through apt, and a removal: apt's cache is
+	# empty again after, and only the archives apt's hook kept verify them.
 	sleep 1
-	dpkg_root -i "$work/debs/p_1.1_all.deb" "$work/debs/r_1.0_all.deb"
+	apt_install "$work/debs/p_1.1_all.deb" "$work/debs/r_1.0_all.deb"
 	dpkg_root -r q
 	sleep 1
 	night "$conf"
@@ -350,12 +529,38 @@ triage() {
 	grep -q '^  p 1.0 → 1.1: ' "$work/out" ||
 	    fail "triage: the upgrade is not summed up"
 	grep -q '^  q 1.0 → none: ' "$work/out" ||
-	    fail "triage: the removal is not explained from the kept records"
+	    fail "triage: the removal is not explained"
+	# Each change of the packages verified at the archive level: the
+	# archives apt's hook kept were found, and the signed lists vouch
+	# for them.
+	"$work/bin/kavexplain" -j -r "$proot" -p "$base.pkg" "$base" \
+	    "$(ls "$db"/kavdb-000001-*Z)" >"$work/json" 2>"$work/err" ||
+	    fail "triage: kavexplain -j of the night"
+	for path in /usr/bin/p-tool /usr/share/p/data /usr/bin/r-prog \
+	    /usr/share/q/file; do
+		grep -qF "\"path\":\"$proot$path\",\"verdict\":\"package\",\"evidence\":\"archive\"" \
+		    "$work/json" || fail "triage: $path not verified by its archive"
+	done
 
+	cache=$proot/var/cache/kavrel/archives
+	want="p_1.0_all.deb p_1.1_all.deb q_1.0_all.deb r_1.0_all.deb"
+	[ "$(cd "$cache" && echo *)" = "$want" ] ||
+	    fail "triage: the cache after a night holds $(cd "$cache" && echo *), want $want"
 	accept explained "the upgrade of p"
 	expect 0 report "triage: -a explained"
+	# What neither the installed packages nor the baselines' records need
+	# goes from the cache (what the first baseline had stays, since its
+	# records are still consulted), and nothing but archives ever does.
+	cp "$work/debs/q_1.0_all.deb" "$cache/p_0.9_all.deb"
+	cp "$work/debs/q_1.0_all.deb" "$cache/t_1_all.deb"
+	ln -s "$work/debs/q_1.0_all.deb" "$cache/z_1_all.deb"
+	echo notes >"$cache/notes"
 	night "$conf"
 	expect 0 quiet "triage: the night after -a explained"
+	want="notes p_1.0_all.deb p_1.1_all.deb q_1.0_all.deb r_1.0_all.deb z_1_all.deb"
+	[ "$(cd "$cache" && echo *)" = "$want" ] ||
+	    fail "triage: the pruned cache holds $(cd "$cache" && echo *), want $want"
+	[ -f "$work/debs/q_1.0_all.deb" ] || fail "triage: a link's target pruned"
 
 	printf '#!/bin/sh\necho owned\n' >"$proot/usr/bin/r-prog"
 	night "$conf"
@@ -391,8 +596,13 @@ triage() {
 
 	accept all "all of it"
 	expect 0 report "triage: -a all"
-	newest=$(ls "$db"/kavdb-*Z | grep -v kavdb-000000- | tail -n 1)
-	cmp -s "$(ls "$db"/kavdb-000000-*Z | tail -n 1)" "$newest" ||
+	for f in "$db"/kavdb-*Z; do
+		case ${f##*/} in
+		kavdb-000000-*) base=$f ;;
+		*) newest=$f ;;
+		esac
+	done
+	cmp -s "$base" "$newest" ||
 	    fail "triage: -a all is not the newest snapshot as it stands"
 	accept all "again"
 	expect 1 quiet "triage: -a all with nothing to accept"
@@ -407,6 +617,52 @@ triage() {
 	grep -q "^kavnightly: $db/accept.log: BAD SIGNATURE" "$work/err" ||
 	    fail "triage: the tampered acceptance log is not named"
 	cp "$work/log.saved" "$db/accept.log"
+
+	fetch
+
+	# apt's lists replaced by an InRelease that does not verify, with the
+	# archives at hand: the triage fails, and the night still lists the
+	# changes, then ends with status 2.
+	# (apt-get update, where it ran, put its own lists in place of ours)
+	for f in "$proot"/var/lib/apt/lists/*_InRelease; do
+		sed -i 's/^Date: /Date: 1/' "$f"
+	done
+	echo 'trojan' >"$proot/usr/bin/p-tool"
+	night "$conf"
+	expect 2 report "triage: an InRelease that does not verify"
+	grep -q '^The triage failed' "$work/out" ||
+	    fail "triage: the failed triage is not said"
+	grep -q "$proot/usr/bin/p-tool" "$work/out" ||
+	    fail "triage: the changes are not listed when the triage fails"
+	grep -q '_InRelease' "$work/out" "$work/err" ||
+	    fail "triage: the InRelease that does not verify is not named"
+}
+
+# A package installed where apt's hook did not see it (dpkg alone): its
+# archive is nowhere at hand, and with KAV_FETCH=yes the night fetches it
+# with apt-get download from the repository, verifies it and explains the
+# install. The real apt-get, on a file: source under the root, no network.
+fetch() {
+	if [ -z "${APT_CONFIG-}" ]; then
+		not_tried "fetching a missing archive (apt-get is not installed)"
+		return 0
+	fi
+	sleep 1
+	dpkg_root -i "$work/debs/s_1:2.0_all.deb"
+	sleep 1
+	sed 's/^KAV_FETCH=.*/KAV_FETCH=yes/' "$conf" >"$work/fetch.conf"
+	night "$work/fetch.conf"
+	expect 0 report "triage: a missing archive fetched"
+	head -n 1 "$work/out" | grep -q '^Every change is explained' ||
+	    fail "triage: the install whose archive was fetched is not explained"
+	cmp -s "$work/debs/s_1:2.0_all.deb" \
+	    "$proot/var/cache/kavrel/archives/s_1%3a2.0_all.deb" ||
+	    fail "triage: the archive not fetched into the cache"
+	# apt-get download wrote nothing of apt's own: no change since.
+	night "$conf"
+	expect 0 report "triage: the night after a fetch"
+	grep -q '^Changes since the previous' "$work/out" &&
+	    fail "triage: the fetch changed the root"
 }
 
 # kavnightly -a $1 -m $2 [path...] on the triaged host, by alice through sudo.
@@ -447,9 +703,9 @@ check_log() {
 
 case ${1-} in
 units) units "$2" ;;
-run) run "$2" "$3" "$4" "$5" "$6" "$7" "$8" ;;
+run) run "$2" "$3" "$4" "$5" "$6" "$7" "$8" "$9" ;;
 esac
 echo "usage: kavnightly_test.sh run script kavbuild kavcmp kavreach" \
-    "kavexplain kavaccept parent |" \
+    "kavexplain kavaccept kavlock parent |" \
     "units srcdir" >&2
 exit 1

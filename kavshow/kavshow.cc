@@ -45,10 +45,22 @@ main(int argc, char *argv[])
       case 'p': v->rv_plain = true; break;
       case 'h': break;  // the long layout is the default
       case 'x': v->rv_human = true; break;
-      case 'm': v->rv_narrow = true; mask_parse(optarg, &v->rv_mask); break;
-      case 'M': v->rv_replace = true; mask_parse(optarg, &v->rv_mask); break;
-      case 'd': o.so_prefix = true; copy_arg(o.so_path, optarg, "-d"); break;
-      case 'D': o.so_exact = true; copy_arg(o.so_path, optarg, "-D"); break;
+      case 'm':
+        v->rv_narrow = true;
+        mask_parse(optarg, &v->rv_mask);
+        break;
+      case 'M':
+        v->rv_replace = true;
+        mask_parse(optarg, &v->rv_mask);
+        break;
+      case 'd':
+        o.so_prefix = true;
+        copy_arg(o.so_path, optarg, "-d");
+        break;
+      case 'D':
+        o.so_exact = true;
+        copy_arg(o.so_path, optarg, "-D");
+        break;
       default: usage();  // getopt has said what was wrong
     }
   }

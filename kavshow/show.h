@@ -10,9 +10,9 @@
 // with its own mask.
 struct show_opts {
   rec_view so_view;
-  bool so_exact;                   // -D: only the kept path itself
-  bool so_prefix;                  // -d: only paths that begin with it
-  char so_path[DB_PATH_MAX + 1];   // from the last -d or -D
+  bool so_exact;                  // -D: only the kept path itself
+  bool so_prefix;                 // -d: only paths that begin with it
+  char so_path[DB_PATH_MAX + 1];  // from the last -d or -D
 };
 
 // Room for the largest frame a writer of the suite makes: a changed pair

@@ -11,8 +11,7 @@
 // paths, and confined_policy wants one.
 class RealTmpDirTest : public TmpDirTest {
  protected:
-  void
-  SetUp() override
+  void SetUp() override
   {
     TmpDirTest::SetUp();
     char real[PATH_MAX];

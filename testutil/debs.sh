@@ -1,7 +1,8 @@
 # shellcheck shell=sh disable=SC2154 # work and root come from the caller
 # debs.sh: tiny Debian packages for the shell tests, built with dpkg-deb
 # and installed under the scratch root $root with dpkg --root. Sourced,
-# with $work (the test's directory) and $root set, and fail defined.
+# with $work (the test's directory) and $root set, fail defined and
+# step.sh sourced.
 #
 #   mkpkg NAME VERSION     a package tree in $pkg to fill
 #   debs_build DIR         every tree made so far, as DIR/NAME_VERSION_all.deb
@@ -20,8 +21,15 @@ mkpkg() {
 debs_build() {
 	mkdir -p "$1"
 	for tree in "$work"/src/*; do
-		dpkg-deb --root-owner-group -Zgzip -b "$tree" \
-		    "$1/$(basename "$tree")_all.deb" >/dev/null || exit 1
+		# The digests a package ships, as Debian's packaging tools write
+		# them: dpkg keeps them under its info directory as they are.
+		(cd "$tree" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' |
+		    LC_ALL=C sort -z | xargs -0 -r md5sum >DEBIAN/md5sums) ||
+		    fail "the digests of $(basename "$tree")"
+		[ -s "$tree/DEBIAN/md5sums" ] || rm -f "$tree/DEBIAN/md5sums"
+		step "build the package $(basename "$tree")" \
+		    dpkg-deb --root-owner-group -Zgzip -b "$tree" \
+		    "$1/$(basename "$tree")_all.deb" >/dev/null
 	done
 }
 

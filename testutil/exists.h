@@ -1,5 +1,6 @@
-// exists.h: checking that a program's -d refuses a name that exists and
-// leaves it as it was.
+// exists.h: the program-level check of a program that creates a database
+// by name (kavbuild -d, kavcmp -d): each passes db_open its own flags and
+// mode, which lib/db's tests cannot see.
 #pragma once
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +14,10 @@
 // Makes in dir what -d must never open: a file, a link to one, a dangling
 // link (whose target must not appear) and a FIFO (which must not block).
 // Then runs argv(name) in dir for each and checks that the program stops
-// with the open's message and leaves the name as it was.
+// with the open's message and leaves the name as it was. Last, the
+// databases it does make under umasks from 0 to 0777 are mode 0600.
 inline void
-expect_never_replaces_existing(
+expect_only_new_private_databases(
     const std::string &dir,
     const std::function<std::vector<std::string>(const std::string &)> &argv)
 {
@@ -40,4 +42,14 @@ expect_never_replaces_existing(
   EXPECT_EQ("target", read_file(at + "target"));
   struct stat st;
   EXPECT_NE(0, lstat((at + "missing").c_str(), &st));
+
+  for (int mask : {0, 022, 077, 0277, 0777}) {
+    std::string name = "db" + std::to_string(mask);
+    prog_opts o;
+    o.umask = mask;
+    prog_result r = run_prog(argv(name), dir, o);
+    EXPECT_EQ(0, r.status) << "umask " << std::oct << mask << ": " << r.err;
+    ASSERT_EQ(0, lstat((at + name).c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777) << "umask " << std::oct << mask;
+  }
 }

@@ -17,11 +17,12 @@ struct glob_ref {
   std::vector<int8_t> memo;  // -1 unknown, else 0 or 1
 
   glob_ref(const std::string &pat, const std::string &name)
-      : p(pat), n(name), memo(pat.size() * name.size(), -1) {}
+      : p(pat), n(name), memo(pat.size() * name.size(), -1)
+  {
+  }
 
   // Both the pattern from i and the name from j are non-empty.
-  bool
-  rest(size_t i, size_t j)
+  bool rest(size_t i, size_t j)
   {
     int8_t &m = memo[i * n.size() + j];
     if (m < 0)
@@ -29,8 +30,7 @@ struct glob_ref {
     return m == 1;
   }
 
-  bool
-  compute(size_t i, size_t j)
+  bool compute(size_t i, size_t j)
   {
     if (p[i] == '*') {
       if (i + 1 == p.size())
@@ -52,8 +52,7 @@ struct glob_ref {
     return rest(pi, nj);
   }
 
-  bool
-  match()
+  bool match()
   {
     if (p.empty() || n.empty())
       return (p.empty() && n.empty()) || (n.empty() && p == "*");

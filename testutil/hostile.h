@@ -11,11 +11,13 @@
 inline std::vector<std::string>
 hostile_names()
 {
-  return {"x\n100644 5 0\nD ilugmsftc \xe2\x88\x95" "etc\xe2\x88\x95shadow",
-          "tab\there",
-          "back\\012slash\\",
-          "del\x7f",
-          "ctl\x01\x1b[2J\r",
-          "bad\xff\xc3(utf8\x80",
-          "caf\xc3\xa9 \xe2\x9c\x93"};
+  return {
+      "x\n100644 5 0\nD ilugmsftc \xe2\x88\x95"
+      "etc\xe2\x88\x95shadow",
+      "tab\there",
+      "back\\012slash\\",
+      "del\x7f",
+      "ctl\x01\x1b[2J\r",
+      "bad\xff\xc3(utf8\x80",
+      "caf\xc3\xa9 \xe2\x9c\x93"};
 }

@@ -16,8 +16,8 @@
 // from lo doubles until holds() is true, then bisection closes in. 0 when
 // it is false still at max.
 inline rlim_t
-smallest_limit(const std::function<bool(rlim_t)> &holds, rlim_t lo,
-               rlim_t step, rlim_t max)
+smallest_limit(const std::function<bool(rlim_t)> &holds, rlim_t lo, rlim_t step,
+               rlim_t max)
 {
   rlim_t gap = lo > step ? lo / step * step : step;
   rlim_t hi = lo + gap;
@@ -58,10 +58,12 @@ runs_near_memory_need(const std::function<prog_result(rlim_t, bool)> &run,
                       int between)
 {
   const rlim_t page = rlim_t(sysconf(_SC_PAGESIZE)), max = rlim_t(4) << 30;
-  rlim_t start = smallest_limit([&](rlim_t l) {
-    prog_result r = run(l, true);
-    return r.status == 1 && r.err.find("usage: ") != std::string::npos;
-  }, 0, page, max);
+  rlim_t start = smallest_limit(
+      [&](rlim_t l) {
+        prog_result r = run(l, true);
+        return r.status == 1 && r.err.find("usage: ") != std::string::npos;
+      },
+      0, page, max);
   std::vector<limited_run> runs;
   auto real = [&](rlim_t l) {
     runs.push_back({l, run(l, false)});

@@ -3,7 +3,8 @@
 # hosts behind it as aliases of one ssh configuration, each with a key of
 # its own whose forced command is kavnightly -s on a settings file of its
 # own. Sourced by kavcollect's test and benchmark, which set work (a
-# directory of their own) and script (kavnightly) and define skip().
+# directory of their own) and script (kavnightly), define skip() and have
+# sourced step.sh.
 #
 #   sshd_start             starts it: port and sshd_pid set, or skip called
 #   sshd_host NAME CONF    a host alias NAME served from settings CONF
@@ -14,7 +15,8 @@ SSHD=/usr/sbin/sshd
 
 sshd_start() {
 	[ -x "$SSHD" ] || skip "$SSHD is not installed"
-	ssh-keygen -q -t ed25519 -N '' -C host -f "$work/host_key" || exit 1
+	step "make the host key" ssh-keygen -q -t ed25519 -N '' -C host \
+	    -f "$work/host_key"
 	: >"$work/authorized_keys"
 	i=0
 	while [ "$i" -lt 10 ]; do
@@ -43,6 +45,7 @@ sshd_start() {
 			# makes: a /run of its own, in a mount namespace.
 			command -v unshare >/dev/null 2>&1 ||
 			    skip "sshd needs /run/sshd, and unshare(1) is missing"
+			# shellcheck disable=SC2016 # "$0" and "$1" are the inner shell's
 			unshare -m sh -c 'mount -t tmpfs -o mode=0755 kavtest /run &&
 			    mkdir -m 0755 /run/sshd && exec "$0" -D -e -f "$1"' \
 			    "$SSHD" "$work/sshd_config" 2>"$work/sshd.log" &
@@ -89,14 +92,16 @@ sshd_alias() {
 }
 
 sshd_host() {
-	ssh-keygen -q -t ed25519 -N '' -C "$1" -f "$work/$1.key" || exit 1
+	step "make the key of $1" ssh-keygen -q -t ed25519 -N '' -C "$1" \
+	    -f "$work/$1.key"
 	printf 'command="sh %s -s -f %s",restrict %s\n' "'$script'" "'$2'" \
 	    "$(cat "$work/$1.key.pub")" >>"$work/authorized_keys"
 	sshd_alias "$1" "$port"
 }
 
 sshd_down() {
-	ssh-keygen -q -t ed25519 -N '' -C "$1" -f "$work/$1.key" || exit 1
+	step "make the key of $1" ssh-keygen -q -t ed25519 -N '' -C "$1" \
+	    -f "$work/$1.key"
 	sshd_alias "$1" $((port + 1))
 }
 

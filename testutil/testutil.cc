@@ -57,12 +57,14 @@ void
 remove_tree(const std::string &name)
 {
   // Make unreadable directories readable first so their contents go too.
-  nftw(name.c_str(), [](const char *p, const struct stat *st, int flag,
-                        struct FTW *) {
-    if (flag == FTW_DNR || (flag == FTW_D && (st->st_mode & 0700) != 0700))
-      chmod(p, 0700);
-    return 0;
-  }, 16, FTW_PHYS);
+  nftw(
+      name.c_str(),
+      [](const char *p, const struct stat *st, int flag, struct FTW *) {
+        if (flag == FTW_DNR || (flag == FTW_D && (st->st_mode & 0700) != 0700))
+          chmod(p, 0700);
+        return 0;
+      },
+      16, FTW_PHYS);
   nftw(name.c_str(), remove_one, 16, FTW_PHYS | FTW_DEPTH);
 }
 
@@ -123,8 +125,8 @@ enter_child(int in, int out, int err, const std::string &cwd,
     _exit(126);
   if (o.umask >= 0)
     umask(mode_t(o.umask));
-  if (o.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(o.gid) != 0 ||
-                     setuid(o.uid) != 0))
+  if (o.uid != 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(o.gid) != 0 || setuid(o.uid) != 0))
     _exit(125);
   // Out of the bounding set, the capabilities are not granted again when
   // the superuser executes the program.
@@ -266,10 +268,12 @@ run_prog(const std::vector<std::string> &argv, const std::string &cwd,
   for (const auto &a : argv)
     args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
-  return run_forked([&] {
-    execv(args[0], args.data());
-    _exit(127);
-  }, argv.empty() ? "" : argv[0], cwd, o);
+  return run_forked(
+      [&] {
+        execv(args[0], args.data());
+        _exit(127);
+      },
+      argv.empty() ? "" : argv[0], cwd, o);
 }
 
 prog_result
@@ -280,8 +284,8 @@ run_child(const std::function<void()> &fn, const std::string &cwd,
 }
 
 void
-expect_full_stdout(const std::vector<std::string> &argv,
-                   const std::string &cwd, bool fails)
+expect_full_stdout(const std::vector<std::string> &argv, const std::string &cwd,
+                   bool fails)
 {
   prog_opts o;
   o.out_file = "/dev/full";

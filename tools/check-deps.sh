@@ -40,11 +40,13 @@ check shellcheck                                      shellcheck
 
 # True when one of the |-separated commands or files is there.
 present() {
-	old_ifs=$IFS
-	IFS='|'
-	set -- $1
-	IFS=$old_ifs
-	for what in "$@"; do
+	rest=$1
+	while [ -n "$rest" ]; do
+		what=${rest%%|*}
+		case $rest in
+		*'|'*) rest=${rest#*|} ;;
+		*) rest= ;;
+		esac
 		case $what in
 		/*) [ -e "$what" ] && return 0 ;;
 		*) command -v "$what" >/dev/null 2>&1 && return 0 ;;

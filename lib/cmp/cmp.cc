@@ -36,8 +36,7 @@ frame_rec(const db_frame *fr, const void *data, db_rec *rec, db_ext *ext)
 // records, then their db_ext, then the attribute items, and the records
 // point into it.
 ft_node *
-store(ft_tree *tree, ft_node *node, const char *path, const db_rec *recs,
-      int n)
+store(ft_tree *tree, ft_node *node, const char *path, const db_rec *recs, int n)
 {
   size_t items = 0;
   bool ext = false;

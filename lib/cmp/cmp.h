@@ -22,7 +22,8 @@ bool cmp_rec_equal(const db_rec *a, const db_rec *b);
 // marks every path deleted (of repeated paths the last record wins);
 // cmp_load_new, run after it, classifies each record against what its
 // node holds at that moment. A frame that is not a snapshot frame of
-// exactly one stored record and its extension is refused: -1, EBADMSG. -1 with ENOMEM when memory runs out.
+// exactly one stored record and its extension is refused: -1, EBADMSG. -1 with
+// ENOMEM when memory runs out.
 int cmp_load_old(const db_frame *fr, const void *data, void *tree);
 int cmp_load_new(const db_frame *fr, const void *data, void *tree);
 

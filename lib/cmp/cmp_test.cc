@@ -35,10 +35,19 @@ feed(int (*load)(const db_frame *, const void *, void *), ft_tree *t,
 struct loaded {
   loaded() : t(ft_init(nullptr, nullptr)) {}
   ~loaded() { ft_free(t); }
-  void old(const char *p, const db_rec &r) { ASSERT_EQ(0, feed(cmp_load_old, t, p, r)) << p; }
-  void add(const char *p, const db_rec &r) { ASSERT_EQ(0, feed(cmp_load_new, t, p, r)) << p; }
+  void old(const char *p, const db_rec &r)
+  {
+    ASSERT_EQ(0, feed(cmp_load_old, t, p, r)) << p;
+  }
+  void add(const char *p, const db_rec &r)
+  {
+    ASSERT_EQ(0, feed(cmp_load_new, t, p, r)) << p;
+  }
   ft_node *node(const char *p) { return ft_lookup(t, p, nullptr); }
-  const db_rec *recs(const char *p) { return static_cast<const db_rec *>(node(p)->ftn_data); }
+  const db_rec *recs(const char *p)
+  {
+    return static_cast<const db_rec *>(node(p)->ftn_data);
+  }
   ft_tree *t;
 };
 
@@ -46,7 +55,8 @@ int
 collect_kinds(ft_node *node, void *arg)
 {
   auto *out = static_cast<std::vector<std::string> *>(arg);
-  out->push_back(std::string(node->ftn_path) + ":" + std::to_string(node->ftn_kind));
+  out->push_back(std::string(node->ftn_path) + ":" +
+                 std::to_string(node->ftn_kind));
   return 0;
 }
 
@@ -89,10 +99,16 @@ TEST(Cmp, EqualityIgnoresOnlyCtimeAndMask) {
       {"gid", [](db_rec *r) { r->gid = 0; }, false},
       {"size", [](db_rec *r) { r->size = 0; }, false},
       {"flags", [](db_rec *r) { r->flags = 3; }, false},
-      {"csum last byte", [](db_rec *r) { r->csum[DB_SUM_LEN - 1] ^= 1; }, false},
+      {"csum last byte", [](db_rec *r) { r->csum[DB_SUM_LEN - 1] ^= 1; },
+       false},
       {"ctime", [](db_rec *r) { r->ctime = 99999; }, true},
       {"mask", [](db_rec *r) { r->mask = DB_MODE; }, true},
-      {"ctime and mask", [](db_rec *r) { r->ctime = 1; r->mask = 0; }, true},
+      {"ctime and mask",
+       [](db_rec *r) {
+         r->ctime = 1;
+         r->mask = 0;
+       },
+       true},
   };
   for (const auto &c : cases) {
     db_rec a = make_rec(7), b = a;
@@ -101,7 +117,9 @@ TEST(Cmp, EqualityIgnoresOnlyCtimeAndMask) {
     loaded l;
     l.old("/f", a);
     l.add("/f", b);
-    EXPECT_EQ(c.equal ? DB_KIND_UNCHANGED : DB_KIND_CHANGED, l.node("/f")->ftn_kind) << c.what;
+    EXPECT_EQ(c.equal ? DB_KIND_UNCHANGED : DB_KIND_CHANGED,
+              l.node("/f")->ftn_kind)
+        << c.what;
   }
 }
 
@@ -169,7 +187,8 @@ TEST(Cmp, FrameWithoutExactlyOneRecordIsRefused) {
   memset(&fr, 0, sizeof fr);
   strcpy(fr.path, "/short");
   uint8_t data[DB_REC_LEN] = {};
-  for (uint32_t len : {1u, uint32_t(DB_REC_LEN - 1), uint32_t(2 * DB_REC_LEN)}) {
+  for (uint32_t len :
+       {1u, uint32_t(DB_REC_LEN - 1), uint32_t(2 * DB_REC_LEN)}) {
     fr.len = len;
     for (auto load : {cmp_load_old, cmp_load_new}) {
       errno = 0;

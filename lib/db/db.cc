@@ -93,12 +93,12 @@ static_assert(DB_BUF_LEN >= DB_HEAD_LEN + DB_PATH_MAX, "head and path fit");
 
 struct db_handle {
   int fd;
-  uint8_t *buf;  // allocated on the first read; writers never need it
-  size_t pos;    // next unread byte in buf
-  size_t end;    // one past the last byte read into buf
-  bool eof;      // read() has returned 0
-  uint8_t *wbuf; // frames waiting to be written, when db_wbuffer asked
-  size_t wlen;   // bytes waiting in wbuf
+  uint8_t *buf;   // allocated on the first read; writers never need it
+  size_t pos;     // next unread byte in buf
+  size_t end;     // one past the last byte read into buf
+  bool eof;       // read() has returned 0
+  uint8_t *wbuf;  // frames waiting to be written, when db_wbuffer asked
+  size_t wlen;    // bytes waiting in wbuf
 };
 
 // Large enough that a build writes its frames in a few hundred calls.
@@ -421,8 +421,7 @@ db_get(db_handle *db, db_frame *fr, void *data, size_t cap)
 }
 
 int
-db_readall(const char *name, db_visit_fn fn, void *arg, void *data,
-           size_t cap)
+db_readall(const char *name, db_visit_fn fn, void *arg, void *data, size_t cap)
 {
   db_handle *db = db_open(name, O_RDONLY, 0);
   if (db == nullptr)

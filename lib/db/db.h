@@ -34,10 +34,12 @@ struct db_attr {
 // shows them, which is not the order of their bits: the nine of the stored
 // record first, then those of the extension.
 constexpr db_attr DB_ATTRS[] = {
-    {'i', DB_INO, "ino"},      {'l', DB_LINKS, "links"}, {'u', DB_UID, "uid"},
-    {'g', DB_GID, "gid"},      {'m', DB_MODE, "mode"},   {'s', DB_SIZE, "size"},
-    {'f', DB_FLAGS, "flags"},  {'t', DB_CTIME, "ctime"}, {'c', DB_CSUM, "csum"},
-    {'h', DB_SHA256, "sha256"}, {'x', DB_XATTR, "xattrs"},
+    {'i', DB_INO, "ino"},      {'l', DB_LINKS, "links"},
+    {'u', DB_UID, "uid"},      {'g', DB_GID, "gid"},
+    {'m', DB_MODE, "mode"},    {'s', DB_SIZE, "size"},
+    {'f', DB_FLAGS, "flags"},  {'t', DB_CTIME, "ctime"},
+    {'c', DB_CSUM, "csum"},    {'h', DB_SHA256, "sha256"},
+    {'x', DB_XATTR, "xattrs"},
 };
 constexpr size_t DB_NATTRS = sizeof DB_ATTRS / sizeof DB_ATTRS[0];
 // How many of them a record without extension carries: its mask text is
@@ -74,13 +76,13 @@ constexpr uint8_t DB_KIND_CHANGED = 2;
 constexpr uint8_t DB_KIND_NEW = 4;
 constexpr uint8_t DB_KIND_DELETED = 8;
 
-constexpr size_t DB_REC_LEN = 56;    // one stored record
-constexpr size_t DB_HEAD_LEN = 7;    // path length 2, data length 4, kind 1
+constexpr size_t DB_REC_LEN = 56;  // one stored record
+constexpr size_t DB_HEAD_LEN = 7;  // path length 2, data length 4, kind 1
 // The longest path a frame may carry, and so the longest path the walk,
 // the policy and the programs' options handle.
 constexpr size_t DB_PATH_MAX = 1023;
-constexpr size_t DB_SUM_LEN = 20;    // SHA-1 digest
-constexpr size_t DB_SHA256_LEN = 32; // SHA-256 digest
+constexpr size_t DB_SUM_LEN = 20;     // SHA-1 digest
+constexpr size_t DB_SHA256_LEN = 32;  // SHA-256 digest
 
 // The extension of a record, which follows it in a frame (kavdb(5)): a
 // version (2 bytes), the length of what follows (4), then items, each a
@@ -98,8 +100,8 @@ constexpr size_t DB_XATTR_WHOLE_MAX = 4096;
 constexpr size_t DB_EXT_MAX = 64 * 1024;
 // What of it the extended attributes may take: the rest is the head and
 // the SHA-256.
-constexpr size_t DB_XATTR_ITEMS_MAX =
-    DB_EXT_MAX - DB_EXT_HEAD_LEN - DB_ITEM_HEAD_LEN - DB_SHA256_LEN;
+constexpr size_t DB_XATTR_ITEMS_MAX = DB_EXT_MAX - DB_EXT_HEAD_LEN -
+                                      DB_ITEM_HEAD_LEN - DB_SHA256_LEN;
 
 // What a record's extension holds, as read or to be written.
 struct db_ext {

@@ -152,10 +152,47 @@ TEST_F(DbFile, FrameHeads) {
   EXPECT_EQ("/etc/passwd", f.substr(7, 11));
   // Only the low byte of the kind is stored.
   EXPECT_EQ(std::string("\x0b\x00\x70\x00\x00\x00\x02", 7), f.substr(74, 7));
+}
 
-  struct stat st;
-  ASSERT_EQ(0, stat(name.c_str(), &st));
-  EXPECT_EQ(0600u, st.st_mode & 0777);
+// A new database gets the bits it was created with, not what the umask
+// leaves of them (0277 would have made it read-only, 0777 unreadable).
+TEST_F(DbFile, CreatedWithExactlyItsModeWhateverTheUmask) {
+  for (mode_t mask : {0000, 0022, 0277, 0777}) {
+    std::string name = path("db" + std::to_string(mask));
+    mode_t old = umask(mask);
+    db_handle *db = db_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    umask(old);
+    ASSERT_NE(nullptr, db);
+    EXPECT_EQ(0, db_close(db));
+    struct stat st;
+    ASSERT_EQ(0, stat(name.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777) << "umask " << std::oct << mask;
+  }
+}
+
+// Creating never opens what is there: not a file (whose contents stay),
+// not a link to one, not a dangling link (whose target must not appear),
+// not a FIFO (which would block). Nor is the mode of what is there set.
+TEST_F(DbFile, CreatingNeverOpensWhatExists) {
+  write_file(path("file"), "keep");
+  ASSERT_EQ(0, chmod(path("file").c_str(), 0644));
+  ASSERT_EQ(0, symlink("file", path("link").c_str()));
+  ASSERT_EQ(0, symlink("missing", path("dangling").c_str()));
+  ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0644));
+  for (const char *name : {"file", "link", "dangling", "fifo"}) {
+    struct stat before, after;
+    ASSERT_EQ(0, lstat(path(name).c_str(), &before));
+    errno = 0;
+    EXPECT_EQ(nullptr,
+              db_open(path(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600))
+        << name;
+    EXPECT_EQ(EEXIST, errno) << name;
+    ASSERT_EQ(0, lstat(path(name).c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino) << name;
+    EXPECT_EQ(before.st_mode, after.st_mode) << name;
+  }
+  EXPECT_EQ("keep", read_file(path("file")));
+  EXPECT_NE(0, access(path("missing").c_str(), F_OK));
 }
 
 // A frame the reader would refuse is never written.
@@ -207,7 +244,8 @@ TEST_F(DbFile, MissingFile) {
   collector c;
   uint8_t data[DB_REC_LEN];
   errno = 0;
-  EXPECT_EQ(-1, db_readall(path("none").c_str(), collect, &c, data, sizeof data));
+  EXPECT_EQ(-1,
+            db_readall(path("none").c_str(), collect, &c, data, sizeof data));
   EXPECT_EQ(ENOENT, errno);
 }
 
@@ -262,9 +300,11 @@ TEST_F(DbFile, MalformedFrames) {
   } cases[] = {
       {"empty path", frame_bytes("", 0, std::string(56, 'd')), 56},
       {"empty data", frame_bytes("/x", 0, ""), 56},
-      {"path over 1023", frame_bytes(std::string(1024, 'p'), 0, std::string(56, 'd')), 56},
+      {"path over 1023",
+       frame_bytes(std::string(1024, 'p'), 0, std::string(56, 'd')), 56},
       {"data over cap", frame_bytes("/x", 0, std::string(57, 'd')), 56},
-      {"huge data length", frame_bytes("/x", 0, "d").replace(2, 4, "\xff\xff\xff\xff"), 112},
+      {"huge data length",
+       frame_bytes("/x", 0, "d").replace(2, 4, "\xff\xff\xff\xff"), 112},
   };
   std::string name = path("db");
   for (const auto &c : cases) {
@@ -281,7 +321,8 @@ TEST_F(DbFile, MalformedFrames) {
       ASSERT_EQ(0xcc, data[i]) << c.what;
   }
   // The longest path and data exactly the caller's room are fine.
-  write_file(name, frame_bytes(std::string(1023, 'p'), 0, std::string(56, 'd')));
+  write_file(name,
+             frame_bytes(std::string(1023, 'p'), 0, std::string(56, 'd')));
   collector col;
   uint8_t data[56];
   EXPECT_EQ(0, db_readall(name.c_str(), collect, &col, data, sizeof data));

@@ -46,11 +46,11 @@ TEST_F(DbWbuf, FramesWaitThenAllArrive) {
   off_t flushed = file_size(name);
   EXPECT_EQ(0, db_argput(db, "/last", DB_REC_LEN, DB_KIND_SNAP, rec));
   EXPECT_EQ(flushed, file_size(name));  // still waiting
-  EXPECT_EQ(0, db_close(db));            // and written by the close
+  EXPECT_EQ(0, db_close(db));           // and written by the close
   int frames = 0;
   uint8_t data[112];
-  EXPECT_EQ(0, db_readall(name.c_str(), count_frame, &frames, data,
-                          sizeof data));
+  EXPECT_EQ(0,
+            db_readall(name.c_str(), count_frame, &frames, data, sizeof data));
   EXPECT_EQ(n + 1, frames);
 }
 

@@ -145,8 +145,7 @@ db_frame_pack(const db_rec *recs, int n, uint8_t *out)
 }
 
 int
-db_recs_unpack(const void *data, size_t len, int n, db_rec *recs,
-               db_ext *exts)
+db_recs_unpack(const void *data, size_t len, int n, db_rec *recs, db_ext *exts)
 {
   const uint8_t *bytes = static_cast<const uint8_t *>(data);
   size_t at = size_t(n) * DB_REC_LEN;
@@ -206,8 +205,8 @@ db_xattr_put(uint8_t *buf, size_t cap, size_t *len, const char *name,
     errno = E2BIG;
     return -1;
   }
-  uint8_t *p = put_item_head(buf + *len, whole ? TAG_XATTR : TAG_XATTR_SUM,
-                             body);
+  uint8_t *p =
+      put_item_head(buf + *len, whole ? TAG_XATTR : TAG_XATTR_SUM, body);
   *p++ = uint8_t(nlen);
   memcpy(p, name, nlen);
   p += nlen;

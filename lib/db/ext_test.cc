@@ -16,7 +16,8 @@ struct ext_rec {
   db_rec rec;
   db_ext ext;
   uint8_t items[DB_XATTR_ITEMS_MAX];
-  ext_rec() {
+  ext_rec()
+  {
     memset(&rec, 0, sizeof rec);
     memset(&ext, 0, sizeof ext);
     rec.ino = 7;
@@ -27,7 +28,8 @@ struct ext_rec {
     std::string big(DB_XATTR_WHOLE_MAX + 1, 'v');
     uint8_t sum[DB_SHA256_LEN];
     memset(sum, 0xab, sizeof sum);
-    EXPECT_EQ(0, db_xattr_put(items, sizeof items, &len, "user.a", "1", 1, sum));
+    EXPECT_EQ(0,
+              db_xattr_put(items, sizeof items, &len, "user.a", "1", 1, sum));
     EXPECT_EQ(0, db_xattr_put(items, sizeof items, &len, "user.b", big.data(),
                               big.size(), sum));
     ext.xa = items;
@@ -90,7 +92,8 @@ TEST(DbExt, RoundTrip) {
   ASSERT_EQ(1, db_xattr_next(&ext, &pos, &a));
   EXPECT_EQ("user.a", std::string(a.name, a.name_len));
   EXPECT_FALSE(a.by_sum);
-  EXPECT_EQ("1", std::string(reinterpret_cast<const char *>(a.value), a.value_len));
+  EXPECT_EQ("1",
+            std::string(reinterpret_cast<const char *>(a.value), a.value_len));
   ASSERT_EQ(1, db_xattr_next(&ext, &pos, &a));
   EXPECT_EQ("user.b", std::string(a.name, a.name_len));
   EXPECT_TRUE(a.by_sum);
@@ -146,7 +149,8 @@ TEST(DbExt, Refusals) {
   ext_rec e;
   const std::string good = packed(&e.rec, 1);
   const size_t ext_at = DB_REC_LEN;
-  const size_t item1 = ext_at + DB_EXT_HEAD_LEN + DB_ITEM_HEAD_LEN + DB_SHA256_LEN;
+  const size_t item1 = ext_at + DB_EXT_HEAD_LEN + DB_ITEM_HEAD_LEN +
+                       DB_SHA256_LEN;
   const size_t item2 = item1 + DB_ITEM_HEAD_LEN + 1 + 6 + 1;
   auto with = [&](size_t at, std::string bytes) {
     std::string d = good;
@@ -164,14 +168,16 @@ TEST(DbExt, Refusals) {
   } cases[] = {
       {"version 0", with(ext_at, std::string("\0\0", 2))},
       {"version 2", with(ext_at, std::string("\2\0", 2))},
-      {"body longer", with(ext_at + 2, le32(uint32_t(good.size() - ext_at - 5)))},
-      {"body shorter", with(ext_at + 2, le32(uint32_t(good.size() - ext_at - 7)))},
+      {"body longer",
+       with(ext_at + 2, le32(uint32_t(good.size() - ext_at - 5)))},
+      {"body shorter",
+       with(ext_at + 2, le32(uint32_t(good.size() - ext_at - 7)))},
       {"unknown tag", with(ext_at + DB_EXT_HEAD_LEN, "\x09")},
       {"attribute tag first", with(ext_at + DB_EXT_HEAD_LEN, "\x02")},
       {"digest after attributes", with(item1, "\x01")},
       {"empty name", with(item1 + DB_ITEM_HEAD_LEN, std::string("\0", 1))},
-      {"by digest but short", with(item2 + DB_ITEM_HEAD_LEN + 1 + 6,
-                                   le32(DB_XATTR_WHOLE_MAX))},
+      {"by digest but short",
+       with(item2 + DB_ITEM_HEAD_LEN + 1 + 6, le32(DB_XATTR_WHOLE_MAX))},
       {"trailing byte", good + "x"},
   };
   for (const auto &c : cases) {

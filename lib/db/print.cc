@@ -244,16 +244,21 @@ put_value(outbuf *o, const db_rec *r, uint32_t bit)
   char csum[2 * DB_SUM_LEN + 1];
   char when[TIME_TEXT_LEN];
   switch (bit) {
-    case DB_INO: put_dec(o, int64_t(r->ino)); break;               // %lld
-    case DB_LINKS: put_dec(o, r->links); break;                    // %d
-    case DB_UID: put_dec(o, r->uid); break;                        // %ld
-    case DB_GID: put_dec(o, r->gid); break;                        // %ld
-    case DB_MODE: put_mode_octal(o, r->mode); break;               // %.6o
-    case DB_SIZE: put_dec(o, r->size); break;                      // %lld
-    case DB_FLAGS: put_hex32(o, r->flags); break;                  // %.8x
-    case DB_CTIME: time_text(r->ctime, when); o->put(when); break;  // %s
+    case DB_INO: put_dec(o, int64_t(r->ino)); break;  // %lld
+    case DB_LINKS: put_dec(o, r->links); break;       // %d
+    case DB_UID: put_dec(o, r->uid); break;           // %ld
+    case DB_GID: put_dec(o, r->gid); break;           // %ld
+    case DB_MODE: put_mode_octal(o, r->mode); break;  // %.6o
+    case DB_SIZE: put_dec(o, r->size); break;         // %lld
+    case DB_FLAGS: put_hex32(o, r->flags); break;     // %.8x
+    case DB_CTIME:
+      time_text(r->ctime, when);
+      o->put(when);
+      break;                                                         // %s
     case DB_CSUM: o->put(hex_encode(r->csum, csum, 40), 40); break;  // %s
-    case DB_SHA256: put_sha256(o, r->ext != nullptr ? r->ext->sha256 : nullptr); break;
+    case DB_SHA256:
+      put_sha256(o, r->ext != nullptr ? r->ext->sha256 : nullptr);
+      break;
   }
 }
 

@@ -71,11 +71,9 @@ struct rec_flag_name {
   const char *name;
 };
 constexpr rec_flag_name REC_FLAG_NAMES[] = {
-    {UF_NODUMP, "nodump"},     {UF_IMMUTABLE, "uchg"},
-    {UF_APPEND, "append"},     {UF_OPAQUE, "opaque"},
-    {UF_NOUNLINK, "uunlink"},  {SF_ARCHIVED, "arch"},
-    {SF_IMMUTABLE, "schg"},    {SF_APPEND, "sappend"},
-    {SF_NOUNLINK, "sunlink"},
+    {UF_NODUMP, "nodump"},  {UF_IMMUTABLE, "uchg"},   {UF_APPEND, "append"},
+    {UF_OPAQUE, "opaque"},  {UF_NOUNLINK, "uunlink"}, {SF_ARCHIVED, "arch"},
+    {SF_IMMUTABLE, "schg"}, {SF_APPEND, "sappend"},   {SF_NOUNLINK, "sunlink"},
 };
 
 // The file types of a mode's type bits (mode & 0xF000): the first
@@ -86,9 +84,9 @@ struct rec_file_type {
   const char *word;
 };
 constexpr rec_file_type REC_FILE_TYPES[] = {
-    {0x1000, 'f', "fifo"},     {0x2000, 'c', "chardev"},
+    {0x1000, 'f', "fifo"},      {0x2000, 'c', "chardev"},
     {0x4000, 'd', "directory"}, {0x6000, 'b', "blockdev"},
-    {0x8000, '-', "file"},     {0xA000, 'l', "symlink"},
+    {0x8000, '-', "file"},      {0xA000, 'l', "symlink"},
     {0xC000, 's', "socket"},
 };
 // What every type bits the table lacks show as, 0 among them.

@@ -88,10 +88,11 @@ ref_block(const db_rec &r, uint32_t sel, bool plain)
 
 TEST(RecPrint, PlainLayout) {
   db_rec r = full_rec();
-  EXPECT_EQ("? ilugmsftc /etc/passwd\n"
-            "12 1 4294967294 5 100644 1234 00000003 1970-01-02 01:01:01 " +
-                std::string(FULL_SUM) + " \n",
-            capture(rec_print_plain, 0, &r, "/etc/passwd", 0x1ff));
+  EXPECT_EQ(
+      "? ilugmsftc /etc/passwd\n"
+      "12 1 4294967294 5 100644 1234 00000003 1970-01-02 01:01:01 " +
+          std::string(FULL_SUM) + " \n",
+      capture(rec_print_plain, 0, &r, "/etc/passwd", 0x1ff));
   EXPECT_EQ("? ilugmsftc /a\n12 1 \n",
             capture(rec_print_plain, 0, &r, "/a", 0x005));
 }
@@ -101,13 +102,15 @@ TEST(RecPrint, LongAndHumanLayouts) {
   const std::string common_head =
       "? ilugmsftc /etc/passwd\n"
       "ino:\t12\nlinks:\t1\nuid:\t4294967294\ngid:\t5\n";
-  const std::string tail =
-      "ctime:\t1970-01-02 01:01:01\ncsum:\t" + std::string(FULL_SUM) + "\n\n";
-  EXPECT_EQ(common_head + "mode:\t100644\nsize:\t1234\nflags:\t00000003\n" + tail,
+  const std::string tail = "ctime:\t1970-01-02 01:01:01\ncsum:\t" +
+                           std::string(FULL_SUM) + "\n\n";
+  EXPECT_EQ(common_head + "mode:\t100644\nsize:\t1234\nflags:\t00000003\n" +
+                tail,
             capture(rec_print_long, 0, &r, "/etc/passwd", 0x1ff));
   EXPECT_EQ(common_head +
                 "mode:\t100644 (-rw-r--r--)\nsize:\t1234\n"
-                "flags:\t00000003 (nodump,uchg)\n" + tail,
+                "flags:\t00000003 (nodump,uchg)\n" +
+                tail,
             capture(rec_print_human, 0, &r, "/etc/passwd", 0x1ff));
 }
 
@@ -130,7 +133,8 @@ TEST(RecPrint, KindsAndPairs) {
       {rec_print_plain, 8, 0x002, "D ----m---c /p\n100600 \n"},
       {rec_print_plain, 2, 0, "C ----m---c /p\n\n\n"},
       {rec_print_long, 2, 0, "C ----m---c /p\n\n\n"},
-      {rec_print_long, 2, 0x002, "C ----m---c /p\nmode:\t100600\n\nmode:\t100644\n\n"},
+      {rec_print_long, 2, 0x002,
+       "C ----m---c /p\nmode:\t100600\n\nmode:\t100644\n\n"},
       {rec_print_human, 2, 0x002,
        "C ----m---c /p\nmode:\t100600 (-rw-------)\n\nmode:\t100644 (-rw-r--r--)\n\n"},
       {rec_print_long, 8, 0x002, "D ----m---c /p\nmode:\t100600\n\n"},
@@ -208,14 +212,15 @@ TEST(RecPrint, FlagNames) {
       {0x8, "opaque"},
       {0x20004, "append,schg"},
       {0x17011f, "nodump,uchg,append,opaque,uunlink,arch,schg,sappend,sunlink"},
-      {0xffffffff, "nodump,uchg,append,opaque,uunlink,arch,schg,sappend,sunlink"},
+      {0xffffffff,
+       "nodump,uchg,append,opaque,uunlink,arch,schg,sappend,sunlink"},
   };
   for (const auto &c : cases) {
     db_rec r = zero_rec();
     r.flags = c.flags;
     char line[128];
-    snprintf(line, sizeof line, "? --------- /x\nflags:\t%.8x (%s)\n\n", c.flags,
-             c.want);
+    snprintf(line, sizeof line, "? --------- /x\nflags:\t%.8x (%s)\n\n",
+             c.flags, c.want);
     EXPECT_EQ(line, capture(rec_print_human, 0, &r, "/x", 0x080));
   }
 }
@@ -245,15 +250,16 @@ TEST(RecPrint, TimeText) {
   EXPECT_EQ("? --------- /x\n10000-01-01 00:00:0 \n",
             capture(rec_print_plain, 0, &r, "/x", 0x020));
   // Years around zero and far out, against the format itself.
-  const int64_t far[] = {-62167219200ll, -62167219201ll, -62198755201ll,
+  const int64_t far[] = {-62167219200ll,   -62167219201ll,  -62198755201ll,
                          -9000000000000ll, 9000000000000ll, 2000000000000ll};
   for (int64_t t : far) {
     time_t tt = time_t(t);
     struct tm tm;
     ASSERT_NE(nullptr, localtime_r(&tt, &tm)) << t;
     char wide[80], want[20];
-    snprintf(wide, sizeof wide, "%d-%.2d-%.2d %.2d:%.2d:%.2d", tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    snprintf(wide, sizeof wide, "%d-%.2d-%.2d %.2d:%.2d:%.2d",
+             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec);
     snprintf(want, sizeof want, "%.19s", wide);
     r.ctime = t;
     EXPECT_EQ(std::string("? --------- /x\n") + want + " \n",
@@ -285,7 +291,8 @@ TEST(RecPrint, MatchesPrintfFormats) {
     pair[1].ino = ~r.ino;
     pair[1].size = -r.size;
     std::string got = capture(rec_print_plain, 2, pair, "/p", sel);
-    std::string want_tail = ref_block(pair[0], sel, true) + ref_block(pair[1], sel, true);
+    std::string want_tail = ref_block(pair[0], sel, true) +
+                            ref_block(pair[1], sel, true);
     ASSERT_EQ(want_tail, got.substr(got.find('\n') + 1)) << "case " << i;
     got = capture(rec_print_long, 2, pair, "/p", sel);
     want_tail = ref_block(pair[0], sel, false) + ref_block(pair[1], sel, false);
@@ -315,9 +322,10 @@ TEST(MaskParse, Letters) {
     const char *text;
     uint32_t want;
   } cases[] = {
-      {"", 0},          {"ug", 0x018},   {"z9u", 0x008}, {"Fc", 0x1ff},
-      {"cF", 0x1ff},    {"tC", 0x09f},   {"Ct", 0x0bf},  {"C", 0x09f},
-      {"imlugtsfc", 0x1ff}, {"I M", 0},  {"ii", 0x001},  {"c", 0x100},
+      {"", 0},       {"ug", 0x018}, {"z9u", 0x008},
+      {"Fc", 0x1ff}, {"cF", 0x1ff}, {"tC", 0x09f},
+      {"Ct", 0x0bf}, {"C", 0x09f},  {"imlugtsfc", 0x1ff},
+      {"I M", 0},    {"ii", 0x001}, {"c", 0x100},
   };
   for (const auto &c : cases) {
     uint32_t got = 0xdead;
@@ -347,7 +355,7 @@ TEST(Hex, Decode) {
     bool ok;
     uint8_t want0, want1;
   } cases[] = {
-      {"01ab", 4, true, 0x01, 0xab}, {"abc", 3, true, 0xab, 0xc0},
+      {"01ab", 4, true, 0x01, 0xab},  {"abc", 3, true, 0xab, 0xc0},
       {"01AB", 4, false, 0x01, 0x00}, {"zz", 0, true, 0, 0},
       {"zz", -3, true, 0, 0},         {"f", 1, true, 0xf0, 0},
       {"0g", 2, false, 0x00, 0},

@@ -67,16 +67,19 @@ caps_text(const uint8_t *v, size_t n)
     // A bit libcap does not know cannot be named: no text form.
     if (((perm | inh) & b) != 0 && bit > unsigned(cap_max_bits() - 1))
       return nullptr;
-    if ((perm & b) != 0 && cap_set_flag(g.c, CAP_PERMITTED, 1, cv, CAP_SET) != 0)
+    if ((perm & b) != 0 &&
+        cap_set_flag(g.c, CAP_PERMITTED, 1, cv, CAP_SET) != 0)
       return nullptr;
-    if ((inh & b) != 0 && cap_set_flag(g.c, CAP_INHERITABLE, 1, cv, CAP_SET) != 0)
+    if ((inh & b) != 0 &&
+        cap_set_flag(g.c, CAP_INHERITABLE, 1, cv, CAP_SET) != 0)
       return nullptr;
     // The file's effective flag raises every permitted and inheritable bit.
     if ((magic & CAPS_EFFECTIVE) && ((perm | inh) & b) != 0 &&
         cap_set_flag(g.c, CAP_EFFECTIVE, 1, cv, CAP_SET) != 0)
       return nullptr;
   }
-  char *text = dup_text(cap_to_text(g.c, nullptr), [](char *t) { cap_free(t); });
+  char *text =
+      dup_text(cap_to_text(g.c, nullptr), [](char *t) { cap_free(t); });
   if (text == nullptr || rev != CAPS_REV3 || le_get32(v + 20) == 0)
     return text;
   // A set that holds only inside one user namespace says which.
@@ -108,8 +111,7 @@ constexpr size_t ACL_ENTRY_LEN = 8;
 char *
 acl_text(const uint8_t *v, size_t n)
 {
-  if (n < 4 || (n - 4) % ACL_ENTRY_LEN != 0 ||
-      le_get32(v) != ACL_XATTR_VERSION)
+  if (n < 4 || (n - 4) % ACL_ENTRY_LEN != 0 || le_get32(v) != ACL_XATTR_VERSION)
     return nullptr;
   size_t count = (n - 4) / ACL_ENTRY_LEN;
   acl_guard g{acl_init(int(count))};
@@ -122,8 +124,9 @@ acl_text(const uint8_t *v, size_t n)
     id_t id = le_get32(e + 4);
     acl_entry_t entry;
     acl_permset_t ps;
-    if (acl_create_entry(&g.a, &entry) != 0 || acl_set_tag_type(entry, tag) != 0 ||
-        acl_get_permset(entry, &ps) != 0 || (perm & ~7u) != 0)
+    if (acl_create_entry(&g.a, &entry) != 0 ||
+        acl_set_tag_type(entry, tag) != 0 || acl_get_permset(entry, &ps) != 0 ||
+        (perm & ~7u) != 0)
       return nullptr;
     if ((tag == ACL_USER || tag == ACL_GROUP) &&
         acl_set_qualifier(entry, &id) != 0)

@@ -89,6 +89,12 @@ warn_msg3(const char *a, const char *b, const char *c)
   put_line({a, b, c}, nullptr);
 }
 
+std::string
+diag_sys_text(const char *a, const char *b)
+{
+  return std::string(a) + ": " + b + ": " + strerror(errno);
+}
+
 void
 diag_exit_status(int status)
 {

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 void warn_sys0();
 void warn_sys1(const char *a);
@@ -19,6 +20,10 @@ void warn_msg3(const char *a, const char *b, const char *c);
 // meaning of its own (changes found) says 2 here, first thing in main().
 void diag_exit_status(int status);
 
+// "a: b: " and the system's text for errno, the line warn_sys2 would
+// print, as an engine's *err holds it.
+std::string diag_sys_text(const char *a, const char *b);
+
 [[noreturn]] void die_sys0();
 [[noreturn]] void die_sys1(const char *a);
 [[noreturn]] void die_sys2(const char *a, const char *b);
@@ -28,8 +33,8 @@ void diag_exit_status(int status);
 [[noreturn]] void die_msg3(const char *a, const char *b, const char *c);
 
 // An option's argument into dst, whole: one too long for it is refused
-// ("-d: argument too long", the status of die_*) rather than cut to a name the user
-// never typed.
+// ("-d: argument too long", the status of die_*) rather than cut to a name the
+// user never typed.
 template <size_t N>
 void
 copy_arg(char (&dst)[N], const char *arg, const char *opt)

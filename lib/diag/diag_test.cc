@@ -24,7 +24,8 @@ struct diag_case {
 const std::string &
 huge_name()
 {
-  static const std::string n = std::string(5000, 'n') + "\n" + std::string(9000, '\\');
+  static const std::string n = std::string(5000, 'n') + "\n" +
+                               std::string(9000, '\\');
   return n;
 }
 

@@ -20,7 +20,8 @@ class esc_buf {
   esc_buf(const esc_buf &) = delete;
   esc_buf &operator=(const esc_buf &) = delete;
 
-  void put(const char *s, size_t n) {
+  void put(const char *s, size_t n)
+  {
     if (n <= N - len_) {  // the usual case: it fits
       memcpy(buf_ + len_, s, n);
       len_ += n;
@@ -29,7 +30,8 @@ class esc_buf {
     put_pieces(s, n);
   }
   void put(const char *s) { put(s, strlen(s)); }
-  void put(char c) {
+  void put(char c)
+  {
     if (len_ == N)
       flush();
     buf_[len_++] = c;
@@ -38,14 +40,16 @@ class esc_buf {
   // The terminated name s, escaped. A name without a special byte, the
   // usual case, is scanned once by strlen and copied once, by a pass that
   // tests each byte as it copies it.
-  void put_name(const char *s) {
+  void put_name(const char *s)
+  {
     size_t n = strlen(s);
     if (n <= N - len_ && copy_plain(s, n))
       return;
     put_escaped(s, n);
   }
   // The n bytes at s, escaped as a name is.
-  void put_name(const char *s, size_t n) {
+  void put_name(const char *s, size_t n)
+  {
     if (n <= N - len_ && copy_plain(s, n))
       return;
     put_escaped(s, n);
@@ -54,7 +58,8 @@ class esc_buf {
   // Writes out what the buffer holds. Nothing is written after a write has
   // failed: every later flush is -1 with the errno of that first failure.
   // The destructor writes nothing, so call this last.
-  int flush() {
+  int flush()
+  {
     if (err_ == 0 && len_ > 0) {
       errno = 0;  // stdio may fail without a system call to set errno
       if (fwrite(buf_, 1, len_, f_) != len_)
@@ -72,7 +77,8 @@ class esc_buf {
   // for them, and keeps them when none is special. Written without
   // branches so that the compiler copies and tests many bytes at once; a
   // bool in place of the byte that gathers the tests keeps it from that.
-  bool copy_plain(const char *s, size_t n) {
+  bool copy_plain(const char *s, size_t n)
+  {
     const unsigned char *u = reinterpret_cast<const unsigned char *>(s);
     char *o = buf_ + len_;
     unsigned char special = 0;
@@ -89,7 +95,8 @@ class esc_buf {
   // The n bytes at s escaped, in pieces small enough to fit whatever they
   // hold; the buffer goes out only when it is as good as full, so text
   // whose escaped form fits still leaves with one write.
-  void put_escaped(const char *s, size_t n) {
+  void put_escaped(const char *s, size_t n)
+  {
     while (n > 0) {
       if (N - len_ < ESC_GROW)
         flush();
@@ -100,7 +107,8 @@ class esc_buf {
     }
   }
 
-  void put_pieces(const char *s, size_t n) {
+  void put_pieces(const char *s, size_t n)
+  {
     while (n > 0) {
       if (len_ == N)
         flush();

@@ -31,7 +31,8 @@ TEST(Esc, EveryByte) {
     snprintf(want, sizeof want, "\\%03o", c);
     EXPECT_EQ(special ? std::string(want) : in, esc(in, false)) << c;
     // Alone, a byte above 0x7F is never well-formed UTF-8.
-    EXPECT_EQ(special || c >= 0x80 ? std::string(want) : in, esc(in, true)) << c;
+    EXPECT_EQ(special || c >= 0x80 ? std::string(want) : in, esc(in, true))
+        << c;
   }
 }
 
@@ -41,13 +42,18 @@ TEST(Esc, Names) {
   } cases[] = {
       {"", "", ""},
       {"/etc/passwd", "/etc/passwd", "/etc/passwd"},
-      {"x\n100644 5 0\nD ilugmsftc \xe2\x88\x95" "etc",
-       "x\\012100644 5 0\\012D ilugmsftc \xe2\x88\x95" "etc",
-       "x\\012100644 5 0\\012D ilugmsftc \xe2\x88\x95" "etc"},
-      {"\n\t\\\x7f\x01", "\\012\\011\\134\\177\\001", "\\012\\011\\134\\177\\001"},
+      {"x\n100644 5 0\nD ilugmsftc \xe2\x88\x95"
+       "etc",
+       "x\\012100644 5 0\\012D ilugmsftc \xe2\x88\x95"
+       "etc",
+       "x\\012100644 5 0\\012D ilugmsftc \xe2\x88\x95"
+       "etc"},
+      {"\n\t\\\x7f\x01", "\\012\\011\\134\\177\\001",
+       "\\012\\011\\134\\177\\001"},
       {"a\\012", "a\\134012", "a\\134012"},
       // UTF-8 of every length stands as it is.
-      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+       "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
       // Cut, stray, overlong, surrogate and too large: escaped byte by byte
       // in the UTF-8 form only.
@@ -81,7 +87,8 @@ TEST(Esc, RoundTrip) {
       EXPECT_EQ(in, back);
       for (size_t i = 0; utf8 && i < out.size();) {
         size_t len = esc_utf8_len(
-            reinterpret_cast<const unsigned char *>(out.data()) + i, out.size() - i);
+            reinterpret_cast<const unsigned char *>(out.data()) + i,
+            out.size() - i);
         ASSERT_NE(0u, len) << out;
         i += len;
       }

@@ -51,18 +51,7 @@ archive_keys(xp_ctx *c, const std::vector<xp_path> &paths)
           keys.push_back({op.po_name, op.po_old, arch});
   // Each once, and only those of a version installed or removed: a
   // package whose files alone are left has no archive of its own.
-  auto tied = [](const pkg_key &k) {
-    return std::tie(k.pk_name, k.pk_version, k.pk_arch);
-  };
-  std::sort(keys.begin(), keys.end(), [&tied](const pkg_key &a,
-                                              const pkg_key &b) {
-    return tied(a) < tied(b);
-  });
-  keys.erase(std::unique(keys.begin(), keys.end(),
-                         [&tied](const pkg_key &a, const pkg_key &b) {
-                           return tied(a) == tied(b);
-                         }),
-             keys.end());
+  pkg_keys_unique(&keys);
   keys.erase(std::remove_if(keys.begin(), keys.end(),
                             [](const pkg_key &k) {
                               return k.pk_version.empty();
@@ -154,4 +143,3 @@ xp_read_ahead(xp_ctx *c, const std::vector<xp_path> &paths)
   for (std::thread &t : threads)
     t.join();
 }
-

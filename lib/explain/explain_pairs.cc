@@ -26,8 +26,7 @@ xp_find_moves(std::vector<xp_path> *paths)
   for (size_t i = 0; i < paths->size(); i++) {
     xp_path &p = (*paths)[i];
     if (p.xp_verdict != XP_UNEXPLAINED ||
-        !(p.xp_recs[0].mask & (DB_CSUM | DB_SHA256)) ||
-        !p.xp_package.empty())
+        !(p.xp_recs[0].mask & (DB_CSUM | DB_SHA256)) || !p.xp_package.empty())
       continue;
     if (p.xp_kind == DB_KIND_DELETED) {
       gone[key(p.xp_recs[0])].push_back(i);
@@ -63,8 +62,10 @@ xp_find_moves(std::vector<xp_path> *paths)
 }
 
 // A directory whose only changes are its listing's (contents, size,
-// links) changed because entries came or went: it is explained when every
-// entry that came or went right below it is, by the first one's package.
+// links) changed because entries came or went: it is explained as well as
+// those entries right below it are, by the first one's package: the
+// package's when every one is a package's or a move, a claim when some
+// rest on claims or downgrades and none is unexplained.
 void
 xp_explain_dirs(std::vector<xp_path> *paths)
 {
@@ -81,20 +82,23 @@ xp_explain_dirs(std::vector<xp_path> *paths)
     auto b = below.find(p.xp_name);
     if (b == below.end())
       continue;
-    bool all = true;
-    for (const xp_path *e : b->second)
-      all &= e->xp_verdict == XP_PACKAGE || e->xp_verdict == XP_MOVED;
+    bool all = true, weak = false;
+    for (const xp_path *e : b->second) {
+      all &= e->xp_verdict == XP_PACKAGE || e->xp_verdict == XP_MOVED ||
+             e->xp_verdict == XP_CLAIMED || e->xp_verdict == XP_DOWNGRADED;
+      weak |= e->xp_verdict == XP_CLAIMED || e->xp_verdict == XP_DOWNGRADED;
+    }
     if (!all)
       continue;
     const xp_path *first = b->second[0];
-    p.xp_verdict = XP_PACKAGE;
+    p.xp_verdict = weak ? XP_CLAIMED : XP_PACKAGE;
     p.xp_package = first->xp_package;
     p.xp_version = first->xp_version;
     p.xp_older = first->xp_older;
-    p.xp_evidence = first->xp_evidence == XP_EV_SNAPSHOTS ? XP_EV_DPKG
-                                                          : first->xp_evidence;
+    p.xp_evidence = first->xp_evidence;
     p.xp_kept = first->xp_kept;
     p.xp_expected.clear();
+    if (weak)
+      p.xp_expected = "the entries below it explained (some are claims)";
   }
 }
-

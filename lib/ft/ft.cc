@@ -430,8 +430,7 @@ ft_add(ft_tree *tree, const char *path, const void *data, uint64_t size)
   // Create the missing ancestors without payload, then the path itself.
   do {
     bool last = c.end == n;
-    node = ft_child_add(tree, node, &c, last ? data : nullptr,
-                        last ? size : 0);
+    node = ft_child_add(tree, node, &c, last ? data : nullptr, last ? size : 0);
   } while (node != nullptr && comp_next(&c));
   return node;
 }

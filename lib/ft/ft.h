@@ -34,11 +34,11 @@ typedef int (*ft_visitor)(ft_node *node, void *arg);
 // Fields marked private belong to the module: they index the children so
 // that insertion and lookup stay cheap in directories of any size.
 struct ft_node {
-  ft_node *ftn_parent;   // null for the root
-  ft_node *ftn_child;    // children by value, in name order when settled
+  ft_node *ftn_parent;  // null for the root
+  ft_node *ftn_child;   // children by value, in name order when settled
   uint32_t ftn_nchild;
-  uint32_t ftn_index;    // position in the parent's ftn_child
-  char *ftn_path;        // full path, no trailing slash; owned by the tree
+  uint32_t ftn_index;  // position in the parent's ftn_child
+  char *ftn_path;      // full path, no trailing slash; owned by the tree
   uint16_t ftn_pathlen;
   uint8_t ftn_flags;     // private: children moved, payload in the tree
   uint8_t ftn_hashbits;  // private: log2 of the slots of ftn_hash, 0: none
@@ -49,9 +49,9 @@ struct ft_node {
   uint32_t ftn_nsorted;  // private: ftn_child[0, ftn_nsorted) is in order
   void *ftn_data;        // payload or null
   uint64_t ftn_datalen;
-  uint16_t ftn_kind;     // the user's; 0 in a new node
-  uint32_t ftn_key;      // private: first name bytes, for cheap compares
-  uint64_t *ftn_hash;    // private: finds the children past ftn_nsorted
+  uint16_t ftn_kind;   // the user's; 0 in a new node
+  uint32_t ftn_key;    // private: first name bytes, for cheap compares
+  uint64_t *ftn_hash;  // private: finds the children past ftn_nsorted
 };
 
 constexpr int FT_HINTS = 64;  // depths whose last child position is kept

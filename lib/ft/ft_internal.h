@@ -29,7 +29,7 @@ constexpr size_t FT_BLOCK_MAX = 4 * PORT_BIG_PAGE;
 // apart. An array that outgrows one goes on the tree's spare list of its
 // class for the next directory that grows to that size; beyond the last
 // class, arrays live in the heap and grow by half (see ft_big_alloc).
-constexpr uint32_t FT_CLASS_CAP[] = {1,  2,  3,  4,  6,   8,   12,  16,
+constexpr uint32_t FT_CLASS_CAP[] = {1,  2,  3,  4,  6,  8,   12,  16,
                                      24, 32, 48, 64, 96, 128, 192, 256};
 constexpr int FT_NCLASS = sizeof FT_CLASS_CAP / sizeof FT_CLASS_CAP[0];
 static_assert(FT_NCLASS == FT_SPARE_CLASSES, "one spare list per class");

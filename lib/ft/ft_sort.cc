@@ -29,16 +29,20 @@ class sort_scratch {
  public:
   sort_scratch(uint32_t tail, uint32_t n)
       : ents(tail <= LOCAL ? local_ents_ : ft_big_array<sort_ent>(tail)),
-        perm(n <= LOCAL ? local_perm_ : ft_big_array<uint32_t>(n)) {}
+        perm(n <= LOCAL ? local_perm_ : ft_big_array<uint32_t>(n))
+  {
+  }
   ~sort_scratch() { release(); }
   sort_scratch(const sort_scratch &) = delete;
   sort_scratch &operator=(const sort_scratch &) = delete;
-  void release_ents() {
+  void release_ents()
+  {
     if (ents != local_ents_)
       free(ents);
     ents = local_ents_;
   }
-  void release() {
+  void release()
+  {
     release_ents();
     if (perm != local_perm_)
       free(perm);
@@ -86,8 +90,8 @@ tail_sort(const ft_node *ch, uint32_t front, uint32_t t, size_t skip,
     if (a.key != b.key)
       return a.key < b.key;
     const ft_node &x = ch[a.idx], &y = ch[b.idx];
-    return ft_name_cmp(x.ftn_name, x.ftn_namelen, y.ftn_name,
-                       y.ftn_namelen) < 0;
+    return ft_name_cmp(x.ftn_name, x.ftn_namelen, y.ftn_name, y.ftn_namelen) <
+           0;
   });
 }
 

@@ -25,7 +25,8 @@ collect(ft_node *node, void *arg)
 {
   static_cast<std::vector<std::string> *>(arg)->push_back(node->ftn_path);
   if (node->ftn_parent != nullptr) {
-    EXPECT_EQ(node, &node->ftn_parent->ftn_child[node->ftn_index]) << node->ftn_path;
+    EXPECT_EQ(node, &node->ftn_parent->ftn_child[node->ftn_index])
+        << node->ftn_path;
   }
   for (uint32_t i = 0; i < node->ftn_nchild; i++) {
     EXPECT_EQ(node, node->ftn_child[i].ftn_parent) << node->ftn_path;
@@ -97,7 +98,10 @@ TEST(Ft, AddCreatesAncestorsWithoutPayload) {
   EXPECT_STREQ("c", c->ftn_name);
   ASSERT_EQ(sizeof v, c->ftn_datalen);
   EXPECT_EQ(42, *static_cast<int *>(c->ftn_data));
-  const struct { const char *path; int depth; } anc[] = {{"/a", 1}, {"/a/b", 2}};
+  const struct {
+    const char *path;
+    int depth;
+  } anc[] = {{"/a", 1}, {"/a/b", 2}};
   for (const auto &a : anc) {
     ft_node *n = ft_lookup(g.t, a.path, nullptr);
     ASSERT_NE(nullptr, n) << a.path;
@@ -324,7 +328,9 @@ TEST(Ft, RandomInsertionsMatchReference) {
   std::vector<std::string> names;
   for (int i = 0; i < 60; i++)
     names.push_back(std::string(1 + i % 3, char('a' + i % 7)) +
-                    (i % 5 == 0 ? "\x90" : i % 4 == 0 ? "-" : "") +
+                    (i % 5 == 0   ? "\x90"
+                     : i % 4 == 0 ? "-"
+                                  : "") +
                     std::to_string(i / 7));
   std::set<std::vector<std::string>> want{{}};
   tree_guard g(ft_init(nullptr, nullptr));
@@ -397,7 +403,8 @@ TEST(Ft, DefaultPayloadsReplaceAndRelease) {
                              : ft_add(g.t, p, v.data(), v.size());
         ASSERT_NE(nullptr, n) << p;
         ASSERT_EQ(v.size(), n->ftn_datalen) << p;
-        EXPECT_EQ(v, std::string(static_cast<char *>(n->ftn_data), v.size())) << p;
+        EXPECT_EQ(v, std::string(static_cast<char *>(n->ftn_data), v.size()))
+            << p;
       }
     }
   }
@@ -409,7 +416,8 @@ TEST(Ft, DefaultPayloadsReplaceAndRelease) {
   ft_node *b = ft_lookup(g.t, "/a/b", nullptr);
   ASSERT_EQ(b, ft_node_set(g.t, b, "yz", 3));
   ASSERT_NE(nullptr, ft_add(g.t, "/a/b/c", "d", 2));
-  EXPECT_STREQ("yz", static_cast<char *>(ft_lookup(g.t, "/a/b", nullptr)->ftn_data));
+  EXPECT_STREQ("yz",
+               static_cast<char *>(ft_lookup(g.t, "/a/b", nullptr)->ftn_data));
   EXPECT_EQ(b, ft_node_set(g.t, b, nullptr, 0));
   EXPECT_EQ(nullptr, b->ftn_data);
 }

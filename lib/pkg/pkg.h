@@ -8,7 +8,9 @@
 // snapshot holds agree. No call prints; failures come back as text.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -32,7 +34,7 @@ struct pkg_claim {
 // One install, upgrade (a reinstall is an upgrade to the same version) or
 // removal, from the package manager's log.
 struct pkg_op {
-  int64_t po_when;  // seconds since 1970
+  int64_t po_when;        // seconds since 1970
   std::string po_action;  // "install", "upgrade", "remove" or "purge"
   std::string po_name;
   std::string po_old;  // version before, "" for none
@@ -51,9 +53,19 @@ struct pkg_afile {
 // A package archive whose own digest a signed index lists, read whole.
 struct pkg_archive {
   std::string pr_name, pr_version, pr_arch;
-  std::string pr_file;  // where it was found
+  std::string pr_file;                                  // where it was found
   std::unordered_map<std::string, pkg_afile> pr_files;  // by host path
+  // The control member's files by name ("postinst"), which dpkg keeps
+  // under its info directory as name.postinst; and the data member's paths
+  // as the package names them, "/." for the top, which are the lines dpkg
+  // writes into the package's list.
+  std::unordered_map<std::string, pkg_afile> pr_control;
+  std::vector<std::string> pr_list;
 };
+
+// kavrel's own cache of package archives, under the root: apt's hook keeps
+// there each archive apt installs, and a fetch puts there what is missing.
+constexpr char PKG_CACHE_DIR[] = "var/cache/kavrel/archives";
 
 // Reads the records under root ("" for the host's own), with the package
 // archives of adir (null for none) besides the manager's own cache, and
@@ -62,6 +74,10 @@ struct pkg_archive {
 pkg_db *pkg_open(const char *root, const char *adir,
                  const std::vector<std::string> &kept, std::string *err);
 void pkg_close(pkg_db *db);
+
+// The most kept records pkg_open reads from one file, uncompressed: a
+// host of thousands of packages keeps a tenth of it.
+constexpr uint64_t PKG_KEPT_MAX = uint64_t(128) << 20;
 
 // Keeps in file what the records under root say each package ships, for a
 // later pkg_open to read as kept records. False with *err, and no file,
@@ -83,8 +99,9 @@ bool pkg_override(const pkg_db *db, const std::string &path, uint16_t *perm,
 const pkg_meta *pkg_find(const pkg_db *db, const std::string &name);
 
 // The archive of name at version, verified: 1 and *out (owned by db), 0
-// when no archive of that version is at hand, -1 with *err when one is
-// but it cannot be read or its digest or index does not verify.
+// when no archive of that version is at hand or no verified index lists
+// it (an index that does not verify is one of pkg_notes), -1 with *err
+// when one is but it cannot be read or its digest does not verify.
 int pkg_archive_get(pkg_db *db, const std::string &name,
                     const std::string &version, const std::string &arch,
                     const pkg_archive **out, std::string *err);
@@ -105,12 +122,41 @@ struct pkg_key {
   std::string pk_name, pk_version, pk_arch;
 };
 void pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys);
+// Sorts keys and leaves each once.
+void pkg_keys_unique(std::vector<pkg_key> *keys);
 
 // Whether an archive of name at version may be at hand, asked without
 // reading an index: so that the files the dpkg level reads can be read
 // ahead.
 bool pkg_archive_near(const pkg_db *db, const std::string &name,
                       const std::string &version, const std::string &arch);
+
+// The order of two Debian versions: below 0 when a sorts before b, 0 when
+// they are the same version, above 0 when after.
+int pkg_version_cmp(std::string_view a, std::string_view b);
+
+// kavrel's cache (PKG_CACHE_DIR under db's root): removes each regular
+// file named *.deb directly in it whose package, version and architecture
+// neither db's records (installed now) nor the records kept with it (the
+// kept of pkg_open) hold installed, as the files removed in *removed.
+// Nothing else is ever removed. A missing cache has nothing to prune.
+// False with *err when it cannot be read or a file cannot be removed.
+bool pkg_cache_prune(const pkg_db *db, std::vector<std::string> *removed,
+                     std::string *err);
+
+// The archives of the versions that ops installed or removed that are not
+// at hand (pkg_archive_near), each once; the architecture is the records'
+// or the kept records', and a package neither knows is left out.
+std::vector<pkg_key> pkg_archives_missing(const pkg_db *db,
+                                          const std::vector<pkg_op> &ops);
+// Fetches each archive of keys into kavrel's cache under root ("" for the
+// host's own, which is made when missing) with apt's own tools, "apt-get
+// download" configured to that root, each within seconds. What could not
+// be fetched, and why, in *failed: not a failure of the call, since the
+// paths then fall to what can be verified without it. False with *err
+// only when the cache cannot be made.
+bool pkg_fetch(const std::string &root, const std::vector<pkg_key> &keys,
+               int seconds, std::vector<std::string> *failed, std::string *err);
 
 // True for a path the package manager itself writes with every operation:
 // its database, log and caches.
@@ -123,3 +169,30 @@ const std::vector<std::string> *pkg_managed_link(const pkg_db *db,
 
 // The host path of path under the root, its directories' links followed.
 std::string pkg_canon(pkg_db *db, const std::string &path);
+
+// What a report must say first, each line naming its file once:
+// pn_failure for something that did not verify (an index), so that the
+// paths that needed it are unexplained; otherwise a trust root not
+// trusted for this comparison, and why.
+struct pkg_note {
+  bool pn_failure;
+  std::string pn_text;
+};
+const std::vector<pkg_note> &pkg_notes(const pkg_db *db);
+
+// The trust roots: the keyrings apt trusts and the sources that scope
+// them. A host with root rewrites them at will, so a comparison trusts
+// them only as the older snapshot recorded them: the pin gives the
+// older snapshot's record of a path as the snapshot holds it (the root,
+// then the host path), or null when it holds none. A file that is not
+// there, or is not what its record's digests say, is not trusted and a
+// note says so. Without a pin every trust root is taken as it is. Set
+// before the first archive is asked for; kept by db.
+using pkg_pin_fn = std::function<const db_rec *(const std::string &path)>;
+void pkg_pin(pkg_db *db, pkg_pin_fn fn);
+// The trust roots that were there but not trusted, as the snapshots name
+// them, once the indexes were read.
+const std::vector<std::string> &pkg_untrusted(const pkg_db *db);
+// True when some index was not used: its signature did not verify, its
+// digest was not the one listed, or no trusted key was there for it.
+bool pkg_index_short(const pkg_db *db);

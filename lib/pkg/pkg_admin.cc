@@ -13,27 +13,34 @@
 
 namespace {
 
+// A decimal number, all of word: true and its value, or false. Garbage
+// read as 0 would be root.
+bool
+number_of(std::string_view word, uint32_t *n)
+{
+  if (word.empty() || word.size() > 10 ||
+      word.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  unsigned long long v = strtoull(std::string(word).c_str(), nullptr, 10);
+  *n = uint32_t(v);
+  return v <= UINT32_MAX;
+}
+
 // A user or group of a stat override: "#1000", or a name that the root's
 // passwd or group file maps to a number.
 bool
-id_of(const pkg_db *db, std::string_view word, const char *file,
-      uint32_t *id)
+id_of(const pkg_db *db, std::string_view word, const char *file, uint32_t *id)
 {
-  if (word.size() > 1 && word[0] == '#') {
-    *id = uint32_t(strtoul(std::string(word.substr(1)).c_str(), nullptr, 10));
-    return true;
-  }
+  if (word.size() > 1 && word[0] == '#')
+    return number_of(word.substr(1), id);
   std::string text;
   if (!pkg_read_file(db->pd_root + file, &text))
     return false;
   for (std::string_view line : pkg_lines(text)) {
     size_t c1 = line.find(':'), c2 = line.find(':', c1 + 1);
     size_t c3 = line.find(':', c2 + 1);
-    if (c3 != std::string_view::npos && line.substr(0, c1) == word) {
-      *id = uint32_t(strtoul(std::string(line.substr(c2 + 1)).c_str(),
-                             nullptr, 10));
-      return true;
-    }
+    if (c3 != std::string_view::npos && line.substr(0, c1) == word)
+      return number_of(line.substr(c2 + 1, c3 - c2 - 1), id);
   }
   return false;
 }
@@ -97,6 +104,13 @@ alternatives_file(pkg_db *db, const std::string &name, const std::string &text)
 }  // namespace
 
 void
+pkg_alternatives_parse(pkg_db *db, const std::string &name,
+                       const std::string &text)
+{
+  alternatives_file(db, name, text);
+}
+
+void
 pkg_diversions_parse(pkg_db *db, std::string text)
 {
   std::vector<std::string_view> l = pkg_lines(pkg_keep(db, std::move(text)));
@@ -120,18 +134,36 @@ pkg_overrides_read(pkg_db *db, std::string *err)
   std::string name = db->pd_root + "/var/lib/dpkg/statoverride", text;
   if (!pkg_read_file(name, &text))
     return errno == ENOENT;
+  return pkg_overrides_parse(db, name, text, err);
+}
+
+bool
+pkg_overrides_parse(pkg_db *db, const std::string &name,
+                    const std::string &text, std::string *err)
+{
   for (std::string_view line : pkg_lines(text)) {
-    std::string_view w[4];
-    if (pkg_words(line, w) < 4)
+    std::string_view w[3];
+    if (pkg_words(line, w) < 3)
+      continue;
+    // The path is the rest of the line, blanks and all.
+    size_t at = line.find_first_not_of(" \t", size_t(w[2].data() + w[2].size() -
+                                                     line.data()));
+    if (at == std::string_view::npos)
       continue;
     pkg_override_rec o;
-    o.po_perm = uint16_t(strtoul(std::string(w[2]).c_str(), nullptr, 8));
+    unsigned long perm = strtoul(std::string(w[2]).c_str(), nullptr, 8);
+    if (w[2].size() > 5 || perm > 07777 ||
+        w[2].find_first_not_of("01234567") != std::string_view::npos) {
+      *err = name + ": bad mode in \"" + std::string(line) + "\"";
+      return false;
+    }
+    o.po_perm = uint16_t(perm);
     if (!id_of(db, w[0], "/etc/passwd", &o.po_uid) ||
         !id_of(db, w[1], "/etc/group", &o.po_gid)) {
       *err = name + ": unknown user or group in \"" + std::string(line) + "\"";
       return false;
     }
-    db->pd_overrides[std::string(pkg_canon_view(db, w[3]))] = o;
+    db->pd_overrides[std::string(pkg_canon_view(db, line.substr(at)))] = o;
   }
   return true;
 }
@@ -157,9 +189,15 @@ pkg_log_read(pkg_db *db)
   for (const char *n : {"/var/log/dpkg.log.1", "/var/log/dpkg.log"}) {
     std::string text;
     if (pkg_read_file(db->pd_root + n, &text))
-      for (std::string_view line : pkg_lines(text))
-        log_line(db, line);
+      pkg_log_parse(db, text);
   }
+}
+
+void
+pkg_log_parse(pkg_db *db, std::string_view text)
+{
+  for (std::string_view line : pkg_lines(text))
+    log_line(db, line);
 }
 
 std::vector<pkg_op>

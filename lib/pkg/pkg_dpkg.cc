@@ -147,14 +147,8 @@ sums_of(pkg_db *db, uint32_t pkg)
     return s;
   s.ps_read = true;
   std::string name, text;
-  if (!info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
-    return s;
-  for (std::string_view line : pkg_lines(pkg_keep(db, std::move(text)))) {
-    if (line.size() < 35 || line[32] != ' ')
-      continue;
-    size_t at = line.find_first_not_of(' ', 32);
-    s.ps_by_path[line.substr(at)] = line.substr(0, 32);
-  }
+  if (info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
+    pkg_sums_parse(db, pkg, std::move(text));
   return s;
 }
 
@@ -176,11 +170,11 @@ pkg_status_parse(pkg_db *db, std::string text)
     if (line[0] == ' ' || line[0] == '\t') {
       // The lines lie one after another: the field spans them.
       if (cont != nullptr)
-        *cont = cont->empty() ? line
-                              : std::string_view(cont->data(),
-                                                 size_t(line.data() -
-                                                        cont->data()) +
-                                                     line.size());
+        *cont = cont->empty()
+                    ? line
+                    : std::string_view(cont->data(),
+                                       size_t(line.data() - cont->data()) +
+                                           line.size());
       continue;
     }
     cont = nullptr;
@@ -190,13 +184,31 @@ pkg_status_parse(pkg_db *db, std::string text)
     std::string_view key = line.substr(0, colon), val = line.substr(colon + 1);
     size_t lead = val.find_first_not_of(" \t");
     val.remove_prefix(lead == std::string_view::npos ? val.size() : lead);
-    if (key == "Package") p.name = val;
-    else if (key == "Version") p.version = val;
-    else if (key == "Architecture") p.arch = val;
-    else if (key == "Status") p.state = val;
-    else if (key == "Conffiles") cont = &p.conffiles;
+    if (key == "Package")
+      p.name = val;
+    else if (key == "Version")
+      p.version = val;
+    else if (key == "Architecture")
+      p.arch = val;
+    else if (key == "Status")
+      p.state = val;
+    else if (key == "Conffiles")
+      cont = &p.conffiles;
   }
   status_add(db, p);
+}
+
+void
+pkg_sums_parse(pkg_db *db, uint32_t pkg, std::string text)
+{
+  pkg_sums &s = db->pd_sums[pkg];
+  s.ps_read = true;
+  for (std::string_view line : pkg_lines(pkg_keep(db, std::move(text)))) {
+    size_t at = line.find_first_not_of(' ', 32);
+    if (line.size() < 35 || line[32] != ' ' || at == std::string_view::npos)
+      continue;
+    s.ps_by_path[line.substr(at)] = line.substr(0, 32);
+  }
 }
 
 // The claims of one package: its conffiles first, then the paths of its
@@ -208,12 +220,14 @@ pkg_list_parse(pkg_db *db, uint32_t pkg, std::string text)
   for (std::string_view line : pkg_lines(db->pd_conffiles[pkg])) {
     std::string_view w[3];
     pkg_words(line, w);
-    if (!w[0].empty() && w[2] != "obsolete")
+    if (w[0].substr(0, 1) == "/" && w[2] != "obsolete")
       claim_add(db, pkg_canon_view(db, pkg_located(db, m->pm_name, w[0])),
                 pkg_entry{pkg, PKG_NO_ENTRY, true, {}, w[0], w[1]});
   }
   for (std::string_view path : pkg_lines(pkg_keep(db, std::move(text)))) {
-    if (path.empty() || path == "/.")
+    // A path not absolute is none of dpkg's: the directories would read
+    // it as another.
+    if (path.substr(0, 1) != "/" || path == "/.")
       continue;
     claim_add(db, pkg_canon_view(db, pkg_located(db, m->pm_name, path)),
               pkg_entry{pkg, PKG_NO_ENTRY, false, {}, path, {}});
@@ -258,8 +272,7 @@ pkg_claims(pkg_db *db, const std::string &path, bool digests)
   uint32_t first = db->pd_claims[claim_slot(db, path)].first;
   for (uint32_t i = first; i != PKG_NO_ENTRY;) {
     const pkg_entry &e = db->pd_entries[i];
-    pkg_claim c{db->pd_pkgs[e.pe_pkg].get(), std::string(e.pe_md5),
-                e.pe_conf};
+    pkg_claim c{db->pd_pkgs[e.pe_pkg].get(), std::string(e.pe_md5), e.pe_conf};
     if (digests && !e.pe_conf && e.pe_raw.size() > 1 && e.pe_raw[0] == '/') {
       const pkg_sums &s = sums_of(db, e.pe_pkg);
       auto sum = s.ps_by_path.find(e.pe_raw.substr(1));

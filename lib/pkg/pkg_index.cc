@@ -123,16 +123,20 @@ index_read(std::string_view text, size_t at)
   from = from == std::string_view::npos ? 0 : from + 2;
   size_t to = text.find("\n\n", at);
   index_para p;
-  for (std::string_view line : pkg_lines(text.substr(
-           from, to == std::string_view::npos ? to : to - from))) {
+  for (std::string_view line : pkg_lines(
+           text.substr(from, to == std::string_view::npos ? to : to - from))) {
     size_t colon = line.find(": ");
     if (colon == std::string_view::npos || line[0] == ' ')
       continue;
     std::string_view key = line.substr(0, colon), val = line.substr(colon + 2);
-    if (key == "Package") p.name = val;
-    else if (key == "Version") p.version = val;
-    else if (key == "Architecture") p.arch = val;
-    else if (key == "SHA256") p.sum = val;
+    if (key == "Package")
+      p.name = val;
+    else if (key == "Version")
+      p.version = val;
+    else if (key == "Architecture")
+      p.arch = val;
+    else if (key == "SHA256")
+      p.sum = val;
     else if (key == "Filename")
       p.file = val.substr(0, 2) == "./" ? val.substr(2) : val;
   }
@@ -140,18 +144,26 @@ index_read(std::string_view text, size_t at)
 }
 
 // Verifies one Release file (inline signed, or with sig its detached
-// signature) and the indexes beside it that it lists: prefix + listed
-// name (with '/' as sep), perhaps recompressed.
-bool
-index_release(pkg_db *db, const std::vector<std::string> &keys,
+// signature) with the keyrings keys, and the indexes beside it that it
+// lists: prefix + listed name (with '/' as sep), perhaps recompressed.
+// One that does not verify is noted and left out, and with it every
+// index of a Release that does not: the rest of the run goes on.
+void
+index_release(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
               const std::string &release, const std::string &sig,
-              const std::string &prefix, char sep, const std::string &base,
-              std::string *err)
+              const std::string &prefix, char sep, const std::string &base)
 {
   std::string text;
-  if (!pkg_release_verify(keys, release, sig, &text)) {
-    *err = release + ": the signature does not verify with gpgv";
-    return false;
+  if (keys.empty()) {
+    pkg_note_add(db, true, release, release + ": no keyring is trusted for it");
+    db->pd_index_short = true;
+    return;
+  }
+  if (!pkg_release_verify(kd, keys, release, sig, &text)) {
+    pkg_note_add(db, true, release,
+                 release + ": the signature does not verify with gpgv");
+    db->pd_index_short = true;
+    return;
   }
   for (const auto &s : release_sums(text)) {
     std::string name = s.first;
@@ -166,18 +178,19 @@ index_release(pkg_db *db, const std::vector<std::string> &keys,
       if (access(file.c_str(), F_OK) != 0)
         continue;
       if (!read_unpacked(file, &data)) {
-        *err = file + ": " + strerror(errno);
-        return false;
+        pkg_note_add(db, true, file, file + ": " + strerror(errno));
+        db->pd_index_short = true;
+      } else if (sha256_of(data) != s.second) {
+        pkg_note_add(db, true, file,
+                     file + ": its SHA-256 is not the one " + release +
+                         " lists");
+        db->pd_index_short = true;
+      } else {
+        index_add(db, std::move(data), base);
       }
-      if (sha256_of(data) != s.second) {
-        *err = file + ": its SHA-256 is not the one " + release + " lists";
-        return false;
-      }
-      index_add(db, std::move(data), base);
       break;
     }
   }
-  return true;
 }
 
 // The signed Release file of a source whose files start with prefix
@@ -197,6 +210,12 @@ release_of(const std::string &prefix, const char *sep)
 }
 
 }  // namespace
+
+std::unordered_map<std::string, std::string>
+pkg_release_sums(const std::string &text)
+{
+  return release_sums(text);
+}
 
 // Where the paragraphs of the packages named are, for those not yet
 // looked for: one fast scan of each index for the lines that start with
@@ -238,8 +257,8 @@ pkg_index_scan(pkg_db *db, const std::vector<std::string> &names)
 // Each listing of the archive of name, version and arch in the verified
 // indexes: its SHA-256 and, for a repository given with -a, its file.
 std::vector<std::pair<std::string, std::string>>
-pkg_index_find(pkg_db *db, const std::string &name,
-               const std::string &version, const std::string &arch)
+pkg_index_find(pkg_db *db, const std::string &name, const std::string &version,
+               const std::string &arch)
 {
   std::vector<std::pair<std::string, std::string>> v;
   pkg_index_scan(db, {name});
@@ -250,46 +269,75 @@ pkg_index_find(pkg_db *db, const std::string &name,
       if (p.name == name && p.version == version && p.arch == arch &&
           !p.sum.empty())
         v.emplace_back(std::string(p.sum),
-                       ix.pi_base.empty() ? std::string()
-                                          : ix.pi_base + std::string(p.file));
+                       ix.pi_base.empty() || p.file.empty()
+                           ? std::string()
+                           : ix.pi_base + std::string(p.file));
     }
   }
   return v;
 }
 
-bool
-pkg_index_load(pkg_db *db, std::string *err)
+void
+pkg_index_load(pkg_db *db)
 {
   if (db->pd_indexed)
-    return true;
-  db->pd_index.clear();  // what a failed call left
-  db->pd_scanned.clear();
-  std::vector<std::string> keys = pkg_keyrings(db);
+    return;
+  db->pd_indexed = true;
+  pkg_trust trust = pkg_trust_gather(db);
+  pkg_keydir kd;
+  std::string err;
+  if (!pkg_keydir_make(trust, &kd, &err)) {
+    // No index can be verified: each is noted below as not verifying.
+    pkg_note_add(db, true, "", "the keyrings could not be copied: " + err);
+  }
+  // The archive directory is the administrator's own choice on the
+  // command line: the keyrings no source is scoped to verify it.
   if (!db->pd_adir.empty()) {
     auto rel = release_of(db->pd_adir, "/");
-    if (!rel.first.empty() &&
-        !index_release(db, keys, rel.first, rel.second, db->pd_adir + "/",
-                       '/', db->pd_adir + "/", err))
-      return false;
+    if (!rel.first.empty())
+      index_release(db, kd, trust.pt_default, rel.first, rel.second,
+                    db->pd_adir + "/", '/', db->pd_adir + "/");
   }
   std::string lists = db->pd_root + "/var/lib/apt/lists/";
   std::vector<std::string> names = pkg_dir_names(lists);
   std::sort(names.begin(), names.end());
   for (const std::string &n : names) {
     const char *tail = pkg_ends_with(n, "_InRelease") ? "_InRelease"
-                       : pkg_ends_with(n, "_Release")   ? "_Release"
-                                                        : nullptr;
+                       : pkg_ends_with(n, "_Release") ? "_Release"
+                                                      : nullptr;
     if (tail == nullptr)
       continue;
-    std::string prefix = lists + n.substr(0, n.size() - strlen(tail));
+    std::string name = n.substr(0, n.size() - strlen(tail));
+    std::string prefix = lists + name;
     auto rel = release_of(prefix, "_");
     // A source with both is read once, by its InRelease.
     if (rel.first != lists + n)
       continue;
-    if (!index_release(db, keys, rel.first, rel.second, prefix + "_", '_', "",
-                       err))
-      return false;
+    index_release(db, kd, pkg_trust_keys(trust, name), rel.first, rel.second,
+                  prefix + "_", '_', "");
   }
-  db->pd_indexed = true;
-  return true;
+}
+
+const std::vector<pkg_note> &
+pkg_notes(const pkg_db *db)
+{
+  return db->pd_notes;
+}
+
+void
+pkg_pin(pkg_db *db, pkg_pin_fn fn)
+{
+  db->pd_pin = std::move(fn);
+}
+
+const std::vector<std::string> &
+pkg_untrusted(const pkg_db *db)
+{
+  return db->pd_untrusted;
+}
+
+bool
+pkg_index_short(const pkg_db *db)
+{
+  return db->pd_index_short;
 }

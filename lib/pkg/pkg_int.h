@@ -52,14 +52,45 @@ struct pkg_index {
   std::unordered_multimap<std::string_view, size_t> pi_at;
 };
 
+// One source of apt's sources files: where its indexes come from, and
+// the keys its Signed-By names, which alone verify them.
+struct pkg_source {
+  std::string ps_uri;
+  std::vector<std::string>
+      ps_suites;              // "dists/" suites, or flat paths ending in '/'
+  bool ps_signed_by = false;  // Signed-By given
+  std::vector<std::string> ps_keys;    // keyring files it names, host paths
+  std::vector<std::string> ps_inline;  // armoured key blocks it holds
+  bool ps_fingerprint = false;         // it names a key by fingerprint too
+};
+
+// A keyring trusted for this comparison: the bytes checked, in the
+// binary form gpgv reads (armour taken off).
+struct pkg_keyring {
+  std::string pk_name;  // the file, or the sources file of an inline key
+  std::string pk_bytes;
+};
+
+// Which keyrings verify which indexes: those a source names verify the
+// lists of that source alone; the others (trusted.gpg and
+// trusted.gpg.d, less those a source names) every other list, and the
+// archive directory given with -a.
+struct pkg_trust {
+  std::vector<pkg_keyring> pt_keys;
+  std::vector<size_t> pt_default;  // into pt_keys
+  // By a list file's name less its "_InRelease" or "_Release": the
+  // keyrings of the sources it is of, none when none of them is trusted.
+  std::map<std::string, std::vector<size_t>> pt_scoped;
+};
+
 struct pkg_db {
   std::string pd_root;  // "" or the root, no trailing slash
   std::string pd_adir;  // archives given besides apt's cache, or ""
   // Every text the views below point into; a deque never moves them.
   std::deque<std::string> pd_texts;
   std::vector<std::unique_ptr<pkg_meta>> pd_pkgs;
-  std::vector<pkg_sums> pd_sums;                  // by package index
-  std::vector<std::string_view> pd_conffiles;     // field text, by index
+  std::vector<pkg_sums> pd_sums;               // by package index
+  std::vector<std::string_view> pd_conffiles;  // field text, by index
   std::unordered_map<std::string, const pkg_meta *> pd_by_name;
   // Claims by host path: a table, open-addressed by the path's hash, of
   // the first and the last entry of each path's chain; no allocation per
@@ -89,6 +120,13 @@ struct pkg_db {
   // one of those, pd_kept_file is the file it came from.
   std::vector<std::unique_ptr<pkg_db>> pd_kept;
   std::string pd_kept_file;
+  // The trust roots as the older snapshot recorded them (null: as they
+  // are), what was not trusted, and what the report must say first.
+  pkg_pin_fn pd_pin;
+  std::vector<std::string> pd_untrusted;
+  bool pd_index_short = false;
+  std::vector<pkg_note> pd_notes;
+  std::set<std::string> pd_noted;  // the files pd_notes names
 };
 
 // The files of the back end: pkg_dpkg.cc reads the status file and the
@@ -107,6 +145,11 @@ std::string_view pkg_canon_view(pkg_db *db, std::string_view path);
 std::string_view pkg_keep(pkg_db *db, std::string text);
 // The whole file, in a string; false with errno when it cannot be read.
 bool pkg_read_file(const std::string &name, std::string *out);
+
+// A member name of an archive's data as a host path ("./usr/x" as
+// "/usr/x", "/" for the top), or "" for one that explains no path: an
+// absolute name, or one with a "..", "." or empty component.
+std::string pkg_member_path(const char *name);
 // The lines of text, without their newlines.
 std::vector<std::string_view> pkg_lines(std::string_view text);
 // The names in a directory, "." and ".." among them; none when it cannot
@@ -149,21 +192,56 @@ bool pkg_overrides_read(pkg_db *db, std::string *err);
 void pkg_alternatives_read(pkg_db *db);
 void pkg_log_read(pkg_db *db);
 
+// pkg_trust.cc: the trust roots.
+// The sources of a sources file's text: the one-line form of
+// sources.list and *.list, or deb822 (*.sources). Entries that are off,
+// of source packages, or cannot be read are left out.
+std::vector<pkg_source> pkg_sources_parse(std::string_view text, bool deb822);
+// The name apt gives the files of a source's suite in its lists
+// directory, less "_InRelease" and the like: the URI without its scheme
+// and user, unsafe bytes quoted, '/' as '_', then "_dists_" and the
+// suite, or the flat path. "" for a URI apt cannot fetch from.
+std::string pkg_list_prefix(const std::string &uri, const std::string &suite);
+// The binary keyring of one or more armoured key blocks in text; false
+// when there is none or one does not decode.
+bool pkg_dearmor(std::string_view text, std::string *out);
+// Notes text about file, unless file has a note already.
+void pkg_note_add(pkg_db *db, bool failure, const std::string &file,
+                  const std::string &text);
+// The keyrings and sources under the root, each read once and checked
+// against the pin; notes for those not trusted.
+pkg_trust pkg_trust_gather(pkg_db *db);
+// The keyrings that verify the list files that start with name (a
+// pt_scoped key), or every other list's.
+const std::vector<size_t> &pkg_trust_keys(const pkg_trust &t,
+                                          const std::string &name);
+
 // pkg_gpgv.cc.
-// The keyrings apt trusts under the root: its own, and those the sources
-// name.
-std::vector<std::string> pkg_keyrings(const pkg_db *db);
+// A private copy of trusted keyrings, which gpgv reads instead of the
+// files that were checked: in a directory of mode 0700, removed with it.
+struct pkg_keydir {
+  std::string kd_dir;                 // "" when it could not be made
+  std::vector<std::string> kd_files;  // by index into pt_keys
+  ~pkg_keydir();
+};
+// Makes it; false with *err.
+bool pkg_keydir_make(const pkg_trust &t, pkg_keydir *kd, std::string *err);
 // The signed text of a Release file: what gpgv puts out of an inline
 // signed file (sig ""), or the file itself where sig, its detached
-// signature, verifies it. False when the signature does not verify.
-bool pkg_release_verify(const std::vector<std::string> &keys,
+// signature, verifies it, with the keyrings keys of kd alone. False when
+// the signature does not verify.
+bool pkg_release_verify(const pkg_keydir &kd, const std::vector<size_t> &keys,
                         const std::string &file, const std::string &sig,
                         std::string *text);
 
 // pkg_index.cc.
+// The SHA256 section of a verified Release text: each file it lists, by
+// name, to its digest.
+std::unordered_map<std::string, std::string> pkg_release_sums(
+    const std::string &text);
 // Verifies every signed index under the root and in the archive directory
-// once: true, or false with *err when one does not verify.
-bool pkg_index_load(pkg_db *db, std::string *err);
+// once. One that does not verify is not used, and a note says why.
+void pkg_index_load(pkg_db *db);
 // Finds the paragraphs of the packages named, in one scan of the indexes.
 void pkg_index_scan(pkg_db *db, const std::vector<std::string> &names);
 // Each listing of the archive of name at version for arch in the verified
@@ -180,6 +258,29 @@ std::vector<std::pair<std::string, std::string>> pkg_index_find(
 void pkg_status_parse(pkg_db *db, std::string text);
 void pkg_diversions_parse(pkg_db *db, std::string text);
 void pkg_list_parse(pkg_db *db, uint32_t pkg, std::string text);
+// The parsers of the rest, which pkg_open reads from the host's files and
+// a test gives as text: a package's md5sums (in place of the file read on
+// first need; pd_sums sized to pd_pkgs first), the stat overrides of the
+// file name (false with *err for a line that cannot be used), one link
+// group's file of the alternatives, the log.
+void pkg_sums_parse(pkg_db *db, uint32_t pkg, std::string text);
+bool pkg_overrides_parse(pkg_db *db, const std::string &name,
+                         const std::string &text, std::string *err);
+void pkg_alternatives_parse(pkg_db *db, const std::string &name,
+                            const std::string &text);
+void pkg_log_parse(pkg_db *db, std::string_view text);
+
+// pkg_deb.cc: reads the package archive at file as the one of k, verified
+// by the caller, as pkg_archive_get would have: for tests, which have no
+// signed index. False with *err when it cannot be read.
+bool pkg_archive_load(pkg_db *db, const pkg_key &k, const std::string &file,
+                      std::string *err);
+
+// pkg_cache.cc: the name apt's cache gives the archive of name at version
+// for arch, NAME_VERSION_ARCH.deb with each ':' of the version as "%3a";
+// kavrel's cache names them alike.
+std::string pkg_flat_name(const std::string &name, const std::string &version,
+                          const std::string &arch);
 
 // pkg_kept.cc: adds to db the records kept in each file of kept; false
 // with *err when one cannot be read or is not such records.

@@ -194,16 +194,28 @@ read_members(const std::string &file, std::map<std::string, std::string> *m,
   archive_entry *e;
   int r;
   char buf[65536];
+  size_t total = 0;
   while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
     std::string name = archive_entry_pathname(e);
     if (m->count(name) != 0) {
       *err = file + ": " + name + " twice";
       return false;
     }
+    // A few kilobytes of xz can stand for gigabytes: records past the
+    // bound are damage, found before they are held.
+    if (archive_entry_size(e) < 0 ||
+        uint64_t(archive_entry_size(e)) > PKG_KEPT_MAX - total) {
+      *err = file + ": " + name + ": more than " +
+             std::to_string(PKG_KEPT_MAX >> 20) +
+             " MiB of records in all, not records kept by kavexplain -s";
+      return false;
+    }
     std::string &data = (*m)[name];
-    la_ssize_t n;
-    while ((n = archive_read_data(a.get(), buf, sizeof buf)) > 0)
+    la_ssize_t n = 0;
+    while (data.size() <= size_t(archive_entry_size(e)) &&
+           (n = archive_read_data(a.get(), buf, sizeof buf)) > 0)
       data.append(buf, size_t(n));
+    total += data.size();
     if (n < 0 || la_int64_t(data.size()) != archive_entry_size(e)) {
       *err = file + ": " + name + ": " +
              (n < 0 ? la_error(a.get()) : "cut short");

@@ -113,7 +113,7 @@ pkg_read_file(const std::string &name, std::string *out)
   struct stat st;
   size_t have = 0;
   out->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? size_t(st.st_size) + 4096
-                                                      : 65536);
+                                                    : 65536);
   ssize_t n;
   while ((n = read(fd, &(*out)[have], out->size() - have)) > 0 ||
          (n < 0 && errno == EINTR)) {
@@ -143,7 +143,6 @@ pkg_lines(std::string_view text)
   return v;
 }
 
-
 std::vector<std::string>
 pkg_dir_names(const std::string &dir)
 {
@@ -160,10 +159,13 @@ pkg_dir_names(const std::string &dir)
 bool
 pkg_own_state(const std::string &path)
 {
-  static const char *const own[] = {
-      "/var/lib/dpkg/", "/var/log/dpkg.log", "/var/log/apt/",
-      "/var/lib/apt/",  "/var/cache/apt/",   "/var/cache/debconf/",
-      "/var/log/alternatives.log"};
+  static const char *const own[] = {"/var/lib/dpkg/",
+                                    "/var/log/dpkg.log",
+                                    "/var/log/apt/",
+                                    "/var/lib/apt/",
+                                    "/var/cache/apt/",
+                                    "/var/cache/debconf/",
+                                    "/var/log/alternatives.log"};
   for (const char *o : own) {
     size_t n = strlen(o);
     if (path.compare(0, n, o) == 0 ||

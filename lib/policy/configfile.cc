@@ -195,8 +195,7 @@ entry_start(pclent *e, const char *key, const char *value)
       continue;
     }
     // Unlike mask_parse, the set letters C and F add to what came before.
-    uint32_t bits =
-        db_attr_find(DB_ATTRS, *p) | db_attr_find(DB_ATTR_SETS, *p);
+    uint32_t bits = db_attr_find(DB_ATTRS, *p) | db_attr_find(DB_ATTR_SETS, *p);
     if (bits == 0)
       return fail_syntax("bad mask");
     e->pe_mask = static_cast<uint16_t>(e->pe_mask | bits);
@@ -231,7 +230,8 @@ keyword(pclent *e, const char *key, char *value)
     pclent_range r;
     if (!range_read(configfile_numtrim(value), &r))
       return fail_syntax(gid ? "bad gid" : "bad uid");
-    if (gid ? pclent_egid_add(e, &r) == nullptr : pclent_euid_add(e, &r) == nullptr)
+    if (gid ? pclent_egid_add(e, &r) == nullptr
+            : pclent_euid_add(e, &r) == nullptr)
       return fail_sys(gid ? "pclent_egid_add()" : "pclent_euid_add()");
   } else if (k == "type") {
     uint8_t bits = 0;

@@ -12,32 +12,38 @@ namespace {
 
 class ConfigFile : public TmpDirTest {
  protected:
-  void TearDown() override {
+  void TearDown() override
+  {
     pclt_free(t_);
     TmpDirTest::TearDown();
   }
 
   // Parses text as a policy file; the tree stays for the checks.
-  int parse(const std::string &text) {
+  int parse(const std::string &text)
+  {
     write_file(path("p.conf"), text);
     return parse_file(path("p.conf"));
   }
-  int parse_file(const std::string &file) {
+  int parse_file(const std::string &file)
+  {
     pclt_free(t_);
     t_ = pclt_init();
     return configfile_parse(file.c_str(), t_);
   }
 
   // The list at path after a successful parse, or null.
-  const pcl *list(const char *p) {
+  const pcl *list(const char *p)
+  {
     ft_node *n = ft_lookup(t_, p, nullptr);
     return n != nullptr ? static_cast<const pcl *>(n->ftn_data) : nullptr;
   }
 
   // The only entry of the root's list.
-  const pclent *entry(const std::string &text) {
+  const pclent *entry(const std::string &text)
+  {
     if (parse(text) != 0) {
-      ADD_FAILURE() << "no parse: " << configfile_last_error()->ce_text << "\n" << text;
+      ADD_FAILURE() << "no parse: " << configfile_last_error()->ce_text << "\n"
+                    << text;
       return nullptr;
     }
     const pcl *l = list("/");
@@ -109,7 +115,8 @@ TEST_F(ConfigFile, LongestAcceptedLines) {
   // 1998 characters before the newline fit, and a 1023-byte path.
   std::string glob(1998 - 5, 'g');
   std::string dir = "/" + std::string(1022, 'd');
-  ASSERT_EQ(0, parse("@NO:" + dir + "\n+F\nname:" + glob + "\n")) << configfile_last_error()->ce_text;
+  ASSERT_EQ(0, parse("@NO:" + dir + "\n+F\nname:" + glob + "\n"))
+      << configfile_last_error()->ce_text;
   const pcl *l = list(dir.c_str());
   ASSERT_NE(nullptr, l);
   ASSERT_EQ(1, l->pl_count);
@@ -146,7 +153,8 @@ TEST_F(ConfigFile, SystemErrors) {
   };
   for (const auto &c : cases) {
     errno = 0;
-    EXPECT_EQ(-1, c.text.empty() ? parse_file(c.file) : parse(c.text)) << c.what;
+    EXPECT_EQ(-1, c.text.empty() ? parse_file(c.file) : parse(c.text))
+        << c.what;
     EXPECT_EQ(c.err, errno) << c.what;
     EXPECT_EQ(CONFIGFILE_E_SYSTEM, configfile_last_error()->ce_kind) << c.what;
     EXPECT_EQ(c.what, configfile_last_error()->ce_text);
@@ -190,17 +198,22 @@ TEST_F(ConfigFile, Ranges) {
     uint8_t kind;
     uint32_t low, high;
   } cases[] = {
-      {"5", PCLENT_R_EXACT, 5, 0},     {"5-", PCLENT_R_FROM, 5, 0},
-      {"-5", PCLENT_R_UPTO, 0, 5},     {"-", PCLENT_R_UPTO, 0, 0},
-      {"5-9", PCLENT_R_BETWEEN, 5, 9}, {" 5 ", PCLENT_R_EXACT, 5, 0},
-      {"x5-y", PCLENT_R_FROM, 5, 0},   {"9-5", PCLENT_R_BETWEEN, 9, 5},
+      {"5", PCLENT_R_EXACT, 5, 0},
+      {"5-", PCLENT_R_FROM, 5, 0},
+      {"-5", PCLENT_R_UPTO, 0, 5},
+      {"-", PCLENT_R_UPTO, 0, 0},
+      {"5-9", PCLENT_R_BETWEEN, 5, 9},
+      {" 5 ", PCLENT_R_EXACT, 5, 0},
+      {"x5-y", PCLENT_R_FROM, 5, 0},
+      {"9-5", PCLENT_R_BETWEEN, 9, 5},
       {"4294967295", PCLENT_R_EXACT, 4294967295u, 0},
       {"4294967296", PCLENT_R_EXACT, 0, 0},  // wraps
       {"1000-\r", PCLENT_R_FROM, 1000, 0},
   };
   for (const auto &c : cases) {
     for (const char *kw : {"gid", "uid"}) {
-      const pclent *e = entry(std::string("@NO:/\n+F\n") + kw + ":" + c.value + "\n");
+      const pclent *e =
+          entry(std::string("@NO:/\n+F\n") + kw + ":" + c.value + "\n");
       ASSERT_NE(nullptr, e) << kw << c.value;
       bool gid = kw[0] == 'g';
       ASSERT_EQ(1, gid ? e->pe_ngids : e->pe_nuids) << kw << c.value;

@@ -340,8 +340,8 @@ pcl_add(pcl *l, const pclent *e)
   }
   // Lists are short, so the array grows by exactly one slot; a slot left
   // over by a failed copy is not counted and is reused by the next add.
-  pclent *p = static_cast<pclent *>(
-      realloc(l->pl_ents, (l->pl_count + 1u) * sizeof(pclent)));
+  pclent *p = static_cast<pclent *>(realloc(l->pl_ents, (l->pl_count + 1u) *
+                                                            sizeof(pclent)));
   if (p == nullptr)
     return nullptr;
   l->pl_ents = p;

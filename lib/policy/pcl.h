@@ -30,9 +30,9 @@ struct pcl_type {
 };
 // The seven types in the order the policy dump shows them.
 constexpr pcl_type PCL_TYPES[] = {
-    {'f', PCL_T_FIFO, S_IFIFO}, {'c', PCL_T_CHR, S_IFCHR},
-    {'d', PCL_T_DIR, S_IFDIR},  {'b', PCL_T_BLK, S_IFBLK},
-    {'r', PCL_T_REG, S_IFREG},  {'l', PCL_T_LNK, S_IFLNK},
+    {'f', PCL_T_FIFO, S_IFIFO},  {'c', PCL_T_CHR, S_IFCHR},
+    {'d', PCL_T_DIR, S_IFDIR},   {'b', PCL_T_BLK, S_IFBLK},
+    {'r', PCL_T_REG, S_IFREG},   {'l', PCL_T_LNK, S_IFLNK},
     {'s', PCL_T_SOCK, S_IFSOCK},
 };
 constexpr size_t PCL_NTYPES = sizeof PCL_TYPES / sizeof PCL_TYPES[0];
@@ -64,18 +64,18 @@ struct pclent_range {
 
 // One rule. Arrays are owned; a new entry has them all null.
 struct pclent {
-  char **pe_names;          // name globs
+  char **pe_names;  // name globs
   uint16_t pe_nnames;
-  char **pe_resrc;          // regex sources
-  regex_t *pe_res;          // compiled, same index
+  char **pe_resrc;  // regex sources
+  regex_t *pe_res;  // compiled, same index
   uint16_t pe_nres;
   pclent_range *pe_gids;
   uint16_t pe_ngids;
   pclent_range *pe_uids;
   uint16_t pe_nuids;
-  uint8_t pe_types;         // PCL_T_* bits; 0 selects every type
-  uint8_t pe_flags;         // PCLENT_* flags
-  uint16_t pe_mask;         // attribute mask recorded for a match
+  uint8_t pe_types;  // PCL_T_* bits; 0 selects every type
+  uint8_t pe_flags;  // PCLENT_* flags
+  uint16_t pe_mask;  // attribute mask recorded for a match
 };
 
 // A list of rules, tried in order. Owns its entries.

@@ -52,7 +52,8 @@ TEST(GlobMatchFuzz, ManyStarsTakePolynomialTime) {
     std::string pattern, name;
     int want;
   } cases[] = {
-      {std::string(16, '*') + "a", "a?\x92******\x92*******\x13**\xa9\x1e*\x92**", 0},
+      {std::string(16, '*') + "a",
+       "a?\x92******\x92*******\x13**\xa9\x1e*\x92**", 0},
       {rep_a + "b", a255, 0},
       {rep_a + "b", ab_a, 1},
       {rep_a + "c", ab_a, 0},

@@ -39,21 +39,43 @@ TEST(GlobMatch, Table) {
     int want;
   } cases[] = {
       // Empty pattern or name.
-      {"", "", 1}, {"*", "", 1}, {"**", "", 0}, {"?", "", 0}, {"", "a", 0},
+      {"", "", 1},
+      {"*", "", 1},
+      {"**", "", 0},
+      {"?", "", 0},
+      {"", "a", 0},
       // Trailing stars.
-      {"a*", "a", 1}, {"a**", "a", 0}, {"a*", "abc", 1}, {"*", "abc", 1},
+      {"a*", "a", 1},
+      {"a**", "a", 0},
+      {"a*", "abc", 1},
+      {"*", "abc", 1},
       // Stars inside.
-      {"*.c", ".c", 1}, {"*.c", "a.c.c", 1}, {"*.c", "x.cc", 0},
-      {"a*c", "abcc", 1}, {"a*c", "ac", 1}, {"a*b*c", "aXbYc", 1},
-      {"a*b*c", "aXbY", 0}, {"*conf", "kavrel.conf", 1},
+      {"*.c", ".c", 1},
+      {"*.c", "a.c.c", 1},
+      {"*.c", "x.cc", 0},
+      {"a*c", "abcc", 1},
+      {"a*c", "ac", 1},
+      {"a*b*c", "aXbYc", 1},
+      {"a*b*c", "aXbY", 0},
+      {"*conf", "kavrel.conf", 1},
       // Question marks and plain text.
-      {"a?c", "ac", 0}, {"a?c", "abc", 1}, {"abc", "ab", 0}, {"ab", "abc", 0},
-      {"abc", "abc", 1}, {"ABC", "abc", 0}, {"???", "abc", 1},
+      {"a?c", "ac", 0},
+      {"a?c", "abc", 1},
+      {"abc", "ab", 0},
+      {"ab", "abc", 0},
+      {"abc", "abc", 1},
+      {"ABC", "abc", 0},
+      {"???", "abc", 1},
       // The byte after a star is taken literally.
-      {"*?", "ab", 0}, {"*?", "a?", 1}, {"**", "abc", 0}, {"**", "a*b", 1},
-      {"*?x", "a?x", 1}, {"*?x", "abx", 0},
+      {"*?", "ab", 0},
+      {"*?", "a?", 1},
+      {"**", "abc", 0},
+      {"**", "a*b", 1},
+      {"*?x", "a?x", 1},
+      {"*?x", "abx", 0},
       // Bytes above 0x7f compare as themselves.
-      {"*\xe9", "caf\xe9", 1}, {"?", "\xff", 1},
+      {"*\xe9", "caf\xe9", 1},
+      {"?", "\xff", 1},
   };
   for (const auto &c : cases)
     EXPECT_EQ(c.want, glob_match(c.pattern, c.name))
@@ -66,13 +88,20 @@ TEST(PclMatch, Ranges) {
     uint32_t low, high, id;
     bool want;
   } cases[] = {
-      {PCLENT_R_EXACT, 5, 0, 5, true},   {PCLENT_R_EXACT, 5, 0, 6, false},
-      {PCLENT_R_FROM, 100, 0, 100, true}, {PCLENT_R_FROM, 100, 0, 4294967295u, true},
-      {PCLENT_R_FROM, 100, 0, 99, false}, {PCLENT_R_UPTO, 0, 100, 0, true},
-      {PCLENT_R_UPTO, 0, 100, 100, true}, {PCLENT_R_UPTO, 0, 100, 101, false},
-      {PCLENT_R_BETWEEN, 5, 9, 5, true},  {PCLENT_R_BETWEEN, 5, 9, 9, true},
-      {PCLENT_R_BETWEEN, 5, 9, 10, false}, {PCLENT_R_BETWEEN, 10, 5, 7, false},
-      {PCLENT_R_BETWEEN, 10, 5, 10, false}, {0, 0, 0, 0, false},
+      {PCLENT_R_EXACT, 5, 0, 5, true},
+      {PCLENT_R_EXACT, 5, 0, 6, false},
+      {PCLENT_R_FROM, 100, 0, 100, true},
+      {PCLENT_R_FROM, 100, 0, 4294967295u, true},
+      {PCLENT_R_FROM, 100, 0, 99, false},
+      {PCLENT_R_UPTO, 0, 100, 0, true},
+      {PCLENT_R_UPTO, 0, 100, 100, true},
+      {PCLENT_R_UPTO, 0, 100, 101, false},
+      {PCLENT_R_BETWEEN, 5, 9, 5, true},
+      {PCLENT_R_BETWEEN, 5, 9, 9, true},
+      {PCLENT_R_BETWEEN, 5, 9, 10, false},
+      {PCLENT_R_BETWEEN, 10, 5, 7, false},
+      {PCLENT_R_BETWEEN, 10, 5, 10, false},
+      {0, 0, 0, 0, false},
       {9, 0, 4294967295u, 1, false},
   };
   for (const auto &c : cases) {
@@ -80,20 +109,23 @@ TEST(PclMatch, Ranges) {
     for (int uid = 0; uid < 2; uid++) {
       list_holder l;
       ent_holder e;
-      ASSERT_NE(nullptr, uid ? pclent_euid_add(e.e, &r) : pclent_egid_add(e.e, &r));
+      ASSERT_NE(nullptr,
+                uid ? pclent_euid_add(e.e, &r) : pclent_egid_add(e.e, &r));
       ASSERT_NE(nullptr, pcl_add(l.l, e.e));
-      struct stat st = uid ? make_st(S_IFREG, c.id, 12345) : make_st(S_IFREG, 12345, c.id);
+      struct stat st = uid ? make_st(S_IFREG, c.id, 12345)
+                           : make_st(S_IFREG, 12345, c.id);
       EXPECT_EQ(c.want, pcl_match(l.l, "x", &st, 0) != nullptr)
-          << (uid ? "uid" : "gid") << " kind " << int(c.kind) << " low " << c.low
-          << " high " << c.high << " id " << c.id;
+          << (uid ? "uid" : "gid") << " kind " << int(c.kind) << " low "
+          << c.low << " high " << c.high << " id " << c.id;
     }
   }
 }
 
 TEST(PclMatch, Types) {
-  const mode_t types[] = {S_IFIFO, S_IFCHR, S_IFDIR, S_IFBLK, S_IFREG, S_IFLNK, S_IFSOCK};
+  const mode_t types[] = {S_IFIFO, S_IFCHR, S_IFDIR, S_IFBLK,
+                          S_IFREG, S_IFLNK, S_IFSOCK};
   const uint8_t bits[] = {PCL_T_FIFO, PCL_T_CHR, PCL_T_DIR, PCL_T_BLK,
-                          PCL_T_REG, PCL_T_LNK, PCL_T_SOCK};
+                          PCL_T_REG,  PCL_T_LNK, PCL_T_SOCK};
   const uint8_t sets[] = {0, PCL_T_BLK, PCL_T_LNK, PCL_T_DIR | PCL_T_REG, 0x7f};
   for (uint8_t set : sets) {
     list_holder l;
@@ -108,7 +140,8 @@ TEST(PclMatch, Types) {
     }
     // A type outside the table passes only an empty set.
     struct stat odd = make_st(0);
-    EXPECT_EQ(set == 0, pcl_match(l.l, "x", &odd, 0) != nullptr) << "set " << int(set);
+    EXPECT_EQ(set == 0, pcl_match(l.l, "x", &odd, 0) != nullptr)
+        << "set " << int(set);
   }
 }
 
@@ -131,8 +164,8 @@ TEST(PclMatch, Names) {
   const struct {
     const char *name;
     bool want;
-  } cases[] = {{"a.c", true},       {"libc.so", true}, {"mylib", false},
-               {"kavrel.conf", true}, {"a.h", false},  {"", false}};
+  } cases[] = {{"a.c", true},         {"libc.so", true}, {"mylib", false},
+               {"kavrel.conf", true}, {"a.h", false},    {"", false}};
   for (const auto &c : cases)
     EXPECT_EQ(c.want, pcl_match(m.l, c.name, &st, 0) != nullptr) << c.name;
 }
@@ -158,12 +191,13 @@ TEST(PclMatch, FirstMatchWinsAndInheritedOnly) {
     const char *name;
     int inherited;
     int want_mask;  // 0: no match
-  } cases[] = {{"ab", 0, 1}, {"ab", 1, 3}, {"bc", 0, 2}, {"bc", 1, 2},
-               {"zz", 0, 3}, {"zz", 1, 3}};
+  } cases[] = {{"ab", 0, 1}, {"ab", 1, 3}, {"bc", 0, 2},
+               {"bc", 1, 2}, {"zz", 0, 3}, {"zz", 1, 3}};
   for (const auto &c : cases) {
     const pclent *got = pcl_match(l.l, c.name, &st, c.inherited);
     ASSERT_NE(nullptr, got) << c.name;
-    EXPECT_EQ(c.want_mask, got->pe_mask) << c.name << " inherited " << c.inherited;
+    EXPECT_EQ(c.want_mask, got->pe_mask)
+        << c.name << " inherited " << c.inherited;
   }
 
   // Without any inheritable entry, the inherited view is empty.

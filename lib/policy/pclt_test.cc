@@ -18,10 +18,15 @@ struct ent_def {
 
 class PcltFixture : public testing::Test {
  protected:
-  void SetUp() override { t_ = pclt_init(); ASSERT_NE(nullptr, t_); }
+  void SetUp() override
+  {
+    t_ = pclt_init();
+    ASSERT_NE(nullptr, t_);
+  }
   void TearDown() override { pclt_free(t_); }
 
-  pcl *add(const char *path, uint8_t kind, std::initializer_list<ent_def> ents) {
+  pcl *add(const char *path, uint8_t kind, std::initializer_list<ent_def> ents)
+  {
     pcl *l = pcl_init();
     pclent *e = pclent_init();
     l->pl_kind = kind;
@@ -38,7 +43,8 @@ class PcltFixture : public testing::Test {
   }
 
   // The masks of the list at path, in order; "-" when the node has no list.
-  std::string masks(const char *path) {
+  std::string masks(const char *path)
+  {
     ft_node *n = ft_lookup(t_, path, nullptr);
     if (n == nullptr || n->ftn_data == nullptr)
       return "-";
@@ -58,8 +64,10 @@ TEST_F(PcltFixture, OneLevel) {
   const struct {
     uint8_t kind;
     const char *want;
-  } cases[] = {{PCL_INH_PRE, "e1 e3"}, {PCL_INH_POST, "e3 e1"},
-               {PCL_INH_NO, "e3"}, {PCL_INH_UNSET, "e3"}};
+  } cases[] = {{PCL_INH_PRE, "e1 e3"},
+               {PCL_INH_POST, "e3 e1"},
+               {PCL_INH_NO, "e3"},
+               {PCL_INH_UNSET, "e3"}};
   for (const auto &c : cases) {
     pclt_free(t_);
     t_ = pclt_init();
@@ -110,8 +118,8 @@ TEST_F(PcltFixture, Lookup) {
     int inherited;
   } cases[] = {
       {"/", root, 0},
-      {"/usr", root, 1},               // a node without a list
-      {"/etc", root, 1},               // no node at all
+      {"/usr", root, 1},  // a node without a list
+      {"/etc", root, 1},  // no node at all
       {"/usr/local", local, 0},
       {"/usr/local/", local, 0},
       {"/usr/local//", local, 0},

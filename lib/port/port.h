@@ -122,7 +122,8 @@ template <typename T, T NONE, int (*CLOSE)(T)>
 class port_guard {
  public:
   explicit port_guard(T v) : v_(v) {}
-  ~port_guard() {
+  ~port_guard()
+  {
     if (v_ != NONE) {
       int e = errno;
       CLOSE(v_);
@@ -132,7 +133,8 @@ class port_guard {
   port_guard(const port_guard &) = delete;
   port_guard &operator=(const port_guard &) = delete;
   T get() const { return v_; }
-  T release() {
+  T release()
+  {
     T v = v_;
     v_ = NONE;
     return v;

@@ -161,8 +161,8 @@ TEST_F(PortTest, DirNames) {
   write_file(path("a"), "");
   write_file(path("bb"), "");
   auto add = [](const char *name, size_t len, void *arg) {
-    static_cast<std::multiset<std::string> *>(arg)->insert(
-        std::string(name, len));
+    static_cast<std::multiset<std::string> *>(arg)->insert(std::string(name,
+                                                                       len));
     return 0;
   };
   std::multiset<std::string> names;

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t CHUNK = 65536;  // bytes moved per read or write
+constexpr size_t CHUNK = 65536;        // bytes moved per read or write
 constexpr int64_t REAP_STEP_MAX = 20;  // ms between looks at a child
 
 std::string
@@ -35,18 +35,21 @@ class fd_pool {
   fd_pool() = default;
   fd_pool(const fd_pool &) = delete;
   fd_pool &operator=(const fd_pool &) = delete;
-  ~fd_pool() {
+  ~fd_pool()
+  {
     int e = errno;
     for (size_t i = 0; i < n_; i++)
       if (fds_[i] >= 0)
         close(fds_[i]);
     errno = e;
   }
-  int add(int fd) {
+  int add(int fd)
+  {
     fds_[n_++] = fd;
     return fd;
   }
-  int keep(int fd) {
+  int keep(int fd)
+  {
     for (size_t i = 0; i < n_; i++)
       if (fds_[i] == fd)
         fds_[i] = -1;
@@ -77,7 +80,8 @@ lift(int fd)
 // that stops reading ends the write with EPIPE instead of this process.
 class sigpipe_hold {
  public:
-  sigpipe_hold() {
+  sigpipe_hold()
+  {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
@@ -86,7 +90,8 @@ class sigpipe_hold {
   sigpipe_hold &operator=(const sigpipe_hold &) = delete;
   // The SIGPIPE a broken write left pending is taken, unless the thread
   // held it off already and it may be someone else's.
-  ~sigpipe_hold() {
+  ~sigpipe_hold()
+  {
     int e = errno;
     if (broke_ && !sigismember(&old_, SIGPIPE)) {
       const timespec zero = {0, 0};
@@ -217,8 +222,7 @@ pump(proc_child *c, proc_result *r, bool *late, std::string *err)
 // Reaps the child: at once when it has no deadline, else looking every
 // few milliseconds until it passes (*late, and the child runs on).
 bool
-reap(proc_child *c, bool wait_only, int *status, bool *late,
-     std::string *err)
+reap(proc_child *c, bool wait_only, int *status, bool *late, std::string *err)
 {
   int64_t step = 1;
   for (;;) {
@@ -255,16 +259,15 @@ proc_now_ms()
 }
 
 bool
-proc_start(const proc_spec &spec, proc_child *c, std::string *err)
+proc_start(const proc_cmd &cmd, proc_child *c, std::string *err)
 {
   c->pc_pid = -1;
   c->pc_out = c->pc_err = -1;
   c->pc_cannot_run = false;
-  c->pc_name = spec.ps_argv != nullptr && spec.ps_argv[0] != nullptr
-                   ? spec.ps_argv[0]
-                   : "";
-  c->pc_group = spec.ps_own_group;
-  c->pc_deadline = spec.ps_deadline;
+  c->pc_name =
+      cmd.cm_argv != nullptr && cmd.cm_argv[0] != nullptr ? cmd.cm_argv[0] : "";
+  c->pc_group = cmd.cm_own_group;
+  c->pc_deadline = cmd.cm_deadline;
   c->pc_in = -1;
   c->pc_in_data = nullptr;
   c->pc_in_left = 0;
@@ -281,12 +284,12 @@ proc_start(const proc_spec &spec, proc_child *c, std::string *err)
   fd_pool pool;
   int theirs[3], ours[3] = {-1, -1, -1};
   int devnull = -1;
-  const proc_out *outs[2] = {&spec.ps_out, &spec.ps_err};
+  const proc_out *outs[2] = {&cmd.cm_out, &cmd.cm_err};
   for (int i = 0; i < 3; i++) {
-    bool null = i == 0 ? spec.ps_in.pi_kind == PROC_IN_NULL
+    bool null = i == 0 ? cmd.cm_in.pi_kind == PROC_IN_NULL
                        : outs[i - 1]->po_kind == PROC_OUT_NULL;
-    int fd = i == 0 ? spec.ps_in.pi_fd : outs[i - 1]->po_fd;
-    bool given = i == 0 ? spec.ps_in.pi_kind == PROC_IN_FD
+    int fd = i == 0 ? cmd.cm_in.pi_fd : outs[i - 1]->po_fd;
+    bool given = i == 0 ? cmd.cm_in.pi_kind == PROC_IN_FD
                         : outs[i - 1]->po_kind == PROC_OUT_FD;
     if (null) {
       if (devnull < 0)
@@ -300,8 +303,7 @@ proc_start(const proc_spec &spec, proc_child *c, std::string *err)
       // A duplicate checks the descriptor, and lifts it above 2.
       theirs[i] = pool.add(fcntl(fd, F_DUPFD_CLOEXEC, 3));
       if (theirs[i] < 0) {
-        *err = sys_text(c->pc_name, "descriptor " + std::to_string(fd),
-                        errno);
+        *err = sys_text(c->pc_name, "descriptor " + std::to_string(fd), errno);
         return false;
       }
     } else {
@@ -343,7 +345,7 @@ proc_start(const proc_spec &spec, proc_child *c, std::string *err)
     r = posix_spawn_file_actions_adddup2(&fa, theirs[i], i);
   if (r == 0)
     r = port_spawn_closefrom(&fa, 3);
-  if (r == 0 && spec.ps_own_group) {
+  if (r == 0 && cmd.cm_own_group) {
     r = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     if (r == 0)
       r = posix_spawnattr_setpgroup(&attr, 0);
@@ -352,8 +354,8 @@ proc_start(const proc_spec &spec, proc_child *c, std::string *err)
   pid_t pid = -1;
   if (r == 0) {
     call = "posix_spawnp";
-    r = posix_spawnp(&pid, spec.ps_argv[0], &fa, &attr,
-                     const_cast<char *const *>(spec.ps_argv), environ);
+    r = posix_spawnp(&pid, cmd.cm_argv[0], &fa, &attr,
+                     const_cast<char *const *>(cmd.cm_argv), environ);
     // The child is made before the program is looked for, so any other
     // error is the program's: not found, not executable, not a program.
     c->pc_cannot_run = r != 0 && r != EAGAIN && r != ENOMEM;
@@ -369,8 +371,8 @@ proc_start(const proc_spec &spec, proc_child *c, std::string *err)
   c->pc_pid = pid;
   if (ours[0] >= 0) {
     c->pc_in = pool.keep(ours[0]);
-    c->pc_in_data = spec.ps_in.pi_data;
-    c->pc_in_left = spec.ps_in.pi_len;
+    c->pc_in_data = cmd.cm_in.pi_data;
+    c->pc_in_left = cmd.cm_in.pi_len;
   }
   for (int j = 0; j < 2; j++) {
     if (ours[j + 1] < 0)
@@ -443,19 +445,19 @@ proc_kill(proc_child *c)
 }
 
 bool
-proc_run(const proc_spec &spec, proc_result *r, std::string *err)
+proc_run(const proc_cmd &cmd, proc_result *r, std::string *err)
 {
-  if (spec.ps_out.po_kind == PROC_OUT_PIPE ||
-      spec.ps_err.po_kind == PROC_OUT_PIPE) {
-    *err = std::string(spec.ps_argv != nullptr && spec.ps_argv[0] != nullptr
-                           ? spec.ps_argv[0]
+  if (cmd.cm_out.po_kind == PROC_OUT_PIPE ||
+      cmd.cm_err.po_kind == PROC_OUT_PIPE) {
+    *err = std::string(cmd.cm_argv != nullptr && cmd.cm_argv[0] != nullptr
+                           ? cmd.cm_argv[0]
                            : "") +
            ": a pipe the caller reads needs proc_start";
     errno = EINVAL;
     return false;
   }
   proc_child c;
-  if (!proc_start(spec, &c, err))
+  if (!proc_start(cmd, &c, err))
     return false;
   return proc_wait(&c, r, err);
 }

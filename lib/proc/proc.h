@@ -1,7 +1,7 @@
 // proc.h: running a program, the one way the tree starts child processes.
 // An argument vector, never a shell; each standard stream from or to
 // /dev/null, a descriptor, or a pipe; a deadline; the status it ended with.
-// A zeroed proc_spec is a program with every stream on /dev/null and no
+// A zeroed proc_cmd is a program with every stream on /dev/null and no
 // deadline: set what differs.
 #pragma once
 #include <sys/types.h>
@@ -33,24 +33,26 @@ enum proc_out_kind : uint8_t {
 struct proc_out {
   proc_out_kind po_kind;
   int po_fd;
-  size_t po_cap;  // past it the output is read and dropped, so the child runs on
+  // PROC_OUT_COLLECT keeps this many bytes; what comes past it is read
+  // and dropped, so that the child runs on.
+  size_t po_cap;
 };
 
 // A deadline on the monotonic clock, in milliseconds (proc_now_ms() plus
 // the time allowed); PROC_NO_DEADLINE waits as long as the child runs.
 constexpr int64_t PROC_NO_DEADLINE = 0;
 
-struct proc_spec {
+struct proc_cmd {
   // argv[0] is looked up on PATH as execvp does, unless it holds a slash.
   // Terminated by a null pointer.
-  const char *const *ps_argv;
-  proc_in ps_in;
-  proc_out ps_out;
-  proc_out ps_err;
+  const char *const *cm_argv;
+  proc_in cm_in;
+  proc_out cm_out;
+  proc_out cm_err;
   // The child leads a process group of its own, and a kill at the deadline
   // reaches everything it started (an ssh ProxyCommand, say).
-  bool ps_own_group;
-  int64_t ps_deadline;
+  bool cm_own_group;
+  int64_t cm_deadline;
 };
 
 enum proc_end : uint8_t {
@@ -64,7 +66,7 @@ struct proc_result {
   int pr_code;
   std::string pr_out;  // PROC_OUT_COLLECT's bytes, else empty
   std::string pr_err;
-  bool pr_out_cut;     // more came than po_cap
+  bool pr_out_cut;  // more came than po_cap
   bool pr_err_cut;
 };
 
@@ -83,26 +85,26 @@ struct proc_child {
   std::string pc_name;
   bool pc_group;
   int64_t pc_deadline;
-  int pc_in;                // the pipe to its standard input, or -1
+  int pc_in;  // the pipe to its standard input, or -1
   const char *pc_in_data;
   size_t pc_in_left;
-  int pc_keep[2];           // the pipes collected for the result, or -1
+  int pc_keep[2];  // the pipes collected for the result, or -1
   size_t pc_cap[2];
 };
 
-// The monotonic clock in milliseconds, for ps_deadline.
+// The monotonic clock in milliseconds, for cm_deadline.
 int64_t proc_now_ms();
 
 // Runs the program to its end: proc_start, then proc_wait. False when it
 // could not be started or waited for, with the reason in *err naming the
 // program and the call that failed; a program that ran and failed is true,
 // its end in *r. Nothing printed, nothing exited.
-bool proc_run(const proc_spec &spec, proc_result *r, std::string *err);
+bool proc_run(const proc_cmd &cmd, proc_result *r, std::string *err);
 
 // Starts the program. Every descriptor but 0, 1 and 2 is closed in the
 // child. False with *err (and c->pc_cannot_run) when it could not be
 // started; nothing is then left to wait for.
-bool proc_start(const proc_spec &spec, proc_child *c, std::string *err);
+bool proc_start(const proc_cmd &cmd, proc_child *c, std::string *err);
 
 // Feeds PROC_IN_BYTES, collects PROC_OUT_COLLECT streams, and reaps the
 // child; past the deadline it is killed (its group with it) and the result

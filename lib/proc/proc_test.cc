@@ -16,12 +16,12 @@
 
 namespace {
 
-// A spec for argv with every stream on /dev/null and no deadline.
-proc_spec
-spec_of(const std::vector<const char *> &argv)
+// A command for argv with every stream on /dev/null and no deadline.
+proc_cmd
+cmd_of(const std::vector<const char *> &argv)
 {
-  proc_spec s = {};
-  s.ps_argv = argv.data();
+  proc_cmd s = {};
+  s.cm_argv = argv.data();
   return s;
 }
 
@@ -83,12 +83,12 @@ TEST(Proc, BigInputBigOutput) {
       {{"/bin/sh", "-c", "tee /dev/stderr", nullptr}, true, true},
   };
   for (const auto &c : cases) {
-    proc_spec s = spec_of(c.argv);
-    s.ps_in = {PROC_IN_BYTES, -1, big.data(), big.size()};
-    s.ps_out = collect(SIZE_MAX);
-    s.ps_err = collect(SIZE_MAX);
+    proc_cmd s = cmd_of(c.argv);
+    s.cm_in = {PROC_IN_BYTES, -1, big.data(), big.size()};
+    s.cm_out = collect(SIZE_MAX);
+    s.cm_err = collect(SIZE_MAX);
     // A deadlock shows as the deadline passing, not as a test that hangs.
-    s.ps_deadline = proc_now_ms() + 60000;
+    s.cm_deadline = proc_now_ms() + 60000;
     proc_result r = junk_result();
     std::string err;
     const char *name = c.argv[c.argv.size() - 2];
@@ -111,8 +111,8 @@ TEST(Proc, InputNotRead) {
   } cases[] = {{"exit 0", 0}, {"exit 4", 4}, {"head -c 10 >/dev/null", 0}};
   for (const auto &c : cases) {
     std::vector<const char *> argv = {"/bin/sh", "-c", c.script, nullptr};
-    proc_spec s = spec_of(argv);
-    s.ps_in = {PROC_IN_BYTES, -1, big.data(), big.size()};
+    proc_cmd s = cmd_of(argv);
+    s.cm_in = {PROC_IN_BYTES, -1, big.data(), big.size()};
     proc_result r = junk_result();
     std::string err;
     ASSERT_TRUE(proc_run(s, &r, &err)) << c.script << ": " << err;
@@ -141,7 +141,7 @@ TEST(Proc, Ends) {
     std::vector<const char *> argv = {"/bin/sh", "-c", c.script, nullptr};
     proc_result r = junk_result();
     std::string err;
-    ASSERT_TRUE(proc_run(spec_of(argv), &r, &err)) << c.script << ": " << err;
+    ASSERT_TRUE(proc_run(cmd_of(argv), &r, &err)) << c.script << ": " << err;
     EXPECT_EQ(c.end, r.pr_end) << c.script;
     EXPECT_EQ(c.code, r.pr_code) << c.script;
     EXPECT_EQ("", r.pr_out) << c.script;
@@ -171,18 +171,18 @@ TEST_F(ProcStart, CannotRun) {
     proc_child ch;
     std::string err;
     errno = 0;
-    EXPECT_FALSE(proc_start(spec_of(argv), &ch, &err)) << c.prog;
+    EXPECT_FALSE(proc_start(cmd_of(argv), &ch, &err)) << c.prog;
     EXPECT_EQ(c.error, errno) << c.prog;
     EXPECT_TRUE(ch.pc_cannot_run) << c.prog;
     EXPECT_EQ(std::string(c.prog) + ": posix_spawnp: " + strerror(c.error),
               err);
     proc_result r = junk_result();
-    EXPECT_FALSE(proc_run(spec_of(argv), &r, &err)) << c.prog;
+    EXPECT_FALSE(proc_run(cmd_of(argv), &r, &err)) << c.prog;
   }
   std::vector<const char *> argv = {"/bin/sh", "-c", "exit 127", nullptr};
   proc_child ch;
   std::string err;
-  ASSERT_TRUE(proc_start(spec_of(argv), &ch, &err)) << err;
+  ASSERT_TRUE(proc_start(cmd_of(argv), &ch, &err)) << err;
   proc_result r = junk_result();
   ASSERT_TRUE(proc_wait(&ch, &r, &err)) << err;
   EXPECT_EQ(PROC_EXITED, r.pr_end);
@@ -197,29 +197,28 @@ TEST(Proc, NoDescriptorsLeft) {
     while (dup(0) >= 0) {
     }
     std::vector<const char *> argv = {"cat", nullptr};
-    proc_spec s = spec_of(argv);
-    s.ps_in = {PROC_IN_BYTES, -1, "x", 1};
+    proc_cmd s = cmd_of(argv);
+    s.cm_in = {PROC_IN_BYTES, -1, "x", 1};
     proc_child c;
     std::string err;
     bool ok = proc_start(s, &c, &err);
     printf("%d %d %s\n", ok, c.pc_cannot_run, err.c_str());
   });
   EXPECT_EQ(0, pr.status);
-  EXPECT_EQ(std::string("0 0 cat: pipe2: ") + strerror(EMFILE) + "\n",
-            pr.out);
+  EXPECT_EQ(std::string("0 0 cat: pipe2: ") + strerror(EMFILE) + "\n", pr.out);
 }
 
 TEST(Proc, BadDescriptor) {
   std::vector<const char *> argv = {"cat", nullptr};
-  proc_spec s = spec_of(argv);
-  s.ps_in = {PROC_IN_FD, 1000, nullptr, 0};
+  proc_cmd s = cmd_of(argv);
+  s.cm_in = {PROC_IN_FD, 1000, nullptr, 0};
   proc_result r;
   std::string err;
   EXPECT_FALSE(proc_run(s, &r, &err));
   EXPECT_EQ(std::string("cat: descriptor 1000: ") + strerror(EBADF), err);
 }
 
-// Killed at the deadline: the child, and with ps_own_group what it
+// Killed at the deadline: the child, and with cm_own_group what it
 // started too, which holds the output pipe open until it dies. Its pid
 // comes first on that pipe.
 TEST(Proc, Deadline) {
@@ -232,15 +231,14 @@ TEST(Proc, Deadline) {
     int p[2];
     ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
     std::vector<const char *> argv = {
-        "/bin/sh", "-c", "sleep 30 & echo $!; echo waiting >&2; wait",
-        nullptr};
-    proc_spec s = spec_of(argv);
-    s.ps_out = {PROC_OUT_FD, p[1], 0};
+        "/bin/sh", "-c", "sleep 30 & echo $!; echo waiting >&2; wait", nullptr};
+    proc_cmd s = cmd_of(argv);
+    s.cm_out = {PROC_OUT_FD, p[1], 0};
     if (c.collected)
-      s.ps_err = collect(100);
-    s.ps_own_group = c.group;
+      s.cm_err = collect(100);
+    s.cm_own_group = c.group;
     int64_t start = proc_now_ms();
-    s.ps_deadline = start + 300;
+    s.cm_deadline = start + 300;
     proc_result r = junk_result();
     std::string err;
     bool ran = proc_run(s, &r, &err);
@@ -266,10 +264,10 @@ TEST(Proc, DeadlineNotReached) {
   std::vector<const char *> argv = {"/bin/sh", "-c", "echo hi; exit 3",
                                     nullptr};
   for (bool collected : {false, true}) {
-    proc_spec s = spec_of(argv);
+    proc_cmd s = cmd_of(argv);
     if (collected)
-      s.ps_out = collect(100);
-    s.ps_deadline = proc_now_ms() + 60000;
+      s.cm_out = collect(100);
+    s.cm_deadline = proc_now_ms() + 60000;
     proc_result r = junk_result();
     std::string err;
     ASSERT_TRUE(proc_run(s, &r, &err)) << err;
@@ -291,19 +289,18 @@ TEST_F(ProcStart, NoDescriptorLeaks) {
   ASSERT_GE(stray, 0);
   // Listed by the shell, which opens nothing of its own for a plain
   // command (a redirection would: it saves the descriptor it replaces).
-  std::vector<const char *> argv = {"/bin/sh", "-c", "ls /proc/$$/fd",
-                                    nullptr};
+  std::vector<const char *> argv = {"/bin/sh", "-c", "ls /proc/$$/fd", nullptr};
   const std::string text = "input";
   for (int how = 0; how < 3; how++) {
-    proc_spec s = spec_of(argv);
-    s.ps_out = collect(100);
+    proc_cmd s = cmd_of(argv);
+    s.cm_out = collect(100);
     if (how == 1) {
-      s.ps_in = {PROC_IN_BYTES, -1, text.data(), text.size()};
-      s.ps_err = collect(100);
+      s.cm_in = {PROC_IN_BYTES, -1, text.data(), text.size()};
+      s.cm_err = collect(100);
     } else if (how == 2) {
-      s.ps_in = {PROC_IN_FD, in, nullptr, 0};
-      s.ps_out = {PROC_OUT_FD, out, 0};
-      s.ps_err = {PROC_OUT_FD, out, 0};
+      s.cm_in = {PROC_IN_FD, in, nullptr, 0};
+      s.cm_out = {PROC_OUT_FD, out, 0};
+      s.cm_err = {PROC_OUT_FD, out, 0};
     }
     proc_result r = junk_result();
     std::string err;
@@ -319,14 +316,13 @@ TEST_F(ProcStart, NoDescriptorLeaks) {
 TEST(Proc, Cap) {
   const struct {
     size_t len, cap;
-  } cases[] = {{0, 0}, {0, 10}, {10, 10}, {11, 10}, {1 << 20, 1000},
-               {1 << 20, 0}};
+  } cases[] = {{0, 0},   {0, 10},         {10, 10},
+               {11, 10}, {1 << 20, 1000}, {1 << 20, 0}};
   for (const auto &c : cases) {
     std::string script = "head -c " + std::to_string(c.len) + " /dev/zero";
-    std::vector<const char *> argv = {"/bin/sh", "-c", script.c_str(),
-                                      nullptr};
-    proc_spec s = spec_of(argv);
-    s.ps_out = collect(c.cap);
+    std::vector<const char *> argv = {"/bin/sh", "-c", script.c_str(), nullptr};
+    proc_cmd s = cmd_of(argv);
+    s.cm_out = collect(c.cap);
     proc_result r = junk_result();
     std::string err;
     ASSERT_TRUE(proc_run(s, &r, &err)) << err;
@@ -343,8 +339,8 @@ TEST(Proc, Environment) {
   ASSERT_EQ(0, setenv("KAV_PROC_TEST", "a b\nc", 1));
   std::vector<const char *> argv = {"/bin/sh", "-c",
                                     "printf %s \"$KAV_PROC_TEST\"", nullptr};
-  proc_spec s = spec_of(argv);
-  s.ps_out = collect(100);
+  proc_cmd s = cmd_of(argv);
+  s.cm_out = collect(100);
   proc_result r = junk_result();
   std::string err;
   bool ran = proc_run(s, &r, &err);
@@ -359,9 +355,9 @@ TEST_F(ProcStart, InputFromDescriptor) {
   int fd = open(path("in").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   std::vector<const char *> argv = {"cat", nullptr};
-  proc_spec s = spec_of(argv);
-  s.ps_in = {PROC_IN_FD, fd, nullptr, 0};
-  s.ps_out = collect(SIZE_MAX);
+  proc_cmd s = cmd_of(argv);
+  s.cm_in = {PROC_IN_FD, fd, nullptr, 0};
+  s.cm_out = collect(SIZE_MAX);
   proc_result r = junk_result();
   std::string err;
   ASSERT_TRUE(proc_run(s, &r, &err)) << err;
@@ -374,9 +370,9 @@ TEST_F(ProcStart, InputFromDescriptor) {
 TEST(Proc, CallerReads) {
   std::vector<const char *> argv = {"/bin/sh", "-c", "echo out; echo err >&2",
                                     nullptr};
-  proc_spec s = spec_of(argv);
-  s.ps_out = {PROC_OUT_PIPE, -1, 0};
-  s.ps_err = {PROC_OUT_PIPE, -1, 0};
+  proc_cmd s = cmd_of(argv);
+  s.cm_out = {PROC_OUT_PIPE, -1, 0};
+  s.cm_err = {PROC_OUT_PIPE, -1, 0};
   proc_result r = junk_result();
   std::string err;
   EXPECT_FALSE(proc_run(s, &r, &err));
@@ -394,9 +390,9 @@ TEST(Proc, CallerReads) {
   EXPECT_EQ("", r.pr_out);
 
   std::vector<const char *> sleeper = {"sleep", "30", nullptr};
-  s = spec_of(sleeper);
-  s.ps_out = {PROC_OUT_PIPE, -1, 0};
-  s.ps_own_group = true;
+  s = cmd_of(sleeper);
+  s.cm_out = {PROC_OUT_PIPE, -1, 0};
+  s.cm_own_group = true;
   ASSERT_TRUE(proc_start(s, &c, &err)) << err;
   proc_kill(&c);
   ASSERT_TRUE(proc_wait(&c, &r, &err)) << err;

@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr uint32_t sha1_h0[5] = {0x67452301, 0xefcdab89, 0x98badcfe,
-                                 0x10325476, 0xc3d2e1f0};
+constexpr uint32_t sha1_h0[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476,
+                                 0xc3d2e1f0};
 
 // 0x80 and zeros: the padding is always a prefix of this.
 constexpr uint8_t sha1_pad[64] = {0x80};
@@ -56,37 +56,36 @@ sha1_blocks_fn sha1_blocks = sha1_pick();
 // The message schedule lives in a 16-word ring; each round of 16..79
 // computes its word in place. The round macros rotate the roles of a..e
 // instead of moving values, so the whole block stays in registers.
-#define SHA1_W(i)                                                   \
-  (w[(i) & 15] = rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^      \
-                         w[((i) + 2) & 15] ^ w[(i) & 15],          \
-                     1))
-#define SHA1_R0(a, b, c, d, e, i)                                   \
-  e += (d ^ (b & (c ^ d))) + w[i] + 0x5a827999 + rol(a, 5);         \
+#define SHA1_W(i)                                           \
+  (w[(i)&15] = rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ \
+                       w[((i) + 2) & 15] ^ w[(i)&15],       \
+                   1))
+#define SHA1_R0(a, b, c, d, e, i)                           \
+  e += (d ^ (b & (c ^ d))) + w[i] + 0x5a827999 + rol(a, 5); \
   b = rol(b, 30)
-#define SHA1_R1(a, b, c, d, e, i)                                   \
-  e += (d ^ (b & (c ^ d))) + SHA1_W(i) + 0x5a827999 + rol(a, 5);    \
+#define SHA1_R1(a, b, c, d, e, i)                                \
+  e += (d ^ (b & (c ^ d))) + SHA1_W(i) + 0x5a827999 + rol(a, 5); \
   b = rol(b, 30)
-#define SHA1_R2(a, b, c, d, e, i)                                   \
-  e += (b ^ c ^ d) + SHA1_W(i) + 0x6ed9eba1 + rol(a, 5);            \
+#define SHA1_R2(a, b, c, d, e, i)                        \
+  e += (b ^ c ^ d) + SHA1_W(i) + 0x6ed9eba1 + rol(a, 5); \
   b = rol(b, 30)
-#define SHA1_R3(a, b, c, d, e, i)                                   \
+#define SHA1_R3(a, b, c, d, e, i)                                      \
   e += ((b & c) + (d & (b ^ c))) + SHA1_W(i) + 0x8f1bbcdc + rol(a, 5); \
   b = rol(b, 30)
-#define SHA1_R4(a, b, c, d, e, i)                                   \
-  e += (b ^ c ^ d) + SHA1_W(i) + 0xca62c1d6 + rol(a, 5);            \
+#define SHA1_R4(a, b, c, d, e, i)                        \
+  e += (b ^ c ^ d) + SHA1_W(i) + 0xca62c1d6 + rol(a, 5); \
   b = rol(b, 30)
-#define SHA1_5(R, i)                                                \
-  R(a, b, c, d, e, (i));                                            \
-  R(e, a, b, c, d, (i) + 1);                                        \
-  R(d, e, a, b, c, (i) + 2);                                        \
-  R(c, d, e, a, b, (i) + 3);                                        \
+#define SHA1_5(R, i)         \
+  R(a, b, c, d, e, (i));     \
+  R(e, a, b, c, d, (i) + 1); \
+  R(d, e, a, b, c, (i) + 2); \
+  R(c, d, e, a, b, (i) + 3); \
   R(b, c, d, e, a, (i) + 4)
 
 void
 sha1_blocks_portable(uint32_t state[5], const uint8_t *p, size_t n)
 {
-  uint32_t a = state[0], b = state[1], c = state[2], d = state[3],
-           e = state[4];
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
   for (; n > 0; n--, p += 64) {
     uint32_t w[16];
     for (int i = 0; i < 16; i++)
@@ -214,8 +213,8 @@ sha1_final(sha1_ctx *ctx, uint8_t *out)
   uint8_t len[8];
   for (int i = 0; i < 8; i++)
     len[i] = uint8_t(ctx->count >> (56 - 8 * i));
-  sha1_update(ctx, sha1_pad, int32_t(ctx->fill < 56 ? 56 - ctx->fill
-                                                     : 120 - ctx->fill));
+  sha1_update(ctx, sha1_pad,
+              int32_t(ctx->fill < 56 ? 56 - ctx->fill : 120 - ctx->fill));
   sha1_update(ctx, len, 8);
   if (out == nullptr)
     return;

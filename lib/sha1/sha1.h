@@ -6,9 +6,9 @@
 constexpr int SHA1_LEN = 20;
 
 struct sha1_ctx {
-  uint64_t count;     // message bits absorbed so far
+  uint64_t count;  // message bits absorbed so far
   uint32_t state[5];
-  uint32_t fill;      // bytes waiting in block
+  uint32_t fill;  // bytes waiting in block
   uint8_t block[64];
 };
 

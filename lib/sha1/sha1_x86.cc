@@ -99,19 +99,19 @@ sha1_w512(__m128i (&w)[20], const uint8_t *p, __m128i swap)
     // W[t] = rol1(W[t-3] ^ W[t-8] ^ W[t-14] ^ W[t-16]): the group's last
     // word needs its first, computed in the same vector, so it is left out
     // and folded in after the rotate, which distributes over the xor.
-    __m128i t = _mm_xor_si128(
-        _mm_ternarylogic_epi32(_mm_slli_si128(w[K - 1], 4), w[K - 2],
-                               w[K - 4], 0x96),
-        _mm_alignr_epi8(w[K - 4], w[K - 3], 8));
+    __m128i t =
+        _mm_xor_si128(_mm_ternarylogic_epi32(_mm_slli_si128(w[K - 1], 4),
+                                             w[K - 2], w[K - 4], 0x96),
+                      _mm_alignr_epi8(w[K - 4], w[K - 3], 8));
     t = _mm_rol_epi32(t, 1);
     w[K] = _mm_xor_si128(t, _mm_rol_epi32(_mm_srli_si128(t, 12), 1));
   } else {
     // The recurrence applied to itself: for t >= 32,
     // W[t] = rol2(W[t-6] ^ W[t-16] ^ W[t-28] ^ W[t-32]), no word of its
     // own group needed.
-    __m128i t = _mm_xor_si128(
-        _mm_ternarylogic_epi32(w[K - 4], w[K - 7], w[K - 8], 0x96),
-        _mm_alignr_epi8(w[K - 2], w[K - 1], 8));
+    __m128i t = _mm_xor_si128(_mm_ternarylogic_epi32(w[K - 4], w[K - 7],
+                                                     w[K - 8], 0x96),
+                              _mm_alignr_epi8(w[K - 2], w[K - 1], 8));
     w[K] = _mm_rol_epi32(t, 2);
   }
 }
@@ -167,16 +167,16 @@ sha1_blocks_avx512(uint32_t state[5], const uint8_t *p, size_t n)
   __m128i e0 = _mm_set_epi32(int(state[4]), 0, 0, 0);
   __m128i e1 = _mm_setzero_si128();
   __m128i w[20], next[20];
-  sha1_schedule512<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                   17, 18, 19>(w, p, swap);
+  sha1_schedule512<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                   18, 19>(w, p, swap);
   for (; n > 0; n--, p += 64) {
     // The last block works out a schedule again for nothing, to stay in
     // the buffer.
     const uint8_t *np = n > 1 ? p + 64 : p;
     __m128i abcd_save = abcd;
     __m128i e_save = e0;
-    sha1_block512<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                  17, 18, 19>(abcd, e0, e1, w, next, np, swap);
+    sha1_block512<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                  18, 19>(abcd, e0, e1, w, next, np, swap);
     e0 = sha1_e512(e0, e_save);
     abcd = _mm_add_epi32(abcd, abcd_save);
     for (int i = 0; i < 20; i++)
@@ -219,16 +219,15 @@ int
 sha1_accels(sha1_blocks_fn fns[SHA1_ACCELS_MAX])
 {
   unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1) ||
-      !(c & bit_SSSE3))
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1) || !(c & bit_SSSE3))
     return 0;
   if (__get_cpuid_max(0, nullptr) < 7)
     return 0;
   __cpuid_count(7, 0, a, b, c, d);
   if (!(b & bit_SHA))
     return 0;
-  bool avx512 =
-      (b & bit_AVX512F) && (b & bit_AVX512VL) && system_keeps_avx512();
+  bool avx512 = (b & bit_AVX512F) && (b & bit_AVX512VL) &&
+                system_keeps_avx512();
   // The library's was as fast as the fastest of ours on a Zen 5 and
   // faster than any on a Xeon.
   int n = 0;

@@ -20,8 +20,8 @@ namespace {
 // A line at its longest: every path byte written as "\\ooo", two records
 // with every attribute at its widest (under 400 bytes each), both lists
 // of attribute names whole, and the keys and brackets around them.
-constexpr size_t LINE_BOUND =
-    5 * sizeof(db_frame::path) + 2 * 512 + 2 * 128 + 256;
+constexpr size_t LINE_BOUND = 5 * sizeof(db_frame::path) + 2 * 512 + 2 * 128 +
+                              256;
 static_assert(LINE_BOUND <= JSON_LINE_MAX, "a line fits its reserve");
 
 template <size_t N>
@@ -64,7 +64,6 @@ put_digits(char *p, uint32_t v, int n)
   }
   return p + n;
 }
-
 
 // The names of the entries of table whose bits are in bits, in the order
 // of the table, as an array.
@@ -117,11 +116,11 @@ char *
 put_time(char *p, uint32_t t)
 {
   uint32_t z = t / 86400 + 719468;  // 1970-01-01 is day 719468
-  uint32_t era = z / 146097;         // 146097 days in 400 years
-  uint32_t doe = z - era * 146097;   // day of the era
+  uint32_t era = z / 146097;        // 146097 days in 400 years
+  uint32_t doe = z - era * 146097;  // day of the era
   uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
   uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);  // from March 1
-  uint32_t mp = (5 * doy + 2) / 153;  // months from March
+  uint32_t mp = (5 * doy + 2) / 153;                       // months from March
   uint32_t day = doy - (153 * mp + 2) / 5 + 1;
   uint32_t month = mp < 10 ? mp + 3 : mp - 9;
   uint32_t year = era * 400 + yoe + (month <= 2 ? 1 : 0);
@@ -152,14 +151,12 @@ put_hex(char *p, const uint8_t *bytes, size_t n)
   return p;
 }
 
-// An attribute's name, which is not terminated, as text_json_path writes a path.
+// An attribute's name, which is not terminated, as text_json_path writes a
+// path: every byte of it, a zero byte too, which a C string would end at.
 char *
 put_xattr_name(char *p, const char *s, size_t n)
 {
-  char name[256];  // at most 255 bytes
-  memcpy(name, s, n);
-  name[n] = '\0';
-  return text_json_path(p, name);
+  return text_json_bytes(p, s, n);
 }
 
 // The most put_xattr writes for a: every byte of its name and text
@@ -275,7 +272,6 @@ put_record(char *p, const db_rec *r)
   return p;
 }
 
-
 char *
 put_frame(char *p, uint8_t kind, const db_rec *recs, const char *path)
 {
@@ -363,7 +359,8 @@ json_record(const db_frame *fr, const void *data, void *arg)
     errno = ENOMEM;
     return -1;
   }
-  size_t len = size_t(put_frame(line.get(), fr->kind, recs, fr->path) - line.get());
+  size_t len =
+      size_t(put_frame(line.get(), fr->kind, recs, fr->path) - line.get());
   errno = 0;
   if (fwrite(line.get(), 1, len, st->js_out) != len)
     return write_failed(st);

@@ -58,23 +58,25 @@ put_json(char *p, const char *s, size_t n, char *esc)
 char *
 text_json_path(char *p, const char *path)
 {
-  size_t n = strnlen(path, sizeof(db_frame::path));
-  if (n < sizeof(db_frame::path)) {
+  return text_json_bytes(p, path, strlen(path));
+}
+
+char *
+text_json_bytes(char *p, const char *s, size_t n)
+{
+  if (n <= sizeof(db_frame::path)) {
     char esc[ESC_GROW * sizeof(db_frame::path)];
-    return put_json(p, path, n, esc);
+    return put_json(p, s, n, esc);
   }
-  n = strlen(path);
   std::unique_ptr<char[]> esc(new char[ESC_GROW * n]);
-  return put_json(p, path, n, esc.get());
+  return put_json(p, s, n, esc.get());
 }
 
 std::string
 text_json(std::string_view s)
 {
   std::string out(text_json_bound(s.size()), '\0');
-  std::unique_ptr<char[]> esc(new char[ESC_GROW * s.size() + 1]);
-  char *end = put_json(&out[0], s.data(), s.size(), esc.get());
-  out.resize(size_t(end - out.data()));
+  out.resize(size_t(text_json_bytes(&out[0], s.data(), s.size()) - out.data()));
   return out;
 }
 

@@ -23,6 +23,8 @@ text_json_bound(size_t n)
 // as a JSON string, quotes included, at p: at most text_json_bound(
 // strlen(path)) bytes. Returns the end of what it wrote.
 char *text_json_path(char *p, const char *path);
+// The same for the n bytes at s, zero bytes included.
+char *text_json_bytes(char *p, const char *s, size_t n);
 
 // The same for any text, of any length, zero bytes included.
 std::string text_json(std::string_view s);

@@ -14,10 +14,18 @@
 namespace {
 
 const char *const syntax_texts[] = {
-    "'@' (node) is expected",  "bad inheritance", "invalid path",
-    "'+' (entry) is expected", "bad mask",        "bad options",
-    "invalid regular expression", "bad gid",      "bad uid",
-    "bad type",                "bad keyword",     "line too long",
+    "'@' (node) is expected",
+    "bad inheritance",
+    "invalid path",
+    "'+' (entry) is expected",
+    "bad mask",
+    "bad options",
+    "invalid regular expression",
+    "bad gid",
+    "bad uid",
+    "bad type",
+    "bad keyword",
+    "line too long",
 };
 const char *const system_texts[] = {
     "pclent_init()",     "pcl_init()",        "configfile_readline()",
@@ -39,9 +47,9 @@ one_of(const char *text, const char *const *list, size_t n)
 void
 match_all(const pcl *l, int inherited)
 {
-  static const char *const names[] = {"a", "tmp", "lib.so", ".x", "a.c",
-                                      "core.12", "*", "?", "ab-c"};
-  static const mode_t types[] = {S_IFREG, S_IFDIR, S_IFLNK, S_IFIFO,
+  static const char *const names[] = {"a",       "tmp", "lib.so", ".x",  "a.c",
+                                      "core.12", "*",   "?",      "ab-c"};
+  static const mode_t types[] = {S_IFREG, S_IFDIR, S_IFLNK,  S_IFIFO,
                                  S_IFCHR, S_IFBLK, S_IFSOCK, 0};
   struct stat st;
   memset(&st, 0, sizeof st);
@@ -51,7 +59,8 @@ match_all(const pcl *l, int inherited)
       st.st_uid = 1000;
       st.st_gid = 5;
       const pclent *e = pcl_match(l, name, &st, inherited);
-      FUZZ_CHECK(e == nullptr || (e >= l->pl_ents && e < l->pl_ents + l->pl_count));
+      FUZZ_CHECK(e == nullptr ||
+                 (e >= l->pl_ents && e < l->pl_ents + l->pl_count));
     }
 }
 
