@@ -24,7 +24,9 @@ enum st_want { ST_WANT_FILE, ST_WANT_DIR, ST_WANT_PROGRAM };
 // the descriptor (O_RDONLY, or O_PATH for a program; O_CLOEXEC), which
 // the caller closes; *real, when not null, the path with every link
 // resolved. False with *err, "path: what is wrong", naming the file or
-// the directory that fails and how to fix it.
+// the directory that fails and how to fix it; errno is then ENOENT when
+// a name is missing (an optional file that is not there), something else
+// otherwise.
 bool st_open_trusted(const std::string &path, st_want want, const char *what,
                      int *fd, std::string *real, std::string *err);
 
@@ -36,5 +38,5 @@ bool st_find_program(const std::string &name, const std::string &path,
 
 // The whole of a trusted regular file read through its descriptor (from
 // st_open_trusted), at most max bytes. False with *err.
-bool st_read_fd(int fd, const std::string &name, size_t max,
-                std::string *bytes, std::string *err);
+bool st_read_fd(int fd, const std::string &name, size_t max, std::string *bytes,
+                std::string *err);
