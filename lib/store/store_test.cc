@@ -170,6 +170,14 @@ TEST_F(StoreTest, OpenRefuses) {
          symlink(other.c_str(), db_.c_str());
        },
        db_ + ": the database directory is a symbolic link"},
+      {"link, named with a slash",
+       [&] {
+         remove_tree(db_);
+         mkdir(other.c_str(), 0700);
+         symlink(other.c_str(), db_.c_str());
+         db_ += "//";
+       },
+       db_ + "//: the database directory is a symbolic link"},
       {"file",
        [&] {
          remove_tree(db_);
@@ -188,6 +196,7 @@ TEST_F(StoreTest, OpenRefuses) {
     EXPECT_FALSE(st_dir_open(db_, false, &d, &err)) << c.what;
     EXPECT_EQ(c.want, err) << c.what;
     EXPECT_EQ(-1, d.sd_fd) << c.what;
+    db_ = path("db");
   }
   // Owned by someone else: only root can make that.
   remove_tree(db_);
