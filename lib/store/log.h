@@ -10,12 +10,12 @@
 #include <vector>
 
 struct st_accept {
-  int64_t sa_time = 0;   // seconds since 1970
-  std::string sa_user;   // as given: written as kavjson writes paths
-  std::string sa_mode;   // "all", "explained" or "path"
-  std::string sa_text;   // what -m said
-  std::vector<std::string> sa_paths;  // in byte order
-  std::string sa_baseline;             // the new baseline's name
+  int64_t sa_time = 0;  // seconds since 1970
+  std::string sa_user;  // as given: written as kavjson writes paths
+  std::string sa_mode;  // "all", "explained" or "path"
+  std::string sa_text;  // what -m said
+  std::vector<std::string> sa_paths;             // in byte order
+  std::string sa_baseline;                       // the new baseline's name
   std::string sa_older_sha256, sa_newer_sha256;  // 64 lowercase hex each
 };
 
@@ -28,8 +28,12 @@ std::string st_log_line(const st_accept &a);
 // Reads one line (without its newline) back: a JSON object with every
 // member above, in any order, members of other names ignored; baseline a
 // baseline's name (store.h), both digests 64 lowercase hex digits, time
-// as written. False with *err saying what is wrong. The texts come back
-// in their printed form (esc.h), as the line holds them.
+// as written, mode all, explained or path. False with *err saying what is
+// wrong ("byte N: ..." for the JSON itself). A value is a string or an
+// array of strings: paths must be an array, a member of another name may
+// be one. A string takes the escapes \" \\ and \/ only, since the writer writes
+// no other, and a member given twice is refused. The texts come back in their
+// printed form (esc.h), as the line holds them: one that is not is refused.
 bool st_log_parse(std::string_view line, st_accept *a, std::string *err);
 
 // The last line of a log's bytes (the empty string when there is none);

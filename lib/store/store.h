@@ -28,11 +28,16 @@ constexpr char ST_BASE_PREFIX[] = "kavdb-000000-";
 constexpr const char *ST_COMPANIONS[] = {".sig", ".pkg.sig", ".pkg"};
 // The files of the job's own in the directory besides the snapshots:
 // what an interrupted run leaves is removed by the next one.
-constexpr const char *ST_SCRATCH[] = {
-    "partial",        "partial.sig",        "partial.pkg",
-    "partial.pkg.sig", "report",            "report.unexplained",
-    "report.explained", "report.triage",    "accept.log.partial",
-    "accept.log.partial.sig"};
+constexpr const char *ST_SCRATCH[] = {"partial",
+                                      "partial.sig",
+                                      "partial.pkg",
+                                      "partial.pkg.sig",
+                                      "report",
+                                      "report.unexplained",
+                                      "report.explained",
+                                      "report.triage",
+                                      "accept.log.partial",
+                                      "accept.log.partial.sig"};
 
 // Whether name is a snapshot's: "kavdb-", six digits, "-", eight digits,
 // "T", six digits, "Z", and nothing else.
@@ -41,24 +46,32 @@ bool st_is_snapshot(std::string_view name);
 bool st_is_baseline(std::string_view name);
 
 // The name of the snapshot after prev ("" for none: the baseline), taken
-// at now (UTC).
+// at now (UTC). The number is read as decimal, leading zeros and all. ""
+// when prev is no snapshot's name, when it is numbered 999999 (a seventh
+// digit would break the order of the names), or when now's year has not
+// four digits.
 std::string st_next_name(std::string_view prev, int64_t now);
 // A new baseline's name for the time now (UTC): kavdb-000000- and the
-// time. The caller moves on a second while the name is taken.
+// time ("" as above). The caller moves on a second while the name is taken.
 std::string st_baseline_name(int64_t now);
 
-// Opens the directory path (made when missing, mode 0700, when make is
-// set) as trusted.h checks a directory, and checks that it is mode 0700
-// and that no name of ST_SCRATCH, "lock" or "accept.log" (and its .sig)
-// is a symbolic link. False with *err naming the directory or the file
-// and what is wrong.
+// Opens the directory path (made when missing, with the directories above
+// it, mode 0700, when make is set) as trusted.h checks a directory, and checks
+// that it is mode 0700 and that no name of ST_SCRATCH, "lock" or "accept.log"
+// (and its .sig) is a symbolic link. False with *err naming the directory or
+// the file and what is wrong.
 bool st_dir_open(const std::string &path, bool make, st_dir *d,
                  std::string *err);
 void st_dir_close(st_dir *d);
 
 // Takes the lock on "lock" in the directory (flock), exclusive for a run,
-// shared for serving; waits up to wait_s seconds for another holder.
-// False with *err: busy (*busy set) or a call that failed.
+// shared for serving; waits up to wait_s seconds for another holder,
+// polling. A run makes the file (mode 0600); a shared lock on a directory
+// without one is granted with no lock held (sd_lock stays -1), since no
+// run has ever been there. Called again, it changes the lock held. False
+// with *err: busy (*busy set, "DIR/lock: another run still holds it after
+// N s; giving up"), a "lock" that is not a regular file, or a call that
+// failed; no lock is held then.
 bool st_lock(st_dir *d, bool shared, int wait_s, bool *busy, std::string *err);
 
 // The snapshots of the directory, oldest first (byte order of the names,
@@ -92,12 +105,15 @@ bool st_exists(const st_dir &d, const std::string &name, bool any = false);
 bool st_place(const st_dir &d, const std::string &from, const std::string &to,
               std::string *err);
 
-// Removes the snapshot name with every companion it has, the companions
-// first: a snapshot never stands without its signature. False with *err.
+// Removes the snapshot name with every companion it has, the snapshot
+// first: it never stands without its signature, and a companion left by a
+// failure goes with the next rotation. False with *err.
 bool st_remove(const st_dir &d, const std::string &name, std::string *err);
 
 // Removes all but the newest keep snapshots other than the baselines,
-// each with its companions, oldest first. *removed gets the names.
+// each with its companions, oldest first, and then every companion whose
+// snapshot is gone (a failed run of an older version left them). *removed
+// gets the names: the snapshots', then those companions'.
 bool st_rotate(const st_dir &d, int keep, std::vector<std::string> *removed,
                std::string *err);
 
@@ -106,6 +122,7 @@ bool st_rotate(const st_dir &d, int keep, std::vector<std::string> *removed,
 bool st_clean(const st_dir &d, std::string *err);
 
 // The SHA-256 of the regular file name of the directory as 64 lowercase
-// hex digits; its size in *size when size is not null.
+// hex digits; its size in *size when size is not null: the bytes read for
+// the digest, from one opening.
 bool st_sha256(const st_dir &d, const std::string &name, std::string *hex,
                off_t *size, std::string *err);
