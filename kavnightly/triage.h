@@ -10,10 +10,12 @@
 struct nt_result {
   bool nr_changed = false;  // the snapshots differ
   std::string nr_list;      // kavcmp -x's lines
-  // Where triaged: the report as kavexplain writes it, and its status (0
-  // all explained, 1 something unexplained, 2 the triage failed). When
-  // the engine stopped without a report, nr_report is empty, nr_status 2
-  // and nr_stopped says why.
+  // Where triaged and something changed: the report as kavexplain writes
+  // it, and its status (0 all explained, 1 something unexplained, 2 the
+  // triage failed). When the engine stopped without a report (the root,
+  // the records or the engine failed), nr_report is empty, nr_status 2
+  // and nr_stopped says why, as kavexplain would. Nothing changed:
+  // nothing triaged, status 0, whatever the records.
   std::string nr_report;
   int nr_status = 0;
   std::string nr_stopped;

@@ -1,6 +1,6 @@
 // report.cc: the verdicts as a report for a person, or as JSON lines whose
 // "path" and "change" read as kavjson writes them.
-#include "kavexplain/report.h"
+#include "explain/report.h"
 
 #include <cerrno>
 #include <cstdio>
