@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "diag/diag.h"
 #include "kavnightly/job.h"
 #include "proc/proc.h"
 #include "store/log.h"
@@ -30,13 +31,14 @@ accepting_user()
   return pw != nullptr ? pw->pw_name : std::to_string(geteuid());
 }
 
-// A name for a new baseline: this second's, or the next free one.
+// A name for a new baseline: this second's, or the next free one; ""
+// when the clock gives none.
 std::string
 baseline_name(const nt_job &j)
 {
   for (;;) {
     std::string name = st_baseline_name(int64_t(time(nullptr)));
-    if (!st_exists(j.nj_dir, name, true))
+    if (name.empty() || !st_exists(j.nj_dir, name, true))
       return name;
     sleep(1);
   }
@@ -132,8 +134,7 @@ place_log(const nt_job &j, std::string *err)
 
 bool
 nt_accept(nt_job *j, const std::string &mode, const std::string &text,
-          const std::vector<std::string> &paths, int *status,
-          std::string *err)
+          const std::vector<std::string> &paths, int *status, std::string *err)
 {
   std::vector<std::string> names;
   if (!nt_find_base(j, err) || !st_list(j->nj_dir, &names, err))
@@ -143,17 +144,29 @@ nt_accept(nt_job *j, const std::string &mode, const std::string &text,
     if (!st_is_baseline(n))
       newest = n;
   if (j->nj_base.empty() || newest.empty()) {
-    *err = j->nj_dir.sd_path + ": no snapshot after the baseline; nothing to "
-                               "accept";
+    *err = j->nj_dir.sd_path +
+           ": no snapshot after the baseline; nothing to "
+           "accept";
     return false;
   }
   if (!nt_verify_snapshot(*j, j->nj_base, err) ||
       !nt_verify_snapshot(*j, newest, err))
     return false;
   std::string name = baseline_name(*j), line, why;
-  std::vector<std::string> args = {"-m", text, "-u", accepting_user(), "-n",
-                                   name, mode, nt_path(*j, j->nj_base),
-                                   nt_path(*j, newest), nt_path(*j, "partial")};
+  if (name.empty()) {
+    *err = "the clock gives no time to name a new baseline after";
+    return false;
+  }
+  std::vector<std::string> args = {"-m",
+                                   text,
+                                   "-u",
+                                   accepting_user(),
+                                   "-n",
+                                   name,
+                                   mode,
+                                   nt_path(*j, j->nj_base),
+                                   nt_path(*j, newest),
+                                   nt_path(*j, "partial")};
   args.insert(args.end(), paths.begin(), paths.end());
   int st = run_kavaccept(*j, args, &line, &why);
   if (st == 1) {
@@ -164,7 +177,7 @@ nt_accept(nt_job *j, const std::string &mode, const std::string &text,
   if (st != 0 || !st_log_parse(line.substr(0, line.find('\n')), &a, &why) ||
       a.sa_baseline != name) {
     if (!why.empty())
-      fprintf(stderr, "kavnightly: %s\n", why.c_str());
+      warn_msg2("kavnightly", why.c_str());
     *err = "kavaccept failed; the baseline in force is still " +
            nt_path(*j, j->nj_base);
     return false;

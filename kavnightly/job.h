@@ -13,7 +13,8 @@
 
 // The directories that every command the job runs is looked for in,
 // whatever the caller's PATH.
-constexpr char NT_PATH[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr char NT_PATH[] =
+    "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 struct nt_job {
   nt_settings nj_set;

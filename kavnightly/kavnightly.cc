@@ -24,8 +24,8 @@
 #include "kavnightly/serve.h"
 #include "policy/configfile.h"
 #include "policy/pclt.h"
-#include "policy/reach.h"
 #include "port/port.h"
+#include "reach/reach.h"
 #include "store/trusted.h"
 
 namespace {
@@ -33,6 +33,22 @@ namespace {
 const char usage_text[] =
     "usage: kavnightly [-s] [-f file]\n"
     "       kavnightly [-f file] -a all|explained|path -m text [path ...]\n";
+
+// Every message of the job starts with its name, as the programs it runs
+// name themselves.
+[[noreturn]] void
+die(const std::string &msg)
+{
+  die_msg2("kavnightly", msg.c_str());
+}
+
+[[noreturn]] void
+die_sys(const char *what, const char *name = nullptr)
+{
+  if (name == nullptr)
+    die_sys2("kavnightly", what);
+  die_sys3("kavnightly", what, name);
+}
 
 [[noreturn]] void
 usage()
@@ -86,7 +102,7 @@ parse_args(int argc, char *argv[])
     usage();
   }
   if (!rq.mode.empty() && rq.text.empty())
-    die_msg1("-a: say with -m why the changes are accepted");
+    die("-a: say with -m why the changes are accepted");
   return rq;
 }
 
@@ -102,19 +118,19 @@ load_settings(const request &rq, nt_settings *s)
   if (lstat(rq.conf.c_str(), &st) != 0) {
     if (!rq.named && errno == ENOENT)
       return;
-    die_msg2(rq.conf.c_str(), "cannot read the configuration");
+    die(rq.conf + ": cannot read the configuration");
   }
   int fd;
   std::string text, err;
-  if (!st_open_trusted(rq.conf, ST_WANT_FILE, "the configuration", &fd,
-                       nullptr, &err))
-    die_msg1(err.c_str());
+  if (!st_open_trusted(rq.conf, ST_WANT_FILE, "the configuration", &fd, nullptr,
+                       &err))
+    die(err);
   bool ok = st_read_fd(fd, rq.conf, NT_SETTINGS_MAX, &text, &err);
   close(fd);
   if (!ok)
-    die_msg2(rq.conf.c_str(), "cannot read the configuration");
+    die(rq.conf + ": cannot read the configuration");
   if (!nt_settings_parse(rq.conf, text, s, &err))
-    die_msg1(err.c_str());
+    die(err);
 }
 
 // Applies the settings' exports and fixes the commands' PATH and locale,
@@ -124,9 +140,9 @@ set_environment(const nt_settings &s)
 {
   for (const auto &e : s.ns_exports)
     if (setenv(e.first.c_str(), e.second.c_str(), 1) != 0)
-      die_sys2("setenv()", e.first.c_str());
+      die_sys("setenv()", e.first.c_str());
   if (setenv("PATH", NT_PATH, 1) != 0 || setenv("LC_ALL", "C", 1) != 0)
-    die_sys1("setenv()");
+    die_sys("setenv()");
 }
 
 // The directory that holds this program, with every link resolved.
@@ -136,7 +152,7 @@ own_dir()
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0)
-    die_msg1("cannot find the directory kavnightly is in");
+    die("cannot find the directory kavnightly is in");
   std::string self(buf, size_t(n));
   size_t slash = self.rfind('/');
   return slash == 0 ? "/" : self.substr(0, slash);
@@ -149,12 +165,12 @@ need_program(const nt_job &j, const char *name)
   std::string file = j.nj_set.ns_bindir + "/" + name;
   struct stat st;
   if (lstat(file.c_str(), &st) != 0)
-    die_msg2(file.c_str(), "no such program (see KAV_BINDIR)");
+    die(file + ": no such program (see KAV_BINDIR)");
   int fd;
   std::string err;
-  if (!st_open_trusted(file, ST_WANT_PROGRAM, "a program kavnightly runs",
-                       &fd, nullptr, &err))
-    die_msg1(err.c_str());
+  if (!st_open_trusted(file, ST_WANT_PROGRAM, "a program kavnightly runs", &fd,
+                       nullptr, &err))
+    die(err);
   close(fd);
   return file;
 }
@@ -167,7 +183,7 @@ need_file(const std::string &file, const char *what)
   int fd;
   std::string err;
   if (!st_open_trusted(file, ST_WANT_FILE, what, &fd, nullptr, &err))
-    die_msg1(err.c_str());
+    die(err);
   close(fd);
 }
 
@@ -180,7 +196,7 @@ system_program(const char *name, bool required)
   if (st_find_program(name, NT_PATH, &file, &err))
     return file;
   if (required || !err.empty())
-    die_msg1(err.c_str());
+    die(err);
   return "";
 }
 
@@ -202,8 +218,7 @@ decide_explain(nt_job *j)
   else if (s.ns_explain == "auto")
     j->nj_explain = have;
   else if (!have)
-    die_msg2(("KAV_EXPLAIN=yes, but " + status + " is missing").c_str(),
-             "no package database");
+    die("KAV_EXPLAIN=yes, but " + status + " is missing: no package database");
   else
     j->nj_explain = true;
 }
@@ -215,14 +230,14 @@ check_job(nt_job *j, const request &rq)
   std::string err;
   nt_settings &s = j->nj_set;
   if (!nt_settings_check(&s, &err))
-    die_msg1(err.c_str());
+    die(err);
   if (s.ns_bindir.empty())
     s.ns_bindir = own_dir();
   need_file(s.ns_policy, "the watch policy");
   if (!s.ns_signers.empty()) {
     struct stat st;
     if (stat(s.ns_signers.c_str(), &st) != 0)
-      die_msg2(s.ns_signers.c_str(), "cannot read the allowed signers");
+      die(s.ns_signers + ": cannot read the allowed signers");
     need_file(s.ns_signers, "the allowed signers");
     need_file(s.ns_signkey, "the signing key");
     j->nj_signing = true;
@@ -240,8 +255,7 @@ check_job(nt_job *j, const request &rq)
   }
   if (!rq.mode.empty()) {
     if (rq.mode == "explained" && !j->nj_explain)
-      die_msg1(
-          "-a explained: the changes are not checked against a package "
+      die("-a explained: the changes are not checked against a package "
           "manager here (KAV_EXPLAIN)");
     j->nj_kavaccept = need_program(*j, "kavaccept");
   }
@@ -257,28 +271,26 @@ check_unwatched(const nt_job &j, const std::string &real)
   const std::string &policy = j.nj_set.ns_policy;
   pclt *t = pclt_init();
   if (t == nullptr)
-    die_sys1("pclt_init()");
+    die_sys("pclt_init()");
   if (configfile_parse(policy.c_str(), t) < 0) {
     configfile_perror();
-    die_msg1(("cannot read the policy " + policy + "; nothing built").c_str());
+    die("cannot read the policy " + policy + "; nothing built");
   }
-  reach_fate fate;
+  reach_answer answer;
   std::string err;
-  if (!reach_find(t, real.c_str(), &fate, &err)) {
-    pclt_free(t);
-    die_msg1((err + "; nothing built").c_str());
-  }
+  bool ok = reach_path(t, real.c_str(), &answer, &err);
   pclt_free(t);
-  if (!fate.rf_recorded && !fate.rf_descended)
+  if (!ok)
+    die(err + "; nothing built");
+  if (!reach_watched(answer))
     return;
   size_t slash = real.rfind('/');
   std::string parent = slash == 0 ? "/" : real.substr(0, slash);
-  die_msg1((reach_line(real.c_str(), fate) + ": the policy " + policy +
-            " watches the database directory, so every night would report "
-            "its own snapshots; prune it: put first in the list of " +
-            parent + " an entry '+N:S' with 'name:" + real.substr(slash + 1) +
-            "' (see kavnightly(8))")
-               .c_str());
+  die(reach_line(answer) + ": the policy " + policy +
+      " watches the database directory, so every night would report "
+      "its own snapshots; prune it: put first in the list of " +
+      parent + " an entry '+N:S' with 'name:" + real.substr(slash + 1) +
+      "' (see kavnightly(8))");
 }
 
 // The database directory, made when missing, checked, and locked.
@@ -287,7 +299,7 @@ open_dir(nt_job *j, bool make)
 {
   std::string err;
   if (!st_dir_open(j->nj_set.ns_dbdir, make, &j->nj_dir, &err))
-    die_msg1(err.c_str());
+    die(err);
 }
 
 void
@@ -296,11 +308,11 @@ serve(nt_job *j)
   open_dir(j, false);
   const char *req = getenv("SSH_ORIGINAL_COMMAND");
   std::string err;
-  switch (nt_serve(&j->nj_dir, req == nullptr ? "" : req,
-                   j->nj_set.ns_lockwait, STDOUT_FILENO, &err)) {
+  switch (nt_serve(&j->nj_dir, req == nullptr ? "" : req, j->nj_set.ns_lockwait,
+                   STDOUT_FILENO, &err)) {
     case NT_SERVED: exit(0);
-    case NT_REFUSED: die_msg2("refused", err.c_str());
-    case NT_FAILED: die_msg1(err.c_str());
+    case NT_REFUSED: die("refused: " + err);
+    case NT_FAILED: die(err);
   }
   exit(2);
 }
@@ -314,7 +326,7 @@ clean_up()
 {
   std::string err;
   if (cleaning != nullptr && !st_clean(cleaning->nj_dir, &err))
-    warn_msg1(err.c_str());
+    warn_msg2("kavnightly", err.c_str());
 }
 
 void
@@ -326,10 +338,9 @@ take_lock(nt_job *j)
   if (st_lock(&j->nj_dir, false, wait, &busy, &err))
     return;
   if (busy)
-    die_msg1((nt_path(*j, "lock") + ": another run still holds it after " +
-              std::to_string(wait) + " s; giving up")
-                 .c_str());
-  die_msg1(err.c_str());
+    die(nt_path(*j, "lock") + ": another run still holds it after " +
+        std::to_string(wait) + " s; giving up");
+  die(err);
 }
 
 }  // namespace
@@ -345,7 +356,7 @@ main(int argc, char *argv[])
   if (rq.serving) {
     std::string err;
     if (!nt_settings_check(&job.nj_set, &err))
-      die_msg1(err.c_str());
+      die(err);
     serve(&job);
   }
   check_job(&job, rq);
@@ -356,19 +367,19 @@ main(int argc, char *argv[])
 
   std::string err;
   if (!nt_finish_log(&job, &err))
-    die_msg1(err.c_str());
+    die(err);
   cleaning = &job;
   atexit(clean_up);
   if (!st_clean(job.nj_dir, &err))
-    die_msg1(err.c_str());
+    die(err);
 
   int status = 2;
   bool ok = rq.mode.empty()
                 ? nt_night(&job, &status, &err)
                 : nt_accept(&job, rq.mode, rq.text, rq.paths, &status, &err);
   if (!ok)
-    die_msg1(err.c_str());
+    die(err);
   if (fflush(stdout) != 0)
-    die_sys1("stdout");
+    die_sys("stdout");
   return status;
 }

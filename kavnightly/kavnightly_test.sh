@@ -149,7 +149,7 @@ unsafe() {
 	mkdir -m 755 "$work/theirs"
 	cp "$conf" "$work/theirs/kavnightly.conf"
 	chown 65534 "$work/theirs"
-	refused "$work/theirs/kavnightly.conf" "$work/theirs: owned by uid 65534" \
+	refused "$work/theirs/kavnightly.conf" "$work/theirs: a directory above the configuration, .* is owned by uid 65534" \
 	    "settings in a directory of another user"
 }
 

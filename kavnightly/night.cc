@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/diag.h"
 #include "kavnightly/job.h"
 #include "kavnightly/triage.h"
 #include "pkg/pkg.h"
@@ -25,8 +26,8 @@ lock_dpkg(const nt_job &j, int *fd, std::string *err)
   *fd = -1;
   if (!j.nj_explain)
     return true;
-  std::string lock = (j.nj_root == "/" ? "" : j.nj_root) +
-                     "/var/lib/dpkg/lock-frontend";
+  std::string lock = (j.nj_root == "/" ? "" : j.nj_root) + "/" +
+                     PKG_FRONTEND_LOCK;
   bool busy = false;
   std::string why;
   if (pkg_lock_frontend(lock, j.nj_set.ns_lockwait, fd, &busy, &why))
@@ -36,7 +37,7 @@ lock_dpkg(const nt_job &j, int *fd, std::string *err)
            std::to_string(j.nj_set.ns_lockwait) +
            " s (KAV_LOCKWAIT); no snapshot taken";
   else
-    *err = why + "; cannot take dpkg's lock, " + lock + "; no snapshot taken";
+    *err = "cannot take dpkg's lock: " + why + "; no snapshot taken";
   return false;
 }
 
@@ -45,9 +46,9 @@ bool
 build(const nt_job &j, std::string *err)
 {
   std::string out = nt_path(j, "partial");
-  const char *argv[] = {j.nj_kavbuild.c_str(), "-c",
-                        j.nj_set.ns_policy.c_str(), "-d", out.c_str(),
-                        nullptr};
+  const char *argv[] = {
+      j.nj_kavbuild.c_str(), "-c",   j.nj_set.ns_policy.c_str(), "-d",
+      out.c_str(),           nullptr};
   proc_cmd cmd = {};
   cmd.cm_argv = argv;
   cmd.cm_out = {PROC_OUT_FD, STDOUT_FILENO, 0};
@@ -55,7 +56,7 @@ build(const nt_job &j, std::string *err)
   proc_result r;
   std::string why;
   if (!proc_run(cmd, &r, &why)) {
-    fprintf(stderr, "kavnightly: %s\n", why.c_str());
+    warn_msg2("kavnightly", why.c_str());
     *err = "kavbuild failed; no snapshot taken";
     return false;
   }
@@ -79,7 +80,7 @@ take_snapshot(const nt_job &j, const std::string &name, std::string *err)
     std::string why, root = j.nj_root == "/" ? "" : j.nj_root;
     ok = pkg_save(root.c_str(), nt_path(j, "partial.pkg").c_str(), &why);
     if (!ok) {
-      fprintf(stderr, "kavnightly: %s\n", why.c_str());
+      warn_msg2("kavnightly", why.c_str());
       *err = "cannot keep the package records; no snapshot taken";
     }
     ok = ok && st_sync_file(j.nj_dir, "partial.pkg", err);
@@ -125,7 +126,7 @@ compare(const nt_job &j, const std::string &older, const std::string &newer,
   std::string why;
   if (!nt_compare(nt_path(j, older), nt_path(j, newer), j.nj_explain,
                   window(j, older), &r, &why)) {
-    fprintf(stderr, "kavnightly: %s\n", why.c_str());
+    warn_msg2("kavnightly", why.c_str());
     *err = "kavcmp failed comparing " + nt_path(j, older) + " with " + newer;
     return false;
   }
@@ -142,17 +143,19 @@ compare(const nt_job &j, const std::string &older, const std::string &newer,
       rp->rp_failed = true;
       if (!r.nr_report.empty()) {
         body = r.nr_report;
-        failed = "The triage failed (kavexplain's status 2): what did not "
-                 "verify is named first.\n";
+        failed =
+            "The triage failed (kavexplain's status 2): what did not "
+            "verify is named first.\n";
       } else {
-        fprintf(stderr, "kavnightly: %s\n", r.nr_stopped.c_str());
-        failed = "The triage failed: kavexplain stopped with status 2 and "
-                 "no report; the changes as kavcmp lists them:\n";
+        warn_msg2("kavnightly", r.nr_stopped.c_str());
+        failed =
+            "The triage failed: kavexplain stopped with status 2 and "
+            "no report; the changes as kavcmp lists them:\n";
       }
     }
   }
-  std::string &section =
-      explained ? rp->rp_explained_text : rp->rp_unexplained_text;
+  std::string &section = explained ? rp->rp_explained_text
+                                   : rp->rp_unexplained_text;
   if (!explained)
     rp->rp_unexplained = true;
   section += std::string("Changes since ") + what + ", " + nt_path(j, older) +
@@ -180,16 +183,17 @@ prune_cache(const nt_job &j)
 {
   std::string err, root = j.nj_root == "/" ? "" : j.nj_root;
   std::vector<std::string> removed;
-  pkg_db *db = pkg_open(root.c_str(), nullptr, nt_kept_records(j, j.nj_base),
-                        &err);
+  pkg_db *db =
+      pkg_open(root.c_str(), nullptr, nt_kept_records(j, j.nj_base), &err);
   bool ok = db != nullptr && pkg_cache_prune(db, &removed, &err);
   if (db != nullptr)
     pkg_close(db);
-  if (!ok)
-    fprintf(stderr,
-            "kavnightly: %s\nkavnightly: kavexplain could not prune the "
-            "cache of package archives; the next night tries again\n",
-            err.c_str());
+  if (!ok) {
+    warn_msg2("kavnightly", err.c_str());
+    warn_msg2("kavnightly",
+              "could not prune the cache of package archives; the next "
+              "night tries again");
+  }
 }
 
 }  // namespace
@@ -207,9 +211,9 @@ nt_night(nt_job *j, int *status, std::string *err)
     return false;
   }
   // A bad signature is found before it costs a night's walk.
-  if (!prev.empty() && (!nt_verify_snapshot(*j, prev, err) ||
-                        (prev != j->nj_base &&
-                         !nt_verify_snapshot(*j, j->nj_base, err))))
+  if (!prev.empty() &&
+      (!nt_verify_snapshot(*j, prev, err) ||
+       (prev != j->nj_base && !nt_verify_snapshot(*j, j->nj_base, err))))
     return false;
   std::string name = st_next_name(prev, int64_t(time(nullptr)));
   if (name.empty()) {

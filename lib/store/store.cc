@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "port/port.h"
+#include "store/trusted.h"
 
 namespace {
 
@@ -144,7 +145,6 @@ st_dir_open(const std::string &path, bool make, st_dir *d, std::string *err)
     *err = p + ": cannot make the database directory: " + strerror(errno);
     return false;
   }
-  // The directories above it: st_open_trusted (trusted.h).
   fd_guard fd(open(opened.c_str(),
                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
@@ -186,8 +186,24 @@ st_dir_open(const std::string &path, bool make, st_dir *d, std::string *err)
       return false;
     }
   }
+  // The directories above it, and the same directory reached by a walk
+  // from "/" that trusts no name another user could swap.
+  int walked;
+  std::string real;
+  if (!st_open_trusted(opened, ST_WANT_DIR, "the database directory", &walked,
+                       &real, err))
+    return false;
+  struct stat wst;
+  bool same = fstat(walked, &wst) == 0 && fstat(fd.get(), &st) == 0 &&
+              wst.st_dev == st.st_dev && wst.st_ino == st.st_ino;
+  close(walked);
+  if (!same) {
+    *err = p + ": the database directory was replaced while it was checked";
+    return false;
+  }
   st_dir_close(d);
   d->sd_path = p;
+  d->sd_real = real;
   d->sd_fd = fd.release();
   return true;
 }

@@ -17,6 +17,7 @@
 // it (and the lock, when taken).
 struct st_dir {
   std::string sd_path;  // as named, for messages: sd_path + "/" + name
+  std::string sd_real;  // with every symbolic link above it resolved
   int sd_fd = -1;       // the directory (O_DIRECTORY, not a link)
   int sd_lock = -1;     // "lock", while locked
 };
