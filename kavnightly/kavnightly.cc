@@ -305,7 +305,9 @@ open_dir(nt_job *j, bool make)
 void
 serve(nt_job *j)
 {
-  open_dir(j, false);
+  struct stat st;
+  if (lstat(j->nj_set.ns_dbdir.c_str(), &st) == 0 || errno != ENOENT)
+    open_dir(j, false);
   const char *req = getenv("SSH_ORIGINAL_COMMAND");
   std::string err;
   switch (nt_serve(&j->nj_dir, req == nullptr ? "" : req, j->nj_set.ns_lockwait,

@@ -21,6 +21,7 @@ export LC_ALL
 src=$(dirname "$0")/..
 . "$src/testutil/policy.sh"
 . "$src/testutil/step.sh"
+. "$src/testutil/safe_dirs.sh"
 
 units() {
 	if ! command -v systemd-analyze >/dev/null 2>&1; then
@@ -193,26 +194,6 @@ flip_byte() {
 	b=$(od -An -tu1 -j100 -N1 "$1" | tr -d ' ')
 	printf '%b' "\\0$(printf '%03o' $(((b + 1) % 256)))" |
 	    dd of="$1" bs=1 seek=100 conv=notrunc 2>/dev/null
-}
-
-# Whether the directory $1 and every one above it are safe from other
-# users, as kavnightly wants the directories above its files: owned by
-# root or by the user running it and writable by nobody else, unless
-# sticky and root's.
-safe_dirs() {
-	dir=$(cd "$1" && pwd -P) || return 1
-	me=$(id -u)
-	while :; do
-		set -- $(stat -c '%u %a' "$dir") || return 1
-		case $2 in
-		1???) [ "$1" -eq 0 ] || return 1 ;;
-		*[2367]? | *[2367]) return 1 ;;
-		*) [ "$1" -eq 0 ] || [ "$1" -eq "$me" ] || return 1 ;;
-		esac
-		[ "$dir" != / ] || return 0
-		dir=${dir%/*}
-		dir=${dir:-/}
-	done
 }
 
 run() {

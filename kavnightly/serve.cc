@@ -171,6 +171,13 @@ nt_serve(st_dir *d, const std::string &request, int wait_s, int out,
       return NT_REFUSED;
     }
   }
+  // No database directory yet: no run has taken a snapshot to list or send.
+  if (d->sd_fd < 0) {
+    if (list)
+      return NT_SERVED;
+    *err = name + ": no such snapshot";
+    return NT_REFUSED;
+  }
   bool held = d->sd_lock >= 0, busy;
   if (!held && !st_lock(d, true, wait_s, &busy, err))
     return NT_FAILED;

@@ -16,9 +16,10 @@
 
 enum nt_served { NT_SERVED, NT_REFUSED, NT_FAILED };
 
-// request is SSH_ORIGINAL_COMMAND's value ("" when unset); the answer
-// goes to out. The lock is waited for up to wait_s seconds, and released
-// before returning unless d held one already. NT_REFUSED with the
+// d may be closed (sd_fd -1) where the directory is not there yet: the
+// list is then empty. request is SSH_ORIGINAL_COMMAND's value ("" when unset);
+// the answer goes to out. The lock is waited for up to wait_s seconds, and
+// released before returning unless d held one already. NT_REFUSED with the
 // refusal in *err for a request that is not the collector's or a name
 // that is no snapshot; NT_FAILED with *err when the lock is busy or a
 // file cannot be read or the answer written. Every file is opened before
