@@ -10,6 +10,7 @@
 // directory are each opened once without following a link and checked,
 // with every directory above them, before anything is built or written.
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -293,13 +294,29 @@ check_unwatched(const nt_job &j, const std::string &real)
       "' (see kavnightly(8))");
 }
 
-// The database directory, made when missing, checked, and locked.
+// What a database directory the run may not write needs: under the
+// systemd unit, which lets the job write /var/lib/kavrel alone, a
+// KAV_DBDIR of another name is read-only until the unit names it.
+const char READ_ONLY[] =
+    ": read-only to this run; under kavnightly.service, name it in "
+    "ReadWritePaths= (see kavnightly(8)); nothing built";
+
+// The database directory, made when missing, and checked; with make, it
+// must be writable before the night's walk is spent.
 void
 open_dir(nt_job *j, bool make)
 {
   std::string err;
-  if (!st_dir_open(j->nj_set.ns_dbdir, make, &j->nj_dir, &err))
+  const std::string &dir = j->nj_set.ns_dbdir;
+  if (!st_dir_open(dir, make, &j->nj_dir, &err)) {
+    if (errno == EROFS)
+      die(dir + READ_ONLY);
     die(err);
+  }
+  struct statvfs vfs;
+  if (make && fstatvfs(j->nj_dir.sd_fd, &vfs) == 0 &&
+      (vfs.f_flag & ST_RDONLY) != 0)
+    die(dir + READ_ONLY);
 }
 
 void

@@ -152,6 +152,23 @@ unsafe() {
 	chown 65534 "$work/theirs"
 	refused "$work/theirs/kavnightly.conf" "$work/theirs: a directory above the configuration, .* is owned by uid 65534" \
 	    "settings in a directory of another user"
+
+	# A database directory the run may not write, as under the systemd
+	# unit when its ReadWritePaths= does not name it: said before the walk.
+	mkdir -m 700 "$work/ro"
+	sed "s|^KAV_DBDIR=.*|KAV_DBDIR=$work/ro|" "$conf" >"$work/ro.conf"
+	if ! unshare -m true 2>/dev/null; then
+		not_tried "a read-only database directory (no mount namespace here)"
+		return 0
+	fi
+	# shellcheck disable=SC2016 # the inner shell expands its arguments
+	unshare -m sh -c 'mount --bind "$1" "$1" && mount -o remount,ro,bind "$1" &&
+	    exec "$2" -f "$3"' sh "$work/ro" "$script" "$work/ro.conf" \
+	    >"$work/out" 2>"$work/err"
+	st=$?
+	expect 2 quiet "read-only database directory"
+	grep -q "^kavnightly: $work/ro: read-only to this run; under kavnightly.service" \
+	    "$work/err" || fail "read-only database directory: not said"
 }
 
 # Policies under which the walk records or enters the database directory
