@@ -140,6 +140,29 @@ TEST_F(ServeTest, Refusals) {
   }
 }
 
+// Before the first night there is no directory: nothing to list or send,
+// and the refusals stay as they are.
+TEST_F(ServeTest, NoDirectoryYet) {
+  st_dir_close(&d_);
+  const struct {
+    std::string request;
+    nt_served want;
+    std::string err;
+  } cases[] = {
+      {"list", NT_SERVED, ""},
+      {"send " + std::string(B0), NT_REFUSED,
+       std::string(B0) + ": no such snapshot"},
+      {"send ../x", NT_REFUSED, "not a snapshot name"},
+      {"rm -rf /", NT_REFUSED, "not a request of the collector"},
+  };
+  for (const auto &c : cases) {
+    std::string out = "junk", err;
+    EXPECT_EQ(c.want, serve(c.request, &out, &err)) << c.request;
+    EXPECT_EQ(c.err, err) << c.request;
+    EXPECT_EQ("", out) << c.request;
+  }
+}
+
 TEST_F(ServeTest, BusyUnderARun) {
   st_dir run;
   std::string err, out;

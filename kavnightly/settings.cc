@@ -10,6 +10,8 @@
 #include <cstring>
 #include <map>
 
+const char NT_DEFAULT_POLICY[] = KAV_POLICY_PATH;
+
 namespace {
 
 // The settings by name, and where each goes.

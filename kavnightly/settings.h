@@ -11,8 +11,12 @@
 // KAV_FETCH come as text from the file (the *_text fields) and are read
 // into ns_keep, ns_lockwait and ns_fetch by nt_settings_check, whose
 // messages quote the text.
+// The default watch policy, set by the build, named once where it stays
+// a string in the program, as the package's test looks for it.
+extern const char NT_DEFAULT_POLICY[];
+
 struct nt_settings {
-  std::string ns_policy = KAV_POLICY_PATH, ns_dbdir = "/var/lib/kavrel";
+  std::string ns_policy = NT_DEFAULT_POLICY, ns_dbdir = "/var/lib/kavrel";
   int ns_keep = 30, ns_lockwait = 60;
   std::string ns_keep_text = "30", ns_lockwait_text = "60";
   std::string ns_signkey, ns_signers, ns_principal, ns_bindir,
