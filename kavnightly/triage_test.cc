@@ -5,7 +5,6 @@
 #include "kavnightly/triage.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,17 +24,6 @@
 #include "testutil/testutil.h"
 
 namespace {
-
-std::string
-md5_hex(const std::string &s)
-{
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(s.data(), s.size(), d, &n, EVP_md5(), nullptr);
-  char text[2 * EVP_MAX_MD_SIZE + 1];
-  hex_encode(d, text, int(2 * n));
-  return text;
-}
 
 // A path as a snapshot records it: a regular file of these contents, or
 // a directory when data is null.
@@ -89,7 +77,7 @@ class NtCompare : public TmpDirTest {
     pkg_fake_put(root_, "/var/lib/dpkg/info/tool.list",
                  "/.\n/usr\n/usr/bin\n/usr/bin/tool\n");
     pkg_fake_put(root_, "/var/lib/dpkg/info/tool.md5sums",
-                 md5_hex(TOOL_11) + "  usr/bin/tool\n");
+                 fake_md5_hex(TOOL_11) + "  usr/bin/tool\n");
     pkg_fake_put(root_, "/var/log/dpkg.log",
                  "2026-01-02 10:00:05 upgrade tool:all 1.0 1.1\n");
     pkg_fake_put(root_, "/usr/bin/tool", TOOL_11);

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "port/port.h"
+#include "proc/proc.h"
 #include "store/trusted.h"
 
 namespace {
@@ -62,14 +63,6 @@ time_part(int64_t now)
       strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm) != TIME_LEN)
     return "";
   return buf;
-}
-
-int64_t
-now_ms()
-{
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 // mkdir -p, each directory made mode 0700.
@@ -246,7 +239,7 @@ st_lock(st_dir *d, bool shared, int wait_s, bool *busy, std::string *err)
   }
   // Polled rather than waited for with an alarm: no signal is left to the
   // caller.
-  const int64_t deadline = now_ms() + 1000 * int64_t(std::max(wait_s, 0));
+  const int64_t deadline = proc_now_ms() + 1000 * int64_t(std::max(wait_s, 0));
   for (;;) {
     if (flock(d->sd_lock, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0)
       return true;
@@ -254,7 +247,7 @@ st_lock(st_dir *d, bool shared, int wait_s, bool *busy, std::string *err)
       *err = lock + ": cannot lock: " + strerror(errno);
       break;
     }
-    if (now_ms() >= deadline) {
+    if (proc_now_ms() >= deadline) {
       *busy = true;
       *err = lock + ": another run still holds it after " +
              std::to_string(wait_s) + " s; giving up";

@@ -234,6 +234,23 @@ finish(int parent, const std::string &name, fd_guard *fd, const struct stat &st,
   return true;
 }
 
+// The directory the walk stands in, reached by ".." or by a link to "/",
+// as what it ended on.
+bool
+finish_here(const chain &ch, const std::string &given, st_want want,
+            const char *what, int *out, std::string *real, std::string *err)
+{
+  fd_guard dup(openat(ch.ch_fd.back(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  if (dup.get() < 0 || fstat(dup.get(), &st) != 0) {
+    *err = ch.path() + ": " + strerror(errno);
+    return false;
+  }
+  if (real != nullptr)
+    *real = ch.path();
+  return finish(-1, "", &dup, st, given, want, what, out, err);
+}
+
 // st_open_trusted, with *missing set when a name on the way, or the last,
 // does not exist (st_find_program then looks further).
 bool
@@ -282,15 +299,7 @@ open_trusted(const std::string &given, st_want want, const char *what, int *out,
     if (name == "..") {
       ch.pop();
       if (last) {
-        fd_guard dup(openat(ch.ch_fd.back(), ".",
-                            O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (dup.get() < 0 || fstat(dup.get(), &st) != 0) {
-          *err = ch.path() + ": " + strerror(errno);
-          return false;
-        }
-        if (real != nullptr)
-          *real = ch.path();
-        return finish(-1, "", &dup, st, given, want, what, out, err);
+        return finish_here(ch, given, want, what, out, real, err);
       }
       continue;
     }
@@ -352,15 +361,7 @@ open_trusted(const std::string &given, st_want want, const char *what, int *out,
       push_names(target, &todo);
       if (todo.empty()) {
         // A link to "/" (or to "." at the end): the directory reached.
-        fd_guard dup(openat(ch.ch_fd.back(), ".",
-                            O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (dup.get() < 0 || fstat(dup.get(), &st) != 0) {
-          *err = ch.path() + ": " + strerror(errno);
-          return false;
-        }
-        if (real != nullptr)
-          *real = ch.path();
-        return finish(-1, "", &dup, st, given, want, what, out, err);
+        return finish_here(ch, given, want, what, out, real, err);
       }
       continue;
     }
