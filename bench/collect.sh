@@ -20,7 +20,7 @@ records=${2:-20000}
 jobs=${3:-8}
 make bench >/dev/null
 bin=$PWD/build-bench
-script=$PWD/kavnightly/kavnightly.sh
+script=$bin/kavnightly
 work=$(mktemp -d "${TMPDIR:-/tmp}/kavcollect-bench.XXXXXX")
 work=$(cd "$work" && pwd -P)
 skip() {

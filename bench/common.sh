@@ -60,3 +60,20 @@ confine() {
   done
   printf '@NO:%s\n+%s\nname:big\n+N\n' "$top" "${2:-F}"
 }
+
+# The lists of a night's packages: those of 10 to 150 entries whose
+# archive apt's cache holds, by name, up to $1 entries in all.
+night_packages() {
+	dpkg-query -W \
+	    -f '${db:Status-Abbrev} ${Package} ${Version} ${Architecture}\n' |
+	    awk '$1 == "ii" { print $2, $3, $4 }' | sort |
+	    while read -r name version arch; do
+		deb=/var/cache/apt/archives/${name}_$(echo "$version" |
+		    sed 's/:/%3a/g')_$arch.deb
+		[ -f "$deb" ] || continue
+		list=/var/lib/dpkg/info/$name:$arch.list
+		[ -f "$list" ] || list=/var/lib/dpkg/info/$name.list
+		n=$(wc -l <"$list")
+		[ "$n" -ge 10 ] && [ "$n" -le 150 ] && echo "$n $name $list"
+	done | awk -v max="$1" '{ if (t + $1 > max) exit; t += $1; print $3 }'
+}

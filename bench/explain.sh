@@ -47,30 +47,12 @@ host_policy() {
 	echo '+F:I'
 }
 
-# The lists of the night's packages: those of 10 to 150 entries whose
-# archive apt's cache holds, by name, up to $night_max entries in all.
-night_packages() {
-	dpkg-query -W \
-	    -f '${db:Status-Abbrev} ${Package} ${Version} ${Architecture}\n' |
-	    awk '$1 == "ii" { print $2, $3, $4 }' | sort |
-	    while read -r name version arch; do
-		deb=/var/cache/apt/archives/${name}_$(echo "$version" |
-		    sed 's/:/%3a/g')_$arch.deb
-		[ -f "$deb" ] || continue
-		list=/var/lib/dpkg/info/$name:$arch.list
-		[ -f "$list" ] || list=/var/lib/dpkg/info/$name.list
-		n=$(wc -l <"$list")
-		[ "$n" -ge 10 ] && [ "$n" -le 150 ] && echo "$n $name $list"
-	done | awk -v max="$night_max" '{ if (t + $1 > max) exit; t += $1;
-	    print $3 }'
-}
-
 # The host policy, and a list of its own for every directory that holds
 # a file of the night's packages, leaving those files out. Names with
 # glob characters stay in.
 night_policy() {
 	host_policy
-	night_packages | xargs cat | while read -r p; do
+	night_packages "$night_max" | xargs cat | while read -r p; do
 		if [ -d "$p" ] || { [ ! -e "$p" ] && [ ! -L "$p" ]; }; then
 			continue
 		fi
@@ -128,7 +110,7 @@ printf 'ratio            %8s (target <= 0.5)  cpu %s\n' \
     "$(ratio "$(m 1)" "$(m 0)")" "$(ratio "$(cpu 1)" "$(cpu 0)")"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-echo "== a night: $(wc -l <"$work/night.json") paths, $(night_packages |
+echo "== a night: $(wc -l <"$work/night.json") paths, $(night_packages "$night_max" |
     wc -l) packages"
 echo "   verdicts: $(verdicts "$work/night.json")"
 runs=$((runs * 3))

@@ -295,29 +295,11 @@ echo "tree: $(wc -c <"$work/tree1.db") and $(wc -c <"$work/tree2.db") bytes"
 echo "== /usr, and the night: /usr less a few packages' files"
 printf '@NO:/\n+N\nname:usr\n+N:S\n@NO:/usr\n+Fhx:I\n' >"$work/usr.policy"
 
-# The lists of the night's packages: those of 10 to 150 entries whose
-# archive apt's cache holds, by name, up to 1500 entries in all (as in
-# bench/explain.sh).
-night_packages() {
-	dpkg-query -W \
-	    -f '${db:Status-Abbrev} ${Package} ${Version} ${Architecture}\n' |
-	    awk '$1 == "ii" { print $2, $3, $4 }' | sort |
-	    while read -r name version arch; do
-		deb=/var/cache/apt/archives/${name}_$(echo "$version" |
-		    sed 's/:/%3a/g')_$arch.deb
-		[ -f "$deb" ] || continue
-		list=/var/lib/dpkg/info/$name:$arch.list
-		[ -f "$list" ] || list=/var/lib/dpkg/info/$name.list
-		n=$(wc -l <"$list")
-		[ "$n" -ge 10 ] && [ "$n" -le 150 ] && echo "$n $name $list"
-	done | awk '{ if (t + $1 > 1500) exit; t += $1; print $3 }'
-}
-
 # The /usr policy, and a list of its own for every directory under /usr
 # that holds a file of the night's packages, leaving those files out.
 night_policy() {
 	cat "$work/usr.policy"
-	night_packages | xargs cat | while read -r p; do
+	night_packages 1500 | xargs cat | while read -r p; do
 		if [ -d "$p" ] || { [ ! -e "$p" ] && [ ! -L "$p" ]; }; then
 			continue
 		fi

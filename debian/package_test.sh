@@ -72,8 +72,8 @@ while read -r file says; do
 done <<'TABLE'
 /usr/sbin/kavbuild /etc/kavrel/kavrel.conf
 /usr/sbin/kavconf /etc/kavrel/kavrel.conf
-/usr/sbin/kavnightly KAV_POLICY=/etc/kavrel/kavrel.conf
-/usr/sbin/kavnightly conf=/etc/kavrel/kavnightly.conf
+/usr/sbin/kavnightly /etc/kavrel/kavrel.conf
+/usr/sbin/kavnightly /etc/kavrel/kavnightly.conf
 /lib/systemd/system/kavnightly.service ExecStart=/usr/sbin/kavnightly
 /etc/apt/apt.conf.d/70kavrel /usr/libexec/kavrel/keep-archives;
 TABLE

@@ -1,19 +1,16 @@
 // accept.cc: which changed paths a new baseline takes from the newer
-// snapshot, the baseline written from the tree, and its log line.
+// snapshot, and the baseline written from the tree.
 #include "kavaccept/accept.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "cmp/cmp.h"
 #include "db/print.h"
 #include "diag/diag.h"
-#include "text/text.h"
 
 namespace {
 
@@ -95,14 +92,6 @@ copy_frame(const db_frame *fr, const void *data, void *arg)
     return 0;
   c->werr = errno;
   return 1;
-}
-
-// A text into the line as kavjson writes a path.
-void
-put_text(std::string *line, const char *key, const char *text)
-{
-  *line += key;
-  *line += text_json(text);
 }
 
 }  // namespace
@@ -208,31 +197,4 @@ acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1],
   sha256_final(&ctx, sum);
   hex_encode(sum, hex, int(2 * SHA256_LEN));
   return true;
-}
-
-std::string
-acc_log_line(const acc_log &log)
-{
-  time_t t = time_t(log.al_time);
-  struct tm tm;
-  char when[32] = "";
-  if (gmtime_r(&t, &tm) != nullptr)
-    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::string line = "{\"time\":\"";
-  line += when;
-  line += '"';
-  put_text(&line, ",\"user\":", log.al_user);
-  put_text(&line, ",\"mode\":", log.al_mode);
-  put_text(&line, ",\"text\":", log.al_text);
-  line += ",\"paths\":[";
-  const char *sep = "";
-  for (const std::string &p : *log.al_paths) {
-    put_text(&line, sep, p.c_str());
-    sep = ",";
-  }
-  line += "]";
-  put_text(&line, ",\"baseline\":", log.al_name);
-  line += std::string(",\"older_sha256\":\"") + log.al_older_sha256 +
-          "\",\"newer_sha256\":\"" + log.al_newer_sha256 + "\"}\n";
-  return line;
 }

@@ -56,19 +56,3 @@ bool acc_copy(const char *file, db_handle *db, const char *out,
 // cannot be read.
 bool acc_file_sha256(const char *name, char hex[2 * SHA256_LEN + 1],
                      std::string *err);
-
-// What the acceptance log line says. Every text is at most DB_PATH_MAX
-// bytes long; text, user and name are written as kavjson writes paths.
-struct acc_log {
-  int64_t al_time;  // seconds since 1970
-  const char *al_user;
-  const char *al_mode;
-  const char *al_text;
-  const acc_take *al_paths;
-  const char *al_name;                            // the new baseline's
-  const char *al_older_sha256, *al_newer_sha256;  // hex
-};
-
-// The line, a JSON object and a newline, its members in a fixed order that
-// ends with the new baseline's name and the two digests.
-std::string acc_log_line(const acc_log &log);

@@ -20,6 +20,7 @@
 #include "ft/ft.h"
 #include "kavaccept/accept.h"
 #include "port/port.h"
+#include "store/log.h"
 
 namespace {
 
@@ -253,15 +254,16 @@ main(int argc, char *argv[])
     fail_made(nullptr, nullptr, a.out);
   }
 
-  acc_log log = {int64_t(time(nullptr)),
-                 a.user,
-                 MODE_WORDS[a.m],
-                 a.text,
-                 &take,
-                 a.name,
-                 older_sum,
-                 newer_sum};
-  std::string line = acc_log_line(log);
+  st_accept log;
+  log.sa_time = int64_t(time(nullptr));
+  log.sa_user = a.user;
+  log.sa_mode = MODE_WORDS[a.m];
+  log.sa_text = a.text;
+  log.sa_paths.assign(take.begin(), take.end());
+  log.sa_baseline = a.name;
+  log.sa_older_sha256 = older_sum;
+  log.sa_newer_sha256 = newer_sum;
+  std::string line = st_log_line(log);
   if (fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
       fflush(stdout) != 0)
     fail_made("stdout", nullptr, a.out);

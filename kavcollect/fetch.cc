@@ -17,14 +17,13 @@
 #include <memory>
 
 #include "kavcollect/store.h"
-#include "proc/proc.h"
+#include "store/sign.h"
 
 namespace {
 
 constexpr size_t HEAD_MAX = 256;
 constexpr uint64_t MEMBER_MAX = uint64_t(1) << 40;
 const char *const COMPANIONS[] = {".sig", ".pkg"};  // the order of sending
-constexpr char NAMESPACE[] = "kavrel-snapshot@kavrel";
 
 // The session's output through a buffer: header lines and member bytes.
 struct reader {
@@ -194,60 +193,35 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
   return false;
 }
 
-// Runs argv with stdin from in_fd (or /dev/null); its status, its first
-// line of output in *out.
-int
-run_tool(const char *const *argv, int in_fd, std::string *out)
-{
-  proc_cmd cmd = {};
-  cmd.cm_argv = argv;
-  if (in_fd >= 0)
-    cmd.cm_in = {PROC_IN_FD, in_fd, nullptr, 0};
-  cmd.cm_out = {PROC_OUT_COLLECT, -1, 4096};
-  proc_result r;
-  std::string unused;  // the caller says which tool failed
-  if (!proc_run(cmd, &r, &unused))
-    return -1;
-  *out = r.pr_out.substr(0, r.pr_out.find('\n'));
-  return r.pr_end == PROC_EXITED ? r.pr_code : -1;
-}
-
 }  // namespace
 
 bool
 store_verify(const std::string &path, const std::string &signers,
              std::string *err)
 {
-  std::string sig = path + ".sig";
-  if (access(sig.c_str(), F_OK) != 0) {
-    *err = path +
-           ": NO SIGNATURE, and the store has allowed signers for the host";
-    return false;
+  st_signer s;
+  s.sg_keygen = "ssh-keygen";
+  s.sg_signers = signers;
+  std::string why;
+  switch (st_verify(s, path, "", &why)) {
+    case ST_SIG_GOOD: return true;
+    case ST_SIG_MISSING:
+      *err = path +
+             ": NO SIGNATURE, and the store has allowed signers for the host";
+      return false;
+    case ST_SIG_NO_SIGNER:
+      *err = path + ": BAD SIGNATURE: made by no signer that " + signers +
+             " allows";
+      return false;
+    case ST_SIG_BAD:
+      *err = path + ": BAD SIGNATURE: the snapshot may have been altered";
+      return false;
+    case ST_SIG_FAILED: break;
   }
-  std::string principal;
-  const char *find[] = {"ssh-keygen", "-Y", "find-principals", "-s",
-                        sig.c_str(),  "-f", signers.c_str(),   nullptr};
-  if (run_tool(find, -1, &principal) != 0 || principal.empty()) {
-    *err = path + ": BAD SIGNATURE: made by no signer that " + signers +
-           " allows";
-    return false;
-  }
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *err = path + ": " + strerror(errno);
-    return false;
-  }
-  std::string out;
-  const char *verify[] = {"ssh-keygen",    "-Y", "verify",          "-f",
-                          signers.c_str(), "-I", principal.c_str(), "-n",
-                          NAMESPACE,       "-s", sig.c_str(),       nullptr};
-  int st = run_tool(verify, fd, &out);
-  close(fd);
-  if (st != 0) {
-    *err = path + ": BAD SIGNATURE: the snapshot may have been altered";
-    return false;
-  }
-  return true;
+  // The caller renames the path at the head of the message.
+  *err = why.compare(0, path.size() + 1, path + ":") == 0 ? why
+                                                          : path + ": " + why;
+  return false;
 }
 
 bool

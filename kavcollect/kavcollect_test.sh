@@ -5,7 +5,7 @@
 # own whose forced command serves a database directory of its own with
 # kavnightly -s. The hosts' snapshots are taken by kavnightly, of one tree.
 #
-#   kavcollect_test.sh kavcollect kavnightly kavbuild kavcmp kavreach parent
+#   kavcollect_test.sh kavcollect kavnightly kavbuild parent
 #
 # Exit status 0 when every check passes, 1 at the first that does not, 77
 # when no sshd can be started here.
@@ -14,13 +14,14 @@ LC_ALL=C
 export LC_ALL
 collect=$1
 script=$2
-build=$3 cmp=$4 reach=$5
-parent=$6
+build=$3
+parent=$4
 # The hosts are the positional parameters from here on, a word each.
 set -- h1 h2 h3
 . "$(dirname "$0")/../testutil/step.sh"
 . "$(dirname "$0")/../testutil/sshd.sh"
 . "$(dirname "$0")/../testutil/policy.sh"
+. "$(dirname "$0")/../testutil/safe_dirs.sh"
 
 fail() {
 	printf 'FAIL: %s\n' "$*" >&2
@@ -80,6 +81,9 @@ held() {
 	done | sed 's/kavdb-\([0-9]*\)-[0-9TZ]*/\1/g'
 }
 
+# kavnightly trusts the hosts' settings only where no other user could
+# swap them.
+safe_dirs "$parent" || parent=${TMPDIR:-/tmp}
 work=$(mktemp -d "$parent/kavcollect.XXXXXX") || exit 1
 trap 'sshd_stop; rm -rf "$work"' EXIT
 trap 'exit 1' HUP INT TERM
@@ -89,7 +93,8 @@ work=$(cd "$work" && pwd -P)
 st=0
 tree=$work/tree
 mkdir "$tree" "$tree/etc" "$work/bin"
-ln -s "$build" "$cmp" "$reach" "$work/bin/"
+# A copy, not a link: a program kavnightly runs must be a file of its own.
+cp "$build" "$work/bin/" || exit 1
 echo 'port=80' >"$tree/etc/app.conf"
 tree_policy "$tree" >"$work/policy"
 

@@ -11,9 +11,9 @@
 #include "db/db.h"
 #include "diag/diag.h"
 #include "explain/explain.h"
+#include "explain/report.h"
 #include "explain/window.h"
 #include "ft/ft.h"
-#include "kavexplain/report.h"
 #include "pkg/pkg.h"
 #include "port/port.h"
 

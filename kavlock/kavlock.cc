@@ -1,10 +1,7 @@
 // kavlock: runs a command while holding a write lock on a whole file, the
 // record lock (fcntl) that dpkg and apt take on dpkg's frontend lock, so
 // that no package operation starts while the command runs and the command
-// does not start while one is under way. flock(2) would not do: the two
-// kinds of lock do not see each other on Linux.
-#include <fcntl.h>
-#include <time.h>
+// does not start while one is under way (pkg_lock_frontend).
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +10,7 @@
 #include <string>
 
 #include "diag/diag.h"
+#include "pkg/pkg.h"
 #include "port/port.h"
 #include "proc/proc.h"
 
@@ -47,39 +45,6 @@ wait_arg(const char *s)
   return int(v);
 }
 
-// One try at the write lock on the whole file: true when taken, false
-// when another process holds a lock on it; any other failure ends the run.
-bool
-lock_try(int fd, const char *file)
-{
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 0;  // to the end, however far the file grows
-  if (fcntl(fd, F_SETLK, &fl) == 0)
-    return true;
-  if (errno != EACCES && errno != EAGAIN)
-    die_sys2("fcntl(F_SETLK)", file);
-  return false;
-}
-
-// Tries every tenth of a second until the lock is taken or the seconds
-// have passed. Polling, not F_SETLKW under an alarm: no signal handler
-// to race with, and a tenth of a second is nothing beside a walk.
-bool
-lock_wait(int fd, const char *file, int seconds)
-{
-  int64_t deadline = proc_now_ms() + int64_t(seconds) * 1000;
-  while (!lock_try(fd, file)) {
-    if (proc_now_ms() >= deadline)
-      return false;
-    struct timespec tenth = {0, 100 * 1000 * 1000};
-    nanosleep(&tenth, nullptr);
-  }
-  return true;
-}
-
 }  // namespace
 
 int
@@ -98,29 +63,24 @@ main(int argc, char *argv[])
     usage();
   const char *file = argv[optind];
 
-  // A write lock needs the file open for writing. dpkg makes the file
-  // when it is missing, and so does this; a link is not followed, so
-  // that the lock cannot be steered onto a file elsewhere.
-  int fd = open(file, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
-  if (fd < 0)
-    die_sys1(file);
-  if (!lock_wait(fd, file, seconds)) {
-    char text[64];
-    snprintf(text, sizeof text, "still locked by another process after %d s",
-             seconds);
-    warn_msg2(file, text);
-    return ST_BUSY;
+  // dpkg makes the file when it is missing, and so does this; a link is
+  // not followed.
+  int fd;
+  bool busy;
+  std::string err;
+  if (!pkg_lock_frontend(file, seconds, &fd, &busy, &err)) {
+    warn_msg1(err.c_str());
+    return busy ? ST_BUSY : ST_FAILED;
   }
 
-  // The lock is this process's: the command runs as a child, and the lock
-  // goes when this process ends, however it ends.
+  // The lock is this process's, on fd, left open: the command runs as a
+  // child, and the lock goes when this process ends, however it ends.
   proc_cmd cmd = {};
   cmd.cm_argv = argv + optind + 1;
   cmd.cm_in = {PROC_IN_FD, 0, nullptr, 0};
   cmd.cm_out = {PROC_OUT_FD, 1, 0};
   cmd.cm_err = {PROC_OUT_FD, 2, 0};
   proc_child child;
-  std::string err;
   if (!proc_start(cmd, &child, &err)) {
     warn_msg1(err.c_str());
     return !child.pc_cannot_run ? ST_FAILED

@@ -4,12 +4,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "db/db.h"
 #include "diag/diag.h"
-#include "kavreach/reach.h"
 #include "policy/configfile.h"
 #include "port/port.h"
+#include "reach/reach.h"
 
 namespace {
 
@@ -50,11 +51,17 @@ main(int argc, char *argv[])
   // keep the others from theirs.
   int status = 0;
   for (int i = optind; i < argc; i++) {
-    int r = reach_print(t, argv[i]);
-    if (r == -2 || (r == 0 && fflush(stdout) != 0))
-      die_sys1("stdout");
-    if (r != 0)
+    reach_answer a;
+    std::string err;
+    if (!reach_path(t, argv[i], &a, &err)) {
+      warn_msg1(err.c_str());
       status = 1;
+      continue;
+    }
+    std::string line = reach_line(a) + "\n";
+    if (fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+        fflush(stdout) != 0)
+      die_sys1("stdout");
   }
   pclt_free(t);
   return status;

@@ -149,12 +149,12 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   // A frame too short for the records its kind promises stops kavshow too.
   size_t fits = ref_frames_whole(frames);
   std::vector<shown_rec> shown;
-  // mask, human, plain, narrow, replace
-  const rec_view views[] = {{0, false, false, false, false},
-                            {0, true, false, false, false},
-                            {0, false, true, false, false},
-                            {0x1ff, true, false, false, true},
-                            {0x0a5, false, true, true, false}};
+  // mask, human, plain, narrow, replace, stdout
+  const rec_view views[] = {{0, false, false, false, false, nullptr},
+                            {0, true, false, false, false, nullptr},
+                            {0, false, true, false, false, nullptr},
+                            {0x1ff, true, false, false, true, nullptr},
+                            {0x0a5, false, true, true, false, nullptr}};
   for (const rec_view &v : views) {
     counter c{&frames, 0, {v, false, false, ""}, &shown};
     uint8_t buf[SHOW_DATA_MAX];

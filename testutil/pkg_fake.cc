@@ -10,6 +10,9 @@
 #include <ctime>
 #include <memory>
 
+#include <openssl/evp.h>
+
+#include "db/print.h"
 #include "pkg/pkg_int.h"
 #include "sha1/sha1.h"
 #include "sha256/sha256.h"
@@ -147,4 +150,15 @@ pkg_fake_tool(const char *name)
     at = end + 1;
   }
   return "";
+}
+
+std::string
+fake_md5_hex(const std::string &s)
+{
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(s.data(), s.size(), d, &n, EVP_md5(), nullptr);
+  char text[2 * EVP_MAX_MD_SIZE + 1];
+  hex_encode(d, text, int(2 * n));
+  return text;
 }

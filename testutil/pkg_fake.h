@@ -66,3 +66,7 @@ void pkg_fake_put(const std::string &root, const std::string &path,
 // The program name as the search path finds it, for run_prog; "" when it
 // is not installed.
 std::string pkg_fake_tool(const char *name);
+
+// The MD5 of s as dpkg writes it in md5sums and Conffiles: 32 lowercase
+// hex digits.
+std::string fake_md5_hex(const std::string &s);

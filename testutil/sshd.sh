@@ -94,7 +94,7 @@ sshd_alias() {
 sshd_host() {
 	step "make the key of $1" ssh-keygen -q -t ed25519 -N '' -C "$1" \
 	    -f "$work/$1.key"
-	printf 'command="sh %s -s -f %s",restrict %s\n' "'$script'" "'$2'" \
+	printf 'command="%s -s -f %s",restrict %s\n' "'$script'" "'$2'" \
 	    "$(cat "$work/$1.key.pub")" >>"$work/authorized_keys"
 	sshd_alias "$1" "$port"
 }

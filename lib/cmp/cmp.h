@@ -39,8 +39,9 @@ ft_tree *cmp_load(const char *older, const char *newer, const char **failed);
 uint16_t cmp_change(const ft_node *node, db_rec recs[2]);
 
 // ft_visitors for the loaded tree, which report every path that is not
-// unchanged. cmp_print prints it as the rec_view (arg) chose: 0, or -1
-// with errno when stdout refused it, which ends the traversal.
+// unchanged. cmp_print prints it as the rec_view (arg) chose, on the
+// view's stream: 0, or -1 with errno when the stream refused it, which
+// ends the traversal.
 // cmp_put_diff appends its frame to the db_handle (arg): kind and records
 // as the node holds them, the older record first. -1 when the frame
 // cannot be written, errno from the write.

@@ -310,12 +310,12 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (tree != nullptr) {
     ft_traverse(tree, settle, nullptr);
     check_node(tree->ftt_root);
-    // mask, human, plain, narrow, replace
-    rec_view views[] = {{0, false, false, false, false},
-                        {0, true, false, false, false},
-                        {0, false, true, false, false},
-                        {0x1ff, false, true, false, true},
-                        {0x05a, false, false, true, false}};
+    // mask, human, plain, narrow, replace, stdout
+    rec_view views[] = {{0, false, false, false, false, nullptr},
+                        {0, true, false, false, false, nullptr},
+                        {0, false, true, false, false, nullptr},
+                        {0x1ff, false, true, false, true, nullptr},
+                        {0x05a, false, false, true, false, nullptr}};
     for (rec_view &v : views)
       ft_traverse(tree, cmp_print, &v);
     fflush(stdout);

@@ -2,9 +2,9 @@
 // and hexadecimal text of print.h are in text.cc).
 //
 // The printers build each call's output in a local buffer and hand it to
-// stdout with fwrite: a formatted print per field costs more than the rest
-// of reading a database. The bytes are those of the printf formats named
-// beside each field below; the path alone is escaped.
+// their stream with fwrite: a formatted print per field costs more than
+// the rest of reading a database. The bytes are those of the printf formats
+// named beside each field below; the path alone is escaped.
 #include "db/print.h"
 
 #include <sys/stat.h>
@@ -361,10 +361,10 @@ block_long(outbuf *o, const db_rec *r, uint32_t sel, bool human)
 enum layout { PLAIN, LONG, HUMAN };
 
 int
-rec_print(layout how, uint32_t kind, const db_rec *recs, const char *path,
-          uint32_t sel)
+rec_print(FILE *out, layout how, uint32_t kind, const db_rec *recs,
+          const char *path, uint32_t sel)
 {
-  outbuf o(stdout);
+  outbuf o(out);
   put_header(&o, kind, &recs[0], path);
   int n = kind == DB_KIND_CHANGED ? 2 : 1;
   // The extension's attributes print only for records that have one.
@@ -385,21 +385,21 @@ int
 rec_print_plain(uint32_t kind, const db_rec *recs, const char *path,
                 uint32_t sel)
 {
-  return rec_print(PLAIN, kind, recs, path, sel);
+  return rec_print(stdout, PLAIN, kind, recs, path, sel);
 }
 
 int
 rec_print_long(uint32_t kind, const db_rec *recs, const char *path,
                uint32_t sel)
 {
-  return rec_print(LONG, kind, recs, path, sel);
+  return rec_print(stdout, LONG, kind, recs, path, sel);
 }
 
 int
 rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
                 uint32_t sel)
 {
-  return rec_print(HUMAN, kind, recs, path, sel);
+  return rec_print(stdout, HUMAN, kind, recs, path, sel);
 }
 
 uint32_t
@@ -417,9 +417,10 @@ rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
                const char *path)
 {
   uint32_t sel = rec_view_select(v, &recs[0]);
+  FILE *out = v->rv_out != nullptr ? v->rv_out : stdout;
   if (v->rv_plain)
-    return rec_print(PLAIN, kind, recs, path, sel);
+    return rec_print(out, PLAIN, kind, recs, path, sel);
   if (v->rv_human)
-    return rec_print(HUMAN, kind, recs, path, sel);
-  return rec_print(LONG, kind, recs, path, sel);
+    return rec_print(out, HUMAN, kind, recs, path, sel);
+  return rec_print(out, LONG, kind, recs, path, sel);
 }

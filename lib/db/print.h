@@ -1,7 +1,9 @@
 // print.h: the three printed layouts of a record, mask letters and hex text.
-// Printers write to standard output; they allocate nothing.
+// Printers write to standard output, or where a rec_view says; they
+// allocate nothing.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 
 #include "db/db.h"
 #include "port/port.h"  // the UF_* and SF_* flag bits
@@ -25,18 +27,22 @@ int rec_print_human(uint32_t kind, const db_rec *recs, const char *path,
 // and -h, and -x alone gives the human layout, the long one being the
 // default. The mask is that of the last -m or -M; it replaces the record's
 // own mask when -M was given anywhere, else narrows it when -m was.
+// The output goes to rv_out, standard output when it is null (as zeroed),
+// so that a program can keep the lines to file them elsewhere.
 struct rec_view {
   uint32_t rv_mask;  // mask_parse of the last -m or -M
   bool rv_human;     // -x
   bool rv_plain;     // -p
   bool rv_narrow;    // -m
   bool rv_replace;   // -M
+  FILE *rv_out;
 };
 
 // The selection mask for rec under v.
 uint32_t rec_view_select(const rec_view *v, const db_rec *rec);
 // Prints as the rec_print_* functions do, in the layout v chose, with the
-// selection mask v gives for the first record; the same result.
+// selection mask v gives for the first record, on v's stream; the same
+// result, -1 with errno when that stream refused the output.
 int rec_view_print(const rec_view *v, uint32_t kind, const db_rec *recs,
                    const char *path);
 

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -315,6 +317,59 @@ TEST(RecPrint, LongPathGoesOutWhole) {
   for (const auto &c : cases)
     EXPECT_EQ("? --------- " + c.want + "\n\n",
               capture(rec_print_long, 0, &r, c.path.c_str(), 0));
+}
+
+// A view with a stream of its own gets on it exactly what the layout's
+// printer gives standard output, and standard output gets nothing: each
+// layout, a pair, and a path longer than the printer's buffer.
+TEST(RecViewPrint, OwnStream) {
+  db_rec pair[2] = {full_rec(), full_rec()};
+  pair[1].mode = 0100600;
+  std::string long_path = "/" + std::string(9000, 'y');
+  const struct {
+    bool human, plain;
+    printer p;
+  } layouts[] = {{false, false, rec_print_long},
+                 {true, false, rec_print_human},
+                 {false, true, rec_print_plain}};
+  for (const auto &l : layouts) {
+    for (const std::string &path : {std::string("/etc/p\n"), long_path}) {
+      std::string want =
+          capture(l.p, DB_KIND_CHANGED, pair, path.c_str(), pair[0].mask);
+      rec_view v;
+      memset(&v, 0, sizeof v);
+      v.rv_human = l.human;
+      v.rv_plain = l.plain;
+      char *buf = nullptr;
+      size_t len = 0;
+      v.rv_out = open_memstream(&buf, &len);
+      ASSERT_NE(nullptr, v.rv_out);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(0, rec_view_print(&v, DB_KIND_CHANGED, pair, path.c_str()));
+      EXPECT_EQ("", testing::internal::GetCapturedStdout());
+      ASSERT_EQ(0, fclose(v.rv_out));
+      EXPECT_EQ(want, std::string(buf, len))
+          << "human " << l.human << " plain " << l.plain << " path of "
+          << path.size();
+      free(buf);
+    }
+  }
+}
+
+// A stream that refuses the output is the printer's failure, with errno.
+TEST(RecViewPrint, RefusedStream) {
+  FILE *full = fopen("/dev/full", "w");
+  if (full == nullptr)
+    GTEST_SKIP() << "no /dev/full here";
+  setvbuf(full, nullptr, _IONBF, 0);
+  rec_view v;
+  memset(&v, 0, sizeof v);
+  v.rv_out = full;
+  db_rec r = full_rec();
+  errno = 0;
+  EXPECT_EQ(-1, rec_view_print(&v, DB_KIND_NEW, &r, "/a"));
+  EXPECT_EQ(ENOSPC, errno);
+  fclose(full);
 }
 
 TEST(MaskParse, Letters) {

@@ -5,7 +5,6 @@
 #include "explain/explain.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,17 +25,6 @@
 #include "testutil/testutil.h"
 
 namespace {
-
-std::string
-md5_hex(const std::string &s)
-{
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(s.data(), s.size(), d, &n, EVP_md5(), nullptr);
-  char text[2 * EVP_MAX_MD_SIZE + 1];
-  hex_encode(d, text, int(2 * n));
-  return text;
-}
 
 // A record as a snapshot holds it: a regular file's contents or a link's
 // target in data.
@@ -92,51 +80,52 @@ world(const std::string &root, level lv)
            "\nArchitecture: amd64\nVersion: " + version + "\n";
   };
   f.pf_status =
-      para("a", "1.1") + "Conffiles:\n /etc/a.conf " + md5_hex(A_CONF) +
-      "\n /etc/a2.conf " + md5_hex(A_CONF2) + "\n\n" + para("b", "2.0") + "\n" +
-      para("s", "1.0") + "\n" + para("c", "1.0", "deinstall ok config-files") +
-      "Conffiles:\n /etc/c.conf " + md5_hex("c\n") + "\n\n" + para("d", "2") +
-      "\n" + para("dv", "1") + "\n" + para("m", "1") + "\n" + para("t", "1.1") +
-      "Conffiles:\n /etc/t.conf " + md5_hex(T_EVIL_CONF) + "\n\n" +
-      para("r", "1.0") + "\n" + para("h", "2.0~local") + "\n" +
-      para("g", "1.0");
+      para("a", "1.1") + "Conffiles:\n /etc/a.conf " + fake_md5_hex(A_CONF) +
+      "\n /etc/a2.conf " + fake_md5_hex(A_CONF2) + "\n\n" + para("b", "2.0") +
+      "\n" + para("s", "1.0") + "\n" +
+      para("c", "1.0", "deinstall ok config-files") +
+      "Conffiles:\n /etc/c.conf " + fake_md5_hex("c\n") + "\n\n" +
+      para("d", "2") + "\n" + para("dv", "1") + "\n" + para("m", "1") + "\n" +
+      para("t", "1.1") + "Conffiles:\n /etc/t.conf " +
+      fake_md5_hex(T_EVIL_CONF) + "\n\n" + para("r", "1.0") + "\n" +
+      para("h", "2.0~local") + "\n" + para("g", "1.0");
   f.pf_lists["a"] =
       "/.\n/etc\n/etc/a.conf\n/etc/a2.conf\n/usr\n/usr/bin\n"
       "/usr/bin/a-tool\n/usr/bin/a-mail\n/usr/share\n"
       "/usr/share/a\n/usr/share/a/data\n/usr/share/a/script\n"
       "/usr/share/a/owned\n/usr/share/a/link\n/usr/lib\n"
       "/usr/lib/a\n/usr/lib/a/new-helper\n";
-  f.pf_md5sums["a"] = md5_hex(A_TOOL) + "  usr/bin/a-tool\n" +
-                      md5_hex("mail\n") + "  usr/bin/a-mail\n" +
-                      md5_hex(A_DATA) + "  usr/share/a/data\n" +
-                      md5_hex("script\n") + "  usr/share/a/script\n" +
-                      md5_hex("owned\n") + "  usr/share/a/owned\n" +
-                      md5_hex("helper\n") + "  usr/lib/a/new-helper\n";
+  f.pf_md5sums["a"] = fake_md5_hex(A_TOOL) + "  usr/bin/a-tool\n" +
+                      fake_md5_hex("mail\n") + "  usr/bin/a-mail\n" +
+                      fake_md5_hex(A_DATA) + "  usr/share/a/data\n" +
+                      fake_md5_hex("script\n") + "  usr/share/a/script\n" +
+                      fake_md5_hex("owned\n") + "  usr/share/a/owned\n" +
+                      fake_md5_hex("helper\n") + "  usr/lib/a/new-helper\n";
   f.pf_lists["b"] = "/usr/bin/b-tool\n";
-  f.pf_md5sums["b"] = md5_hex("b\n") + "  usr/bin/b-tool\n";
+  f.pf_md5sums["b"] = fake_md5_hex("b\n") + "  usr/bin/b-tool\n";
   f.pf_lists["s"] = "/usr/bin/s-new\n/usr/bin/s-gid\n";
-  f.pf_md5sums["s"] = md5_hex(S_NEW) + "  usr/bin/s-new\n" + md5_hex(S_NEW) +
-                      "  usr/bin/s-gid\n";
+  f.pf_md5sums["s"] = fake_md5_hex(S_NEW) + "  usr/bin/s-new\n" +
+                      fake_md5_hex(S_NEW) + "  usr/bin/s-gid\n";
   f.pf_lists["c"] = "/etc/c.conf\n";
   f.pf_lists["d"] = "/usr/bin/d-tool\n";
-  f.pf_md5sums["d"] = md5_hex(D_TOOL) + "  usr/bin/d-tool\n";
+  f.pf_md5sums["d"] = fake_md5_hex(D_TOOL) + "  usr/bin/d-tool\n";
   f.pf_lists["dv"] = "/usr/bin/d-tool\n";
-  f.pf_md5sums["dv"] = md5_hex(DV_TOOL) + "  usr/bin/d-tool\n";
+  f.pf_md5sums["dv"] = fake_md5_hex(DV_TOOL) + "  usr/bin/d-tool\n";
   f.pf_lists["m"] = "/bin/m-tool\n";
-  f.pf_md5sums["m"] = md5_hex("m\n") + "  bin/m-tool\n";
+  f.pf_md5sums["m"] = fake_md5_hex("m\n") + "  bin/m-tool\n";
   // t's records were rewritten by an intruder to agree with a trojan, a
   // planted library and an edited conffile; r was reinstalled from a
   // trojan built at its version; h is a local build no index lists; g was
   // taken back to an older version.
   f.pf_lists["t"] = "/usr/bin/t-tool\n/usr/lib/t/libevil.so\n/etc/t.conf\n";
-  f.pf_md5sums["t"] = md5_hex(T_TROJAN) + "  usr/bin/t-tool\n" +
-                      md5_hex(T_TROJAN) + "  usr/lib/t/libevil.so\n";
+  f.pf_md5sums["t"] = fake_md5_hex(T_TROJAN) + "  usr/bin/t-tool\n" +
+                      fake_md5_hex(T_TROJAN) + "  usr/lib/t/libevil.so\n";
   f.pf_lists["r"] = "/usr/bin/r-tool\n";
-  f.pf_md5sums["r"] = md5_hex(T_TROJAN) + "  usr/bin/r-tool\n";
+  f.pf_md5sums["r"] = fake_md5_hex(T_TROJAN) + "  usr/bin/r-tool\n";
   f.pf_lists["h"] = "/usr/bin/h-tool\n/usr/share/hg\n";
-  f.pf_md5sums["h"] = md5_hex(T_TROJAN) + "  usr/bin/h-tool\n";
+  f.pf_md5sums["h"] = fake_md5_hex(T_TROJAN) + "  usr/bin/h-tool\n";
   f.pf_lists["g"] = "/usr/bin/g-tool\n/usr/share/hg\n";
-  f.pf_md5sums["g"] = md5_hex(G_OLD) + "  usr/bin/g-tool\n";
+  f.pf_md5sums["g"] = fake_md5_hex(G_OLD) + "  usr/bin/g-tool\n";
   f.pf_diversions = "/usr/bin/d-tool\n/usr/bin/d-tool.distrib\ndv\n";
   f.pf_statoverride = "root #50 2755 /usr/bin/a-mail\n";
   f.pf_alternatives["editor"] =
@@ -377,8 +366,8 @@ TEST_F(XpExplain, Verdicts) {
        "package archive a 1.1 <1.0", "", verdict_row::PLAIN},
       {"contents that are neither version's", "/usr/share/a/data", &data,
        &tampered,
-       "unexplained dpkg a 1.1: the contents of a 1.1 (md5 " + md5_hex(A_DATA) +
-           ")",
+       "unexplained dpkg a 1.1: the contents of a 1.1 (md5 " +
+           fake_md5_hex(A_DATA) + ")",
        "unexplained archive a 1.1: the contents of a 1.1", "",
        verdict_row::PLAIN},
       {"a new file of a logged upgrade", "/usr/lib/a/new-helper", nullptr,
@@ -539,7 +528,7 @@ TEST_F(XpExplain, Verdicts) {
        verdict_row::PLAIN},
       {"a reinstall as the archive has it", "/usr/bin/r-tool", &r_tool, &r_tool,
        "unexplained dpkg r 1.0: the contents of r 1.0 (md5 " +
-           md5_hex(T_TROJAN) + ")",
+           fake_md5_hex(T_TROJAN) + ")",
        "package archive r 1.0 <1.0", "", verdict_row::PLAIN},
       // Vector 4: a version built on the host, which no index lists.
       {"a local build no index lists", "/usr/bin/h-tool", &h_old, &trojan,

@@ -196,3 +196,19 @@ const std::vector<std::string> &pkg_untrusted(const pkg_db *db);
 // True when some index was not used: its signature did not verify, its
 // digest was not the one listed, or no trusted key was there for it.
 bool pkg_index_short(const pkg_db *db);
+
+// dpkg's frontend lock (PKG_FRONTEND_LOCK under a root), the write lock
+// (fcntl) on the whole file that apt and dpkg take for a package operation:
+// held, no operation starts, and none is under way. flock(2) would not do:
+// the two kinds of lock do not see each other on Linux.
+constexpr char PKG_FRONTEND_LOCK[] = "var/lib/dpkg/lock-frontend";
+// Takes the lock on file, made as dpkg makes it when missing (0640, no
+// link followed, so that the lock cannot be steered onto a file
+// elsewhere), trying every tenth of a second for up to wait_s seconds.
+// True with the descriptor in *fd: the lock lasts while it is open, and
+// while this process closes no other descriptor of the file (record locks
+// are the process's). False with *err and *fd -1 otherwise: *busy when
+// another process still held it at the end ("FILE: still locked by
+// another process after N s"), else the open or fcntl that failed.
+bool pkg_lock_frontend(const std::string &file, int wait_s, int *fd, bool *busy,
+                       std::string *err);

@@ -5,7 +5,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,22 +39,23 @@ file_sha256(const std::string &name)
   int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return "";
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m(EVP_MD_CTX_new(),
-                                                            EVP_MD_CTX_free);
-  EVP_DigestInit_ex(m.get(), EVP_sha256(), nullptr);
+  sha256_ctx ctx;
+  if (sha256_init(&ctx) != 0) {
+    close(fd);
+    return "";
+  }
   std::unique_ptr<char[]> buf(new char[1 << 20]);
   ssize_t n;
   while ((n = read(fd, buf.get(), 1 << 20)) > 0 || (n < 0 && errno == EINTR))
     if (n > 0)
-      EVP_DigestUpdate(m.get(), buf.get(), size_t(n));
+      sha256_update(&ctx, buf.get(), size_t(n));
   close(fd);
+  uint8_t d[SHA256_LEN];
+  sha256_final(&ctx, d);  // frees the context
   if (n < 0)
     return "";
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(m.get(), d, &len);
-  char text[2 * EVP_MAX_MD_SIZE + 1];
-  hex_encode(d, text, int(2 * len));
+  char text[2 * SHA256_LEN + 1];
+  hex_encode(d, text, 2 * SHA256_LEN);
   return text;
 }
 

@@ -4,7 +4,6 @@
 // the packages wanted, and only its paragraph is read.
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,24 +13,11 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "db/print.h"
 #include "pkg/pkg_int.h"
 
 namespace {
 
 using archive_ptr = std::unique_ptr<archive, decltype(&archive_read_free)>;
-
-// The SHA-256 of a whole byte string, in hex.
-std::string
-sha256_of(const std::string &data)
-{
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(data.data(), data.size(), d, &n, EVP_sha256(), nullptr);
-  char text[2 * EVP_MAX_MD_SIZE + 1];
-  hex_encode(d, text, int(2 * n));
-  return text;
-}
 
 // The whole file, decompressed when it is compressed (apt keeps its lists
 // recompressed). False with errno, or EBADMSG, when it cannot be read.
@@ -180,7 +166,7 @@ index_release(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
       if (!read_unpacked(file, &data)) {
         pkg_note_add(db, true, file, file + ": " + strerror(errno));
         db->pd_index_short = true;
-      } else if (sha256_of(data) != s.second) {
+      } else if (pkg_sha256_hex(data) != s.second) {
         pkg_note_add(db, true, file,
                      file + ": its SHA-256 is not the one " + release +
                          " lists");

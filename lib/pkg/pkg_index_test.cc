@@ -3,7 +3,6 @@
 // verifies the indexes beside them, inline signed (InRelease) or with a
 // detached signature (Release.gpg).
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "db/print.h"
 #include "pkg/pkg.h"
 #include "pkg/pkg_int.h"
 #include "sha1/sha1.h"
@@ -41,17 +39,6 @@ listed(pkg_db *db, const char *name, const char *version, const char *arch)
   for (const auto &l : pkg_index_find(db, name, version, arch))
     s += (s.empty() ? "" : "; ") + l.first.substr(0, 1) + " " + l.second;
   return s;
-}
-
-std::string
-sha256_hex(const std::string &data)
-{
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(data.data(), data.size(), d, &n, EVP_sha256(), nullptr);
-  char text[2 * EVP_MAX_MD_SIZE + 1];
-  hex_encode(d, text, int(2 * n));
-  return text;
 }
 
 }  // namespace
@@ -298,7 +285,7 @@ TEST_F(PkgRelease, SignedIndexes) {
   const std::string prefix = "deb.example.org_dists_s_";
   const std::string good = para("a", "1", "all", S1);
   const std::string forged = para("z", "1", "all", S2);
-  const std::string sg = sha256_hex(good), sf = sha256_hex(forged);
+  const std::string sg = pkg_sha256_hex(good), sf = pkg_sha256_hex(forged);
   const std::string head = "Origin: test\nSuite: s\nMD5Sum:\n " +
                            std::string(32, '0') +
                            " 1 main/binary-all/Packages\n";
@@ -425,7 +412,7 @@ TEST_F(PkgRelease, CompressedIndex) {
   prog_result r = run_prog({gzip, "-n", prefix + "main_binary-all_Packages"});
   ASSERT_EQ(0, r.status) << r.err;
   write_file(prefix + "InRelease",
-             clearsign(homes_[0], "SHA256:\n " + sha256_hex(good) +
+             clearsign(homes_[0], "SHA256:\n " + pkg_sha256_hex(good) +
                                       " 1 main/binary-all/Packages\n"));
   EXPECT_EQ("a=a  z=", load());
   write_file(prefix + "main_binary-all_Packages.gz", "not gzip at all");
@@ -447,7 +434,7 @@ TEST_F(PkgRelease, ScopedKeys) {
   const std::string prefix = lists + "deb.example.org_dists_s_";
   const std::string good = para("a", "1", "all", S1);
   write_file(prefix + "main_binary-all_Packages", good);
-  const std::string release = "SHA256:\n " + sha256_hex(good) +
+  const std::string release = "SHA256:\n " + pkg_sha256_hex(good) +
                               " 1 main/binary-all/Packages\n";
   prog_result r = gpg(homes_[1], {"--export", "--output", dir_ + "/o.gpg"});
   ASSERT_EQ(0, r.status) << r.err;

@@ -143,6 +143,8 @@ std::string_view pkg_located(const pkg_db *db, std::string_view name,
 std::string_view pkg_canon_view(pkg_db *db, std::string_view path);
 // text, kept as long as db, as a view.
 std::string_view pkg_keep(pkg_db *db, std::string text);
+// The SHA-256 of data, in lowercase hex.
+std::string pkg_sha256_hex(const std::string &data);
 // The whole file, in a string; false with errno when it cannot be read.
 bool pkg_read_file(const std::string &name, std::string *out);
 

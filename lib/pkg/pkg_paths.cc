@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "db/print.h"
 #include "pkg/pkg.h"
 #include "pkg/pkg_int.h"
+#include "sha256/sha256.h"
 
 namespace {
 
@@ -212,4 +214,15 @@ std::string
 pkg_canon(pkg_db *db, const std::string &path)
 {
   return std::string(pkg_canon_view(db, path));
+}
+
+std::string
+pkg_sha256_hex(const std::string &data)
+{
+  uint8_t d[SHA256_LEN];
+  char text[2 * SHA256_LEN + 1];
+  if (sha256_buf(data.data(), data.size(), d) == nullptr)
+    return "";  // no digest matches an empty text
+  hex_encode(d, text, 2 * SHA256_LEN);
+  return text;
 }

@@ -1,5 +1,5 @@
-// report.h: kavexplain's reports of the verdicts, on out; 0, or -1 with
-// errno when out refused them.
+// report.h: the reports of the verdicts, as kavexplain prints them and the
+// nightly job files them, on out; 0, or -1 with errno when out refused them.
 #pragma once
 #include <cstdio>
 #include <vector>

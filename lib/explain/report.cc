@@ -1,7 +1,10 @@
 // report.cc: the verdicts as a report for a person, or as JSON lines whose
 // "path" and "change" read as kavjson writes them.
-#include "kavexplain/report.h"
+#include "explain/report.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <utility>
 
 #include "db/db.h"
+#include "explain/explain_int.h"
 #include "text/text.h"
 
 namespace {
@@ -122,6 +126,107 @@ claims(const std::vector<xp_path> &paths)
   return section("claimed", lines);
 }
 
+// Places where a change gives an intruder a hold on the host, by what it
+// gives, most first. A path's place is found anywhere in its name, so
+// that a host under a root (the package paths of kavexplain -r) ranks as
+// the host itself would; a name that only looks like one ranks too high,
+// which costs a reader a glance, never a verdict.
+struct gain_place {
+  // A part of the name: one that ends in "/" or "." anywhere in it
+  // ("/etc/cron." for cron.d, cron.daily and the others), else at its end.
+  const char *gp_part;
+  int gp_rank;
+};
+constexpr gain_place GAIN_PLACES[] = {
+    {"/etc/ld.so.preload", 1},   {"/etc/ld.so.conf", 1},
+    {"/etc/ld.so.conf.d/", 1},   {"/etc/pam.d/", 2},
+    {"/etc/pam.conf", 2},        {"/etc/security/", 2},
+    {"/etc/sudoers", 3},         {"/etc/sudoers.d/", 3},
+    {"/etc/crontab", 4},         {"/etc/cron.", 4},
+    {"/var/spool/cron/", 4},     {"/etc/anacrontab", 4},
+    {"/etc/systemd/", 5},        {"/lib/systemd/", 5},
+    {"/run/systemd/system/", 5}, {"/etc/init.d/", 5},
+    {"/authorized_keys", 6},     {"/authorized_keys2", 6},
+};
+// Directories whose programs and libraries others run: a new or changed
+// executable or shared object there ranks after the places above.
+constexpr const char *RUN_DIRS[] = {
+    "/bin/",           "/sbin/",           "/usr/bin/",      "/usr/sbin/",
+    "/usr/local/bin/", "/usr/local/sbin/", "/lib/",          "/lib64/",
+    "/usr/lib/",       "/usr/lib64/",      "/usr/local/lib/"};
+constexpr int GAIN_RUN = 7, GAIN_REST = 8;
+
+bool
+has_part(const std::string &name, const char *part)
+{
+  size_t n = strlen(part);
+  if (part[n - 1] == '/' || part[n - 1] == '.')
+    return name.find(part) != std::string::npos;
+  return name.size() >= n && name.compare(name.size() - n, n, part) == 0;
+}
+
+// Whether the record carries a capability set.
+bool
+has_capability(const db_rec &r)
+{
+  if (r.ext == nullptr)
+    return false;
+  static const char CAP[] = "security.capability";
+  db_xattr a;
+  for (size_t pos = 0; db_xattr_next(r.ext, &pos, &a) > 0;)
+    if (a.name_len == sizeof CAP - 1 && memcmp(a.name, CAP, a.name_len) == 0)
+      return true;
+  return false;
+}
+
+// What the path gives whoever changed it: 0 a set-ID bit or a
+// capability on a file; 1 the dynamic loader's settings; 2 PAM; 3
+// sudoers; 4 cron; 5 systemd units and init scripts; 6 ssh's
+// authorized_keys; 7 an executable or library where others run them; 8
+// anything else.
+int
+gain_rank(const xp_path &p)
+{
+  const db_rec &now = *xp_now(p);
+  bool present = p.xp_kind != DB_KIND_DELETED;
+  if (present && !S_ISDIR(now.mode) &&
+      ((now.mode & (S_ISUID | S_ISGID)) != 0 || has_capability(now)))
+    return 0;
+  for (const gain_place &g : GAIN_PLACES)
+    if (has_part(p.xp_name, g.gp_part))
+      return g.gp_rank;
+  if (present && S_ISREG(now.mode))
+    for (const char *dir : RUN_DIRS)
+      if (has_part(p.xp_name, dir) &&
+          ((now.mode & 0111) != 0 ||
+           p.xp_name.find(".so") != std::string::npos))
+        return GAIN_RUN;
+  return GAIN_REST;
+}
+
+// The unexplained paths, what an intruder gains most first, in tree
+// order within each rank.
+std::string
+unexplained(const std::vector<xp_path> &paths)
+{
+  std::vector<std::pair<int, const xp_path *>> order;
+  for (const xp_path &p : paths)
+    if (p.xp_verdict == XP_UNEXPLAINED)
+      order.emplace_back(gain_rank(p), &p);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto &a, const auto &b) {
+                     return a.first < b.first;
+                   });
+  std::string s = order.empty() ? "" : "unexplained:\n";
+  for (const auto &o : order) {
+    const xp_path &p = *o.second;
+    s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + "; expected " +
+         text_esc(p.xp_expected) + " (" + XP_EVIDENCE_WORDS[p.xp_evidence] +
+         ")" + during(p) + "\n";
+  }
+  return s;
+}
+
 }  // namespace
 
 int
@@ -142,13 +247,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
   s += section("not fetched", notes.xn_unfetched);
   s += section("trusted as upgraded", notes.xn_vouched);
   s += downgrades(paths, notes);
-  if (count[XP_UNEXPLAINED] > 0)
-    s += "unexplained:\n";
-  for (const xp_path &p : paths)
-    if (p.xp_verdict == XP_UNEXPLAINED)
-      s += "  " + text_esc(p.xp_name) + ": " + what_changed(p) + "; expected " +
-           text_esc(p.xp_expected) + " (" + XP_EVIDENCE_WORDS[p.xp_evidence] +
-           ")" + during(p) + "\n";
+  s += unexplained(paths);
   s += claims(paths);
   if (count[XP_CONFFILE] > 0)
     s += "conffile edits:\n";

@@ -1,0 +1,29 @@
+// serve.h: serving a collector (kavnightly -s, the forced command of its
+// key): the request is "list" or "send NAME" and nothing else, answered
+// under a shared lock on the database directory, so that no rotation
+// runs in the middle of an answer. Only reads: nothing is written.
+//
+//   list       one line per snapshot, oldest first: "NAME SIZE SHA256"
+//   send NAME  the snapshot and its .sig and .pkg where it has them as
+//              regular files, framed as kavcollect(8) reads them:
+//                kavsend 1\n
+//                member NAME SIZE\n  and SIZE bytes, for each file
+//                end\n
+#pragma once
+#include <string>
+
+#include "store/store.h"
+
+enum nt_served { NT_SERVED, NT_REFUSED, NT_FAILED };
+
+// d may be closed (sd_fd -1) where the directory is not there yet: the
+// list is then empty. request is SSH_ORIGINAL_COMMAND's value ("" when unset);
+// the answer goes to out. The lock is waited for up to wait_s seconds, and
+// released before returning unless d held one already. NT_REFUSED with the
+// refusal in *err for a request that is not the collector's or a name
+// that is no snapshot; NT_FAILED with *err when the lock is busy or a
+// file cannot be read or the answer written. Every file is opened before
+// the first byte of the answer is written, and a list is written whole
+// or not at all.
+nt_served nt_serve(st_dir *d, const std::string &request, int wait_s, int out,
+                   std::string *err);

@@ -1,0 +1,223 @@
+#include "kavnightly/serve.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "db/print.h"
+#include "sha256/sha256.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+const char B0[] = "kavdb-000000-20260101T000000Z";
+const char S1[] = "kavdb-000001-20260102T000000Z";
+const char S2[] = "kavdb-000002-20260103T000000Z";
+
+std::string
+sha_hex(const std::string &s)
+{
+  uint8_t sum[SHA256_LEN];
+  char text[2 * SHA256_LEN + 1];
+  sha256_buf(s.data(), s.size(), sum);
+  hex_encode(sum, text, int(2 * SHA256_LEN));
+  return std::string(text, 2 * SHA256_LEN);
+}
+
+class ServeTest : public TmpDirTest {
+ protected:
+  void SetUp() override
+  {
+    TmpDirTest::SetUp();
+    db_ = path("db");
+    ASSERT_EQ(0, mkdir(db_.c_str(), 0700));
+    // Contents of every kind of byte, and companions of every kind: a
+    // signature that is a link and records that are a directory are not
+    // sent; neither is what no snapshot's name has.
+    put(B0, std::string("base\0\n\xff", 7));
+    put(B0 + std::string(".sig"), "sig of base\n");
+    put(B0 + std::string(".pkg"), "records of base\n");
+    put(B0 + std::string(".pkg.sig"), "not sent\n");
+    put(S1, "");
+    put(S1 + std::string(".pkg"), "records of s1\n");
+    ASSERT_EQ(0, symlink(B0, (db_ + "/" + S1 + ".sig").c_str()));
+    put(S2, "second\n");
+    ASSERT_EQ(0, mkdir((db_ + "/" + S2 + ".pkg").c_str(), 0700));
+    put("report", "not a snapshot");
+    ASSERT_EQ(0, symlink(B0, (db_ + "/kavdb-000003-20260104T000000Z").c_str()));
+    std::string err;
+    ASSERT_TRUE(st_dir_open(db_, false, &d_, &err)) << err;
+  }
+  void TearDown() override
+  {
+    st_dir_close(&d_);
+    TmpDirTest::TearDown();
+  }
+  void put(const std::string &name, const std::string &bytes)
+  {
+    write_file(db_ + "/" + name, bytes);
+  }
+  // The answer to request, its status and message.
+  nt_served serve(const std::string &request, std::string *out,
+                  std::string *err, int wait_s = 0)
+  {
+    std::string file = path("out");
+    unlink(file.c_str());
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    nt_served r = nt_serve(&d_, request, wait_s, fd, err);
+    close(fd);
+    *out = read_file(file);
+    return r;
+  }
+  std::string db_;
+  st_dir d_;
+};
+
+TEST_F(ServeTest, List) {
+  std::string out, err;
+  ASSERT_EQ(NT_SERVED, serve("list", &out, &err)) << err;
+  EXPECT_EQ(std::string(B0) + " 7 " + sha_hex(std::string("base\0\n\xff", 7)) +
+                "\n" + S1 + " 0 " + sha_hex("") + "\n" + S2 + " 7 " +
+                sha_hex("second\n") + "\n",
+            out);
+  EXPECT_EQ(-1, d_.sd_lock);  // released
+}
+
+TEST_F(ServeTest, Send) {
+  const struct {
+    const char *name;
+    std::string want;
+  } cases[] = {
+      {B0, "kavsend 1\nmember " + std::string(B0) + " 7\n" +
+               std::string("base\0\n\xff", 7) + "member " + B0 +
+               ".sig 12\nsig of base\nmember " + B0 +
+               ".pkg 16\nrecords of base\nend\n"},
+      {S1, "kavsend 1\nmember " + std::string(S1) + " 0\nmember " + S1 +
+               ".pkg 14\nrecords of s1\nend\n"},
+      {S2, "kavsend 1\nmember " + std::string(S2) + " 7\nsecond\nend\n"},
+  };
+  for (const auto &c : cases) {
+    std::string out, err;
+    ASSERT_EQ(NT_SERVED, serve(std::string("send ") + c.name, &out, &err))
+        << c.name << ": " << err;
+    EXPECT_EQ(c.want, out) << c.name;
+  }
+}
+
+TEST_F(ServeTest, Refusals) {
+  const struct {
+    std::string request, want;
+  } cases[] = {
+      {"", "not a request of the collector"},
+      {"lis", "not a request of the collector"},
+      {"list ", "not a request of the collector"},
+      {" list", "not a request of the collector"},
+      {"LIST", "not a request of the collector"},
+      {"send", "not a request of the collector"},
+      {"sendx", "not a request of the collector"},
+      {"send ", "not a snapshot name"},
+      {"send  " + std::string(B0), "not a snapshot name"},
+      {"send " + std::string(B0) + " ", "not a snapshot name"},
+      {"send ../db/" + std::string(B0), "not a snapshot name"},
+      {"send " + std::string(B0) + ".sig", "not a snapshot name"},
+      {"send a\nb", "not a snapshot name"},
+      {std::string("send a\0b", 8), "not a snapshot name"},
+      {"send report", "report: no such snapshot"},
+      {"send lock", "lock: no such snapshot"},
+      {"send kavdb-000003-20260104T000000Z",
+       "kavdb-000003-20260104T000000Z: no such snapshot"},
+      {"send kavdb-000009-20260104T000000Z",
+       "kavdb-000009-20260104T000000Z: no such snapshot"},
+  };
+  for (const auto &c : cases) {
+    std::string out = "junk", err;
+    EXPECT_EQ(NT_REFUSED, serve(c.request, &out, &err)) << c.request;
+    EXPECT_EQ(c.want, err) << c.request;
+    EXPECT_EQ("", out) << c.request;
+  }
+}
+
+// Before the first night there is no directory: nothing to list or send,
+// and the refusals stay as they are.
+TEST_F(ServeTest, NoDirectoryYet) {
+  st_dir_close(&d_);
+  const struct {
+    std::string request;
+    nt_served want;
+    std::string err;
+  } cases[] = {
+      {"list", NT_SERVED, ""},
+      {"send " + std::string(B0), NT_REFUSED,
+       std::string(B0) + ": no such snapshot"},
+      {"send ../x", NT_REFUSED, "not a snapshot name"},
+      {"rm -rf /", NT_REFUSED, "not a request of the collector"},
+  };
+  for (const auto &c : cases) {
+    std::string out = "junk", err;
+    EXPECT_EQ(c.want, serve(c.request, &out, &err)) << c.request;
+    EXPECT_EQ(c.err, err) << c.request;
+    EXPECT_EQ("", out) << c.request;
+  }
+}
+
+TEST_F(ServeTest, BusyUnderARun) {
+  st_dir run;
+  std::string err, out;
+  bool busy;
+  ASSERT_TRUE(st_dir_open(db_, false, &run, &err)) << err;
+  ASSERT_TRUE(st_lock(&run, false, 0, &busy, &err)) << err;
+  for (const char *request : {"list", "send kavdb-000002-20260103T000000Z"}) {
+    EXPECT_EQ(NT_FAILED, serve(request, &out, &err)) << request;
+    EXPECT_EQ(db_ + "/lock: another run still holds it after 0 s; giving up",
+              err);
+    EXPECT_EQ("", out);
+  }
+  st_dir_close(&run);
+  EXPECT_EQ(NT_SERVED, serve("list", &out, &err)) << err;
+}
+
+TEST_F(ServeTest, BesideAnotherCollector) {
+  st_dir other;
+  std::string err, out;
+  bool busy;
+  ASSERT_TRUE(st_dir_open(db_, false, &other, &err)) << err;
+  put("lock", "");
+  ASSERT_TRUE(st_lock(&other, true, 0, &busy, &err)) << err;
+  EXPECT_EQ(NT_SERVED, serve("list", &out, &err)) << err;
+  EXPECT_EQ(NT_SERVED, serve(std::string("send ") + S2, &out, &err)) << err;
+  // And a run waits for both.
+  st_dir run;
+  ASSERT_TRUE(st_dir_open(db_, false, &run, &err)) << err;
+  EXPECT_FALSE(st_lock(&run, false, 0, &busy, &err));
+  EXPECT_TRUE(busy);
+  st_dir_close(&other);
+  EXPECT_TRUE(st_lock(&run, false, 0, &busy, &err)) << err;
+  st_dir_close(&run);
+}
+
+TEST_F(ServeTest, Failures) {
+  std::string out, err;
+  // An answer that cannot be written.
+  int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  if (full >= 0) {
+    EXPECT_EQ(NT_FAILED, nt_serve(&d_, "list", 0, full, &err));
+    EXPECT_EQ("stdout: No space left on device", err);
+    close(full);
+  }
+  // A snapshot that cannot be read is an error, and nothing of the list is
+  // written. Root reads it whatever its mode: a FIFO cannot be, and a
+  // directory under a snapshot's name is no snapshot.
+  if (geteuid() != 0) {
+    chmod((db_ + "/" + S1).c_str(), 0);
+    EXPECT_EQ(NT_FAILED, serve("list", &out, &err));
+    EXPECT_EQ(db_ + "/" + S1 + ": cannot read: Permission denied", err);
+    EXPECT_EQ("", out);
+    EXPECT_EQ(NT_FAILED, serve(std::string("send ") + S1, &out, &err));
+    EXPECT_EQ("", out);
+  }
+}
+
+}  // namespace
