@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -45,6 +46,20 @@ fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
     return false;
   }
   return true;
+}
+
+// Every snapshot the store knows of, held or set aside, oldest first: the
+// history the host's list must go on from.
+std::vector<snap_entry>
+known(const std::vector<snap_entry> &held, const std::vector<snap_entry> &aside)
+{
+  std::vector<snap_entry> all(held);
+  all.insert(all.end(), aside.begin(), aside.end());
+  std::sort(all.begin(), all.end(),
+            [](const snap_entry &a, const snap_entry &b) {
+              return a.se_num < b.se_num;
+            });
+  return all;
 }
 
 // The store's baseline for the host: the one named in its baseline file
@@ -111,13 +126,13 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   time_t deadline = time(nullptr) + o->co_time_limit;
   std::string dir = std::string(o->co_store) + "/" + host;
   std::string &err = r->cr_error;
-  std::vector<snap_entry> held, listed, fetch;
-  if (!store_open_host(dir, &held, &err))
+  std::vector<snap_entry> held, aside, listed, fetch;
+  if (!store_open_host(dir, &held, &aside, &err))
     return;
   std::string text;
   if (!fetch_list(o, host, ctl, deadline, &text, &err) ||
       !collect_parse_list(text, &listed, &err) ||
-      !collect_history(held, listed, &fetch, &err))
+      !collect_history(known(held, aside), listed, &fetch, &err))
     return;
 
   std::string signers = dir + "/" STORE_SIGNERS;
@@ -126,8 +141,19 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   bool first = held.empty();
   std::set<std::string> verified;
   for (const snap_entry &want : fetch) {
-    if (!store_fetch(o, host, ctl, dir, want, signers, deadline, &err))
+    std::string why;
+    store_got got =
+        store_fetch(o, host, ctl, dir, want, signers, deadline, &aside, &why);
+    if (got == STORE_FAILED) {
+      err = why;
       break;
+    }
+    // A bad one is out of the history: the next is compared with the
+    // last good one before it.
+    if (got == STORE_SET_ASIDE) {
+      r->cr_aside.push_back({want.se_name, why});
+      continue;
+    }
     held.push_back(want);
     verified.insert(want.se_name);
     r->cr_fetched.push_back(want.se_name);
@@ -169,7 +195,7 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   auto use = [&](size_t i) {
     if (signers.empty() || verified.count(held[i].se_name) != 0)
       return true;
-    if (!store_verify(dir + "/" + held[i].se_name, signers, &err))
+    if (store_verify(dir + "/" + held[i].se_name, signers, &err) != ST_SIG_GOOD)
       return false;
     verified.insert(held[i].se_name);
     return true;
