@@ -82,7 +82,8 @@ collect_member collect_parse_member(const std::string &line,
                                     uint64_t *size, std::string *err);
 
 // Reads the snapshot at path whole, as a comparison would: false, with
-// *err saying which frame and why, when it would not load.
+// *err saying which frame and why, when it would not load; errno is then
+// EBADMSG for a damaged snapshot, else the error of reading it.
 bool collect_check(const std::string &path, std::string *err);
 
 // One ssh session running one request on a host: its stdout is read

@@ -53,6 +53,7 @@ collect_check(const std::string &path, std::string *err)
   *err = strerror(e);
   if (e == EBADMSG)
     *err += " (frame " + std::to_string(frames + 1) + ")";
+  errno = e;
   return false;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <set>
 
@@ -171,56 +172,97 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     return;
   }
 
-  // The snapshots after the newest one reported, each compared with the
-  // one before it; the newest also with the baseline.
   std::string mark;
   if (!store_read_small(dir + "/" STORE_COMPARED, &mark, &err))
     return;
   while (!mark.empty() && mark.back() == '\n')
     mark.pop_back();
   uint32_t mark_num = 0;
-  size_t next = held.size() - r->cr_fetched.size();
-  if (collect_snap_name(mark, &mark_num)) {
-    next = held.size();
-    while (next > 0 && held[next - 1].se_num > mark_num)
+  bool marked = collect_snap_name(mark, &mark_num);
+  std::set<std::string> fetched(r->cr_fetched.begin(), r->cr_fetched.end());
+  // A snapshot held from before its load was checked on the way in (by an
+  // older collector, or altered in the store since) may yet be damaged:
+  // it is set aside when a comparison finds it, and the comparisons made
+  // again without it.
+  size_t damaged;
+  std::string damage;
+  do {
+    r->cr_sections.clear();
+    damaged = SIZE_MAX;
+    // The snapshots after the newest one reported, each compared with
+    // the one before it; the newest also with the baseline.
+    size_t next = held.size();
+    while (next > 0 && (marked ? held[next - 1].se_num > mark_num
+                               : fetched.count(held[next - 1].se_name) != 0))
       next--;
-  }
-  if (next == 0)
-    next = 1;  // the first has nothing before it
-  if (next >= held.size())
-    return;
-  size_t base;
-  if (!find_baseline(dir, held, &base, &err))
-    return;
-  auto use = [&](size_t i) {
-    if (signers.empty() || verified.count(held[i].se_name) != 0)
-      return true;
-    if (store_verify(dir + "/" + held[i].se_name, signers, &err) != ST_SIG_GOOD)
-      return false;
-    verified.insert(held[i].se_name);
-    return true;
-  };
-  auto compare = [&](size_t older, size_t i) {
-    collect_section sec;
-    sec.cs_since_base = older == base;
-    sec.cs_with_prev = older + 1 == i;
-    sec.cs_older = held[older].se_name;
-    sec.cs_newer = held[i].se_name;
-    if (!use(older) || !use(i) ||
-        !gated_compare(o, dir + "/" + sec.cs_older, dir + "/" + sec.cs_newer,
-                       &sec.cs_changes, &err))
-      return false;
-    r->cr_sections.push_back(std::move(sec));
-    return true;
-  };
-  for (size_t i = next; i < held.size(); i++) {
-    if (!compare(i - 1, i))
+    if (next == 0)
+      next = 1;  // the first has nothing before it
+    if (next >= held.size())
       return;
-  }
-  size_t last = held.size() - 1;
-  if (base + 1 < last && !compare(base, last))
-    return;
-  r->cr_compared = held.back().se_name;
+    size_t base;
+    if (!find_baseline(dir, held, &base, &err))
+      return;
+    auto use = [&](size_t i) {
+      if (signers.empty() || verified.count(held[i].se_name) != 0)
+        return true;
+      if (store_verify(dir + "/" + held[i].se_name, signers, &err) !=
+          ST_SIG_GOOD)
+        return false;
+      verified.insert(held[i].se_name);
+      return true;
+    };
+    auto compare = [&](size_t older, size_t i) {
+      collect_section sec;
+      sec.cs_since_base = older == base;
+      sec.cs_with_prev = older + 1 == i;
+      sec.cs_older = held[older].se_name;
+      sec.cs_newer = held[i].se_name;
+      if (!use(older) || !use(i))
+        return false;
+      if (!gated_compare(o, dir + "/" + sec.cs_older, dir + "/" + sec.cs_newer,
+                         &sec.cs_changes, &err)) {
+        // The baseline is never set aside: without it there is nothing
+        // to compare with, and the host fails.
+        for (size_t k : {older, i}) {
+          if (k != base &&
+              !collect_check(dir + "/" + held[k].se_name, &damage) &&
+              errno == EBADMSG) {
+            damaged = k;
+            break;
+          }
+        }
+        return false;
+      }
+      r->cr_sections.push_back(std::move(sec));
+      return true;
+    };
+    bool done = true;
+    for (size_t i = next; done && i < held.size(); i++)
+      done = compare(i - 1, i);
+    size_t last = held.size() - 1;
+    if (done && base + 1 < last)
+      done = compare(base, last);
+    if (done) {
+      r->cr_compared = held.back().se_name;
+      return;
+    }
+    if (damaged != SIZE_MAX) {
+      err.clear();
+      snap_entry e = held[damaged];
+      std::vector<std::string> from, to;
+      for (const char *ext : {"", COLLECT_COMPANIONS[0], COLLECT_COMPANIONS[1]})
+        if (access((dir + "/" + e.se_name + ext).c_str(), F_OK) == 0) {
+          from.push_back(dir + "/" + e.se_name + ext);
+          to.push_back(ext);
+        }
+      damage = "cannot be loaded: " + damage;
+      held.erase(held.begin() + long(damaged));
+      if (!store_set_aside(dir, e, from, to, damage, &aside, &err) ||
+          !store_put_sums(dir, held, &err))
+        return;
+      r->cr_aside.push_back({e.se_name, damage});
+    }
+  } while (damaged != SIZE_MAX);
 }
 
 }  // namespace

@@ -303,6 +303,7 @@ expect 0 "no night after a damaged snapshot"
 [ ! -s "$work/out" ] && [ ! -s "$work/err" ] ||
     fail "no night after a damaged snapshot: output"
 [ "$(wc -l <"$store/h1/bad/sums")" -eq 1 ] || fail "bad/sums"
+good2=$(echo "$new" | sed 's/kavdb-\([0-9]*\)-.*/\1/')
 
 # A 20 MB signature: refused before it is read, named with its host, and
 # the snapshot set aside; nothing of the member is kept.
@@ -330,6 +331,26 @@ expect 2 "a zero byte in a path"
 has "^kavcollect: h1: $new: SET ASIDE: cannot be loaded: Bad message" err \
     "a zero byte in a path"
 lacks "Changes on h1" out "a zero byte in a path"
+
+# A damaged snapshot that the store already holds, as a collector that
+# did not read what it fetched kept it: set aside when a comparison finds
+# it, and the comparisons made again without it.
+damaged_night
+cp "$work/h1.db/$new" "$store/h1/$new"
+printf 'x' >>"$work/h1.db/$new"
+printf 'x' >>"$store/h1/$new"
+chmod 0600 "$store/h1/$new"
+bad=$new
+damaged_night
+run "$store" h1
+expect 2 "a damaged snapshot held"
+has "^kavcollect: h1: $bad: SET ASIDE: cannot be loaded: Bad message" err \
+    "a damaged snapshot held"
+has "^Changes on h1 in $new since the previous snapshot, kavdb-$good2-" out \
+    "a damaged snapshot held"
+[ -f "$store/h1/bad/$bad" ] && [ ! -e "$store/h1/$bad" ] ||
+    fail "a damaged snapshot held: not moved to bad/"
+lacks "$bad" store/h1/sums "a damaged snapshot held"
 
 echo "kavcollect: every collection as expected"
 exit 0
