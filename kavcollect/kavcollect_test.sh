@@ -238,8 +238,9 @@ has "^kavcollect: h2: kavdb-000007-[0-9TZ]*: SET ASIDE: NO SIGNATURE" err \
 [ "$(held h2)/$(held h3)" = \
     "$(echo "$before" | sed 's/allowed_signers /allowed_signers bad /g')" ] ||
     fail "signatures: the store took $(held h2)/$(held h3)"
-[ -f "$store/h3/bad/$new" ] && [ -f "$store/h3/bad/$new.sig" ] ||
-    fail "signatures: $new not kept in bad/"
+if [ ! -f "$store/h3/bad/$new" ] || [ ! -f "$store/h3/bad/$new.sig" ]; then
+	fail "signatures: $new not kept in bad/"
+fi
 has "^Changes on h1 in kavdb-000007-" out "signatures"
 
 # No ssh on PATH: the host fails to start, named, and nothing is fetched.
@@ -284,8 +285,9 @@ has "^{\"host\":\"h1\",\"set_aside\":\"$bad\",\"reason\":\"cannot be" out \
     "a damaged snapshot"
 [ "$(grep -c '^kavcollect:' "$work/err")" -eq 1 ] ||
     fail "a damaged snapshot: errors"
-[ -f "$store/h1/bad/$bad" ] && [ -f "$store/h1/bad/$bad.why" ] ||
-    fail "a damaged snapshot: not in bad/"
+if [ ! -f "$store/h1/bad/$bad" ] || [ ! -f "$store/h1/bad/$bad.why" ]; then
+	fail "a damaged snapshot: not in bad/"
+fi
 [ ! -e "$store/h1/$bad" ] || fail "a damaged snapshot: held"
 echo 'port=9090' >"$tree/etc/app.conf"
 damaged_night
@@ -300,8 +302,9 @@ lacks "$bad" out "the night after a damaged snapshot"
 [ ! -s "$work/err" ] || fail "the night after a damaged snapshot: stderr"
 run "$store" h1
 expect 0 "no night after a damaged snapshot"
-[ ! -s "$work/out" ] && [ ! -s "$work/err" ] ||
-    fail "no night after a damaged snapshot: output"
+if [ -s "$work/out" ] || [ -s "$work/err" ]; then
+	fail "no night after a damaged snapshot: output"
+fi
 [ "$(wc -l <"$store/h1/bad/sums")" -eq 1 ] || fail "bad/sums"
 good2=$(echo "$new" | sed 's/kavdb-\([0-9]*\)-.*/\1/')
 
@@ -315,8 +318,9 @@ run "$store" h1
 expect 2 "a 20 MB signature"
 has "^kavcollect: h1: $new: SET ASIDE: member $new.sig of 20480000 bytes, \
 over its bound of 65536; refused\$" err "a 20 MB signature"
-[ -f "$store/h1/bad/$new" ] && [ ! -e "$store/h1/bad/$new.sig" ] ||
-    fail "a 20 MB signature: bad/ holds $(ls "$store/h1/bad")"
+if [ ! -f "$store/h1/bad/$new" ] || [ -e "$store/h1/bad/$new.sig" ]; then
+	fail "a 20 MB signature: bad/ holds $(ls "$store/h1/bad")"
+fi
 [ -z "$(find "$store" -name 'tmp.*')" ] || fail "temporary files left"
 
 # A zero byte in a path is damage, never a path printed cut.
@@ -348,8 +352,9 @@ has "^kavcollect: h1: $bad: SET ASIDE: cannot be loaded: Bad message" err \
     "a damaged snapshot held"
 has "^Changes on h1 in $new since the previous snapshot, kavdb-$good2-" out \
     "a damaged snapshot held"
-[ -f "$store/h1/bad/$bad" ] && [ ! -e "$store/h1/$bad" ] ||
-    fail "a damaged snapshot held: not moved to bad/"
+if [ ! -f "$store/h1/bad/$bad" ] || [ -e "$store/h1/$bad" ]; then
+	fail "a damaged snapshot held: not moved to bad/"
+fi
 lacks "$bad" store/h1/sums "a damaged snapshot held"
 
 echo "kavcollect: every collection as expected"
