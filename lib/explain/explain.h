@@ -48,7 +48,7 @@ struct xp_path {
   bool xp_during = false;
   // The rule that explained the path (XP_RULE_NAMES), null for none: set
   // only with the verdict package, on a path the package verdicts left
-  // unexplained or claimed. A rule rests on a verified archive (evidence
+  // unexplained. A rule rests on a verified archive (evidence
   // archive) or on the snapshots alone (evidence snapshots), never on the
   // host's own records.
   const char *xp_rule = nullptr;

@@ -92,8 +92,8 @@ void xp_find_moves(std::vector<xp_path> *paths);
 // gives it the rule "entries".
 void xp_explain_dirs(std::vector<xp_path> *paths);
 
-// explain_rules.cc: what the package verdicts left unexplained or claimed,
-// tried against the table of rules (XP_RULE_NAMES) until no rule explains
+// explain_rules.cc: what the package verdicts left unexplained, tried
+// against the table of rules (XP_RULE_NAMES) until no rule explains
 // more; each rule rests on a verified archive or the snapshots alone.
 void xp_apply_rules(xp_ctx *c, std::vector<xp_path> *paths);
 // Whether the file at host path t is one a verified archive accounts for:

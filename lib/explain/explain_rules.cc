@@ -682,14 +682,15 @@ rule_entries(rule_env *e, const xp_path &p, const std::string &host,
   return true;
 }
 
-// What a rule may look at: what the package verdicts left unexplained or
-// claimed, present in the newer snapshot, and not the package manager's
-// own (its state and the alternatives have rules of their own).
+// What a rule may look at: what the package verdicts left unexplained,
+// present in the newer snapshot, and not the package manager's own (its
+// state and the alternatives have rules of their own). A claim keeps its
+// verdict: it says what would verify it.
 bool
 open_to_rules(const xp_path &p)
 {
-  return (p.xp_verdict == XP_UNEXPLAINED || p.xp_verdict == XP_CLAIMED) &&
-         p.xp_kind != DB_KIND_DELETED && p.xp_package != "(package manager)" &&
+  return p.xp_verdict == XP_UNEXPLAINED && p.xp_kind != DB_KIND_DELETED &&
+         p.xp_package != "(package manager)" &&
          p.xp_package != "(alternatives)";
 }
 
