@@ -388,6 +388,12 @@ ln -sf /usr/lib/systemd/system/web.service \
 ln -sf /etc/nginx/sites-available/default "$DPKG_ROOT/etc/nginx/sites-enabled/default"
 ln -sf /usr/share/nginx/modules-available/mod-x.conf \
     "$DPKG_ROOT/etc/nginx/modules-enabled/50-mod-x.conf"
+# As deb-systemd-helper keeps what it enabled.
+dsh=$DPKG_ROOT/var/lib/systemd/deb-systemd-helper-enabled
+mkdir -p "$dsh/multi-user.target.wants"
+: >"$dsh/multi-user.target.wants/web.service"
+echo /etc/systemd/system/multi-user.target.wants/web.service \
+    >"$dsh/web.service.dsh-also"
 cp "$DPKG_ROOT/usr/share/web/index.html" "$DPKG_ROOT/var/www/html/index.web.html"
 chmod 0440 "$DPKG_ROOT/etc/websudo"
 chmod 0750 "$DPKG_ROOT/var/log/web"
@@ -476,6 +482,8 @@ echo "
 /etc/ssl/certs/A.pem            link
 /etc/ssl/certs/1a2b3c4d.0       link
 /etc/cfg.conf.dpkg-old          leftover
+/var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/web.service enabled
+/var/lib/systemd/deb-systemd-helper-enabled/web.service.dsh-also enabled
 /var/www/html/index.web.html    copy
 /etc/ssl/certs/ca-certificates.crt regenerated
 /etc/websudo                    narrowed

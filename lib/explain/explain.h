@@ -56,7 +56,7 @@ struct xp_path {
 
 // The rules, in the order they are tried, by the names the report and
 // the JSON member "rule" give.
-constexpr int XP_RULES = 9;
+constexpr int XP_RULES = 10;
 extern const char *const XP_RULE_NAMES[XP_RULES];
 
 // What a run found besides the paths' verdicts: the report opens with it.

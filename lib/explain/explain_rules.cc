@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -25,8 +26,8 @@
 #include "sha256/sha256.h"
 
 const char *const XP_RULE_NAMES[XP_RULES] = {
-    "unchanged", "link",  "leftover", "copy",   "regenerated",
-    "narrowed",  "named", "log",      "entries"};
+    "unchanged", "link",    "leftover", "copy", "regenerated",
+    "narrowed",  "enabled", "named",    "log",  "entries"};
 
 namespace {
 
@@ -532,6 +533,71 @@ rule_narrowed(rule_env *e, const xp_path &p, const std::string &host,
   return false;
 }
 
+const char SYSTEMD_DIR[] = "/etc/systemd/system/";
+const char ENABLED_DIR[] = "/var/lib/systemd/deb-systemd-helper-enabled/";
+
+// Whether the unit's link at host is one of this comparison that a rule
+// or a package explained, or one the newer snapshot records unchanged:
+// true with the evidence it rests on.
+bool
+unit_link_known(rule_env *e, const std::string &host, xp_evidence_kind *ev)
+{
+  auto at = e->re_at.find(host);
+  if (at == e->re_at.end()) {
+    *ev = XP_EV_SNAPSHOTS;
+    return e->re_c->xc_recorded &&
+           e->re_c->xc_recorded(e->re_c->xc_root + host);
+  }
+  const xp_path &q = (*e->re_paths)[at->second];
+  *ev = q.xp_evidence;
+  return q.xp_verdict == XP_PACKAGE && q.xp_kind != DB_KIND_DELETED &&
+         S_ISLNK(xp_now(q)->mode);
+}
+
+// enabled: what deb-systemd-helper keeps of a unit it enabled, under
+// ENABLED_DIR: an empty file beside each link it made under SYSTEMD_DIR
+// (at the same path below), and UNIT.dsh-also listing those links, one a
+// line; every link one that unit_link_known knows. The files are read as
+// they are, and must be what the snapshot records where it records their
+// contents.
+bool
+rule_enabled(rule_env *e, const xp_path &p, const std::string &host,
+             rule_proof *proof)
+{
+  const db_rec *now = xp_now(p);
+  std::string text;
+  if (host.compare(0, strlen(ENABLED_DIR), ENABLED_DIR) != 0 ||
+      !S_ISREG(now->mode) || !gives_nothing(now) || (now->mode & 0111) ||
+      !read_text(e->re_c->xc_root + host, &text) ||
+      (has_digest(now) && !text_is(now, text)))
+    return false;
+  std::string rest = host.substr(strlen(ENABLED_DIR));
+  static constexpr std::string_view ALSO = ".dsh-also";
+  if (rest.size() <= ALSO.size() ||
+      rest.compare(rest.size() - ALSO.size(), ALSO.size(), ALSO) != 0)
+    return text.empty() &&
+           unit_link_known(e, SYSTEMD_DIR + rest, &proof->rp_ev);
+  std::string_view lines(text);
+  bool any = false;
+  proof->rp_ev = XP_EV_ARCHIVE;
+  while (!lines.empty()) {
+    std::string_view line = lines.substr(0, lines.find('\n'));
+    lines.remove_prefix(std::min(lines.size(), line.size() + 1));
+    xp_evidence_kind ev;
+    std::string link(line), canon;
+    if (line.empty())
+      continue;
+    if (!link_resolve("/", link, &canon) || canon != link ||
+        link.compare(0, strlen(SYSTEMD_DIR), SYSTEMD_DIR) != 0 ||
+        !unit_link_known(e, link, &ev))
+      return false;
+    if (ev == XP_EV_SNAPSHOTS)
+      proof->rp_ev = ev;
+    any = true;
+  }
+  return any;
+}
+
 // A script names a path literally: the path, then an end of word (or a
 // slash: a directory made on the way to the path it names).
 bool
@@ -708,8 +774,8 @@ constexpr rule_def RULES[] = {
     {rule_unchanged, FOR_ANY},         {rule_link, FOR_UNCLAIMED},
     {rule_leftover, FOR_UNCLAIMED},    {rule_copy, FOR_UNCLAIMED},
     {rule_regenerated, FOR_UNCLAIMED}, {rule_narrowed, FOR_CLAIMED},
-    {rule_named, FOR_UNCLAIMED},       {rule_log, FOR_UNCLAIMED},
-    {rule_entries, FOR_UNCLAIMED}};
+    {rule_enabled, FOR_UNCLAIMED},     {rule_named, FOR_UNCLAIMED},
+    {rule_log, FOR_UNCLAIMED},         {rule_entries, FOR_UNCLAIMED}};
 static_assert(std::size(RULES) == XP_RULES, "a function for each rule");
 
 }  // namespace

@@ -140,11 +140,11 @@ class XpRules : public TmpDirTest {
     root_ = std::string(real) + "/root";
     made_ = pkg_fake_time("2026-01-02 10:00:30");
     world_files(root_);
-    // The newer snapshot records the whole root but /etc/init.d/evil, a
-    // place the policy does not watch.
+    // The newer snapshot records the whole root but the paths named
+    // evil: places the policy does not watch.
     recorded_ = [this](const std::string &name) {
       return name.compare(0, root_.size() + 1, root_ + "/") == 0 &&
-             name != root_ + "/etc/init.d/evil";
+             name.find("evil") == std::string::npos;
     };
   }
   db_rec rec_of(const rec_want &s, uint64_t ino)
@@ -271,6 +271,10 @@ rows()
       prog_700{F_REG | 0700, 0, 0, PROG}, prog_www{F_REG | 0700, 33, 0, PROG};
   static const rec_want empty{R, 0, 0, ""}, data{R, 0, 0, "x\n"},
       empty_x{X, 0, 0, ""};
+  static const rec_want also{
+      R, 0, 0, "/etc/systemd/system/multi-user.target.wants/ng.service\n"},
+      also_evil{R, 0, 0, "/etc/systemd/system/evil.service\n"},
+      also_up{R, 0, 0, "/etc/systemd/system/../../init.d/ng\n"};
   static const rec_want log{F_REG | 0640, 33, 4, "", true},
       log_sum{F_REG | 0640, 33, 4, "GET /\n"},
       log_x{F_REG | 0750, 33, 4, "", true},
@@ -300,6 +304,30 @@ rows()
         {"/etc/systemd/system/multi-user.target.wants/ng.service", nullptr,
          lnk("/usr/lib/systemd/system/ng.service"), P + " rule link"},
         {"/usr/lib/systemd/system/ng.service", nullptr, &unit, P}}},
+      {"what deb-systemd-helper keeps of a unit it enabled",
+       {{"/etc/systemd/system/multi-user.target.wants/ng.service", nullptr,
+         lnk("/usr/lib/systemd/system/ng.service"), P + " rule link"},
+        {"/usr/lib/systemd/system/ng.service", nullptr, &unit, P},
+        {"/var/lib/systemd/deb-systemd-helper-enabled/"
+         "multi-user.target.wants/ng.service",
+         nullptr, &empty, P + " rule enabled"},
+        {"/var/lib/systemd/deb-systemd-helper-enabled/ng.service.dsh-also",
+         nullptr, &also, P + " rule enabled"}}},
+      {"deb-systemd-helper's files for links that are not there",
+       {{"/var/lib/systemd/deb-systemd-helper-enabled/"
+         "multi-user.target.wants/evil.service",
+         nullptr, &empty, U},
+        {"/var/lib/systemd/deb-systemd-helper-enabled/evil.service.dsh-also",
+         nullptr, &also_evil, U},
+        {"/var/lib/systemd/deb-systemd-helper-enabled/up.service.dsh-also",
+         nullptr, &also_up, U}}},
+      {"deb-systemd-helper's empty file, not empty",
+       {{"/etc/systemd/system/multi-user.target.wants/ng.service", nullptr,
+         lnk("/usr/lib/systemd/system/ng.service"), P + " rule link"},
+        {"/usr/lib/systemd/system/ng.service", nullptr, &unit, P},
+        {"/var/lib/systemd/deb-systemd-helper-enabled/"
+         "multi-user.target.wants/ng.service",
+         nullptr, &data, U}}},
       {"a site enabled, to a conffile unchanged since",
        {{"/etc/nginx/sites-enabled/default", nullptr,
          lnk("/etc/nginx/sites-available/default"), P + " rule link"}}},
