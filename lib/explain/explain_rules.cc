@@ -297,9 +297,10 @@ rule_link(rule_env *e, const xp_path &p, const std::string &host,
   std::string target(buf, size_t(n)), to;
   if (!text_is(now, target) || !link_resolve(host, target, &to))
     return false;
+  // Where it leads once the links among its directories are followed: a
+  // planted link to a directory cannot lead a fitting place elsewhere.
   std::string canon = pkg_canon(e->re_c->xc_db, to);
-  std::string dir = host.substr(0, host.rfind('/'));
-  if (!place_fits(dir, to) && !place_fits(dir, canon))
+  if (!place_fits(host.substr(0, host.rfind('/')), canon))
     return false;
   const xp_path *q = nullptr;
   xp_evidence_kind ev;
