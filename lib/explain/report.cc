@@ -227,6 +227,36 @@ unexplained(const std::vector<xp_path> &paths)
   return s;
 }
 
+// The paths the rules explained, by rule in the table's order, with their
+// count and the evidence they rest on.
+std::string
+by_rule(const std::vector<xp_path> &paths)
+{
+  std::vector<std::string> lines;
+  for (const char *rule : XP_RULE_NAMES) {
+    size_t n = 0;
+    bool ev[3] = {};
+    for (const xp_path &p : paths)
+      if (p.xp_verdict == XP_PACKAGE && p.xp_rule == rule) {
+        n++;
+        ev[p.xp_evidence] = true;
+      }
+    if (n == 0)
+      continue;
+    std::string l = std::string(rule) + ": " + std::to_string(n) +
+                    (n == 1 ? " path" : " paths");
+    const char *sep = ", ";
+    for (int k = 0; k < 3; k++)
+      if (ev[k]) {
+        l += sep;
+        l += XP_EVIDENCE_WORDS[k];
+        sep = " and ";
+      }
+    lines.push_back(l);
+  }
+  return section("explained by rule", lines);
+}
+
 }  // namespace
 
 int
@@ -262,7 +292,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
            std::pair<size_t, int>>
       groups;
   for (const xp_path &p : paths) {
-    if (p.xp_verdict != XP_PACKAGE)
+    if (p.xp_verdict != XP_PACKAGE || p.xp_rule != nullptr)
       continue;
     auto &g = groups[{p.xp_package, p.xp_older, p.xp_version}];
     if (g.first++ == 0 || p.xp_evidence == XP_EV_DPKG)
@@ -280,6 +310,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
          (g.second.first == 1 ? " path" : " paths") + ", all match, " +
          XP_EVIDENCE_WORDS[g.second.second] + "\n";
   }
+  s += by_rule(paths);
   if (count[XP_MOVED] > 0)
     s += "moved:\n";
   for (const xp_path &p : paths)
@@ -318,6 +349,8 @@ xp_report_json(const std::vector<xp_path> &paths, FILE *out)
       str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
     if (p.xp_during)
       line += ",\"during_walk\":true";
+    if (p.xp_rule != nullptr)
+      line += std::string(",\"rule\":\"") + p.xp_rule + "\"";
     line += "}\n";
     if (!put(out, line))
       return -1;
