@@ -138,15 +138,21 @@ struct gain_place {
   int gp_rank;
 };
 constexpr gain_place GAIN_PLACES[] = {
-    {"/etc/ld.so.preload", 1},   {"/etc/ld.so.conf", 1},
-    {"/etc/ld.so.conf.d/", 1},   {"/etc/pam.d/", 2},
-    {"/etc/pam.conf", 2},        {"/etc/security/", 2},
-    {"/etc/sudoers", 3},         {"/etc/sudoers.d/", 3},
-    {"/etc/crontab", 4},         {"/etc/cron.", 4},
-    {"/var/spool/cron/", 4},     {"/etc/anacrontab", 4},
-    {"/etc/systemd/", 5},        {"/lib/systemd/", 5},
-    {"/run/systemd/system/", 5}, {"/etc/init.d/", 5},
-    {"/authorized_keys", 6},     {"/authorized_keys2", 6},
+    {"/etc/ld.so.preload", 1}, {"/etc/ld.so.conf", 1},
+    {"/etc/ld.so.conf.d/", 1}, {"/etc/pam.d/", 2},
+    {"/etc/pam.conf", 2},      {"/etc/security/", 2},
+    {"/etc/sudoers", 3},       {"/etc/sudoers.d/", 3},
+    {"/etc/sudoers.d", 3},     {"/etc/pam.d", 2},
+    {"/etc/ld.so.conf.d", 1},  {"/etc/crontab", 4},
+    {"/etc/cron.", 4},         {"/var/spool/cron/", 4},
+    {"/etc/anacrontab", 4},    {"/etc/systemd/", 5},
+    {"/lib/systemd/", 5},      {"/run/systemd/system/", 5},
+    {"/etc/init.d/", 5},       {"/etc/rc0.d/", 5},
+    {"/etc/rc1.d/", 5},        {"/etc/rc2.d/", 5},
+    {"/etc/rc3.d/", 5},        {"/etc/rc4.d/", 5},
+    {"/etc/rc5.d/", 5},        {"/etc/rc6.d/", 5},
+    {"/etc/rcS.d/", 5},        {"/authorized_keys", 6},
+    {"/authorized_keys2", 6},
 };
 // Directories whose programs and libraries others run: a new or changed
 // executable or shared object there ranks after the places above.
