@@ -54,6 +54,38 @@ bool collect_history(const std::vector<snap_entry> &held,
 bool collect_parse_list(const std::string &text, std::vector<snap_entry> *out,
                         std::string *err);
 
+// The bounds of the members of "send", checked on each member's line
+// before a byte of it is read. The snapshot is the size the list gave it.
+// A signature made by ssh-keygen -Y is under 2 KiB with any key it makes;
+// 64 KiB leaves room for keys to come. The package records are a tar of
+// what kavexplain -s keeps, through xz: 700 packages keep 29 MiB, 4.9 MiB
+// after xz (6 to 1), and the reader takes at most 128 MiB (PKG_KEPT_MAX)
+// before xz, about 21 MiB after it at that ratio; 32 MiB bounds them.
+constexpr uint64_t COLLECT_SIG_MAX = uint64_t(64) << 10;
+constexpr uint64_t COLLECT_PKG_MAX = uint64_t(32) << 20;
+// The members in the order of sending, after the snapshot itself.
+constexpr const char *COLLECT_COMPANIONS[] = {".sig", ".pkg"};
+constexpr int COLLECT_MEMBERS = 3;  // the snapshot and its companions
+
+enum collect_member {
+  COLLECT_MEMBER_OK,
+  COLLECT_MEMBER_BAD,  // not the framed form: the session is at fault
+  COLLECT_MEMBER_BIG,  // over its bound: the snapshot as served is at fault
+};
+// Parses "member NAME SIZE" of the framed form for the snapshot want:
+// *index is the member's place (0 the snapshot, then COLLECT_COMPANIONS),
+// and must grow from member to member, the snapshot first; *size its size.
+// A snapshot of a size other than listed is BAD: the list is the bound.
+// Else *err names the member and what is wrong.
+collect_member collect_parse_member(const std::string &line,
+                                    const snap_entry &want, int *index,
+                                    uint64_t *size, std::string *err);
+
+// Reads the snapshot at path whole, as a comparison would: false, with
+// *err saying which frame and why, when it would not load; errno is then
+// EBADMSG for a damaged snapshot, else the error of reading it.
+bool collect_check(const std::string &path, std::string *err);
+
 // One ssh session running one request on a host: its stdout is read
 // through ssh_read; its stderr is kept (the first KiB) to say err it failed.
 struct ssh_session {
@@ -95,7 +127,14 @@ struct collect_section {
   std::vector<collect_change> cs_changes;
 };
 
-// What one host gave: an error, or what was fetched and compared.
+// A snapshot that would not load or verify, now out of the history.
+struct collect_aside {
+  std::string ca_name;
+  std::string ca_why;
+};
+
+// What one host gave: an error, or what was fetched and compared; and the
+// snapshots set aside on the way, even when it failed after them.
 struct collect_result {
   std::string cr_host;
   std::string cr_error;  // empty when the host was collected
@@ -103,6 +142,7 @@ struct collect_result {
   std::vector<std::string> cr_fetched;
   std::vector<collect_section> cr_sections;
   std::string cr_compared;  // the newest snapshot now compared
+  std::vector<collect_aside> cr_aside;
 };
 
 // Collects one host into store/HOST: list, history check, fetch, compare.

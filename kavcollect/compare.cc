@@ -2,6 +2,7 @@
 // that kavcmp runs, the differing paths kept for the reports.
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "cmp/cmp.h"
 #include "ft/ft.h"
@@ -25,7 +26,36 @@ keep_change(ft_node *node, void *arg)
   return 0;
 }
 
+// Counts the frames, so that a damaged one can be named.
+int
+check_frame(const db_frame *fr, const void *data, void *arg)
+{
+  db_rec rec;
+  db_ext ext;
+  if (cmp_frame_rec(fr, data, &rec, &ext) != 0)
+    return -1;
+  ++*static_cast<uint64_t *>(arg);
+  return 0;
+}
+
 }  // namespace
+
+bool
+collect_check(const std::string &path, std::string *err)
+{
+  // As cmp_load reads: one record and its extension at most.
+  constexpr size_t room = DB_REC_LEN + DB_EXT_MAX;
+  std::unique_ptr<uint8_t[]> data(new uint8_t[room]);
+  uint64_t frames = 0;
+  if (db_readall(path.c_str(), check_frame, &frames, data.get(), room) == 0)
+    return true;
+  int e = errno;
+  *err = strerror(e);
+  if (e == EBADMSG)
+    *err += " (frame " + std::to_string(frames + 1) + ")";
+  errno = e;
+  return false;
+}
 
 bool
 collect_compare(const std::string &older, const std::string &newer,

@@ -22,8 +22,6 @@
 namespace {
 
 constexpr size_t HEAD_MAX = 256;
-constexpr uint64_t MEMBER_MAX = uint64_t(1) << 40;
-const char *const COMPANIONS[] = {".sig", ".pkg"};  // the order of sending
 
 // The session's output through a buffer: header lines and member bytes.
 struct reader {
@@ -102,38 +100,8 @@ read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err)
   return true;
 }
 
-// "member NAME SIZE" for the next member that may come: *index names it
-// in {snapshot, COMPANIONS...} and must grow from member to member.
-bool
-parse_member(const std::string &line, const std::string &snap, int *index,
-             uint64_t *size, std::string *err)
-{
-  size_t sp = line.rfind(' ');
-  if (line.compare(0, 7, "member ") != 0 || sp <= 7 || sp + 1 == line.size() ||
-      line.size() - sp - 1 > 13 ||
-      strspn(line.c_str() + sp + 1, "0123456789") != line.size() - sp - 1) {
-    *err = "send: not a member line";
-    return false;
-  }
-  std::string name = line.substr(7, sp - 7);
-  *size = strtoull(line.c_str() + sp + 1, nullptr, 10);
-  int found = -1;
-  if (name == snap)
-    found = 0;
-  for (int i = 0; i < int(sizeof COMPANIONS / sizeof COMPANIONS[0]); i++)
-    if (name == snap + COMPANIONS[i])
-      found = i + 1;
-  if (found < 0 || found <= *index || (found > 0 && *index < 0) ||
-      *size > MEMBER_MAX) {
-    *err = "send: member out of place or not asked for";
-    return false;
-  }
-  *index = found;
-  return true;
-}
-
 struct tmp_files {
-  std::string tf_tmp[3];  // by member index; empty where none came
+  std::string tf_tmp[COLLECT_MEMBERS];  // by member index; empty: none came
   ~tmp_files()
   {
     for (const std::string &t : tf_tmp)
@@ -142,60 +110,117 @@ struct tmp_files {
   }
 };
 
-bool
+// The framed form into temporary files. STORE_SET_ASIDE when a companion
+// is over its bound: the snapshot, already received as listed, is what the
+// host serves under that name, and it is bad.
+store_got
 receive(reader *r, const std::string &dir, const snap_entry &want,
         tmp_files *tf, std::string *err)
 {
   std::string line;
   if (!read_line(r, &line, err))
-    return false;
+    return STORE_FAILED;
   if (line != "kavsend 1") {
     *err = "send: not the framed form of kavnightly -s";
-    return false;
+    return STORE_FAILED;
   }
   int index = -1;
   while (read_line(r, &line, err)) {
     if (line == "end") {
       if (index < 0) {
         *err = "send: no snapshot came";
-        return false;
+        return STORE_FAILED;
       }
       if (fill(r, err) || !r->r_eof) {
         *err = "send: bytes after the end";
-        return false;
+        return STORE_FAILED;
       }
-      return true;
+      return STORE_TAKEN;
     }
     uint64_t size;
-    if (!parse_member(line, want.se_name, &index, &size, err))
-      return false;
-    if (index == 0 && size != want.se_size) {
-      *err = "send: " + want.se_name + " is not of the size listed";
-      return false;
+    switch (collect_parse_member(line, want, &index, &size, err)) {
+      case COLLECT_MEMBER_OK: break;
+      case COLLECT_MEMBER_BAD: return STORE_FAILED;
+      case COLLECT_MEMBER_BIG: return STORE_SET_ASIDE;
     }
     int fd;
     if (!store_tmp_open(dir, &fd, &tf->tf_tmp[index], err))
-      return false;
+      return STORE_FAILED;
     sha256_ctx sha;
     if (!read_member(r, size, fd, index == 0 ? &sha : nullptr, err)) {
       close(fd);
-      return false;
+      return STORE_FAILED;
     }
     if (!store_tmp_close(fd, tf->tf_tmp[index], err))
-      return false;
+      return STORE_FAILED;
     std::string got;
     if (index == 0 && (!sha.final(&got) || got != want.se_sha)) {
       *err = "send: " + want.se_name +
              " is not what the host listed: it changed on the host meanwhile";
-      return false;
+      return STORE_FAILED;
     }
   }
-  return false;
+  return STORE_FAILED;
+}
+
+// The snapshot, as listed, fails a check: what came of it goes to bad/.
+store_got
+set_aside(const std::string &dir, const snap_entry &want, tmp_files *tf,
+          const std::string &why, std::vector<snap_entry> *aside,
+          std::string *err)
+{
+  std::vector<std::string> from(tf->tf_tmp, tf->tf_tmp + COLLECT_MEMBERS);
+  std::vector<std::string> to = {"", COLLECT_COMPANIONS[0],
+                                 COLLECT_COMPANIONS[1]};
+  if (!store_set_aside(dir, want, from, to, why, aside, err))
+    return STORE_FAILED;
+  for (std::string &t : tf->tf_tmp)
+    t.clear();
+  *err = why;
+  return STORE_SET_ASIDE;
 }
 
 }  // namespace
 
-bool
+collect_member
+collect_parse_member(const std::string &line, const snap_entry &want,
+                     int *index, uint64_t *size, std::string *err)
+{
+  size_t sp = line.rfind(' ');
+  if (line.compare(0, 7, "member ") != 0 || sp == std::string::npos ||
+      sp <= 7 || sp + 1 == line.size() || line.size() - sp - 1 > 15 ||
+      strspn(line.c_str() + sp + 1, "0123456789") != line.size() - sp - 1) {
+    *err = "send: not a member line";
+    return COLLECT_MEMBER_BAD;
+  }
+  std::string name = line.substr(7, sp - 7);
+  *size = strtoull(line.c_str() + sp + 1, nullptr, 10);
+  int found = -1;
+  if (name == want.se_name)
+    found = 0;
+  for (int i = 0; i < COLLECT_MEMBERS - 1; i++)
+    if (name == want.se_name + COLLECT_COMPANIONS[i])
+      found = i + 1;
+  if (found < 0 || found <= *index || (found > 0 && *index < 0)) {
+    *err = "send: member out of place or not asked for";
+    return COLLECT_MEMBER_BAD;
+  }
+  *index = found;
+  if (found == 0) {
+    if (*size == want.se_size)
+      return COLLECT_MEMBER_OK;
+    *err = "send: " + want.se_name + " is not of the size listed";
+    return COLLECT_MEMBER_BAD;
+  }
+  uint64_t max = found == 1 ? COLLECT_SIG_MAX : COLLECT_PKG_MAX;
+  if (*size <= max)
+    return COLLECT_MEMBER_OK;
+  *err = "member " + name + " of " + std::to_string(*size) +
+         " bytes, over its bound of " + std::to_string(max) + "; refused";
+  return COLLECT_MEMBER_BIG;
+}
+
+st_check
 store_verify(const std::string &path, const std::string &signers,
              std::string *err)
 {
@@ -203,81 +228,97 @@ store_verify(const std::string &path, const std::string &signers,
   s.sg_keygen = "ssh-keygen";
   s.sg_signers = signers;
   std::string why;
-  switch (st_verify(s, path, "", &why)) {
-    case ST_SIG_GOOD: return true;
+  st_check c = st_verify(s, path, "", &why);
+  switch (c) {
+    case ST_SIG_GOOD: return c;
     case ST_SIG_MISSING:
       *err = path +
              ": NO SIGNATURE, and the store has allowed signers for the host";
-      return false;
+      return c;
     case ST_SIG_NO_SIGNER:
       *err = path + ": BAD SIGNATURE: made by no signer that " + signers +
              " allows";
-      return false;
+      return c;
     case ST_SIG_BAD:
       *err = path + ": BAD SIGNATURE: the snapshot may have been altered";
-      return false;
+      return c;
     case ST_SIG_FAILED: break;
   }
   // The caller renames the path at the head of the message.
   *err = why.compare(0, path.size() + 1, path + ":") == 0 ? why
                                                           : path + ": " + why;
-  return false;
+  return c;
 }
 
-bool
+store_got
 store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
             const std::string &dir, const snap_entry &want,
-            const std::string &signers, time_t deadline, std::string *err)
+            const std::string &signers, time_t deadline,
+            std::vector<snap_entry> *aside, std::string *err)
 {
   ssh_session s;
   std::string request = "send " + want.se_name;
   if (!ssh_start(&s, o, host, ctl, request.c_str(), deadline, err))
-    return false;
+    return STORE_FAILED;
   std::unique_ptr<reader> r(new reader);
   r->r_s = &s;
   r->r_pos = r->r_len = 0;
   r->r_eof = false;
   tmp_files tf;
   std::string fault;
-  bool got = receive(r.get(), dir, want, &tf, &fault);
+  store_got got = receive(r.get(), dir, want, &tf, &fault);
   // A stream that ended is ssh's to explain (a refusal, a lost
-  // connection); one cut off here is not wanted any longer.
-  bool abandon = !got && !r->r_eof;
+  // connection); one cut off here is not wanted any longer, and a member
+  // over its bound is not read at all.
+  bool abandon = got != STORE_TAKEN && !r->r_eof;
   std::string ended;
   bool clean = ssh_finish(&s, abandon, &ended);
-  if (!got || !clean) {
+  if (got == STORE_SET_ASIDE)
+    return set_aside(dir, want, &tf, fault, aside, err);
+  if (got != STORE_TAKEN || !clean) {
     *err = abandon || clean ? fault : ended;
-    return false;
+    return STORE_FAILED;
   }
   std::string snap = dir + "/" + want.se_name;
   if (!signers.empty()) {
     // Checked under the temporary names, before anything takes the
     // snapshot's: the signature covers the bytes, not the name.
-    if (tf.tf_tmp[1].empty()) {
-      *err = snap +
-             ": NO SIGNATURE came, and the store has allowed signers "
-             "for the host";
-      return false;
-    }
+    if (tf.tf_tmp[1].empty())
+      return set_aside(dir, want, &tf,
+                       "NO SIGNATURE came, and the store has allowed "
+                       "signers for the host",
+                       aside, err);
     if (rename(tf.tf_tmp[1].c_str(), (tf.tf_tmp[0] + ".sig").c_str()) != 0) {
       *err = std::string("rename: ") + strerror(errno);
-      return false;
+      return STORE_FAILED;
     }
     tf.tf_tmp[1] = tf.tf_tmp[0] + ".sig";
-    if (!store_verify(tf.tf_tmp[0], signers, err)) {
-      *err = snap + err->substr(tf.tf_tmp[0].size());
-      return false;
+    std::string why;
+    st_check c = store_verify(tf.tf_tmp[0], signers, &why);
+    if (c != ST_SIG_GOOD)
+      why = why.substr(tf.tf_tmp[0].size());  // it begins with the path
+    if (c == ST_SIG_FAILED) {
+      *err = snap + why;
+      return STORE_FAILED;
     }
+    if (c != ST_SIG_GOOD)
+      return set_aside(dir, want, &tf, why.substr(why.find_first_not_of(": ")),
+                       aside, err);
   }
-  for (int i = 2; i >= 0; i--) {
+  // Loaded whole once here, so that every snapshot of the history is one
+  // a comparison can load.
+  std::string why;
+  if (!collect_check(tf.tf_tmp[0], &why))
+    return set_aside(dir, want, &tf, "cannot be loaded: " + why, aside, err);
+  for (int i = COLLECT_MEMBERS - 1; i >= 0; i--) {
     if (tf.tf_tmp[i].empty())
       continue;
-    std::string to = snap + (i == 0 ? "" : COMPANIONS[i - 1]);
+    std::string to = snap + (i == 0 ? "" : COLLECT_COMPANIONS[i - 1]);
     if (rename(tf.tf_tmp[i].c_str(), to.c_str()) != 0) {
       *err = to + ": " + strerror(errno);
-      return false;
+      return STORE_FAILED;
     }
     tf.tf_tmp[i].clear();
   }
-  return store_sync_dir(dir, err);
+  return store_sync_dir(dir, err) ? STORE_TAKEN : STORE_FAILED;
 }

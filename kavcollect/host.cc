@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <set>
 
@@ -45,6 +47,20 @@ fetch_list(const collect_opts *o, const char *host, const std::string &ctl,
     return false;
   }
   return true;
+}
+
+// Every snapshot the store knows of, held or set aside, oldest first: the
+// history the host's list must go on from.
+std::vector<snap_entry>
+known(const std::vector<snap_entry> &held, const std::vector<snap_entry> &aside)
+{
+  std::vector<snap_entry> all(held);
+  all.insert(all.end(), aside.begin(), aside.end());
+  std::sort(all.begin(), all.end(),
+            [](const snap_entry &a, const snap_entry &b) {
+              return a.se_num < b.se_num;
+            });
+  return all;
 }
 
 // The store's baseline for the host: the one named in its baseline file
@@ -111,13 +127,13 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   time_t deadline = time(nullptr) + o->co_time_limit;
   std::string dir = std::string(o->co_store) + "/" + host;
   std::string &err = r->cr_error;
-  std::vector<snap_entry> held, listed, fetch;
-  if (!store_open_host(dir, &held, &err))
+  std::vector<snap_entry> held, aside, listed, fetch;
+  if (!store_open_host(dir, &held, &aside, &err))
     return;
   std::string text;
   if (!fetch_list(o, host, ctl, deadline, &text, &err) ||
       !collect_parse_list(text, &listed, &err) ||
-      !collect_history(held, listed, &fetch, &err))
+      !collect_history(known(held, aside), listed, &fetch, &err))
     return;
 
   std::string signers = dir + "/" STORE_SIGNERS;
@@ -126,8 +142,19 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   bool first = held.empty();
   std::set<std::string> verified;
   for (const snap_entry &want : fetch) {
-    if (!store_fetch(o, host, ctl, dir, want, signers, deadline, &err))
+    std::string why;
+    store_got got =
+        store_fetch(o, host, ctl, dir, want, signers, deadline, &aside, &why);
+    if (got == STORE_FAILED) {
+      err = why;
       break;
+    }
+    // A bad one is out of the history: the next is compared with the
+    // last good one before it.
+    if (got == STORE_SET_ASIDE) {
+      r->cr_aside.push_back({want.se_name, why});
+      continue;
+    }
     held.push_back(want);
     verified.insert(want.se_name);
     r->cr_fetched.push_back(want.se_name);
@@ -145,56 +172,97 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     return;
   }
 
-  // The snapshots after the newest one reported, each compared with the
-  // one before it; the newest also with the baseline.
   std::string mark;
   if (!store_read_small(dir + "/" STORE_COMPARED, &mark, &err))
     return;
   while (!mark.empty() && mark.back() == '\n')
     mark.pop_back();
   uint32_t mark_num = 0;
-  size_t next = held.size() - r->cr_fetched.size();
-  if (collect_snap_name(mark, &mark_num)) {
-    next = held.size();
-    while (next > 0 && held[next - 1].se_num > mark_num)
+  bool marked = collect_snap_name(mark, &mark_num);
+  std::set<std::string> fetched(r->cr_fetched.begin(), r->cr_fetched.end());
+  // A snapshot held from before its load was checked on the way in (by an
+  // older collector, or altered in the store since) may yet be damaged:
+  // it is set aside when a comparison finds it, and the comparisons made
+  // again without it.
+  size_t damaged;
+  std::string damage;
+  do {
+    r->cr_sections.clear();
+    damaged = SIZE_MAX;
+    // The snapshots after the newest one reported, each compared with
+    // the one before it; the newest also with the baseline.
+    size_t next = held.size();
+    while (next > 0 && (marked ? held[next - 1].se_num > mark_num
+                               : fetched.count(held[next - 1].se_name) != 0))
       next--;
-  }
-  if (next == 0)
-    next = 1;  // the first has nothing before it
-  if (next >= held.size())
-    return;
-  size_t base;
-  if (!find_baseline(dir, held, &base, &err))
-    return;
-  auto use = [&](size_t i) {
-    if (signers.empty() || verified.count(held[i].se_name) != 0)
-      return true;
-    if (!store_verify(dir + "/" + held[i].se_name, signers, &err))
-      return false;
-    verified.insert(held[i].se_name);
-    return true;
-  };
-  auto compare = [&](size_t older, size_t i) {
-    collect_section sec;
-    sec.cs_since_base = older == base;
-    sec.cs_with_prev = older + 1 == i;
-    sec.cs_older = held[older].se_name;
-    sec.cs_newer = held[i].se_name;
-    if (!use(older) || !use(i) ||
-        !gated_compare(o, dir + "/" + sec.cs_older, dir + "/" + sec.cs_newer,
-                       &sec.cs_changes, &err))
-      return false;
-    r->cr_sections.push_back(std::move(sec));
-    return true;
-  };
-  for (size_t i = next; i < held.size(); i++) {
-    if (!compare(i - 1, i))
+    if (next == 0)
+      next = 1;  // the first has nothing before it
+    if (next >= held.size())
       return;
-  }
-  size_t last = held.size() - 1;
-  if (base + 1 < last && !compare(base, last))
-    return;
-  r->cr_compared = held.back().se_name;
+    size_t base;
+    if (!find_baseline(dir, held, &base, &err))
+      return;
+    auto use = [&](size_t i) {
+      if (signers.empty() || verified.count(held[i].se_name) != 0)
+        return true;
+      if (store_verify(dir + "/" + held[i].se_name, signers, &err) !=
+          ST_SIG_GOOD)
+        return false;
+      verified.insert(held[i].se_name);
+      return true;
+    };
+    auto compare = [&](size_t older, size_t i) {
+      collect_section sec;
+      sec.cs_since_base = older == base;
+      sec.cs_with_prev = older + 1 == i;
+      sec.cs_older = held[older].se_name;
+      sec.cs_newer = held[i].se_name;
+      if (!use(older) || !use(i))
+        return false;
+      if (!gated_compare(o, dir + "/" + sec.cs_older, dir + "/" + sec.cs_newer,
+                         &sec.cs_changes, &err)) {
+        // The baseline is never set aside: without it there is nothing
+        // to compare with, and the host fails.
+        for (size_t k : {older, i}) {
+          if (k != base &&
+              !collect_check(dir + "/" + held[k].se_name, &damage) &&
+              errno == EBADMSG) {
+            damaged = k;
+            break;
+          }
+        }
+        return false;
+      }
+      r->cr_sections.push_back(std::move(sec));
+      return true;
+    };
+    bool done = true;
+    for (size_t i = next; done && i < held.size(); i++)
+      done = compare(i - 1, i);
+    size_t last = held.size() - 1;
+    if (done && base + 1 < last)
+      done = compare(base, last);
+    if (done) {
+      r->cr_compared = held.back().se_name;
+      return;
+    }
+    if (damaged != SIZE_MAX) {
+      err.clear();
+      snap_entry e = held[damaged];
+      std::vector<std::string> from, to;
+      for (const char *ext : {"", COLLECT_COMPANIONS[0], COLLECT_COMPANIONS[1]})
+        if (access((dir + "/" + e.se_name + ext).c_str(), F_OK) == 0) {
+          from.push_back(dir + "/" + e.se_name + ext);
+          to.push_back(ext);
+        }
+      damage = "cannot be loaded: " + damage;
+      held.erase(held.begin() + long(damaged));
+      if (!store_set_aside(dir, e, from, to, damage, &aside, &err) ||
+          !store_put_sums(dir, held, &err))
+        return;
+      r->cr_aside.push_back({e.se_name, damage});
+    }
+  } while (damaged != SIZE_MAX);
 }
 
 }  // namespace

@@ -133,11 +133,10 @@ main(int argc, char *argv[])
   for (collect_result &r : results) {
     if ((json ? report_host_json(&r) : report_host(&r)) != 0)
       die_sys1("stdout");
-    std::string err;
-    if (!r.cr_error.empty()) {
+    if (!r.cr_error.empty() || !r.cr_aside.empty())
       status = 2;
+    if (!r.cr_error.empty())
       continue;
-    }
     for (const collect_section &s : r.cr_sections)
       if (!s.cs_changes.empty() && status == 0)
         status = 1;

@@ -221,7 +221,8 @@ has "^Changes on h3 in kavdb-000006-" out "a host down"
 [ "$(grep -c '^kavcollect:' "$work/err")" -eq 1 ] || fail "a host down: errors"
 
 # Signatures: a snapshot altered on h3 after it was signed, and allowed
-# signers for h2, whose snapshots have none. Neither takes a name.
+# signers for h2, whose snapshots have none. Neither takes a name in the
+# history: both are set aside, named.
 nights "$@"
 for f in "$work/h3.db"/kavdb-*Z; do
 	new=${f##*/}
@@ -231,10 +232,15 @@ cp "$work/signers" "$work/store/h2/allowed_signers"
 before="$(held h2)/$(held h3)"
 run "$store" "$@"
 expect 2 "signatures"
-has "^kavcollect: h3: .*/h3/$new: BAD SIGNATURE" err "signatures"
-has "^kavcollect: h2: .*NO SIGNATURE" err "signatures"
-[ "$(held h2)/$(held h3)" = "$before" ] ||
+has "^kavcollect: h3: $new: SET ASIDE: BAD SIGNATURE" err "signatures"
+has "^kavcollect: h2: kavdb-000007-[0-9TZ]*: SET ASIDE: NO SIGNATURE" err \
+    "signatures"
+[ "$(held h2)/$(held h3)" = \
+    "$(echo "$before" | sed 's/allowed_signers /allowed_signers bad /g')" ] ||
     fail "signatures: the store took $(held h2)/$(held h3)"
+if [ ! -f "$store/h3/bad/$new" ] || [ ! -f "$store/h3/bad/$new.sig" ]; then
+	fail "signatures: $new not kept in bad/"
+fi
 has "^Changes on h1 in kavdb-000007-" out "signatures"
 
 # No ssh on PATH: the host fails to start, named, and nothing is fetched.
@@ -245,6 +251,111 @@ st=$?
 expect 2 "no ssh"
 has "^kavcollect: h1: cannot run ssh\$" err "no ssh"
 [ "$(held h1)" = "$before" ] || fail "no ssh: h1 holds $(held h1)"
+
+# The newest snapshot of h$1's database directory, in new.
+newest() {
+	for f in "$work/$1.db"/kavdb-*Z; do
+		new=${f##*/}
+	done
+}
+
+# A night of h1 after a damaged snapshot: kavnightly cannot compare with
+# it and says so, but the night's snapshot is taken.
+damaged_night() {
+	newest h1
+	was=$new
+	"$script" -f "$work/h1.conf" >/dev/null 2>&1
+	newest h1
+	[ "$new" != "$was" ] || { st=0; fail "no night on h1 after $was"; }
+}
+
+# A damaged snapshot whose list agrees with its bytes: named and set
+# aside; the next night's snapshot is collected and compared with the last
+# good one, and the bad one is never fetched again.
+nights h1
+newest h1
+good=$(held h1 | sed 's/.* \([0-9]*\) sums $/\1/')
+bad=$new
+printf 'x' >>"$work/h1.db/$bad"
+run -j "$store" h1
+expect 2 "a damaged snapshot"
+has "^kavcollect: h1: $bad: SET ASIDE: cannot be loaded: Bad message (frame" \
+    err "a damaged snapshot"
+has "^{\"host\":\"h1\",\"set_aside\":\"$bad\",\"reason\":\"cannot be" out \
+    "a damaged snapshot"
+[ "$(grep -c '^kavcollect:' "$work/err")" -eq 1 ] ||
+    fail "a damaged snapshot: errors"
+if [ ! -f "$store/h1/bad/$bad" ] || [ ! -f "$store/h1/bad/$bad.why" ]; then
+	fail "a damaged snapshot: not in bad/"
+fi
+[ ! -e "$store/h1/$bad" ] || fail "a damaged snapshot: held"
+echo 'port=9090' >"$tree/etc/app.conf"
+damaged_night
+echo 'port=80' >"$tree/etc/app.conf"
+run "$store" h1
+expect 1 "the night after a damaged snapshot"
+has "^Changes on h1 in $new since the previous snapshot, kavdb-$good-" out \
+    "the night after a damaged snapshot"
+has "^Changes on h1 in $new since the baseline" out \
+    "the night after a damaged snapshot"
+lacks "$bad" out "the night after a damaged snapshot"
+[ ! -s "$work/err" ] || fail "the night after a damaged snapshot: stderr"
+run "$store" h1
+expect 0 "no night after a damaged snapshot"
+if [ -s "$work/out" ] || [ -s "$work/err" ]; then
+	fail "no night after a damaged snapshot: output"
+fi
+[ "$(wc -l <"$store/h1/bad/sums")" -eq 1 ] || fail "bad/sums"
+good2=$(echo "$new" | sed 's/kavdb-\([0-9]*\)-.*/\1/')
+
+# A 20 MB signature: refused before it is read, named with its host, and
+# the snapshot set aside; nothing of the member is kept.
+nights h1
+newest h1
+dd if=/dev/zero of="$work/h1.db/$new.sig" bs=1024 count=20000 2>/dev/null
+chmod 0600 "$work/h1.db/$new.sig"
+run "$store" h1
+expect 2 "a 20 MB signature"
+has "^kavcollect: h1: $new: SET ASIDE: member $new.sig of 20480000 bytes, \
+over its bound of 65536; refused\$" err "a 20 MB signature"
+if [ ! -f "$store/h1/bad/$new" ] || [ -e "$store/h1/bad/$new.sig" ]; then
+	fail "a 20 MB signature: bad/ holds $(ls "$store/h1/bad")"
+fi
+[ -z "$(find "$store" -name 'tmp.*')" ] || fail "temporary files left"
+
+# A zero byte in a path is damage, never a path printed cut.
+nights h1
+newest h1
+at=$(grep -obUa 'etc/app\.conf' "$work/h1.db/$new" | sed 's/:.*//')
+[ -n "$at" ] || { st=0; fail "no etc/app.conf in $new"; }
+printf '\000' | dd of="$work/h1.db/$new" bs=1 seek=$((at + 3)) conv=notrunc \
+    2>/dev/null
+run "$store" h1
+expect 2 "a zero byte in a path"
+has "^kavcollect: h1: $new: SET ASIDE: cannot be loaded: Bad message" err \
+    "a zero byte in a path"
+lacks "Changes on h1" out "a zero byte in a path"
+
+# A damaged snapshot that the store already holds, as a collector that
+# did not read what it fetched kept it: set aside when a comparison finds
+# it, and the comparisons made again without it.
+damaged_night
+cp "$work/h1.db/$new" "$store/h1/$new"
+printf 'x' >>"$work/h1.db/$new"
+printf 'x' >>"$store/h1/$new"
+chmod 0600 "$store/h1/$new"
+bad=$new
+damaged_night
+run "$store" h1
+expect 2 "a damaged snapshot held"
+has "^kavcollect: h1: $bad: SET ASIDE: cannot be loaded: Bad message" err \
+    "a damaged snapshot held"
+has "^Changes on h1 in $new since the previous snapshot, kavdb-$good2-" out \
+    "a damaged snapshot held"
+if [ ! -f "$store/h1/bad/$bad" ] || [ -e "$store/h1/$bad" ]; then
+	fail "a damaged snapshot held: not moved to bad/"
+fi
+lacks "$bad" store/h1/sums "a damaged snapshot held"
 
 echo "kavcollect: every collection as expected"
 exit 0

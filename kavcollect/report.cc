@@ -51,11 +51,22 @@ json_change(const collect_change &c)
   return std::string(st.js_buf + 1, st.js_len - 1);
 }
 
+// Each snapshot set aside, on stderr: it needs someone to look, as a
+// failure does, though the host's collection went on.
+void
+warn_aside(const collect_result *r)
+{
+  for (const collect_aside &a : r->cr_aside)
+    warn_msg3("kavcollect", r->cr_host.c_str(),
+              (a.ca_name + ": SET ASIDE: " + a.ca_why).c_str());
+}
+
 }  // namespace
 
 int
 report_host(const collect_result *r)
 {
+  warn_aside(r);
   if (!r->cr_error.empty()) {
     warn_msg3("kavcollect", r->cr_host.c_str(), r->cr_error.c_str());
     return 0;
@@ -89,6 +100,11 @@ int
 report_host_json(const collect_result *r)
 {
   std::string host = "{\"host\":" + text_json(r->cr_host);
+  warn_aside(r);
+  for (const collect_aside &a : r->cr_aside)
+    if (put(host + ",\"set_aside\":" + text_json(a.ca_name) +
+            ",\"reason\":" + text_json(a.ca_why) + "}\n") != 0)
+      return -1;
   if (!r->cr_error.empty()) {
     warn_msg3("kavcollect", r->cr_host.c_str(), r->cr_error.c_str());
     return put(host + ",\"error\":" + text_json(r->cr_error) + "}\n");

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "kavcollect/store.h"
 
@@ -200,32 +201,58 @@ store_read_small(const std::string &path, std::string *text, std::string *err)
 
 bool
 store_open_host(const std::string &dir, std::vector<snap_entry> *held,
-                std::string *err)
+                std::vector<snap_entry> *aside, std::string *err)
 {
   held->clear();
+  aside->clear();
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     *err = sys_err(dir);
     return false;
   }
+  // Unlike the sums of the held, these are the only record of what was
+  // set aside: a damaged file stops the host rather than let the bad
+  // snapshots be fetched again as if new.
+  std::string bad = dir + "/" STORE_BAD, text;
+  if (!store_read_small(bad + "/" STORE_SUMS, &text, err))
+    return false;
+  if (!collect_parse_list(text, aside, err)) {
+    *err = bad + "/" STORE_SUMS ": " + *err;
+    return false;
+  }
+  std::set<std::string> set_aside;
+  for (const snap_entry &a : *aside)
+    set_aside.insert(a.se_name);
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) {
     *err = sys_err(dir);
     return false;
   }
-  std::vector<std::string> names;
+  std::vector<std::string> names, unfinished;
   while (dirent *ent = readdir(d)) {
     std::string name = ent->d_name;
     uint32_t num;
     if (name.compare(0, strlen(STORE_TMP_PREFIX), STORE_TMP_PREFIX) == 0)
       unlink((dir + "/" + name).c_str());  // what a killed run left
     else if (collect_snap_name(name, &num))
-      names.push_back(name);
+      (set_aside.count(name) != 0 ? unfinished : names).push_back(name);
   }
   closedir(d);
+  for (const std::string &name : unfinished) {
+    for (const char *ext : {"", COLLECT_COMPANIONS[0], COLLECT_COMPANIONS[1]}) {
+      std::string from = dir + "/" + name + ext;
+      if (rename(from.c_str(), (bad + "/" + name + ext).c_str()) != 0 &&
+          errno != ENOENT) {
+        *err = sys_err(from);
+        return false;
+      }
+    }
+  }
+  if (!unfinished.empty() &&
+      (!store_sync_dir(dir, err) || !store_sync_dir(bad, err)))
+    return false;
 
   // The sums file saves reading every snapshot again each night; a
   // snapshot it lacks, or whose size it has wrong, is read again.
-  std::string text;
   if (!store_read_small(dir + "/" STORE_SUMS, &text, err))
     return false;
   std::vector<snap_entry> known;
@@ -280,4 +307,42 @@ store_put_sums(const std::string &dir, const std::vector<snap_entry> &held,
   for (const snap_entry &e : held)
     text += e.se_name + " " + std::to_string(e.se_size) + " " + e.se_sha + "\n";
   return store_write_file(dir, STORE_SUMS, text, err);
+}
+
+bool
+store_set_aside(const std::string &dir, const snap_entry &e,
+                const std::vector<std::string> &from,
+                const std::vector<std::string> &to, const std::string &why,
+                std::vector<snap_entry> *aside, std::string *err)
+{
+  std::string bad = dir + "/" STORE_BAD;
+  if (mkdir(bad.c_str(), 0700) != 0 && errno != EEXIST) {
+    *err = sys_err(bad);
+    return false;
+  }
+  auto at = std::lower_bound(aside->begin(), aside->end(), e,
+                             [](const snap_entry &a, const snap_entry &b) {
+                               return a.se_num < b.se_num;
+                             });
+  if (at != aside->end() && at->se_num == e.se_num)
+    *at = e;
+  else
+    aside->insert(at, e);
+  std::string text;
+  for (const snap_entry &a : *aside)
+    text += a.se_name + " " + std::to_string(a.se_size) + " " + a.se_sha + "\n";
+  if (!store_write_file(bad, STORE_SUMS, text, err))
+    return false;
+  for (size_t i = 0; i < from.size() && i < to.size(); i++) {
+    if (from[i].empty())
+      continue;
+    std::string dest = bad + "/" + e.se_name + to[i];
+    if (rename(from[i].c_str(), dest.c_str()) != 0) {
+      *err = sys_err(dest);
+      return false;
+    }
+  }
+  return store_write_file(bad, (e.se_name + STORE_WHY).c_str(), why + "\n",
+                          err) &&
+         store_sync_dir(dir, err);
 }

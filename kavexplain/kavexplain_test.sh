@@ -351,6 +351,205 @@ head_has unvouched "not trusted" "$upgrade: added since the older snapshot"
 head_has unvouched "not verified" "$lists/deb.example.org_debian_dists_s_InRelease: the signature does not verify with gpgv"
 rm -f "$lists"/* "$root"/var/cache/apt/archives/*
 
+# What maintainer scripts do, explained by the rules: packages whose
+# postinst links, copies, narrows, makes directories and logs and builds a
+# CA bundle, under a root of their own whose policy keeps only owners and
+# modes below /var/log, as the sample policy does. A routine install
+# leaves nothing unexplained; what an intruder plants beside it stays
+# unexplained.
+mv "$work/src" "$work/src.first"
+root=$work/rroot
+repo=$work/rrepo
+mkpkg web 1.0
+mkdir -p "$pkg/etc/init.d" "$pkg/usr/lib/systemd/system" \
+    "$pkg/etc/nginx/sites-available" "$pkg/usr/share/nginx/modules-available" \
+    "$pkg/usr/share/web" "$pkg/var/log/web" "$pkg/usr/bin"
+printf '#!/bin/sh\n' >"$pkg/etc/init.d/web"
+printf '[Unit]\n' >"$pkg/usr/lib/systemd/system/web.service"
+printf 'server {}\n' >"$pkg/etc/nginx/sites-available/default"
+echo /etc/nginx/sites-available/default >"$pkg/DEBIAN/conffiles"
+printf 'load x;\n' >"$pkg/usr/share/nginx/modules-available/mod-x.conf"
+printf 'welcome\n' >"$pkg/usr/share/web/index.html"
+printf 'rules\n' >"$pkg/etc/websudo"
+printf '#!/bin/sh\necho web\n' >"$pkg/usr/bin/web"
+printf '#!/bin/sh\necho ctl\n' >"$pkg/usr/bin/webctl"
+chmod 0755 "$pkg/etc/init.d/web" "$pkg/usr/bin/web" "$pkg/usr/bin/webctl"
+cat >"$pkg/DEBIAN/postinst" <<'EOS'
+#!/bin/sh
+set -e
+R=$DPKG_ROOT
+mkdir -p "$DPKG_ROOT/etc/rc2.d" \
+    "$DPKG_ROOT/etc/systemd/system/multi-user.target.wants" \
+    "$DPKG_ROOT/etc/nginx/sites-enabled" "$DPKG_ROOT/etc/nginx/modules-enabled" \
+    "$DPKG_ROOT/var/www/html" "$DPKG_ROOT/var/lib/web"
+ln -sf ../init.d/web "$DPKG_ROOT/etc/rc2.d/S01web"
+ln -sf /usr/lib/systemd/system/web.service \
+    "$DPKG_ROOT/etc/systemd/system/multi-user.target.wants/web.service"
+ln -sf /etc/nginx/sites-available/default "$DPKG_ROOT/etc/nginx/sites-enabled/default"
+ln -sf /usr/share/nginx/modules-available/mod-x.conf \
+    "$DPKG_ROOT/etc/nginx/modules-enabled/50-mod-x.conf"
+# As deb-systemd-helper keeps what it enabled.
+dsh=$DPKG_ROOT/var/lib/systemd/deb-systemd-helper-enabled
+mkdir -p "$dsh/multi-user.target.wants"
+: >"$dsh/multi-user.target.wants/web.service"
+echo /etc/systemd/system/multi-user.target.wants/web.service \
+    >"$dsh/web.service.dsh-also"
+cp "$DPKG_ROOT/usr/share/web/index.html" "$DPKG_ROOT/var/www/html/index.web.html"
+chmod 0440 "$DPKG_ROOT/etc/websudo"
+chmod 0750 "$DPKG_ROOT/var/log/web"
+if [ "$(id -u)" = 0 ]; then
+	chown 33:4 "$DPKG_ROOT/var/log/web"
+fi
+: >"$DPKG_ROOT/var/lib/web/state"
+for log in access error; do
+	: >"$R/var/log/web/$log.log"
+done
+cp -p "$DPKG_ROOT/etc/shells" "$DPKG_ROOT/etc/shells.new"
+mv "$DPKG_ROOT/etc/shells.new" "$DPKG_ROOT/etc/shells"
+EOS
+mkpkg cacert 1.0
+mkdir -p "$pkg/usr/share/ca-certificates/mozilla" "$pkg/etc"
+printf -- '-----A-----\n' >"$pkg/usr/share/ca-certificates/mozilla/A.crt"
+printf -- '-----B-----' >"$pkg/usr/share/ca-certificates/mozilla/B.crt"
+printf 'mozilla/B.crt\n!mozilla/C.crt\nmozilla/A.crt\n' \
+    >"$pkg/etc/ca-certificates.conf"
+echo /etc/ca-certificates.conf >"$pkg/DEBIAN/conffiles"
+cat >"$pkg/DEBIAN/postinst" <<'EOS'
+#!/bin/sh
+set -e
+mkdir -p "$DPKG_ROOT/etc/ssl/certs"
+for c in A B; do
+	ln -sf "/usr/share/ca-certificates/mozilla/$c.crt" \
+	    "$DPKG_ROOT/etc/ssl/certs/$c.pem"
+done
+ln -sf A.pem "$DPKG_ROOT/etc/ssl/certs/1a2b3c4d.0"
+sed -e '/^$/d' -e '/^#/d' -e '/^!/d' "$DPKG_ROOT/etc/ca-certificates.conf" |
+    while read -r crt; do
+	sed -e '$a\' "$DPKG_ROOT/usr/share/ca-certificates/$crt"
+done >"$DPKG_ROOT/etc/ssl/certs/ca-certificates.crt"
+EOS
+for v in 1.0 1.1; do
+	mkpkg cfg $v
+	mkdir -p "$pkg/etc"
+	echo "v=$v" >"$pkg/etc/cfg.conf"
+	echo /etc/cfg.conf >"$pkg/DEBIAN/conffiles"
+done
+chmod 0755 "$work"/src/*/DEBIAN/postinst
+debs_build "$repo"
+(cd "$repo" &&
+    step "index the scripts' packages" dpkg-scanpackages -m . >Packages &&
+    step "write their Release" apt-ftparchive release . >Release &&
+    step "sign their InRelease" gpg --batch --quiet -u 'kavexplain test' \
+        --clearsign -o InRelease Release) || exit 1
+debs_root
+mkdir -p "$root/etc/apt/trusted.gpg.d"
+step "export the signing key again" gpg --batch --export 'kavexplain test' \
+    >"$root/etc/apt/trusted.gpg.d/test.gpg"
+printf '/bin/sh\n' >"$root/etc/shells"
+dpkg_root -i "$repo/cfg_1.0_all.deb"
+echo 'v=1.0 local' >"$root/etc/cfg.conf"
+{
+	tree_policy "$root" A
+	printf '@NO:%s/var/log\n+mug:I\n' "$root"
+} >"$work/policy"
+snap s_older
+sleep 1
+dpkg_root --force-confnew -i "$repo/web_1.0_all.deb" "$repo/cacert_1.0_all.deb" \
+    "$repo/cfg_1.1_all.deb"
+sleep 1
+snap s_routine
+"$explain" -j -r "$root" -a "$repo" "$work/s_older" "$work/s_routine" \
+    >"$work/r.json" 2>"$work/err"
+st=$?
+"$explain" -r "$root" -a "$repo" "$work/s_older" "$work/s_routine" \
+    >"$work/r.txt" 2>>"$work/err"
+tst=$?
+{ [ "$st" -eq 0 ] && [ "$tst" -eq 0 ]; } ||
+    fail "routine install: status $st and $tst: $(cat "$work/r.txt" "$work/err")"
+grep -q '"verdict":"\(unexplained\|claimed\)"' "$work/r.json" &&
+    fail "routine install: $(grep '"verdict":"\(unexplained\|claimed\)"' "$work/r.json")"
+cat "$work/r.txt"
+grep -q '^explained by rule:$' "$work/r.txt" ||
+    fail "routine install: no rules in the report: $(cat "$work/r.txt")"
+# Each path, and the rule that must explain it.
+owner=narrowed
+echo "
+/etc/shells                     unchanged
+/etc/rc2.d/S01web               link
+/etc/systemd/system/multi-user.target.wants/web.service link
+/etc/nginx/sites-enabled/default link
+/etc/nginx/modules-enabled/50-mod-x.conf link
+/etc/ssl/certs/A.pem            link
+/etc/ssl/certs/1a2b3c4d.0       link
+/etc/cfg.conf.dpkg-old          leftover
+/var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/web.service enabled
+/var/lib/systemd/deb-systemd-helper-enabled/web.service.dsh-also enabled
+/var/www/html/index.web.html    copy
+/etc/ssl/certs/ca-certificates.crt regenerated
+/etc/websudo                    narrowed
+/var/log/web                    $owner
+/var/www/html                   named
+/var/lib/web/state              named
+/var/log/web/access.log         log
+/var/lib                        entries
+" | while read -r path rule; do
+	[ -n "$path" ] || continue
+	grep -F "\"path\":\"$root$path\",\"verdict\":\"package\"" "$work/r.json" |
+	    grep -qF "\"rule\":\"$rule\"}" ||
+	    echo "$path: not by the rule $rule: $(grep -F "\"path\":\"$root$path\"," "$work/r.json")"
+done >"$work/mismatch"
+[ -s "$work/mismatch" ] && fail "rules: $(cat "$work/mismatch")"
+[ -s "$work/err" ] && fail "rules: messages: $(cat "$work/err")"
+
+# An intruder beside the routine install: a set-user-ID bit, a trojan, the
+# loader's preload, sudoers.d, cron.d, an authorized key; and the abuses
+# of the rules: a link from a place that does not fit, a link out of the
+# watched tree, a copy that adds a set-user-ID bit, a leftover and a named
+# file with other contents, a bundle with a certificate of its own, a mode
+# that adds a bit, a copy with an extended attribute.
+chmod 4755 "$root/usr/bin/webctl"
+echo 'evil' >>"$root/usr/bin/web"
+echo /usr/lib/evil.so >"$root/etc/ld.so.preload"
+mkdir -p "$root/etc/sudoers.d" "$root/etc/cron.d" "$root/root/.ssh"
+echo 'x ALL=(ALL) NOPASSWD: ALL' >"$root/etc/sudoers.d/evil"
+echo '* * * * * root /tmp/x' >"$root/etc/cron.d/evil"
+echo 'ssh-ed25519 AAAA evil' >>"$root/root/.ssh/authorized_keys"
+ln -s /usr/bin/web "$root/etc/rc2.d/S02web"
+ln -s "$work/outside" "$root/etc/rc2.d/S03out"
+cp "$root/usr/share/web/index.html" "$root/var/www/html/suid.html"
+chmod 4644 "$root/var/www/html/suid.html"
+echo 'v=evil' >"$root/etc/cfg.conf.dpkg-dist"
+echo data >"$root/var/lib/web/state"
+echo '-----EVIL-----' >>"$root/etc/ssl/certs/ca-certificates.crt"
+chmod 0666 "$root/etc/websudo"
+planted="/usr/bin/webctl /usr/bin/web /etc/ld.so.preload /etc/sudoers.d/evil
+/etc/cron.d/evil /root/.ssh/authorized_keys /etc/rc2.d/S02web
+/etc/rc2.d/S03out /var/www/html/suid.html /etc/cfg.conf.dpkg-dist
+/var/lib/web/state /etc/ssl/certs/ca-certificates.crt /etc/websudo"
+if setfattr -n user.kav -v 1 "$root/var/www/html/index.web.html" 2>/dev/null; then
+	planted="$planted /var/www/html/index.web.html"
+fi
+sleep 1
+snap s_abused
+"$explain" -r "$root" -a "$repo" "$work/s_older" "$work/s_abused" \
+    >"$work/p.txt" 2>"$work/err"
+st=$?
+[ "$st" -eq 1 ] || fail "planted: status $st, not 1: $(cat "$work/p.txt" "$work/err")"
+cat "$work/p.txt"
+for path in $planted; do
+	sed -n '/^unexplained:$/,/^[a-z]/p' "$work/p.txt" |
+	    grep -qF "  $root$path: " || echo "$path"
+done >"$work/mismatch"
+[ -s "$work/mismatch" ] &&
+    fail "planted, yet explained: $(cat "$work/mismatch") in $(cat "$work/p.txt")"
+# What gives an intruder most comes first: the set-user-ID bits, the
+# loader, sudoers, cron, the init links, the authorized key; the rest after.
+sed -n '/^unexplained:$/,/^[a-z]/p' "$work/p.txt" | sed -n "s|^  $root\([^:]*\): .*|\1|p" |
+    head -n 8 | tr '\n' ' ' >"$work/first"
+want="/usr/bin/webctl /var/www/html/suid.html /etc/ld.so.preload /etc/sudoers.d /etc/sudoers.d/evil /etc/cron.d /etc/cron.d/evil /etc/rc2.d/S02web "
+[ "$(cat "$work/first")" = "$want" ] ||
+    fail "planted: the unexplained paths begin $(cat "$work/first"), want $want"
+
 # A damaged snapshot is an error too, never a report.
 head -c 100 "$work/newer" >"$work/cut"
 "$explain" -r "$root" "$work/older" "$work/cut" >"$work/out" 2>"$work/err"

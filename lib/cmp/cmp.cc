@@ -8,29 +8,6 @@
 
 namespace {
 
-// Decodes the frame's record and its extension, which points into data;
-// -1 (EBADMSG) unless the frame is a snapshot frame carrying exactly one
-// record and its extension, if any, so nothing is read that the frame did
-// not supply and a difference database is not taken for a snapshot.
-int
-frame_rec(const db_frame *fr, const void *data, db_rec *rec, db_ext *ext)
-{
-  if (fr->kind != DB_KIND_SNAP || fr->len < DB_REC_LEN) {
-    errno = EBADMSG;
-    return -1;
-  }
-  db_rec_unpack(static_cast<const uint8_t *>(data), rec);
-  if (fr->len == DB_REC_LEN)
-    return 0;
-  // A snapshot's record has an extension only when its mask asks for an
-  // attribute of one; no byte after the record is read otherwise.
-  if ((rec->mask & DB_EXT_ATTRS) == 0) {
-    errno = EBADMSG;
-    return -1;
-  }
-  return db_recs_unpack(data, fr->len, 1, rec, ext);
-}
-
 // Stores n records (one, or a pair) as node's payload. A record without
 // extension is stored as it is; with extensions, the payload holds the
 // records, then their db_ext, then the attribute items, and the records
@@ -81,6 +58,25 @@ store(ft_tree *tree, ft_node *node, const char *path, const db_rec *recs, int n)
 
 }  // namespace
 
+int
+cmp_frame_rec(const db_frame *fr, const void *data, db_rec *rec, db_ext *ext)
+{
+  if (fr->kind != DB_KIND_SNAP || fr->len < DB_REC_LEN) {
+    errno = EBADMSG;
+    return -1;
+  }
+  db_rec_unpack(static_cast<const uint8_t *>(data), rec);
+  if (fr->len == DB_REC_LEN)
+    return 0;
+  // A snapshot's record has an extension only when its mask asks for an
+  // attribute of one; no byte after the record is read otherwise.
+  if ((rec->mask & DB_EXT_ATTRS) == 0) {
+    errno = EBADMSG;
+    return -1;
+  }
+  return db_recs_unpack(data, fr->len, 1, rec, ext);
+}
+
 bool
 cmp_rec_equal(const db_rec *a, const db_rec *b)
 {
@@ -93,7 +89,7 @@ cmp_load_old(const db_frame *fr, const void *data, void *arg)
   ft_tree *tree = static_cast<ft_tree *>(arg);
   db_rec rec;
   db_ext ext;
-  if (frame_rec(fr, data, &rec, &ext) != 0)
+  if (cmp_frame_rec(fr, data, &rec, &ext) != 0)
     return -1;
   ft_node *node = store(tree, nullptr, fr->path, &rec, 1);
   if (node == nullptr)
@@ -108,7 +104,7 @@ cmp_load_new(const db_frame *fr, const void *data, void *arg)
   ft_tree *tree = static_cast<ft_tree *>(arg);
   db_rec rec;
   db_ext ext;
-  if (frame_rec(fr, data, &rec, &ext) != 0)
+  if (cmp_frame_rec(fr, data, &rec, &ext) != 0)
     return -1;
   ft_node *node = ft_lookup(tree, fr->path, nullptr);
   if (node == nullptr) {

@@ -16,6 +16,14 @@
 // True when a and b agree in every attribute but ctime and mask.
 bool cmp_rec_equal(const db_rec *a, const db_rec *b);
 
+// Decodes a snapshot frame's record and its extension, which points into
+// data. -1 with EBADMSG unless the frame is a snapshot frame carrying
+// exactly one record and its extension, if any: so nothing is read that
+// the frame did not supply, and a difference database is not taken for a
+// snapshot. The loaders below check every frame with it.
+int cmp_frame_rec(const db_frame *fr, const void *data, db_rec *rec,
+                  db_ext *ext);
+
 // db_readall visitors; tree is an ft_tree made with the default payload
 // callbacks, each payload one db_rec or two back to back (followed by their
 // extensions, which they point to, when they have any). cmp_load_old

@@ -414,6 +414,12 @@ db_get(db_handle *db, db_frame *fr, void *data, size_t cap)
   fr->kind = kind;
   if (take(db, fr->path, n) < 0)
     return -1;
+  // No writer puts a zero byte in a path: one would cut it short in every
+  // report, and two paths would read as one.
+  if (memchr(fr->path, '\0', n) != nullptr) {
+    errno = EBADMSG;
+    return -1;
+  }
   fr->path[n] = '\0';
   if (take(db, data, len) < 0)
     return -1;

@@ -172,7 +172,7 @@ int db_argput(db_handle *db, const char *path, uint32_t len, int kind,
 // Read the next frame into fr and data (cap bytes of room). 1 for a frame,
 // 0 at the clean end of the file, -1 on a read error or a damaged frame:
 // EBADMSG for a frame cut short, an empty path or data, a path longer than
-// DB_PATH_MAX, or data longer than cap.
+// DB_PATH_MAX or holding a zero byte, or data longer than cap.
 int db_get(db_handle *db, db_frame *fr, void *data, size_t cap);
 
 // Called once per frame; any non-zero result stops the reading.

@@ -300,6 +300,10 @@ TEST_F(DbFile, MalformedFrames) {
   } cases[] = {
       {"empty path", frame_bytes("", 0, std::string(56, 'd')), 56},
       {"empty data", frame_bytes("/x", 0, ""), 56},
+      {"zero byte in the path",
+       frame_bytes(std::string("/a\0b", 4), 0, std::string(56, 'd')), 56},
+      {"zero byte ending the path",
+       frame_bytes(std::string("/x\0", 3), 0, std::string(56, 'd')), 56},
       {"path over 1023",
        frame_bytes(std::string(1024, 'p'), 0, std::string(56, 'd')), 56},
       {"data over cap", frame_bytes("/x", 0, std::string(57, 'd')), 56},

@@ -425,16 +425,45 @@ explain_deleted(xp_ctx *c, xp_path *p, const std::string &host)
                 (pkg_kept_any(c->xc_db) ? ", nor kept records of it)" : ")");
 }
 
-// Whether the file at host path t, which a link of the alternatives leads
-// to, is a package file verified through its archive: in this comparison
-// (its verdict), or unchanged since the older snapshot, still recorded by
-// the newer, and in the verified archive of the package that owns it.
-// Through another link of the alternatives, what that one leads to.
+// The links of the alternatives that point where they allow are
+// explained when what they lead to is verified.
+void
+settle_links(xp_ctx *c, std::vector<xp_path> *paths)
+{
+  if (c->xc_links.empty())
+    return;
+  std::map<std::string, size_t> at;
+  for (size_t i = 0; i < paths->size(); i++) {
+    std::string host;
+    if (xp_host_of(c->xc_root, (*paths)[i].xp_name, &host))
+      at[host] = i;
+  }
+  std::map<size_t, std::string> links(c->xc_links.begin(), c->xc_links.end());
+  for (const auto &l : c->xc_links) {
+    xp_path &p = (*paths)[l.first];
+    const xp_path *proof = nullptr;
+    xp_evidence_kind ev;
+    if (!xp_target_verified(c, *paths, at, links, l.second, &proof, &ev))
+      continue;
+    p.xp_verdict = XP_PACKAGE;
+    p.xp_evidence = ev;
+    p.xp_expected.clear();
+    if (proof != nullptr) {
+      p.xp_version = proof->xp_version;
+      p.xp_older = proof->xp_older;
+    }
+  }
+}
+
+}  // namespace
+
+// A file unchanged since the older snapshot is so only where the newer
+// records it: a place the policy does not watch proves nothing.
 bool
-link_target_verified(xp_ctx *c, const std::vector<xp_path> &paths,
-                     const std::map<std::string, size_t> &at,
-                     const std::map<size_t, std::string> &links, std::string t,
-                     const xp_path **proof, xp_evidence_kind *ev)
+xp_target_verified(xp_ctx *c, const std::vector<xp_path> &paths,
+                   const std::map<std::string, size_t> &at,
+                   const std::map<size_t, std::string> &links, std::string t,
+                   const xp_path **proof, xp_evidence_kind *ev)
 {
   *ev = XP_EV_ARCHIVE;
   for (int hop = 0; hop < 8; hop++) {
@@ -447,8 +476,13 @@ link_target_verified(xp_ctx *c, const std::vector<xp_path> &paths,
       }
       const xp_path &q = paths[it->second];
       *proof = &q;
-      return q.xp_verdict == XP_PACKAGE && q.xp_evidence == XP_EV_ARCHIVE &&
-             q.xp_kind != DB_KIND_DELETED;
+      bool unchanged = q.xp_rule != nullptr &&
+                       strcmp(q.xp_rule, "unchanged") == 0;
+      if (q.xp_verdict != XP_PACKAGE || q.xp_kind == DB_KIND_DELETED ||
+          (q.xp_evidence != XP_EV_ARCHIVE && !unchanged))
+        return false;
+      *ev = q.xp_evidence;
+      return true;
     }
     if (!c->xc_recorded || !c->xc_recorded(c->xc_root + t))
       return false;
@@ -470,38 +504,6 @@ link_target_verified(xp_ctx *c, const std::vector<xp_path> &paths,
   }
   return false;
 }
-
-// The links of the alternatives that point where they allow are
-// explained when what they lead to is verified.
-void
-settle_links(xp_ctx *c, std::vector<xp_path> *paths)
-{
-  if (c->xc_links.empty())
-    return;
-  std::map<std::string, size_t> at;
-  for (size_t i = 0; i < paths->size(); i++) {
-    std::string host;
-    if (xp_host_of(c->xc_root, (*paths)[i].xp_name, &host))
-      at[host] = i;
-  }
-  std::map<size_t, std::string> links(c->xc_links.begin(), c->xc_links.end());
-  for (const auto &l : c->xc_links) {
-    xp_path &p = (*paths)[l.first];
-    const xp_path *proof = nullptr;
-    xp_evidence_kind ev;
-    if (!link_target_verified(c, *paths, at, links, l.second, &proof, &ev))
-      continue;
-    p.xp_verdict = XP_PACKAGE;
-    p.xp_evidence = ev;
-    p.xp_expected.clear();
-    if (proof != nullptr) {
-      p.xp_version = proof->xp_version;
-      p.xp_older = proof->xp_older;
-    }
-  }
-}
-
-}  // namespace
 
 int
 xp_archive_at(xp_ctx *c, const std::string &name, const std::string &version,
@@ -611,6 +613,9 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
   settle_links(&c, paths);
   xp_own_settle(paths);
   xp_find_moves(paths);
+  // After the moves, so that a rule never takes one half of a move; the
+  // directories last, so that entries a rule explained count.
+  xp_apply_rules(&c, paths);
   xp_explain_dirs(paths);
 }
 

@@ -46,7 +46,18 @@ struct xp_path {
   // A package operation on xp_package ran while a snapshot was being
   // taken: the snapshot may hold the package half replaced.
   bool xp_during = false;
+  // The rule that explained the path (XP_RULE_NAMES), null for none: set
+  // only with the verdict package, on a path the package verdicts left
+  // unexplained. A rule rests on a verified archive (evidence
+  // archive) or on the snapshots alone (evidence snapshots), never on the
+  // host's own records.
+  const char *xp_rule = nullptr;
 };
+
+// The rules, in the order they are tried, by the names the report and
+// the JSON member "rule" give.
+constexpr int XP_RULES = 10;
+extern const char *const XP_RULE_NAMES[XP_RULES];
 
 // What a run found besides the paths' verdicts: the report opens with it.
 struct xp_notes {

@@ -88,4 +88,22 @@ bool xp_explain_own(xp_ctx *c, xp_path *p, const std::string &host);
 void xp_own_settle(std::vector<xp_path> *paths);
 
 void xp_find_moves(std::vector<xp_path> *paths);
+// A directory explained by its entries: one of them explained by a rule
+// gives it the rule "entries".
 void xp_explain_dirs(std::vector<xp_path> *paths);
+
+// explain_rules.cc: what the package verdicts left unexplained, tried
+// against the table of rules (XP_RULE_NAMES) until no rule explains
+// more; each rule rests on a verified archive or the snapshots alone.
+void xp_apply_rules(xp_ctx *c, std::vector<xp_path> *paths);
+// Whether the file at host path t is one a verified archive accounts for:
+// a path of this comparison explained by its archive (or by a rule
+// resting on one, with *ev so), else unchanged since the older snapshot,
+// recorded by the newer and shipped by the verified archive of a package
+// that claims it. Links of the alternatives (links, by path index) are
+// followed to what they lead to.
+bool xp_target_verified(xp_ctx *c, const std::vector<xp_path> &paths,
+                        const std::map<std::string, size_t> &at,
+                        const std::map<size_t, std::string> &links,
+                        std::string t, const xp_path **proof,
+                        xp_evidence_kind *ev);

@@ -280,6 +280,29 @@ class XpExplain : public TmpDirTest {
     }
     return p;
   }
+  // What a path a rule explained must be, whatever the rule: rewritten as
+  // it was, or giving nobody a set-ID bit or a mode writable by others and,
+  // for a regular file, holding what some archive ships.
+  void rule_holds(const xp_path &p, const std::string &host, const pkg_fake &f)
+  {
+    const db_rec *now = xp_now(p);
+    std::string at = host + " by rule " + p.xp_rule;
+    if (strcmp(p.xp_rule, "unchanged") == 0) {
+      EXPECT_EQ(DB_INO, db_rec_diff(&p.xp_recs[0], now)) << at;
+      return;
+    }
+    if (!S_ISLNK(now->mode)) {
+      EXPECT_EQ(0, now->mode & (S_ISUID | S_ISGID | S_IWOTH)) << at;
+    }
+    if (!S_ISREG(now->mode))
+      return;
+    bool shipped = false;
+    for (const fake_archive &ar : f.pf_archives)
+      for (const fake_afile &af : ar.fr_files)
+        shipped |= memcmp(rec_of({af.fa_mode, 0, 0, af.fa_data}, 1).csum,
+                          now->csum, DB_SUM_LEN) == 0;
+    EXPECT_TRUE(shipped) << at;
+  }
   std::string root_;
   int64_t from_ = 0, to_ = 0;
   xp_recorded_fn recorded_;  // what the newer snapshot records besides
@@ -809,6 +832,10 @@ TEST_F(XpExplain, OnlyArchivesExplain) {
         if (p.xp_verdict != XP_PACKAGE || p.xp_package == "(package manager)")
           continue;
         std::string host = p.xp_name.substr(root_.size());
+        if (p.xp_rule != nullptr) {
+          rule_holds(p, host, f);
+          continue;
+        }
         if (p.xp_evidence == XP_EV_SNAPSHOTS)
           continue;
         EXPECT_EQ(XP_EV_ARCHIVE, p.xp_evidence) << host << " at level " << lv;

@@ -138,15 +138,21 @@ struct gain_place {
   int gp_rank;
 };
 constexpr gain_place GAIN_PLACES[] = {
-    {"/etc/ld.so.preload", 1},   {"/etc/ld.so.conf", 1},
-    {"/etc/ld.so.conf.d/", 1},   {"/etc/pam.d/", 2},
-    {"/etc/pam.conf", 2},        {"/etc/security/", 2},
-    {"/etc/sudoers", 3},         {"/etc/sudoers.d/", 3},
-    {"/etc/crontab", 4},         {"/etc/cron.", 4},
-    {"/var/spool/cron/", 4},     {"/etc/anacrontab", 4},
-    {"/etc/systemd/", 5},        {"/lib/systemd/", 5},
-    {"/run/systemd/system/", 5}, {"/etc/init.d/", 5},
-    {"/authorized_keys", 6},     {"/authorized_keys2", 6},
+    {"/etc/ld.so.preload", 1}, {"/etc/ld.so.conf", 1},
+    {"/etc/ld.so.conf.d/", 1}, {"/etc/pam.d/", 2},
+    {"/etc/pam.conf", 2},      {"/etc/security/", 2},
+    {"/etc/sudoers", 3},       {"/etc/sudoers.d/", 3},
+    {"/etc/sudoers.d", 3},     {"/etc/pam.d", 2},
+    {"/etc/ld.so.conf.d", 1},  {"/etc/crontab", 4},
+    {"/etc/cron.", 4},         {"/var/spool/cron/", 4},
+    {"/etc/anacrontab", 4},    {"/etc/systemd/", 5},
+    {"/lib/systemd/", 5},      {"/run/systemd/system/", 5},
+    {"/etc/init.d/", 5},       {"/etc/rc0.d/", 5},
+    {"/etc/rc1.d/", 5},        {"/etc/rc2.d/", 5},
+    {"/etc/rc3.d/", 5},        {"/etc/rc4.d/", 5},
+    {"/etc/rc5.d/", 5},        {"/etc/rc6.d/", 5},
+    {"/etc/rcS.d/", 5},        {"/authorized_keys", 6},
+    {"/authorized_keys2", 6},
 };
 // Directories whose programs and libraries others run: a new or changed
 // executable or shared object there ranks after the places above.
@@ -227,6 +233,36 @@ unexplained(const std::vector<xp_path> &paths)
   return s;
 }
 
+// The paths the rules explained, by rule in the table's order, with their
+// count and the evidence they rest on.
+std::string
+by_rule(const std::vector<xp_path> &paths)
+{
+  std::vector<std::string> lines;
+  for (const char *rule : XP_RULE_NAMES) {
+    size_t n = 0;
+    bool ev[3] = {};
+    for (const xp_path &p : paths)
+      if (p.xp_verdict == XP_PACKAGE && p.xp_rule == rule) {
+        n++;
+        ev[p.xp_evidence] = true;
+      }
+    if (n == 0)
+      continue;
+    std::string l = std::string(rule) + ": " + std::to_string(n) +
+                    (n == 1 ? " path" : " paths");
+    const char *sep = ", ";
+    for (int k = 0; k < 3; k++)
+      if (ev[k]) {
+        l += sep;
+        l += XP_EVIDENCE_WORDS[k];
+        sep = " and ";
+      }
+    lines.push_back(l);
+  }
+  return section("explained by rule", lines);
+}
+
 }  // namespace
 
 int
@@ -262,7 +298,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
            std::pair<size_t, int>>
       groups;
   for (const xp_path &p : paths) {
-    if (p.xp_verdict != XP_PACKAGE)
+    if (p.xp_verdict != XP_PACKAGE || p.xp_rule != nullptr)
       continue;
     auto &g = groups[{p.xp_package, p.xp_older, p.xp_version}];
     if (g.first++ == 0 || p.xp_evidence == XP_EV_DPKG)
@@ -280,6 +316,7 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
          (g.second.first == 1 ? " path" : " paths") + ", all match, " +
          XP_EVIDENCE_WORDS[g.second.second] + "\n";
   }
+  s += by_rule(paths);
   if (count[XP_MOVED] > 0)
     s += "moved:\n";
   for (const xp_path &p : paths)
@@ -318,6 +355,8 @@ xp_report_json(const std::vector<xp_path> &paths, FILE *out)
       str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
     if (p.xp_during)
       line += ",\"during_walk\":true";
+    if (p.xp_rule != nullptr)
+      line += std::string(",\"rule\":\"") + p.xp_rule + "\"";
     line += "}\n";
     if (!put(out, line))
       return -1;

@@ -86,16 +86,22 @@ TEST(XpReport, UnexplainedByGain) {
       {"/usr/share/doc/x", N, F, false},
       {"/var/spool/cron/crontabs/root", D, F, false},
   };
-  std::vector<std::string> want = {
-      "/usr/bin/ping", "/usr/bin/tool2",                    // set-ID, capability
-      "/etc/ld.so.preload", "/r/etc/ld.so.conf.d/x.conf",   // the loader
-      "/etc/pam.d/sshd",                                    // PAM
-      "/etc/sudoers.d/extra",                               // sudoers
-      "/etc/cron.d/job", "/var/spool/cron/crontabs/root",   // cron
-      "/etc/systemd/system/x.service",                      // units
-      "/home/a/.ssh/authorized_keys",                       // ssh
-      "/usr/bin/tool", "/usr/lib/libx.so.1",                // programs, libraries
-      "/etc/hosts", "/opt/data", "/srv/dir", "/usr/share/doc/x"};
+  std::vector<std::string> want = {"/usr/bin/ping",
+                                   "/usr/bin/tool2",  // set-ID, capability
+                                   "/etc/ld.so.preload",
+                                   "/r/etc/ld.so.conf.d/x.conf",  // the loader
+                                   "/etc/pam.d/sshd",             // PAM
+                                   "/etc/sudoers.d/extra",        // sudoers
+                                   "/etc/cron.d/job",
+                                   "/var/spool/cron/crontabs/root",  // cron
+                                   "/etc/systemd/system/x.service",  // units
+                                   "/home/a/.ssh/authorized_keys",   // ssh
+                                   "/usr/bin/tool",
+                                   "/usr/lib/libx.so.1",  // programs, libraries
+                                   "/etc/hosts",
+                                   "/opt/data",
+                                   "/srv/dir",
+                                   "/usr/share/doc/x"};
   EXPECT_EQ(want, order_of(rows));
 }
 
