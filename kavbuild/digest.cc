@@ -145,18 +145,7 @@ read_all(int fd, off_t size, digests *d, int *cold)
   uint64_t done = 0;
   bool first = cold != nullptr;
   for (;;) {
-    ssize_t got;
-    if (first) {
-      // Asking the cache first costs nothing when the file is there.
-      first = false;
-      got = port_read_nowait(fd, buf, sizeof buf);
-      if (got < 0 && errno == EAGAIN) {
-        *cold = 1;
-        continue;
-      }
-    } else {
-      got = read(fd, buf, sizeof buf);
-    }
+    ssize_t got = sha_read_next(fd, buf, sizeof buf, &first, cold);
     if (got > 0) {
       d->update(buf, size_t(got));
       done += uint64_t(got);

@@ -242,6 +242,19 @@ sha_fd(int fd, uint8_t out[SHA1_LEN])
   return sha_fd_cold(fd, out, nullptr);
 }
 
+ssize_t
+sha_read_next(int fd, uint8_t *buf, size_t len, bool *first, int *cold)
+{
+  if (*first) {
+    *first = false;
+    ssize_t got = port_read_nowait(fd, buf, len);
+    if (got >= 0 || errno != EAGAIN)
+      return got;
+    *cold = 1;
+  }
+  return read(fd, buf, len);
+}
+
 int
 sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn, void *arg, int *cold)
 {
@@ -254,17 +267,7 @@ sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn, void *arg, int *cold)
   ssize_t got;
   bool first = cold != nullptr;
   for (;;) {
-    if (first) {
-      // Asking the cache first costs nothing when the file is there.
-      first = false;
-      got = port_read_nowait(fd, buf, sizeof buf);
-      if (got < 0 && errno == EAGAIN) {
-        *cold = 1;
-        continue;
-      }
-    } else {
-      got = read(fd, buf, sizeof buf);
-    }
+    got = sha_read_next(fd, buf, sizeof buf, &first, cold);
     if (got > 0)
       fn(buf, size_t(got), arg);
     else if (got == 0 || errno != EINTR)

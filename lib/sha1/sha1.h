@@ -1,5 +1,7 @@
 // sha1.h: the SHA-1 digest of byte streams, buffers and files.
 #pragma once
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -38,6 +40,11 @@ typedef void (*sha_feed_fn)(const uint8_t *buf, size_t n, void *arg);
 typedef int (*sha_restart_fn)(void *arg);  // 0, or -1 with errno
 int sha_fd_feed(int fd, sha_feed_fn fn, sha_restart_fn restart, void *arg,
                 int *cold);
+// One read of fd into buf for a digest. While *first (set it when cold is
+// not null), the read asks the page cache alone, which costs nothing when
+// the file is there, and sets *cold when it is not, reading then as
+// read(2) does. What read(2) returns, errno with it.
+ssize_t sha_read_next(int fd, uint8_t *buf, size_t len, bool *first, int *cold);
 uint8_t *sha_buf(const void *data, int32_t n, uint8_t out[SHA1_LEN]);
 
 // The compression function over n consecutive 64-byte blocks.
