@@ -1,24 +1,13 @@
 // confine.h: a watch policy that keeps kavbuild's walk from "/" inside one
 // directory of a test.
 #pragma once
-#include <climits>
-#include <cstdlib>
 #include <string>
 
 #include "testutil/testutil.h"
 
-// A TmpDirTest whose dir_ has its links resolved: the walk reports real
-// paths, and confined_policy wants one.
-class RealTmpDirTest : public TmpDirTest {
- protected:
-  void SetUp() override
-  {
-    TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    dir_ = real;
-  }
-};
+// The walk reports real paths, and confined_policy wants one: a
+// TmpDirTest's dir_ has its links resolved already.
+using RealTmpDirTest = TmpDirTest;
 
 // Each ancestor of top lets the walk through its next component only and
 // prunes everything else; body is the policy for top's own contents, its

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,11 @@ TmpDirTest::SetUp()
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   ASSERT_NE(nullptr, mkdtemp(buf.data())) << strerror(errno);
-  dir_ = buf.data();
+  // Its path with every link resolved, as a walk and the package
+  // manager's records name what is under it.
+  char real[PATH_MAX];
+  ASSERT_NE(nullptr, realpath(buf.data(), real)) << strerror(errno);
+  dir_ = real;
 }
 
 void

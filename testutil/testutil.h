@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-// A fresh directory per test under testing::TempDir(), removed afterwards.
+// A fresh directory per test under testing::TempDir(), removed afterwards;
+// dir_ is its path with every link resolved.
 class TmpDirTest : public testing::Test {
  protected:
   void SetUp() override;

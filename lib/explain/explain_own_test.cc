@@ -111,9 +111,7 @@ class XpOwn : public TmpDirTest {
   void SetUp() override
   {
     TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    root_ = std::string(real) + "/root";
+    root_ = dir_ + "/root";
   }
   std::vector<xp_path> explain(level lv, std::vector<xp_path> paths)
   {

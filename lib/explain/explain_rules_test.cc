@@ -135,9 +135,7 @@ class XpRules : public TmpDirTest {
   void SetUp() override
   {
     TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    root_ = std::string(real) + "/root";
+    root_ = dir_ + "/root";
     made_ = pkg_fake_time("2026-01-02 10:00:30");
     world_files(root_);
     // The newer snapshot records the whole root but the paths named

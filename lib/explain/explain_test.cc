@@ -232,9 +232,7 @@ class XpExplain : public TmpDirTest {
   void SetUp() override
   {
     TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    root_ = std::string(real) + "/root";
+    root_ = dir_ + "/root";
     from_ = pkg_fake_time("2026-01-02 00:00:00");
     to_ = pkg_fake_time("2026-01-03 00:00:00");
     // The newer snapshot records the whole root but /opt/evil, a place

@@ -214,9 +214,7 @@ class PkgTrustRoot : public TmpDirTest {
   void SetUp() override
   {
     TmpDirTest::SetUp();
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(dir_.c_str(), real));
-    root_ = std::string(real) + "/root";
+    root_ = dir_ + "/root";
   }
   void TearDown() override
   {
