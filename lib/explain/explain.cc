@@ -216,11 +216,21 @@ try_claim(xp_ctx *c, xp_path *p, const std::string &host, const pkg_claim &cl)
   override_rec o;
   o.set = pkg_override(c->xc_db, host, &o.perm, &o.uid, &o.gid);
   // No package record holds extended attributes: a capability, an ACL or a
-  // label that changed on a package's file is never the package's doing.
+  // label that changed on a package's file, or that a new one came with,
+  // is never the package's doing.
+  const db_rec *now = xp_now(*p);
   if (p->xp_kind == DB_KIND_CHANGED && (diff & DB_XATTR)) {
     p->xp_expected =
         "the extended attributes as before (no package record "
         "accounts for a change of them)";
+    p->xp_evidence = ar != nullptr ? XP_EV_ARCHIVE : XP_EV_DPKG;
+    return false;
+  }
+  if (p->xp_kind == DB_KIND_NEW && (now->mask & DB_XATTR) &&
+      now->ext != nullptr && now->ext->xa_len > 0) {
+    p->xp_expected =
+        "no extended attributes (no package record accounts for a "
+        "capability, an ACL or a label on a new file)";
     p->xp_evidence = ar != nullptr ? XP_EV_ARCHIVE : XP_EV_DPKG;
     return false;
   }

@@ -318,6 +318,7 @@ struct verdict_row {
   // the newer snapshot; the newer record's extension holds a SHA-256 that is
   // not the contents', or an extended attribute the older had not.
   enum { PLAIN, CHANGED_SINCE, WRONG_SHA256, NEW_XATTR } special;
+  // NEW_XATTR on a new path: the attribute on the path as it came.
 };
 
 }  // namespace
@@ -579,6 +580,13 @@ TEST_F(XpExplain, Verdicts) {
        "unexplained archive a 1.1: the extended attributes as before (no "
        "package record accounts for a change of them)",
        "", verdict_row::NEW_XATTR},
+      {"a capability on a file just installed", "/usr/bin/a-tool", nullptr,
+       &tool,
+       "unexplained dpkg a 1.1: no extended attributes (no package record "
+       "accounts for a capability, an ACL or a label on a new file)",
+       "unexplained archive a 1.1: no extended attributes (no package "
+       "record accounts for a capability, an ACL or a label on a new file)",
+       "", verdict_row::NEW_XATTR},
   };
   for (const verdict_row &r : rows) {
     for (level lv : {DPKG, ARCHIVE, KEPT}) {
@@ -594,9 +602,14 @@ TEST_F(XpExplain, Verdicts) {
       } else if (r.special == verdict_row::NEW_XATTR) {
         ext.xa = xattr;
         ext.xa_len = sizeof xattr;
-        p.xp_recs[0].mask = p.xp_recs[1].mask |= DB_XATTR;
-        p.xp_recs[0].ext = &none;
-        p.xp_recs[1].ext = &ext;
+        if (p.xp_kind == DB_KIND_NEW) {
+          p.xp_recs[0].mask |= DB_XATTR;
+          p.xp_recs[0].ext = &ext;
+        } else {
+          p.xp_recs[0].mask = p.xp_recs[1].mask |= DB_XATTR;
+          p.xp_recs[0].ext = &none;
+          p.xp_recs[1].ext = &ext;
+        }
       }
       std::vector<xp_path> got = explain(lv, {p});
       ASSERT_EQ(1u, got.size()) << r.what;
