@@ -55,8 +55,10 @@ struct xp_path {
 };
 
 // The rules, in the order they are tried, by the names the report and
-// the JSON member "rule" give.
-constexpr int XP_RULES = 10;
+// the JSON member "rule" give; XP_RULE_ENTRIES is the one that explains a
+// directory by its entries.
+constexpr int XP_RULES = 11;
+constexpr int XP_RULE_ENTRIES = XP_RULES - 1;
 extern const char *const XP_RULE_NAMES[XP_RULES];
 
 // What a run found besides the paths' verdicts: the report opens with it.

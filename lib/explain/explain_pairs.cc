@@ -102,6 +102,6 @@ xp_explain_dirs(std::vector<xp_path> *paths)
       p.xp_expected = "the entries below it explained (some are claims)";
     for (const xp_path *e : b->second)
       if (e->xp_rule != nullptr && !weak)
-        p.xp_rule = XP_RULE_NAMES[XP_RULES - 1];
+        p.xp_rule = XP_RULE_NAMES[XP_RULE_ENTRIES];
   }
 }

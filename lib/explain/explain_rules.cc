@@ -1,6 +1,7 @@
 // explain_rules.cc: the rules for what maintainer scripts do beside
 // unpacking their package: links, copies, leftovers of configuration
-// files, a regenerated bundle, modes narrowed, directories and logs made.
+// files, the CA bundle and its configuration regenerated, certificates'
+// links withdrawn, modes narrowed, directories and logs made.
 // Each explains a path only from what the host cannot rewrite: a package
 // archive verified through a signed index, or the snapshots themselves.
 // None explains a path that gives anybody something: a set-ID bit, an
@@ -27,8 +28,8 @@
 #include "sha256/sha256.h"
 
 const char *const XP_RULE_NAMES[XP_RULES] = {
-    "unchanged", "link",    "leftover", "copy", "regenerated",
-    "narrowed",  "enabled", "named",    "log",  "entries"};
+    "unchanged", "link",  "leftover", "copy",      "regenerated", "narrowed",
+    "enabled",   "named", "log",      "withdrawn", "entries"};
 
 namespace {
 
@@ -428,55 +429,165 @@ rule_leftover(rule_env *e, const xp_path &p, const std::string &host,
 const char CA_BUNDLE[] = "/etc/ssl/certs/ca-certificates.crt";
 const char CA_CONF[] = "/etc/ca-certificates.conf";
 const char CA_DIR[] = "/usr/share/ca-certificates/";
+const char CERTS_DIR[] = "/etc/ssl/certs/";
 
-// regenerated: the CA bundle, as update-ca-certificates writes it from the
+// The certificate a line of the CA configuration names, trimmed as
+// update-ca-certificates trims it: its host path under CA_DIR, and
+// whether the line enables it ('!' takes it away). *cert is empty for a
+// blank line or a comment; false for a line that leads out of CA_DIR.
+bool
+ca_conf_line(std::string_view line, std::string *cert, bool *enabled)
+{
+  cert->clear();
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+    line.remove_prefix(1);
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+    line.remove_suffix(1);
+  if (line.empty() || line[0] == '#')
+    return true;
+  *enabled = line[0] != '!';
+  if (!*enabled)
+    line.remove_prefix(1);
+  return !line.empty() && link_resolve(CA_DIR, std::string(line), cert) &&
+         cert->compare(0, strlen(CA_DIR), CA_DIR) == 0;
+}
+
+// The contents of the certificate at cert, when a verified archive ships
+// it there with those contents: true and *text, else false.
+bool
+ca_cert_shipped(rule_env *e, const std::string &cert, std::string *text)
+{
+  const pkg_meta *m = nullptr;
+  const pkg_afile *a = shipped_by_claim(e, pkg_canon(e->re_c->xc_db, cert), &m);
+  return a != nullptr && read_text(e->re_c->xc_root + cert, text) &&
+         text_is_shipped(*a, *text);
+}
+
+// The CA configuration or bundle at host, read as it is: a root-owned
+// file of mode 0644 at most that the snapshot records with these contents.
+bool
+ca_file(rule_env *e, const xp_path &p, const std::string &host,
+        std::string *text)
+{
+  const db_rec *now = xp_now(p);
+  return S_ISREG(now->mode) && gives_nothing(now) &&
+         !(now->mode & 07777 & ~0644) &&
+         read_text(e->re_c->xc_root + host, text) && text_is(now, *text);
+}
+
+// regenerated, the CA bundle: as update-ca-certificates writes it from the
 // certificates its configuration enables, in the configuration's order,
 // each ending in a newline; every one a file of a verified archive. The
 // configuration only picks among those: a certificate of its own, or one
 // the administrator added under /usr/local, leaves the bundle unexplained.
 bool
-rule_regenerated(rule_env *e, const xp_path &p, const std::string &host,
-                 rule_proof *proof)
+ca_bundle(rule_env *e, const xp_path &p, const std::string &host)
 {
-  const db_rec *now = xp_now(p);
-  const std::string &root = e->re_c->xc_root;
   std::string bundle, conf;
-  if (host != CA_BUNDLE || !S_ISREG(now->mode) || !gives_nothing(now) ||
-      (now->mode & 07777 & ~0644) || !read_text(root + host, &bundle) ||
-      !text_is(now, bundle) || !read_text(root + CA_CONF, &conf))
+  if (!ca_file(e, p, host, &bundle) ||
+      !read_text(e->re_c->xc_root + CA_CONF, &conf))
     return false;
   std::string made;
   std::string_view rest(conf);
   while (!rest.empty()) {
     std::string_view line = rest.substr(0, rest.find('\n'));
     rest.remove_prefix(std::min(rest.size(), line.size() + 1));
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
-      line.remove_prefix(1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
-      line.remove_suffix(1);
-    if (line.empty() || line[0] == '#' || line[0] == '!')
-      continue;
-    std::string cert;
-    if (!link_resolve(CA_DIR, std::string(line), &cert) ||
-        cert.compare(0, strlen(CA_DIR), CA_DIR) != 0)
+    std::string cert, text;
+    bool enabled = false;
+    if (!ca_conf_line(line, &cert, &enabled))
       return false;
     struct stat st;
-    if (lstat((root + cert).c_str(), &st) != 0)
+    if (cert.empty() || !enabled ||
+        lstat((e->re_c->xc_root + cert).c_str(), &st) != 0)
       continue;  // the tool skips what is not there
-    cert = pkg_canon(e->re_c->xc_db, cert);
-    std::string text;
-    const pkg_meta *m = nullptr;
-    const pkg_afile *a = shipped_by_claim(e, cert, &m);
-    if (a == nullptr || !read_text(root + cert, &text) ||
-        !text_is_shipped(*a, text))
+    if (!ca_cert_shipped(e, cert, &text))
       return false;
     made += text;
     if (!text.empty() && text.back() != '\n')
       made += '\n';
   }
-  if (made != bundle)
+  return made == bundle;
+}
+
+// regenerated, the CA configuration: the list the package's script writes
+// of the certificates it ships, each line a comment, a certificate that a
+// verified archive ships with the contents it has here, or one taken away
+// ('!'). What the older configuration held is not recorded, so a line the
+// administrator had taken away and that is now enabled again cannot be
+// told from the script's work: the snapshot's digest of the bundle and
+// the bundle rule still hold every enabled certificate to the archives.
+bool
+ca_conf(rule_env *e, const xp_path &p, const std::string &host)
+{
+  std::string conf;
+  if (!ca_file(e, p, host, &conf))
+    return false;
+  std::string_view rest(conf);
+  bool any = false;
+  while (!rest.empty()) {
+    std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    std::string cert, text;
+    bool enabled = false;
+    if (!ca_conf_line(line, &cert, &enabled) ||
+        (!cert.empty() && enabled && !ca_cert_shipped(e, cert, &text)))
+      return false;
+    any |= !cert.empty() && enabled;
+  }
+  return any;
+}
+
+// regenerated: a file that a script computes from verified inputs, computed
+// again here and found equal: the CA bundle and its configuration.
+bool
+rule_regenerated(rule_env *e, const xp_path &p, const std::string &host,
+                 rule_proof *proof)
+{
+  if (!(host == CA_BUNDLE ? ca_bundle(e, p, host)
+                          : host == CA_CONF && ca_conf(e, p, host)))
     return false;
   proof->rp_ev = XP_EV_ARCHIVE;
+  return true;
+}
+
+// withdrawn: a link that update-ca-certificates takes out of CERTS_DIR when
+// a certificate leaves: the older snapshot records it as leading to a
+// certificate under CA_DIR whose removal a package explained in this
+// comparison, or, for a hash link, to the name of such a link withdrawn
+// beside it. Taking a certificate's link away trusts nobody new.
+bool
+rule_withdrawn(rule_env *e, const xp_path &p, const std::string &host,
+               rule_proof *proof)
+{
+  const db_rec *was = &p.xp_recs[0];
+  if (p.xp_kind != DB_KIND_DELETED || !S_ISLNK(was->mode) || !has_digest(was) ||
+      host.compare(0, strlen(CERTS_DIR), CERTS_DIR) != 0 ||
+      host.find('/', strlen(CERTS_DIR)) != std::string::npos)
+    return false;
+  auto gone = [e](const std::string &dir, auto fits) -> const xp_path * {
+    for (auto it = e->re_at.lower_bound(dir);
+         it != e->re_at.end() && it->first.compare(0, dir.size(), dir) == 0;
+         ++it) {
+      const xp_path &q = (*e->re_paths)[it->second];
+      if (q.xp_kind == DB_KIND_DELETED && q.xp_verdict == XP_PACKAGE &&
+          fits(it->first, q))
+        return &q;
+    }
+    return nullptr;
+  };
+  const xp_path *q = gone(CA_DIR, [was](const std::string &h, const xp_path &) {
+    return text_is(was, h);
+  });
+  if (q == nullptr)
+    q = gone(CERTS_DIR, [was](const std::string &h, const xp_path &r) {
+      return r.xp_rule != nullptr && strcmp(r.xp_rule, "withdrawn") == 0 &&
+             h.find('/', strlen(CERTS_DIR)) == std::string::npos &&
+             text_is(was, h.substr(strlen(CERTS_DIR)));
+    });
+  if (q == nullptr)
+    return false;
+  prove_by(proof, q->xp_package, q->xp_version, q->xp_older);
+  proof->rp_ev = q->xp_evidence;
   return true;
 }
 
@@ -750,14 +861,13 @@ rule_entries(rule_env *e, const xp_path &p, const std::string &host,
   return true;
 }
 
-// What a rule may look at: what the package verdicts left unexplained,
-// present in the newer snapshot, and not the package manager's own (its
-// state and the alternatives have rules of their own). A claim keeps its
-// verdict: it says what would verify it.
+// What a rule may look at: what the package verdicts left unexplained, and
+// not the package manager's own (its state and the alternatives have rules
+// of their own). A claim keeps its verdict: it says what would verify it.
 bool
 open_to_rules(const xp_path &p)
 {
-  return p.xp_verdict == XP_UNEXPLAINED && p.xp_kind != DB_KIND_DELETED &&
+  return p.xp_verdict == XP_UNEXPLAINED &&
          p.xp_package != "(package manager)" &&
          p.xp_package != "(alternatives)";
 }
@@ -770,6 +880,7 @@ enum rule_for { FOR_ANY, FOR_CLAIMED, FOR_UNCLAIMED };
 struct rule_def {
   rule_fn rd_fn;
   rule_for rd_for;
+  bool rd_deleted = false;  // for deleted paths, and only those
 };
 // In the order of XP_RULE_NAMES.
 constexpr rule_def RULES[] = {
@@ -777,8 +888,11 @@ constexpr rule_def RULES[] = {
     {rule_leftover, FOR_UNCLAIMED},    {rule_copy, FOR_UNCLAIMED},
     {rule_regenerated, FOR_UNCLAIMED}, {rule_narrowed, FOR_CLAIMED},
     {rule_enabled, FOR_UNCLAIMED},     {rule_named, FOR_UNCLAIMED},
-    {rule_log, FOR_UNCLAIMED},         {rule_entries, FOR_UNCLAIMED}};
+    {rule_log, FOR_UNCLAIMED},         {rule_withdrawn, FOR_UNCLAIMED, true},
+    {rule_entries, FOR_UNCLAIMED}};
 static_assert(std::size(RULES) == XP_RULES, "a function for each rule");
+static_assert(RULES[XP_RULE_ENTRIES].rd_fn == rule_entries,
+              "XP_RULE_ENTRIES names rule_entries");
 
 }  // namespace
 
@@ -806,6 +920,7 @@ xp_apply_rules(xp_ctx *c, std::vector<xp_path> *paths)
         rule_proof proof;
         rule_for who = p.xp_package.empty() ? FOR_UNCLAIMED : FOR_CLAIMED;
         if ((RULES[k].rd_for != FOR_ANY && RULES[k].rd_for != who) ||
+            RULES[k].rd_deleted != (p.xp_kind == DB_KIND_DELETED) ||
             !RULES[k].rd_fn(&e, p, hosts[i], &proof))
           continue;
         p.xp_verdict = XP_PACKAGE;

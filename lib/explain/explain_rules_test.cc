@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,13 +34,14 @@ struct rec_want {
 };
 
 // The contents the packages ship.
-const char *const INIT = "init ng\n", *const UNIT = "[Unit]\n",
-                  *const SITE = "server {}\n", *const MODULE = "load m;\n",
-                  *const INDEX = "welcome\n", *const CONF = "ng=1\n",
-                  *const SUDO = "rules\n", *const PROG = "ng program\n",
-                  *const CERT_A = "-----A-----\n",
-                  *const CERT_B = "-----B-----",
-                  *const OLDPROG = "old program\n";
+const char
+    *const INIT = "init ng\n",
+           *const UNIT = "[Unit]\n", *const SITE = "server {}\n",
+           *const MODULE = "load m;\n", *const INDEX = "welcome\n",
+           *const CONF = "ng=1\n", *const SUDO = "rules\n",
+           *const PROG = "ng program\n", *const CERT_A = "-----A-----\n",
+           *const CERT_B = "-----B-----", *const CERT_A09 = "-----A 0.9-----\n",
+           *const CERT_C = "-----C-----\n", *const OLDPROG = "old program\n";
 // ng's postinst, as its verified archive holds it.
 const char *const POSTINST =
     "#!/bin/sh\nmkdir -p \"$DPKG_ROOT/var/www/html\"\n"
@@ -85,9 +87,16 @@ world(const std::string &root)
       "amd64",
       {{"/usr/share/ca-certificates/mozilla/A.crt", R, 0, 0, CERT_A},
        {"/usr/share/ca-certificates/mozilla/B.crt", R, 0, 0, CERT_B}}};
+  fake_archive ca09{
+      "ca",
+      "0.9",
+      "amd64",
+      {{"/usr/share/ca-certificates/mozilla/A.crt", R, 0, 0, CERT_A09},
+       {"/usr/share/ca-certificates/mozilla/C.crt", R, 0, 0, CERT_C}}};
   fake_archive old{
       "old", "1.0", "amd64", {{"/usr/bin/oldprog", X, 0, 0, OLDPROG}}};
-  f.pf_archives = {ng, ca, old};
+  // ca 1.0 after 0.9: the host's records are of the version installed.
+  f.pf_archives = {ng, ca09, ca, old};
   for (const fake_archive &a : f.pf_archives) {
     std::string list, sums;
     for (const fake_afile &af : a.fr_files) {
@@ -105,13 +114,17 @@ world(const std::string &root)
   return f;
 }
 
-// The files of the world on disk: what the archives ship, ng's postinst
-// as dpkg keeps it, the CA configuration.
+// The files of the world on disk: what the archives of the versions
+// installed ship, ng's postinst as dpkg keeps it, the CA configuration.
 void
 world_files(const std::string &root)
 {
-  for (const fake_archive &a : world(root).pf_archives)
-    for (const fake_afile &af : a.fr_files)
+  std::map<std::string, const fake_archive *> installed;
+  pkg_fake w = world(root);
+  for (const fake_archive &a : w.pf_archives)
+    installed[a.fr_name] = &a;
+  for (const auto &a : installed)
+    for (const fake_afile &af : a.second->fr_files)
       if (S_ISREG(af.fa_mode))
         pkg_fake_put(root, af.fa_path, af.fa_data);
   pkg_fake_put(root, "/var/lib/dpkg/info/ng.postinst", POSTINST);
@@ -238,7 +251,7 @@ rows()
   static const rec_want shells{R, 0, 0, "/bin/sh\n"},
       shells_666{F_REG | 0666, 0, 0, "/bin/sh\n"};
   static const rec_want init{X, 0, 0, INIT}, unit{R, 0, 0, UNIT},
-      cert_a{R, 0, 0, CERT_A}, cert_a09{R, 0, 0, "-----A 0.9-----\n"},
+      cert_a{R, 0, 0, CERT_A}, cert_a09{R, 0, 0, CERT_A09},
       planted{X, 0, 0, "#!/bin/sh\nevil\n"};
   static std::deque<rec_want> links;
   auto lnk = [](const char *to) {
@@ -262,6 +275,14 @@ rows()
   static const rec_want bundle_rec{R, 0, 0, bundle},
       bundle_extra{R, 0, 0, bundle + "-----EVIL-----\n"},
       bundle_swapped{R, 0, 0, std::string(CERT_A) + CERT_B + "\n"};
+  static const rec_want ca_conf_was{R, 0, 0, "mozilla/B.crt\n"},
+      ca_conf{R, 0, 0,
+              "# comment\nmozilla/B.crt\n!mozilla/C.crt\n mozilla/A.crt \n"},
+      ca_conf_local{R, 0, 0, "mozilla/B.crt\nlocal/A.crt\n"},
+      ca_conf_out{R, 0, 0, "mozilla/B.crt\n../../../etc/evil.crt\n"},
+      ca_conf_none{R, 0, 0, "# none\n!mozilla/A.crt\n"},
+      ca_conf_664{F_REG | 0664, 0, 0, "mozilla/B.crt\n"},
+      cert_c{R, 0, 0, CERT_C};
   static const rec_want sudo_440{F_REG | 0440, 0, 0, SUDO},
       sudo_666{F_REG | 0666, 0, 0, SUDO}, sudo_www{F_REG | 0640, 33, 0, SUDO},
       prog_suid{F_REG | 04755, 0, 0, PROG},
@@ -391,6 +412,39 @@ rows()
        {{"/etc/ssl/certs/ca-certificates.crt", nullptr, &bundle_rec, U}},
        {{"/etc/ca-certificates.conf", "mozilla/B.crt\nlocal/A.crt\n"},
         {"/usr/share/ca-certificates/local/A.crt", CERT_A}}},
+      {"the CA configuration as the script writes it",
+       {{"/etc/ca-certificates.conf", &ca_conf_was, &ca_conf,
+         P + " rule regenerated"}}},
+      {"a CA configuration enabling a certificate no package ships",
+       {{"/etc/ca-certificates.conf", &ca_conf_was, &ca_conf_local, U}},
+       {{"/usr/share/ca-certificates/local/A.crt", CERT_A}}},
+      {"a CA configuration leading out of the certificates",
+       {{"/etc/ca-certificates.conf", &ca_conf_was, &ca_conf_out, U}},
+       {{"/etc/evil.crt", CERT_A}}},
+      {"a CA configuration that enables nothing",
+       {{"/etc/ca-certificates.conf", &ca_conf_was, &ca_conf_none, U}}},
+      {"a CA configuration its group may write",
+       {{"/etc/ca-certificates.conf", &ca_conf_was, &ca_conf_664, U}}},
+      // withdrawn
+      {"a certificate taken away: its link and hash link go",
+       {{"/usr/share/ca-certificates/mozilla/C.crt", &cert_c, nullptr, P},
+        {"/etc/ssl/certs/C.pem",
+         lnk("/usr/share/ca-certificates/mozilla/C.crt"), nullptr,
+         P + " rule withdrawn"},
+        {"/etc/ssl/certs/3c4d5e6f.0", lnk("C.pem"), nullptr,
+         P + " rule withdrawn"}}},
+      {"a link taken away while its certificate stays",
+       {{"/etc/ssl/certs/A.pem",
+         lnk("/usr/share/ca-certificates/mozilla/A.crt"), nullptr, U},
+        {"/etc/ssl/certs/3c4d5e6f.0", lnk("A.pem"), nullptr, U}}},
+      {"a hash link to a link that is not taken away",
+       {{"/usr/share/ca-certificates/mozilla/C.crt", &cert_c, nullptr, P},
+        {"/etc/ssl/certs/3c4d5e6f.0", lnk("A.pem"), nullptr, U}}},
+      {"a link taken away elsewhere, and the bundle deleted",
+       {{"/usr/share/ca-certificates/mozilla/C.crt", &cert_c, nullptr, P},
+        {"/etc/ssl/private/C.pem",
+         lnk("/usr/share/ca-certificates/mozilla/C.crt"), nullptr, U},
+        {"/etc/ssl/certs/ca-certificates.crt", &bundle_rec, nullptr, U}}},
       // narrowed
       {"a mode narrowed by a script (sudoers 0440)",
        {{"/etc/ngsudo", nullptr, &sudo_440, P + " rule narrowed"}}},
@@ -502,7 +556,7 @@ TEST_F(XpRules, NothingGiven) {
   for (const rule_row &r : rows())
     for (size_t k = 0; k < r.paths.size(); k++) {
       const one &o = r.paths[k];
-      if (o.want.find(" rule ") == std::string::npos)
+      if (o.want.find(" rule ") == std::string::npos || o.newer == nullptr)
         continue;
       for (const auto &g : gifts) {
         if (S_ISLNK(o.newer->mode) && !g.links)
