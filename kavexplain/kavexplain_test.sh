@@ -407,27 +407,45 @@ done
 cp -p "$DPKG_ROOT/etc/shells" "$DPKG_ROOT/etc/shells.new"
 mv "$DPKG_ROOT/etc/shells.new" "$DPKG_ROOT/etc/shells"
 EOS
-mkpkg cacert 1.0
-mkdir -p "$pkg/usr/share/ca-certificates/mozilla" "$pkg/etc"
-printf -- '-----A-----\n' >"$pkg/usr/share/ca-certificates/mozilla/A.crt"
-printf -- '-----B-----' >"$pkg/usr/share/ca-certificates/mozilla/B.crt"
-printf 'mozilla/B.crt\n!mozilla/C.crt\nmozilla/A.crt\n' \
-    >"$pkg/etc/ca-certificates.conf"
-echo /etc/ca-certificates.conf >"$pkg/DEBIAN/conffiles"
-cat >"$pkg/DEBIAN/postinst" <<'EOS'
+# The certificates' package: its script writes the configuration (no
+# package ships it), links each certificate and a hash link to the first,
+# takes away the links of certificates that left, and writes the bundle.
+for v in 1.0 1.1; do
+	mkpkg cacert $v
+	mkdir -p "$pkg/usr/share/ca-certificates/mozilla"
+	if [ $v = 1.0 ]; then
+		certs='B A' conf='mozilla/B.crt\n!mozilla/C.crt\nmozilla/A.crt\n'
+		printf -- '-----A-----\n' >"$pkg/usr/share/ca-certificates/mozilla/A.crt"
+	else
+		certs='B D' conf='# written\nmozilla/B.crt\n!mozilla/C.crt\nmozilla/D.crt\n'
+		printf -- '-----D-----\n' >"$pkg/usr/share/ca-certificates/mozilla/D.crt"
+	fi
+	printf -- '-----B-----' >"$pkg/usr/share/ca-certificates/mozilla/B.crt"
+	cat >"$pkg/DEBIAN/postinst" <<EOS
 #!/bin/sh
 set -e
-mkdir -p "$DPKG_ROOT/etc/ssl/certs"
-for c in A B; do
-	ln -sf "/usr/share/ca-certificates/mozilla/$c.crt" \
-	    "$DPKG_ROOT/etc/ssl/certs/$c.pem"
+certs='$certs'
+printf '$conf' >"\$DPKG_ROOT/etc/ca-certificates.conf"
+EOS
+	cat >>"$pkg/DEBIAN/postinst" <<'EOS'
+d=$DPKG_ROOT/etc/ssl/certs
+mkdir -p "$d"
+for c in A B D; do
+	case " $certs " in
+	*" $c "*) ln -sf "/usr/share/ca-certificates/mozilla/$c.crt" "$d/$c.pem" ;;
+	*) rm -f "$d/$c.pem" "$d/1a2b3c4d.0" "$d/5e6f7a8b.0" ;;
+	esac
 done
-ln -sf A.pem "$DPKG_ROOT/etc/ssl/certs/1a2b3c4d.0"
+case " $certs " in
+*" A "*) ln -sf A.pem "$d/1a2b3c4d.0" ;;
+*) ln -sf D.pem "$d/5e6f7a8b.0" ;;
+esac
 sed -e '/^$/d' -e '/^#/d' -e '/^!/d' "$DPKG_ROOT/etc/ca-certificates.conf" |
     while read -r crt; do
 	sed -e '$a\' "$DPKG_ROOT/usr/share/ca-certificates/$crt"
-done >"$DPKG_ROOT/etc/ssl/certs/ca-certificates.crt"
+done >"$d/ca-certificates.crt"
 EOS
+done
 for v in 1.0 1.1; do
 	mkpkg cfg $v
 	mkdir -p "$pkg/etc"
@@ -486,6 +504,7 @@ echo "
 /var/lib/systemd/deb-systemd-helper-enabled/web.service.dsh-also enabled
 /var/www/html/index.web.html    copy
 /etc/ssl/certs/ca-certificates.crt regenerated
+/etc/ca-certificates.conf       regenerated
 /etc/websudo                    narrowed
 /var/log/web                    $owner
 /var/www/html                   named
@@ -549,6 +568,31 @@ sed -n '/^unexplained:$/,/^[a-z]/p' "$work/p.txt" | sed -n "s|^  $root\([^:]*\):
 want="/usr/bin/webctl /var/www/html/suid.html /etc/ld.so.preload /etc/sudoers.d /etc/sudoers.d/evil /etc/cron.d /etc/cron.d/evil /etc/rc2.d/S02web "
 [ "$(cat "$work/first")" = "$want" ] ||
     fail "planted: the unexplained paths begin $(cat "$work/first"), want $want"
+
+# The certificates upgraded: one leaves, one comes. Its links go, the
+# configuration and the bundle are written again (over the planted
+# certificate), and nothing is left unexplained.
+dpkg_root -i "$repo/cacert_1.1_all.deb"
+sleep 1
+snap s_ca
+"$explain" -j -r "$root" -a "$repo" "$work/s_abused" "$work/s_ca" \
+    >"$work/c.json" 2>"$work/err"
+st=$?
+[ "$st" -eq 0 ] || fail "certificates upgraded: status $st: $(cat "$work/c.json" "$work/err")"
+echo "
+/etc/ssl/certs/A.pem            withdrawn
+/etc/ssl/certs/1a2b3c4d.0       withdrawn
+/etc/ssl/certs/D.pem            link
+/etc/ssl/certs/5e6f7a8b.0       link
+/etc/ca-certificates.conf       regenerated
+/etc/ssl/certs/ca-certificates.crt regenerated
+" | while read -r path rule; do
+	[ -n "$path" ] || continue
+	grep -F "\"path\":\"$root$path\",\"verdict\":\"package\"" "$work/c.json" |
+	    grep -qF "\"rule\":\"$rule\"}" ||
+	    echo "$path: not by the rule $rule: $(grep -F "\"path\":\"$root$path\"," "$work/c.json")"
+done >"$work/mismatch"
+[ -s "$work/mismatch" ] && fail "certificates upgraded: $(cat "$work/mismatch")"
 
 # A damaged snapshot is an error too, never a report.
 head -c 100 "$work/newer" >"$work/cut"
