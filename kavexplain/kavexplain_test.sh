@@ -489,6 +489,16 @@ grep -q '"verdict":"\(unexplained\|claimed\)"' "$work/r.json" &&
 cat "$work/r.txt"
 grep -q '^explained by rule:$' "$work/r.txt" ||
     fail "routine install: no rules in the report: $(cat "$work/r.txt")"
+# Reads lines "PATH RULE" and names each path that the JSON report $1
+# does not give the verdict package by that rule.
+by_rules() {
+	while read -r path rule; do
+		[ -n "$path" ] || continue
+		grep -F "\"path\":\"$root$path\",\"verdict\":\"package\"" "$1" |
+		    grep -qF "\"rule\":\"$rule\"}" ||
+		    echo "$path: not by the rule $rule: $(grep -F "\"path\":\"$root$path\"," "$1")"
+	done
+}
 # Each path, and the rule that must explain it.
 owner=narrowed
 echo "
@@ -511,12 +521,7 @@ echo "
 /var/lib/web/state              named
 /var/log/web/access.log         log
 /var/lib                        entries
-" | while read -r path rule; do
-	[ -n "$path" ] || continue
-	grep -F "\"path\":\"$root$path\",\"verdict\":\"package\"" "$work/r.json" |
-	    grep -qF "\"rule\":\"$rule\"}" ||
-	    echo "$path: not by the rule $rule: $(grep -F "\"path\":\"$root$path\"," "$work/r.json")"
-done >"$work/mismatch"
+" | by_rules "$work/r.json" >"$work/mismatch"
 [ -s "$work/mismatch" ] && fail "rules: $(cat "$work/mismatch")"
 [ -s "$work/err" ] && fail "rules: messages: $(cat "$work/err")"
 
@@ -586,12 +591,7 @@ echo "
 /etc/ssl/certs/5e6f7a8b.0       link
 /etc/ca-certificates.conf       regenerated
 /etc/ssl/certs/ca-certificates.crt regenerated
-" | while read -r path rule; do
-	[ -n "$path" ] || continue
-	grep -F "\"path\":\"$root$path\",\"verdict\":\"package\"" "$work/c.json" |
-	    grep -qF "\"rule\":\"$rule\"}" ||
-	    echo "$path: not by the rule $rule: $(grep -F "\"path\":\"$root$path\"," "$work/c.json")"
-done >"$work/mismatch"
+" | by_rules "$work/c.json" >"$work/mismatch"
 [ -s "$work/mismatch" ] && fail "certificates upgraded: $(cat "$work/mismatch")"
 
 # A damaged snapshot is an error too, never a report.
