@@ -292,7 +292,7 @@ rule_link(rule_env *e, const xp_path &p, const std::string &host,
   if (!S_ISLNK(now->mode) || !has_digest(now) || !gives_nothing(&as_file))
     return false;
   char buf[4096];
-  ssize_t n = readlink((e->re_c->xc_root + host).c_str(), buf, sizeof buf);
+  ssize_t n = readlink(xp_disk(e->re_c, host).c_str(), buf, sizeof buf);
   if (n <= 0 || size_t(n) == sizeof buf)
     return false;
   std::string target(buf, size_t(n)), to;
@@ -439,11 +439,11 @@ rule_regenerated(rule_env *e, const xp_path &p, const std::string &host,
                  rule_proof *proof)
 {
   const db_rec *now = xp_now(p);
-  const std::string &root = e->re_c->xc_root;
+  const xp_ctx *c = e->re_c;
   std::string bundle, conf;
   if (host != CA_BUNDLE || !S_ISREG(now->mode) || !gives_nothing(now) ||
-      (now->mode & 07777 & ~0644) || !read_text(root + host, &bundle) ||
-      !text_is(now, bundle) || !read_text(root + CA_CONF, &conf))
+      (now->mode & 07777 & ~0644) || !read_text(xp_disk(c, host), &bundle) ||
+      !text_is(now, bundle) || !read_text(xp_disk(c, CA_CONF), &conf))
     return false;
   std::string made;
   std::string_view rest(conf);
@@ -461,13 +461,13 @@ rule_regenerated(rule_env *e, const xp_path &p, const std::string &host,
         cert.compare(0, strlen(CA_DIR), CA_DIR) != 0)
       return false;
     struct stat st;
-    if (lstat((root + cert).c_str(), &st) != 0)
+    if (lstat(xp_disk(c, cert).c_str(), &st) != 0)
       continue;  // the tool skips what is not there
     cert = pkg_canon(e->re_c->xc_db, cert);
     std::string text;
     const pkg_meta *m = nullptr;
     const pkg_afile *a = shipped_by_claim(e, cert, &m);
-    if (a == nullptr || !read_text(root + cert, &text) ||
+    if (a == nullptr || !read_text(xp_disk(c, cert), &text) ||
         !text_is_shipped(*a, text))
       return false;
     made += text;
@@ -570,7 +570,7 @@ rule_enabled(rule_env *e, const xp_path &p, const std::string &host,
   std::string text;
   if (host.compare(0, strlen(ENABLED_DIR), ENABLED_DIR) != 0 ||
       !S_ISREG(now->mode) || !gives_nothing(now) || (now->mode & 0111) ||
-      !read_text(e->re_c->xc_root + host, &text) ||
+      !read_text(xp_disk(e->re_c, host), &text) ||
       (has_digest(now) && !text_is(now, text)))
     return false;
   std::string rest = host.substr(strlen(ENABLED_DIR));
@@ -650,7 +650,7 @@ read_scripts(rule_env *e)
       std::string text;
       for (const std::string &name :
            {op.po_name, op.po_name + ":" + ar.pr_arch}) {
-        if (read_text(e->re_c->xc_root + "/var/lib/dpkg/info/" + name + "." + s,
+        if (read_text(xp_disk(e->re_c, "/var/lib/dpkg/info/" + name + "." + s),
                       &text) &&
             text_is_shipped(c->second, text)) {
           e->re_scripts[op.po_name].emplace_back(&op, without_root(text));
