@@ -17,6 +17,7 @@ struct op_row {
   const char *host, *name, *old_v, *new_v;
   xp_verdict_kind verdict;  // of the path of the package; MOVED for none
   xp_evidence_kind evidence;
+  uint8_t kind = DB_KIND_CHANGED;  // of that path
 };
 
 // The results and triages of hosts, a section since the previous snapshot
@@ -51,7 +52,7 @@ build_ops(const std::vector<op_row> &rows, std::vector<collect_result> *rs,
     if (row.verdict != XP_MOVED) {
       xp_path p;
       p.xp_name = std::string("/usr/share/") + row.name;
-      p.xp_kind = DB_KIND_CHANGED;
+      p.xp_kind = row.kind;
       p.xp_verdict = row.verdict;
       p.xp_evidence = row.evidence;
       p.xp_package = row.name;
@@ -90,9 +91,12 @@ TEST(ReportGroupOps, AcrossHosts) {
         {"h3", "b", "1.0", "1.2", PK, AR}},
        {"b 1.0 -> 1.2 on 1 host, verified: h3",
         "b 1.0 -> 1.1 on 2 hosts, verified: h1, h2"}},
-      {"a removal",
-       {{"h1", "c", "1.0", "", PK, AR}},
+      {"a removal, shown by a path its old version shipped",
+       {{"h1", "c", "1.0", "", PK, AR, DB_KIND_DELETED}},
        {"c 1.0 -> none on 1 host, verified: h1"}},
+      {"an upgrade shown only by a path its old version shipped",
+       {{"h1", "b", "1.0", "6.6", PK, AR, DB_KIND_DELETED}},
+       {"b 1.0 -> 6.6 on 1 host, claimed only: h1"}},
       {"hosts named up to ten",
        {{"a01", "x", "1", "2", PK, AR}, {"a02", "x", "1", "2", PK, AR},
         {"a03", "x", "1", "2", PK, AR}, {"a04", "x", "1", "2", PK, AR},

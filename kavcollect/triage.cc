@@ -113,10 +113,13 @@ triage_run(const collect_opts *o, const triage_opts *t,
 bool
 triage_op_verified(const triage_section &s, const pkg_op &op)
 {
+  // A path deleted is accounted for by the archive of the version before:
+  // it shows that version went, not that the claimed one came.
   for (const xp_path &p : s.ts_paths)
     if (p.xp_verdict == XP_PACKAGE && p.xp_evidence == XP_EV_ARCHIVE &&
         p.xp_package == op.po_name && p.xp_version == op.po_new &&
-        (!op.po_new.empty() || p.xp_older == op.po_old))
+        (op.po_new.empty() ? p.xp_older == op.po_old
+                           : p.xp_kind != DB_KIND_DELETED))
       return true;
   return false;
 }

@@ -47,7 +47,8 @@ void triage_run(const collect_opts *o, const triage_opts *t,
                 const collect_result *r, triage_host *out);
 
 // True when an operation of the section is shown by a path that its
-// package's archive, verified through a signed index, accounts for.
+// package's archive, verified through a signed index, accounts for: one
+// the new version installed, or, for a removal, one the old one shipped.
 bool triage_op_verified(const triage_section &s, const pkg_op &op);
 
 // The file the host's package records for snapshot name are kept in.
