@@ -112,12 +112,24 @@ ssize_t ssh_read(ssh_session *s, void *buf, size_t n);
 // else *err says how it ended, with the last line it wrote on stderr.
 bool ssh_finish(ssh_session *s, bool abandon, std::string *err);
 
+// A record's extension, kept once the tree it lived in is freed.
+struct collect_ext {
+  bool ce_set = false;  // the record had one
+  uint8_t ce_sha256[DB_SHA256_LEN];
+  std::vector<uint8_t> ce_xa;  // the extended attribute items
+};
 // One path that differs between two snapshots; recs[1] only for a change.
+// The records' ext is null: collect_change_recs gives them back with it.
 struct collect_change {
   std::string cc_path;
   uint8_t cc_kind;
   db_rec cc_recs[2];
+  collect_ext cc_ext[2];
 };
+// c's records into recs with their extensions in ext, which must live as
+// long as recs are used, as must c (the attributes stay in it).
+void collect_change_recs(const collect_change &c, db_rec recs[2],
+                         db_ext ext[2]);
 // The comparison of two snapshots of the host's directory in the store.
 struct collect_section {
   bool cs_since_base;  // the older one is the baseline

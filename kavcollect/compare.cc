@@ -19,9 +19,21 @@ keep_change(ft_node *node, void *arg)
     return 0;
   c.cc_path.assign(node->ftn_path, node->ftn_pathlen);
   // The extensions live in the tree, which is freed once the changes are
-  // kept: the reports print the nine attributes of each record.
-  c.cc_recs[0].ext = nullptr;
+  // kept: their digests and attributes are copied for the triage and the
+  // fleet's groups.
+  // Only a change has a second record: the other is not filled in.
+  int held = c.cc_kind == DB_KIND_CHANGED ? 2 : 1;
   c.cc_recs[1].ext = nullptr;
+  for (int i = 0; i < held; i++) {
+    const db_ext *x = c.cc_recs[i].ext;
+    c.cc_recs[i].ext = nullptr;
+    if (x == nullptr)
+      continue;
+    c.cc_ext[i].ce_set = true;
+    memcpy(c.cc_ext[i].ce_sha256, x->sha256, DB_SHA256_LEN);
+    if (x->xa != nullptr)
+      c.cc_ext[i].ce_xa.assign(x->xa, x->xa + x->xa_len);
+  }
   static_cast<std::vector<collect_change> *>(arg)->push_back(std::move(c));
   return 0;
 }
@@ -39,6 +51,22 @@ check_frame(const db_frame *fr, const void *data, void *arg)
 }
 
 }  // namespace
+
+void
+collect_change_recs(const collect_change &c, db_rec recs[2], db_ext ext[2])
+{
+  for (int i = 0; i < 2; i++) {
+    recs[i] = c.cc_recs[i];
+    recs[i].ext = nullptr;
+    const collect_ext &x = c.cc_ext[i];
+    if (!x.ce_set)
+      continue;
+    memcpy(ext[i].sha256, x.ce_sha256, DB_SHA256_LEN);
+    ext[i].xa = x.ce_xa.empty() ? nullptr : x.ce_xa.data();
+    ext[i].xa_len = uint32_t(x.ce_xa.size());
+    recs[i].ext = &ext[i];
+  }
+}
 
 bool
 collect_check(const std::string &path, std::string *err)

@@ -19,13 +19,14 @@
 #include "diag/diag.h"
 #include "kavcollect/collect.h"
 #include "kavcollect/report.h"
+#include "kavcollect/triage.h"
 #include "port/port.h"
 
 namespace {
 
 const char usage_text[] =
-    "usage: kavcollect [-j] [-n jobs] [-t seconds] [-F ssh_config] store "
-    "host ...\n";
+    "usage: kavcollect [-j] [-n jobs] [-t seconds] [-F ssh_config] "
+    "[-K keyring] [-S indexes] [-C archives] [-r root] store host ...\n";
 
 [[noreturn]] void
 usage()
@@ -71,6 +72,46 @@ open_store(const char *store)
   // The descriptor stays open, and the lock held, until the run ends.
 }
 
+// A directory the triage reads, named on the command line: there, or
+// the run stops before any host is asked.
+void
+need_dir(const std::string &dir)
+{
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0)
+    die_sys1(dir.c_str());
+  if (!S_ISDIR(st.st_mode))
+    die_msg2(dir.c_str(), "not a directory");
+}
+
+// The triage's options taken; "file:" before a directory of indexes, as
+// an apt source names a mirror, is dropped.
+void
+triage_check(triage_opts *t)
+{
+  bool any = !t->to_sources.empty() || !t->to_cache.empty() ||
+             !t->to_root.empty();
+  if (any && t->to_keyrings.empty())
+    die_msg2("kavcollect", "-S, -C and -r triage the changes: -K is needed");
+  for (const std::string &k : t->to_keyrings)
+    if (access(k.c_str(), R_OK) != 0)
+      die_sys1(k.c_str());
+  for (std::string &s : t->to_sources) {
+    if (s.compare(0, 5, "file:") == 0)
+      s.erase(0, 5);
+    need_dir(s);
+  }
+  if (!t->to_cache.empty())
+    need_dir(t->to_cache);
+  // The snapshots hold the host's paths under the root as they are named.
+  while (t->to_root.size() > 1 && t->to_root.back() == '/')
+    t->to_root.pop_back();
+  if (t->to_root == "/")
+    t->to_root.clear();
+  if (!t->to_root.empty() && t->to_root[0] != '/')
+    die_msg2(t->to_root.c_str(), "the root must be an absolute path");
+}
+
 }  // namespace
 
 int
@@ -81,18 +122,25 @@ main(int argc, char *argv[])
   int jobs = 8;
   collect_gate gate;
   collect_opts o = {nullptr, nullptr, 600, &gate, nullptr};
+  triage_opts to;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("jn:t:F:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("jn:t:F:K:S:C:r:"))) != -1) {
     switch (ch) {
       case 'j': json = true; break;
       case 'n': jobs = number(optarg, 1, 256); break;
       case 't': o.co_time_limit = number(optarg, 1, 86400); break;
       case 'F': o.co_ssh_config = optarg; break;
+      case 'K': to.to_keyrings.emplace_back(optarg); break;
+      case 'S': to.to_sources.emplace_back(optarg); break;
+      case 'C': to.to_cache = optarg; break;
+      case 'r': to.to_root = optarg; break;
       default: usage();  // getopt has said what was wrong
     }
   }
   if (argc - optind < 2)
     usage();
+  triage_check(&to);
+  bool triage = !to.to_keyrings.empty();
   o.co_store = argv[optind];
   open_store(o.co_store);
   size_t nhosts = size_t(argc - optind - 1);
@@ -117,10 +165,14 @@ main(int argc, char *argv[])
   int cores = int(std::thread::hardware_concurrency());
   gate.cg_free = cores == 0 ? 1 : cores < jobs ? cores : jobs;
   std::vector<collect_result> results(nhosts);
+  std::vector<triage_host> triaged(triage ? nhosts : 0);
   std::atomic<size_t> next(0);
   auto work = [&] {
-    for (size_t i; (i = next++) < nhosts;)
+    for (size_t i; (i = next++) < nhosts;) {
       collect_host(&o, hosts[i], &results[i]);
+      if (triage && results[i].cr_error.empty())
+        triage_run(&o, &to, &results[i], &triaged[i]);
+    }
   };
   std::vector<std::thread> threads;
   for (int t = 0; t < jobs && size_t(t) < nhosts; t++)
@@ -130,18 +182,35 @@ main(int argc, char *argv[])
   rmdir(ctl_dir.c_str());
 
   int status = 0;
-  for (collect_result &r : results) {
-    if ((json ? report_host_json(&r) : report_host(&r)) != 0)
+  for (size_t h = 0; h < nhosts; h++) {
+    const collect_result &r = results[h];
+    const triage_host *t = triage ? &triaged[h] : nullptr;
+    if ((json ? report_host_json(&r, t) : report_host(&r, t)) != 0)
       die_sys1("stdout");
     if (!r.cr_error.empty() || !r.cr_aside.empty())
       status = 2;
     if (!r.cr_error.empty())
       continue;
-    for (const collect_section &s : r.cr_sections)
-      if (!s.cs_changes.empty() && status == 0)
-        status = 1;
+    for (size_t i = 0; i < r.cr_sections.size(); i++) {
+      const collect_section &s = r.cr_sections[i];
+      if (s.cs_changes.empty())
+        continue;
+      // Triaged, a section counts as kavexplain's status says: 0 when
+      // every change is explained, 2 when something did not verify or
+      // it could not be triaged.
+      int st = 1;
+      if (t != nullptr && i < t->th_sections.size()) {
+        const triage_section &ts = t->th_sections[i];
+        st = ts.ts_done ? xp_status(ts.ts_paths, ts.ts_notes) : 2;
+        if (!ts.ts_done)
+          warn_msg3("kavcollect", r.cr_host.c_str(),
+                    (s.cs_newer + ": not triaged: " + ts.ts_error).c_str());
+      }
+      if (st > status)
+        status = st;
+    }
   }
-  if (!json && report_fleet(results) != 0)
+  if (!json && report_fleet(results, triage ? &triaged : nullptr) != 0)
     die_sys1("stdout");
   if (fflush(stdout) != 0)
     die_sys1("stdout");

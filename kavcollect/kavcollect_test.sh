@@ -357,5 +357,139 @@ if [ ! -f "$store/h1/bad/$bad" ] || [ -e "$store/h1/$bad" ]; then
 fi
 lacks "$bad" store/h1/sums "a damaged snapshot held"
 
+# Triage on the collector, with a keyring of the test's own: two hosts
+# whose snapshots hold a scratch root under dpkg, and whose package
+# records are of that root. Every tool it needs, or the rows cannot run.
+for tool in dpkg dpkg-deb dpkg-scanpackages apt-ftparchive gpg gpgv gpgconf \
+    tar xz; do
+	command -v "$tool" >/dev/null 2>&1 ||
+	    skip "$tool is not installed: the triage rows cannot run"
+done
+# The keys' home is short and of its own: gpg-agent's socket must fit in
+# about 100 bytes, which a deep checkout's work directory does not.
+GNUPGHOME=$(mktemp -d /tmp/kavgpg.XXXXXX) || exit 1
+export GNUPGHOME
+trap 'gpgconf --kill all 2>/dev/null; sshd_stop; rm -rf "$work" "$GNUPGHOME"' \
+    EXIT
+for key in 'collector mirror' 'intruder'; do
+	step "make the key $key" gpg --batch --quiet --passphrase '' \
+	    --quick-gen-key "$key" ed25519 sign never
+done
+step "export the mirror's key" gpg --batch --export 'collector mirror' \
+    >"$work/mirror.gpg"
+root=$work/root
+. "$(dirname "$0")/../testutil/debs.sh"
+mkpkg b 1.0
+mkdir -p "$pkg/usr/share/b"
+echo 'keep 1.0' >"$pkg/usr/share/b/keep"
+echo 'old of b' >"$pkg/usr/share/b/old"
+mkpkg b 1.1
+mkdir -p "$pkg/usr/share/b"
+echo 'keep 1.1' >"$pkg/usr/share/b/keep"
+echo 'new in 1.1' >"$pkg/usr/share/b/new"
+mkpkg evil 1.0
+mkdir -p "$pkg/usr/share/evil"
+echo 'evil' >"$pkg/usr/share/evil/tool"
+debs_build "$work/debs"
+# The collector's mirror, laid out as a Debian archive, signed with its
+# key; and the intruder's repository, flat, signed with the other.
+mirror=$work/mirror
+mkdir -p "$mirror/pool" "$mirror/dists/s/main/binary-all" "$work/other"
+cp "$work/debs/b_1.0_all.deb" "$work/debs/b_1.1_all.deb" "$mirror/pool/"
+cp "$work/debs/evil_1.0_all.deb" "$work/other/"
+(cd "$mirror" &&
+    step "index the mirror" dpkg-scanpackages -m pool \
+        >dists/s/main/binary-all/Packages &&
+    cd dists/s &&
+    step "the mirror's Release" apt-ftparchive release . >Release &&
+    step "sign the mirror" gpg --batch --quiet -u 'collector mirror' \
+        --clearsign -o InRelease Release) || exit 1
+(cd "$work/other" &&
+    step "index the other" dpkg-scanpackages -m . >Packages &&
+    step "the other's Release" apt-ftparchive release . >Release &&
+    step "sign the other" gpg --batch --quiet -u 'intruder' \
+        --clearsign -o InRelease Release) || exit 1
+debs_root
+dpkg_root -i "$work/debs/b_1.0_all.deb"
+tree_policy "$root/usr" >"$work/ppolicy"
+for h in p1 p2; do
+	cat >"$work/$h.conf" <<-EOF
+	KAV_POLICY=$work/ppolicy
+	KAV_DBDIR=$work/$h.db
+	KAV_KEEP=5
+	KAV_LOCKWAIT=0
+	KAV_BINDIR=$work/bin
+	KAV_EXPLAIN=yes
+	KAV_PKGROOT=$root
+	KAV_FETCH=no
+	EOF
+	sshd_host "$h" "$work/$h.conf"
+done
+triage() {
+	run -K "$work/mirror.gpg" -S "file:$mirror" -r "$root/" "$@"
+}
+nights p1 p2
+triage "$store" p1 p2
+expect 0 "triage: first collection"
+for h in p1 p2; do
+	case $(held "$h") in
+	*" 000000.pkg "*) ;;
+	*) fail "triage: $h holds $(held "$h")" ;;
+	esac
+done
+
+# The same upgrade on both hosts, verified on the collector by the
+# mirror's signed index: one operation, on two hosts; nothing left.
+dpkg_root -i "$work/debs/b_1.1_all.deb"
+nights p1 p2
+triage "$store" p1 p2
+has "^b 1.0 -> 1.1 on 2 hosts, verified: p1, p2\$" out "an upgrade verified"
+has "^Fleet: 2 hosts, 2 changed, 0 failed; 1 package operations, 0 distinct changes not explained (triaged on the collector)\$" \
+    out "an upgrade verified"
+has "^  b 1.0 → 1.1: [0-9]* paths, all match, archive\$" out \
+    "an upgrade verified"
+lacks "^unexplained:" out "an upgrade verified"
+expect 0 "an upgrade verified"
+
+# A package whose archive only a key the collector does not trust signs:
+# its paths are unexplained, the index named as not verified; the same
+# new file on both hosts is one line of the summary.
+dpkg_root -i "$work/debs/evil_1.0_all.deb"
+nights p1 p2
+triage -S "$work/other" "$store" p1 p2
+expect 2 "an archive that does not verify"
+has "^  $work/other/InRelease: the signature does not verify with gpgv\$" out \
+    "an archive that does not verify"
+has "^evil none -> 1.0 on 2 hosts, claimed only: p1, p2\$" out \
+    "an archive that does not verify"
+has "^$root/usr/share/evil/tool new identically on 2 hosts: p1, p2\$" out \
+    "an archive that does not verify"
+has "^  $root/usr/share/evil/tool: new; expected the archive of evil 1.0, listed by a signed index (none at hand) (dpkg)\$" \
+    out "an archive that does not verify"
+
+# A trojan on p2 whose records, rewritten, say an upgrade of b brought
+# it: the records decide which archive is looked for, and no signed
+# index lists that one; unexplained, the upgrade claimed only.
+echo 'trojan' >"$root/usr/share/b/helper"
+nights p2
+rm "$root/usr/share/b/helper"
+nights p1
+newest p2
+mkdir "$work/fake"
+step "unpack p2's records" tar -xJf "$work/p2.db/$new.pkg" -C "$work/fake"
+sed -i '/^Package: b$/,/^$/s/^Version: 1.1$/Version: 1.2/' \
+    "$work/fake/var/lib/dpkg/status"
+echo /usr/share/b/helper >>"$work/fake/var/lib/dpkg/info/b.list"
+step "repack p2's records" tar -cJf "$work/p2.db/$new.pkg" -C "$work/fake" var
+triage -j "$store" p1 p2
+expect 1 "a trojan claimed by the records"
+has "^{\"host\":\"p2\",\"since\":\"previous\",.*\"operation\":\"upgrade\",\"package\":\"b\",\"older_version\":\"1.1\",\"version\":\"1.2\",\"verified\":false}\$" \
+    out "a trojan claimed by the records"
+has "^{\"host\":\"p2\",\"since\":\"previous\",.*\"path\":\"$root/usr/share/b/helper\",.*\"verdict\":\"unexplained\",\"evidence\":\"dpkg\",\"package\":\"b\",\"version\":\"1.2\",\"expected\":\"the archive of b 1.2, listed by a signed index (none at hand)\"}\$" \
+    out "a trojan claimed by the records"
+lacks '"host":"p1","since":"previous"' out "a trojan claimed by the records"
+has '^{"host":"p2","since":"baseline",.*"operation":"upgrade","package":"b","older_version":"1.0","version":"1.2","verified":false}$' \
+    out "a trojan claimed by the records"
+
 echo "kavcollect: every collection as expected"
 exit 0

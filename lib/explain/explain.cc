@@ -117,6 +117,13 @@ claim_step
 by_digest(xp_ctx *c, xp_path *p, const pkg_claim &cl, const std::string &host)
 {
   const db_rec *now = xp_now(*p);
+  // Away from the host, its file is not here to read, and its records'
+  // digests, which a kept copy leaves out, would be its own word anyway.
+  if (c->xc_away) {
+    p->xp_expected = "the archive of " + pkg_text(cl.pc_pkg) +
+                     ", listed by a signed index (none at hand)";
+    return CLAIM_FAILS;
+  }
   xp_digest &dd = c->xc_disk[c->xc_at];
   if (!dd.xd_done)
     xp_disk_sums(c->xc_root + host, now->mask, &dd);
@@ -597,6 +604,7 @@ xp_explain(pkg_db *db, const std::string &root, int64_t from, int64_t to,
   xp_ctx c;
   c.xc_db = db;
   c.xc_root = root;
+  c.xc_away = pkg_away(db);
   c.xc_recorded = recorded;
   c.xc_notes = notes;
   for (const pkg_op &op : pkg_ops(db, from, to)) {

@@ -112,6 +112,8 @@ void
 xp_read_ahead(xp_ctx *c, const std::vector<xp_path> &paths)
 {
   pkg_archive_read_ahead(c->xc_db, archive_keys(c, paths));
+  if (c->xc_away)
+    return;  // the host's files are not here
   std::vector<size_t> todo;
   std::string host;
   for (size_t i = 0; i < paths.size(); i++) {

@@ -29,6 +29,7 @@ struct xp_ctx {
   std::vector<xp_digest> xc_disk;  // by path, as the paths are ordered
   size_t xc_at = 0;                // the path being explained
   xp_recorded_fn xc_recorded;      // what the newer snapshot records
+  bool xc_away = false;            // the records are another machine's
   xp_notes *xc_notes;
   std::set<std::string> xc_told;  // failures the notes hold
   // Links of the alternatives pointing where they allow: the path's index
@@ -36,6 +37,15 @@ struct xp_ctx {
   // verdict.
   std::vector<std::pair<size_t, std::string>> xc_links;
 };
+
+// The name this machine reads the host's file at host path host by:
+// under the root, or "" (which no call opens) when the records are
+// another machine's, whose files are not here.
+inline std::string
+xp_disk(const xp_ctx *c, const std::string &host)
+{
+  return c->xc_away ? std::string() : c->xc_root + host;
+}
 
 // The record the newer snapshot holds for p: its second of a change.
 inline const db_rec *

@@ -224,7 +224,7 @@ by_list(xp_ctx *c, const xp_path &p, const std::string &host,
         const pkg_archive &ar, std::string *extra)
 {
   std::string text;
-  if (!read_as_recorded(c->xc_root + host, xp_now(p), &text))
+  if (!read_as_recorded(xp_disk(c, host), xp_now(p), &text))
     return OWN_UNREAD;
   std::unordered_set<std::string_view> want(ar.pr_list.begin(),
                                             ar.pr_list.end());

@@ -293,7 +293,7 @@ rule_link(rule_env *e, const xp_path &p, const std::string &host,
   if (!S_ISLNK(now->mode) || !has_digest(now) || !gives_nothing(&as_file))
     return false;
   char buf[4096];
-  ssize_t n = readlink((e->re_c->xc_root + host).c_str(), buf, sizeof buf);
+  ssize_t n = readlink(xp_disk(e->re_c, host).c_str(), buf, sizeof buf);
   if (n <= 0 || size_t(n) == sizeof buf)
     return false;
   std::string target(buf, size_t(n)), to;
@@ -459,7 +459,7 @@ ca_cert_shipped(rule_env *e, const std::string &cert, std::string *text)
 {
   const pkg_meta *m = nullptr;
   const pkg_afile *a = shipped_by_claim(e, pkg_canon(e->re_c->xc_db, cert), &m);
-  return a != nullptr && read_text(e->re_c->xc_root + cert, text) &&
+  return a != nullptr && read_text(xp_disk(e->re_c, cert), text) &&
          text_is_shipped(*a, *text);
 }
 
@@ -472,7 +472,7 @@ ca_file(rule_env *e, const xp_path &p, const std::string &host,
   const db_rec *now = xp_now(p);
   return S_ISREG(now->mode) && gives_nothing(now) &&
          !(now->mode & 07777 & ~0644) &&
-         read_text(e->re_c->xc_root + host, text) && text_is(now, *text);
+         read_text(xp_disk(e->re_c, host), text) && text_is(now, *text);
 }
 
 // regenerated, the CA bundle: as update-ca-certificates writes it from the
@@ -485,7 +485,7 @@ ca_bundle(rule_env *e, const xp_path &p, const std::string &host)
 {
   std::string bundle, conf;
   if (!ca_file(e, p, host, &bundle) ||
-      !read_text(e->re_c->xc_root + CA_CONF, &conf))
+      !read_text(xp_disk(e->re_c, CA_CONF), &conf))
     return false;
   std::string made;
   std::string_view rest(conf);
@@ -498,7 +498,7 @@ ca_bundle(rule_env *e, const xp_path &p, const std::string &host)
       return false;
     struct stat st;
     if (cert.empty() || !enabled ||
-        lstat((e->re_c->xc_root + cert).c_str(), &st) != 0)
+        lstat(xp_disk(e->re_c, cert).c_str(), &st) != 0)
       continue;  // the tool skips what is not there
     if (!ca_cert_shipped(e, cert, &text))
       return false;
@@ -681,7 +681,7 @@ rule_enabled(rule_env *e, const xp_path &p, const std::string &host,
   std::string text;
   if (host.compare(0, strlen(ENABLED_DIR), ENABLED_DIR) != 0 ||
       !S_ISREG(now->mode) || !gives_nothing(now) || (now->mode & 0111) ||
-      !read_text(e->re_c->xc_root + host, &text) ||
+      !read_text(xp_disk(e->re_c, host), &text) ||
       (has_digest(now) && !text_is(now, text)))
     return false;
   std::string rest = host.substr(strlen(ENABLED_DIR));
@@ -761,7 +761,7 @@ read_scripts(rule_env *e)
       std::string text;
       for (const std::string &name :
            {op.po_name, op.po_name + ":" + ar.pr_arch}) {
-        if (read_text(e->re_c->xc_root + "/var/lib/dpkg/info/" + name + "." + s,
+        if (read_text(xp_disk(e->re_c, "/var/lib/dpkg/info/" + name + "." + s),
                       &text) &&
             text_is_shipped(c->second, text)) {
           e->re_scripts[op.po_name].emplace_back(&op, without_root(text));

@@ -75,6 +75,39 @@ pkg_db *pkg_open(const char *root, const char *adir,
                  const std::vector<std::string> &kept, std::string *err);
 void pkg_close(pkg_db *db);
 
+// What a machine other than the host (a collector) explains the host's
+// changes with. The host's records are only claims: which package and
+// version a path is said to come from, and, where the two records
+// differ, which operations are said to have run; the keyrings, the
+// places of the signed indexes and the archives are this machine's.
+struct pkg_away_opts {
+  std::string pw_newer;  // records kept with the newer snapshot (pkg_save)
+  std::string pw_older;  // and with the older one
+  std::vector<std::string> pw_keyrings;  // alone verify every index
+  // Each a directory of signed indexes: a repository with InRelease (or
+  // Release and Release.gpg) at its top, a mirror laid out with dists/
+  // SUITE/InRelease whose Filename fields are under it, or apt's lists
+  // directory (NAME_InRelease beside NAME_..._Packages).
+  std::vector<std::string> pw_sources;
+  std::string pw_cache;  // archives by apt's flat name, or ""
+};
+// Reads the two records as pkg_open reads its root's and kept records,
+// nothing of this machine's root: no link among a path's directories is
+// followed, no digest file, alternative, log or user database read; a
+// stat override by a user or group name is left out. pkg_ops gives the
+// operations that turn the older records into the newer, each at time
+// 0: an install, an upgrade (a reinstall does not show) or a removal
+// (purge when nothing is left). Null with *err when a file cannot be
+// read or is not such records, or a keyring holds no key.
+pkg_db *pkg_open_away(const pkg_away_opts &o, std::string *err);
+// True for a db of pkg_open_away: the host's files are not here.
+bool pkg_away(const pkg_db *db);
+// The operations that turn the packages of older into those of newer,
+// by name: install (none before), upgrade (another version), remove
+// (none after, or only configuration files left). Sorted by name.
+std::vector<pkg_op> pkg_ops_between(const std::vector<pkg_meta> &older,
+                                    const std::vector<pkg_meta> &newer);
+
 // The most kept records pkg_open reads from one file, uncompressed: a
 // host of thousands of packages keeps a tenth of it.
 constexpr uint64_t PKG_KEPT_MAX = uint64_t(128) << 20;

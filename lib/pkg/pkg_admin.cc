@@ -33,6 +33,9 @@ id_of(const pkg_db *db, std::string_view word, const char *file, uint32_t *id)
 {
   if (word.size() > 1 && word[0] == '#')
     return number_of(word.substr(1), id);
+  // Another machine's user database is not here to ask.
+  if (db->pd_away)
+    return false;
   std::string text;
   if (!pkg_read_file(db->pd_root + file, &text))
     return false;
@@ -160,6 +163,10 @@ pkg_overrides_parse(pkg_db *db, const std::string &name,
     o.po_perm = uint16_t(perm);
     if (!id_of(db, w[0], "/etc/passwd", &o.po_uid) ||
         !id_of(db, w[1], "/etc/group", &o.po_gid)) {
+      // Away, a name is left out: the path must then be as its archive
+      // has it, which asks more of it, never less.
+      if (db->pd_away)
+        continue;
       *err = name + ": unknown user or group in \"" + std::string(line) + "\"";
       return false;
     }

@@ -255,6 +255,11 @@ flat_places(const pkg_db *db, const std::string &name,
 {
   std::string flat = pkg_flat_name(name, version, arch);
   std::vector<std::string> places;
+  if (db->pd_away) {
+    if (!db->pd_away_cache.empty())
+      places.push_back(db->pd_away_cache + "/" + flat);
+    return places;
+  }
   if (!db->pd_adir.empty())
     places.push_back(db->pd_adir + "/" + flat);
   places.push_back(db->pd_root + "/var/cache/apt/archives/" + flat);
@@ -274,7 +279,7 @@ archive_find(pkg_db *db, const std::string &name, const std::string &version,
   // The indexes are read when an archive may be at hand: one a repository
   // given with -a places by its index, or one of these.
   std::vector<std::pair<std::string, std::string>> listed;
-  bool near = !db->pd_adir.empty();
+  bool near = !db->pd_adir.empty() || !db->pd_away_sources.empty();
   for (const std::string &p : places)
     near |= access(p.c_str(), R_OK) == 0;
   if (near) {
@@ -443,7 +448,7 @@ pkg_archive_read_ahead(pkg_db *db, const std::vector<pkg_key> &keys)
   std::vector<std::string> names;
   for (const pkg_key &k : keys)
     if (pkg_archive_near(db, k.pk_name, k.pk_version, k.pk_arch) ||
-        !db->pd_adir.empty())
+        !db->pd_adir.empty() || !db->pd_away_sources.empty())
       names.push_back(k.pk_name);
   if (!names.empty()) {
     pkg_index_load(db);

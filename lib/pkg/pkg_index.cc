@@ -195,6 +195,59 @@ release_of(const std::string &prefix, const char *sep)
   return {"", ""};
 }
 
+// apt's lists directory: each source's Release file, named after it,
+// beside its indexes; their archives are found by name alone.
+void
+index_lists(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
+            const std::string &lists)
+{
+  std::vector<std::string> names = pkg_dir_names(lists);
+  std::sort(names.begin(), names.end());
+  for (const std::string &n : names) {
+    const char *tail = pkg_ends_with(n, "_InRelease") ? "_InRelease"
+                       : pkg_ends_with(n, "_Release") ? "_Release"
+                                                      : nullptr;
+    if (tail == nullptr)
+      continue;
+    std::string prefix = lists + n.substr(0, n.size() - strlen(tail));
+    auto rel = release_of(prefix, "_");
+    // A source with both is read once, by its InRelease.
+    if (rel.first != lists + n)
+      continue;
+    index_release(db, kd, keys, rel.first, rel.second, prefix + "_", '_', "");
+  }
+}
+
+// One directory of signed indexes given to a db of another machine's
+// records, by its layout: a repository with its Release at the top, a
+// mirror with dists/SUITE/, or apt's lists directory.
+void
+index_away(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
+           const std::string &dir)
+{
+  auto top = release_of(dir, "/");
+  if (!top.first.empty()) {
+    index_release(db, kd, keys, top.first, top.second, dir + "/", '/',
+                  dir + "/");
+    return;
+  }
+  std::string dists = dir + "/dists/";
+  std::vector<std::string> suites = pkg_dir_names(dists);
+  if (suites.empty()) {
+    index_lists(db, kd, keys, dir + "/");
+    return;
+  }
+  std::sort(suites.begin(), suites.end());
+  for (const std::string &s : suites) {
+    if (s == "." || s == "..")
+      continue;
+    auto rel = release_of(dists + s, "/");
+    if (!rel.first.empty())
+      index_release(db, kd, keys, rel.first, rel.second, dists + s + "/", '/',
+                    dir + "/");
+  }
+}
+
 }  // namespace
 
 std::unordered_map<std::string, std::string>
@@ -275,6 +328,11 @@ pkg_index_load(pkg_db *db)
   if (!pkg_keydir_make(trust, &kd, &err)) {
     // No index can be verified: each is noted below as not verifying.
     pkg_note_add(db, true, "", "the keyrings could not be copied: " + err);
+  }
+  if (db->pd_away) {
+    for (const std::string &dir : db->pd_away_sources)
+      index_away(db, kd, trust.pt_default, dir);
+    return;
   }
   // The archive directory is the administrator's own choice on the
   // command line: the keyrings no source is scoped to verify it.

@@ -86,6 +86,13 @@ struct pkg_trust {
 struct pkg_db {
   std::string pd_root;  // "" or the root, no trailing slash
   std::string pd_adir;  // archives given besides apt's cache, or ""
+  // Records of another machine (pkg_open_away): nothing under any root is
+  // read, no link followed; the trust roots, the places of the signed
+  // indexes and the cache are this machine's own, as given.
+  bool pd_away = false;
+  std::vector<pkg_keyring> pd_away_keys;
+  std::vector<std::string> pd_away_sources;
+  std::string pd_away_cache;  // "" for none
   // Every text the views below point into; a deque never moves them.
   std::deque<std::string> pd_texts;
   std::vector<std::unique_ptr<pkg_meta>> pd_pkgs;
@@ -213,6 +220,10 @@ void pkg_note_add(pkg_db *db, bool failure, const std::string &file,
 // The keyrings and sources under the root, each read once and checked
 // against the pin; notes for those not trusted.
 pkg_trust pkg_trust_gather(pkg_db *db);
+// A keyring this machine trusts, read whole (armour taken off): false
+// with *err when it cannot be read or holds no key block.
+bool pkg_keyring_read(const std::string &file, pkg_keyring *k,
+                      std::string *err);
 // The keyrings that verify the list files that start with name (a
 // pt_scoped key), or every other list's.
 const std::vector<size_t> &pkg_trust_keys(const pkg_trust &t,

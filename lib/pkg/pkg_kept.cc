@@ -289,6 +289,7 @@ pkg_kept_load(pkg_db *db, const std::vector<std::string> &kept,
     auto k = std::make_unique<pkg_db>();
     // Paths are matched as the host's directories lead to them now.
     k->pd_root = db->pd_root;
+    k->pd_away = db->pd_away;
     k->pd_kept_file = file;
     pkg_status_parse(k.get(), std::move(m[STATUS]));
     pkg_diversions_parse(k.get(),
@@ -327,4 +328,77 @@ pkg_kept_shipped(const pkg_db *db, const pkg_op &op, const std::string &path,
     return 0;
   }
   return -1;
+}
+
+std::vector<pkg_op>
+pkg_ops_between(const std::vector<pkg_meta> &older,
+                const std::vector<pkg_meta> &newer)
+{
+  std::map<std::string, std::pair<const pkg_meta *, const pkg_meta *>> by;
+  for (const pkg_meta &m : older)
+    by[m.pm_name].first = &m;
+  for (const pkg_meta &m : newer)
+    by[m.pm_name].second = &m;
+  std::vector<pkg_op> ops;
+  for (const auto &kv : by) {
+    const pkg_meta *o = kv.second.first, *n = kv.second.second;
+    pkg_op op;
+    op.po_when = 0;
+    op.po_name = kv.first;
+    op.po_old = o != nullptr ? o->pm_version : "";
+    op.po_new = n != nullptr ? n->pm_version : "";
+    if (op.po_old == op.po_new && (o == nullptr) == (n == nullptr))
+      continue;
+    if (!op.po_new.empty())
+      op.po_action = op.po_old.empty() ? "install" : "upgrade";
+    else if (n == nullptr)
+      op.po_action = "purge";
+    else
+      op.po_action = "remove";
+    ops.push_back(std::move(op));
+  }
+  return ops;
+}
+
+pkg_db *
+pkg_open_away(const pkg_away_opts &o, std::string *err)
+{
+  auto db = std::make_unique<pkg_db>();
+  db->pd_away = true;
+  db->pd_away_sources = o.pw_sources;
+  db->pd_away_cache = o.pw_cache;
+  for (const std::string &f : o.pw_keyrings) {
+    pkg_keyring k;
+    if (!pkg_keyring_read(f, &k, err))
+      return nullptr;
+    db->pd_away_keys.push_back(std::move(k));
+  }
+  std::map<std::string, std::string> m;
+  if (!read_members(o.pw_newer, &m, err))
+    return nullptr;
+  pkg_status_parse(db.get(), std::move(m[STATUS]));
+  pkg_diversions_parse(db.get(),
+                       std::move(m[std::string(DPKG_DIR) + "diversions"]));
+  db->pd_sums.resize(db->pd_pkgs.size());
+  for (uint32_t i = 0; i < db->pd_pkgs.size(); i++) {
+    std::string *list = info_member(&m, db->pd_pkgs[i].get(), ".list");
+    pkg_list_parse(db.get(), i, list != nullptr ? std::move(*list) : "");
+  }
+  if (!pkg_overrides_parse(db.get(), o.pw_newer + ": statoverride",
+                           m[std::string(DPKG_DIR) + "statoverride"], err) ||
+      !pkg_kept_load(db.get(), {o.pw_older}, err))
+    return nullptr;
+  std::vector<pkg_meta> was, now;
+  for (const auto &p : db->pd_kept.front()->pd_pkgs)
+    was.push_back(*p);
+  for (const auto &p : db->pd_pkgs)
+    now.push_back(*p);
+  db->pd_ops = pkg_ops_between(was, now);
+  return db.release();
+}
+
+bool
+pkg_away(const pkg_db *db)
+{
+  return db->pd_away;
 }

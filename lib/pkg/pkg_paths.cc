@@ -192,6 +192,10 @@ pkg_located(const pkg_db *db, std::string_view name, std::string_view path)
 std::string_view
 pkg_canon_view(pkg_db *db, std::string_view path)
 {
+  // Another machine's links are not here to follow: its paths are taken
+  // as they are named.
+  if (db->pd_away)
+    return path;
   // memrchr, not rfind: a byte at a time would cost more than the rest.
   const void *last = memrchr(path.data(), '/', path.size());
   if (last == nullptr || last == path.data())

@@ -428,6 +428,13 @@ pkg_trust
 pkg_trust_gather(pkg_db *db)
 {
   pkg_trust t;
+  // Away, the keyrings given verify every index, and nothing else does.
+  if (db->pd_away) {
+    t.pt_keys = db->pd_away_keys;
+    for (size_t i = 0; i < t.pt_keys.size(); i++)
+      t.pt_default.push_back(i);
+    return t;
+  }
   // The sources, each file trusted or left out whole.
   std::vector<std::string> files = {"/etc/apt/sources.list"};
   for (const std::string &f :
@@ -504,6 +511,26 @@ pkg_trust_gather(pkg_db *db)
       t.pt_default.push_back(i);
   }
   return t;
+}
+
+bool
+pkg_keyring_read(const std::string &file, pkg_keyring *k, std::string *err)
+{
+  std::string bytes;
+  k->pk_name = file;
+  if (!pkg_read_file(file, &bytes)) {
+    *err = file + ": " + strerror(errno);
+    return false;
+  }
+  if (off_t(bytes.size()) > TRUST_FILE_MAX) {
+    *err = file + ": larger than 16 MiB";
+    return false;
+  }
+  if (bytes.empty() || !keyring_bytes(bytes, &k->pk_bytes)) {
+    *err = file + ": no key block in it";
+    return false;
+  }
+  return true;
 }
 
 const std::vector<size_t> &
