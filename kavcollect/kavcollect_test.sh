@@ -154,7 +154,7 @@ nights "$@"
 run "$store" "$@"
 expect 0 "quiet night"
 [ ! -s "$work/out" ] || fail "quiet night: a report"
-[ "$(held h2)" = "compared 000000 000001 000002 sums " ] ||
+[ "$(held h2)" = "compared 000000 000001.from-000002 000002 sums " ] ||
     fail "quiet night: h2 holds $(held h2)"
 
 # A change on one host only (the tree is put back for the others).
