@@ -9,13 +9,18 @@
 # database directory of its own (the hosts' files are hard links of one
 # set: the same host, as after one image) of snapshots of records (20,000)
 # records made by gen_snapshot, each night's differing from the first in
-# one record. For each of the two releases, into a store of its own, at
-# -n jobs (8): the first collection of two snapshots per host, then, after
-# one more snapshot on every host, the nightly collection of quiet hosts.
-# Each is timed (wall time, CPU time, peak resident size), and its bytes on
-# the wire counted (every byte of every SSH connection, both ways, through
-# a ProxyCommand that counts them) with the growth of the store, both per
-# host and as a part of one snapshot.
+# one record. Each host has two snapshots, and two stores hold them as a
+# first collection by either release leaves them (whole files, their sums,
+# the newest marked compared; made here by hard links, as a first
+# collection of 1,000 hosts is a matter of SSH sessions and disk writes,
+# not of what is measured). Then every host takes one more snapshot, and
+# each release collects the fleet into its store at -n jobs (8): the
+# nightly collection of quiet hosts, timed (wall time, CPU time, peak
+# resident size), its bytes on the wire counted (every byte of every SSH
+# connection, both ways, through a ProxyCommand that counts them) with the
+# growth of the store, both per host and as a part of one snapshot. With
+# "first" as a fourth argument, the first collections are made by each
+# release, and timed, instead.
 #
 # The earlier release is the kavcollect and kavnightly in $KAV_TODAY (a
 # build directory); without it, they are built from commit $KAV_TODAY_REF
@@ -27,6 +32,7 @@ top=$PWD
 hosts=${1:-1000}
 records=${2:-20000}
 jobs=${3:-8}
+first=${4:-}
 make bench >/dev/null
 bin=$PWD/build-bench
 if [ -z "${KAV_TODAY-}" ]; then
@@ -92,16 +98,17 @@ collect() {
 		echo "$bin/kavnightly" >"$work/which"
 		collector=$bin/kavcollect
 	fi
-	mkdir -p -m 0700 "$work/store.$rel"
+	[ -d "$work/store.$rel" ] || mkdir -m 0700 "$work/store.$rel"
 	before=$(bytes_under "$work/store.$rel")
-	: >"$work/wire"
+	# A connection still open from before goes on writing in the old one.
+	[ ! -d "$work/wire" ] || mv "$work/wire" "$work/wire.$rel.$(date +%s%N)"
+	mkdir "$work/wire"
 	printf '%-18s %-5s ' "$what" "$rel"
 	# shellcheck disable=SC2086 # one word per host
 	timed "$collector" -n "$jobs" -F "$work/ssh_config" "$work/store.$rel" \
 	    $names
-	# The proxies write their counts as their connections close.
-	sleep 2
-	wire=$(awk '{ n += $1 + $2 } END { print n + 0 }' "$work/wire")
+	wire=$(find "$work/wire" -type f -exec cat {} + |
+	    awk '{ n += $1 + $2 } END { print n + 0 }')
 	grown=$(($(bytes_under "$work/store.$rel") - before))
 	printf '\n%25s wire %s\n%25s store %s\n' '' "$(per_host "$wire")" '' \
 	    "$(per_host "$grown")"
@@ -120,6 +127,7 @@ size=$(wc -c <"$work/snaps/kavdb-000000-20261200T031500Z")
 
 # Every host's forced command runs the kavnightly of the release being
 # timed.
+# shellcheck disable=SC2016 # $k and $@ are the script's
 printf '#!/bin/sh\nread -r k <"%s"\nexec "$k" "$@"\n' "$work/which" \
     >"$work/serve"
 chmod 0755 "$work/serve"
@@ -143,8 +151,28 @@ done
 echo "$hosts hosts, snapshots of $records records ($size bytes), -n $jobs;" \
     "earlier release from $KAV_TODAY"
 
-collect today "first collection"
-collect new "first collection"
+if [ "$first" = first ]; then
+	collect today "first collection"
+	collect new "first collection"
+else
+	sums=
+	for i in 0 1; do
+		f=$(cd "$work/snaps" && echo kavdb-00000$i-*)
+		sums="$sums$f $(wc -c <"$work/snaps/$f") $(sha256sum \
+		    "$work/snaps/$f" | cut -c1-64)
+"
+	done
+	for rel in today new; do
+		mkdir -m 0700 "$work/store.$rel"
+		for h in $names; do
+			mkdir -m 0700 "$work/store.$rel/$h"
+			ln "$work/$h.db"/kavdb-* "$work/store.$rel/$h/"
+			printf '%s' "$sums" >"$work/store.$rel/$h/sums"
+			(cd "$work/snaps" && echo kavdb-000001-*) \
+			    >"$work/store.$rel/$h/compared"
+		done
+	done
+fi
 for h in $names; do
 	ln "$work/snaps/kavdb-000002-"* "$work/$h.db/"
 done

@@ -2,10 +2,11 @@
 // host:port and counts its bytes, for the collector's benchmark: what
 // goes over the wire, SSH's handshake and framing included.
 //
-//   count_proxy host port log
+//   count_proxy host port dir
 //
-// When either side closes, it appends "SENT RECEIVED" (bytes to and from
-// the server) as one line to log.
+// It keeps "SENT RECEIVED" (bytes to and from the server so far) in a file
+// of its own in dir, rewritten as they grow: a connection that outlives a
+// run is counted up to where it stood.
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -48,7 +49,7 @@ int
 main(int argc, char *argv[])
 {
   if (argc != 4) {
-    fputs("usage: count_proxy host port log\n", stderr);
+    fputs("usage: count_proxy host port dir\n", stderr);
     return 1;
   }
   addrinfo hints = {}, *ai;
@@ -61,7 +62,26 @@ main(int argc, char *argv[])
     return 1;
   }
   freeaddrinfo(ai);
+  std::string log = std::string(argv[3]) + "/" + std::to_string(getpid());
+  int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    perror(log.c_str());
+    return 1;
+  }
+  // ssh hands its own stderr on: a connection kept open for later
+  // sessions must not keep the first session's stderr open as well.
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0 || dup2(null, 2) < 0)
+    return 1;
   uint64_t sent = 0, received = 0;
+  auto note = [&] {
+    char line[64];
+    int n = snprintf(line, sizeof line, "%20llu %20llu\n",
+                     static_cast<unsigned long long>(sent),
+                     static_cast<unsigned long long>(received));
+    if (pwrite(fd, line, size_t(n), 0) != n)
+      exit(1);
+  };
   for (;;) {
     pollfd p[2] = {{0, POLLIN, 0}, {s, POLLIN, 0}};
     if (poll(p, 2, -1) < 0) {
@@ -73,12 +93,8 @@ main(int argc, char *argv[])
       break;
     if (p[1].revents != 0 && !relay(s, 1, &received))
       break;
+    note();
   }
-  std::string line =
-      std::to_string(sent) + " " + std::to_string(received) + "\n";
-  int fd = open(argv[3], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size()))
-    return 1;
-  close(fd);
+  note();
   return 0;
 }
