@@ -2,13 +2,14 @@
 // records, for timing the readers.
 //
 //   gen_snapshot [-n count] [-s seed] [-C permille] [-D permille]
-//                [-N permille] file
+//                [-N permille] [-c number] file
 //
 // The tree (paths, kinds, base attributes) depends only on the seed, so
 // two runs with the same seed describe the same host. -C, -D and -N then
 // change, drop or add that many records per thousand, chosen by record
 // number: "gen_snapshot old" and "gen_snapshot -C 5 -D 1 -N 1 new" are an
-// older and a newer snapshot of one host for the comparer. Records come out
+// older and a newer snapshot of one host for the comparer. -c changes the
+// one record of that number besides: a quiet night. Records come out
 // in tree order, as the builder writes them. Without -N the file holds
 // exactly count records.
 #include <fcntl.h>
@@ -34,6 +35,7 @@ struct gen {
   uint64_t want;                     // records of the base tree to produce
   uint64_t made;                     // base records produced so far
   unsigned changed, deleted, added;  // per thousand
+  uint64_t change_one;               // the record number -c gave, plus one
 };
 
 const char *const WORDS[] = {
@@ -66,7 +68,7 @@ emit(gen *g, const std::string &path, bool dir, int nsub, int64_t dir_time)
   } else {
     r.size = int64_t((h >> 28) % (1u << ((h >> 40) % 24)));
   }
-  if ((pick >> 10) % 1000 < g->changed)
+  if ((pick >> 10) % 1000 < g->changed || i + 1 == g->change_one)
     gen_change(&r);
   gen_put(&g->out, path, r);
   if (!dir && (pick >> 20) % 1000 < g->added) {
@@ -120,7 +122,7 @@ usage()
 {
   static const char text[] =
       "usage: gen_snapshot [-n count] [-s seed] [-C permille] [-D permille] "
-      "[-N permille] file\n";
+      "[-N permille] [-c number] file\n";
   fwrite(text, 1, sizeof text - 1, stderr);
   exit(1);
 }
@@ -133,13 +135,14 @@ main(int argc, char *argv[])
   gen g = {};
   g.want = 1000000;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("n:s:C:D:N:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("n:s:C:D:N:c:"))) != -1) {
     switch (ch) {
       case 'n': g.want = strtoull(optarg, nullptr, 10); break;
       case 's': g.seed = strtoull(optarg, nullptr, 10); break;
       case 'C': g.changed = unsigned(atoi(optarg)); break;
       case 'D': g.deleted = unsigned(atoi(optarg)); break;
       case 'N': g.added = unsigned(atoi(optarg)); break;
+      case 'c': g.change_one = strtoull(optarg, nullptr, 10) + 1; break;
       default: usage();
     }
   }

@@ -36,6 +36,9 @@ struct snap_entry {
   uint32_t se_num;  // the six-digit number of its name
   uint64_t se_size;
   std::string se_sha;  // SHA-256, 64 lowercase hex digits
+  // In the store: the number of the snapshot it is kept as a difference
+  // from, always a later one; 0 when it is kept whole.
+  uint32_t se_from = 0;
 };
 
 // A snapshot's name as kavnightly makes it: kavdb-NNNNNN-TIME, TIME
@@ -67,6 +70,13 @@ constexpr uint64_t COLLECT_PKG_MAX = uint64_t(32) << 20;
 constexpr const char *COLLECT_COMPANIONS[] = {".sig", ".pkg"};
 constexpr int COLLECT_MEMBERS = 3;  // the snapshot and its companions
 
+// A difference is asked for only for a snapshot listed at up to 1 GiB (a
+// whole Debian host makes 70 MB): it is rebuilt in memory beside its base,
+// and a host's list must not choose the collector's memory. Its member is
+// at most the snapshot's listed size: a host sends a difference only when
+// it is the smaller.
+constexpr uint64_t COLLECT_DELTA_SNAP_MAX = uint64_t(1) << 30;
+
 enum collect_member {
   COLLECT_MEMBER_OK,
   COLLECT_MEMBER_BAD,  // not the framed form: the session is at fault
@@ -81,6 +91,14 @@ collect_member collect_parse_member(const std::string &line,
                                     const snap_entry &want, int *index,
                                     uint64_t *size, std::string *err);
 
+// Parses "delta NAME BASE SIZE" of the framed form, in place of the
+// snapshot's member line: want as a difference from base, *size bytes of
+// it, at most want's listed size. False, with *err, for anything else: the
+// session is at fault.
+bool collect_parse_delta(const std::string &line, const snap_entry &want,
+                         const std::string &base, uint64_t *size,
+                         std::string *err);
+
 // Reads the snapshot at path whole, as a comparison would: false, with
 // *err saying which frame and why, when it would not load; errno is then
 // EBADMSG for a damaged snapshot, else the error of reading it.
@@ -94,6 +112,7 @@ struct ssh_session {
   int ss_err;
   time_t ss_deadline;
   std::string ss_errtext;
+  int ss_code;  // after ssh_finish: ssh's exit status, -1 when it did not exit
 };
 // Starts ssh in batch mode. Every session of one host goes through one
 // connection, whose control socket is ctl (see ssh_config(5): the first

@@ -6,7 +6,9 @@
 //   member NAME.sig SIZE\n   its signature and package records, if any
 //   end\n
 //
-// and its signature checked with ssh-keygen(1).
+// where "delta NAME BASE SIZE\n" may stand for the snapshot's member line
+// when a difference was asked for; and its signature checked with
+// ssh-keygen(1).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <memory>
 
+#include "delta/delta.h"
 #include "kavcollect/store.h"
 #include "store/sign.h"
 
@@ -28,6 +31,7 @@ struct reader {
   ssh_session *r_s;
   char r_buf[1 << 16];
   size_t r_pos, r_len;
+  uint64_t r_total;  // bytes read from the session
   bool r_eof;
 };
 
@@ -45,6 +49,7 @@ fill(reader *r, std::string *err)
   }
   r->r_pos = 0;
   r->r_len = size_t(n);
+  r->r_total += uint64_t(n);
   r->r_eof = n == 0;
   return n > 0;
 }
@@ -68,9 +73,27 @@ read_line(reader *r, std::string *line, std::string *err)
   return false;
 }
 
-// Copies n bytes into fd, into sha as well when it is given.
 bool
-read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err)
+write_all(int fd, const char *p, size_t n, std::string *err)
+{
+  for (size_t done = 0; done < n;) {
+    ssize_t w = write(fd, p + done, n - done);
+    if (w < 0 && errno == EINTR)
+      continue;
+    if (w < 0) {
+      *err = std::string("writing the store: ") + strerror(errno);
+      return false;
+    }
+    done += size_t(w);
+  }
+  return true;
+}
+
+// Copies n bytes into fd, or appends them to *into when fd is -1; into sha
+// as well when it is given.
+bool
+read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err,
+            std::string *into = nullptr)
 {
   while (n > 0) {
     if (!fill(r, err)) {
@@ -84,16 +107,10 @@ read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err)
     const char *p = r->r_buf + r->r_pos;
     if (sha != nullptr)
       sha->update(p, k);
-    for (size_t done = 0; done < k;) {
-      ssize_t w = write(fd, p + done, k - done);
-      if (w < 0 && errno == EINTR)
-        continue;
-      if (w < 0) {
-        *err = std::string("writing the store: ") + strerror(errno);
-        return false;
-      }
-      done += size_t(w);
-    }
+    if (fd < 0)
+      into->append(p, k);
+    else if (!write_all(fd, p, k, err))
+      return false;
     r->r_pos += k;
     n -= k;
   }
@@ -110,12 +127,48 @@ struct tmp_files {
   }
 };
 
+// The snapshot sent as a difference from base, rebuilt and checked, into
+// a temporary file.
+store_got
+receive_diff(reader *r, const std::string &dir, const snap_entry &want,
+             const store_base &base, uint64_t size, tmp_files *tf,
+             std::string *err)
+{
+  std::string d, bytes, why, got;
+  if (!read_member(r, size, -1, nullptr, err, &d))
+    return STORE_FAILED;
+  const std::string what =
+      "send: " + want.se_name + " as a difference from " + base.sb_entry.se_name;
+  if (!delta_apply(base.sb_bytes, d, want.se_size, &bytes, &why)) {
+    *err = what + " cannot be rebuilt: " + why + "; refused";
+    return STORE_BAD_DIFF;
+  }
+  sha256_ctx sha;
+  sha.update(bytes.data(), bytes.size());
+  if (!sha.final(&got)) {
+    *err = "SHA-256 failed";
+    return STORE_FAILED;
+  }
+  if (got != want.se_sha) {
+    *err = what + " does not rebuild to the SHA-256 listed; refused";
+    return STORE_BAD_DIFF;
+  }
+  int fd;
+  if (!store_tmp_open(dir, &fd, &tf->tf_tmp[0], err))
+    return STORE_FAILED;
+  if (!write_all(fd, bytes.data(), bytes.size(), err)) {
+    close(fd);
+    return STORE_FAILED;
+  }
+  return store_tmp_close(fd, tf->tf_tmp[0], err) ? STORE_TAKEN : STORE_FAILED;
+}
+
 // The framed form into temporary files. STORE_SET_ASIDE when a companion
 // is over its bound: the snapshot, already received as listed, is what the
 // host serves under that name, and it is bad.
 store_got
 receive(reader *r, const std::string &dir, const snap_entry &want,
-        tmp_files *tf, std::string *err)
+        const store_base *base, tmp_files *tf, std::string *err)
 {
   std::string line;
   if (!read_line(r, &line, err))
@@ -138,6 +191,16 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
       return STORE_TAKEN;
     }
     uint64_t size;
+    if (base != nullptr && index < 0 && line.compare(0, 6, "delta ") == 0) {
+      if (!collect_parse_delta(line, want, base->sb_entry.se_name, &size,
+                               err))
+        return STORE_FAILED;
+      index = 0;
+      store_got got = receive_diff(r, dir, want, *base, size, tf, err);
+      if (got != STORE_TAKEN)
+        return got;
+      continue;
+    }
     switch (collect_parse_member(line, want, &index, &size, err)) {
       case COLLECT_MEMBER_OK: break;
       case COLLECT_MEMBER_BAD: return STORE_FAILED;
@@ -220,15 +283,35 @@ collect_parse_member(const std::string &line, const snap_entry &want,
   return COLLECT_MEMBER_BIG;
 }
 
+bool
+collect_parse_delta(const std::string &line, const snap_entry &want,
+                    const std::string &base, uint64_t *size, std::string *err)
+{
+  const std::string head = "delta " + want.se_name + " " + base + " ";
+  size_t n = line.size() - head.size();
+  if (line.size() <= head.size() || line.compare(0, head.size(), head) != 0 ||
+      n > 15 || strspn(line.c_str() + head.size(), "0123456789") != n) {
+    *err = "send: not the difference asked for";
+    return false;
+  }
+  *size = strtoull(line.c_str() + head.size(), nullptr, 10);
+  if (*size > want.se_size) {
+    *err = "send: a difference of " + want.se_name + " larger than the " +
+           "snapshot listed";
+    return false;
+  }
+  return true;
+}
+
 st_check
-store_verify(const std::string &path, const std::string &signers,
-             std::string *err)
+store_verify(const std::string &path, const std::string &sig,
+             const std::string &signers, std::string *err)
 {
   st_signer s;
   s.sg_keygen = "ssh-keygen";
   s.sg_signers = signers;
   std::string why;
-  st_check c = st_verify(s, path, "", &why);
+  st_check c = st_verify(s, path, sig, &why);
   switch (c) {
     case ST_SIG_GOOD: return c;
     case ST_SIG_MISSING:
@@ -252,27 +335,43 @@ store_verify(const std::string &path, const std::string &signers,
 
 store_got
 store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
-            const std::string &dir, const snap_entry &want,
+            const std::string &dir, const snap_entry &want, store_base *base,
             const std::string &signers, time_t deadline,
             std::vector<snap_entry> *aside, std::string *err)
 {
   ssh_session s;
   std::string request = "send " + want.se_name;
+  if (base != nullptr)
+    request += " since " + base->sb_entry.se_name + " " + base->sb_entry.se_sha;
   if (!ssh_start(&s, o, host, ctl, request.c_str(), deadline, err))
     return STORE_FAILED;
   std::unique_ptr<reader> r(new reader);
   r->r_s = &s;
   r->r_pos = r->r_len = 0;
+  r->r_total = 0;
   r->r_eof = false;
   tmp_files tf;
   std::string fault;
-  store_got got = receive(r.get(), dir, want, &tf, &fault);
+  store_got got = receive(r.get(), dir, want, base, &tf, &fault);
   // A stream that ended is ssh's to explain (a refusal, a lost
   // connection); one cut off here is not wanted any longer, and a member
   // over its bound is not read at all.
   bool abandon = got != STORE_TAKEN && !r->r_eof;
   std::string ended;
   bool clean = ssh_finish(&s, abandon, &ended);
+  // A kavnightly that does not know the request refuses it: an error and
+  // not a byte on stdout. The exit status is the command's (ssh's own
+  // failures are 255): the snapshot is asked whole.
+  if (base != nullptr && got == STORE_FAILED && r->r_total == 0 && !clean &&
+      s.ss_code > 0 && s.ss_code < 255) {
+    base->sb_unknown = true;
+    return store_fetch(o, host, ctl, dir, want, nullptr, signers, deadline,
+                       aside, err);
+  }
+  if (got == STORE_BAD_DIFF) {
+    *err = fault;
+    return got;
+  }
   if (got == STORE_SET_ASIDE)
     return set_aside(dir, want, &tf, fault, aside, err);
   if (got != STORE_TAKEN || !clean) {
@@ -294,7 +393,7 @@ store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
     }
     tf.tf_tmp[1] = tf.tf_tmp[0] + ".sig";
     std::string why;
-    st_check c = store_verify(tf.tf_tmp[0], signers, &why);
+    st_check c = store_verify(tf.tf_tmp[0], "", signers, &why);
     if (c != ST_SIG_GOOD)
       why = why.substr(tf.tf_tmp[0].size());  // it begins with the path
     if (c == ST_SIG_FAILED) {

@@ -99,25 +99,61 @@ host_ok(const char *host)
                 "0123456789._-@:") == n;
 }
 
-// The compare, with at most co_gate's number running at once.
+// Holds one of co_gate's places while it lives: comparing, rebuilding and
+// packing each hold two snapshots, and no more run at once than it allows.
+class gate_hold {
+ public:
+  explicit gate_hold(collect_gate *g) : g_(g)
+  {
+    std::unique_lock<std::mutex> lock(g_->cg_mutex);
+    g_->cg_wait.wait(lock, [this] { return g_->cg_free > 0; });
+    g_->cg_free--;
+  }
+  ~gate_hold()
+  {
+    {
+      std::lock_guard<std::mutex> lock(g_->cg_mutex);
+      g_->cg_free++;
+    }
+    g_->cg_wait.notify_one();
+  }
+  gate_hold(const gate_hold &) = delete;
+  gate_hold &operator=(const gate_hold &) = delete;
+
+ private:
+  collect_gate *g_;
+};
+
+// The names of the store's whole file: snapshots to fetch whole.
 bool
-gated_compare(const collect_opts *o, const std::string &older,
-              const std::string &newer, std::vector<collect_change> *out,
-              std::string *err)
+read_whole(const std::string &dir, std::set<std::string> *names,
+           std::string *err)
 {
-  collect_gate *g = o->co_gate;
-  {
-    std::unique_lock<std::mutex> lock(g->cg_mutex);
-    g->cg_wait.wait(lock, [g] { return g->cg_free > 0; });
-    g->cg_free--;
+  std::string text;
+  if (!store_read_small(dir + "/" STORE_WHOLE, &text, err))
+    return false;
+  for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos;
+       at = nl + 1)
+    names->insert(text.substr(at, nl - at));
+  return true;
+}
+
+bool
+write_whole(const std::string &dir, const std::set<std::string> &names,
+            std::string *err)
+{
+  if (names.empty()) {
+    std::string path = dir + "/" STORE_WHOLE;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+      *err = path + ": " + strerror(errno);
+      return false;
+    }
+    return true;
   }
-  bool ok = collect_compare(older, newer, out, err);
-  {
-    std::lock_guard<std::mutex> lock(g->cg_mutex);
-    g->cg_free++;
-  }
-  g->cg_wait.notify_one();
-  return ok;
+  std::string text;
+  for (const std::string &n : names)
+    text += n + "\n";
+  return store_write_file(dir, STORE_WHOLE, text, err);
 }
 
 void
@@ -140,15 +176,52 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
   if (access(signers.c_str(), F_OK) != 0)
     signers.clear();
   bool first = held.empty();
-  std::set<std::string> verified;
+  std::set<std::string> verified, whole;
+  if (!read_whole(dir, &whole, &err))
+    return;
+  const size_t whole_before = whole.size();
+  // A name no longer to fetch (taken, or rotated away) is forgotten.
+  for (auto it = whole.begin(); it != whole.end();)
+    it = std::any_of(fetch.begin(), fetch.end(),
+                     [&](const snap_entry &e) { return e.se_name == *it; })
+             ? std::next(it)
+             : whole.erase(it);
+  store_base ref;
   for (const snap_entry &want : fetch) {
+    // A difference from the newest held, unless the host cannot make one
+    // or made a wrong one for this snapshot before.
+    store_base *from = nullptr;
+    if (!held.empty() && !ref.sb_unknown && whole.count(want.se_name) == 0 &&
+        want.se_size <= COLLECT_DELTA_SNAP_MAX &&
+        held.back().se_size <= COLLECT_DELTA_SNAP_MAX) {
+      // Read once for the fetches that follow from it; one that cannot
+      // be read is for the comparisons to report.
+      std::string unused;
+      if (ref.sb_entry.se_name == held.back().se_name)
+        from = &ref;
+      else if (store_snap_read(dir, held, held.size() - 1, &ref.sb_bytes,
+                               &unused)) {
+        ref.sb_entry = held.back();
+        from = &ref;
+      }
+    }
     std::string why;
-    store_got got =
-        store_fetch(o, host, ctl, dir, want, signers, deadline, &aside, &why);
+    store_got got = store_fetch(o, host, ctl, dir, want, from, signers,
+                                deadline, &aside, &why);
+    if (got == STORE_BAD_DIFF) {
+      // The host's fault, and nothing of it kept: the next run asks for
+      // the snapshot whole.
+      whole.insert(want.se_name);
+      std::string unused;
+      write_whole(dir, whole, &unused);
+      err = why;
+      break;
+    }
     if (got == STORE_FAILED) {
       err = why;
       break;
     }
+    whole.erase(want.se_name);
     // A bad one is out of the history: the next is compared with the
     // last good one before it.
     if (got == STORE_SET_ASIDE) {
@@ -159,6 +232,8 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     verified.insert(want.se_name);
     r->cr_fetched.push_back(want.se_name);
   }
+  if (whole.size() < whole_before && err.empty())
+    write_whole(dir, whole, &err);
   // What was fetched stays, with its sums, even when a later one failed:
   // the next run compares it.
   std::string sums_why;
@@ -166,6 +241,14 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     err = sums_why;
   if (!err.empty() || held.empty())
     return;
+  if (!fetch.empty()) {
+    size_t keep;
+    if (!find_baseline(dir, held, &keep, &err))
+      return;
+    gate_hold g(o->co_gate);
+    if (!store_pack(dir, &held, keep, &err))
+      return;
+  }
   if (first) {
     r->cr_first = true;
     r->cr_compared = held.back().se_name;
@@ -202,12 +285,17 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     size_t base;
     if (!find_baseline(dir, held, &base, &err))
       return;
-    auto use = [&](size_t i) {
+    // Whether the signature of held[i], as the file f, verifies.
+    auto use = [&](size_t i, const store_file &f) {
       if (signers.empty() || verified.count(held[i].se_name) != 0)
         return true;
-      if (store_verify(dir + "/" + held[i].se_name, signers, &err) !=
-          ST_SIG_GOOD)
+      std::string name = dir + "/" + held[i].se_name;
+      if (store_verify(f.sf_path, name + ".sig", signers, &err) !=
+          ST_SIG_GOOD) {
+        if (err.compare(0, f.sf_path.size(), f.sf_path) == 0)
+          err = name + err.substr(f.sf_path.size());
         return false;
+      }
       verified.insert(held[i].se_name);
       return true;
     };
@@ -217,17 +305,26 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
       sec.cs_with_prev = older + 1 == i;
       sec.cs_older = held[older].se_name;
       sec.cs_newer = held[i].se_name;
-      if (!use(older) || !use(i))
+      gate_hold g(o->co_gate);
+      store_file files[2];
+      if (!store_snap_file(dir, held, older, &files[0], &err) ||
+          !store_snap_file(dir, held, i, &files[1], &err) ||
+          !use(older, files[0]) || !use(i, files[1]))
         return false;
-      if (!gated_compare(o, dir + "/" + sec.cs_older, dir + "/" + sec.cs_newer,
-                         &sec.cs_changes, &err)) {
+      if (!collect_compare(files[0].sf_path, files[1].sf_path,
+                           &sec.cs_changes, &err)) {
+        for (int k = 0; k < 2; k++)
+          if (files[k].sf_tmp &&
+              err.compare(0, files[k].sf_path.size(), files[k].sf_path) == 0)
+            err = dir + "/" + held[k == 0 ? older : i].se_name +
+                  err.substr(files[k].sf_path.size());
         // The baseline is never set aside: without it there is nothing
         // to compare with, and the host fails.
-        for (size_t k : {older, i}) {
-          if (k != base &&
-              !collect_check(dir + "/" + held[k].se_name, &damage) &&
+        for (int k = 0; k < 2; k++) {
+          size_t at = k == 0 ? older : i;
+          if (at != base && !collect_check(files[k].sf_path, &damage) &&
               errno == EBADMSG) {
-            damaged = k;
+            damaged = at;
             break;
           }
         }
@@ -248,19 +345,11 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     }
     if (damaged != SIZE_MAX) {
       err.clear();
-      snap_entry e = held[damaged];
-      std::vector<std::string> from, to;
-      for (const char *ext : {"", COLLECT_COMPANIONS[0], COLLECT_COMPANIONS[1]})
-        if (access((dir + "/" + e.se_name + ext).c_str(), F_OK) == 0) {
-          from.push_back(dir + "/" + e.se_name + ext);
-          to.push_back(ext);
-        }
+      std::string name = held[damaged].se_name;
       damage = "cannot be loaded: " + damage;
-      held.erase(held.begin() + long(damaged));
-      if (!store_set_aside(dir, e, from, to, damage, &aside, &err) ||
-          !store_put_sums(dir, held, &err))
+      if (!store_set_aside_held(dir, &held, damaged, damage, &aside, &err))
         return;
-      r->cr_aside.push_back({e.se_name, damage});
+      r->cr_aside.push_back({name, damage});
     }
   } while (damaged != SIZE_MAX);
 }

@@ -74,8 +74,7 @@ lacks() {
 
 # The store's files of host $1 as numbers, companions and bookkeeping.
 held() {
-	for f in "$work/store/$1"/.[!.]* "$work/store/$1"/..?* \
-	    "$work/store/$1"/*; do
+	for f in "$store/$1"/.[!.]* "$store/$1"/..?* "$store/$1"/*; do
 		[ -e "$f" ] || [ -L "$f" ] || continue  # a pattern that matched nothing
 		printf '%s ' "${f##*/}"
 	done | sed 's/kavdb-\([0-9]*\)-[0-9TZ]*/\1/g'
@@ -96,10 +95,67 @@ mkdir "$tree" "$tree/etc" "$work/bin"
 # A copy, not a link: a program kavnightly runs must be a file of its own.
 cp "$build" "$work/bin/" || exit 1
 echo 'port=80' >"$tree/etc/app.conf"
+# Enough files that a snapshot is large beside a night's difference.
+mkdir "$tree/usr"
+i=0
+while [ "$i" -lt 500 ]; do
+	echo "$i" >"$tree/usr/f$i"
+	i=$((i + 1))
+done
 tree_policy "$tree" >"$work/policy"
 
+# The hosts' forced command: kavnightly -s -f CONF, each request kept in
+# CONF.requests and the last answer in CONF.answer. With CONF.old it
+# refuses a request for a difference as a kavnightly that does not know
+# it does; with CONF.lie it answers one made from a base whose bytes are
+# not the collector's: the snapshot asked for, its halves swapped, under
+# the base's name in a copy of the database directory, so that what the
+# difference takes from the base comes from the wrong half.
+printf '#!/bin/sh\nreal=%s\n' "'$script'" >"$work/serve"
+cat >>"$work/serve" <<'EOF'
+conf=$3
+printf '%s\n' "$SSH_ORIGINAL_COMMAND" >>"$conf.requests"
+case $SSH_ORIGINAL_COMMAND in
+"send "*" since "*)
+	if [ -e "$conf.old" ]; then
+		echo 'kavnightly: refused: not a snapshot name' >&2
+		exit 2
+	fi
+	if [ -e "$conf.lie" ]; then
+		set -f
+		# shellcheck disable=SC2086 # send NAME since BASE SHA256
+		set -- $SSH_ORIGINAL_COMMAND
+		set +f
+		db=$(sed -n 's/^KAV_DBDIR=//p' "$conf")
+		rm -rf "$db.lie"
+		mkdir -m 0700 "$db.lie"
+		cp -p "$db"/kavdb-* "$db.lie/"
+		half=$(($(wc -c <"$db/$2") / 2))
+		{
+			tail -c +$((half + 1)) "$db/$2"
+			head -c "$half" "$db/$2"
+		} >"$db.lie/$4"
+		sed "s|^KAV_DBDIR=.*|KAV_DBDIR=$db.lie|" "$conf" >"$conf.liar"
+		SSH_ORIGINAL_COMMAND="send $2 since $4 $(sha256sum "$db.lie/$4" |
+		    cut -c1-64)"
+		export SSH_ORIGINAL_COMMAND
+		"$real" -s -f "$conf.liar" >"$conf.answer"
+		s=$?
+		cat "$conf.answer"
+		exit "$s"
+	fi
+	;;
+esac
+"$real" -s -f "$conf" >"$conf.answer"
+s=$?
+cat "$conf.answer"
+exit "$s"
+EOF
+chmod 0755 "$work/serve"
+
 sshd_start
-for h; do
+# h4, signing as h3 does, is kept for the rows at the end.
+for h in "$@" h4; do
 	cat >"$work/$h.conf" <<-EOF
 	KAV_POLICY=$work/policy
 	KAV_DBDIR=$work/$h.db
@@ -108,18 +164,24 @@ for h; do
 	KAV_BINDIR=$work/bin
 	KAV_EXPLAIN=no
 	EOF
+	real=$script
+	script=$work/serve
 	sshd_host "$h" "$work/$h.conf"
+	script=$real
 done
 sshd_down down
-# h3 signs its snapshots, and the store checks every one it uses.
+# h3 and h4 sign their snapshots, and the store checks every one it uses.
 step "make the signing key" ssh-keygen -q -t ed25519 -N '' -C kavtest \
     -f "$work/sign_key"
 printf 'kavtest namespaces="kavrel-snapshot@kavrel" %s\n' \
     "$(cat "$work/sign_key.pub")" >"$work/signers"
-printf 'KAV_SIGNKEY=%s\nKAV_SIGNERS=%s\n' "$work/sign_key" "$work/signers" \
-    >>"$work/h3.conf"
-mkdir -m 0700 "$work/store" "$work/store/h3"
+for h in h3 h4; do
+	printf 'KAV_SIGNKEY=%s\nKAV_SIGNERS=%s\n' "$work/sign_key" \
+	    "$work/signers" >>"$work/$h.conf"
+done
+mkdir -m 0700 "$work/store" "$work/store/h3" "$work/store/h4"
 cp "$work/signers" "$work/store/h3/allowed_signers"
+cp "$work/signers" "$work/store/h4/allowed_signers"
 store=$work/store
 
 # Requests outside the protocol, straight through ssh.
@@ -149,13 +211,24 @@ done
 [ "$(stat -c %a "$store")" = 700 ] || fail "store mode $(stat -c %a "$store")"
 [ -z "$(find "$store" -name 'tmp.*')" ] || fail "temporary files left"
 
-# A quiet night: fetched, compared, nothing printed.
+# A quiet night: fetched as a difference from the newest held, rebuilt to
+# the very bytes of the host's, compared, nothing printed; the one before
+# it is now kept as a difference.
 nights "$@"
 run "$store" "$@"
 expect 0 "quiet night"
 [ ! -s "$work/out" ] || fail "quiet night: a report"
-[ "$(held h2)" = "compared 000000 000001 000002 sums " ] ||
+[ "$(held h2)" = "compared 000000 000001.from-000002 000002 sums " ] ||
     fail "quiet night: h2 holds $(held h2)"
+for h; do
+	tail -n 1 "$work/$h.conf.requests" | grep -Eq \
+	    '^send kavdb-000002-[0-9TZ]+ since kavdb-000001-[0-9TZ]+ [0-9a-f]{64}$' ||
+	    fail "quiet night: $h was asked $(tail -n 1 "$work/$h.conf.requests")"
+	sed -n 2p "$work/$h.conf.answer" | grep -q "^delta kavdb-000002-" ||
+	    fail "quiet night: $h answered whole"
+	f=$(cd "$work/$h.db" && echo kavdb-000002-*Z)
+	cmp -s "$work/$h.db/$f" "$store/$h/$f" || fail "quiet night: $h: $f differs"
+done
 
 # A change on one host only (the tree is put back for the others).
 echo 'port=8080' >"$tree/etc/app.conf"
@@ -306,6 +379,24 @@ if [ -s "$work/out" ] || [ -s "$work/err" ]; then
 	fail "no night after a damaged snapshot: output"
 fi
 [ "$(wc -l <"$store/h1/bad/sums")" -eq 1 ] || fail "bad/sums"
+
+# The snapshot set aside, listed again with other bytes: a rewritten
+# history, as for any snapshot the store knows; put back, all is well.
+cp "$work/h1.db/$bad" "$work/h1.bad"
+printf 'y' >>"$work/h1.db/$bad"
+run "$store" h1
+expect 2 "a snapshot set aside, rewritten"
+has "^kavcollect: h1: HISTORY REWRITTEN: $bad on the host differs" err \
+    "a snapshot set aside, rewritten"
+cp "$work/h1.bad" "$work/h1.db/$bad"
+
+# What bad/ holds beside its sums is the administrator's to remove.
+rm "$store/h1/bad/$bad" "$store/h1/bad/$bad.why"
+run "$store" h1
+expect 0 "bad/ emptied but for its sums"
+if [ -s "$work/out" ] || [ -s "$work/err" ]; then
+	fail "bad/ emptied but for its sums: output"
+fi
 good2=$(echo "$new" | sed 's/kavdb-\([0-9]*\)-.*/\1/')
 
 # A 20 MB signature: refused before it is read, named with its host, and
@@ -356,6 +447,106 @@ if [ ! -f "$store/h1/bad/$bad" ] || [ -e "$store/h1/$bad" ]; then
 	fail "a damaged snapshot held: not moved to bad/"
 fi
 lacks "$bad" store/h1/sums "a damaged snapshot held"
+
+# The bytes of the files of host $1's directory in the store.
+store_bytes() {
+	find "$store/$1" -type f -exec cat {} + | wc -c
+}
+
+# Host $1's newest snapshot in the store, byte for byte the host's.
+same_newest() {
+	newest "$1"
+	cmp -s "$work/$1.db/$new" "$store/$1/$new" ||
+	    fail "$2: $1's $new is not the host's"
+}
+
+# A signed snapshot as a difference: its signature checked over the bytes
+# rebuilt.
+nights h4
+nights h4
+run "$store" h4
+expect 0 "h4's first collection"
+nights h4
+run "$store" h4
+[ "$st" -le 1 ] || fail "signed, as a difference: status $st"
+sed -n 2p "$work/h4.conf.answer" | grep -q "^delta " ||
+    fail "signed, as a difference: whole"
+same_newest h4 "signed, as a difference"
+
+# A host whose kavnightly does not know the request for a difference:
+# asked again for the whole snapshot, in the same run.
+touch "$work/h4.conf.old"
+nights h4
+newest h4
+run "$store" h4
+[ "$st" -le 1 ] || fail "an older kavnightly: status $st"
+[ "$(tail -n 2 "$work/h4.conf.requests" | cut -d' ' -f1-3)" = \
+    "$(printf 'send %s since\nsend %s' "$new" "$new")" ] ||
+    fail "an older kavnightly: asked $(tail -n 2 "$work/h4.conf.requests")"
+[ ! -s "$work/err" ] || fail "an older kavnightly: stderr"
+same_newest h4 "an older kavnightly"
+rm "$work/h4.conf.old"
+
+# A difference that does not rebuild to what the host listed: refused,
+# the host's fault, nothing of it kept; the next run asks for it whole.
+touch "$work/h4.conf.lie"
+nights h4
+newest h4
+before=$(held h4)
+run "$store" h4
+expect 2 "a wrong difference"
+has "^kavcollect: h4: send: $new as a difference from kavdb-[0-9]*-[0-9TZ]* \
+\(does not rebuild to the SHA-256 listed\|cannot be rebuilt: .*\); refused\$" \
+    err "a wrong difference"
+[ "$(held h4)" = "$(echo "$before" | sed 's/ sums / sums whole /')" ] ||
+    fail "a wrong difference: h4 holds $(held h4)"
+[ "$(cat "$store/h4/whole")" = "$new" ] || fail "a wrong difference: whole"
+rm "$work/h4.conf.lie"
+run "$store" h4
+[ "$st" -le 1 ] || fail "after a wrong difference: status $st"
+[ "$(tail -n 1 "$work/h4.conf.requests")" = "send $new" ] ||
+    fail "after a wrong difference: asked $(tail -n 1 "$work/h4.conf.requests")"
+[ ! -e "$store/h4/whole" ] || fail "after a wrong difference: whole kept"
+same_newest h4 "after a wrong difference"
+
+# Three quiet nights grow the host's store by a small part of a snapshot.
+newest h1
+size=$(wc -c <"$work/h1.db/$new")
+before=$(store_bytes h1)
+for n in 1 2 3; do
+	nights h1
+	run "$store" h1
+	[ "$st" -le 1 ] || fail "quiet night $n: status $st"
+	lacks "since the previous snapshot" out "quiet night $n"
+done
+after=$(store_bytes h1)
+[ $(((after - before) * 100)) -lt $((size * 5)) ] ||
+    fail "three quiet nights: the store grew by $((after - before)) bytes, \
+snapshots of $size"
+same_newest h1 "three quiet nights"
+
+# A store kept whole by an older collector: collected on, its snapshots
+# made differences as new ones come: the one fetched before the newest,
+# then the oldest but the baseline.
+mkdir -m 0700 "$work/store2" "$work/store2/h2"
+for f in "$work/h2.db"/kavdb-*Z; do
+	[ -z "${last-}" ] || cp "$work/h2.db/$last" "$work/store2/h2/"
+	prev=${last-}
+	last=${f##*/}
+done
+echo "$prev" >"$work/store2/h2/compared"
+nights h2
+store=$work/store2
+run "$store" h2
+[ "$st" -le 1 ] || fail "a store kept whole: status $st"
+[ ! -s "$work/err" ] || fail "a store kept whole: stderr"
+newest h2
+if [ ! -e "$store/h2/$last.from-$(echo "$new" | cut -c7-12)" ] ||
+    [ "$(held h2 | grep -o '\.from-' | wc -l)" -lt 2 ]; then
+	fail "a store kept whole: $last not made a difference: $(held h2)"
+fi
+same_newest h2 "a store kept whole"
+store=$work/store
 
 # Triage on the collector, with a keyring of the test's own: two hosts
 # whose snapshots hold a scratch root under dpkg, and whose package

@@ -45,6 +45,7 @@ ssh_start(ssh_session *s, const collect_opts *o, const char *host,
           std::string *err)
 {
   s->ss_out = s->ss_err = -1;
+  s->ss_code = -1;
   s->ss_deadline = deadline;
   s->ss_errtext.clear();
   long left = long(deadline - time(nullptr));
@@ -154,6 +155,8 @@ ssh_finish(ssh_session *s, bool abandon, std::string *err)
     std::string unused;  // what ssh said is the message
     waited = proc_wait(&s->ss_proc, &r, &unused);
   }
+  if (waited && r.pr_end == PROC_EXITED)
+    s->ss_code = r.pr_code;
   if (waited && r.pr_end == PROC_EXITED && r.pr_code == 0)
     return true;
   std::string said = err_summary(s->ss_errtext);

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -22,6 +24,32 @@ std::string
 sys_err(const std::string &what)
 {
   return what + ": " + strerror(errno);
+}
+
+std::string
+number6(uint32_t num)
+{
+  char buf[16];
+  snprintf(buf, sizeof buf, "%06u", unsigned(num));
+  return buf;
+}
+
+// NAME.from-NNNNNN: true, with the snapshot's name and the number of its
+// reference, for the name of a difference kept in the store.
+bool
+from_name(const std::string &file, std::string *snap, uint32_t *from)
+{
+  size_t at = file.find(STORE_FROM);
+  uint32_t num;
+  if (at == std::string::npos || !collect_snap_name(file.substr(0, at), &num))
+    return false;
+  std::string digits = file.substr(at + strlen(STORE_FROM));
+  if (digits.size() != 6 ||
+      strspn(digits.c_str(), "0123456789") != digits.size())
+    return false;
+  *snap = file.substr(0, at);
+  *from = uint32_t(strtoul(digits.c_str(), nullptr, 10));
+  return true;
 }
 
 }  // namespace
@@ -227,14 +255,28 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
     *err = sys_err(dir);
     return false;
   }
+  // By snapshot: its whole file's name, or the number of the one it is
+  // kept as a difference from.
   std::vector<std::string> names, unfinished;
+  std::map<std::string, uint32_t> diffs;
   while (dirent *ent = readdir(d)) {
-    std::string name = ent->d_name;
-    uint32_t num;
+    std::string name = ent->d_name, snap;
+    uint32_t num, from;
     if (name.compare(0, strlen(STORE_TMP_PREFIX), STORE_TMP_PREFIX) == 0)
       unlink((dir + "/" + name).c_str());  // what a killed run left
     else if (collect_snap_name(name, &num))
       (set_aside.count(name) != 0 ? unfinished : names).push_back(name);
+    else if (from_name(name, &snap, &from)) {
+      if (set_aside.count(snap) != 0) {
+        unfinished.push_back(name);
+        unfinished.push_back(snap);  // its companions
+      }
+      else if (!diffs.emplace(snap, from).second) {
+        closedir(d);
+        *err = dir + "/" + name + ": a second difference for " + snap;
+        return false;
+      }
+    }
   }
   closedir(d);
   for (const std::string &name : unfinished) {
@@ -250,9 +292,23 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
   if (!unfinished.empty() &&
       (!store_sync_dir(dir, err) || !store_sync_dir(bad, err)))
     return false;
+  // Both forms: a run was killed before the older one went. Either reads
+  // back; the whole one stays, and the next run makes its difference again.
+  for (const std::string &name : names) {
+    auto it = diffs.find(name);
+    if (it == diffs.end())
+      continue;
+    std::string path = dir + "/" + name + STORE_FROM + number6(it->second);
+    if (unlink(path.c_str()) != 0) {
+      *err = sys_err(path);
+      return false;
+    }
+    diffs.erase(it);
+  }
 
-  // The sums file saves reading every snapshot again each night; a
-  // snapshot it lacks, or whose size it has wrong, is read again.
+  // The sums file saves reading every snapshot again each night; a whole
+  // snapshot it lacks, or whose size it has wrong, is read again, and a
+  // difference it lacks is rebuilt.
   if (!store_read_small(dir + "/" STORE_SUMS, &text, err))
     return false;
   std::vector<snap_entry> known;
@@ -283,6 +339,19 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
     }
     held->push_back(std::move(e));
   }
+  for (const auto &df : diffs) {
+    snap_entry e;
+    collect_snap_name(df.first, &e.se_num);
+    e.se_name = df.first;
+    e.se_from = df.second;
+    e.se_size = 0;
+    auto it = by_name.find(df.first);
+    if (it != by_name.end()) {
+      e.se_size = it->second->se_size;
+      e.se_sha = it->second->se_sha;
+    }
+    held->push_back(std::move(e));
+  }
   std::sort(held->begin(), held->end(),
             [](const snap_entry &a, const snap_entry &b) {
               return a.se_num < b.se_num;
@@ -293,6 +362,24 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
              (*held)[i].se_name.substr(6, 6);
       return false;
     }
+  }
+  // Newest first, so that the reference of each is known by then.
+  for (size_t i = held->size(); i-- > 0;) {
+    snap_entry &e = (*held)[i];
+    if (!e.se_sha.empty())
+      continue;
+    std::string bytes;
+    e.se_size = UINT64_MAX;  // the bound of what is read: not known yet
+    if (!store_snap_read(dir, *held, i, &bytes, err))
+      return false;
+    sha256_ctx sha;
+    sha.update(bytes.data(), bytes.size());
+    e.se_size = bytes.size();
+    if (!sha.final(&e.se_sha)) {
+      *err = dir + "/" + e.se_name + ": SHA-256 failed";
+      return false;
+    }
+    changed = true;
   }
   if (changed || known.size() != held->size())
     return store_put_sums(dir, *held, err);

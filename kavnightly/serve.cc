@@ -9,6 +9,10 @@
 #include <cstring>
 #include <vector>
 
+#include "db/print.h"
+#include "delta/delta.h"
+#include "sha256/sha256.h"
+
 namespace {
 
 // What is sent of the snapshot besides itself, in the order of sending.
@@ -111,15 +115,51 @@ serve_list(const st_dir &d, int out, std::string *err)
   return write_str(out, answer, err) ? NT_SERVED : NT_FAILED;
 }
 
+// The snapshot of m as a difference from base, or "" when it is better
+// sent whole: base is not the collector's copy (another SHA-256), cannot
+// be read, or the difference would be no smaller than the snapshot. The
+// collector checks what it rebuilds; nothing here needs to fail.
+std::string
+difference(const st_dir &d, const member &m, const std::string &base,
+           const std::string &base_sha)
+{
+  std::string ref, why;
+  bool missing;
+  if (!st_read(d, base, &ref, &missing, &why))
+    return "";
+  uint8_t sum[SHA256_LEN];
+  char hex[2 * SHA256_LEN + 1];
+  sha256_buf(ref.data(), ref.size(), sum);
+  hex_encode(sum, hex, int(2 * SHA256_LEN));
+  if (base_sha != std::string(hex, 2 * SHA256_LEN))
+    return "";
+  std::string target(size_t(m.m_size), '\0');
+  for (size_t at = 0; at < target.size();) {
+    ssize_t n = pread(m.m_fd, &target[at], target.size() - at, off_t(at));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return "";
+    at += size_t(n);
+  }
+  std::string diff;
+  if (!delta_make(ref, target, &diff, &why) || diff.size() >= target.size())
+    return "";
+  return diff;
+}
+
 nt_served
-serve_send(const st_dir &d, const std::string &name, int out, std::string *err)
+serve_send(const st_dir &d, const std::string &name, const std::string &base,
+           const std::string &base_sha, int out, std::string *err)
 {
   std::vector<std::string> names;
   if (!st_list(d, &names, err))
     return NT_FAILED;
-  bool found = false;
-  for (const std::string &n : names)
+  bool found = false, found_base = false;
+  for (const std::string &n : names) {
     found |= n == name;
+    found_base |= n == base;
+  }
   if (!found) {
     *err = name + ": no such snapshot";
     return NT_REFUSED;
@@ -128,9 +168,21 @@ serve_send(const st_dir &d, const std::string &name, int out, std::string *err)
   bool ok = member_open(d, name, true, &ms, err);
   for (const char *ext : SENT)
     ok = ok && member_open(d, name + ext, false, &ms, err);
+  std::string diff;
+  if (ok && found_base)
+    diff = difference(d, ms[0], base, base_sha);
   ok = ok && write_str(out, "kavsend 1\n", err);
-  for (const member &m : ms)
-    ok = ok && member_send(d, m, out, err);
+  size_t from = 0;
+  if (ok && !diff.empty()) {
+    ok = write_str(out,
+                   "delta " + name + " " + base + " " +
+                       std::to_string(diff.size()) + "\n",
+                   err) &&
+         write_str(out, diff, err);
+    from = 1;
+  }
+  for (size_t i = from; i < ms.size(); i++)
+    ok = ok && member_send(d, ms[i], out, err);
   ok = ok && write_str(out, "end\n", err);
   for (const member &m : ms)
     close(m.m_fd);
@@ -151,6 +203,17 @@ plain_name(const std::string &s)
   return true;
 }
 
+bool
+sha_hex(const std::string &s)
+{
+  if (s.size() != 2 * SHA256_LEN)
+    return false;
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+      return false;
+  return true;
+}
+
 }  // namespace
 
 nt_served
@@ -158,14 +221,34 @@ nt_serve(st_dir *d, const std::string &request, int wait_s, int out,
          std::string *err)
 {
   static const std::string send = "send ";
+  static const std::string since = " since ";
   bool list = request == "list";
-  std::string name;
+  std::string name, base, base_sha;
   if (!list) {
     if (request.compare(0, send.size(), send) != 0) {
       *err = "not a request of the collector";
       return NT_REFUSED;
     }
     name = request.substr(send.size());
+    // "NAME since BASE SHA256": the words split at single spaces.
+    size_t at = name.find(since);
+    if (at != std::string::npos) {
+      base = name.substr(at + since.size());
+      name.erase(at);
+      size_t sp = base.find(' ');
+      if (sp != std::string::npos) {
+        base_sha = base.substr(sp + 1);
+        base.erase(sp);
+      }
+      if (!plain_name(base)) {
+        *err = "not a snapshot name";
+        return NT_REFUSED;
+      }
+      if (!sha_hex(base_sha)) {
+        *err = "not a SHA-256";
+        return NT_REFUSED;
+      }
+    }
     if (!plain_name(name)) {
       *err = "not a snapshot name";
       return NT_REFUSED;
@@ -182,7 +265,7 @@ nt_serve(st_dir *d, const std::string &request, int wait_s, int out,
   if (!held && !st_lock(d, true, wait_s, &busy, err))
     return NT_FAILED;
   nt_served r = list ? serve_list(*d, out, err)
-                     : serve_send(*d, name, out, err);
+                     : serve_send(*d, name, base, base_sha, out, err);
   if (!held && d->sd_lock >= 0) {
     close(d->sd_lock);
     d->sd_lock = -1;

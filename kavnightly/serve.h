@@ -1,7 +1,8 @@
 // serve.h: serving a collector (kavnightly -s, the forced command of its
-// key): the request is "list" or "send NAME" and nothing else, answered
-// under a shared lock on the database directory, so that no rotation
-// runs in the middle of an answer. Only reads: nothing is written.
+// key): the request is "list", "send NAME" or "send NAME since BASE SHA256"
+// and nothing else, answered under a shared lock on the database directory,
+// so that no rotation runs in the middle of an answer. Only reads: nothing
+// is written.
 //
 //   list       one line per snapshot, oldest first: "NAME SIZE SHA256"
 //   send NAME  the snapshot and its .sig and .pkg where it has them as
@@ -9,6 +10,12 @@
 //                kavsend 1\n
 //                member NAME SIZE\n  and SIZE bytes, for each file
 //                end\n
+//   send NAME since BASE SHA256
+//              the same, but the snapshot as a difference from BASE when
+//              BASE is one of the snapshots and its SHA-256 is SHA256 (the
+//              collector's copy), and the difference is smaller than NAME:
+//                delta NAME BASE SIZE\n  and SIZE bytes (delta.h)
+//              in place of the snapshot's member line; else as "send NAME".
 #pragma once
 #include <string>
 

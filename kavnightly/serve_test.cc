@@ -7,6 +7,7 @@
 #include <string>
 
 #include "db/print.h"
+#include "delta/delta.h"
 #include "sha256/sha256.h"
 #include "testutil/testutil.h"
 
@@ -107,6 +108,68 @@ TEST_F(ServeTest, Send) {
   }
 }
 
+// A snapshot as a difference from one the collector holds, when the host
+// holds that one as the collector does and the difference is the smaller;
+// else the snapshot whole, as "send NAME" sends it.
+TEST_F(ServeTest, SendSince) {
+  const std::string s4 = "kavdb-000004-20260105T000000Z";
+  const std::string s5 = "kavdb-000005-20260106T000000Z";
+  std::string big;
+  for (int i = 0; i < 2000; i++)
+    big += "/etc/file" + std::to_string(i * 7919 % 10007) + "\n";
+  std::string changed = big;
+  changed[big.size() / 2] = '#';
+  put(s4, big);
+  put(s5, changed);
+  put(s5 + ".sig", "sig of s5\n");
+  const std::string link = "kavdb-000003-20260104T000000Z";
+  std::string whole5, whole2, err;
+  ASSERT_EQ(NT_SERVED, serve("send " + s5, &whole5, &err)) << err;
+  ASSERT_EQ(NT_SERVED, serve(std::string("send ") + S2, &whole2, &err)) << err;
+  const struct {
+    const char *what;
+    std::string request;
+    std::string whole;  // the answer when it is whole, else ""
+  } cases[] = {
+      {"a difference", "send " + s5 + " since " + s4 + " " + sha_hex(big), ""},
+      {"another copy of the base",
+       "send " + s5 + " since " + s4 + " " + sha_hex(changed), whole5},
+      {"no such base",
+       "send " + s5 + " since kavdb-000009-20260104T000000Z " + sha_hex(big),
+       whole5},
+      {"a base that is a link",
+       "send " + s5 + " since " + link + " " +
+           sha_hex(std::string("base\0\n\xff", 7)),
+       whole5},
+      {"no smaller than the snapshot",
+       std::string("send ") + S2 + " since " + B0 + " " +
+           sha_hex(std::string("base\0\n\xff", 7)),
+       whole2},
+  };
+  for (const auto &c : cases) {
+    std::string out;
+    ASSERT_EQ(NT_SERVED, serve(c.request, &out, &err)) << c.what << ": " << err;
+    if (!c.whole.empty()) {
+      EXPECT_EQ(c.whole, out) << c.what;
+      continue;
+    }
+    const std::string head = "kavsend 1\ndelta " + s5 + " " + s4 + " ";
+    ASSERT_EQ(0u, out.find(head)) << c.what;
+    size_t nl = out.find('\n', head.size());
+    ASSERT_NE(std::string::npos, nl) << c.what;
+    size_t n = std::stoul(out.substr(head.size(), nl - head.size()));
+    EXPECT_LT(n, 200u) << c.what;
+    std::string rebuilt;
+    ASSERT_TRUE(delta_apply(big, out.substr(nl + 1, n), changed.size(),
+                            &rebuilt, &err))
+        << c.what << ": " << err;
+    EXPECT_TRUE(rebuilt == changed) << c.what;
+    EXPECT_EQ("member " + s5 + ".sig 10\nsig of s5\nend\n",
+              out.substr(nl + 1 + n))
+        << c.what;
+  }
+}
+
 TEST_F(ServeTest, Refusals) {
   const struct {
     std::string request, want;
@@ -130,6 +193,23 @@ TEST_F(ServeTest, Refusals) {
       {"send kavdb-000003-20260104T000000Z",
        "kavdb-000003-20260104T000000Z: no such snapshot"},
       {"send kavdb-000009-20260104T000000Z",
+       "kavdb-000009-20260104T000000Z: no such snapshot"},
+      {"send " + std::string(B0) + " since", "not a snapshot name"},
+      {"send " + std::string(B0) + " since " + S1, "not a SHA-256"},
+      {"send " + std::string(B0) + " since " + S1 + " " + std::string(63, 'a'),
+       "not a SHA-256"},
+      {"send " + std::string(B0) + " since " + S1 + " " + std::string(64, 'A'),
+       "not a SHA-256"},
+      {"send " + std::string(B0) + " since " + S1 + " " +
+           std::string(64, 'a') + " x",
+       "not a SHA-256"},
+      {"send " + std::string(B0) + " since ../db/" + S1 + " " +
+           std::string(64, 'a'),
+       "not a snapshot name"},
+      {"send " + std::string(B0) + "  since " + S1 + " " + std::string(64, 'a'),
+       "not a snapshot name"},
+      {"send kavdb-000009-20260104T000000Z since " + std::string(B0) + " " +
+           std::string(64, 'a'),
        "kavdb-000009-20260104T000000Z: no such snapshot"},
   };
   for (const auto &c : cases) {

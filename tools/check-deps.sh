@@ -15,6 +15,7 @@ build c++|g++                                         g++
 build make                                            make
 build /usr/include/openssl/evp.h                      libssl-dev
 build /usr/include/archive.h                          libarchive-dev
+build /usr/include/zstd.h                             libzstd-dev
 check dpkg-deb                                        dpkg
 check dpkg-scanpackages                               dpkg-dev
 check apt-ftparchive                                  apt-utils
