@@ -8,8 +8,7 @@
 //
 // One mutex guards the ring's counters and states. An item's contents
 // belong to the walk until it is published, to one worker while it is
-// digested, and to the walk again once it is done; the read-ahead threads
-// copy what they need under the mutex.
+// digested, and to the walk again once it is done.
 #include "kavbuild/digestq.h"
 
 #include <fcntl.h>
@@ -77,15 +76,13 @@ advance_done(dq *q)
     pthread_cond_signal(&q->done_cv);
 }
 
-// Under the mutex: one worker or read-ahead thread more is due when work
-// piles up, or when nobody is working at all.
+// Under the mutex: one worker more is due when work piles up, or when
+// nobody is working at all.
 void
 wake_helpers(dq *q)
 {
   if (q->idle > 0 && (q->waiting >= DQ_WAKE || q->idle == q->started))
     pthread_cond_signal(&q->work_cv);
-  if (q->cold && q->hints_idle > 0)
-    pthread_cond_signal(&q->hint_cv);
 }
 
 void *
@@ -188,13 +185,11 @@ emit_ready(dq *q)
     q->state[dq_at(s)] = DQ_FREE;
   q->head = seq;
   q->claim = std::max(q->claim, seq);
-  q->hint = std::max(q->hint, seq);
   q->bytes -= freed;
   if (r != 0) {
     q->result = r;
     q->stop = true;
     pthread_cond_broadcast(&q->work_cv);
-    pthread_cond_broadcast(&q->hint_cv);
   }
   return r;
 }
@@ -281,7 +276,6 @@ dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, dq_wait_fn wait,
   pthread_condattr_setclock(&mono, CLOCK_MONOTONIC);
   pthread_cond_init(&q->done_cv, &mono);
   pthread_condattr_destroy(&mono);
-  pthread_cond_init(&q->hint_cv, nullptr);
   return q;
 }
 
@@ -294,17 +288,13 @@ dq_close(dq *q)
     locked l(q);
     q->stop = true;
     pthread_cond_broadcast(&q->work_cv);
-    pthread_cond_broadcast(&q->hint_cv);
   }
   for (int i = 0; i < q->started; i++)
     pthread_join(q->threads[i], nullptr);
-  for (int i = 0; i < q->hints_started; i++)
-    pthread_join(q->threads[DQ_MAX_THREADS + i], nullptr);
   // Items that never had their digest still hold what the walk opened.
   for (uint64_t seq = q->head; seq < q->tail; seq++)
     if (q->holds_fd[dq_at(seq)])
       close(q->ring[dq_at(seq)].fd);
-  pthread_cond_destroy(&q->hint_cv);
   pthread_cond_destroy(&q->done_cv);
   pthread_cond_destroy(&q->work_cv);
   pthread_mutex_destroy(&q->mu);
@@ -359,7 +349,10 @@ dq_push(dq *q, bool digest)
     return r;
   }
   int r = weight > 0 ? make_room(q, 1, weight) : 0;
-  bool want_hints;
+  // Before the item is published: a worker may close its descriptor any
+  // time after.
+  if (r == 0 && fd)
+    dq_hint(q, item);
   for (;;) {
     if (r != 0) {
       // The queue stopped before the item was in: its descriptor is ours.
@@ -391,12 +384,9 @@ dq_push(dq *q, bool digest)
     } else {
       advance_done(q);
     }
-    want_hints = q->cold && !q->hints_tried;
+    q->hint_next = q->cold;
     break;
   }
-  // Threads are never created under the mutex.
-  if (want_hints)
-    dq_start_hints(q);
   return emit_ready(q);
 }
 

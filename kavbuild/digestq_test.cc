@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kavbuild/dq_ring.h"
+#include "testutil/testutil.h"
 
 namespace {
 
@@ -137,8 +138,7 @@ TEST(DigestQueue, StopsAtTheFirstFailure) {
 }
 
 // Large files fill the byte budget long before the ring: few are in flight
-// at once. With read-ahead on (every digest cold), the hint threads start
-// and stop with the queue.
+// at once, read-ahead on (every digest cold) or not.
 TEST(DigestQueue, BoundedByBytes) {
   run r;
   r.cold = true;
@@ -185,6 +185,61 @@ TEST(DigestQueue, ReadAheadWantsSeveralColdDigests) {
       for (int i = 0; i < r.first; i++)
         dq_note_warmth(q, r.second);
     EXPECT_EQ(c.want, q->cold) << c.name;
+    dq_close(q);
+  }
+}
+
+using DigestQueueFiles = TmpDirTest;
+
+// Once read-ahead is on, the walk asks for each file it hands over with a
+// descriptor, before the worker may close it: the push after the one that
+// saw the fourth cold digest is the first. Nothing is asked for an empty
+// file or an item without a descriptor, or while digests find the cache
+// warm, and the digest still reads the whole file from its start.
+TEST_F(DigestQueueFiles, ReadAheadWhileCold) {
+  write_file(path("f"), "hello");
+  static bool cold;
+  static int whole;
+  const struct {
+    const char *name;
+    bool cold;
+    off_t size;
+    bool fd;
+    uint64_t want;
+  } cases[] = {
+      {"cold", true, 5, true, 20 - 5},
+      {"warm", false, 5, true, 0},
+      {"empty", true, 0, true, 0},
+      {"no descriptor", true, 5, false, 0},
+  };
+  for (const auto &c : cases) {
+    cold = c.cold;
+    whole = 0;
+    auto digest = [](dq_item *it, int *was_cold) {
+      if (it->fd >= 0) {
+        char buf[16];
+        whole += read(it->fd, buf, sizeof buf) == 5;
+        close(it->fd);
+        it->fd = -1;
+      }
+      *was_cold = cold;
+    };
+    auto emit = [](dq_item *, void *) { return 0; };
+    dq *q = dq_open(1, digest, emit, nullptr, nullptr);
+    ASSERT_NE(nullptr, q);
+    for (int i = 0; i < 20; i++) {
+      dq_item *it = dq_slot(q);
+      ASSERT_NE(nullptr, it);
+      memset(it, 0, sizeof *it);
+      it->fd = c.fd ? open(path("f").c_str(), O_RDONLY | O_CLOEXEC) : -1;
+      it->st.st_mode = S_IFREG;
+      it->st.st_size = c.size;
+      snprintf(it->path, sizeof it->path, "/%d", i);
+      ASSERT_EQ(0, dq_push(q, true));
+      ASSERT_EQ(0, dq_drain(q));
+    }
+    EXPECT_EQ(c.want, q->hints) << c.name;
+    EXPECT_EQ(c.fd ? 20 : 0, whole) << c.name;
     dq_close(q);
   }
 }

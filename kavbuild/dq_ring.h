@@ -1,6 +1,6 @@
 // dq_ring.h: the digest queue's ring, shared by the queue (digestq.cc)
-// and its read-ahead threads (readahead.cc); no other file includes it but
-// their test.
+// and its read-ahead (readahead.cc); no other file includes it but their
+// test.
 #pragma once
 #include <pthread.h>
 
@@ -12,9 +12,6 @@
 // workers run out of items while one digests a file of hundreds of
 // megabytes at the front, and wait for it.
 constexpr uint32_t DQ_SLOTS = 4096;
-// Threads that only ask the kernel to read ahead: a cold cache needs more
-// reads in flight than there are workers.
-constexpr int DQ_HINTS = 4;
 
 // A slot's state. DQ_FREE: no item, or one that has left; only the slots
 // from head to tail hold another state.
@@ -31,8 +28,8 @@ struct dq {
   uint8_t state[DQ_SLOTS];
   uint32_t weight[DQ_SLOTS];
   bool holds_fd[DQ_SLOTS];  // pushed with a descriptor, not yet digested
-  // head <= claim <= tail and head <= hint, whenever the mutex is free.
-  uint64_t head, tail, claim, hint, done_upto;
+  // head <= claim <= tail whenever the mutex is free.
+  uint64_t head, tail, claim, done_upto;
   uint64_t bytes;    // weights of the items from head to tail
   uint64_t waiting;  // items published and not yet claimed
   uint64_t wake_at;  // the walk sleeps until done_upto reaches it
@@ -42,15 +39,15 @@ struct dq {
   bool walk_asleep;
   int result;
   bool stop;
-  bool cold;             // read-ahead is wanted; the walk starts its threads
+  bool cold;             // read-ahead is wanted
+  bool hint_next;        // cold as the walk last saw it; on its thread only
+  uint64_t hints;        // files the walk asked the kernel to read ahead
   uint64_t recent_cold;  // the last 64 digests, 1 for cold, latest lowest
   int warm_run;
   int nworkers, started, idle;
-  int hints_started, hints_idle;
-  bool hints_tried;  // on the walk's thread only
   pthread_mutex_t mu;
-  pthread_cond_t work_cv, done_cv, hint_cv;
-  pthread_t threads[DQ_MAX_THREADS + DQ_HINTS];
+  pthread_cond_t work_cv, done_cv;
+  pthread_t threads[DQ_MAX_THREADS];
 };
 
 // The ring slot of item number seq.
@@ -69,7 +66,7 @@ int dq_start_threads(dq *q, int first, int count, void *(*fn)(void *));
 // close together, turn read-ahead on; a long run of cached ones turns it
 // off again.
 void dq_note_warmth(dq *q, int cold);
-// On the walk's thread, without the mutex, once read-ahead is first
-// wanted: starts the read-ahead threads, once. hints_started is written on
-// that thread only.
-void dq_start_hints(dq *q);
+// On the walk's thread, before item is handed over with the descriptor
+// the walk opened: while read-ahead is on, asks the kernel to start
+// reading the file's first part.
+void dq_hint(dq *q, const dq_item *item);

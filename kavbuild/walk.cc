@@ -59,27 +59,27 @@ fail(const walker *w, const char *what, const char *path)
   return -1;
 }
 
-// Whether an entry of list may ask for the contents of a regular file: one
-// that records a digest and may match a regular file, the entries of an
-// ancestor's list only when they govern the directories below.
-bool
+// The types (PCL_T_REG, PCL_T_DIR) whose contents an entry of list may ask
+// for: entries that record a digest, those of an ancestor's list only when
+// they govern the directories below.
+uint8_t
 may_read(const pcl *list, int inherited)
 {
+  uint8_t types = 0;
   for (unsigned i = 0; i < list->pl_count; i++) {
     const pclent &e = list->pl_ents[i];
     if ((e.pe_flags & PCLENT_RECORD) && (e.pe_mask & (DB_CSUM | DB_SHA256)) &&
-        (e.pe_types == 0 || (e.pe_types & PCL_T_REG)) &&
         (!inherited || (e.pe_flags & PCLENT_INHERIT)))
-      return true;
+      types |= e.pe_types == 0 ? PCL_T_REG | PCL_T_DIR : e.pe_types;
   }
-  return false;
+  return types & (PCL_T_REG | PCL_T_DIR);
 }
 
 int walk_dir(walker *w, port_dir *dir, size_t plen);
 
 int
 walk_entry(walker *w, port_dir *dir, size_t plen, const struct dirent *de,
-           const pcl *list, int inherited, bool open_files)
+           const pcl *list, int inherited, uint8_t open_types)
 {
   const char *name = de->d_name;
   size_t nlen = strlen(name);
@@ -90,18 +90,23 @@ walk_entry(walker *w, port_dir *dir, size_t plen, const struct dirent *de,
     errno = ENAMETOOLONG;
     return fail(w, "lstat()", w->path);
   }
-  // A regular file that may be digested is opened here, relative to its
-  // directory, and its status read from the descriptor: one look-up of one
-  // name instead of the whole path for the status and again for the
-  // digest, and the status and the contents are of the same object. The
-  // listing's type is only a guess, so the status has the last word; an
-  // open that fails leaves the entry to lstat() as any other.
+  // A regular file or a directory that may be digested is opened here,
+  // relative to its directory, and its status read from the descriptor:
+  // one look-up of one name instead of the whole path for the status and
+  // again for the digest, and the status and the contents are of the same
+  // object. The listing's type is only a guess, so the status has the last
+  // word; an open that fails leaves the entry to lstat() as any other.
+  // A directory is opened again below to be walked: the digest reads its
+  // names from this descriptor on another thread.
   port_stat st;
   int opened = -1;
-  if (open_files && de->d_type == DT_REG)
+  uint8_t type = de->d_type == DT_REG   ? PCL_T_REG
+                 : de->d_type == DT_DIR ? PCL_T_DIR
+                                        : 0;
+  if (open_types & type)
     opened = port_open_statat(port_dirfd(dir), name, &st);
   bool known = opened >= 0;
-  if (known && !S_ISREG(st.st_mode)) {
+  if (known && (st.st_mode & S_IFMT) != (type == PCL_T_REG ? S_IFREG : S_IFDIR)) {
     close(opened);
     opened = -1;
   }
@@ -143,7 +148,7 @@ walk_dir(walker *w, port_dir *dir, size_t plen)
 {
   int inherited = 0;
   const pcl *list = pclt_lookup(w->tree, w->path, &inherited);
-  bool open_files = may_read(list, inherited);
+  uint8_t open_types = may_read(list, inherited);
   for (;;) {
     struct dirent *ent;
     int err = port_readdir(dir, &ent);
@@ -159,7 +164,7 @@ walk_dir(walker *w, port_dir *dir, size_t plen)
       put_name(w, plen, ent->d_name, strlen(ent->d_name));
       continue;
     }
-    int r = walk_entry(w, dir, plen, ent, list, inherited, open_files);
+    int r = walk_entry(w, dir, plen, ent, list, inherited, open_types);
     if (r != 0)
       return r;
   }

@@ -194,24 +194,26 @@ TEST_F(WalkTest, FifoVisited) {
   EXPECT_EQ(S_IFIFO, v_.seen[0].type);
 }
 
-// A regular file comes open when its directory's list may ask for a
-// digest (c or h), and nothing else does: not a directory, a link or a
-// FIFO, nor a file whose list records no digest.
+// A regular file or a directory comes open when its directory's list may
+// ask for a digest (c or h) of its type, and nothing else does: not a link
+// or a FIFO, nor an object whose list records no digest or whose type the
+// list leaves out.
 TEST_F(WalkTest, FilesToDigestComeOpen) {
-  mkdirs({"dig", "dig/d", "sha", "plain"});
+  mkdirs({"dig", "dig/d", "sha", "sha/e", "plain", "plain/d"});
   files({"dig/f", "sha/g", "plain/p"});
   ASSERT_EQ(0, symlink("f", path("dig/l").c_str()));
   ASSERT_EQ(0, mkfifo(path("dig/q").c_str(), 0600));
   policy(
       "@NO:@D\n+C:I\n"
       "@PRE:@D/dig\n+F\n"
-      "@PRE:@D/sha\n+h\n");
+      "@PRE:@D/sha\n+h\ntype:r\n+C\ntype:d\n");
   EXPECT_EQ((strings{"dig", "dig/d", "dig/f", "dig/l", "dig/q", "plain",
-                     "plain/p", "sha", "sha/g"}),
+                     "plain/d", "plain/p", "sha", "sha/e", "sha/g"}),
             walk_sorted());
   for (const auto &s : v_.seen) {
     std::string rel = s.path.substr(dir_.size() + 1);
-    EXPECT_EQ(rel == "dig/f" || rel == "sha/g", s.opened) << rel;
+    EXPECT_EQ(rel == "dig/f" || rel == "dig/d" || rel == "sha/g", s.opened)
+        << rel;
   }
 }
 
