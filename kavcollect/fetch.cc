@@ -89,8 +89,8 @@ write_all(int fd, const char *p, size_t n, std::string *err)
   return true;
 }
 
-// Copies n bytes into fd, or appends them to *into when fd is -1; into sha
-// as well when it is given.
+// Appends n bytes to *into when it is given, else copies them into fd;
+// into sha as well when it is given.
 bool
 read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err,
             std::string *into = nullptr)
@@ -107,7 +107,7 @@ read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err,
     const char *p = r->r_buf + r->r_pos;
     if (sha != nullptr)
       sha->update(p, k);
-    if (fd < 0)
+    if (into != nullptr)
       into->append(p, k);
     else if (!write_all(fd, p, k, err))
       return false;
