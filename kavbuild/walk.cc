@@ -106,7 +106,8 @@ walk_entry(walker *w, port_dir *dir, size_t plen, const struct dirent *de,
   if (open_types & type)
     opened = port_open_statat(port_dirfd(dir), name, &st);
   bool known = opened >= 0;
-  if (known && (st.st_mode & S_IFMT) != (type == PCL_T_REG ? S_IFREG : S_IFDIR)) {
+  if (known &&
+      (st.st_mode & S_IFMT) != (type == PCL_T_REG ? S_IFREG : S_IFDIR)) {
     close(opened);
     opened = -1;
   }

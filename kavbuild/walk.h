@@ -12,9 +12,9 @@
 // followed), the matching entry's attribute mask and the entry itself.
 // A regular file or a directory whose directory's policy may ask for its
 // digest comes with fd, open for reading it, its status read from that
-// descriptor: the visitor owns the descriptor. fd is -1 for anything else, and for a file
-// the walk could not open (the visitor's own open will tell why).
-// 0 goes on; anything else stops the whole walk and is returned by it.
+// descriptor: the visitor owns the descriptor. fd is -1 for anything else, and
+// for a file the walk could not open (the visitor's own open will tell why). 0
+// goes on; anything else stops the whole walk and is returned by it.
 typedef int (*fs_visit_fn)(const char *path, const port_stat *st, uint16_t mask,
                            void *arg, const pclent *ent, int fd);
 

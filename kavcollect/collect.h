@@ -21,6 +21,32 @@ struct collect_gate {
   int cg_free;
 };
 
+// Holds one of a gate's places while it lives: comparing, rebuilding,
+// packing and triage each hold two snapshots, and no more run at once
+// than the gate allows.
+class collect_gate_hold {
+ public:
+  explicit collect_gate_hold(collect_gate *g) : g_(g)
+  {
+    std::unique_lock<std::mutex> lock(g_->cg_mutex);
+    g_->cg_wait.wait(lock, [this] { return g_->cg_free > 0; });
+    g_->cg_free--;
+  }
+  ~collect_gate_hold()
+  {
+    {
+      std::lock_guard<std::mutex> lock(g_->cg_mutex);
+      g_->cg_free++;
+    }
+    g_->cg_wait.notify_one();
+  }
+  collect_gate_hold(const collect_gate_hold &) = delete;
+  collect_gate_hold &operator=(const collect_gate_hold &) = delete;
+
+ private:
+  collect_gate *g_;
+};
+
 // What the command line chose, shared by every host.
 struct collect_opts {
   const char *co_store;       // the store's directory

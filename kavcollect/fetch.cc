@@ -137,8 +137,8 @@ receive_diff(reader *r, const std::string &dir, const snap_entry &want,
   std::string d, bytes, why, got;
   if (!read_member(r, size, -1, nullptr, err, &d))
     return STORE_FAILED;
-  const std::string what =
-      "send: " + want.se_name + " as a difference from " + base.sb_entry.se_name;
+  const std::string what = "send: " + want.se_name + " as a difference from " +
+                           base.sb_entry.se_name;
   if (!delta_apply(base.sb_bytes, d, want.se_size, &bytes, &why)) {
     *err = what + " cannot be rebuilt: " + why + "; refused";
     return STORE_BAD_DIFF;
@@ -192,8 +192,7 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
     }
     uint64_t size;
     if (base != nullptr && index < 0 && line.compare(0, 6, "delta ") == 0) {
-      if (!collect_parse_delta(line, want, base->sb_entry.se_name, &size,
-                               err))
+      if (!collect_parse_delta(line, want, base->sb_entry.se_name, &size, err))
         return STORE_FAILED;
       index = 0;
       store_got got = receive_diff(r, dir, want, *base, size, tf, err);

@@ -99,31 +99,6 @@ host_ok(const char *host)
                 "0123456789._-@:") == n;
 }
 
-// Holds one of co_gate's places while it lives: comparing, rebuilding and
-// packing each hold two snapshots, and no more run at once than it allows.
-class gate_hold {
- public:
-  explicit gate_hold(collect_gate *g) : g_(g)
-  {
-    std::unique_lock<std::mutex> lock(g_->cg_mutex);
-    g_->cg_wait.wait(lock, [this] { return g_->cg_free > 0; });
-    g_->cg_free--;
-  }
-  ~gate_hold()
-  {
-    {
-      std::lock_guard<std::mutex> lock(g_->cg_mutex);
-      g_->cg_free++;
-    }
-    g_->cg_wait.notify_one();
-  }
-  gate_hold(const gate_hold &) = delete;
-  gate_hold &operator=(const gate_hold &) = delete;
-
- private:
-  collect_gate *g_;
-};
-
 // The names of the store's whole file: snapshots to fetch whole.
 bool
 read_whole(const std::string &dir, std::set<std::string> *names,
@@ -245,7 +220,7 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
     size_t keep;
     if (!find_baseline(dir, held, &keep, &err))
       return;
-    gate_hold g(o->co_gate);
+    collect_gate_hold g(o->co_gate);
     if (!store_pack(dir, &held, keep, &err))
       return;
   }
@@ -305,14 +280,14 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
       sec.cs_with_prev = older + 1 == i;
       sec.cs_older = held[older].se_name;
       sec.cs_newer = held[i].se_name;
-      gate_hold g(o->co_gate);
+      collect_gate_hold g(o->co_gate);
       store_file files[2];
       if (!store_snap_file(dir, held, older, &files[0], &err) ||
           !store_snap_file(dir, held, i, &files[1], &err) ||
           !use(older, files[0]) || !use(i, files[1]))
         return false;
-      if (!collect_compare(files[0].sf_path, files[1].sf_path,
-                           &sec.cs_changes, &err)) {
+      if (!collect_compare(files[0].sf_path, files[1].sf_path, &sec.cs_changes,
+                           &err)) {
         for (int k = 0; k < 2; k++)
           if (files[k].sf_tmp &&
               err.compare(0, files[k].sf_path.size(), files[k].sf_path) == 0)

@@ -17,26 +17,12 @@
 
 namespace {
 
-std::string
-sys_err(const std::string &what)
-{
-  return what + ": " + strerror(errno);
-}
-
-std::string
-number6(uint32_t num)
-{
-  char buf[16];
-  snprintf(buf, sizeof buf, "%06u", unsigned(num));
-  return buf;
-}
-
 // The file that holds e in the store.
 std::string
 stored_name(const snap_entry &e)
 {
   return e.se_from == 0 ? e.se_name
-                        : e.se_name + STORE_FROM + number6(e.se_from);
+                        : e.se_name + STORE_FROM + store_number6(e.se_from);
 }
 
 // Reads a file of the store whole, refusing one over max bytes.
@@ -48,7 +34,7 @@ read_stored(const std::string &path, uint64_t max, std::string *bytes,
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) {
-    *err = sys_err(path);
+    *err = store_sys_err(path);
     if (fd >= 0)
       close(fd);
     return false;
@@ -66,7 +52,7 @@ read_stored(const std::string &path, uint64_t max, std::string *bytes,
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0) {
-      *err = n == 0 ? path + ": cut short while read" : sys_err(path);
+      *err = n == 0 ? path + ": cut short while read" : store_sys_err(path);
       close(fd);
       return false;
     }
@@ -95,8 +81,8 @@ check(const std::string &dir, const snap_entry &e, const std::string &bytes,
   if (bytes.size() == e.se_size && hex == e.se_sha)
     return true;
   *err = dir + "/" + stored_name(e) +
-         ": not the snapshot of the sums (SHA-256 " + hex +
-         ", sums " + e.se_sha + "): altered in the store";
+         ": not the snapshot of the sums (SHA-256 " + hex + ", sums " +
+         e.se_sha + "): altered in the store";
   return false;
 }
 
@@ -114,7 +100,7 @@ write_tmp(const std::string &dir, const std::string &bytes, bool sync,
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0) {
-      *err = sys_err(*tmp);
+      *err = store_sys_err(*tmp);
       close(fd);
       unlink(tmp->c_str());
       return false;
@@ -124,7 +110,7 @@ write_tmp(const std::string &dir, const std::string &bytes, bool sync,
   bool ok = sync ? store_tmp_close(fd, *tmp, err) : close(fd) == 0;
   if (!ok) {
     if (err->empty())
-      *err = sys_err(*tmp);
+      *err = store_sys_err(*tmp);
     unlink(tmp->c_str());
   }
   return ok;
@@ -141,7 +127,7 @@ put_stored(const std::string &dir, const std::string &name,
     return false;
   std::string to = dir + "/" + name;
   if (rename(tmp.c_str(), to.c_str()) != 0) {
-    *err = sys_err(to);
+    *err = store_sys_err(to);
     unlink(tmp.c_str());
     return false;
   }
@@ -150,12 +136,11 @@ put_stored(const std::string &dir, const std::string &name,
 
 // Removes dir/name, once the other form of its snapshot stands.
 bool
-remove_stored(const std::string &dir, const std::string &name,
-              std::string *err)
+remove_stored(const std::string &dir, const std::string &name, std::string *err)
 {
   std::string path = dir + "/" + name;
   if (unlink(path.c_str()) != 0) {
-    *err = sys_err(path);
+    *err = store_sys_err(path);
     return false;
   }
   return store_sync_dir(dir, err);
@@ -191,10 +176,9 @@ store_snap_read(const std::string &dir, const std::vector<snap_entry> &held,
                                [](const snap_entry &h, uint32_t num) {
                                  return h.se_num < num;
                                });
-    if (at == held.end() || at->se_num != e.se_from ||
-        e.se_from <= e.se_num) {
+    if (at == held.end() || at->se_num != e.se_from || e.se_from <= e.se_num) {
       *err = dir + "/" + stored_name(e) + ": the store holds no snapshot " +
-             number6(e.se_from) + " to rebuild it from";
+             store_number6(e.se_from) + " to rebuild it from";
       return false;
     }
     chain.push_back(size_t(at - held.begin()));

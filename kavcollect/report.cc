@@ -76,8 +76,7 @@ int
 put_triage(const triage_section &ts)
 {
   if (!ts.ts_done)
-    return put("Not triaged on the collector: " + text_esc(ts.ts_error) +
-               "\n");
+    return put("Not triaged on the collector: " + text_esc(ts.ts_error) + "\n");
   if (fflush(stdout) != 0)
     return -1;
   return xp_report_text(ts.ts_paths, ts.ts_notes, stdout);
@@ -217,8 +216,9 @@ report_host_json(const collect_result *r, const triage_host *t)
       for (const pkg_op &op : ts->ts_ops)
         if (put(head + ",\"operation\":" + text_json(op.po_action) +
                 ",\"package\":" + text_json(op.po_name) +
-                (op.po_old.empty() ? ""
-                                   : ",\"older_version\":" + text_json(op.po_old)) +
+                (op.po_old.empty()
+                     ? ""
+                     : ",\"older_version\":" + text_json(op.po_old)) +
                 (op.po_new.empty() ? ""
                                    : ",\"version\":" + text_json(op.po_new)) +
                 ",\"verified\":" +
@@ -388,7 +388,8 @@ report_fleet(const std::vector<collect_result> &results,
     for (const collect_result &r : results) {
       if (r.cr_aside.empty())
         continue;
-      out += r.cr_host + ": " + std::to_string(r.cr_aside.size()) + " set aside:";
+      out += r.cr_host + ": " + std::to_string(r.cr_aside.size()) +
+             " set aside:";
       for (const collect_aside &a : r.cr_aside)
         out += " " + a.ca_name;
       out += "\n";

@@ -45,8 +45,7 @@ std::vector<fleet_op> report_group_ops(const std::vector<collect_result> &rs,
 // only those not explained: a path a package's verified archive or a move
 // accounts for is told by its operation.
 std::vector<fleet_change> report_group_changes(
-    const std::vector<collect_result> &rs,
-    const std::vector<triage_host> *ts);
+    const std::vector<collect_result> &rs, const std::vector<triage_host> *ts);
 // "b 1.0 -> 1.1 on 2 hosts, verified: web1, web2", a line without its
 // newline; up to ten hosts are named.
 std::string report_op_line(const fleet_op &op);

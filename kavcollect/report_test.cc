@@ -98,12 +98,18 @@ TEST(ReportGroupOps, AcrossHosts) {
        {{"h1", "b", "1.0", "6.6", PK, AR, DB_KIND_DELETED}},
        {"b 1.0 -> 6.6 on 1 host, claimed only: h1"}},
       {"hosts named up to ten",
-       {{"a01", "x", "1", "2", PK, AR}, {"a02", "x", "1", "2", PK, AR},
-        {"a03", "x", "1", "2", PK, AR}, {"a04", "x", "1", "2", PK, AR},
-        {"a05", "x", "1", "2", PK, AR}, {"a06", "x", "1", "2", PK, AR},
-        {"a07", "x", "1", "2", PK, AR}, {"a08", "x", "1", "2", PK, AR},
-        {"a09", "x", "1", "2", PK, AR}, {"a10", "x", "1", "2", PK, AR},
-        {"a11", "x", "1", "2", PK, AR}, {"a12", "x", "1", "2", PK, AR}},
+       {{"a01", "x", "1", "2", PK, AR},
+        {"a02", "x", "1", "2", PK, AR},
+        {"a03", "x", "1", "2", PK, AR},
+        {"a04", "x", "1", "2", PK, AR},
+        {"a05", "x", "1", "2", PK, AR},
+        {"a06", "x", "1", "2", PK, AR},
+        {"a07", "x", "1", "2", PK, AR},
+        {"a08", "x", "1", "2", PK, AR},
+        {"a09", "x", "1", "2", PK, AR},
+        {"a10", "x", "1", "2", PK, AR},
+        {"a11", "x", "1", "2", PK, AR},
+        {"a12", "x", "1", "2", PK, AR}},
        {"x 1 -> 2 on 12 hosts, verified: a01, a02, a03, a04, a05, a06, a07, "
         "a08, a09, a10 and 2 more"}},
   };
@@ -188,8 +194,7 @@ change_text(const fleet_change &g)
 
 TEST(ReportGroupChanges, IdenticalAcrossHosts) {
   const uint8_t NEW = DB_KIND_NEW, CH = DB_KIND_CHANGED;
-  const xp_verdict_kind UN = XP_UNEXPLAINED, PK = XP_PACKAGE,
-                        CF = XP_CONFFILE;
+  const xp_verdict_kind UN = XP_UNEXPLAINED, PK = XP_PACKAGE, CF = XP_CONFFILE;
   const struct {
     const char *what;
     std::vector<change_row> rows;

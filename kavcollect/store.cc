@@ -20,20 +20,6 @@
 
 namespace {
 
-std::string
-sys_err(const std::string &what)
-{
-  return what + ": " + strerror(errno);
-}
-
-std::string
-number6(uint32_t num)
-{
-  char buf[16];
-  snprintf(buf, sizeof buf, "%06u", unsigned(num));
-  return buf;
-}
-
 // NAME.from-NNNNNN: true, with the snapshot's name and the number of its
 // reference, for the name of a difference kept in the store.
 bool
@@ -99,7 +85,7 @@ store_sha256_file(const std::string &path, uint64_t *size, std::string *hex,
 {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
-    *err = sys_err(path);
+    *err = store_sys_err(path);
     return false;
   }
   sha256_ctx sha;
@@ -114,7 +100,7 @@ store_sha256_file(const std::string &path, uint64_t *size, std::string *hex,
   close(fd);
   if (n < 0) {
     errno = e;
-    *err = sys_err(path);
+    *err = store_sys_err(path);
     return false;
   }
   *size = total;
@@ -130,7 +116,7 @@ store_sync_dir(const std::string &dir, std::string *err)
 {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || fsync(fd) != 0) {
-    *err = sys_err(dir);
+    *err = store_sys_err(dir);
     if (fd >= 0)
       close(fd);
     return false;
@@ -148,7 +134,7 @@ store_tmp_open(const std::string &dir, int *fd, std::string *tmp,
   memcpy(buf.get(), name.c_str(), name.size() + 1);
   *fd = mkostemp(buf.get(), O_CLOEXEC);  // mode 0600
   if (*fd < 0) {
-    *err = sys_err(name);
+    *err = store_sys_err(name);
     return false;
   }
   *tmp = buf.get();
@@ -159,12 +145,12 @@ bool
 store_tmp_close(int fd, const std::string &tmp, std::string *err)
 {
   if (fsync(fd) != 0) {
-    *err = sys_err(tmp);
+    *err = store_sys_err(tmp);
     close(fd);
     return false;
   }
   if (close(fd) != 0) {
-    *err = sys_err(tmp);
+    *err = store_sys_err(tmp);
     return false;
   }
   return true;
@@ -184,7 +170,7 @@ store_write_file(const std::string &dir, const char *name,
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0) {
-      *err = sys_err(tmp);
+      *err = store_sys_err(tmp);
       close(fd);
       unlink(tmp.c_str());
       return false;
@@ -195,7 +181,7 @@ store_write_file(const std::string &dir, const char *name,
   if (!store_tmp_close(fd, tmp, err) ||
       rename(tmp.c_str(), path.c_str()) != 0) {
     if (err->empty())
-      *err = sys_err(path);
+      *err = store_sys_err(path);
     unlink(tmp.c_str());
     return false;
   }
@@ -210,7 +196,7 @@ store_read_small(const std::string &path, std::string *text, std::string *err)
   if (fd < 0) {
     if (errno == ENOENT)
       return true;
-    *err = sys_err(path);
+    *err = store_sys_err(path);
     return false;
   }
   char buf[4096];
@@ -221,7 +207,7 @@ store_read_small(const std::string &path, std::string *text, std::string *err)
   close(fd);
   errno = e;
   if (n < 0) {
-    *err = sys_err(path);
+    *err = store_sys_err(path);
     return false;
   }
   return true;
@@ -234,7 +220,7 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
   held->clear();
   aside->clear();
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    *err = sys_err(dir);
+    *err = store_sys_err(dir);
     return false;
   }
   // Unlike the sums of the held, these are the only record of what was
@@ -252,7 +238,7 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
     set_aside.insert(a.se_name);
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) {
-    *err = sys_err(dir);
+    *err = store_sys_err(dir);
     return false;
   }
   // By snapshot: its whole file's name, or the number of the one it is
@@ -270,8 +256,7 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
       if (set_aside.count(snap) != 0) {
         unfinished.push_back(name);
         unfinished.push_back(snap);  // its companions
-      }
-      else if (!diffs.emplace(snap, from).second) {
+      } else if (!diffs.emplace(snap, from).second) {
         closedir(d);
         *err = dir + "/" + name + ": a second difference for " + snap;
         return false;
@@ -284,7 +269,7 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
       std::string from = dir + "/" + name + ext;
       if (rename(from.c_str(), (bad + "/" + name + ext).c_str()) != 0 &&
           errno != ENOENT) {
-        *err = sys_err(from);
+        *err = store_sys_err(from);
         return false;
       }
     }
@@ -298,9 +283,10 @@ store_open_host(const std::string &dir, std::vector<snap_entry> *held,
     auto it = diffs.find(name);
     if (it == diffs.end())
       continue;
-    std::string path = dir + "/" + name + STORE_FROM + number6(it->second);
+    std::string path = dir + "/" + name + STORE_FROM +
+                       store_number6(it->second);
     if (unlink(path.c_str()) != 0) {
-      *err = sys_err(path);
+      *err = store_sys_err(path);
       return false;
     }
     diffs.erase(it);
@@ -404,7 +390,7 @@ store_set_aside(const std::string &dir, const snap_entry &e,
 {
   std::string bad = dir + "/" STORE_BAD;
   if (mkdir(bad.c_str(), 0700) != 0 && errno != EEXIST) {
-    *err = sys_err(bad);
+    *err = store_sys_err(bad);
     return false;
   }
   auto at = std::lower_bound(aside->begin(), aside->end(), e,
@@ -425,11 +411,25 @@ store_set_aside(const std::string &dir, const snap_entry &e,
       continue;
     std::string dest = bad + "/" + e.se_name + to[i];
     if (rename(from[i].c_str(), dest.c_str()) != 0) {
-      *err = sys_err(dest);
+      *err = store_sys_err(dest);
       return false;
     }
   }
   return store_write_file(bad, (e.se_name + STORE_WHY).c_str(), why + "\n",
                           err) &&
          store_sync_dir(dir, err);
+}
+
+std::string
+store_sys_err(const std::string &what)
+{
+  return what + ": " + strerror(errno);
+}
+
+std::string
+store_number6(uint32_t num)
+{
+  char buf[16];
+  snprintf(buf, sizeof buf, "%06u", unsigned(num));
+  return buf;
 }

@@ -45,6 +45,10 @@ class sha256_ctx {
 };
 
 std::string store_hex(const uint8_t *bytes, size_t n);
+// what, then the system's reason for errno.
+std::string store_sys_err(const std::string &what);
+// A snapshot's number as its name writes it: six digits.
+std::string store_number6(uint32_t num);
 bool store_sha256_file(const std::string &path, uint64_t *size,
                        std::string *hex, std::string *err);
 
@@ -124,9 +128,8 @@ bool store_pack(const std::string &dir, std::vector<snap_entry> *held,
 // Sets held[k] aside (store_set_aside) as its bytes, rebuilt when it is
 // kept as a difference, after making whole any snapshot kept as a
 // difference from it; removes it from *held and writes the sums.
-bool store_set_aside_held(const std::string &dir,
-                          std::vector<snap_entry> *held, size_t k,
-                          const std::string &why,
+bool store_set_aside_held(const std::string &dir, std::vector<snap_entry> *held,
+                          size_t k, const std::string &why,
                           std::vector<snap_entry> *aside, std::string *err);
 
 // The snapshot a difference is asked from: the newest held, its bytes as

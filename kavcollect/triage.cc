@@ -13,31 +13,6 @@
 
 namespace {
 
-// At most co_gate's number at once, as the comparisons: the engine reads
-// archives on every core.
-class gate_hold {
- public:
-  explicit gate_hold(collect_gate *g) : g_(g)
-  {
-    std::unique_lock<std::mutex> lock(g_->cg_mutex);
-    g_->cg_wait.wait(lock, [this] { return g_->cg_free > 0; });
-    g_->cg_free--;
-  }
-  ~gate_hold()
-  {
-    {
-      std::lock_guard<std::mutex> lock(g_->cg_mutex);
-      g_->cg_free++;
-    }
-    g_->cg_wait.notify_one();
-  }
-  gate_hold(const gate_hold &) = delete;
-  gate_hold &operator=(const gate_hold &) = delete;
-
- private:
-  collect_gate *g_;
-};
-
 void
 triage_section_run(const collect_opts *o, const triage_opts *t,
                    const std::string &host, const collect_section &s,
@@ -64,7 +39,9 @@ triage_section_run(const collect_opts *o, const triage_opts *t,
     p.xp_kind = s.cs_changes[i].cc_kind;
     collect_change_recs(s.cs_changes[i], p.xp_recs, out->ts_ext[i].data());
   }
-  gate_hold hold(o->co_gate);
+  // At most co_gate's number at once, as the comparisons: the engine
+  // reads archives on every core.
+  collect_gate_hold hold(o->co_gate);
   std::string err;
   pkg_db *db = pkg_open_away(w, &err);
   if (db == nullptr) {
@@ -99,8 +76,8 @@ triage_records(const collect_opts *o, const std::string &host,
 }
 
 void
-triage_run(const collect_opts *o, const triage_opts *t,
-           const collect_result *r, triage_host *out)
+triage_run(const collect_opts *o, const triage_opts *t, const collect_result *r,
+           triage_host *out)
 {
   out->th_sections.clear();
   out->th_sections.resize(r->cr_sections.size());

@@ -200,8 +200,8 @@ TEST_F(ServeTest, Refusals) {
        "not a SHA-256"},
       {"send " + std::string(B0) + " since " + S1 + " " + std::string(64, 'A'),
        "not a SHA-256"},
-      {"send " + std::string(B0) + " since " + S1 + " " +
-           std::string(64, 'a') + " x",
+      {"send " + std::string(B0) + " since " + S1 + " " + std::string(64, 'a') +
+           " x",
        "not a SHA-256"},
       {"send " + std::string(B0) + " since ../db/" + S1 + " " +
            std::string(64, 'a'),

@@ -128,8 +128,8 @@ delta_apply(std::string_view ref, std::string_view d, uint64_t size,
     // One call into a buffer of the size stated: no window is allocated,
     // and nothing past size can be written.
     ZSTD_bounds b = ZSTD_dParam_getBounds(ZSTD_d_windowLogMax);
-    size_t r = ZSTD_DCtx_setParameter(c.get(), ZSTD_d_windowLogMax,
-                                      b.upperBound);
+    size_t r =
+        ZSTD_DCtx_setParameter(c.get(), ZSTD_d_windowLogMax, b.upperBound);
     if (!ZSTD_isError(r))
       r = ZSTD_DCtx_refPrefix(c.get(), ref.data(), ref.size());
     if (ZSTD_isError(r)) {

@@ -11,8 +11,8 @@
 
 // Sets *out to target as a difference from ref: one zstd frame that states
 // target's size. False, with *err, when zstd fails (out of memory).
-bool delta_make(std::string_view ref, std::string_view target,
-                std::string *out, std::string *err);
+bool delta_make(std::string_view ref, std::string_view target, std::string *out,
+                std::string *err);
 
 // Rebuilds into *out the snapshot that the difference d makes from ref,
 // which must be exactly size bytes: the output is never larger. False,

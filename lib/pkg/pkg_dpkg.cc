@@ -148,7 +148,8 @@ sums_of(pkg_db *db, uint32_t pkg)
   s.ps_read = true;
   std::string name, text;
   // Kept records hold no digests, and this machine's are not the host's.
-  if (!db->pd_away && info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
+  if (!db->pd_away &&
+      info_read(db, db->pd_pkgs[pkg].get(), ".md5sums", &name, &text))
     pkg_sums_parse(db, pkg, std::move(text));
   return s;
 }
