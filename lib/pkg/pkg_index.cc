@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <unordered_set>
 
@@ -196,10 +197,13 @@ release_of(const std::string &prefix, const char *sep)
 }
 
 // apt's lists directory: each source's Release file, named after it,
-// beside its indexes; their archives are found by name alone.
+// beside its indexes, verified by the keys keys_of gives for that name;
+// their archives are found by name alone.
 void
-index_lists(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
-            const std::string &lists)
+index_lists(
+    pkg_db *db, const pkg_keydir &kd, const std::string &lists,
+    const std::function<const std::vector<size_t> &(const std::string &)>
+        &keys_of)
 {
   std::vector<std::string> names = pkg_dir_names(lists);
   std::sort(names.begin(), names.end());
@@ -209,12 +213,14 @@ index_lists(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
                                                       : nullptr;
     if (tail == nullptr)
       continue;
-    std::string prefix = lists + n.substr(0, n.size() - strlen(tail));
+    std::string name = n.substr(0, n.size() - strlen(tail));
+    std::string prefix = lists + name;
     auto rel = release_of(prefix, "_");
     // A source with both is read once, by its InRelease.
     if (rel.first != lists + n)
       continue;
-    index_release(db, kd, keys, rel.first, rel.second, prefix + "_", '_', "");
+    index_release(db, kd, keys_of(name), rel.first, rel.second, prefix + "_",
+                  '_', "");
   }
 }
 
@@ -234,7 +240,10 @@ index_away(pkg_db *db, const pkg_keydir &kd, const std::vector<size_t> &keys,
   std::string dists = dir + "/dists/";
   std::vector<std::string> suites = pkg_dir_names(dists);
   if (suites.empty()) {
-    index_lists(db, kd, keys, dir + "/");
+    index_lists(db, kd, dir + "/",
+                [&keys](const std::string &) -> const std::vector<size_t> & {
+                  return keys;
+                });
     return;
   }
   std::sort(suites.begin(), suites.end());
@@ -342,24 +351,10 @@ pkg_index_load(pkg_db *db)
       index_release(db, kd, trust.pt_default, rel.first, rel.second,
                     db->pd_adir + "/", '/', db->pd_adir + "/");
   }
-  std::string lists = db->pd_root + "/var/lib/apt/lists/";
-  std::vector<std::string> names = pkg_dir_names(lists);
-  std::sort(names.begin(), names.end());
-  for (const std::string &n : names) {
-    const char *tail = pkg_ends_with(n, "_InRelease") ? "_InRelease"
-                       : pkg_ends_with(n, "_Release") ? "_Release"
-                                                      : nullptr;
-    if (tail == nullptr)
-      continue;
-    std::string name = n.substr(0, n.size() - strlen(tail));
-    std::string prefix = lists + name;
-    auto rel = release_of(prefix, "_");
-    // A source with both is read once, by its InRelease.
-    if (rel.first != lists + n)
-      continue;
-    index_release(db, kd, pkg_trust_keys(trust, name), rel.first, rel.second,
-                  prefix + "_", '_', "");
-  }
+  index_lists(db, kd, db->pd_root + "/var/lib/apt/lists/",
+              [&trust](const std::string &name) -> const std::vector<size_t> & {
+                return pkg_trust_keys(trust, name);
+              });
 }
 
 const std::vector<pkg_note> &
