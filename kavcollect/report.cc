@@ -82,31 +82,6 @@ put_triage(const triage_section &ts)
   return xp_report_text(ts.ts_paths, ts.ts_notes, stdout);
 }
 
-// The members a triaged change's line adds, as kavexplain -j names them.
-std::string
-json_verdict(const xp_path &p)
-{
-  std::string s = std::string(",\"verdict\":\"") +
-                  XP_VERDICT_WORDS[p.xp_verdict] + "\",\"evidence\":\"" +
-                  XP_EVIDENCE_WORDS[p.xp_evidence] + "\"";
-  auto str = [&s](const char *key, const std::string &v) {
-    if (!v.empty())
-      s += std::string(",\"") + key + "\":" + text_json(v);
-  };
-  str("kept_records", p.xp_kept);
-  str("package", p.xp_package);
-  str("version", p.xp_version);
-  str("older_version", p.xp_older);
-  if (p.xp_verdict == XP_UNEXPLAINED || p.xp_verdict == XP_CLAIMED ||
-      p.xp_verdict == XP_DOWNGRADED)
-    str("expected", p.xp_expected);
-  if (p.xp_verdict == XP_MOVED)
-    str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
-  if (p.xp_rule != nullptr)
-    s += std::string(",\"rule\":\"") + p.xp_rule + "\"";
-  return s;
-}
-
 // An operation's versions as lib/explain writes them, with "->" for its
 // arrow: the rest of the summary is ASCII.
 std::string
@@ -229,7 +204,7 @@ report_host_json(const collect_result *r, const triage_host *t)
       std::string line = head + "," + json_change(s.cs_changes[k]);
       // The verdict's members go before the closing brace.
       if (done && k < ts->ts_paths.size() && line.size() >= 2)
-        line.insert(line.size() - 2, json_verdict(ts->ts_paths[k]));
+        line.insert(line.size() - 2, xp_report_json_members(ts->ts_paths[k]));
       if (put(line) != 0)
         return -1;
     }

@@ -325,39 +325,49 @@ xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
   return put(out, s) ? 0 : -1;
 }
 
+std::string
+xp_report_json_members(const xp_path &p)
+{
+  std::string line;
+  // Text from the package manager cut to a path's length.
+  auto str = [&line](const char *key, std::string v) {
+    if (v.size() > DB_PATH_MAX)
+      v.resize(DB_PATH_MAX);
+    line += std::string(",\"") + key + "\":" + text_json(v.c_str());
+  };
+  line += std::string(",\"verdict\":\"") + XP_VERDICT_WORDS[p.xp_verdict] +
+          "\",\"evidence\":\"" + XP_EVIDENCE_WORDS[p.xp_evidence] + "\"";
+  if (!p.xp_kept.empty())
+    str("kept_records", p.xp_kept);
+  if (!p.xp_package.empty())
+    str("package", p.xp_package);
+  if (!p.xp_version.empty())
+    str("version", p.xp_version);
+  if (!p.xp_older.empty())
+    str("older_version", p.xp_older);
+  if (p.xp_verdict == XP_UNEXPLAINED || p.xp_verdict == XP_CLAIMED ||
+      p.xp_verdict == XP_DOWNGRADED)
+    str("expected", p.xp_expected);
+  if (p.xp_verdict == XP_MOVED)
+    str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
+  if (p.xp_during)
+    line += ",\"during_walk\":true";
+  if (p.xp_rule != nullptr)
+    line += std::string(",\"rule\":\"") + p.xp_rule + "\"";
+  return line;
+}
+
 int
 xp_report_json(const std::vector<xp_path> &paths, FILE *out)
 {
   for (const xp_path &p : paths) {
-    std::string line;
-    // A path, and text from the package manager cut to a path's length.
-    auto str = [&line](const char *key, std::string v) {
-      if (v.size() > DB_PATH_MAX)
-        v.resize(DB_PATH_MAX);
-      line += std::string(",\"") + key + "\":" + text_json(v.c_str());
-    };
-    line += std::string("{\"change\":\"") + text_change_word(p.xp_kind) + "\"";
-    str("path", p.xp_name);
-    line += std::string(",\"verdict\":\"") + XP_VERDICT_WORDS[p.xp_verdict] +
-            "\",\"evidence\":\"" + XP_EVIDENCE_WORDS[p.xp_evidence] + "\"";
-    if (!p.xp_kept.empty())
-      str("kept_records", p.xp_kept);
-    if (!p.xp_package.empty())
-      str("package", p.xp_package);
-    if (!p.xp_version.empty())
-      str("version", p.xp_version);
-    if (!p.xp_older.empty())
-      str("older_version", p.xp_older);
-    if (p.xp_verdict == XP_UNEXPLAINED || p.xp_verdict == XP_CLAIMED ||
-        p.xp_verdict == XP_DOWNGRADED)
-      str("expected", p.xp_expected);
-    if (p.xp_verdict == XP_MOVED)
-      str(p.xp_kind == DB_KIND_DELETED ? "moved_to" : "moved_from", p.xp_peer);
-    if (p.xp_during)
-      line += ",\"during_walk\":true";
-    if (p.xp_rule != nullptr)
-      line += std::string(",\"rule\":\"") + p.xp_rule + "\"";
-    line += "}\n";
+    std::string path = p.xp_name;
+    if (path.size() > DB_PATH_MAX)
+      path.resize(DB_PATH_MAX);
+    std::string line = std::string("{\"change\":\"") +
+                       text_change_word(p.xp_kind) +
+                       "\",\"path\":" + text_json(path.c_str()) +
+                       xp_report_json_members(p) + "}\n";
     if (!put(out, line))
       return -1;
   }

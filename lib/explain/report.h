@@ -2,6 +2,7 @@
 // nightly job files them, on out; 0, or -1 with errno when out refused them.
 #pragma once
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "explain/explain.h"
@@ -11,3 +12,6 @@
 int xp_report_text(const std::vector<xp_path> &paths, const xp_notes &notes,
                    FILE *out);
 int xp_report_json(const std::vector<xp_path> &paths, FILE *out);
+// What a line of xp_report_json says of p after its path: the members from
+// "verdict" on, each after a comma.
+std::string xp_report_json_members(const xp_path &p);
