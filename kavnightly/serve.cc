@@ -115,6 +115,32 @@ serve_list(const st_dir &d, int out, std::string *err)
   return write_str(out, answer, err) ? NT_SERVED : NT_FAILED;
 }
 
+std::string
+sha256_hex(const std::string &bytes)
+{
+  uint8_t sum[SHA256_LEN];
+  char hex[2 * SHA256_LEN + 1];
+  sha256_buf(bytes.data(), bytes.size(), sum);
+  hex_encode(sum, hex, int(2 * SHA256_LEN));
+  return std::string(hex, 2 * SHA256_LEN);
+}
+
+// The bytes of m, as fstat gave their size when it was opened.
+bool
+member_read(const member &m, std::string *bytes)
+{
+  bytes->assign(size_t(m.m_size), '\0');
+  for (size_t at = 0; at < bytes->size();) {
+    ssize_t n = pread(m.m_fd, &(*bytes)[at], bytes->size() - at, off_t(at));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    at += size_t(n);
+  }
+  return true;
+}
+
 // The snapshot of m as a difference from base, or "" when it is better
 // sent whole: base is not the collector's copy (another SHA-256), cannot
 // be read, or the difference would be no smaller than the snapshot. The
@@ -123,29 +149,32 @@ std::string
 difference(const st_dir &d, const member &m, const std::string &base,
            const std::string &base_sha)
 {
-  std::string ref, why;
+  std::string ref, why, target, diff;
   bool missing;
-  if (!st_read(d, base, &ref, &missing, &why))
-    return "";
-  uint8_t sum[SHA256_LEN];
-  char hex[2 * SHA256_LEN + 1];
-  sha256_buf(ref.data(), ref.size(), sum);
-  hex_encode(sum, hex, int(2 * SHA256_LEN));
-  if (base_sha != std::string(hex, 2 * SHA256_LEN))
-    return "";
-  std::string target(size_t(m.m_size), '\0');
-  for (size_t at = 0; at < target.size();) {
-    ssize_t n = pread(m.m_fd, &target[at], target.size() - at, off_t(at));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return "";
-    at += size_t(n);
-  }
-  std::string diff;
-  if (!delta_make(ref, target, &diff, &why) || diff.size() >= target.size())
+  if (!st_read(d, base, &ref, &missing, &why) || sha256_hex(ref) != base_sha ||
+      !member_read(m, &target) || !delta_make(ref, target, &diff, &why) ||
+      diff.size() >= target.size())
     return "";
   return diff;
+}
+
+// The head and bytes of the package records m of the snapshot as a
+// difference from base's, or "" when they are better sent whole (base has
+// none, or the difference would be no smaller). The collector knows base's
+// records only as it received them, so the head states the size and
+// SHA-256 of what the difference must rebuild.
+std::string
+records_difference(const st_dir &d, const member &m, const std::string &base)
+{
+  std::string ref, why, target, diff;
+  bool missing;
+  if (!st_read(d, base + SENT[1], &ref, &missing, &why) ||
+      !member_read(m, &target) || !delta_make(ref, target, &diff, &why) ||
+      diff.size() >= target.size())
+    return "";
+  return "delta " + m.m_name + " " + base + SENT[1] + " " +
+         std::to_string(diff.size()) + " " + std::to_string(target.size()) +
+         " " + sha256_hex(target) + "\n" + diff;
 }
 
 nt_served
@@ -181,8 +210,13 @@ serve_send(const st_dir &d, const std::string &name, const std::string &base,
          write_str(out, diff, err);
     from = 1;
   }
-  for (size_t i = from; i < ms.size(); i++)
-    ok = ok && member_send(d, ms[i], out, err);
+  for (size_t i = from; i < ms.size(); i++) {
+    std::string records;
+    if (ok && found_base && ms[i].m_name == name + SENT[1])
+      records = records_difference(d, ms[i], base);
+    ok = ok && (records.empty() ? member_send(d, ms[i], out, err)
+                                : write_str(out, records, err));
+  }
   ok = ok && write_str(out, "end\n", err);
   for (const member &m : ms)
     close(m.m_fd);

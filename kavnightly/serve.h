@@ -16,6 +16,10 @@
 //              collector's copy), and the difference is smaller than NAME:
 //                delta NAME BASE SIZE\n  and SIZE bytes (delta.h)
 //              in place of the snapshot's member line; else as "send NAME".
+//              Its package records likewise, as a difference from BASE's
+//              when it has them and the difference is the smaller:
+//                delta NAME.pkg BASE.pkg SIZE LENGTH SHA256\n  and SIZE
+//              bytes, which rebuild to LENGTH bytes of that SHA-256
 #pragma once
 #include <string>
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 
 #include "db/print.h"
@@ -167,6 +168,69 @@ TEST_F(ServeTest, SendSince) {
     EXPECT_EQ("member " + s5 + ".sig 10\nsig of s5\nend\n",
               out.substr(nl + 1 + n))
         << c.what;
+  }
+}
+
+// The package records travel as a difference from the base's only when
+// the base has records and the difference is the smaller; the head states
+// what it rebuilds to.
+TEST_F(ServeTest, SendSinceRecords) {
+  const std::string s4 = "kavdb-000004-20260105T000000Z";
+  const std::string s5 = "kavdb-000005-20260106T000000Z";
+  const std::string s6 = "kavdb-000006-20260107T000000Z";
+  std::string records;
+  for (int i = 0; i < 400; i++)
+    records += "package" + std::to_string(i * 7919 % 1009) + " 1.0\n";
+  std::string upgraded = records;
+  upgraded.replace(upgraded.size() / 3, 3, "2.0");
+  put(s4, "snapshot four\n");
+  put(s4 + ".pkg", records);
+  put(s5, "snapshot five\n");
+  put(s6, "snapshot six\n");
+  const std::string since4 = " since " + s4 + " " + sha_hex("x");
+  const std::string delta = "delta " + s5 + ".pkg " + s4 + ".pkg ";
+  const struct {
+    const char *what;
+    std::string records;  // s5's
+    std::string request;
+    bool diff;
+  } cases[] = {
+      {"the same records", records, "send " + s5 + since4, true},
+      {"upgraded records", upgraded, "send " + s5 + since4, true},
+      {"records too short to gain", "p 1\n", "send " + s5 + since4, false},
+      {"not asked since a base", records, "send " + s5, false},
+      {"a base without records", records,
+       "send " + s5 + " since " + s6 + " " + sha_hex("x"), false},
+  };
+  for (const auto &c : cases) {
+    put(s5 + ".pkg", c.records);
+    std::string out, err;
+    ASSERT_EQ(NT_SERVED, serve(c.request, &out, &err)) << c.what << ": " << err;
+    const std::string snap = "kavsend 1\nmember " + s5 + " 14\nsnapshot five\n";
+    ASSERT_EQ(0u, out.find(snap)) << c.what << ": " << out;
+    std::string rest = out.substr(snap.size());
+    if (!c.diff) {
+      EXPECT_EQ("member " + s5 + ".pkg " + std::to_string(c.records.size()) +
+                    "\n" + c.records + "end\n",
+                rest)
+          << c.what;
+      continue;
+    }
+    ASSERT_EQ(0u, rest.find(delta)) << c.what << ": " << rest;
+    size_t nl = rest.find('\n');
+    std::istringstream head(rest.substr(delta.size(), nl - delta.size()));
+    size_t n = 0, length = 0;
+    std::string sha;
+    head >> n >> length >> sha;
+    EXPECT_EQ(c.records.size(), length) << c.what;
+    EXPECT_EQ(sha_hex(c.records), sha) << c.what;
+    EXPECT_LT(n, c.records.size() / 4) << c.what;
+    std::string rebuilt;
+    ASSERT_TRUE(delta_apply(records, rest.substr(nl + 1, n), length, &rebuilt,
+                            &err))
+        << c.what << ": " << err;
+    EXPECT_TRUE(rebuilt == c.records) << c.what;
+    EXPECT_EQ("end\n", rest.substr(nl + 1 + n)) << c.what;
   }
 }
 
