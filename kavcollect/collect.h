@@ -125,6 +125,18 @@ bool collect_parse_delta(const std::string &line, const snap_entry &want,
                          const std::string &base, uint64_t *size,
                          std::string *err);
 
+// Parses "delta NAME.pkg BASE.pkg SIZE LENGTH SHA256" of the framed form,
+// in place of the package records' member line after *index (the place of
+// the last member): want's records as *size bytes of difference from
+// base's, rebuilding to *length bytes of SHA-256 *sha. BIG when *length is
+// over the records' bound; BAD for anything else, or a difference larger
+// than what it makes.
+collect_member collect_parse_records_delta(const std::string &line,
+                                           const snap_entry &want,
+                                           const std::string &base, int *index,
+                                           uint64_t *size, uint64_t *length,
+                                           std::string *sha, std::string *err);
+
 // Reads the snapshot at path whole, as a comparison would: false, with
 // *err saying which frame and why, when it would not load; errno is then
 // EBADMSG for a damaged snapshot, else the error of reading it.

@@ -119,6 +119,7 @@ read_member(reader *r, uint64_t n, int fd, sha256_ctx *sha, std::string *err,
 
 struct tmp_files {
   std::string tf_tmp[COLLECT_MEMBERS];  // by member index; empty: none came
+  bool tf_same_records = false;         // the records are byte for byte base's
   ~tmp_files()
   {
     for (const std::string &t : tf_tmp)
@@ -163,6 +164,48 @@ receive_diff(reader *r, const std::string &dir, const snap_entry &want,
   return store_tmp_close(fd, tf->tf_tmp[0], err) ? STORE_TAKEN : STORE_FAILED;
 }
 
+// The package records sent as a difference from base's, rebuilt and
+// checked against the size and SHA-256 their head states, into a
+// temporary file.
+store_got
+receive_records_diff(reader *r, const std::string &dir, const store_base &base,
+                     uint64_t size, uint64_t length, const std::string &sha,
+                     tmp_files *tf, std::string *err)
+{
+  std::string d, bytes, why, got;
+  if (!read_member(r, size, -1, nullptr, err, &d))
+    return STORE_FAILED;
+  const std::string what = "send: the package records as a difference from " +
+                           base.sb_entry.se_name + COLLECT_COMPANIONS[1];
+  if (!base.sb_has_records) {
+    *err = what + ", which the store does not hold; refused";
+    return STORE_BAD_DIFF;
+  }
+  if (!delta_apply(base.sb_records, d, length, &bytes, &why)) {
+    *err = what + " cannot be rebuilt: " + why + "; refused";
+    return STORE_BAD_DIFF;
+  }
+  sha256_ctx ctx;
+  ctx.update(bytes.data(), bytes.size());
+  if (!ctx.final(&got)) {
+    *err = "SHA-256 failed";
+    return STORE_FAILED;
+  }
+  if (got != sha) {
+    *err = what + " do not rebuild to the SHA-256 stated; refused";
+    return STORE_BAD_DIFF;
+  }
+  tf->tf_same_records = bytes == base.sb_records;
+  int fd;
+  if (!store_tmp_open(dir, &fd, &tf->tf_tmp[2], err))
+    return STORE_FAILED;
+  if (!write_all(fd, bytes.data(), bytes.size(), err)) {
+    close(fd);
+    return STORE_FAILED;
+  }
+  return store_tmp_close(fd, tf->tf_tmp[2], err) ? STORE_TAKEN : STORE_FAILED;
+}
+
 // The framed form into temporary files. STORE_SET_ASIDE when a companion
 // is over its bound: the snapshot, already received as listed, is what the
 // host serves under that name, and it is bad.
@@ -200,6 +243,21 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
         return got;
       continue;
     }
+    if (base != nullptr && index >= 0 && line.compare(0, 6, "delta ") == 0) {
+      uint64_t length;
+      std::string sha;
+      switch (collect_parse_records_delta(line, want, base->sb_entry.se_name,
+                                          &index, &size, &length, &sha, err)) {
+        case COLLECT_MEMBER_OK: break;
+        case COLLECT_MEMBER_BAD: return STORE_FAILED;
+        case COLLECT_MEMBER_BIG: return STORE_SET_ASIDE;
+      }
+      store_got got =
+          receive_records_diff(r, dir, *base, size, length, sha, tf, err);
+      if (got != STORE_TAKEN)
+        return got;
+      continue;
+    }
     switch (collect_parse_member(line, want, &index, &size, err)) {
       case COLLECT_MEMBER_OK: break;
       case COLLECT_MEMBER_BAD: return STORE_FAILED;
@@ -209,10 +267,17 @@ receive(reader *r, const std::string &dir, const snap_entry &want,
     if (!store_tmp_open(dir, &fd, &tf->tf_tmp[index], err))
       return STORE_FAILED;
     sha256_ctx sha;
-    if (!read_member(r, size, fd, index == 0 ? &sha : nullptr, err)) {
+    // Records of base's size are read whole first, to be compared.
+    std::string records;
+    bool compare = index == 2 && base != nullptr && base->sb_has_records &&
+                   size == base->sb_records.size();
+    if (!read_member(r, size, fd, index == 0 ? &sha : nullptr, err,
+                     compare ? &records : nullptr) ||
+        (compare && !write_all(fd, records.data(), records.size(), err))) {
       close(fd);
       return STORE_FAILED;
     }
+    tf->tf_same_records |= compare && records == base->sb_records;
     if (!store_tmp_close(fd, tf->tf_tmp[index], err))
       return STORE_FAILED;
     std::string got;
@@ -243,6 +308,35 @@ set_aside(const std::string &dir, const snap_entry &want, tmp_files *tf,
 }
 
 }  // namespace
+
+void
+store_base_records(const std::string &dir, store_base *base)
+{
+  base->sb_records.clear();
+  base->sb_has_records = false;
+  std::string path = dir + "/" + base->sb_entry.se_name + COLLECT_COMPANIONS[1];
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      uint64_t(st.st_size) <= COLLECT_PKG_MAX) {
+    base->sb_records.resize(size_t(st.st_size));
+    size_t at = 0;
+    while (at < base->sb_records.size()) {
+      ssize_t n = read(fd, &base->sb_records[at], base->sb_records.size() - at);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        break;
+      at += size_t(n);
+    }
+    base->sb_has_records = at == base->sb_records.size();
+  }
+  close(fd);
+  if (!base->sb_has_records)
+    base->sb_records.clear();
+}
 
 collect_member
 collect_parse_member(const std::string &line, const snap_entry &want,
@@ -300,6 +394,46 @@ collect_parse_delta(const std::string &line, const snap_entry &want,
     return false;
   }
   return true;
+}
+
+collect_member
+collect_parse_records_delta(const std::string &line, const snap_entry &want,
+                            const std::string &base, int *index, uint64_t *size,
+                            uint64_t *length, std::string *sha,
+                            std::string *err)
+{
+  const std::string head = "delta " + want.se_name + COLLECT_COMPANIONS[1] +
+                           " " + base + COLLECT_COMPANIONS[1] + " ";
+  if (line.compare(0, head.size(), head) != 0 || *index >= 2) {
+    *err = "send: not the difference asked for";
+    return COLLECT_MEMBER_BAD;
+  }
+  // SIZE LENGTH SHA256: two numbers of at most 15 digits, 64 hex digits.
+  const char *p = line.c_str() + head.size();
+  size_t a = strspn(p, "0123456789");
+  size_t b = p[a] == ' ' ? strspn(p + a + 1, "0123456789") : 0;
+  const char *hex = p + a + 1 + b + 1;
+  if (a == 0 || a > 15 || b == 0 || b > 15 || p[a + 1 + b] != ' ' ||
+      strspn(hex, "0123456789abcdef") != 64 || hex[64] != '\0') {
+    *err = "send: not the difference asked for";
+    return COLLECT_MEMBER_BAD;
+  }
+  *size = strtoull(p, nullptr, 10);
+  *length = strtoull(p + a + 1, nullptr, 10);
+  sha->assign(hex, 64);
+  *index = 2;
+  if (*length > COLLECT_PKG_MAX) {
+    *err = "member " + want.se_name + COLLECT_COMPANIONS[1] + " of " +
+           std::to_string(*length) + " bytes, over its bound of " +
+           std::to_string(COLLECT_PKG_MAX) + "; refused";
+    return COLLECT_MEMBER_BIG;
+  }
+  if (*size > *length) {
+    *err = "send: a difference of " + want.se_name + COLLECT_COMPANIONS[1] +
+           " larger than what it makes";
+    return COLLECT_MEMBER_BAD;
+  }
+  return COLLECT_MEMBER_OK;
 }
 
 st_check
@@ -408,6 +542,18 @@ store_fetch(const collect_opts *o, const char *host, const std::string &ctl,
   std::string why;
   if (!collect_check(tf.tf_tmp[0], &why))
     return set_aside(dir, want, &tf, "cannot be loaded: " + why, aside, err);
+  // Records the same as the base's are kept as a link to its file: a
+  // quiet night keeps no copy of its own. The copy stays when no link can
+  // be made.
+  if (tf.tf_same_records && !tf.tf_tmp[2].empty()) {
+    std::string linked = tf.tf_tmp[2] + ".same";
+    std::string from = dir + "/" + base->sb_entry.se_name +
+                       COLLECT_COMPANIONS[1];
+    if (link(from.c_str(), linked.c_str()) == 0) {
+      unlink(tf.tf_tmp[2].c_str());
+      tf.tf_tmp[2] = linked;
+    }
+  }
   for (int i = COLLECT_MEMBERS - 1; i >= 0; i--) {
     if (tf.tf_tmp[i].empty())
       continue;

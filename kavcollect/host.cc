@@ -177,6 +177,7 @@ collect_in(const collect_opts *o, const char *host, const std::string &ctl,
       else if (store_snap_read(dir, held, held.size() - 1, &ref.sb_bytes,
                                &unused)) {
         ref.sb_entry = held.back();
+        store_base_records(dir, &ref);
         from = &ref;
       }
     }

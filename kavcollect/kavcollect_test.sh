@@ -682,5 +682,40 @@ lacks '"host":"p1","since":"previous"' out "a trojan claimed by the records"
 has '^{"host":"p2","since":"baseline",.*"operation":"upgrade","package":"b","older_version":"1.0","version":"1.2","verified":false}$' \
     out "a trojan claimed by the records"
 
+# A quiet night on p1: its package records, the same as the night
+# before, are kept as a link to the night before's, byte for byte the
+# host's.
+newest p1
+prev=$new
+nights p1
+newest p1
+triage "$store" p1
+[ "$st" -le 1 ] || fail "records the same: status $st"
+cmp -s "$work/p1.db/$new.pkg" "$store/p1/$new.pkg" ||
+    fail "records the same: not the host's"
+[ "$(stat -c %i "$store/p1/$new.pkg")" = "$(stat -c %i "$store/p1/$prev.pkg")" ] ||
+    fail "records the same: a copy kept"
+
+# Records sent as a difference from a base the store holds otherwise: they
+# do not rebuild to what the host states; nothing is kept, and the next
+# run asks for the snapshot whole.
+base=$new
+nights p1
+newest p1
+chmod u+w "$store/p1/$base.pkg"
+echo 'junk' >>"$store/p1/$base.pkg"
+triage "$store" p1
+expect 2 "records that do not rebuild"
+has "^kavcollect: p1: send: the package records as a difference from \
+$base\\.pkg \(do not rebuild to the SHA-256 stated\|cannot be rebuilt: .*\); \
+refused\$" err "records that do not rebuild"
+[ ! -e "$store/p1/$new" ] || fail "records that do not rebuild: kept"
+[ "$(cat "$store/p1/whole")" = "$new" ] ||
+    fail "records that do not rebuild: whole"
+triage "$store" p1
+[ "$st" -le 1 ] || fail "records asked whole: status $st"
+cmp -s "$work/p1.db/$new.pkg" "$store/p1/$new.pkg" ||
+    fail "records asked whole: not the host's"
+
 echo "kavcollect: every collection as expected"
 exit 0

@@ -137,11 +137,19 @@ bool store_set_aside_held(const std::string &dir, std::vector<snap_entry> *held,
 struct store_base {
   snap_entry sb_entry;
   std::string sb_bytes;
+  // Its package records as the store holds them (store_base_records), for
+  // a host that sends the snapshot's own as a difference from them.
+  std::string sb_records;
+  bool sb_has_records = false;
   // Set by store_fetch: the host answered the request for a difference
   // with an error and nothing else, as a kavnightly that does not know it
   // does; the snapshot was then asked whole.
   bool sb_unknown = false;
 };
+
+// Sets base's records from dir, where the store holds them as a regular
+// file of at most COLLECT_PKG_MAX bytes; else none.
+void store_base_records(const std::string &dir, store_base *base);
 
 enum store_got {
   STORE_FAILED,     // nothing kept; *err says why (the host, ssh, the store)
@@ -159,7 +167,10 @@ enum store_got {
 // listed but that has a member over its bound, no or a bad signature, or
 // would not load is set aside (store_set_aside, into *aside). A difference
 // is rebuilt and checked against want's size and SHA-256 before anything
-// else: one that does not rebuild to them is STORE_BAD_DIFF.
+// else: one that does not rebuild to them is STORE_BAD_DIFF, as are
+// package records sent as a difference from base's that do not rebuild to
+// the size and SHA-256 their head states. Records the same as base's are
+// kept as a link to base's file.
 store_got store_fetch(const collect_opts *o, const char *host,
                       const std::string &ctl, const std::string &dir,
                       const snap_entry &want, store_base *base,

@@ -85,6 +85,71 @@ TEST(CollectMember, Bounds) {
   }
 }
 
+// Package records as a difference from the base's: a head in place of
+// their member line, bounded by what it states it makes.
+TEST(CollectMember, RecordsDelta) {
+  const std::string s = SNAP, b = "kavdb-000002-20261203T031500Z";
+  const std::string head = "delta " + s + ".pkg " + b + ".pkg ";
+  const std::string sha(64, 'e'), pkg = std::to_string(COLLECT_PKG_MAX);
+  const struct {
+    const char *what;
+    int before;
+    std::string line;
+    collect_member want;
+    const char *err;  // its beginning, for all but OK
+  } cases[] = {
+      {"after the snapshot", 0, head + "30 5000 " + sha, COLLECT_MEMBER_OK, ""},
+      {"after the signature", 1, head + "30 5000 " + sha, COLLECT_MEMBER_OK,
+       ""},
+      {"records at their bound", 0, head + "30 " + pkg + " " + sha,
+       COLLECT_MEMBER_OK, ""},
+      {"records over it", 0,
+       head + "30 " + std::to_string(COLLECT_PKG_MAX + 1) + " " + sha,
+       COLLECT_MEMBER_BIG, "member kavdb-000003-20261204T031500Z.pkg of "},
+      {"a difference larger than it makes", 0, head + "5001 5000 " + sha,
+       COLLECT_MEMBER_BAD, "send: a difference of "},
+      {"records twice", 2, head + "30 5000 " + sha, COLLECT_MEMBER_BAD,
+       "send: not the difference"},
+      {"from another base", 0,
+       "delta " + s + ".pkg kavdb-000001-20261202T031500Z.pkg 30 5000 " + sha,
+       COLLECT_MEMBER_BAD, "send: not the difference"},
+      {"of the signature", 0,
+       "delta " + s + ".sig " + b + ".sig 30 5000 " + sha, COLLECT_MEMBER_BAD,
+       "send: not the difference"},
+      {"no SHA-256", 0, head + "30 5000", COLLECT_MEMBER_BAD,
+       "send: not the difference"},
+      {"a short SHA-256", 0, head + "30 5000 " + sha.substr(1),
+       COLLECT_MEMBER_BAD, "send: not the difference"},
+      {"capital hex", 0, head + "30 5000 " + std::string(64, 'E'),
+       COLLECT_MEMBER_BAD, "send: not the difference"},
+      {"bytes after it", 0, head + "30 5000 " + sha + " ", COLLECT_MEMBER_BAD,
+       "send: not the difference"},
+      {"16 digits", 0, head + "30 0000000000005000 " + sha, COLLECT_MEMBER_BAD,
+       "send: not the difference"},
+      {"a signed size", 0, head + "-30 5000 " + sha, COLLECT_MEMBER_BAD,
+       "send: not the difference"},
+      {"two spaces", 0, head + "30  5000 " + sha, COLLECT_MEMBER_BAD,
+       "send: not the difference"},
+  };
+  snap_entry want = entry(SNAP, 1000, 'a');
+  for (const auto &c : cases) {
+    int index = c.before;
+    uint64_t size = 77, length = 77;
+    std::string got_sha, err = "junk";
+    collect_member got = collect_parse_records_delta(c.line, want, b, &index,
+                                                     &size, &length, &got_sha,
+                                                     &err);
+    EXPECT_EQ(c.want, got) << c.what;
+    if (got == COLLECT_MEMBER_OK) {
+      EXPECT_EQ(2, index) << c.what;
+      EXPECT_EQ(30u, size) << c.what;
+      EXPECT_EQ(sha, got_sha) << c.what;
+    } else {
+      EXPECT_EQ(0u, err.find(c.err)) << c.what << ": " << err;
+    }
+  }
+}
+
 class CollectCheck : public TmpDirTest {};
 
 // A snapshot that would not load is found before it enters the history,
