@@ -9,7 +9,9 @@
 # database directory of its own (the hosts' files are hard links of one
 # set: the same host, as after one image) of snapshots of records (20,000)
 # records made by gen_snapshot, each night's differing from the first in
-# one record. Each host has two snapshots, and two stores hold them as a
+# one record, and package records of a fourteenth of a snapshot's size
+# (as a real host's are) the same every night. Each host has two
+# snapshots, and two stores hold them as a
 # first collection by either release leaves them (whole files, their sums,
 # the newest marked compared; made here by hard links, as a first
 # collection of 1,000 hosts is a matter of SSH sessions and disk writes,
@@ -74,9 +76,10 @@ timed() {
 	        ns / 1e9, cpu, m }' "$work/time"
 }
 
-# The bytes of the regular files under $1.
+# The bytes of the regular files under $1, a file of several names once.
 bytes_under() {
-	find "$1" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }'
+	find "$1" -type f -printf '%i %s\n' | sort -u |
+	    awk '{ n += $2 } END { printf "%.0f\n", n }'
 }
 
 # $1 bytes for $hosts hosts: per host, and as a percentage of a snapshot.
@@ -108,7 +111,7 @@ collect() {
 	timed "$collector" -n "$jobs" -F "$work/ssh_config" "$work/store.$rel" \
 	    $names
 	wire=$(find "$work/wire" -type f -exec cat {} + |
-	    awk '{ n += $1 + $2 } END { print n + 0 }')
+	    awk '{ n += $1 + $2 } END { printf "%.0f\n", n }')
 	grown=$(($(bytes_under "$work/store.$rel") - before))
 	printf '\n%25s wire %s\n%25s store %s\n' '' "$(per_host "$wire")" '' \
 	    "$(per_host "$grown")"
@@ -124,6 +127,11 @@ for i in 0 1 2; do
 	    "$work/snaps/kavdb-00000$i-2026120${i}T031500Z"
 done
 size=$(wc -c <"$work/snaps/kavdb-000000-20261200T031500Z")
+# Package records are xz's output: bytes that do not compress.
+head -c "$((size / 14))" /dev/urandom >"$work/snaps/records"
+for i in 0 1 2; do
+	ln "$work/snaps/records" "$work/snaps/kavdb-00000$i-2026120${i}T031500Z.pkg"
+done
 
 # Every host's forced command runs the kavnightly of the release being
 # timed.
@@ -157,7 +165,7 @@ if [ "$first" = first ]; then
 else
 	sums=
 	for i in 0 1; do
-		f=$(cd "$work/snaps" && echo kavdb-00000$i-*)
+		f=$(cd "$work/snaps" && echo kavdb-00000$i-*Z)
 		sums="$sums$f $(wc -c <"$work/snaps/$f") $(sha256sum \
 		    "$work/snaps/$f" | cut -c1-64)
 "
@@ -168,7 +176,7 @@ else
 			mkdir -m 0700 "$work/store.$rel/$h"
 			ln "$work/$h.db"/kavdb-* "$work/store.$rel/$h/"
 			printf '%s' "$sums" >"$work/store.$rel/$h/sums"
-			(cd "$work/snaps" && echo kavdb-000001-*) \
+			(cd "$work/snaps" && echo kavdb-000001-*Z) \
 			    >"$work/store.$rel/$h/compared"
 		done
 	done
