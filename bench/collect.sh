@@ -76,10 +76,12 @@ timed() {
 	        ns / 1e9, cpu, m }' "$work/time"
 }
 
-# The bytes of the regular files under $1, a file of several names once.
+# The bytes of the regular files under $1, a file of several names in
+# one directory once: each host's directory counted as if it were on a
+# disk of its own, though the stores are made of links of one set.
 bytes_under() {
-	find "$1" -type f -printf '%i %s\n' | sort -u |
-	    awk '{ n += $2 } END { printf "%.0f\n", n }'
+	find "$1" -type f -printf '%h %i %s\n' | sort -u |
+	    awk '{ n += $3 } END { printf "%.0f\n", n }'
 }
 
 # $1 bytes for $hosts hosts: per host, and as a percentage of a snapshot.
