@@ -30,6 +30,7 @@ triage_section_run(const collect_opts *o, const triage_opts *t,
   w.pw_keyrings = t->to_keyrings;
   w.pw_sources = t->to_sources;
   w.pw_cache = t->to_cache;
+  w.pw_indexes = t->to_indexes;
   // The paths point into ts_ext, sized once so that it never moves.
   out->ts_ext.resize(s.cs_changes.size());
   out->ts_paths.resize(s.cs_changes.size());

@@ -7,11 +7,13 @@
 // looked at, never that a path is explained.
 #pragma once
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "explain/explain.h"
 #include "kavcollect/collect.h"
+#include "pkg/pkg.h"
 
 // What the command line chose for the triage.
 struct triage_opts {
@@ -19,6 +21,9 @@ struct triage_opts {
   std::vector<std::string> to_sources;   // -S: directories of signed indexes
   std::string to_cache;                  // -C: archives by name, or ""
   std::string to_root;  // -r: "" or where the hosts' package paths lie
+  // The indexes, verified by the first host that needs them and read by
+  // every other: the keyrings and sources are the run's, not a host's.
+  std::shared_ptr<pkg_index_shared> to_indexes = pkg_index_shared_make();
 };
 
 // One comparison (a collect_section) triaged, or why it was not.

@@ -9,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -80,6 +81,13 @@ void pkg_close(pkg_db *db);
 // version a path is said to come from, and, where the two records
 // differ, which operations are said to have run; the keyrings, the
 // places of the signed indexes and the archives are this machine's.
+// Indexes verified once and then shared, read only, by every db of
+// pkg_open_away given it: a collector's keyrings and sources are the same
+// for every host of a run, so they are verified once a run, not once a
+// host. Safe to share between threads.
+struct pkg_index_shared;
+std::shared_ptr<pkg_index_shared> pkg_index_shared_make();
+
 struct pkg_away_opts {
   std::string pw_newer;  // records kept with the newer snapshot (pkg_save)
   std::string pw_older;  // and with the older one
@@ -90,6 +98,9 @@ struct pkg_away_opts {
   // directory (NAME_InRelease beside NAME_..._Packages).
   std::vector<std::string> pw_sources;
   std::string pw_cache;  // archives by apt's flat name, or ""
+  // The indexes of the keyrings and sources above, verified by the first
+  // db that needs them; null: by this db alone.
+  std::shared_ptr<pkg_index_shared> pw_indexes;
 };
 // Reads the two records as pkg_open reads its root's and kept records,
 // nothing of this machine's root: no link among a path's directories is

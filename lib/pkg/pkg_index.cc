@@ -325,12 +325,11 @@ pkg_index_find(pkg_db *db, const std::string &name, const std::string &version,
   return v;
 }
 
+namespace {
+
 void
-pkg_index_load(pkg_db *db)
+index_load(pkg_db *db)
 {
-  if (db->pd_indexed)
-    return;
-  db->pd_indexed = true;
   pkg_trust trust = pkg_trust_gather(db);
   pkg_keydir kd;
   std::string err;
@@ -355,6 +354,58 @@ pkg_index_load(pkg_db *db)
               [&trust](const std::string &name) -> const std::vector<size_t> & {
                 return pkg_trust_keys(trust, name);
               });
+}
+
+// The first db loads the indexes and keeps a copy of each verified text
+// and of its notes in sh; every later one takes them from there.
+void
+index_load_shared(pkg_db *db, pkg_index_shared *sh)
+{
+  std::lock_guard<std::mutex> hold(sh->sh_lock);
+  if (!sh->sh_loaded) {
+    sh->sh_loaded = true;
+    db->pd_note_log = &sh->sh_notes;
+    index_load(db);
+    db->pd_note_log = nullptr;
+    for (const pkg_index &ix : db->pd_index) {
+      sh->sh_texts.emplace_back(ix.pi_text);
+      pkg_index copy;
+      copy.pi_base = ix.pi_base;
+      copy.pi_text = sh->sh_texts.back();
+      sh->sh_index.push_back(std::move(copy));
+    }
+    sh->sh_short = db->pd_index_short;
+    return;
+  }
+  for (const pkg_index &ix : sh->sh_index) {
+    pkg_index copy;
+    copy.pi_base = ix.pi_base;
+    copy.pi_text = ix.pi_text;
+    db->pd_index.push_back(std::move(copy));
+  }
+  for (const pkg_note_of &n : sh->sh_notes)
+    pkg_note_add(db, n.pn_failure, n.pn_file, n.pn_text);
+  db->pd_index_short = db->pd_index_short || sh->sh_short;
+}
+
+}  // namespace
+
+std::shared_ptr<pkg_index_shared>
+pkg_index_shared_make()
+{
+  return std::make_shared<pkg_index_shared>();
+}
+
+void
+pkg_index_load(pkg_db *db)
+{
+  if (db->pd_indexed)
+    return;
+  db->pd_indexed = true;
+  if (db->pd_away && db->pd_away_indexes != nullptr)
+    index_load_shared(db, db->pd_away_indexes.get());
+  else
+    index_load(db);
 }
 
 const std::vector<pkg_note> &

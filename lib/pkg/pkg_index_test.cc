@@ -492,3 +492,55 @@ TEST_F(PkgRelease, ScopedKeys) {
   ASSERT_EQ(1u, pkg_untrusted(db_).size());
   EXPECT_EQ(root_ + "/etc/apt/trusted.gpg.d/t.gpg", pkg_untrusted(db_)[0]);
 }
+
+// A collector's hosts share the indexes: the first db verifies them, and
+// a later one, given the same shared load, lists and notes what the first
+// found even when the files are gone (they are not read again); one
+// without it reads the files itself, and finds nothing.
+TEST_F(PkgRelease, SharedAway) {
+  const std::string src = dir_ + "/mirror", other = dir_ + "/stranger";
+  const std::string good = para("a", "1", "all", S1);
+  const std::string release = "SHA256:\n " + pkg_sha256_hex(good) + " " +
+                              std::to_string(good.size()) + " Packages\n";
+  for (const std::string &d : {src, other}) {
+    ASSERT_EQ(0, mkdir(d.c_str(), 0700));
+    write_file(d + "/Packages", good);
+    write_file(d + "/InRelease", clearsign(homes_[d == src ? 0 : 1], release));
+  }
+  pkg_fake_put(root_, "/var/lib/dpkg/status", "");
+  std::string records = dir_ + "/records.pkg", err;
+  ASSERT_TRUE(pkg_save(root_.c_str(), records.c_str(), &err)) << err;
+  pkg_away_opts o;
+  o.pw_newer = o.pw_older = records;
+  o.pw_keyrings = {root_ + "/etc/apt/trusted.gpg.d/t.gpg"};
+  o.pw_sources = {src, other};
+  auto away = [&](bool shared) {
+    pkg_away_opts w = o;
+    if (!shared)
+      w.pw_indexes = nullptr;
+    std::string why;
+    pkg_db *db = pkg_open_away(w, &why);
+    if (db == nullptr)
+      return "open: " + why;
+    pkg_index_load(db);
+    std::string s;
+    for (const pkg_note &n : pkg_notes(db))
+      s += std::string(n.pn_failure ? "failure " : "") + n.pn_text + " | ";
+    s += "a=" + listed(db, "a", "1", "all") +
+         (pkg_index_short(db) ? " short" : "");
+    pkg_close(db);
+    for (size_t at; (at = s.find(dir_)) != std::string::npos;)
+      s.erase(at, dir_.size());
+    return s;
+  };
+  const std::string want =
+      "failure /stranger/InRelease: the signature does not verify with gpgv | "
+      "a=a /mirror/pool/x.deb short";
+  o.pw_indexes = pkg_index_shared_make();
+  EXPECT_EQ(want, away(true));
+  remove_tree(src);
+  remove_tree(other);
+  EXPECT_EQ(want, away(true));
+  EXPECT_EQ(want, away(true));
+  EXPECT_EQ("a=", away(false));
+}

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -52,6 +53,24 @@ struct pkg_index {
   std::unordered_multimap<std::string_view, size_t> pi_at;
 };
 
+// A note as pkg_note_add takes it.
+struct pkg_note_of {
+  bool pn_failure;
+  std::string pn_file, pn_text;
+};
+
+// The indexes verified once (pkg_index_shared_make): what the first load
+// found, its texts, the notes it made, and whether it fell short; the
+// places of the paragraphs are each db's own.
+struct pkg_index_shared {
+  std::mutex sh_lock;
+  bool sh_loaded = false;
+  std::deque<std::string> sh_texts;
+  std::vector<pkg_index> sh_index;
+  std::vector<pkg_note_of> sh_notes;
+  bool sh_short = false;
+};
+
 // One source of apt's sources files: where its indexes come from, and
 // the keys its Signed-By names, which alone verify them.
 struct pkg_source {
@@ -92,7 +111,8 @@ struct pkg_db {
   bool pd_away = false;
   std::vector<pkg_keyring> pd_away_keys;
   std::vector<std::string> pd_away_sources;
-  std::string pd_away_cache;  // "" for none
+  std::string pd_away_cache;                          // "" for none
+  std::shared_ptr<pkg_index_shared> pd_away_indexes;  // or null
   // Every text the views below point into; a deque never moves them.
   std::deque<std::string> pd_texts;
   std::vector<std::unique_ptr<pkg_meta>> pd_pkgs;
@@ -134,6 +154,8 @@ struct pkg_db {
   bool pd_index_short = false;
   std::vector<pkg_note> pd_notes;
   std::set<std::string> pd_noted;  // the files pd_notes names
+  // While the shared indexes are loaded: where each note goes as well.
+  std::vector<pkg_note_of> *pd_note_log = nullptr;
 };
 
 // The files of the back end: pkg_dpkg.cc reads the status file and the

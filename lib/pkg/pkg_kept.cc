@@ -367,6 +367,7 @@ pkg_open_away(const pkg_away_opts &o, std::string *err)
   db->pd_away = true;
   db->pd_away_sources = o.pw_sources;
   db->pd_away_cache = o.pw_cache;
+  db->pd_away_indexes = o.pw_indexes;
   for (const std::string &f : o.pw_keyrings) {
     pkg_keyring k;
     if (!pkg_keyring_read(f, &k, err))

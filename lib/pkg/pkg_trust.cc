@@ -422,6 +422,8 @@ pkg_note_add(pkg_db *db, bool failure, const std::string &file,
 {
   if (db->pd_noted.insert(file).second)
     db->pd_notes.push_back({failure, text});
+  if (db->pd_note_log != nullptr)
+    db->pd_note_log->push_back({failure, file, text});
 }
 
 pkg_trust
