@@ -128,6 +128,22 @@ struct tmp_files {
   }
 };
 
+// bytes rebuilt from a difference into a new temporary file of dir, named
+// in *tmp.
+store_got
+put_tmp(const std::string &dir, const std::string &bytes, std::string *tmp,
+        std::string *err)
+{
+  int fd;
+  if (!store_tmp_open(dir, &fd, tmp, err))
+    return STORE_FAILED;
+  if (!write_all(fd, bytes.data(), bytes.size(), err)) {
+    close(fd);
+    return STORE_FAILED;
+  }
+  return store_tmp_close(fd, *tmp, err) ? STORE_TAKEN : STORE_FAILED;
+}
+
 // The snapshot sent as a difference from base, rebuilt and checked, into
 // a temporary file.
 store_got
@@ -154,14 +170,7 @@ receive_diff(reader *r, const std::string &dir, const snap_entry &want,
     *err = what + " does not rebuild to the SHA-256 listed; refused";
     return STORE_BAD_DIFF;
   }
-  int fd;
-  if (!store_tmp_open(dir, &fd, &tf->tf_tmp[0], err))
-    return STORE_FAILED;
-  if (!write_all(fd, bytes.data(), bytes.size(), err)) {
-    close(fd);
-    return STORE_FAILED;
-  }
-  return store_tmp_close(fd, tf->tf_tmp[0], err) ? STORE_TAKEN : STORE_FAILED;
+  return put_tmp(dir, bytes, &tf->tf_tmp[0], err);
 }
 
 // The package records sent as a difference from base's, rebuilt and
@@ -196,14 +205,7 @@ receive_records_diff(reader *r, const std::string &dir, const store_base &base,
     return STORE_BAD_DIFF;
   }
   tf->tf_same_records = bytes == base.sb_records;
-  int fd;
-  if (!store_tmp_open(dir, &fd, &tf->tf_tmp[2], err))
-    return STORE_FAILED;
-  if (!write_all(fd, bytes.data(), bytes.size(), err)) {
-    close(fd);
-    return STORE_FAILED;
-  }
-  return store_tmp_close(fd, tf->tf_tmp[2], err) ? STORE_TAKEN : STORE_FAILED;
+  return put_tmp(dir, bytes, &tf->tf_tmp[2], err);
 }
 
 // The framed form into temporary files. STORE_SET_ASIDE when a companion
