@@ -7,11 +7,21 @@
 // looked at, never that a path is explained.
 #pragma once
 #include <array>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "explain/explain.h"
 #include "kavcollect/collect.h"
+
+// The archives -f tried to fetch in this run, by "NAME VERSION ARCH": ""
+// when fetched, else the line that says why not. Hosts are triaged at
+// once; one fetch runs at a time, and no archive is tried twice.
+struct triage_fetched {
+  std::mutex tf_mutex;
+  std::map<std::string, std::string> tf_tried;
+};
 
 // What the command line chose for the triage.
 struct triage_opts {
@@ -19,6 +29,8 @@ struct triage_opts {
   std::vector<std::string> to_sources;   // -S: directories of signed indexes
   std::string to_cache;                  // -C: archives by name, or ""
   std::string to_root;  // -r: "" or where the hosts' package paths lie
+  // -f: the run's fetches into to_cache, or null when nothing is fetched.
+  triage_fetched *to_fetched = nullptr;
 };
 
 // One comparison (a collect_section) triaged, or why it was not.
@@ -41,8 +53,12 @@ struct triage_host {
 
 // Triages each section of r, whose store directory is o->co_store/HOST,
 // with the records kept with its two snapshots. A section whose records
-// are missing or cannot be read is not done, and says why. The paths
-// point into r's changes: keep r unchanged while out is used.
+// are missing or cannot be read is not done, and says why. With
+// t->to_fetched, the archives a section's operations need and that are
+// not at hand are first fetched into t->to_cache with apt's tools, as
+// apt is configured for the user running this; what could not be, and
+// why, goes to the section's notes (xn_unfetched). The paths point into
+// r's changes: keep r unchanged while out is used.
 void triage_run(const collect_opts *o, const triage_opts *t,
                 const collect_result *r, triage_host *out);
 
