@@ -25,7 +25,7 @@
 namespace {
 
 const char usage_text[] =
-    "usage: kavcollect [-j] [-n jobs] [-t seconds] [-F ssh_config] "
+    "usage: kavcollect [-fj] [-n jobs] [-t seconds] [-F ssh_config] "
     "[-K keyring] [-S indexes] [-C archives] [-r root] store host ...\n";
 
 [[noreturn]] void
@@ -89,6 +89,11 @@ need_dir(const std::string &dir)
 void
 triage_check(triage_opts *t)
 {
+  if (t->to_fetched != nullptr &&
+      (t->to_keyrings.empty() || t->to_cache.empty()))
+    die_msg2("kavcollect",
+             "-f fetches the archives the triage needs into -C: -K and -C "
+             "are needed");
   bool any = !t->to_sources.empty() || !t->to_cache.empty() ||
              !t->to_root.empty();
   if (any && t->to_keyrings.empty())
@@ -103,6 +108,9 @@ triage_check(triage_opts *t)
   }
   if (!t->to_cache.empty())
     need_dir(t->to_cache);
+  // apt-get download writes there, as the user running kavcollect.
+  if (t->to_fetched != nullptr && access(t->to_cache.c_str(), W_OK | X_OK) != 0)
+    die_sys1(t->to_cache.c_str());
   // The snapshots hold the host's paths under the root as they are named.
   while (t->to_root.size() > 1 && t->to_root.back() == '/')
     t->to_root.pop_back();
@@ -123,9 +131,11 @@ main(int argc, char *argv[])
   collect_gate gate;
   collect_opts o = {nullptr, nullptr, 600, &gate, nullptr};
   triage_opts to;
+  triage_fetched fetched;
   int ch;
-  while ((ch = getopt(argc, argv, PORT_OPTS("jn:t:F:K:S:C:r:"))) != -1) {
+  while ((ch = getopt(argc, argv, PORT_OPTS("fjn:t:F:K:S:C:r:"))) != -1) {
     switch (ch) {
+      case 'f': to.to_fetched = &fetched; break;
       case 'j': json = true; break;
       case 'n': jobs = number(optarg, 1, 256); break;
       case 't': o.co_time_limit = number(optarg, 1, 86400); break;

@@ -717,5 +717,125 @@ triage "$store" p1
 cmp -s "$work/p1.db/$new.pkg" "$store/p1/$new.pkg" ||
     fail "records asked whole: not the host's"
 
+# -f: the archives the triage needs fetched into an empty -C with apt's
+# own tools, as apt is configured for the collector: here a root of apt's
+# own (APT_CONFIG, Dir in the test's directory: nothing of the machine's
+# apt is read) whose sources are a flat repository that the mirror's key
+# signs, holding b and c, and the intruder's, holding evil, each with
+# signed-by its own key; -S is its lists directory after apt-get update,
+# and the mirror besides. An apt-get on PATH before the real one counts
+# the fetches.
+command -v apt-get >/dev/null 2>&1 ||
+    skip "apt-get is not installed: the rows of -f cannot run"
+mkpkg c 1.0
+mkdir -p "$pkg/usr/share/c"
+echo 'c 1.0' >"$pkg/usr/share/c/file"
+mkpkg c 1.1
+mkdir -p "$pkg/usr/share/c"
+echo 'c 1.1' >"$pkg/usr/share/c/file"
+mkpkg d 1.0
+mkdir -p "$pkg/usr/share/d"
+echo 'd' >"$pkg/usr/share/d/file"
+debs_build "$work/debs2"
+repo=$work/aptrepo
+mkdir -p "$repo"
+cp "$work/debs/b_1.0_all.deb" "$work/debs/b_1.1_all.deb" \
+    "$work/debs2/c_1.0_all.deb" "$work/debs2/c_1.1_all.deb" "$repo/"
+(cd "$repo" &&
+    step "index the apt repository" dpkg-scanpackages -m . >Packages &&
+    step "the apt repository's Release" apt-ftparchive release . >Release &&
+    step "sign the apt repository" gpg --batch --quiet -u 'collector mirror' \
+        --clearsign -o InRelease Release) || exit 1
+step "export the intruder's key" gpg --batch --export 'intruder' \
+    >"$work/intruder.gpg"
+apt=$work/apt
+mkdir -p "$apt/etc/apt/apt.conf.d" "$apt/etc/apt/preferences.d" \
+    "$apt/etc/apt/sources.list.d" "$apt/var/lib/apt/lists/partial" \
+    "$apt/var/cache/apt/archives/partial" "$apt/var/lib/dpkg" \
+    "$work/fetched" "$work/aptbin" || fail "the collector's apt root"
+: >"$apt/var/lib/dpkg/status"
+printf 'deb [signed-by=%s] file:%s ./\n' "$work/mirror.gpg" "$repo" \
+    "$work/intruder.gpg" "$work/other" >"$apt/etc/apt/sources.list"
+printf 'Dir "%s/";\nDebug::NoLocking "true";\n' "$apt" >"$apt/etc/apt/apt.conf"
+# apt's own user could not enter a test directory of mode 0700.
+APT_CONFIG=$apt/etc/apt/apt.conf step "apt-get update for the collector" \
+    apt-get -q -o APT::Sandbox::User=root update >/dev/null
+printf '#!/bin/sh\necho "$*" >>"%s"\nexec "%s" "$@"\n' "$work/apt-calls" \
+    "$(command -v apt-get)" >"$work/aptbin/apt-get"
+chmod 755 "$work/aptbin/apt-get"
+: >"$work/apt-calls"
+# kavcollect -f as the collector's apt is configured.
+fetching() {
+	saved_path=$PATH
+	PATH=$work/aptbin:$PATH
+	APT_CONFIG=$apt/etc/apt/apt.conf
+	export APT_CONFIG
+	triage -f -S "$apt/var/lib/apt/lists" -C "$work/fetched" "$@"
+	unset APT_CONFIG
+	PATH=$saved_path
+}
+
+# -f without -C has nowhere to fetch into: refused before a host is asked.
+run -f -K "$work/mirror.gpg" "$store" p1
+expect 2 "-f without -C"
+has "^kavcollect: -f fetches the archives the triage needs into -C: -K and -C are needed\$" \
+    err "-f without -C"
+
+# c 1.0 on both hosts, collected without -f: the store's newest records
+# are the hosts' own again.
+dpkg_root -i "$work/debs2/c_1.0_all.deb"
+nights p1 p2
+triage "$store" p1 p2
+expect 1 "c installed, collected without -f"
+
+# The upgrade of c on both hosts is verified once its two archives are
+# fetched, each once for both hosts and both comparisons; b's archives,
+# which the mirror places, are not fetched. d, which no source has, is
+# tried once, named as not fetched with apt's reason, and its path stays
+# unexplained. evil, fetched from the intruder's source that apt verified
+# with its key, counts for nothing: the collector's keyring verifies no
+# index that lists it, which is named. So the status is 2.
+dpkg_root -i "$work/debs2/c_1.1_all.deb" "$work/debs2/d_1.0_all.deb"
+nights p1 p2
+fetching "$store" p1 p2
+expect 2 "-f: archives fetched"
+has "^c 1.0 -> 1.1 on 2 hosts, verified: p1, p2\$" out "-f: archives fetched"
+has "^d none -> 1.0 on 2 hosts, claimed only: p1, p2\$" out \
+    "-f: archives fetched"
+has "^$root/usr/share/d/file new identically on 2 hosts: p1, p2\$" out \
+    "-f: archives fetched"
+has "^not fetched:\$" out "-f: archives fetched"
+has "^  d 1.0 all: apt-get download: E: Unable to locate package d\$" out \
+    "-f: archives fetched"
+[ "$(grep -c '^  d 1.0 all: ' "$work/out")" -eq 4 ] ||
+    fail "-f: d not named once in each of the four comparisons"
+has "^  $apt/var/lib/apt/lists/.*_InRelease: the signature does not verify with gpgv\$" \
+    out "-f: archives fetched"
+for deb in c_1.0_all.deb c_1.1_all.deb; do
+	cmp -s "$work/debs2/$deb" "$work/fetched/$deb" ||
+	    fail "-f: $deb not fetched into -C"
+done
+cmp -s "$work/debs/evil_1.0_all.deb" "$work/fetched/evil_1.0_all.deb" ||
+    fail "-f: evil not fetched into -C"
+[ "$(grep -c "^  $root/usr/share/evil/tool: new; expected the archive of evil 1.0, listed by a signed index (none at hand) (dpkg)\$" "$work/out")" -eq 2 ] ||
+    fail "-f: evil's path not unexplained on both hosts"
+for want in c=1.0 c=1.1 d=1.0 evil=1.0; do
+	[ "$(grep -c " $want\$" "$work/apt-calls")" -eq 1 ] ||
+	    fail "-f: $want not fetched once: $(cat "$work/apt-calls")"
+done
+lacks " b=" apt-calls "-f: archives fetched"
+[ -z "$(sort "$work/apt-calls" | uniq -d)" ] ||
+    fail "-f: an archive fetched twice: $(cat "$work/apt-calls")"
+
+# d removed: a new run tries its archive again, and the JSON Lines name
+# it where it is not fetched.
+dpkg_root -r d
+nights p1 p2
+fetching -j "$store" p1 p2
+has '^{"host":"p1","since":"previous",.*"not_fetched":"d 1.0 all: apt-get download: E: Unable to locate package d"}$' \
+    out "-f: not fetched as JSON"
+[ "$(grep -c " d=1.0\$" "$work/apt-calls")" -eq 2 ] ||
+    fail "-f: d not tried again in the next run: $(cat "$work/apt-calls")"
+
 echo "kavcollect: every collection as expected"
 exit 0

@@ -188,6 +188,9 @@ report_host_json(const collect_result *r, const triage_host *t)
       for (const std::string &f : ts->ts_notes.xn_failed)
         if (put(head + ",\"not_verified\":" + text_json(f) + "}\n") != 0)
           return -1;
+      for (const std::string &f : ts->ts_notes.xn_unfetched)
+        if (put(head + ",\"not_fetched\":" + text_json(f) + "}\n") != 0)
+          return -1;
       for (const pkg_op &op : ts->ts_ops)
         if (put(head + ",\"operation\":" + text_json(op.po_action) +
                 ",\"package\":" + text_json(op.po_name) +

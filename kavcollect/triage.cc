@@ -9,9 +9,38 @@
 #include <cerrno>
 #include <cstring>
 
+#include "explain/window.h"
 #include "pkg/pkg.h"
 
 namespace {
+
+// -f: the archives that the operations of db need and that are not at
+// hand, fetched into -C as apt is configured for this user; what could not
+// be, by this section's fetch or an earlier one of the run, and why. The
+// lock makes the run's fetches one at a time, so that two hosts that need
+// the same archive never both fetch it: the second finds it tried.
+std::vector<std::string>
+triage_fetch(const triage_opts *t, pkg_db *db)
+{
+  std::vector<pkg_key> keys = pkg_archives_missing(db, pkg_ops(db, 0, 0));
+  std::vector<std::string> unfetched;
+  if (keys.empty())
+    return unfetched;
+  triage_fetched *f = t->to_fetched;
+  std::lock_guard<std::mutex> lock(f->tf_mutex);
+  for (const pkg_key &k : keys) {
+    std::string key = k.pk_name + " " + k.pk_version + " " + k.pk_arch;
+    auto tried = f->tf_tried.find(key);
+    if (tried == f->tf_tried.end()) {
+      std::vector<std::string> failed;
+      pkg_fetch_into(t->to_cache, "", {k}, XP_FETCH_SECONDS, &failed);
+      tried = f->tf_tried.emplace(key, failed.empty() ? "" : failed[0]).first;
+    }
+    if (!tried->second.empty())
+      unfetched.push_back(tried->second);
+  }
+  return unfetched;
+}
 
 void
 triage_section_run(const collect_opts *o, const triage_opts *t,
@@ -51,6 +80,11 @@ triage_section_run(const collect_opts *o, const triage_opts *t,
     return;
   }
   out->ts_ops = pkg_ops(db, 0, 0);
+  // Fetched while this section holds its place at the gate: the records
+  // are open, and the archives are read from the directory as soon as the
+  // engine asks for them.
+  if (t->to_fetched != nullptr)
+    out->ts_notes.xn_unfetched = triage_fetch(t, db);
   // Only the changed paths are at hand: a rule that needs a path the
   // newer snapshot holds unchanged does not apply.
   xp_explain(db, t->to_root, 0, 0, xp_recorded_fn(), &out->ts_paths,

@@ -7,13 +7,23 @@
 // looked at, never that a path is explained.
 #pragma once
 #include <array>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "explain/explain.h"
 #include "kavcollect/collect.h"
 #include "pkg/pkg.h"
+
+// The archives -f tried to fetch in this run, by "NAME VERSION ARCH": ""
+// when fetched, else the line that says why not. Hosts are triaged at
+// once; one fetch runs at a time, and no archive is tried twice.
+struct triage_fetched {
+  std::mutex tf_mutex;
+  std::map<std::string, std::string> tf_tried;
+};
 
 // What the command line chose for the triage.
 struct triage_opts {
@@ -24,6 +34,8 @@ struct triage_opts {
   // The indexes, verified by the first host that needs them and read by
   // every other: the keyrings and sources are the run's, not a host's.
   std::shared_ptr<pkg_index_shared> to_indexes = pkg_index_shared_make();
+  // -f: the run's fetches into to_cache, or null when nothing is fetched.
+  triage_fetched *to_fetched = nullptr;
 };
 
 // One comparison (a collect_section) triaged, or why it was not.
@@ -46,8 +58,12 @@ struct triage_host {
 
 // Triages each section of r, whose store directory is o->co_store/HOST,
 // with the records kept with its two snapshots. A section whose records
-// are missing or cannot be read is not done, and says why. The paths
-// point into r's changes: keep r unchanged while out is used.
+// are missing or cannot be read is not done, and says why. With
+// t->to_fetched, the archives a section's operations need and that are
+// not at hand are first fetched into t->to_cache with apt's tools, as
+// apt is configured for the user running this; what could not be, and
+// why, goes to the section's notes (xn_unfetched). The paths point into
+// r's changes: keep r unchanged while out is used.
 void triage_run(const collect_opts *o, const triage_opts *t,
                 const collect_result *r, triage_host *out);
 

@@ -190,15 +190,25 @@ bool pkg_cache_prune(const pkg_db *db, std::vector<std::string> *removed,
 
 // The archives of the versions that ops installed or removed that are not
 // at hand (pkg_archive_near), each once; the architecture is the records'
-// or the kept records', and a package neither knows is left out.
-std::vector<pkg_key> pkg_archives_missing(const pkg_db *db,
+// or the kept records', and a package neither knows is left out. For a db
+// of pkg_open_away, an archive that a verified index of a mirror among its
+// sources places, and that is there, is at hand too: the indexes are read.
+std::vector<pkg_key> pkg_archives_missing(pkg_db *db,
                                           const std::vector<pkg_op> &ops);
-// Fetches each archive of keys into kavrel's cache under root ("" for the
-// host's own, which is made when missing) with apt's own tools, "apt-get
-// download" configured to that root, each within seconds. What could not
-// be fetched, and why, in *failed: not a failure of the call, since the
-// paths then fall to what can be verified without it. False with *err
-// only when the cache cannot be made.
+// Fetches each archive of keys into dir with apt's own tools, "apt-get
+// download" run there, one archive at a time, each within seconds:
+// configured to root when one is given, else as apt is configured for the
+// user running it (APT_CONFIG honoured, as apt itself does). What could
+// not be fetched, and why, in *failed, a line per archive ("NAME VERSION
+// ARCH: why"): not a failure, since the paths then fall to what can be
+// verified without it. A fetched archive is trusted no more than any
+// other: it counts once a signed index lists its digest.
+void pkg_fetch_into(const std::string &dir, const std::string &root,
+                    const std::vector<pkg_key> &keys, int seconds,
+                    std::vector<std::string> *failed);
+// pkg_fetch_into kavrel's cache under root ("" for the host's own), which
+// is made when missing, configured to that root. False with *err only
+// when the cache cannot be made.
 bool pkg_fetch(const std::string &root, const std::vector<pkg_key> &keys,
                int seconds, std::vector<std::string> *failed, std::string *err);
 

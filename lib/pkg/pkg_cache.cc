@@ -1,8 +1,9 @@
 // pkg_cache.cc: kavrel's cache of package archives under the root. apt's
 // hook keeps there what apt installs; what a window's operations need and
-// is nowhere at hand is fetched there with apt's own tools; and what no
-// snapshot in force needs any longer is pruned. An archive there counts
-// only as any other does: once a signed index lists its digest.
+// is nowhere at hand is fetched there with apt's own tools (as a collector
+// fetches into its own directory of archives); and what no snapshot in
+// force needs any longer is pruned. An archive there counts only as any
+// other does: once a signed index lists its digest.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -101,6 +102,19 @@ last_line(std::string text)
   return nl == std::string::npos ? text : text.substr(nl + 1);
 }
 
+// Whether a verified index of a mirror places the archive of k at a file
+// that is there. The indexes of apt's lists directory place none: their
+// archives are fetched.
+bool
+placed(pkg_db *db, const pkg_key &k)
+{
+  pkg_index_load(db);
+  for (const auto &l : pkg_index_find(db, k.pk_name, k.pk_version, k.pk_arch))
+    if (!l.second.empty() && access(l.second.c_str(), R_OK) == 0)
+      return true;
+  return false;
+}
+
 }  // namespace
 
 std::string
@@ -162,7 +176,7 @@ pkg_cache_prune(const pkg_db *db, std::vector<std::string> *removed,
 }
 
 std::vector<pkg_key>
-pkg_archives_missing(const pkg_db *db, const std::vector<pkg_op> &ops)
+pkg_archives_missing(pkg_db *db, const std::vector<pkg_op> &ops)
 {
   std::vector<pkg_key> keys;
   for (const pkg_op &op : ops) {
@@ -174,18 +188,18 @@ pkg_archives_missing(const pkg_db *db, const std::vector<pkg_op> &ops)
         keys.push_back({op.po_name, *v, arch});
   }
   pkg_keys_unique(&keys);
+  if (db->pd_away && !db->pd_away_sources.empty() && !keys.empty())
+    keys.erase(std::remove_if(keys.begin(), keys.end(),
+                              [db](const pkg_key &k) { return placed(db, k); }),
+               keys.end());
   return keys;
 }
 
-bool
-pkg_fetch(const std::string &root, const std::vector<pkg_key> &keys,
-          int seconds, std::vector<std::string> *failed, std::string *err)
+void
+pkg_fetch_into(const std::string &dir, const std::string &root,
+               const std::vector<pkg_key> &keys, int seconds,
+               std::vector<std::string> *failed)
 {
-  if (keys.empty())
-    return true;
-  std::string dir;
-  if (!cache_make(root, &dir, err))
-    return false;
   for (const pkg_key &k : keys) {
     // apt-get download writes into the directory it runs in; env -C
     // starts it there. An archive for all architectures is asked for by
@@ -231,5 +245,17 @@ pkg_fetch(const std::string &root, const std::vector<pkg_key> &keys,
                         ": " + why);
     }
   }
+}
+
+bool
+pkg_fetch(const std::string &root, const std::vector<pkg_key> &keys,
+          int seconds, std::vector<std::string> *failed, std::string *err)
+{
+  if (keys.empty())
+    return true;
+  std::string dir;
+  if (!cache_make(root, &dir, err))
+    return false;
+  pkg_fetch_into(dir, root, keys, seconds, failed);
   return true;
 }

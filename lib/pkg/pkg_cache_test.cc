@@ -145,38 +145,63 @@ TEST_F(PkgCache, Prune) {
   pkg_close(db);
 }
 
+namespace {
+
 // apt-get replaced by a script on PATH that copies from a repository of
 // the test's own, as apt-get download would fetch: fetched, refused by
-// apt, a success that leaves no file, and one that takes too long.
-TEST_F(PkgCache, Fetch) {
-  std::string bin = path("bin"), repo = path("repo");
-  ASSERT_EQ(0, mkdir(bin.c_str(), 0755));
-  ASSERT_EQ(0, mkdir(repo.c_str(), 0755));
-  write_file(repo + "/p_1.0_amd64.deb", "p archive");
-  write_file(repo + "/q_1.0_all.deb", "q archive");
-  write_file(bin + "/apt-get",
-             "#!/bin/sh\n"
-             "echo \"$PWD $*\" >>'" +
-                 path("calls") +
-                 "'\n"
-                 "for want do :; done\n"
-                 "case $want in\n"
-                 "p:amd64=1.0) cp '" +
-                 repo +
-                 "/p_1.0_amd64.deb' . ;;\n"
-                 "q=1.0) cp '" +
-                 repo +
-                 "/q_1.0_all.deb' . ;;\n"
-                 "r:i386=1.0) exit 0 ;;\n"
-                 "s=3) echo part >s_3_all.deb; exec sleep 30 ;;\n"
-                 "*) echo \"E: Can't find a source to download version\" >&2\n"
-                 "   exit 100 ;;\n"
-                 "esac\n");
-  ASSERT_EQ(0, chmod((bin + "/apt-get").c_str(), 0755));
-  const char *old_path = getenv("PATH");
-  std::string saved = old_path != nullptr ? old_path : "/usr/bin:/bin";
-  setenv("PATH", (bin + ":" + saved).c_str(), 1);
+// apt, a success that leaves no file, and one that takes too long. Each
+// call is logged in calls as "$PWD $*", with APT_CONFIG before it when it
+// is set. The PATH is put back when the fixture goes.
+class PkgFetch : public PkgCache {
+ protected:
+  void SetUp() override
+  {
+    PkgCache::SetUp();
+    std::string bin = path("bin"), repo = path("repo");
+    ASSERT_EQ(0, mkdir(bin.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(repo.c_str(), 0755));
+    write_file(repo + "/p_1.0_amd64.deb", "p archive");
+    write_file(repo + "/q_1.0_all.deb", "q archive");
+    write_file(
+        bin + "/apt-get",
+        "#!/bin/sh\n"
+        "[ -z \"${APT_CONFIG-}\" ] || printf '%s ' \"$APT_CONFIG\" >>'" +
+            path("calls") +
+            "'\n"
+            "echo \"$PWD $*\" >>'" +
+            path("calls") +
+            "'\n"
+            "for want do :; done\n"
+            "case $want in\n"
+            "p:amd64=1.0) cp '" +
+            repo +
+            "/p_1.0_amd64.deb' . ;;\n"
+            "q=1.0) cp '" +
+            repo +
+            "/q_1.0_all.deb' . ;;\n"
+            "r:i386=1.0) exit 0 ;;\n"
+            "s=3) echo part >s_3_all.deb; exec sleep 30 ;;\n"
+            "*) echo \"E: Can't find a source to download version\" >&2\n"
+            "   exit 100 ;;\n"
+            "esac\n");
+    ASSERT_EQ(0, chmod((bin + "/apt-get").c_str(), 0755));
+    const char *old_path = getenv("PATH");
+    saved_ = old_path != nullptr ? old_path : "/usr/bin:/bin";
+    setenv("PATH", (bin + ":" + saved_).c_str(), 1);
+    unsetenv("APT_CONFIG");
+  }
+  void TearDown() override
+  {
+    setenv("PATH", saved_.c_str(), 1);
+    unsetenv("APT_CONFIG");
+    PkgCache::TearDown();
+  }
+  std::string saved_;
+};
 
+}  // namespace
+
+TEST_F(PkgFetch, IntoCache) {
   std::vector<pkg_key> keys = {{"p", "1.0", "amd64"},
                                {"q", "1.0", "all"},
                                {"r", "1.0", "i386"},
@@ -184,9 +209,7 @@ TEST_F(PkgCache, Fetch) {
                                {"t", "1", "all"}};
   std::vector<std::string> failed;
   std::string err;
-  bool ok = pkg_fetch(dir_, keys, 1, &failed, &err);
-  setenv("PATH", saved.c_str(), 1);
-  ASSERT_TRUE(ok) << err;
+  ASSERT_TRUE(pkg_fetch(dir_, keys, 1, &failed, &err)) << err;
 
   EXPECT_EQ("p archive", read_file(cache() + "/p_1.0_amd64.deb"));
   EXPECT_EQ("q archive", read_file(cache() + "/q_1.0_all.deb"));
@@ -217,4 +240,26 @@ TEST_F(PkgCache, Fetch) {
   write_file(other + "/var", "");
   EXPECT_FALSE(pkg_fetch(other, keys, 1, &failed, &err));
   EXPECT_NE(err.find("var/cache"), std::string::npos) << err;
+}
+
+// A directory of the caller's (a collector's archives): apt as configured
+// for the user, APT_CONFIG passed on and no root given to it; nothing made
+// under any root; what failed added after what *failed held.
+TEST_F(PkgFetch, IntoDirectory) {
+  std::string into = path("archives");
+  ASSERT_EQ(0, mkdir(into.c_str(), 0700));
+  setenv("APT_CONFIG", path("apt.conf").c_str(), 1);
+  std::vector<std::string> failed = {"earlier"};
+  pkg_fetch_into(into, "", {{"p", "1.0", "amd64"}, {"t", "1", "all"}}, 5,
+                 &failed);
+  std::vector<std::string> want = {
+      "earlier",
+      "t 1 all: apt-get download: E: Can't find a source to download version"};
+  EXPECT_EQ(want, failed);
+  EXPECT_EQ("p archive", read_file(into + "/p_1.0_amd64.deb"));
+  EXPECT_NE(0, access((dir_ + "/var").c_str(), F_OK)) << "a cache was made";
+  std::string o = path("apt.conf") + " " + into +
+                  " -q -o APT::Sandbox::User=root -o Dir::Cache::pkgcache= "
+                  "-o Dir::Cache::srcpkgcache= download ";
+  EXPECT_EQ(o + "p:amd64=1.0\n" + o + "t=1\n", read_file(path("calls")));
 }
