@@ -191,8 +191,9 @@ bool pkg_cache_prune(const pkg_db *db, std::vector<std::string> *removed,
 // The archives of the versions that ops installed or removed that are not
 // at hand (pkg_archive_near), each once; the architecture is the records'
 // or the kept records', and a package neither knows is left out. For a db
-// of pkg_open_away, an archive that a verified index of a mirror among its
-// sources places, and that is there, is at hand too: the indexes are read.
+// of pkg_open_away, only those that a verified index lists, and that no
+// verified index of a mirror among its sources places at a file that is
+// there: the indexes are read.
 std::vector<pkg_key> pkg_archives_missing(pkg_db *db,
                                           const std::vector<pkg_op> &ops);
 // Fetches each archive of keys into dir with apt's own tools, "apt-get

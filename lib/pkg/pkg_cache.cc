@@ -102,17 +102,21 @@ last_line(std::string text)
   return nl == std::string::npos ? text : text.substr(nl + 1);
 }
 
-// Whether a verified index of a mirror places the archive of k at a file
-// that is there. The indexes of apt's lists directory place none: their
-// archives are fetched.
+// Whether the archive of k is worth fetching for a db of another
+// machine's records: a verified index lists it, and none of a mirror
+// places it at a file that is there (the indexes of apt's lists directory
+// place none). One that no verified index lists would count for nothing
+// once fetched, and the host's records, which name it, must not choose
+// what the collector downloads.
 bool
-placed(pkg_db *db, const pkg_key &k)
+fetchable(pkg_db *db, const pkg_key &k)
 {
   pkg_index_load(db);
-  for (const auto &l : pkg_index_find(db, k.pk_name, k.pk_version, k.pk_arch))
+  auto listed = pkg_index_find(db, k.pk_name, k.pk_version, k.pk_arch);
+  for (const auto &l : listed)
     if (!l.second.empty() && access(l.second.c_str(), R_OK) == 0)
-      return true;
-  return false;
+      return false;
+  return !listed.empty();
 }
 
 }  // namespace
@@ -188,9 +192,11 @@ pkg_archives_missing(pkg_db *db, const std::vector<pkg_op> &ops)
         keys.push_back({op.po_name, *v, arch});
   }
   pkg_keys_unique(&keys);
-  if (db->pd_away && !db->pd_away_sources.empty() && !keys.empty())
+  if (db->pd_away && !keys.empty())
     keys.erase(std::remove_if(keys.begin(), keys.end(),
-                              [db](const pkg_key &k) { return placed(db, k); }),
+                              [db](const pkg_key &k) {
+                                return !fetchable(db, k);
+                              }),
                keys.end());
   return keys;
 }
