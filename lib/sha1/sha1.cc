@@ -51,6 +51,15 @@ sha1_pick()
 
 sha1_blocks_fn sha1_blocks = sha1_pick();
 
+sha1_blocks2_fn
+sha1_pick2()
+{
+  sha1_blocks2_fn fn = sha1_blocks2_accel();
+  return fn != nullptr ? fn : sha1_blocks2_twice;
+}
+
+sha1_blocks2_fn sha1_blocks2_in_use = sha1_pick2();
+
 }  // namespace
 
 // The message schedule lives in a 16-word ring; each round of 16..79
@@ -160,7 +169,24 @@ sha1_select(int accel)
 {
   sha1_blocks_fn fn = accel ? sha1_blocks_accel() : nullptr;
   sha1_blocks = fn != nullptr ? fn : sha1_blocks_portable;
+  sha1_blocks2_fn fn2 = fn != nullptr ? sha1_blocks2_accel() : nullptr;
+  sha1_blocks2_in_use = fn2 != nullptr ? fn2 : sha1_blocks2_twice;
   return fn != nullptr;
+}
+
+void
+sha1_blocks2_twice(uint32_t state0[5], const uint8_t *data0,
+                   uint32_t state1[5], const uint8_t *data1, size_t n)
+{
+  sha1_blocks(state0, data0, n);
+  sha1_blocks(state1, data1, n);
+}
+
+void
+sha1_blocks2(uint32_t state0[5], const uint8_t *data0, uint32_t state1[5],
+             const uint8_t *data1, size_t n)
+{
+  sha1_blocks2_in_use(state0, data0, state1, data1, n);
 }
 
 void

@@ -65,3 +65,22 @@ int sha1_accels(sha1_blocks_fn fns[SHA1_ACCELS_MAX]);
 // accel is set and the processor has it, else the portable one. Returns
 // 1 when the accelerated one is in use. The default is the fastest.
 int sha1_select(int accel);
+
+// Two independent streams at once: n 64-byte blocks of data0 into state0
+// and n of data1 into state1, each left as the block function would leave
+// it alone. On one core the rounds of one stream fill the time the other's
+// wait for their results. The two states are distinct; the data may be the
+// same.
+typedef void (*sha1_blocks2_fn)(uint32_t state0[5], const uint8_t *data0,
+                                uint32_t state1[5], const uint8_t *data1,
+                                size_t n);
+// The block function in use on one stream, then on the other.
+void sha1_blocks2_twice(uint32_t state0[5], const uint8_t *data0,
+                        uint32_t state1[5], const uint8_t *data1, size_t n);
+// The two streams interleaved on the SHA extensions, or null when the
+// processor has none.
+sha1_blocks2_fn sha1_blocks2_accel();
+// The interleaved function while sha1_select has an accelerated block
+// function in use and the processor has it, else sha1_blocks2_twice.
+void sha1_blocks2(uint32_t state0[5], const uint8_t *data0, uint32_t state1[5],
+                  const uint8_t *data1, size_t n);

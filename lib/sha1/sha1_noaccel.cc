@@ -7,3 +7,9 @@ sha1_accels(sha1_blocks_fn *)
 {
   return 0;
 }
+
+sha1_blocks2_fn
+sha1_blocks2_accel()
+{
+  return nullptr;
+}

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -175,6 +178,53 @@ digest(const std::string &m)
   uint8_t out[SHA1_LEN];
   return hex(sha_buf(m.data(), int32_t(m.size()), out));
 }
+
+// The state words as the digest's bytes.
+std::string
+hex_state(const uint32_t st[5])
+{
+  uint8_t d[SHA1_LEN];
+  for (int i = 0; i < 5; i++)
+    for (int j = 0; j < 4; j++)
+      d[4 * i + j] = uint8_t(st[i] >> (24 - 8 * j));
+  return hex(d);
+}
+
+// m and its padding: the blocks whose compression from the initial state
+// leaves the digest of m.
+std::string
+padded(const std::string &m)
+{
+  std::string p = m;
+  p += char(0x80);
+  while (p.size() % 64 != 56)
+    p += '\0';
+  uint64_t bits = uint64_t(m.size()) * 8;
+  for (int i = 7; i >= 0; i--)
+    p += char(bits >> (8 * i));
+  return p;
+}
+
+constexpr uint32_t h0[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476,
+                            0xc3d2e1f0};
+
+// Bytes at an offset from the start of an allocation that ends right after
+// them, so that a block function reading past the end or before the start
+// trips the address sanitizer, and a misaligned load shows.
+class placed {
+ public:
+  placed(const std::string &bytes, size_t off) : mem_(off + bytes.size())
+  {
+    if (!bytes.empty())
+      memcpy(mem_.data() + off, bytes.data(), bytes.size());
+    p_ = mem_.data() + off;
+  }
+  const uint8_t *get() const { return p_; }
+
+ private:
+  std::vector<uint8_t> mem_;
+  const uint8_t *p_;
+};
 
 // Runs the body once with each block function this processor has, so both
 // the portable and the accelerated transform are held to the same digests.
@@ -365,4 +415,157 @@ TEST_F(ShaFile, ShrinkingWhileReadEndsSooner) {
         << from;
     EXPECT_EQ(0, close(fd));
   }
+}
+
+namespace {
+
+// Both two-stream functions the processor can run: the accelerated one
+// and the fallback, which has to be right on processors without it.
+int
+sha1_blocks2_fns(sha1_blocks2_fn fns[2])
+{
+  int n = 0;
+  fns[n++] = sha1_blocks2_twice;
+  if (sha1_blocks2_accel() != nullptr)
+    fns[n++] = sha1_blocks2_accel();
+  return n;
+}
+
+std::string
+evp_sha1(const std::string &m)
+{
+  uint8_t d[SHA1_LEN];
+  unsigned len = 0;
+  if (EVP_Digest(m.data(), m.size(), d, &len, EVP_sha1(), nullptr) != 1 ||
+      len != SHA1_LEN)
+    return "EVP_Digest failed";
+  return hex(d);
+}
+
+struct two_streams {
+  size_t blocks;
+  size_t off0, off1;  // of each stream's first byte from an allocation
+  bool same_data;     // both streams read the same bytes at off0
+  bool same_state;    // and start from the same state
+};
+
+// Hashes two messages of c.blocks blocks each, from the initial state and
+// from random ones, with fn, and holds each lane to the portable block
+// function and, for the messages, to the crypto library's digest.
+void
+check_two_streams(sha1_blocks2_fn fn, const two_streams &c, std::mt19937 &rng)
+{
+  std::string m[2], blocks[2];
+  for (int k = 0; k < 2; k++) {
+    // A message of the length range that pads to c.blocks blocks, or for
+    // none, no bytes at all.
+    size_t lo = c.blocks * 64 > 72 ? c.blocks * 64 - 72 : 0;
+    size_t len = c.blocks == 0 ? 0 : lo + rng() % (c.blocks * 64 - 8 - lo);
+    m[k].resize(len);
+    for (char &ch : m[k])
+      ch = char(rng());
+    blocks[k] = c.blocks == 0 ? std::string() : padded(m[k]);
+    ASSERT_EQ(c.blocks * 64, blocks[k].size());
+  }
+  if (c.same_data) {
+    m[1] = m[0];
+    blocks[1] = blocks[0];
+  }
+  placed d0(blocks[0], c.off0), d1(blocks[1], c.off1);
+  const uint8_t *p0 = d0.get();
+  const uint8_t *p1 = c.same_data ? p0 : d1.get();
+  // Heap states, so that a store past the fifth word trips the sanitizer.
+  std::vector<uint32_t> s0(h0, h0 + 5), s1(h0, h0 + 5);
+  fn(s0.data(), p0, s1.data(), p1, c.blocks);
+  if (c.blocks > 0) {
+    EXPECT_EQ(evp_sha1(m[0]), hex_state(s0.data())) << "stream 0";
+    EXPECT_EQ(evp_sha1(m[1]), hex_state(s1.data())) << "stream 1";
+  } else {
+    EXPECT_EQ(hex_state(h0), hex_state(s0.data())) << "stream 0";
+    EXPECT_EQ(hex_state(h0), hex_state(s1.data())) << "stream 1";
+  }
+  // From random states, distinct unless asked otherwise: a lane that took
+  // the other's state or bytes shows.
+  for (int i = 0; i < 5; i++) {
+    s0[i] = uint32_t(rng());
+    s1[i] = c.same_state ? s0[i] : uint32_t(rng());
+  }
+  uint32_t want0[5], want1[5];
+  memcpy(want0, s0.data(), sizeof want0);
+  memcpy(want1, s1.data(), sizeof want1);
+  sha1_blocks_portable(want0, p0, c.blocks);
+  sha1_blocks_portable(want1, p1, c.blocks);
+  fn(s0.data(), p0, s1.data(), p1, c.blocks);
+  EXPECT_EQ(hex_state(want0), hex_state(s0.data())) << "stream 0";
+  EXPECT_EQ(hex_state(want1), hex_state(s1.data())) << "stream 1";
+}
+
+std::string
+describe(int f, const two_streams &c)
+{
+  return "function " + std::to_string(f) + ", " + std::to_string(c.blocks) +
+         " blocks at offsets " + std::to_string(c.off0) + " and " +
+         std::to_string(c.off1) + (c.same_data ? ", same data" : "") +
+         (c.same_state ? ", same state" : "");
+}
+
+}  // namespace
+
+// Edge cases first: no blocks at all (nothing read, null pointers taken),
+// one and two blocks, every misalignment, both streams reading the same
+// bytes from the same or from distinct states; then random ones.
+TEST(Sha1, TwoStreamsMatchOneStream) {
+  const two_streams rows[] = {
+      {0, 0, 0, false, false},   {0, 63, 1, false, false},
+      {1, 0, 0, false, false},   {1, 1, 63, false, false},
+      {2, 63, 63, false, false}, {2, 0, 32, false, false},
+      {1, 5, 5, true, false},    {17, 3, 3, true, true},
+      {3, 0, 0, false, true},    {1000, 7, 9, false, false},
+  };
+  sha1_blocks2_fn fns[2];
+  int nfns = sha1_blocks2_fns(fns);
+  std::mt19937 rng(33);
+  for (int f = 0; f < nfns; f++) {
+    for (const two_streams &c : rows) {
+      SCOPED_TRACE(describe(f, c));
+      check_two_streams(fns[f], c, rng);
+    }
+    // Null pointers with no blocks: nothing may be read.
+    uint32_t s0[5] = {1, 2, 3, 4, 5}, s1[5] = {6, 7, 8, 9, 10};
+    fns[f](s0, nullptr, s1, nullptr, 0);
+    EXPECT_EQ(1u, s0[0]);
+    EXPECT_EQ(10u, s1[4]);
+    for (int i = 0; i < 300; i++) {
+      size_t pick = rng() % 4;
+      two_streams c = {pick < 3 ? pick : 3 + rng() % 200, rng() % 64,
+                       rng() % 64, rng() % 8 == 0, rng() % 8 == 0};
+      SCOPED_TRACE(describe(f, c) + ", case " + std::to_string(i));
+      check_two_streams(fns[f], c, rng);
+      if (testing::Test::HasFailure())
+        return;
+    }
+  }
+}
+
+// Every pair of lengths up to 130 that pad to as many blocks, through the
+// function sha1_select puts in use: the padding boundaries of both
+// streams against digests computed elsewhere.
+TEST_P(Sha1Both, TwoStreamsKnownLengths) {
+  int pairs = 0;
+  for (size_t i = 0; i <= 130; i++) {
+    for (size_t j = 0; j <= 130; j++) {
+      std::string b0 = padded(pattern(i)), b1 = padded(pattern(j));
+      if (b0.size() != b1.size())
+        continue;
+      placed d0(b0, i % 64), d1(b1, j % 61);
+      uint32_t s0[5], s1[5];
+      memcpy(s0, h0, sizeof s0);
+      memcpy(s1, h0, sizeof s1);
+      sha1_blocks2(s0, d0.get(), s1, d1.get(), b0.size() / 64);
+      ASSERT_EQ(known[i], hex_state(s0)) << "lengths " << i << " and " << j;
+      ASSERT_EQ(known[j], hex_state(s1)) << "lengths " << i << " and " << j;
+      pairs++;
+    }
+  }
+  EXPECT_EQ(56 * 56 + 64 * 64 + 11 * 11, pairs);
 }

@@ -78,6 +78,82 @@ sha1_blocks_shani(uint32_t state[5], const uint8_t *p, size_t n)
   state[4] = uint32_t(_mm_extract_epi32(e0, 3));
 }
 
+// Two independent streams, a block of each at a time. Within one stream
+// every group of rounds waits for the one before it, which leaves the
+// round unit idle for most of its latency; the other stream's group of
+// the same number fills that time. Each lane runs the groups of the
+// single-stream code unchanged.
+struct sha1_lane {
+  __m128i abcd, e0, e1;
+  __m128i m[4];
+};
+
+SHA1_TARGET SHA1_INLINE void
+sha1_lane_load(sha1_lane &l, const uint32_t state[5])
+{
+  l.abcd = _mm_shuffle_epi32(
+      _mm_loadu_si128(reinterpret_cast<const __m128i *>(state)), 0x1b);
+  l.e0 = _mm_set_epi32(int(state[4]), 0, 0, 0);
+  l.e1 = _mm_setzero_si128();
+}
+
+SHA1_TARGET SHA1_INLINE void
+sha1_lane_store(const sha1_lane &l, uint32_t state[5])
+{
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(state),
+                   _mm_shuffle_epi32(l.abcd, 0x1b));
+  state[4] = uint32_t(_mm_extract_epi32(l.e0, 3));
+}
+
+// Four message words from p, in the order the round instruction takes.
+SHA1_TARGET SHA1_INLINE __m128i
+sha1_load(const uint8_t *p, __m128i swap)
+{
+  return _mm_shuffle_epi8(
+      _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), swap);
+}
+
+template <int... G>
+SHA1_TARGET SHA1_INLINE void
+sha1_groups2(sha1_lane &a, sha1_lane &b, const uint8_t *pa, const uint8_t *pb,
+             __m128i swap)
+{
+  // Spelled out: a loop left rolled at -O2 sends the words through memory.
+  a.m[0] = sha1_load(pa, swap);
+  b.m[0] = sha1_load(pb, swap);
+  a.m[1] = sha1_load(pa + 16, swap);
+  b.m[1] = sha1_load(pb + 16, swap);
+  a.m[2] = sha1_load(pa + 32, swap);
+  b.m[2] = sha1_load(pb + 32, swap);
+  a.m[3] = sha1_load(pa + 48, swap);
+  b.m[3] = sha1_load(pb + 48, swap);
+  ((sha1_group<G>(a.abcd, a.e0, a.e1, a.m),
+    sha1_group<G>(b.abcd, b.e0, b.e1, b.m)),
+   ...);
+}
+
+SHA1_TARGET void
+sha1_blocks2_shani(uint32_t state0[5], const uint8_t *p0, uint32_t state1[5],
+                   const uint8_t *p1, size_t n)
+{
+  const __m128i swap = SHA1_SWAP;
+  sha1_lane a, b;
+  sha1_lane_load(a, state0);
+  sha1_lane_load(b, state1);
+  for (; n > 0; n--, p0 += 64, p1 += 64) {
+    __m128i abcd_a = a.abcd, e_a = a.e0;
+    __m128i abcd_b = b.abcd, e_b = b.e0;
+    sha1_groups2<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                 18, 19>(a, b, p0, p1, swap);
+    a.e0 = _mm_sha1nexte_epu32(a.e0, e_a);
+    a.abcd = _mm_add_epi32(a.abcd, abcd_a);
+    b.e0 = _mm_sha1nexte_epu32(b.e0, e_b);
+    b.abcd = _mm_add_epi32(b.abcd, abcd_b);
+  }
+  sha1_lane_store(a, state0);
+  sha1_lane_store(b, state1);
+}
+
 // With AVX-512 the round instruction is left alone on the unit that runs
 // it. Where that unit is not pipelined, the schedule and E instructions
 // of the extensions wait their turn on it between rounds and make a block
@@ -213,19 +289,35 @@ round_unit_waits()
   return b == 0x756e6547 && d == 0x49656e69 && c == 0x6c65746e;
 }
 
+// Whether the processor has the SHA extensions and what their code here
+// needs beside them.
+bool
+has_sha()
+{
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1) || !(c & bit_SSSE3))
+    return false;
+  if (__get_cpuid_max(0, nullptr) < 7)
+    return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (b & bit_SHA) != 0;
+}
+
 }  // namespace
+
+sha1_blocks2_fn
+sha1_blocks2_accel()
+{
+  return has_sha() ? sha1_blocks2_shani : nullptr;
+}
 
 int
 sha1_accels(sha1_blocks_fn fns[SHA1_ACCELS_MAX])
 {
+  if (!has_sha())
+    return 0;
   unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1) || !(c & bit_SSSE3))
-    return 0;
-  if (__get_cpuid_max(0, nullptr) < 7)
-    return 0;
   __cpuid_count(7, 0, a, b, c, d);
-  if (!(b & bit_SHA))
-    return 0;
   bool avx512 = (b & bit_AVX512F) && (b & bit_AVX512VL) &&
                 system_keeps_avx512();
   // The library's was as fast as the fastest of ours on a Zen 5 and
