@@ -595,11 +595,7 @@ cp "$work/debs/evil_1.0_all.deb" "$work/other/"
     step "the mirror's Release" apt-ftparchive release . >Release &&
     step "sign the mirror" gpg --batch --quiet -u 'collector mirror' \
         --clearsign -o InRelease Release) || exit 1
-(cd "$work/other" &&
-    step "index the other" dpkg-scanpackages -m . >Packages &&
-    step "the other's Release" apt-ftparchive release . >Release &&
-    step "sign the other" gpg --batch --quiet -u 'intruder' \
-        --clearsign -o InRelease Release) || exit 1
+debs_sign "$work/other" intruder
 debs_root
 dpkg_root -i "$work/debs/b_1.0_all.deb"
 tree_policy "$root/usr" >"$work/ppolicy"
@@ -742,11 +738,7 @@ mkdir -p "$repo"
 cp "$work/debs/b_1.0_all.deb" "$work/debs/b_1.1_all.deb" \
     "$work/debs2/c_1.0_all.deb" "$work/debs2/c_1.1_all.deb" \
     "$work/debs2/d_1.0_all.deb" "$repo/"
-(cd "$repo" &&
-    step "index the apt repository" dpkg-scanpackages -m . >Packages &&
-    step "the apt repository's Release" apt-ftparchive release . >Release &&
-    step "sign the apt repository" gpg --batch --quiet -u 'collector mirror' \
-        --clearsign -o InRelease Release) || exit 1
+debs_sign "$repo" 'collector mirror'
 step "export the intruder's key" gpg --batch --export 'intruder' \
     >"$work/intruder.gpg"
 apt=$work/apt

@@ -432,11 +432,7 @@ signed_lists() {
 	mkdir -p "$proot/etc/apt/trusted.gpg.d" "$proot/var/lib/apt/lists"
 	step "export the signing key" gpg --batch --export \
 	    >"$proot/etc/apt/trusted.gpg.d/test.gpg"
-	(cd "$work/debs" &&
-	    step "index the packages" dpkg-scanpackages -m . >Packages &&
-	    step "write Release" apt-ftparchive release . >Release &&
-	    step "sign InRelease" gpg --batch --quiet --clearsign -o InRelease \
-	        Release) || exit 1
+	debs_sign "$work/debs"
 	cp "$work/debs/InRelease" "$proot/var/lib/apt/lists/test_InRelease"
 	cp "$work/debs/Packages" "$proot/var/lib/apt/lists/test_Packages"
 	apt_root

@@ -6,6 +6,9 @@
 #
 #   mkpkg NAME VERSION     a package tree in $pkg to fill
 #   debs_build DIR         every tree made so far, as DIR/NAME_VERSION_all.deb
+#   debs_sign DIR [KEY]    DIR's archives as a flat repository: Packages,
+#                          Release, and InRelease signed by gpg's KEY (its
+#                          default key when none is named)
 #   debs_root              an empty package database under $root
 #   dpkg_root ARGS...      dpkg on $root, logging under it
 
@@ -31,6 +34,14 @@ debs_build() {
 		    dpkg-deb --root-owner-group -Zgzip -b "$tree" \
 		    "$1/$(basename "$tree")_all.deb" >/dev/null
 	done
+}
+
+debs_sign() {
+	(cd "$1" &&
+	    step "index $1" dpkg-scanpackages -m . >Packages &&
+	    step "the Release of $1" apt-ftparchive release . >Release &&
+	    step "sign $1" gpg --batch --quiet ${2:+-u "$2"} --clearsign \
+	        -o InRelease Release) || exit 1
 }
 
 debs_root() {
