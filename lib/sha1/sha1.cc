@@ -12,6 +12,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -175,8 +176,8 @@ sha1_select(int accel)
 }
 
 void
-sha1_blocks2_twice(uint32_t state0[5], const uint8_t *data0,
-                   uint32_t state1[5], const uint8_t *data1, size_t n)
+sha1_blocks2_twice(uint32_t state0[5], const uint8_t *data0, uint32_t state1[5],
+                   const uint8_t *data1, size_t n)
 {
   sha1_blocks(state0, data0, n);
   sha1_blocks(state1, data1, n);
@@ -231,6 +232,53 @@ sha1_update(sha1_ctx *ctx, const void *data, int32_t n)
   }
   memcpy(ctx->block, p, left);
   ctx->fill = uint32_t(left);
+}
+
+namespace {
+
+// Takes what completes ctx's waiting partial block, if one waits: the bytes
+// of p taken.
+size_t
+sha1_top_up(sha1_ctx *ctx, const uint8_t *p, size_t n)
+{
+  if (ctx->fill == 0)
+    return 0;
+  size_t take = std::min(n, size_t(64 - ctx->fill));
+  sha1_update(ctx, p, int32_t(take));
+  return take;
+}
+
+// sha1_update for sizes past what one call takes.
+void
+sha1_update_big(sha1_ctx *ctx, const uint8_t *p, size_t n)
+{
+  constexpr size_t step = size_t(1) << 30;
+  for (; n > step; n -= step, p += step)
+    sha1_update(ctx, p, int32_t(step));
+  sha1_update(ctx, p, int32_t(n));
+}
+
+}  // namespace
+
+void
+sha1_update2(sha1_ctx *ctx0, const void *data0, sha1_ctx *ctx1,
+             const void *data1, size_t n)
+{
+  const uint8_t *p0 = static_cast<const uint8_t *>(data0);
+  const uint8_t *p1 = static_cast<const uint8_t *>(data1);
+  // Each context's partial block is completed alone; after that both are
+  // on a block boundary and run together as far as both have whole blocks.
+  size_t t0 = sha1_top_up(ctx0, p0, n), t1 = sha1_top_up(ctx1, p1, n);
+  size_t blocks = std::min((n - t0) / 64, (n - t1) / 64);
+  if (blocks > 0 && ctx0->fill == 0 && ctx1->fill == 0) {
+    sha1_blocks2(ctx0->state, p0 + t0, ctx1->state, p1 + t1, blocks);
+    ctx0->count += uint64_t(blocks) * 512;  // bits
+    ctx1->count += uint64_t(blocks) * 512;
+    t0 += blocks * 64;
+    t1 += blocks * 64;
+  }
+  sha1_update_big(ctx0, p0 + t0, n - t0);
+  sha1_update_big(ctx1, p1 + t1, n - t1);
 }
 
 void

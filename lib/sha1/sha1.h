@@ -20,6 +20,11 @@ void sha1_update(sha1_ctx *ctx, const void *data, int32_t n);
 // Pads and writes the digest to out unless out is null.
 void sha1_final(sha1_ctx *ctx, uint8_t *out);
 void sha1_transform(sha1_ctx *ctx, const uint8_t block[64]);
+// n bytes of data0 into ctx0 and n bytes of data1 into ctx1, as two
+// sha1_update calls would, the whole blocks the two have in common hashed
+// as two interleaved streams (sha1_blocks2). The contexts are distinct.
+void sha1_update2(sha1_ctx *ctx0, const void *data0, sha1_ctx *ctx1,
+                  const void *data1, size_t n);
 
 // out, or null when path cannot be opened or read (errno set; after a read
 // error out holds the digest of the bytes read before it). Follows links.
