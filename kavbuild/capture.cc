@@ -100,6 +100,27 @@ drop_fd(dq_item *it)
   it->fd = -1;
 }
 
+// The item's digest failed with errno.
+void
+note_failure(dq_item *it)
+{
+  it->err = errno;
+  it->failed = errno == ENOENT ? FAIL_GONE : FAIL_SHA;
+}
+
+// The descriptor to read the item from, the walk's or one opened for its
+// status, noting whether the object has extended attributes; -1 with
+// errno.
+int
+contents_fd(dq_item *it)
+{
+  int fd = it->fd >= 0 ? it->fd : port_open_object(it->path, &it->st);
+  it->fd = -1;  // the digest closes it
+  if (fd >= 0 && (it->rec.mask & DB_XATTR))
+    it->no_xattrs = xattrs_any(fd) == 0;
+  return fd;
+}
+
 // A dq_digest_fn: the contents, on whichever thread runs it, from the
 // descriptor the walk opened (its status is the item's), else from the
 // path. The object open for them also tells, without another lookup of
@@ -109,17 +130,80 @@ void
 digest_contents(dq_item *it, int *cold)
 {
   digest_out out = wanted(it);
-  bool walks = it->fd >= 0;
-  int fd = walks ? it->fd : port_open_object(it->path, &it->st);
-  it->fd = -1;  // digest_opened closes it
-  if (fd >= 0 && (it->rec.mask & DB_XATTR))
-    it->no_xattrs = xattrs_any(fd) == 0;
-  if (fd < 0 || digest_opened(fd, &it->st, walks ? it->st.st_size : -1, &out,
-                              cold) != 0) {
-    it->err = errno;
-    it->failed = errno == ENOENT ? FAIL_GONE : FAIL_SHA;
-  }
+  off_t size = it->fd >= 0 ? it->st.st_size : -1;
+  int fd = contents_fd(it);
+  if (fd < 0 || digest_opened(fd, &it->st, size, &out, cold) != 0)
+    note_failure(it);
 }
+
+// A worker's two lanes of digests in steps (dq_pair_ops), with a buffer
+// each.
+struct lanes {
+  digest_run run[2];
+  dq_item *item[2];  // null: the lane is free
+  uint8_t *buf;
+};
+
+void *
+lanes_open()
+{
+  lanes *l = static_cast<lanes *>(calloc(1, sizeof(lanes)));
+  if (l == nullptr)
+    return nullptr;
+  l->buf = static_cast<uint8_t *>(aligned_alloc(64, 2 * DIGEST_RUN_LEN));
+  if (l->buf == nullptr) {
+    free(l);
+    return nullptr;
+  }
+  return l;
+}
+
+void
+lanes_close(void *arg)
+{
+  lanes *l = static_cast<lanes *>(arg);
+  free(l->buf);
+  free(l);
+}
+
+int
+lanes_begin(void *arg, int lane, dq_item *it, int *cold)
+{
+  lanes *l = static_cast<lanes *>(arg);
+  off_t size = it->fd >= 0 ? it->st.st_size : -1;
+  digest_out out = wanted(it);
+  int fd = contents_fd(it);
+  int r = fd < 0 ? -1
+                 : digest_run_start(&l->run[lane],
+                                    l->buf + size_t(lane) * DIGEST_RUN_LEN, fd,
+                                    &it->st, size, &out, cold);
+  if (r < 0)
+    note_failure(it);
+  if (r <= 0)
+    return 0;
+  l->item[lane] = it;
+  return 1;
+}
+
+unsigned
+lanes_step(void *arg)
+{
+  lanes *l = static_cast<lanes *>(arg);
+  unsigned done = digest_run_step(l->item[0] ? &l->run[0] : nullptr,
+                                  l->item[1] ? &l->run[1] : nullptr);
+  for (int i = 0; i < 2; i++) {
+    if ((done & (1u << i)) == 0)
+      continue;
+    if (l->run[i].err != 0) {
+      errno = l->run[i].err;
+      note_failure(l->item[i]);
+    }
+    l->item[i] = nullptr;
+  }
+  return done;
+}
+
+const dq_pair_ops pair_ops = {lanes_open, lanes_close, lanes_begin, lanes_step};
 
 // A link's target is read on the walk's thread: it costs no more than the
 // status.
@@ -214,6 +298,7 @@ capture_open(db_handle *db, int threads)
       free(c);
       return nullptr;
     }
+    dq_set_pairs(c->q, &pair_ops);
   }
   return c;
 }

@@ -125,57 +125,149 @@ digest_dir(int fd, const digest_out *out)
   return 0;
 }
 
-// One buffer per digest thread, the same for every file: reading into it
-// costs a copy, which is cheaper here than mapping the page cache (see
-// sha_fd_feed). Half a level 2 cache of today's processors: the hash finds
-// what the copy left there, and a large file takes a quarter of the reads
-// that 128 KiB did (3% of a build of /usr).
-constexpr size_t DIGEST_READ_LEN = 512 * 1024;
-
-// Reads fd from its offset to the end into d. A regular file's read comes
-// short only at the end of the file as it then stands: when it has also
-// brought the bytes up to size, the read that would return 0 is left out,
-// one system call per file. 0, or -1 with errno from the read that failed.
-int
-read_all(int fd, off_t size, digests *d, int *cold)
+// Reads the next buffer of r once all it read before is hashed. A regular
+// file's read comes short only at the end of the file as it then stands:
+// when it has also brought the bytes up to size, the read that would
+// return 0 is left out, one system call per file.
+void
+run_fill(digest_run *r)
 {
-  // 64-byte alignment keeps the loads of the block function on one cache
-  // line each.
-  alignas(64) uint8_t buf[DIGEST_READ_LEN];
-  uint64_t done = 0;
-  bool first = cold != nullptr;
+  if (r->at < r->have || r->eof)
+    return;
   for (;;) {
-    ssize_t got = sha_read_next(fd, buf, sizeof buf, &first, cold);
+    ssize_t got =
+        sha_read_next(r->fd, r->buf, DIGEST_RUN_LEN, &r->first, r->cold);
     if (got > 0) {
-      d->update(buf, size_t(got));
-      done += uint64_t(got);
-      if (size_t(got) < sizeof buf && size >= 0 && done == uint64_t(size))
-        return 0;
-    } else if (got == 0) {
-      return 0;
-    } else if (errno != EINTR) {
-      return -1;
+      r->have = size_t(got);
+      r->at = 0;
+      r->done += uint64_t(got);
+      r->eof = size_t(got) < DIGEST_RUN_LEN && r->size >= 0 &&
+               r->done == uint64_t(r->size);
+      return;
+    }
+    if (got == 0 || errno != EINTR) {
+      r->err = got == 0 ? 0 : errno;
+      r->eof = true;
+      return;
     }
   }
+}
+
+// What r holds read and not yet hashed, all of it.
+void
+run_hash(digest_run *r)
+{
+  const uint8_t *p = r->buf + r->at;
+  size_t n = r->have - r->at;
+  if (r->out.sha1 != nullptr)
+    sha1_update(&r->sha1, p, int32_t(n));
+  if (r->out.sha256 != nullptr)
+    sha256_update(&r->sha256, p, n);
+  r->at = r->have;
+}
+
+// The first n bytes that a and b hold unhashed, each digest the two ask
+// for alike as two streams at once.
+void
+run_hash2(digest_run *a, digest_run *b, size_t n)
+{
+  const uint8_t *pa = a->buf + a->at, *pb = b->buf + b->at;
+  if (a->out.sha1 != nullptr && b->out.sha1 != nullptr) {
+    sha1_update2(&a->sha1, pa, &b->sha1, pb, n);
+  } else {
+    if (a->out.sha1 != nullptr)
+      sha1_update(&a->sha1, pa, int32_t(n));
+    if (b->out.sha1 != nullptr)
+      sha1_update(&b->sha1, pb, int32_t(n));
+  }
+  if (a->out.sha256 != nullptr)
+    sha256_update(&a->sha256, pa, n);
+  if (b->out.sha256 != nullptr)
+    sha256_update(&b->sha256, pb, n);
+  a->at += n;
+  b->at += n;
+}
+
+// Writes r's digests and closes its descriptor once it has read and
+// hashed all there is: whether it has.
+bool
+run_finish(digest_run *r)
+{
+  if (!r->eof || r->at < r->have)
+    return false;
+  if (r->out.sha1 != nullptr)
+    sha1_final(&r->sha1, r->out.sha1);
+  if (r->out.sha256 != nullptr)
+    sha256_final(&r->sha256, r->out.sha256);
+  close(r->fd);
+  r->fd = -1;
+  return true;
 }
 
 }  // namespace
 
 int
+digest_run_start(digest_run *r, uint8_t *buf, int fd, const port_stat *st,
+                 off_t size, const digest_out *out, int *cold)
+{
+  fd_guard g(fd);
+  if (S_ISDIR(st->st_mode))
+    return digest_dir(g.release(), out);
+  *r = digest_run{};
+  r->fd = -1;
+  r->size = size;
+  r->first = cold != nullptr;
+  r->cold = cold;
+  r->out = *out;
+  r->buf = buf;
+  if (out->sha1 != nullptr)
+    sha1_init(&r->sha1);
+  if (out->sha256 != nullptr && sha256_init(&r->sha256) != 0)
+    return -1;
+  r->fd = g.release();
+  return 1;
+}
+
+unsigned
+digest_run_step(digest_run *a, digest_run *b)
+{
+  digest_run *runs[2] = {a, b};
+  for (digest_run *r : runs)
+    if (r != nullptr)
+      run_fill(r);
+  if (a != nullptr && b != nullptr) {
+    // What is left of the longer waits for a partner in the next step.
+    size_t n = std::min(a->have - a->at, b->have - b->at);
+    if (n > 0)
+      run_hash2(a, b, n);
+  } else {
+    for (digest_run *r : runs)
+      if (r != nullptr)
+        run_hash(r);
+  }
+  unsigned done = 0;
+  for (int i = 0; i < 2; i++)
+    if (runs[i] != nullptr && run_finish(runs[i]))
+      done |= 1u << i;
+  return done;
+}
+
+int
 digest_opened(int opened, const port_stat *st, off_t size,
               const digest_out *out, int *cold)
 {
-  fd_guard fd(opened);
-  if (S_ISDIR(st->st_mode))
-    return digest_dir(fd.release(), out);
-  digests d(out);
-  if (d.start() != 0)
-    return -1;
-  int r = read_all(fd.get(), size, &d, cold);
-  int e = errno;
-  d.finish();
-  errno = e;
-  return r;
+  // 64-byte alignment keeps the loads of the block function on one cache
+  // line each. Reading into it costs a copy, which is cheaper here than
+  // mapping the page cache (see sha_fd_feed).
+  alignas(64) uint8_t buf[DIGEST_RUN_LEN];
+  digest_run r;
+  int s = digest_run_start(&r, buf, opened, st, size, out, cold);
+  if (s <= 0)
+    return s;
+  while ((digest_run_step(&r, nullptr) & 1) == 0) {
+  }
+  errno = r.err;
+  return r.err != 0 ? -1 : 0;
 }
 
 int

@@ -27,6 +27,38 @@ struct digest_out {
 int digest_opened(int fd, const port_stat *st, off_t size,
                   const digest_out *out, int *cold);
 
+// A regular file's digests read a buffer at a time, so that one thread can
+// advance two files together: the bytes both have read are hashed as two
+// interleaved streams, which on one core cost little more than one.
+struct digest_run {
+  int fd;  // closed once the run has finished
+  off_t size;
+  uint64_t done;  // bytes read
+  bool first;     // no read made yet
+  bool eof;
+  int err;  // errno of the read that failed, or 0
+  int *cold;
+  digest_out out;
+  sha1_ctx sha1;
+  sha256_ctx sha256;
+  uint8_t *buf;     // DIGEST_RUN_LEN bytes of the caller's
+  size_t have, at;  // bytes in buf, and of them hashed
+};
+constexpr size_t DIGEST_RUN_LEN = 256 * 1024;
+
+// Starts the digests of fd as digest_opened would, reading into buf, which
+// the run borrows until it has finished. A directory is digested here and
+// now. 1 when the run is to be stepped, 0 when done already, -1 with errno
+// (fd closed in both).
+int digest_run_start(digest_run *r, uint8_t *buf, int fd, const port_stat *st,
+                     off_t size, const digest_out *out, int *cold);
+// Advances the runs given (either may be null): reads into each one that
+// has hashed all it read, then hashes what both hold together and what
+// one holds alone when there is no other. A bit for each run that has
+// finished since: 1 for a, 2 for b. A finished run has its digests written
+// and its descriptor closed; err tells whether it read to the end.
+unsigned digest_run_step(digest_run *a, digest_run *b);
+
 // The digests of a link's whole target text, which may be longer than a
 // path buffer; the link is not followed. 0, or -1 with errno.
 int digest_link(const char *path, const port_stat *st, const digest_out *out);

@@ -85,40 +85,121 @@ wake_helpers(dq *q)
     pthread_cond_signal(&q->work_cv);
 }
 
+// Under the mutex: claims the first item that waits for a worker, or
+// says that none does.
+bool
+claim_next(dq *q, uint64_t *seq)
+{
+  while (q->claim < q->tail && q->state[dq_at(q->claim)] != DQ_WAITING)
+    q->claim++;
+  if (q->claim == q->tail)
+    return false;
+  *seq = q->claim++;
+  q->state[dq_at(*seq)] = DQ_BUSY;
+  q->waiting--;
+  return true;
+}
+
+// Under the mutex: item seq is done.
+void
+finish_item(dq *q, uint64_t seq, int cold)
+{
+  q->state[dq_at(seq)] = DQ_DONE;
+  if (q->holds_fd[dq_at(seq)]) {
+    q->holds_fd[dq_at(seq)] = false;
+    q->fds--;
+  }
+  dq_note_warmth(q, cold);
+  advance_done(q);
+}
+
+// Under the mutex: sleeps until an item may wait for a worker.
+void
+idle_wait(dq *q)
+{
+  q->idle++;
+  pthread_cond_wait(&q->work_cv, &q->mu);
+  q->idle--;
+}
+
+// Under the mutex: one item at a time, until the queue stops.
+void
+work_singly(dq *q)
+{
+  while (!q->stop) {
+    uint64_t seq;
+    if (!claim_next(q, &seq)) {
+      idle_wait(q);
+      continue;
+    }
+    pthread_mutex_unlock(&q->mu);
+    int cold = 0;
+    q->digest(&q->ring[dq_at(seq)], &cold);
+    pthread_mutex_lock(&q->mu);
+    finish_item(q, seq, cold);
+  }
+}
+
+// Under the mutex: two items at a time, or one while no other waits, until
+// the queue stops. Items begun are finished first: their descriptors and
+// digests are the lanes' until then.
+void
+work_in_pairs(dq *q, void *lanes)
+{
+  struct {
+    bool busy;
+    uint64_t seq;
+    int cold;
+  } lane[2] = {};
+  for (;;) {
+    for (int i = 0; i < 2; i++) {
+      while (!lane[i].busy && !q->stop) {
+        uint64_t seq;
+        if (!claim_next(q, &seq)) {
+          if (lane[0].busy || lane[1].busy)
+            break;  // no partner now: the other goes on alone
+          idle_wait(q);
+          continue;
+        }
+        lane[i].cold = 0;
+        pthread_mutex_unlock(&q->mu);
+        int r = q->pair->begin(lanes, i, &q->ring[dq_at(seq)], &lane[i].cold);
+        pthread_mutex_lock(&q->mu);
+        if (r == 0) {
+          finish_item(q, seq, lane[i].cold);
+        } else {
+          lane[i].busy = true;
+          lane[i].seq = seq;
+        }
+      }
+    }
+    if (!lane[0].busy && !lane[1].busy)
+      return;  // stopped
+    pthread_mutex_unlock(&q->mu);
+    unsigned done = q->pair->step(lanes);
+    pthread_mutex_lock(&q->mu);
+    for (int i = 0; i < 2; i++) {
+      if (lane[i].busy && (done & (1u << i))) {
+        finish_item(q, lane[i].seq, lane[i].cold);
+        lane[i].busy = false;
+      }
+    }
+  }
+}
+
 void *
 worker(void *p)
 {
   dq *q = static_cast<dq *>(p);
+  void *lanes = q->pair != nullptr ? q->pair->open() : nullptr;
   pthread_mutex_lock(&q->mu);
-  for (;;) {
-    while (!q->stop && q->claim < q->tail &&
-           q->state[dq_at(q->claim)] != DQ_WAITING)
-      q->claim++;
-    if (q->stop)
-      break;
-    if (q->claim == q->tail) {
-      q->idle++;
-      pthread_cond_wait(&q->work_cv, &q->mu);
-      q->idle--;
-      continue;
-    }
-    uint64_t seq = q->claim++;
-    q->state[dq_at(seq)] = DQ_BUSY;
-    q->waiting--;
-    pthread_mutex_unlock(&q->mu);
-    int cold = 0;
-    dq_item *item = &q->ring[dq_at(seq)];
-    q->digest(item, &cold);
-    pthread_mutex_lock(&q->mu);
-    q->state[dq_at(seq)] = DQ_DONE;
-    if (q->holds_fd[dq_at(seq)]) {
-      q->holds_fd[dq_at(seq)] = false;
-      q->fds--;
-    }
-    dq_note_warmth(q, cold);
-    advance_done(q);
-  }
+  if (lanes != nullptr)
+    work_in_pairs(q, lanes);
+  else
+    work_singly(q);
   pthread_mutex_unlock(&q->mu);
+  if (lanes != nullptr)
+    q->pair->close(lanes);
   return nullptr;
 }
 
@@ -277,6 +358,12 @@ dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, dq_wait_fn wait,
   pthread_cond_init(&q->done_cv, &mono);
   pthread_condattr_destroy(&mono);
   return q;
+}
+
+void
+dq_set_pairs(dq *q, const dq_pair_ops *ops)
+{
+  q->pair = ops;
 }
 
 void

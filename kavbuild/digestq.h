@@ -50,10 +50,29 @@ typedef void (*dq_wait_fn)(const dq_item *item, void *arg);
 
 struct dq;
 
+// Digests in steps, for a worker that advances two items at once: the
+// second is begun whenever another item waits, and each that finishes
+// makes room for the next. lanes is one worker's own, from open; null
+// (out of memory) leaves that worker digesting one item at a time.
+struct dq_pair_ops {
+  void *(*open)();
+  void (*close)(void *lanes);
+  // Starts item's digest in lane 0 or 1: 1 when it is to be stepped, 0
+  // when it is done already (a failure noted in the item). *cold as for
+  // dq_digest_fn, set by the time the lane finishes.
+  int (*begin)(void *lanes, int lane, dq_item *item, int *cold);
+  // Advances the lanes begun and not finished; a bit (1 << lane) for each
+  // that finishes. Must make progress on every call.
+  unsigned (*step)(void *lanes);
+};
+
 // threads workers (1 to DQ_MAX_THREADS), started when the first digest
 // arrives; wait may be null. Null with errno when out of memory.
 dq *dq_open(int threads, dq_digest_fn digest, dq_emit_fn emit, dq_wait_fn wait,
             void *arg);
+// Has the workers digest two items at once through ops, which must outlive
+// the queue. Before the first push only.
+void dq_set_pairs(dq *q, const dq_pair_ops *ops);
 // Stops the workers; items not yet emitted are dropped.
 void dq_close(dq *q);
 

@@ -61,15 +61,83 @@ fake_emit(dq_item *it, void *)
   return 0;
 }
 
-// Pushes n items, a random half of them to digest (and the one whose
-// digest is to fail), each of size bytes;
-// returns the first non-zero result, or dq_drain's.
+// Digests in steps, two at a time: item n takes n % 5 steps after its
+// begin, none when n % 11 == 0, and gets its digest when it finishes.
+struct fake_lanes {
+  dq_item *item[2];
+  long steps[2];
+};
+
+std::atomic<int> lanes_opened, lanes_closed;
+
+void *
+fake_lanes_open()
+{
+  lanes_opened++;
+  return new fake_lanes{};
+}
+
+void
+fake_lanes_close(void *l)
+{
+  lanes_closed++;
+  delete static_cast<fake_lanes *>(l);
+}
+
 int
-push_all(run *r, int threads, long n, off_t size)
+fake_lanes_begin(void *arg, int lane, dq_item *it, int *cold)
+{
+  fake_lanes *l = static_cast<fake_lanes *>(arg);
+  EXPECT_EQ(nullptr, l->item[lane]) << "lane " << lane << " is busy";
+  long n = number(it);
+  if (n % 11 == 0) {
+    fake_digest(it, cold);
+    return 0;
+  }
+  l->item[lane] = it;
+  l->steps[lane] = n % 5;
+  if (the_run->cold)
+    *cold = 1;
+  return 1;
+}
+
+unsigned
+fake_lanes_step(void *arg)
+{
+  fake_lanes *l = static_cast<fake_lanes *>(arg);
+  unsigned done = 0;
+  EXPECT_TRUE(l->item[0] != nullptr || l->item[1] != nullptr);
+  for (int i = 0; i < 2; i++) {
+    if (l->item[i] == nullptr)
+      continue;
+    if (l->steps[i]-- > 0)
+      continue;
+    int cold = 0;
+    fake_digest(l->item[i], &cold);
+    l->item[i] = nullptr;
+    done |= 1u << i;
+  }
+  return done;
+}
+
+const dq_pair_ops fake_pairs = {fake_lanes_open, fake_lanes_close,
+                                fake_lanes_begin, fake_lanes_step};
+const dq_pair_ops no_lanes = {[]() -> void * { return nullptr; },
+                              fake_lanes_close, fake_lanes_begin,
+                              fake_lanes_step};
+
+// Pushes n items, a random half of them to digest (and the one whose
+// digest is to fail), each of size bytes, digested by ops in pairs when
+// it is given; returns the first non-zero result, or dq_drain's.
+int
+push_all(run *r, int threads, long n, off_t size,
+         const dq_pair_ops *ops = nullptr)
 {
   the_run = r;
   dq *q = dq_open(threads, fake_digest, fake_emit, nullptr, nullptr);
   EXPECT_NE(nullptr, q);
+  if (ops != nullptr)
+    dq_set_pairs(q, ops);
   std::mt19937 rng(static_cast<unsigned>(n));
   int result = 0;
   for (long i = 0; i < n && result == 0; i++) {
@@ -109,12 +177,20 @@ upto(long n)
 
 // Items leave in the order they came, whatever order their digests end in,
 // through many turns of the ring.
+// So they do when each worker digests two at a time, and when a worker
+// cannot have its lanes and digests one at a time instead.
 TEST(DigestQueue, KeepsOrder) {
-  for (int threads : {1, 2, 5}) {
-    run r;
-    ASSERT_EQ(0, push_all(&r, threads, 10000, 1));
-    EXPECT_EQ(upto(10000), r.emitted) << threads << " threads";
-    EXPECT_LE(r.most_in_flight, 4096u);
+  for (const dq_pair_ops *ops :
+       {(const dq_pair_ops *)nullptr, &fake_pairs, &no_lanes}) {
+    for (int threads : {1, 2, 5}) {
+      run r;
+      lanes_opened = lanes_closed = 0;
+      ASSERT_EQ(0, push_all(&r, threads, 10000, 1, ops));
+      EXPECT_EQ(upto(10000), r.emitted) << threads << " threads";
+      EXPECT_LE(r.most_in_flight, 4096u);
+      EXPECT_EQ(lanes_opened.load(), lanes_closed.load());
+      EXPECT_EQ(ops == &fake_pairs ? threads : 0, lanes_opened.load());
+    }
   }
 }
 
@@ -128,12 +204,14 @@ TEST(DigestQueue, StopsAtTheFirstFailure) {
                {2000, 2100, 2000},
                {3000, 10, 10},
                {0, -1, 0}};
-  for (const auto &c : cases) {
-    run r;
-    r.fail_digest = c.digest;
-    r.fail_emit = c.emit;
-    EXPECT_EQ(-1, push_all(&r, 3, 4000, 1)) << c.digest << " " << c.emit;
-    EXPECT_EQ(upto(c.want_last + 1), r.emitted) << c.digest << " " << c.emit;
+  for (const dq_pair_ops *ops : {(const dq_pair_ops *)nullptr, &fake_pairs}) {
+    for (const auto &c : cases) {
+      run r;
+      r.fail_digest = c.digest;
+      r.fail_emit = c.emit;
+      EXPECT_EQ(-1, push_all(&r, 3, 4000, 1, ops)) << c.digest << " " << c.emit;
+      EXPECT_EQ(upto(c.want_last + 1), r.emitted) << c.digest << " " << c.emit;
+    }
   }
 }
 

@@ -21,6 +21,7 @@ struct dq {
   // head, tail, bytes and result are written only on the walk's thread, so
   // it reads them without the mutex; everything else shared is under it.
   dq_digest_fn digest;
+  const dq_pair_ops *pair;  // or null
   dq_emit_fn emit;
   dq_wait_fn wait;  // or null
   void *arg;
