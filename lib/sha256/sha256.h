@@ -46,10 +46,12 @@ void sha256_lane_final(sha256_lane *c, uint8_t out[SHA256_LEN]);
 // the same.
 void sha256_lane_update2(sha256_lane *c0, const void *data0, sha256_lane *c1,
                          const void *data1, size_t n);
-// Chooses the block functions the lanes use from now on: with accel, the
-// fastest single-stream one and the interleaved one where the processor has
-// them; without, the system library's, one stream after the other. Returns
-// 1 when the interleaved function is in use. The default is accel.
+// Whole blocks of one stream go to the faster of the system library's
+// block function and this module's on the SHA extensions, as timed (the
+// library's: they were level). Chooses how two lanes advance from now on:
+// with accel, interleaved where the processor has the extensions; without,
+// one stream after the other. Returns 1 when they are interleaved. The
+// default is accel.
 int sha256_lane_select(int accel);
 
 // The compression function over n consecutive 64-byte blocks.
