@@ -7,6 +7,8 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include "sha1/sha_x86.h"
+
 namespace {
 
 #define SHA1_TARGET __attribute__((target("sha,sse4.1")))
@@ -109,8 +111,8 @@ sha1_lane_store(const sha1_lane &l, uint32_t state[5])
 SHA1_TARGET SHA1_INLINE __m128i
 sha1_load(const uint8_t *p, __m128i swap)
 {
-  return _mm_shuffle_epi8(
-      _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), swap);
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
+                          swap);
 }
 
 template <int... G>
@@ -289,32 +291,18 @@ round_unit_waits()
   return b == 0x756e6547 && d == 0x49656e69 && c == 0x6c65746e;
 }
 
-// Whether the processor has the SHA extensions and what their code here
-// needs beside them.
-bool
-has_sha()
-{
-  unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1) || !(c & bit_SSSE3))
-    return false;
-  if (__get_cpuid_max(0, nullptr) < 7)
-    return false;
-  __cpuid_count(7, 0, a, b, c, d);
-  return (b & bit_SHA) != 0;
-}
-
 }  // namespace
 
 sha1_blocks2_fn
 sha1_blocks2_accel()
 {
-  return has_sha() ? sha1_blocks2_shani : nullptr;
+  return sha_x86_has_sha() ? sha1_blocks2_shani : nullptr;
 }
 
 int
 sha1_accels(sha1_blocks_fn fns[SHA1_ACCELS_MAX])
 {
-  if (!has_sha())
+  if (!sha_x86_has_sha())
     return 0;
   unsigned a, b, c, d;
   __cpuid_count(7, 0, a, b, c, d);
