@@ -162,7 +162,7 @@ run_hash(digest_run *r)
   if (r->out.sha1 != nullptr)
     sha1_update(&r->sha1, p, int32_t(n));
   if (r->out.sha256 != nullptr)
-    sha256_update(&r->sha256, p, n);
+    sha256_lane_update(&r->sha256, p, n);
   r->at = r->have;
 }
 
@@ -180,10 +180,14 @@ run_hash2(digest_run *a, digest_run *b, size_t n)
     if (b->out.sha1 != nullptr)
       sha1_update(&b->sha1, pb, int32_t(n));
   }
-  if (a->out.sha256 != nullptr)
-    sha256_update(&a->sha256, pa, n);
-  if (b->out.sha256 != nullptr)
-    sha256_update(&b->sha256, pb, n);
+  if (a->out.sha256 != nullptr && b->out.sha256 != nullptr) {
+    sha256_lane_update2(&a->sha256, pa, &b->sha256, pb, n);
+  } else {
+    if (a->out.sha256 != nullptr)
+      sha256_lane_update(&a->sha256, pa, n);
+    if (b->out.sha256 != nullptr)
+      sha256_lane_update(&b->sha256, pb, n);
+  }
   a->at += n;
   b->at += n;
 }
@@ -198,7 +202,7 @@ run_finish(digest_run *r)
   if (r->out.sha1 != nullptr)
     sha1_final(&r->sha1, r->out.sha1);
   if (r->out.sha256 != nullptr)
-    sha256_final(&r->sha256, r->out.sha256);
+    sha256_lane_final(&r->sha256, r->out.sha256);
   close(r->fd);
   r->fd = -1;
   return true;
@@ -222,8 +226,8 @@ digest_run_start(digest_run *r, uint8_t *buf, int fd, const port_stat *st,
   r->buf = buf;
   if (out->sha1 != nullptr)
     sha1_init(&r->sha1);
-  if (out->sha256 != nullptr && sha256_init(&r->sha256) != 0)
-    return -1;
+  if (out->sha256 != nullptr)
+    sha256_lane_init(&r->sha256);
   r->fd = g.release();
   return 1;
 }

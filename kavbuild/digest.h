@@ -40,7 +40,7 @@ struct digest_run {
   int *cold;
   digest_out out;
   sha1_ctx sha1;
-  sha256_ctx sha256;
+  sha256_lane sha256;
   uint8_t *buf;     // DIGEST_RUN_LEN bytes of the caller's
   size_t have, at;  // bytes in buf, and of them hashed
 };
