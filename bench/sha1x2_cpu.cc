@@ -6,7 +6,6 @@
 //
 //   build-bench/bench/sha1x2_cpu [seconds per measurement]
 #include <openssl/evp.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,11 +13,12 @@
 #include <cstring>
 #include <random>
 
+#include "bench/cpu_util.h"
 #include "sha1/sha1.h"
 
 namespace {
 
-constexpr int ROUNDS = 5;
+constexpr int ROUNDS = CPU_ROUNDS;
 constexpr int MAX_CANDIDATES = SHA1_ACCELS_MAX + 2;
 
 struct candidate {
@@ -27,15 +27,6 @@ struct candidate {
   sha1_blocks2_fn two;  // two streams, or null; both null: the digest
   double rate[ROUNDS];  // bytes per CPU-second
 };
-
-double
-cpu_now()
-{
-  rusage ru;
-  getrusage(RUSAGE_THREAD, &ru);
-  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 // Bytes per CPU-second of c over len bytes of a (and of b for two
 // streams, whose bytes count twice), for at least secs of CPU time.
@@ -74,23 +65,6 @@ measure(const candidate &c, const uint8_t *a, const uint8_t *b, size_t len,
   return bytes / t;
 }
 
-double
-median(const double (&v)[ROUNDS])
-{
-  double s[ROUNDS];
-  std::copy(v, v + ROUNDS, s);
-  std::sort(s, s + ROUNDS);
-  return s[ROUNDS / 2];
-}
-
-void
-print_load(const char *when)
-{
-  double l[3];
-  if (getloadavg(l, 3) == 3)
-    printf("load average %s: %.2f %.2f %.2f\n", when, l[0], l[1], l[2]);
-}
-
 }  // namespace
 
 int
@@ -123,7 +97,7 @@ main(int argc, char *argv[])
     fputs("sha1x2_cpu: out of memory\n", stderr);
     return 1;
   }
-  print_load("before");
+  cpu_print_load("before");
   const size_t lens[] = {64 << 10, 1 << 20};
   std::mt19937 rng(1);
   for (size_t len : lens) {
@@ -142,23 +116,24 @@ main(int argc, char *argv[])
         cs[i].rate[r] = measure(cs[i], a, b, len, secs, md);
     printf("\n%zu KiB buffers, GB per CPU-second, median of %d (min..max):\n",
            len >> 10, ROUNDS);
-    double best_one = 0, evp = median(cs[0].rate);
+    double best_one = 0, evp = cpu_median(cs[0].rate);
     for (int i = 0; i < n; i++) {
-      double m = median(cs[i].rate);
+      double m = cpu_median(cs[i].rate);
       printf("  %-40s %6.3f  (%.3f..%.3f)\n", cs[i].name, m / 1e9,
              *std::min_element(cs[i].rate, cs[i].rate + ROUNDS) / 1e9,
              *std::max_element(cs[i].rate, cs[i].rate + ROUNDS) / 1e9);
       if (cs[i].one != nullptr && cs[i].one != sha1_blocks_system)
         best_one = std::max(best_one, m);
     }
-    double two = median(cs[n - 1].rate);
-    printf("  two streams: %.2fx the fastest of this module's one-stream "
-           "functions, %.2fx the EVP digest\n",
-           best_one > 0 ? two / best_one : 0.0, two / evp);
+    double two = cpu_median(cs[n - 1].rate);
+    printf(
+        "  two streams: %.2fx the fastest of this module's one-stream "
+        "functions, %.2fx the EVP digest\n",
+        best_one > 0 ? two / best_one : 0.0, two / evp);
     free(a);
     free(b);
   }
   EVP_MD_CTX_free(md);
-  print_load("after");
+  cpu_print_load("after");
   return 0;
 }

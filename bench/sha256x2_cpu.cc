@@ -7,7 +7,6 @@
 //
 //   build-bench/bench/sha256x2_cpu [seconds per measurement]
 #include <openssl/evp.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,11 +14,12 @@
 #include <cstring>
 #include <random>
 
+#include "bench/cpu_util.h"
 #include "sha256/sha256.h"
 
 namespace {
 
-constexpr int ROUNDS = 5;
+constexpr int ROUNDS = CPU_ROUNDS;
 constexpr int MAX_CANDIDATES = 6;
 
 enum kind { EVP, ONE, TWO, LANES };
@@ -31,15 +31,6 @@ struct candidate {
   sha256_blocks2_fn two;  // for TWO
   double rate[ROUNDS];    // bytes per CPU-second
 };
-
-double
-cpu_now()
-{
-  rusage ru;
-  getrusage(RUSAGE_THREAD, &ru);
-  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 // Bytes per CPU-second of c over len bytes of a (and of b for two
 // streams, whose bytes count twice), for at least secs of CPU time.
@@ -97,23 +88,6 @@ measure(const candidate &c, const uint8_t *a, const uint8_t *b, size_t len,
   return bytes / t;
 }
 
-double
-median(const double (&v)[ROUNDS])
-{
-  double s[ROUNDS];
-  std::copy(v, v + ROUNDS, s);
-  std::sort(s, s + ROUNDS);
-  return s[ROUNDS / 2];
-}
-
-void
-print_load(const char *when)
-{
-  double l[3];
-  if (getloadavg(l, 3) == 3)
-    printf("load average %s: %.2f %.2f %.2f\n", when, l[0], l[1], l[2]);
-}
-
 }  // namespace
 
 int
@@ -160,7 +134,7 @@ main(int argc, char *argv[])
     fputs("sha256x2_cpu: out of memory\n", stderr);
     return 1;
   }
-  print_load("before");
+  cpu_print_load("before");
   const size_t lens[] = {64 << 10, 1 << 20};
   std::mt19937 rng(1);
   for (size_t len : lens) {
@@ -181,21 +155,21 @@ main(int argc, char *argv[])
            len >> 10, ROUNDS);
     for (int i = 0; i < n; i++)
       printf("  %-40s %6.3f  (%.3f..%.3f)\n", cs[i].name,
-             median(cs[i].rate) / 1e9,
+             cpu_median(cs[i].rate) / 1e9,
              *std::min_element(cs[i].rate, cs[i].rate + ROUNDS) / 1e9,
              *std::max_element(cs[i].rate, cs[i].rate + ROUNDS) / 1e9);
-    double evp = median(cs[0].rate);
-    double lib = median(cs[1].rate);
+    double evp = cpu_median(cs[0].rate);
+    double lib = cpu_median(cs[1].rate);
     if (two >= 0 && own >= 0)
       printf(
           "  two streams: %.2fx this module's one stream, %.2fx the "
           "library's block function, %.2fx the EVP digest\n",
-          median(cs[two].rate) / median(cs[own].rate),
-          median(cs[two].rate) / lib, median(cs[two].rate) / evp);
+          cpu_median(cs[two].rate) / cpu_median(cs[own].rate),
+          cpu_median(cs[two].rate) / lib, cpu_median(cs[two].rate) / evp);
     free(a);
     free(b);
   }
   EVP_MD_CTX_free(md);
-  print_load("after");
+  cpu_print_load("after");
   return 0;
 }
