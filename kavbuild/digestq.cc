@@ -27,9 +27,13 @@
 
 namespace {
 
-// File contents in flight, counting each file as at most DQ_ITEM_BYTES:
-// bounds what the read-ahead puts in the page cache ahead of the digests,
-// while one huge file does not stop the files behind it.
+// File contents in flight while the walk asks for read-ahead, counting
+// each file as at most DQ_ITEM_BYTES: bounds what the read-ahead puts in
+// the page cache ahead of the digests, while one huge file does not stop
+// the files behind it. With no read-ahead asked for nothing is read ahead
+// of the digests, and the bound would only hold the walk back: a file of
+// hundreds of megabytes at the front then kept the files behind it from
+// the other workers, which ran out of work.
 constexpr uint64_t DQ_BYTES = 512u << 20;
 constexpr uint64_t DQ_ITEM_BYTES = 32u << 20;
 // When the ring is full, the walk sleeps until this many items can leave,
@@ -408,7 +412,8 @@ dq_push(dq *q, bool digest)
 {
   dq_item *item = &q->ring[dq_at(q->tail)];
   uint64_t weight = 0;
-  if (digest && S_ISREG(item->st.st_mode) && item->st.st_size > 0)
+  if (digest && q->hint_next && S_ISREG(item->st.st_mode) &&
+      item->st.st_size > 0)
     weight = std::min(uint64_t(item->st.st_size), DQ_ITEM_BYTES);
   // started is written on this thread only, after the threads exist; a
   // worker that runs before it is set finds nothing to claim and sleeps.

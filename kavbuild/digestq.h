@@ -5,10 +5,10 @@
 // database is byte for byte the one a single thread would write, and the
 // first failure reported is the first in walk order.
 //
-// Bounded: at most DQ_SLOTS objects and DQ_BYTES bytes of file contents in
-// flight, of them at most half the process's limit of open files holding
-// descriptors that the walk opened for their digests, nothing that grows
-// with the tree.
+// Bounded: at most DQ_SLOTS objects in flight, of them at most half the
+// process's limit of open files holding descriptors that the walk opened
+// for their digests, and while read-ahead is asked for, at most DQ_BYTES
+// bytes of file contents: nothing that grows with the tree.
 #pragma once
 #include <cstdint>
 

@@ -138,6 +138,10 @@ push_all(run *r, int threads, long n, off_t size,
   EXPECT_NE(nullptr, q);
   if (ops != nullptr)
     dq_set_pairs(q, ops);
+  // A cold cache is cold from the first file on: read-ahead is on before
+  // the walk begins, as the first digests would have turned it on.
+  for (int i = 0; r->cold && i < 64; i++)
+    dq_note_warmth(q, 1);
   std::mt19937 rng(static_cast<unsigned>(n));
   int result = 0;
   for (long i = 0; i < n && result == 0; i++) {
@@ -224,6 +228,48 @@ TEST(DigestQueue, BoundedByBytes) {
   EXPECT_EQ(upto(200), r.emitted);
   // 512 MiB in all, each file counting 32 MiB, plus the ready items between.
   EXPECT_LE(r.most_in_flight, 64u);
+}
+
+namespace {
+
+std::atomic<bool> front_released;
+
+// Holds the first item until the test lets it go, ten seconds at most.
+void
+held_front_digest(dq_item *it, int *cold)
+{
+  for (int i = 0; i < 10000 && number(it) == 0 && !front_released; i++)
+    usleep(1000);
+  fake_digest(it, cold);
+}
+
+}  // namespace
+
+// With a warm cache nothing is read ahead, and the byte budget does not
+// hold the walk back: files of 100 MiB go on into the ring behind one at
+// the front that is still being digested, far past the 16 the budget
+// would let in, so the other workers never run out of them.
+TEST(DigestQueue, WarmCacheNotBoundedByBytes) {
+  run r;
+  the_run = &r;
+  front_released = false;
+  dq *q = dq_open(2, held_front_digest, fake_emit, nullptr, nullptr);
+  ASSERT_NE(nullptr, q);
+  for (long i = 0; i < 100; i++) {
+    dq_item *it = dq_slot(q);
+    ASSERT_NE(nullptr, it);
+    memset(it, 0, sizeof *it);
+    it->fd = -1;
+    it->st.st_mode = S_IFREG;
+    it->st.st_size = off_t(100) << 20;
+    snprintf(it->path, sizeof it->path, "/%ld", i);
+    ASSERT_EQ(0, dq_push(q, true));
+  }
+  EXPECT_TRUE(r.emitted.empty()) << "the front left before it was let go";
+  front_released = true;
+  EXPECT_EQ(0, dq_drain(q));
+  EXPECT_EQ(upto(100), r.emitted);
+  dq_close(q);
 }
 
 // Read-ahead starts once 4 of the last 64 digests were cold, not for a
