@@ -38,18 +38,6 @@ struct result {
   int err = 0;
 };
 
-std::string
-hex(const uint8_t *d, size_t n)
-{
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += digits[d[i] >> 4];
-    s += digits[d[i] & 15];
-  }
-  return s;
-}
-
 // Bytes of a length that falls on and around the buffer's boundaries.
 std::string
 bytes_of(size_t n, std::mt19937 &rng)
@@ -130,12 +118,12 @@ expect_digests(const std::vector<file_case> &files,
     if (f.ask & ASK_SHA1) {
       uint8_t d[SHA1_LEN];
       sha_buf(f.bytes.data(), int32_t(f.bytes.size()), d);
-      EXPECT_EQ(hex(d, SHA1_LEN), hex(got[i].sha1, SHA1_LEN));
+      EXPECT_EQ(hex_bytes(d, SHA1_LEN), hex_bytes(got[i].sha1, SHA1_LEN));
     }
     if (f.ask & ASK_SHA256) {
       uint8_t d[SHA256_LEN];
       ASSERT_NE(nullptr, sha256_buf(f.bytes.data(), f.bytes.size(), d));
-      EXPECT_EQ(hex(d, SHA256_LEN), hex(got[i].sha256, SHA256_LEN));
+      EXPECT_EQ(hex_bytes(d, SHA256_LEN), hex_bytes(got[i].sha256, SHA256_LEN));
     }
   }
 }
@@ -215,7 +203,7 @@ TEST_F(DigestRun, OneRunAloneFromTheOffset) {
     std::string rest = m.substr(size_t(from));
     sha_buf(rest.data(), int32_t(rest.size()), w1);
     sha256_buf(rest.data(), rest.size(), w256);
-    EXPECT_EQ(hex(w1, SHA1_LEN), hex(s1, SHA1_LEN)) << from;
-    EXPECT_EQ(hex(w256, SHA256_LEN), hex(s256, SHA256_LEN)) << from;
+    EXPECT_EQ(hex_bytes(w1, SHA1_LEN), hex_bytes(s1, SHA1_LEN)) << from;
+    EXPECT_EQ(hex_bytes(w256, SHA256_LEN), hex_bytes(s256, SHA256_LEN)) << from;
   }
 }

@@ -413,17 +413,6 @@ TEST_F(KavbuildTest, StatusSignal) {
 
 namespace {
 
-std::string
-hex(const uint8_t *b, size_t n)
-{
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += "0123456789abcdef"[b[i] >> 4];
-    s += "0123456789abcdef"[b[i] & 15];
-  }
-  return s;
-}
-
 // The records of a database with their SHA-256 in hex, by path.
 std::map<std::string, std::pair<db_rec, std::string>>
 records_ext(const std::string &db)
@@ -437,7 +426,7 @@ records_ext(const std::string &db)
     auto *m =
         static_cast<std::map<std::string, std::pair<db_rec, std::string>> *>(
             arg);
-    (*m)[fr->path] = {r, hex(x.sha256, DB_SHA256_LEN)};
+    (*m)[fr->path] = {r, hex_bytes(x.sha256, DB_SHA256_LEN)};
     return 0;
   };
   EXPECT_EQ(0, db_readall(db.c_str(), fn, &out, data, sizeof data));
@@ -508,7 +497,7 @@ TEST_F(KavbuildTest, BothDigestsAgreeWithCoreutils) {
   for (const std::string &f : files) {
     ASSERT_EQ(1u, recs.count(f)) << f;
     EXPECT_EQ(sha256[f], recs[f].second) << f;
-    EXPECT_EQ(sha1[f], hex(recs[f].first.csum, DB_SUM_LEN)) << f;
+    EXPECT_EQ(sha1[f], hex_bytes(recs[f].first.csum, DB_SUM_LEN)) << f;
   }
 }
 

@@ -74,6 +74,18 @@ remove_tree(const std::string &name)
 }
 
 std::string
+hex_bytes(const uint8_t *d, size_t n)
+{
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) {
+    s += digits[d[i] >> 4];
+    s += digits[d[i] & 15];
+  }
+  return s;
+}
+
+std::string
 read_file(const std::string &name)
 {
   std::ifstream in(name, std::ios::binary);

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -65,6 +66,8 @@ prog_result run_child(const std::function<void()> &fn,
                       const std::string &cwd = ".",
                       const prog_opts &o = prog_opts());
 
+// n bytes in lower-case hex, as digests are printed.
+std::string hex_bytes(const uint8_t *d, size_t n);
 std::string read_file(const std::string &name);
 void write_file(const std::string &name, const std::string &data);
 // rm -rf, without following symbolic links.

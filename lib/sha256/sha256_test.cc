@@ -7,19 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "testutil/testutil.h"
 
-std::string
-hex(const uint8_t *d, size_t n)
-{
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += digits[d[i] >> 4];
-    s += digits[d[i] & 15];
-  }
-  return s;
-}
+namespace {
 
 // The state words as the digest's bytes.
 std::string
@@ -29,7 +19,7 @@ hex_state(const uint32_t st[8])
   for (int i = 0; i < 8; i++)
     for (int j = 0; j < 4; j++)
       d[4 * i + j] = uint8_t(st[i] >> (24 - 8 * j));
-  return hex(d, sizeof d);
+  return hex_bytes(d, sizeof d);
 }
 
 // The crypto library's digest through the EVP interface, the reference.
@@ -39,7 +29,7 @@ evp(const std::string &m)
   uint8_t d[SHA256_LEN];
   if (sha256_buf(m.data(), m.size(), d) == nullptr)
     return "sha256_buf failed";
-  return hex(d, sizeof d);
+  return hex_bytes(d, sizeof d);
 }
 
 std::string
@@ -51,7 +41,7 @@ lane(const std::string &m)
   sha256_lane_update(&c, m.data(), m.size());
   uint8_t d[SHA256_LEN];
   sha256_lane_final(&c, d);
-  return hex(d, sizeof d);
+  return hex_bytes(d, sizeof d);
 }
 
 std::string
@@ -152,8 +142,8 @@ TEST_P(Sha256Lane, StandardVectors) {
     uint8_t da[SHA256_LEN], db[SHA256_LEN];
     sha256_lane_final(&a, da);
     sha256_lane_final(&b, db);
-    EXPECT_EQ(c.want, hex(da, sizeof da)) << c.name << ", lane 0 of two";
-    EXPECT_EQ(c.want, hex(db, sizeof db)) << c.name << ", lane 1 of two";
+    EXPECT_EQ(c.want, hex_bytes(da, sizeof da)) << c.name << ", lane 0 of two";
+    EXPECT_EQ(c.want, hex_bytes(db, sizeof db)) << c.name << ", lane 1 of two";
   }
 }
 
@@ -185,7 +175,8 @@ TEST_P(Sha256Lane, SplitUpdates) {
       EXPECT_EQ(uint64_t(m.size()), c.count);
       uint8_t out[SHA256_LEN];
       sha256_lane_final(&c, out);
-      ASSERT_EQ(want, hex(out, sizeof out)) << "cut at " << i << " and " << j;
+      ASSERT_EQ(want, hex_bytes(out, sizeof out))
+          << "cut at " << i << " and " << j;
     }
   }
   sha256_lane c;
@@ -194,7 +185,7 @@ TEST_P(Sha256Lane, SplitUpdates) {
     sha256_lane_update(&c, &ch, 1);
   uint8_t out[SHA256_LEN];
   sha256_lane_final(&c, out);
-  EXPECT_EQ(want, hex(out, sizeof out));
+  EXPECT_EQ(want, hex_bytes(out, sizeof out));
 }
 
 namespace {
@@ -231,7 +222,7 @@ check_two_lanes(const two_lanes &c, std::mt19937 &rng)
     sha256_lane_update(&l[k], tail[k].data(), tail[k].size());
     uint8_t out[SHA256_LEN];
     sha256_lane_final(&l[k], out);
-    EXPECT_EQ(evp(pre[k] + body[k] + tail[k]), hex(out, sizeof out))
+    EXPECT_EQ(evp(pre[k] + body[k] + tail[k]), hex_bytes(out, sizeof out))
         << "lane " << k;
   }
 }
