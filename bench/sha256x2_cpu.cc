@@ -138,15 +138,10 @@ main(int argc, char *argv[])
   const size_t lens[] = {64 << 10, 1 << 20};
   std::mt19937 rng(1);
   for (size_t len : lens) {
-    uint8_t *a = static_cast<uint8_t *>(aligned_alloc(64, len));
-    uint8_t *b = static_cast<uint8_t *>(aligned_alloc(64, len));
-    if (a == nullptr || b == nullptr) {
+    uint8_t *a, *b;
+    if (!cpu_random_pair(len, rng, &a, &b)) {
       fputs("sha256x2_cpu: out of memory\n", stderr);
       return 1;
-    }
-    for (size_t i = 0; i < len; i++) {
-      a[i] = uint8_t(rng());
-      b[i] = uint8_t(rng());
     }
     for (int r = 0; r < ROUNDS; r++)
       for (int i = 0; i < n; i++)
@@ -154,10 +149,7 @@ main(int argc, char *argv[])
     printf("\n%zu KiB buffers, GB per CPU-second, median of %d (min..max):\n",
            len >> 10, ROUNDS);
     for (int i = 0; i < n; i++)
-      printf("  %-40s %6.3f  (%.3f..%.3f)\n", cs[i].name,
-             cpu_median(cs[i].rate) / 1e9,
-             *std::min_element(cs[i].rate, cs[i].rate + ROUNDS) / 1e9,
-             *std::max_element(cs[i].rate, cs[i].rate + ROUNDS) / 1e9);
+      cpu_print_row(cs[i].name, cs[i].rate);
     double evp = cpu_median(cs[0].rate);
     double lib = cpu_median(cs[1].rate);
     if (two >= 0 && own >= 0)
