@@ -61,6 +61,17 @@ fake_emit(dq_item *it, void *)
   return 0;
 }
 
+// Item number n of the given type and size, holding fd for its digest.
+void
+item_set(dq_item *it, long n, mode_t type, off_t size, int fd)
+{
+  memset(it, 0, sizeof *it);
+  it->fd = fd;
+  it->st.st_mode = type;
+  it->st.st_size = size;
+  snprintf(it->path, sizeof it->path, "/%ld", n);
+}
+
 // Digests in steps, two at a time: item n takes n % 5 steps after its
 // begin, none when n % 11 == 0, and gets its digest when it finishes.
 struct fake_lanes {
@@ -150,12 +161,8 @@ push_all(run *r, int threads, long n, off_t size,
       result = dq_result(q);
       break;
     }
-    memset(it, 0, sizeof *it);
-    it->fd = -1;
     bool digest = rng() % 2 == 0 || i == r->fail_digest;
-    it->st.st_mode = digest ? S_IFREG : S_IFLNK;
-    it->st.st_size = size;
-    snprintf(it->path, sizeof it->path, "/%ld", i);
+    item_set(it, i, digest ? S_IFREG : S_IFLNK, size, -1);
     r->pushed = i + 1;
     r->most_in_flight =
         std::max(r->most_in_flight, size_t(r->pushed) - r->emitted.size());
@@ -258,11 +265,7 @@ TEST(DigestQueue, WarmCacheNotBoundedByBytes) {
   for (long i = 0; i < 100; i++) {
     dq_item *it = dq_slot(q);
     ASSERT_NE(nullptr, it);
-    memset(it, 0, sizeof *it);
-    it->fd = -1;
-    it->st.st_mode = S_IFREG;
-    it->st.st_size = off_t(100) << 20;
-    snprintf(it->path, sizeof it->path, "/%ld", i);
+    item_set(it, i, S_IFREG, off_t(100) << 20, -1);
     ASSERT_EQ(0, dq_push(q, true));
   }
   EXPECT_TRUE(r.emitted.empty()) << "the front left before it was let go";
@@ -354,11 +357,8 @@ TEST_F(DigestQueueFiles, ReadAheadWhileCold) {
     for (int i = 0; i < 20; i++) {
       dq_item *it = dq_slot(q);
       ASSERT_NE(nullptr, it);
-      memset(it, 0, sizeof *it);
-      it->fd = c.fd ? open(path("f").c_str(), O_RDONLY | O_CLOEXEC) : -1;
-      it->st.st_mode = S_IFREG;
-      it->st.st_size = c.size;
-      snprintf(it->path, sizeof it->path, "/%d", i);
+      item_set(it, i, S_IFREG, c.size,
+               c.fd ? open(path("f").c_str(), O_RDONLY | O_CLOEXEC) : -1);
       ASSERT_EQ(0, dq_push(q, true));
       ASSERT_EQ(0, dq_drain(q));
     }
@@ -405,10 +405,7 @@ TEST(DigestQueue, BoundedByDescriptors) {
         close(fd);
         break;
       }
-      memset(it, 0, sizeof *it);
-      it->fd = fd;
-      it->st.st_mode = S_IFREG;
-      snprintf(it->path, sizeof it->path, "/%ld", fail_at < 0 ? i + 1000 : i);
+      item_set(it, fail_at < 0 ? i + 1000 : i, S_IFREG, 0, fd);
       fds.push_back(fd);
       most = std::max(most.load(), ++open_now);
       result = dq_push(q, true);
